@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs everything Vantor needs to build, test and benchmark on a fresh
+# Debian 12 machine. Safe to run again: apt skips what is already there.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config git
+  libcrypto++-dev libsodium-dev libcurl4-openssl-dev libjsoncpp-dev
+  libcli11-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev python3
+  curl dante-server microsocks shadowsocks-libev iproute2
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  # Package scripts may try to start daemons (danted, ss-server); the tests
+  # start their own instances, so a refused service start is harmless here.
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The distribution packages enable system-wide daemons; the tests run their
+# own copies on free ports, so make sure stray system instances do not hold
+# the well-known ports.
+for svc in danted shadowsocks-libev; do
+  if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet "$svc" 2>/dev/null; then
+    $SUDO systemctl stop "$svc" || true
+  fi
+done
+echo "setup: done"

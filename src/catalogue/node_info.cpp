@@ -1,0 +1,202 @@
+#include "catalogue/node_info.h"
+
+#include <cstdio>
+
+namespace vantor {
+namespace {
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+}  // namespace
+
+std::string sizeText(int64_t v) {
+  char buf[64];
+  if (v < 0) v = 0;
+  if (v > (int64_t{1} << 30))
+    std::snprintf(buf, sizeof buf, "%.2f G", static_cast<double>(v) / (1 << 30));
+  else if (v > (int64_t{1} << 20))
+    std::snprintf(buf, sizeof buf, "%.2f M", static_cast<double>(v) / (1 << 20));
+  else if (v > 1024)
+    std::snprintf(buf, sizeof buf, "%.2f K", static_cast<double>(v) / 1024);
+  else
+    std::snprintf(buf, sizeof buf, "%d B", static_cast<int>(v));
+  return buf;
+}
+
+void CSpeedAnalytics::addBytes(uint32_t n, uint32_t now) {
+  constexpr auto r = std::memory_order_relaxed;
+  uint32_t current = currentSecond.load(r);
+  if (now - current > 2) {
+    buckets[0].store(0, r);
+    buckets[1].store(0, r);
+    currentSecond.store(now, r);
+    firstSecond.store(now, r);
+  } else {
+    while (current < now) {
+      buckets[(current + 1) & 1].store(0, r);
+      ++current;
+    }
+    currentSecond.store(current, r);
+  }
+  if (firstSecond.load(r) == 0) firstSecond.store(now - 1, r);
+  buckets[now & 1].fetch_add(n, r);
+}
+
+uint32_t CSpeedAnalytics::bytesPerSecond(uint32_t now) {
+  constexpr auto r = std::memory_order_relaxed;
+  if (now != lastRateSecond.load(r)) {
+    lastRateSecond.store(now, r);
+    uint32_t a = buckets[0].load(r), b = buckets[1].load(r);
+    uint32_t sum = a + b;
+    uint32_t nonZero = (a != 0) + (b != 0);
+    rate.store(nonZero == 0 ? sum : sum / nonZero, r);
+  }
+  return rate.load(r);
+}
+
+std::string CSpeedAnalytics::rateText() { return sizeText(bytesPerSecond()) + "/s"; }
+
+CNodeInfo::CNodeInfo(int32_t nodeId, const NodeParams& p) : id(nodeId) {
+  type = p.type;
+  server = trimBlanks(p.server);
+  server_port = p.server_port;
+  username = p.username;
+  password = p.password;
+  method = p.method;
+  remarks = p.remarks;
+  selectionIndex = p.selectionIndex;
+  nCountryIndex = p.nCountryIndex;
+  AdditionalRoute = p.AdditionalRoute;
+  enable = p.enable;
+  protocol = p.protocol;
+  obfs = p.obfs;
+  obfsparam = p.obfsparam;
+  protocolparam = p.protocolparam;
+  group = p.group;
+  server_udp_port = p.server_udp_port;
+  udp_over_tcp = p.udp_over_tcp;
+}
+
+const char* CNodeInfo::kindLabel() const {
+  switch (type) {
+    case kNodeHttp: return "HTTP";
+    case kNodeSocks4: return "S4";
+    case kNodeSocks5: return "S5";
+    case kNodeShadowsocks: return "SR";
+    default: return "N/A";
+  }
+}
+
+const char* CNodeInfo::kindLongLabel() const {
+  switch (type) {
+    case kNodeHttp: return "HTTP";
+    case kNodeSocks4: return "SOCKS 4/4a";
+    case kNodeSocks5: return "SOCKS 5";
+    case kNodeShadowsocks: return "SR";
+    default: return "N/A";
+  }
+}
+
+void CNodeInfo::addUploaded(uint32_t n) {
+  if (n) Upload_traffic.fetch_add(n, std::memory_order_relaxed);
+}
+
+void CNodeInfo::addDownloaded(uint32_t n) {
+  if (n) Download_traffic.fetch_add(n, std::memory_order_relaxed);
+}
+
+void CNodeInfo::resetStatistics() {
+  Latency = 0;
+  Upload_traffic = 0;
+  Download_traffic = 0;
+  ConnectedTimes = 0;
+  FailureTimes = 0;
+}
+
+void CNodeInfo::update(const NodeParams& p) {
+  std::string newServer = trimBlanks(p.server);
+  if (!newServer.empty()) {
+    if (!equalsIgnoringCase(newServer, server)) {
+      iplocation.clear();
+      ipregion.clear();
+      resolvedIp.clear();
+    }
+    server = newServer;
+  }
+  type = p.type;
+  server_port = p.server_port;
+  username = p.username;
+  password = p.password;
+  method = p.method;
+  remarks = p.remarks;
+  selectionIndex = p.selectionIndex;
+  nCountryIndex = p.nCountryIndex;
+  AdditionalRoute = p.AdditionalRoute;
+  enable = p.enable;
+  protocol = p.protocol;
+  obfs = p.obfs;
+  obfsparam = p.obfsparam;
+  protocolparam = p.protocolparam;
+  group = p.group;
+  server_udp_port = p.server_udp_port;
+  udp_over_tcp = p.udp_over_tcp;
+  resetStatistics();
+}
+
+NodeParams CNodeInfo::params() const {
+  NodeParams p;
+  p.type = type;
+  p.server = server;
+  p.server_port = server_port;
+  p.username = username;
+  p.password = password;
+  p.method = method;
+  p.remarks = remarks;
+  p.selectionIndex = selectionIndex;
+  p.nCountryIndex = nCountryIndex;
+  p.AdditionalRoute = AdditionalRoute;
+  p.enable = enable;
+  p.protocol = protocol;
+  p.obfs = obfs;
+  p.obfsparam = obfsparam;
+  p.protocolparam = protocolparam;
+  p.group = group;
+  p.server_udp_port = server_udp_port;
+  p.udp_over_tcp = udp_over_tcp;
+  return p;
+}
+
+std::string CNodeInfo::displayText() const {
+  char buf[1024];
+  if (!remarks.empty())
+    std::snprintf(buf, sizeof buf, "[%s] %s", kindLabel(), remarks.c_str());
+  else
+    std::snprintf(buf, sizeof buf, "[%s] %s:%d", kindLabel(), server.c_str(), server_port);
+  return buf;
+}
+
+std::string CNodeInfo::groupedDisplayText() const {
+  char middle[512];
+  std::snprintf(middle, sizeof middle, "%s -> ", group.empty() ? "Default Group" : group.c_str());
+  char buf[1536];
+  if (!remarks.empty())
+    std::snprintf(buf, sizeof buf, "[%s] %s%s", kindLabel(), middle, remarks.c_str());
+  else
+    std::snprintf(buf, sizeof buf, "[%s] %s%s:%d", kindLabel(), middle, server.c_str(), server_port);
+  return buf;
+}
+
+std::string trimBlanks(const std::string& text) {
+  const char* blanks = " \t\r\n";
+  auto first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return {};
+  auto last = text.find_last_not_of(blanks);
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace vantor

@@ -1,0 +1,125 @@
+// The proxy node record: where and how to reach one upstream proxy server,
+// plus its live traffic meter and counters.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace vantor {
+
+enum NodeKind : int32_t { kNodeHttp = 3, kNodeSocks4 = 4, kNodeSocks5 = 5, kNodeShadowsocks = 6 };
+
+// Size text of a byte count: "%.2f G", "%.2f M", "%.2f K" or "%d B".
+std::string sizeText(int64_t bytes);
+
+// Throughput meter over the current and the previous second. Many session
+// threads count into it at once; the fields are relaxed atomics so readers
+// see a possibly stale but never torn value.
+class CSpeedAnalytics {
+ public:
+  CSpeedAnalytics() = default;
+  CSpeedAnalytics(const CSpeedAnalytics&) = delete;
+  CSpeedAnalytics& operator=(const CSpeedAnalytics&) = delete;
+
+  void addBytes(uint32_t n) { addBytes(n, static_cast<uint32_t>(std::time(nullptr))); }
+  uint32_t bytesPerSecond() { return bytesPerSecond(static_cast<uint32_t>(std::time(nullptr))); }
+  // The same with the current second given, for callers that keep their own clock.
+  void addBytes(uint32_t n, uint32_t now);
+  uint32_t bytesPerSecond(uint32_t now);
+  std::string rateText();
+
+ protected:
+  std::atomic<uint32_t> lastRateSecond{0};
+  std::atomic<uint32_t> rate{0};
+  std::atomic<uint32_t> firstSecond{0};
+  std::atomic<uint32_t> currentSecond{0};
+  std::atomic<uint32_t> buckets[2]{};
+};
+
+// The user-editable subset of a node, as dialogs and share links deliver it.
+struct NodeParams {
+  int32_t type = kNodeSocks5;
+  std::string server;
+  uint16_t server_port = 0;
+  std::string username;
+  std::string password;
+  std::string method;
+  std::string remarks;
+  int32_t selectionIndex = -1;  // dialog state carried along unchanged
+  int32_t nCountryIndex = -1;
+  std::string AdditionalRoute;
+  bool enable = true;
+  std::string protocol;
+  std::string obfs;
+  std::string obfsparam;
+  std::string protocolparam;
+  std::string group;
+  uint16_t server_udp_port = 0;
+  bool udp_over_tcp = false;
+};
+
+class CNodeInfo : public CSpeedAnalytics {
+ public:
+  CNodeInfo() = default;
+  explicit CNodeInfo(int32_t nodeId) : id(nodeId) {}
+  // Builds a record from editable fields (the store assigns the id).
+  CNodeInfo(int32_t nodeId, const NodeParams& params);
+
+  bool isSocks4() const { return type == kNodeSocks4; }
+  bool isSocks5() const { return type == kNodeSocks5; }
+  bool isShadowsocks() const { return type == kNodeShadowsocks; }
+  const char* kindLabel() const;
+  const char* kindLongLabel() const;
+  // The address every upstream connection goes to.
+  const std::string& connectAddress() const { return resolvedIp.empty() ? server : resolvedIp; }
+
+  void addUploaded(uint32_t n);
+  void addDownloaded(uint32_t n);
+  void resetStatistics();
+
+  // Copies editable fields into this record; a changed server forgets what
+  // was learned about the old one.
+  void update(const NodeParams& params);
+  NodeParams params() const;
+
+  // "[S5] remarks" or "[S5] host:port"; with a group, "[S5] group -> ...".
+  std::string displayText() const;
+  std::string groupedDisplayText() const;
+
+  int32_t busy = 0;
+  int32_t id = 0;
+  int32_t type = kNodeSocks5;
+  std::string server;
+  std::string resolvedIp;
+  uint16_t server_port = 0;
+  std::string username;
+  std::string password;
+  std::string method;
+  std::string remarks;
+  bool enable = true;
+  std::atomic<int32_t> Latency{0};
+  std::atomic<double> Upload_traffic{0};
+  std::atomic<double> Download_traffic{0};
+  std::atomic<int32_t> ConnectedTimes{0};
+  std::atomic<int32_t> FailureTimes{0};
+  std::string iplocation;
+  std::string ipregion;
+  int32_t lastTestResult = -1;
+  int32_t nCountryIndex = -1;
+  std::string AdditionalRoute;
+  std::string protocol;
+  std::string obfs;
+  std::string obfsparam;
+  std::string protocolparam;
+  std::string group;
+  uint16_t server_udp_port = 0;
+  bool udp_over_tcp = false;
+  int32_t selectionIndex = -1;
+};
+
+// Leading and trailing blanks removed.
+std::string trimBlanks(const std::string& text);
+
+}  // namespace vantor

@@ -1,0 +1,15 @@
+// Node addresses as users type them on the command line:
+//   socks5://[user:password@]host:port   socks4://host:port   (socks4a:// too)
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "catalogue/node_info.h"
+
+namespace vantor {
+
+// The node described by `uri`, or nothing with a one-line reason in `error`.
+std::optional<NodeParams> parseNodeUri(const std::string& uri, std::string& error);
+
+}  // namespace vantor

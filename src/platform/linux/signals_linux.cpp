@@ -1,0 +1,32 @@
+#include "platform/signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+namespace vantor::platform {
+namespace {
+sigset_t terminationSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+}  // namespace
+
+void blockTerminationSignals() {
+  sigset_t set = terminationSet();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // Writes to a closed peer must fail with an error, never kill the process.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int waitTerminationSignal() {
+  sigset_t set = terminationSet();
+  int sig = 0;
+  while (sigwait(&set, &sig) != 0) {
+  }
+  return sig;
+}
+
+}  // namespace vantor::platform

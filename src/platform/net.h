@@ -1,0 +1,85 @@
+// Portable socket layer. Everything above src/platform talks to sockets only
+// through these calls, so a Windows implementation can sit beside the Linux one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vantor::platform {
+
+using SocketHandle = std::intptr_t;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+// An IPv4 endpoint: address in network byte order, port in host order.
+struct Ipv4Endpoint {
+  uint32_t address = 0;
+  uint16_t port = 0;
+  bool operator==(const Ipv4Endpoint&) const = default;
+};
+
+enum class SocketType { Tcp, Udp };
+
+SocketHandle createSocket(SocketType type);
+void closeSocket(SocketHandle s);
+// Shuts both directions down; wakes a thread blocked in accept or recv.
+void shutdownSocket(SocketHandle s);
+bool setReuseAddress(SocketHandle s);
+bool setNoDelay(SocketHandle s);
+bool setNonBlocking(SocketHandle s, bool on);
+// SO_RCVTIMEO (receive = true) or SO_SNDTIMEO in milliseconds.
+bool setTimeoutOption(SocketHandle s, int milliseconds, bool receive);
+bool bindSocket(SocketHandle s, const Ipv4Endpoint& endpoint);
+// A negative backlog asks for the largest backlog the system allows.
+bool listenSocket(SocketHandle s, int backlog);
+SocketHandle acceptSocket(SocketHandle s, Ipv4Endpoint* peer);
+
+enum class ConnectStatus { Connected, InProgress, Failed };
+ConnectStatus connectSocket(SocketHandle s, const Ipv4Endpoint& endpoint);
+// The pending error of a socket (0 when none), as after a non-blocking connect.
+int pendingError(SocketHandle s);
+bool localEndpoint(SocketHandle s, Ipv4Endpoint& out);
+bool peerEndpoint(SocketHandle s, Ipv4Endpoint& out);
+
+// I/O results: a byte count (0 from recv means an orderly close), or one of these.
+inline constexpr long kIoError = -1;
+inline constexpr long kIoWouldBlock = -2;
+long sendBytes(SocketHandle s, const void* data, std::size_t length, bool dontWait);
+long recvBytes(SocketHandle s, void* buffer, std::size_t size, bool dontWait);
+// `to` may be null for a connected socket; `from` may be null.
+long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint* to,
+                  bool dontWait);
+long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* from,
+                  bool dontWait);
+
+// Readiness wait over a small set of sockets.
+enum WaitInterest : uint8_t { kWantRead = 1, kWantWrite = 2 };
+struct WaitItem {
+  SocketHandle socket = kInvalidSocket;
+  uint8_t interest = kWantRead;
+  bool readable = false;  // data, an orderly close or a hang-up is waiting
+  bool writable = false;
+  bool failed = false;    // the socket is in an error state (the "exception set")
+};
+// Returns the number of sockets with an event, 0 on time-out, -1 on error.
+// A negative time-out waits without limit.
+int waitSockets(std::span<WaitItem> items, int timeoutMs);
+
+// Dotted-quad parsing and formatting; addresses in network byte order.
+bool parseIpv4(std::string_view text, uint32_t& address);
+std::string formatIpv4(uint32_t address);
+// The system resolver: the first IPv4 address of `name`.
+bool resolveIpv4(const std::string& name, uint32_t& address);
+
+inline constexpr uint32_t kLoopbackAddress = 0x0100007f;  // 127.0.0.1 in network order
+
+// Byte-order helpers for the wire formats.
+inline uint16_t readBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline void writeBe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+}  // namespace vantor::platform

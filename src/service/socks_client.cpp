@@ -1,0 +1,379 @@
+#include "service/socks_client.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/heap.h"
+#include "service/host_cache.h"
+#include "service/ss_manager.h"
+
+namespace vantor {
+
+using namespace socks;
+
+CSocksClient::CSocksClient(CNodeInfo* currentNode, SocketHandle client, const std::string& user,
+                           const std::string& password)
+    : node(currentNode), clientSocket(client) {
+  std::strncpy(localUser, user.c_str(), 255);
+  std::strncpy(localPassword, password.c_str(), 255);
+}
+
+CSocksClient::~CSocksClient() {
+  platform::closeSocket(clientSocket);
+  platform::closeSocket(upstreamSocket);
+  platform::closeSocket(udpSocket);
+}
+
+void CSocksClient::setTestTargets(const std::wstring& host, const std::wstring& dnsServer) {
+  testHost = host;
+  testDnsServer = dnsServer;
+}
+
+bool CSocksClient::run() {
+  platform::peerEndpoint(clientSocket, clientPeerAddress);
+  platform::setNoDelay(clientSocket);
+  uint8_t first = 0;
+  if (!readClientByte(first)) return handleOtherProtocol(0);
+  bool ok;
+  if (first == kVersion5) {
+    ok = negotiateMethod() && authenticate() && handleSocks5Request();
+  } else if (first == kVersion4) {
+    version = kVersion4;
+    ok = handleSocks4Request();
+  } else {
+    return handleOtherProtocol(first);
+  }
+  return ok && relay();
+}
+
+bool CSocksClient::handleOtherProtocol(uint8_t) { return false; }
+
+bool CSocksClient::negotiateMethod() {
+  uint8_t count = 0;
+  if (!readClientByte(count)) return false;
+  bool offersNone = false, offersUserPass = false;
+  for (int i = 0; i < count; ++i) {
+    uint8_t method = 0;
+    if (!readClientByte(method)) return false;
+    offersNone |= method == kMethodNone;
+    offersUserPass |= method == kMethodUserPass;
+  }
+  const uint8_t refused[2] = {kVersion5, kMethodRefused};
+  if (count == 0 || (!offersNone && !offersUserPass)) {
+    sendClient(refused, 2);
+    return false;
+  }
+  uint8_t chosen = credentialsConfigured() ? kMethodUserPass : kMethodNone;
+  if ((chosen == kMethodUserPass && !offersUserPass) || (chosen == kMethodNone && !offersNone)) {
+    sendClient(refused, 2);
+    return false;
+  }
+  const uint8_t reply[2] = {kVersion5, chosen};
+  return sendClient(reply, 2) == 2;
+}
+
+bool CSocksClient::authenticate() {
+  if (!credentialsConfigured()) return true;
+  uint8_t ver = 0, ulen = 0, plen = 0;
+  char user[256] = {}, password[256] = {};
+  if (!readClientByte(ver) || ver != 1) return false;
+  if (!readClientByte(ulen) || ulen == 0 || !recvClientExact(user, ulen)) return false;
+  if (!readClientByte(plen) || plen == 0 || !recvClientExact(password, plen)) return false;
+  bool ok = checkCredentials(std::string(user, ulen), std::string(password, plen));
+  const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
+  sendClient(reply, 2);
+  return ok;
+}
+
+bool CSocksClient::checkCredentials(const std::string& user, const std::string& password) {
+  if (localUser[0] == 0 || localPassword[0] == 0) return false;
+  return user == localUser && password == localPassword;
+}
+
+bool CSocksClient::handleSocks5Request() {
+  uint8_t ver = 0;
+  if (!readClientByte(ver) || (ver != kVersion5 && ver != kVersion4)) return false;
+  version = ver;
+  const Ipv4Endpoint none{};
+  uint8_t cmd = 0, rsv = 0, atyp = 0;
+  if (!readClientByte(cmd)) return sendSocks5Reply(kRepCommandNotSupported, none) && false;
+  if (!readClientByte(rsv)) return sendSocks5Reply(kRepFailure, none) && false;
+  if (!readClientByte(atyp)) return sendSocks5Reply(kRepAddressNotSupported, none) && false;
+  if (cmd != kCmdConnect && cmd != kCmdBind && cmd != kCmdUdpAssociate) return false;
+
+  uint8_t port[2];
+  char host[256] = {};
+  uint32_t address = 0;
+  if (atyp == kAtypIpv4) {
+    uint8_t raw[4];
+    if (!recvClientExact(raw, 4) || !recvClientExact(port, 2)) return false;
+    std::memcpy(&address, raw, 4);
+    if (cmd == kCmdConnect && (address == 0 || platform::readBe16(port) == 0)) return false;
+    std::strncpy(host, platform::formatIpv4(address).c_str(), sizeof host - 1);
+  } else if (atyp == kAtypDomain) {
+    uint8_t length = 0;
+    if (!readClientByte(length) || length == 0) return false;
+    if (!recvClientExact(host, length) || !recvClientExact(port, 2)) return false;
+    host[length] = 0;
+  } else {
+    sendSocks5Reply(kRepAddressNotSupported, none);
+    return false;
+  }
+
+  command = cmd;
+  reserved = rsv;
+  addressType = atyp;
+  if (cmd == kCmdUdpAssociate) {
+    udpDeclaredAddress.port = platform::readBe16(port);
+    if (atyp == kAtypIpv4) udpDeclaredAddress.address = address;
+    return handleUdpAssociate();
+  }
+  targetPort = platform::readBe16(port);
+  std::memcpy(targetHost, host, sizeof targetHost);
+  return cmd == kCmdConnect ? handleConnect() : handleSocks5Bind();
+}
+
+bool CSocksClient::readSocks4Field(char* out, std::size_t capacity) {
+  // At most 254 bytes before the terminating NUL.
+  for (std::size_t i = 0; i < 255 && i < capacity; ++i) {
+    uint8_t c = 0;
+    if (!readClientByte(c)) return false;
+    out[i] = static_cast<char>(c);
+    if (c == 0) return true;
+  }
+  return false;
+}
+
+bool CSocksClient::handleSocks4Request() {
+  const Ipv4Endpoint none{};
+  uint8_t cd = 0;
+  if (!readClientByte(cd)) return sendSocks4Reply(kSocks4Rejected, none) && false;
+  if (cd != kCmdConnect && cd != kCmdBind) return false;
+  uint8_t port[2], ip[4];
+  if (!recvClientExact(port, 2) || !recvClientExact(ip, 4)) return false;
+  uint32_t address;
+  std::memcpy(&address, ip, 4);
+  if (address == 0 || platform::readBe16(port) == 0) return false;
+
+  char userId[256];
+  if (!readSocks4Field(userId, sizeof userId)) return sendSocks4Reply(kSocks4Rejected, none) && false;
+
+  // SOCKS 4a: 0.0.0.x with x non-zero announces a name after the user id.
+  bool is4a = ip[0] == 0 && ip[1] == 0 && ip[2] == 0 && ip[3] != 0;
+  char host[256] = {};
+  if (is4a) {
+    if (!readSocks4Field(host, sizeof host) || host[0] == 0)
+      return sendSocks4Reply(kSocks4Rejected, none) && false;
+  } else {
+    std::strncpy(host, platform::formatIpv4(address).c_str(), sizeof host - 1);
+  }
+  command = cd;
+  addressType = is4a ? kAtypDomain : kAtypIpv4;
+  targetPort = platform::readBe16(port);
+  std::memcpy(targetHost, host, sizeof targetHost);
+  return cd == kCmdConnect ? handleConnect() : handleSocks4Bind();
+}
+
+bool CSocksClient::handleConnect() {
+  uint32_t address = 0;
+  if (platform::parseIpv4(targetHost, address) && address == platform::kLoopbackAddress &&
+      targetPort == kUdpgwPort) {
+    isUdpgw = 1;
+    return acceptUdpgw();
+  }
+  return connectUpstream();
+}
+
+bool CSocksClient::openBindListener(SocketHandle& listener, Ipv4Endpoint& bound) {
+  listener = platform::createSocket(platform::SocketType::Tcp);
+  if (listener == kInvalidSocket) return false;
+  if (!platform::bindSocket(listener, {0, 0}) || !platform::listenSocket(listener, 1) ||
+      !platform::localEndpoint(listener, bound)) {
+    platform::closeSocket(listener);
+    listener = kInvalidSocket;
+    return false;
+  }
+  return true;
+}
+
+SocketHandle CSocksClient::acceptBindPeer(SocketHandle listener, Ipv4Endpoint& peer) {
+  // The client hanging up while we wait ends the wait as well.
+  platform::WaitItem items[2] = {{listener, platform::kWantRead}, {clientSocket, platform::kWantRead}};
+  int n = platform::waitSockets(items, kBindWaitSeconds * 1000);
+  if (n <= 0 || !items[0].readable || items[1].readable || items[1].failed) return kInvalidSocket;
+  return platform::acceptSocket(listener, &peer);
+}
+
+bool CSocksClient::handleSocks5Bind() {
+  SocketHandle listener;
+  Ipv4Endpoint bound{};
+  if (!openBindListener(listener, bound)) {
+    sendSocks5Reply(kRepFailure, {});
+    return false;
+  }
+  Ipv4Endpoint peer{};
+  bool ok = sendSocks5Reply(kRepSuccess, bound);
+  if (ok) upstreamSocket = acceptBindPeer(listener, peer);
+  platform::closeSocket(listener);
+  if (!ok || upstreamSocket == kInvalidSocket) return false;
+  platform::setNoDelay(upstreamSocket);
+  return sendSocks5Reply(kRepSuccess, peer);
+}
+
+bool CSocksClient::handleSocks4Bind() {
+  SocketHandle listener;
+  Ipv4Endpoint bound{};
+  if (!openBindListener(listener, bound)) {
+    sendSocks4Reply(kSocks4Rejected, {});
+    return false;
+  }
+  Ipv4Endpoint peer{};
+  bool ok = sendSocks4Reply(kSocks4Granted, bound);
+  if (ok) upstreamSocket = acceptBindPeer(listener, peer);
+  platform::closeSocket(listener);
+  if (!ok || upstreamSocket == kInvalidSocket) return false;
+  platform::setNoDelay(upstreamSocket);
+  return sendSocks4Reply(kSocks4Granted, peer);
+}
+
+bool CSocksClient::relay() {
+  if (command == kCmdUdpAssociate) return relayUdpAssociation();
+  if (isUdpgw) return relayUdpgw();
+  return relayTcp();
+}
+
+bool CSocksClient::relayTcpLoop(std::size_t bufferSize, std::size_t readSize, int sendTimeout) {
+  auto* buffer = static_cast<uint8_t*>(platform::heapAlloc(bufferSize));
+  if (!buffer) return false;
+  if (readSize > bufferSize) readSize = bufferSize;
+  platform::WaitItem items[2] = {{clientSocket, platform::kWantRead},
+                                 {upstreamSocket, platform::kWantRead}};
+  bool running = true;
+  while (running && relayEnabled()) {
+    int n = platform::waitSockets(items, kSelectWaitMs);
+    if (n < 0) break;
+    if (n == 0) continue;
+    if (items[0].failed || items[1].failed) break;
+    for (int i = 0; i < 2 && running; ++i) {
+      if (!items[i].readable) continue;
+      if (!relayEnabled()) {
+        running = false;
+        break;
+      }
+      SocketHandle from = items[i].socket;
+      SocketHandle to = i == 0 ? upstreamSocket : clientSocket;
+      bool needSendBack = false, needMore = false;
+      long got = recvUpstream(from, buffer, static_cast<long>(readSize), 0, &needSendBack, &needMore);
+      if (got < 0) {
+        running = false;
+        break;
+      }
+      if (from == upstreamSocket && needSendBack) sendUpstream(upstreamSocket, buffer, 0, 5);
+      if (got == 0) continue;
+      if (from == upstreamSocket) {
+        node->addBytes(static_cast<uint32_t>(got));
+        node->addDownloaded(static_cast<uint32_t>(got));
+      }
+      long sent = sendUpstream(to, buffer, got, sendTimeout);
+      // Bytes that could not be delivered are lost to the stream: end the
+      // relay rather than carry on with a gap in the data.
+      if (sent < 0) {
+        running = false;
+        break;
+      }
+      if (to == upstreamSocket && sent > 0) {
+        node->addBytes(static_cast<uint32_t>(sent));
+        node->addUploaded(static_cast<uint32_t>(sent));
+      }
+    }
+  }
+  platform::heapFree(buffer);
+  return true;
+}
+
+bool CSocksClient::connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds) {
+  auto status = platform::connectSocket(s, target);
+  if (status == platform::ConnectStatus::Connected) return true;
+  if (status == platform::ConnectStatus::Failed) return false;
+  platform::WaitItem item{s, platform::kWantWrite};
+  int n = platform::waitSockets({&item, 1}, seconds * 1000);
+  return n > 0 && platform::pendingError(s) == 0;
+}
+
+bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) {
+  for (int attempt = 1;; ++attempt) {
+    SocketHandle s = platform::createSocket(udp ? platform::SocketType::Udp : platform::SocketType::Tcp);
+    if (s == kInvalidSocket) return false;
+    if (nonBlocking) platform::setNonBlocking(s, true);
+    if (!platform::bindSocket(s, {0, 0})) {
+      platform::closeSocket(s);
+      return false;
+    }
+    ++node->ConnectedTimes;
+    Ipv4Endpoint server{};
+    bool connected = false;
+    auto started = std::chrono::steady_clock::now();
+    if (fillAddress(server, node->connectAddress(), node->server_port)) {
+      if (serverAddress) *serverAddress = server;
+      connected = connectWithin(s, server, 10);
+    }
+    if (connected) {
+      auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - started)
+                         .count();
+      node->Latency = elapsed == 0 ? 1 : static_cast<int32_t>(elapsed);
+      if (nonBlocking) platform::setNonBlocking(s, false);
+      if (!udp) platform::setNoDelay(s);
+      platform::closeSocket(upstreamSocket);
+      upstreamSocket = s;
+      return true;
+    }
+    platform::closeSocket(s);
+    ++node->FailureTimes;
+    if (attempt > kMaxUpstreamRetries) return false;
+  }
+}
+
+bool CSocksClient::sendSocks5Reply(uint8_t rep, const Ipv4Endpoint& bound) {
+  uint8_t reply[10] = {kVersion5, rep, 0, kAtypIpv4};
+  std::memcpy(reply + 4, &bound.address, 4);
+  platform::writeBe16(reply + 8, bound.port);
+  return sendClient(reply, sizeof reply) == static_cast<long>(sizeof reply);
+}
+
+bool CSocksClient::sendSocks4Reply(uint8_t code, const Ipv4Endpoint& bound) {
+  uint8_t reply[8] = {0, code};
+  platform::writeBe16(reply + 2, bound.port);
+  std::memcpy(reply + 4, &bound.address, 4);
+  return sendClient(reply, sizeof reply) == static_cast<long>(sizeof reply);
+}
+
+bool CSocksClient::replyResult(bool success, const Ipv4Endpoint& bound) {
+  const Ipv4Endpoint address = success ? bound : Ipv4Endpoint{};
+  if (version == kVersion4)
+    return sendSocks4Reply(success ? kSocks4Granted : kSocks4Failed, address);
+  return sendSocks5Reply(success ? kRepSuccess : kRepFailure, address);
+}
+
+bool CSocksClient::recvClientExact(void* buffer, std::size_t size) {
+  return recvExact(clientSocket, buffer, size, kClientTimeout);
+}
+
+bool CSocksClient::readClientByte(uint8_t& value) { return readByte(clientSocket, value, kClientTimeout); }
+bool CSocksClient::readUpstreamByte(uint8_t& value) {
+  return readByte(upstreamSocket, value, kUpstreamByteTimeout);
+}
+long CSocksClient::recvClient(void* buffer, std::size_t size) {
+  return recvWait(clientSocket, buffer, size, kClientTimeout);
+}
+long CSocksClient::recvUpstreamRaw(void* buffer, std::size_t size) {
+  return recvWait(upstreamSocket, buffer, size, kClientTimeout);
+}
+long CSocksClient::sendClient(const void* data, std::size_t length) {
+  return sendAll(clientSocket, data, length, kClientTimeout);
+}
+long CSocksClient::sendUpstreamRaw(const void* data, std::size_t length) {
+  return sendAll(upstreamSocket, data, length, kClientTimeout);
+}
+
+}  // namespace vantor

@@ -1,0 +1,142 @@
+// One session of the local service: the server side of the SOCKS 5 / 4 / 4a
+// dialogue with the local client, then a relay loop towards the node. What
+// differs per node kind (opening the upstream, transforming bytes) is left to
+// the subclasses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "catalogue/node_info.h"
+#include "service/socket_base.h"
+
+namespace vantor {
+
+namespace socks {
+inline constexpr uint8_t kVersion5 = 5;
+inline constexpr uint8_t kVersion4 = 4;
+inline constexpr uint8_t kCmdConnect = 1;
+inline constexpr uint8_t kCmdBind = 2;
+inline constexpr uint8_t kCmdUdpAssociate = 3;
+inline constexpr uint8_t kAtypIpv4 = 1;
+inline constexpr uint8_t kAtypDomain = 3;
+inline constexpr uint8_t kAtypIpv6 = 4;
+inline constexpr uint8_t kMethodNone = 0x00;
+inline constexpr uint8_t kMethodUserPass = 0x02;
+inline constexpr uint8_t kMethodRefused = 0xFF;
+inline constexpr uint8_t kRepSuccess = 0x00;
+inline constexpr uint8_t kRepFailure = 0x01;
+inline constexpr uint8_t kRepCommandNotSupported = 0x07;
+inline constexpr uint8_t kRepAddressNotSupported = 0x08;
+inline constexpr uint8_t kSocks4Granted = 0x5A;
+inline constexpr uint8_t kSocks4Rejected = 0x5B;
+inline constexpr uint8_t kSocks4Failed = 0x5C;
+}  // namespace socks
+
+class CSocksClient : public CSocketBase {
+ public:
+  // Local dialogue reads wait 5 s per byte; upstream single-byte reads 10 s.
+  static constexpr int kClientTimeout = 5;
+  static constexpr int kUpstreamByteTimeout = 10;
+  static constexpr int kBindWaitSeconds = 120;
+  static constexpr int kSelectWaitMs = 200;
+
+  CSocksClient(CNodeInfo* node, SocketHandle client, const std::string& localUser,
+               const std::string& localPassword);
+  ~CSocksClient() override;
+  CSocksClient(const CSocksClient&) = delete;
+  CSocksClient& operator=(const CSocksClient&) = delete;
+
+  // Node-tester hooks; a plain session reports success.
+  virtual bool test() { return true; }
+  virtual bool tcpTest() { return true; }
+  virtual bool udpTest() { return true; }
+  virtual bool exitAddress() { return true; }
+  virtual void setTestTargets(const std::wstring& host, const std::wstring& dnsServer);
+  virtual bool udpTestBody() { return true; }
+  virtual bool tcpTestBody() { return true; }
+
+  virtual bool run();
+
+  // Transfers with the node kind's encoding. sendUpstream returns the bytes
+  // handed to the socket, or -1 when the data could not be sent in full.
+  virtual long sendUpstream(SocketHandle s, const uint8_t* data, long length, int timeout) = 0;
+  virtual long sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout,
+                            bool toUpstreamAddress) = 0;
+  virtual long recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout,
+                            bool* needSendBack, bool* needMore) = 0;
+  virtual long recvDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) = 0;
+
+  virtual bool negotiateMethod();
+  virtual bool handleSocks4Request();
+  virtual bool authenticate();
+  virtual bool handleSocks5Request();
+  virtual bool handleConnect();
+  virtual bool handleUdpAssociate() = 0;
+  virtual bool handleSocks5Bind();
+  virtual bool handleSocks4Bind();
+  virtual bool checkCredentials(const std::string& user, const std::string& password);
+  virtual bool connectUpstream() = 0;
+  virtual bool acceptUdpgw() = 0;
+  virtual bool afterUdpAssociate() { return true; }
+  virtual bool handleOtherProtocol(uint8_t firstByte);
+  virtual bool relay();
+  virtual bool relayUdpAssociation() = 0;
+  virtual bool relayTcp() = 0;
+  virtual bool relayUdpgw() = 0;
+  virtual bool readClientByte(uint8_t& value);
+  virtual bool readUpstreamByte(uint8_t& value);
+  virtual long recvClient(void* buffer, std::size_t size);
+  virtual long recvUpstreamRaw(void* buffer, std::size_t size);
+  virtual long sendClient(const void* data, std::size_t length);
+  virtual long sendUpstreamRaw(const void* data, std::size_t length);
+
+  // Opens `upstreamSocket` to the node: up to four attempts, each counted in
+  // the node's ConnectedTimes and, when it fails, FailureTimes.
+  virtual bool openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress);
+
+  // Read-only views for tests and the tester.
+  uint8_t requestVersion() const { return version; }
+  const char* requestHost() const { return targetHost; }
+  uint16_t requestPort() const { return targetPort; }
+  uint8_t requestAddressType() const { return addressType; }
+
+ protected:
+  // Replies in the client's SOCKS version: 10 bytes for SOCKS 5, 8 for SOCKS 4.
+  bool sendSocks5Reply(uint8_t rep, const Ipv4Endpoint& bound);
+  bool sendSocks4Reply(uint8_t code, const Ipv4Endpoint& bound);
+  bool replyResult(bool success, const Ipv4Endpoint& bound);
+  bool credentialsConfigured() const { return localUser[0] != 0 || localPassword[0] != 0; }
+  bool recvClientExact(void* buffer, std::size_t size);
+  // Reads a NUL-terminated SOCKS 4 field of at most 254 bytes into `out`.
+  bool readSocks4Field(char* out, std::size_t capacity);
+  // Waits up to the bind time-out for one peer on `listener`; kInvalidSocket on failure.
+  SocketHandle acceptBindPeer(SocketHandle listener, Ipv4Endpoint& peer);
+  bool openBindListener(SocketHandle& listener, Ipv4Endpoint& bound);
+  // The TCP relay shared by every node kind.
+  bool relayTcpLoop(std::size_t bufferSize, std::size_t readSize, int sendTimeout);
+  // Connects `s` to `target`, waiting up to 10 s when the connect is in progress.
+  static bool connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds);
+
+  CNodeInfo* node = nullptr;
+  SocketHandle clientSocket = kInvalidSocket;
+  SocketHandle upstreamSocket = kInvalidSocket;
+  SocketHandle udpSocket = kInvalidSocket;
+  Ipv4Endpoint udpClientAddress{};
+  uint8_t version = socks::kVersion5;
+  uint8_t command = 0;
+  uint8_t reserved = 0;
+  uint8_t addressType = 0;
+  char targetHost[256] = {};
+  uint16_t targetPort = 0;
+  Ipv4Endpoint clientPeerAddress{};
+  Ipv4Endpoint udpDeclaredAddress{};
+  Ipv4Endpoint upstreamUdpAddress{};
+  char localUser[256] = {};
+  char localPassword[256] = {};
+  int32_t isUdpgw = 0;
+  std::wstring testHost = L"www.google.com";
+  std::wstring testDnsServer = L"8.8.8.8";
+};
+
+}  // namespace vantor

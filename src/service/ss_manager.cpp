@@ -1,0 +1,217 @@
+#include "service/ss_manager.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "platform/heap.h"
+#include "platform/ports.h"
+#include "service/s45_client.h"
+
+namespace vantor {
+namespace {
+std::atomic<bool> gRelayEnabled{false};
+}  // namespace
+
+bool relayEnabled() { return gRelayEnabled.load(std::memory_order_relaxed); }
+
+CListener::~CListener() {
+  SocketHandle s = listenSocket.exchange(kInvalidSocket);
+  platform::closeSocket(s);
+}
+
+CSSManager& CSSManager::instance() {
+  static CSSManager* manager = new CSSManager();  // lives until the process ends
+  return *manager;
+}
+
+uint16_t CSSManager::choosePort(uint16_t first, int candidates, const std::vector<uint16_t>* inUse) {
+  for (int i = 0; i < candidates; ++i) {
+    uint32_t candidate = static_cast<uint32_t>(first) + static_cast<uint32_t>(i);
+    if (candidate > 0xffff) return 0;
+    if (!inUse) return static_cast<uint16_t>(candidate);
+    if (!std::binary_search(inUse->begin(), inUse->end(), static_cast<uint16_t>(candidate)))
+      return static_cast<uint16_t>(candidate);
+  }
+  return 0;
+}
+
+bool CSSManager::startService(const char* userName, const char* password, uint16_t port) {
+  if (isServiceRunning()) return false;
+  if (port == 0) {
+    auto inUse = platform::tcpPortsInUse();
+    port = choosePort(kDefaultLocalPort, 100, inUse ? &*inUse : nullptr);
+    if (port == 0) {
+      lastError_ = kBindFailed;
+      return false;
+    }
+  }
+  localPort_ = port;
+  if (userName) localUser_ = std::string(userName).substr(0, 255);
+  if (password) localPassword_ = std::string(password).substr(0, 255);
+  platform::heapCreate(kServiceHeapInitialSize);
+  if (!startListener()) return false;
+  gRelayEnabled = true;
+  return true;
+}
+
+bool CSSManager::startListener() {
+  SocketHandle s = platform::createSocket(platform::SocketType::Tcp);
+  if (s == kInvalidSocket) {
+    lastError_ = kSocketFailed;
+    return false;
+  }
+  platform::setReuseAddress(s);
+  uint32_t port = localPort_;
+  uint32_t attempts = 0;
+  while (!platform::bindSocket(s, {platform::kLoopbackAddress, static_cast<uint16_t>(port)})) {
+    ++attempts;
+    ++port;
+    if (!autoNextPort || attempts >= bindAttempts || port > 0xffff) {
+      lastError_ = kBindFailed;
+      platform::closeSocket(s);
+      return false;
+    }
+  }
+  if (!platform::listenSocket(s, -1)) {
+    lastError_ = kListenFailed;
+    platform::closeSocket(s);
+    return false;
+  }
+  listenSocket = s;
+  acceptThread_ = platform::Thread();
+  if (!acceptThread_.createSuspended([this, s] { acceptLoop(s); }, 0)) {
+    lastError_ = kThreadFailed;
+    listenSocket = kInvalidSocket;
+    platform::closeSocket(s);
+    return false;
+  }
+  acceptThread_.resume();
+  localPort_ = static_cast<uint16_t>(port);
+  lastError_ = kNoError;
+  return true;
+}
+
+void CSSManager::stopService() {
+  gRelayEnabled = false;
+  SocketHandle s = listenSocket.exchange(kInvalidSocket);
+  if (s == kInvalidSocket) return;
+  // Shutting the socket down wakes the accept thread; it is closed once that
+  // thread is gone so its number cannot be reused under the thread's feet.
+  platform::shutdownSocket(s);
+  acceptThread_.join();
+  platform::closeSocket(s);
+}
+
+bool CSSManager::setCurrentNode(CNodeInfo* node) {
+  if (!node) return false;
+  bool ok = false;
+  switch (node->type) {
+    case kNodeShadowsocks:
+      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() &&
+           node->server_port != 0;
+      break;
+    case kNodeHttp:
+    case kNodeSocks4:
+    case kNodeSocks5:
+      ok = !node->server.empty() && node->server_port != 0;
+      break;
+    default:
+      break;
+  }
+  if (ok) currentNode_ = node;
+  return ok;
+}
+
+void CSSManager::enableRelay() { gRelayEnabled = true; }
+
+void CSSManager::disableRelay() {
+  gRelayEnabled = false;
+  platform::sleepMs(500);
+}
+
+std::size_t CSSManager::sessionCount() {
+  std::lock_guard lock(registryLock_);
+  return registry_.size();
+}
+
+bool CSSManager::waitForSessions(int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (sessionCount() > 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    platform::sleepMs(20);
+  }
+  return true;
+}
+
+void CSSManager::acceptLoop(SocketHandle listener) {
+  while (listenSocket.load() == listener) {
+    SocketHandle client = platform::acceptSocket(listener, nullptr);
+    if (client == kInvalidSocket) {
+      // stopService() owns the socket once it has taken it; otherwise the
+      // listener broke and this thread closes it.
+      SocketHandle expected = listener;
+      if (listenSocket.compare_exchange_strong(expected, kInvalidSocket)) {
+        platform::closeSocket(listener);
+        platform::sleepMs(1000);
+      }
+      return;
+    }
+    uint32_t threadId;
+    {
+      std::lock_guard lock(registryLock_);
+      if (registry_.size() >= kMaxSessionsRunning) {
+        platform::closeSocket(client);
+        continue;
+      }
+      threadId = ++nextThreadId_;
+    }
+    platform::Thread thread;
+    if (!thread.createSuspended([this, client, threadId] { sessionThread(client, threadId); },
+                                kSessionStackSize)) {
+      platform::closeSocket(client);
+      continue;
+    }
+    {
+      std::lock_guard lock(registryLock_);
+      registry_.emplace(threadId, std::move(thread));
+      registry_[threadId].resume();
+    }
+  }
+}
+
+void CSSManager::sessionThread(SocketHandle client, uint32_t threadId) {
+  CNodeInfo* node = currentNode_.load();
+  if (node) {
+    addLiveConnection();
+    std::unique_ptr<CSocksClient> session;
+    switch (node->type) {
+      case kNodeSocks4:
+      case kNodeSocks5:
+        session = std::make_unique<CS45CLient>(node, client, localUser_, localPassword_);
+        break;
+      default:
+        break;
+    }
+    if (session) {
+      session->run();
+    } else {
+      platform::closeSocket(client);
+    }
+    session.reset();
+    removeLiveConnection();
+  } else {
+    platform::closeSocket(client);
+  }
+  unregisterSession(threadId);
+}
+
+void CSSManager::unregisterSession(uint32_t threadId) {
+  std::lock_guard lock(registryLock_);
+  auto it = registry_.find(threadId);
+  if (it == registry_.end()) return;
+  it->second.detach();
+  registry_.erase(it);
+}
+
+}  // namespace vantor

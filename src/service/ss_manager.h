@@ -1,0 +1,90 @@
+// The local proxy service: a SOCKS 4/5 endpoint on 127.0.0.1 that runs every
+// accepted connection as one session thread relaying to the current node.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "catalogue/node_info.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+#include "service/socket_base.h"
+
+namespace vantor {
+
+inline constexpr uint16_t kDefaultLocalPort = 16666;
+inline constexpr uint16_t kUdpgwPort = 7300;
+inline constexpr int kMaxUpstreamRetries = 3;  // 4 connect attempts in all
+inline constexpr std::size_t kSessionStackSize = 307200;
+inline constexpr std::size_t kMaxSessionsRunning = 501;
+inline constexpr std::size_t kServiceHeapInitialSize = 0x8000000;
+
+// Every relay loop checks this on each pass and ends when it is false.
+bool relayEnabled();
+
+class CListener : public CSocketBase {
+ public:
+  ~CListener() override;
+
+ protected:
+  std::atomic<SocketHandle> listenSocket{kInvalidSocket};
+};
+
+class CSSManager : public CListener {
+ public:
+  enum StartError : uint32_t { kNoError = 0, kBindFailed = 1, kSocketFailed = 2, kListenFailed = 3,
+                               kThreadFailed = 4 };
+
+  static CSSManager& instance();
+
+  // port 0: the first port from 16666 on that is not in the host's TCP table.
+  bool startService(const char* userName, const char* password, uint16_t port);
+  void stopService();
+  uint16_t servicePort() const { return localPort_; }
+  bool isServiceRunning() const { return listenSocket.load() != kInvalidSocket; }
+  bool setCurrentNode(CNodeInfo* node);
+  CNodeInfo* currentNode() const { return currentNode_.load(); }
+  void enableRelay();
+  void disableRelay();
+  int32_t liveConnectionCount() const { return liveConnections_.load(); }
+  void addLiveConnection() { ++liveConnections_; }
+  void removeLiveConnection() { --liveConnections_; }
+  std::size_t sessionCount();
+  // Waits up to `timeoutMs` for every session thread to end; true when none is left.
+  bool waitForSessions(int timeoutMs);
+
+  const std::string& localUser() const { return localUser_; }
+  const std::string& localPassword() const { return localPassword_; }
+  uint32_t lastError() const { return lastError_; }
+
+  uint8_t autoNextPort = 1;
+  uint32_t bindAttempts = 100;
+
+  // First free port at or above `first` among `candidates` ports, judged by the
+  // given table of ports in use (sorted); 0 when all are taken.
+  static uint16_t choosePort(uint16_t first, int candidates, const std::vector<uint16_t>* inUse);
+
+ private:
+  CSSManager() = default;
+  bool startListener();
+  void acceptLoop(SocketHandle listener);
+  void sessionThread(SocketHandle client, uint32_t threadId);
+  void unregisterSession(uint32_t threadId);
+
+  uint16_t localPort_ = kDefaultLocalPort;
+  std::string localUser_;
+  std::string localPassword_;
+  std::atomic<uint32_t> lastError_{0};
+  std::atomic<CNodeInfo*> currentNode_{nullptr};
+  std::atomic<int32_t> liveConnections_{0};
+  std::mutex registryLock_;
+  std::map<uint32_t, platform::Thread> registry_;
+  uint32_t nextThreadId_ = 0;
+  platform::Thread acceptThread_;
+};
+
+}  // namespace vantor
