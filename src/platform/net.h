@@ -26,6 +26,8 @@ SocketHandle createSocket(SocketType type);
 void closeSocket(SocketHandle s);
 // Shuts both directions down; wakes a thread blocked in accept or recv.
 void shutdownSocket(SocketHandle s);
+// Ends the sending direction only (the peer reads an orderly close).
+void shutdownSend(SocketHandle s);
 bool setReuseAddress(SocketHandle s);
 bool setNoDelay(SocketHandle s);
 bool setNonBlocking(SocketHandle s, bool on);

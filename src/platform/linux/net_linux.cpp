@@ -46,6 +46,10 @@ void shutdownSocket(SocketHandle s) {
   if (s != kInvalidSocket) ::shutdown(fd(s), SHUT_RDWR);
 }
 
+void shutdownSend(SocketHandle s) {
+  if (s != kInvalidSocket) ::shutdown(fd(s), SHUT_WR);
+}
+
 bool setReuseAddress(SocketHandle s) {
   int one = 1;
   return ::setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;

@@ -1,0 +1,112 @@
+#include "catalogue/node_info.h"
+
+#include <gtest/gtest.h>
+
+namespace vantor {
+namespace {
+
+TEST(NodeInfo, DefaultRecord) {
+  CNodeInfo node;
+  EXPECT_EQ(node.type, 5);
+  EXPECT_EQ(node.id, 0);
+  EXPECT_TRUE(node.enable);
+  EXPECT_EQ(node.Latency.load(), 0);
+  EXPECT_EQ(node.nCountryIndex, -1);
+  EXPECT_EQ(node.lastTestResult, -1);
+  EXPECT_TRUE(node.isSocks5());
+}
+
+TEST(NodeInfo, KindLabels) {
+  CNodeInfo node;
+  const std::pair<int, const char*> expected[] = {{3, "HTTP"}, {4, "S4"}, {5, "S5"}, {6, "SR"}, {9, "N/A"}};
+  for (auto [type, label] : expected) {
+    node.type = type;
+    EXPECT_STREQ(node.kindLabel(), label);
+  }
+  node.type = 4;
+  EXPECT_STREQ(node.kindLongLabel(), "SOCKS 4/4a");
+}
+
+TEST(NodeInfo, SizeTextThresholds) {
+  EXPECT_EQ(sizeText(-5), "0 B");
+  EXPECT_EQ(sizeText(1024), "1024 B");
+  EXPECT_EQ(sizeText(1025), "1.00 K");
+  EXPECT_EQ(sizeText(1 << 20), "1024.00 K");
+  EXPECT_EQ(sizeText((1 << 20) + 1), "1.00 M");
+  EXPECT_EQ(sizeText((int64_t{3} << 30) / 2), "1.50 G");
+}
+
+TEST(NodeInfo, MeterAveragesNonEmptySeconds) {
+  CNodeInfo node;
+  const uint32_t t = 1'700'000'000;
+  node.addBytes(1500, t);
+  node.addBytes(500, t + 1);
+  EXPECT_EQ(node.bytesPerSecond(t + 1), 1000u);
+  // The rate is computed at most once a second.
+  node.addBytes(9000, t + 1);
+  EXPECT_EQ(node.bytesPerSecond(t + 1), 1000u);
+  // A gap of more than two seconds starts the meter over.
+  node.addBytes(700, t + 10);
+  EXPECT_EQ(node.bytesPerSecond(t + 10), 700u);
+  // A second with nothing counted leaves one bucket empty.
+  EXPECT_EQ(node.bytesPerSecond(t + 11), 700u);
+}
+
+TEST(NodeInfo, TrafficCountersIgnoreZeroAndReset) {
+  CNodeInfo node;
+  node.addUploaded(0);
+  node.addUploaded(10);
+  node.addDownloaded(4000000000u);
+  node.addDownloaded(4000000000u);
+  EXPECT_EQ(node.Upload_traffic.load(), 10.0);
+  EXPECT_EQ(node.Download_traffic.load(), 8e9);  // beyond 32 bits
+  node.ConnectedTimes = 3;
+  node.resetStatistics();
+  EXPECT_EQ(node.Download_traffic.load(), 0.0);
+  EXPECT_EQ(node.ConnectedTimes.load(), 0);
+}
+
+TEST(NodeInfo, ConnectAddressAndServerChange) {
+  NodeParams p;
+  p.server = "  proxy.example  ";
+  p.server_port = 1080;
+  CNodeInfo node(7, p);
+  EXPECT_EQ(node.server, "proxy.example");
+  EXPECT_EQ(node.connectAddress(), "proxy.example");
+  node.resolvedIp = "10.0.0.1";
+  node.iplocation = "somewhere";
+  EXPECT_EQ(node.connectAddress(), "10.0.0.1");
+
+  p.server = "PROXY.example";  // same server in other case: what we learned stays
+  node.update(p);
+  EXPECT_EQ(node.connectAddress(), "10.0.0.1");
+  EXPECT_EQ(node.iplocation, "somewhere");
+
+  p.server = "";  // empty keeps the old server
+  node.update(p);
+  EXPECT_EQ(node.server, "PROXY.example");
+
+  p.server = "other.example";
+  node.Latency = 12;
+  node.update(p);
+  EXPECT_EQ(node.connectAddress(), "other.example");
+  EXPECT_TRUE(node.iplocation.empty());
+  EXPECT_EQ(node.Latency.load(), 0);
+}
+
+TEST(NodeInfo, DisplayTexts) {
+  NodeParams p;
+  p.server = "1.2.3.4";
+  p.server_port = 1080;
+  CNodeInfo node(1, p);
+  EXPECT_EQ(node.displayText(), "[S5] 1.2.3.4:1080");
+  EXPECT_EQ(node.groupedDisplayText(), "[S5] Default Group -> 1.2.3.4:1080");
+  node.remarks = "home";
+  node.group = "lab";
+  EXPECT_EQ(node.displayText(), "[S5] home");
+  EXPECT_EQ(node.groupedDisplayText(), "[S5] lab -> home");
+  EXPECT_EQ(node.params().server, "1.2.3.4");
+}
+
+}  // namespace
+}  // namespace vantor

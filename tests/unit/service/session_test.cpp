@@ -1,0 +1,415 @@
+// The local service run in-process against raw clients and a recording fake
+// node: the SOCKS dialogue, refusals, the upstream wire and the relay rules.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "service/ss_manager.h"
+#include "test_net.h"
+
+namespace vantor {
+namespace {
+
+using test::Bytes;
+using test::Conn;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kSocks5Failure = {5, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+const Bytes kSocks4Failure = {0, 0x5C, 0, 0, 0, 0, 0, 0};
+const Bytes kSocks4Rejected = {0, 0x5B, 0, 0, 0, 0, 0, 0};
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { startWith(nullptr, nullptr); }
+  void startWith(const char* user, const char* password) {
+    node_.server = "127.0.0.1";
+    node_.server_port = test::closedPort();
+    ASSERT_TRUE(service().setCurrentNode(&node_));
+    ASSERT_TRUE(service().startService(user, password, 0)) << service().lastError();
+    port_ = service().servicePort();
+  }
+  void TearDown() override {
+    service().stopService();
+    service().waitForSessions(15000);
+  }
+  static CSSManager& service() { return CSSManager::instance(); }
+  void useNode(uint16_t port, int type = kNodeSocks5, const std::string& user = "",
+               const std::string& password = "") {
+    node_.server_port = port;
+    node_.type = type;
+    node_.username = user;
+    node_.password = password;
+  }
+  // A connection that has passed the SOCKS 5 greeting without authentication.
+  std::unique_ptr<Conn> greeted() {
+    auto c = std::make_unique<Conn>(port_);
+    c->send(Bytes{5, 1, 0});
+    EXPECT_EQ(c->recv(2), (Bytes{5, 0}));
+    return c;
+  }
+
+  CNodeInfo node_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(ServiceTest, GreetingRefusals) {
+  {
+    Conn c(port_);  // only user/password offered to a service without credentials
+    c.send(Bytes{5, 1, 2});
+    EXPECT_EQ(c.recv(2), (Bytes{5, 0xFF}));
+    EXPECT_TRUE(c.closedWithin(1000));
+  }
+  {
+    Conn c(port_);
+    c.send(Bytes{5, 0});
+    EXPECT_EQ(c.recv(2), (Bytes{5, 0xFF}));
+    EXPECT_TRUE(c.closedWithin(1000));
+  }
+  {
+    Conn c(port_);  // not SOCKS at all
+    c.send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(c.closedWithin(1000));
+  }
+}
+
+TEST_F(ServiceTest, Socks5RequestRefusals) {
+  struct Case {
+    Bytes request;
+    Bytes reply;  // empty: closed without a reply
+  };
+  const Case cases[] = {
+      {{5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80}, {5, 8, 0, 1, 0, 0, 0, 0, 0, 0}},
+      {{5, 1, 0, 9}, {5, 8, 0, 1, 0, 0, 0, 0, 0, 0}},
+      {test::socks5ConnectIpv4(0, 80), {}},                                   // 0.0.0.0
+      {test::socks5ConnectIpv4(0x0100007f, 0), {}},                           // port 0
+      {{5, 9, 0, 1, 127, 0, 0, 1, 0, 80}, {}},                                // unknown command
+      {{5, 1, 0, 3, 0, 0, 80}, {}},                                           // empty name
+      {{6, 1, 0, 1, 127, 0, 0, 1, 0, 80}, {}},                                // bad version
+  };
+  for (const auto& tc : cases) {
+    auto c = greeted();
+    c->send(tc.request);
+    if (!tc.reply.empty()) EXPECT_EQ(c->recv(tc.reply.size()), tc.reply);
+    EXPECT_TRUE(c->closedWithin(1500));
+  }
+}
+
+TEST_F(ServiceTest, TruncatedSocks5RequestsGetTheirReplyCodes) {
+  const std::pair<Bytes, uint8_t> cases[] = {{{5}, 7}, {{5, 1}, 1}, {{5, 1, 0}, 8}};
+  for (const auto& [partial, rep] : cases) {
+    auto c = greeted();
+    c->send(partial);
+    c->shutdownWrite();
+    EXPECT_EQ(c->recv(10), (Bytes{5, rep, 0, 1, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(c->closedWithin(1500));
+  }
+}
+
+TEST_F(ServiceTest, Socks4Refusals) {
+  Bytes longUser = {4, 1, 0, 80, 1, 2, 3, 4};
+  longUser.insert(longUser.end(), 255, 'u');
+  longUser.push_back(0);
+  Bytes longName = {4, 1, 0, 80, 0, 0, 0, 1, 0};
+  longName.insert(longName.end(), 255, 'n');
+  longName.push_back(0);
+  const std::pair<Bytes, Bytes> cases[] = {
+      {{4}, kSocks4Rejected},                        // command missing
+      {{4, 3, 0, 80, 1, 2, 3, 4, 0}, {}},            // unknown command
+      {{4, 1, 0, 80, 0, 0, 0, 0, 0}, {}},            // address 0
+      {{4, 1, 0, 0, 1, 2, 3, 4, 0}, {}},             // port 0
+      {longUser, kSocks4Rejected},
+      {longName, kSocks4Rejected},
+  };
+  for (const auto& [request, reply] : cases) {
+    Conn c(port_);
+    c.send(request);
+    if (request.size() == 1) c.shutdownWrite();
+    if (!reply.empty()) EXPECT_EQ(c.recv(8), reply);
+    EXPECT_TRUE(c.closedWithin(1500));
+  }
+}
+
+TEST_F(ServiceTest, SilentClientIsDroppedAfterFiveSeconds) {
+  Conn c(port_);
+  auto start = Clock::now();
+  EXPECT_TRUE(c.closedWithin(7000));
+  auto waited = Clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(4500));
+  EXPECT_LE(waited, std::chrono::milliseconds(6500));
+}
+
+TEST_F(ServiceTest, Socks5NodeSeesNamesAsNamesAndAddressesAsAddresses) {
+  test::FakeSocksNode fake(false);
+  useNode(fake.port());
+  {
+    auto c = greeted();
+    c->send(test::socks5Connect("target.example", 443));
+    Bytes reply = c->recv(10);
+    ASSERT_EQ(reply.size(), 10u);
+    EXPECT_EQ(reply[1], 0);
+    c->send("ping");
+    EXPECT_EQ(c->recv(4), (Bytes{'p', 'i', 'n', 'g'}));
+  }
+  {
+    auto c = greeted();
+    c->send(test::socks5ConnectIpv4(0x04030201, 80));
+    EXPECT_EQ(c->recv(10).at(1), 0);
+  }
+  {
+    Conn c(port_);  // SOCKS 4a with a name
+    Bytes req = {4, 1, 0x1F, 0x90, 0, 0, 0, 9, 'u', 0};
+    for (char ch : std::string("name.example")) req.push_back(static_cast<uint8_t>(ch));
+    req.push_back(0);
+    c.send(req);
+    Bytes reply = c.recv(8);
+    ASSERT_EQ(reply.size(), 8u);
+    EXPECT_EQ(reply[1], 0x5A);
+  }
+  auto requests = fake.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  for (const auto& r : requests) EXPECT_EQ(r.greeting, (Bytes{0}));  // no credentials: method 0 only
+  Bytes name = {5, 1, 0, 3, 14};
+  for (char ch : std::string("target.example")) name.push_back(static_cast<uint8_t>(ch));
+  name.insert(name.end(), {1, 187});
+  EXPECT_EQ(requests[0].request, name);
+  EXPECT_EQ(requests[1].request, (Bytes{5, 1, 0, 1, 1, 2, 3, 4, 0, 80}));
+  EXPECT_EQ(requests[2].request.at(3), 3);
+  EXPECT_EQ(requests[2].request.at(4), 12);
+  EXPECT_GE(node_.ConnectedTimes.load(), 3);
+  EXPECT_EQ(node_.FailureTimes.load(), 0);
+  EXPECT_GT(node_.Latency.load(), 0);
+}
+
+TEST_F(ServiceTest, Socks5NodeLoginAndTrafficCounters) {
+  test::FakeSocksNode fake(false, {}, true);
+  useNode(fake.port(), kNodeSocks5, "alice", "s3cret");
+  {
+    auto c = greeted();
+    c->send(test::socks5ConnectIpv4(0x0100007f, 9));
+    ASSERT_EQ(c->recv(10).at(1), 0);
+    Bytes payload(100000, 0x42);
+    c->send(payload);
+    EXPECT_EQ(c->recv(payload.size()), payload);
+  }
+  auto requests = fake.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].greeting, (Bytes{2}));
+  Bytes login = {1, 5, 'a', 'l', 'i', 'c', 'e', 6, 's', '3', 'c', 'r', 'e', 't'};
+  EXPECT_EQ(requests[0].login, login);
+  EXPECT_EQ(node_.Upload_traffic.load(), 100000.0);
+  EXPECT_EQ(node_.Download_traffic.load(), 100000.0);
+}
+
+TEST_F(ServiceTest, Socks4NodeGetsResolvedAddressesAndRefusalsAreTranslated) {
+  test::FakeSocksNode granted(true);
+  useNode(granted.port(), kNodeSocks4, "uid");
+  {
+    auto c = greeted();
+    c->send(test::socks5Connect("localhost", 8080));
+    EXPECT_EQ(c->recv(10).at(1), 0);
+  }
+  auto requests = granted.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].request, (Bytes{4, 1, 0x1F, 0x90, 127, 0, 0, 1, 'u', 'i', 'd', 0}));
+
+  test::FakeSocksNode refusing(true, Bytes{0, 0x5B, 0, 0, 0, 0, 0, 0});
+  useNode(refusing.port(), kNodeSocks4);
+  {
+    auto c = greeted();
+    c->send(test::socks5ConnectIpv4(0x0100007f, 80));
+    EXPECT_EQ(c->recv(10), kSocks5Failure);
+    EXPECT_TRUE(c->closedWithin(1000));
+  }
+  {
+    Conn c(port_);
+    c.send(Bytes{4, 1, 0, 80, 127, 0, 0, 1, 0});
+    EXPECT_EQ(c.recv(8), kSocks4Failure);
+  }
+}
+
+TEST_F(ServiceTest, RefusingNodeCostsFourAttempts) {
+  auto c = greeted();
+  c->send(test::socks5ConnectIpv4(0x0100007f, 80));
+  EXPECT_EQ(c->recv(10), kSocks5Failure);
+  EXPECT_EQ(node_.ConnectedTimes.load(), 4);
+  EXPECT_EQ(node_.FailureTimes.load(), 4);
+}
+
+TEST_F(ServiceTest, SilentNodeCostsFourAttemptsOfTenSeconds) {
+  // A listener whose queue is full drops further SYNs: connects to it hang.
+  test::Listener blackhole(0);
+  std::vector<std::unique_ptr<Conn>> fillers;
+  for (int i = 0; i < 4; ++i) fillers.push_back(std::make_unique<Conn>(blackhole.port()));
+  useNode(blackhole.port());
+  auto c = greeted();
+  auto start = Clock::now();
+  c->send(test::socks5ConnectIpv4(0x0100007f, 80));
+  EXPECT_EQ(c->recv(10, 60000), kSocks5Failure);
+  EXPECT_GE(Clock::now() - start, std::chrono::seconds(39));
+  EXPECT_EQ(node_.ConnectedTimes.load(), 4);
+  EXPECT_EQ(node_.FailureTimes.load(), 4);
+}
+
+TEST_F(ServiceTest, UdpAssociateFailsOnIpv6RelayAddress) {
+  Bytes ipv6Reply = {5, 0, 0, 4};
+  ipv6Reply.insert(ipv6Reply.end(), 18, 0);
+  test::FakeSocksNode fake(false, ipv6Reply);
+  useNode(fake.port());
+  auto c = greeted();
+  c->send(Bytes{5, 3, 0, 1, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(c->recv(10), kSocks5Failure);
+  EXPECT_TRUE(c->closedWithin(1000));
+  ASSERT_EQ(fake.requests().size(), 1u);
+  EXPECT_EQ(fake.requests()[0].request, (Bytes{5, 3, 0, 1, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(ServiceTest, UpstreamCloseClosesTheClient) {
+  auto fake = std::make_unique<test::FakeSocksNode>(false);
+  useNode(fake->port());
+  auto c = greeted();
+  c->send(test::socks5ConnectIpv4(0x0100007f, 80));
+  ASSERT_EQ(c->recv(10).at(1), 0);
+  c->send("x");
+  EXPECT_EQ(c->recv(1), (Bytes{'x'}));
+  fake.reset();  // the node closes its side
+  EXPECT_TRUE(c->closedWithin(2000));
+}
+
+TEST_F(ServiceTest, UdpgwDestinationIsAcceptedWithoutAnUpstream) {
+  test::FakeSocksNode fake(false);
+  useNode(fake.port());
+  auto c = greeted();
+  c->send(test::socks5ConnectIpv4(0x0100007f, 7300));
+  Bytes reply = c->recv(10);
+  ASSERT_EQ(reply.size(), 10u);
+  EXPECT_EQ(reply[1], 0);
+  EXPECT_EQ((Bytes{reply[4], reply[5], reply[6], reply[7]}), (Bytes{127, 0, 0, 1}));
+  EXPECT_EQ(((reply[8] << 8) | reply[9]), port_);
+  EXPECT_TRUE(c->closedWithin(2000));
+  EXPECT_EQ(fake.connections(), 0);
+}
+
+TEST_F(ServiceTest, BindRelaysTheIncomingPeer) {
+  auto c = greeted();
+  c->send(Bytes{5, 2, 0, 1, 127, 0, 0, 1, 0, 21});
+  Bytes first = c->recv(10);
+  ASSERT_EQ(first.size(), 10u);
+  ASSERT_EQ(first[1], 0);
+  uint16_t bindPort = static_cast<uint16_t>(first[8] << 8 | first[9]);
+  Conn peer(bindPort);
+  ASSERT_TRUE(peer.connected());
+  Bytes second = c->recv(10);
+  ASSERT_EQ(second.size(), 10u);
+  EXPECT_EQ(second[1], 0);
+  EXPECT_EQ((Bytes{second[4], second[5], second[6], second[7]}), (Bytes{127, 0, 0, 1}));
+  peer.send("hello");
+  EXPECT_EQ(c->recv(5), (Bytes{'h', 'e', 'l', 'l', 'o'}));
+  c->send("back");
+  EXPECT_EQ(peer.recv(4), (Bytes{'b', 'a', 'c', 'k'}));
+}
+
+TEST_F(ServiceTest, DisableRelayEndsEveryRelayAndTheCountFalls) {
+  test::FakeSocksNode fake(false);
+  useNode(fake.port());
+  std::vector<std::unique_ptr<Conn>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(greeted());
+    clients.back()->send(test::socks5ConnectIpv4(0x0100007f, 80));
+    ASSERT_EQ(clients.back()->recv(10).at(1), 0);
+  }
+  EXPECT_EQ(service().liveConnectionCount(), 20);
+  auto start = Clock::now();
+  std::thread off([] { service().disableRelay(); });
+  for (auto& c : clients) EXPECT_TRUE(c->closedWithin(1000));
+  EXPECT_LE(Clock::now() - start, std::chrono::milliseconds(450));
+  off.join();
+  EXPECT_TRUE(service().waitForSessions(2000));
+  EXPECT_EQ(service().liveConnectionCount(), 0);
+  service().enableRelay();
+}
+
+TEST_F(ServiceTest, ConnectionBeyondTheCapIsClosedAtOnce) {
+  std::vector<std::unique_ptr<Conn>> silent;
+  for (std::size_t i = 0; i < kMaxSessionsRunning; ++i) silent.push_back(std::make_unique<Conn>(port_));
+  auto deadline = Clock::now() + std::chrono::seconds(4);
+  while (service().sessionCount() < kMaxSessionsRunning && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(service().sessionCount(), kMaxSessionsRunning);
+  Conn extra(port_);
+  EXPECT_TRUE(extra.closedWithin(1000));
+}
+
+TEST_F(ServiceTest, NodeKindsWithoutASessionCloseAtOnce) {
+  node_.type = kNodeHttp;
+  Conn c(port_);
+  EXPECT_TRUE(c.closedWithin(1000));
+  EXPECT_TRUE(service().waitForSessions(1000));
+}
+
+class CredentialTest : public ServiceTest {
+ protected:
+  void SetUp() override { startWith("user", "pass"); }
+};
+
+TEST_F(CredentialTest, LocalLoginIsDemanded) {
+  {
+    Conn c(port_);
+    c.send(Bytes{5, 1, 0});
+    EXPECT_EQ(c.recv(2), (Bytes{5, 0xFF}));
+  }
+  {
+    Conn c(port_);
+    c.send(Bytes{5, 2, 0, 2});
+    EXPECT_EQ(c.recv(2), (Bytes{5, 2}));
+    c.send(Bytes{1, 4, 'u', 's', 'e', 'r', 4, 'p', 'a', 's', 'S'});
+    EXPECT_EQ(c.recv(2), (Bytes{1, 1}));
+    EXPECT_TRUE(c.closedWithin(1000));
+  }
+  {
+    Conn c(port_);  // a zero-length user name is malformed: closed without a reply
+    c.send(Bytes{5, 1, 2, 1, 0});
+    EXPECT_EQ(c.recv(2), (Bytes{5, 2}));
+    EXPECT_TRUE(c.closedWithin(1000));
+  }
+  {
+    Conn c(port_);
+    c.send(Bytes{5, 1, 2});
+    EXPECT_EQ(c.recv(2), (Bytes{5, 2}));
+    c.send(Bytes{1, 4, 'u', 's', 'e', 'r', 4, 'p', 'a', 's', 's'});
+    EXPECT_EQ(c.recv(2), (Bytes{1, 0}));
+    c.send(test::socks5ConnectIpv4(0x0100007f, 80));
+    EXPECT_EQ(c.recv(10), kSocks5Failure);  // the node is a closed port
+  }
+}
+
+TEST(ServiceWithoutNode, ConnectionsAreClosedAndLeaveNoSession) {
+  CSSManager& service = CSSManager::instance();
+  ASSERT_EQ(service.currentNode(), nullptr);
+  ASSERT_TRUE(service.startService(nullptr, nullptr, 0));
+  {
+    Conn c(service.servicePort());
+    EXPECT_TRUE(c.closedWithin(1000));
+  }
+  EXPECT_TRUE(service.waitForSessions(1000));
+  service.stopService();
+  EXPECT_FALSE(service.isServiceRunning());
+}
+
+TEST(ServiceStart, TakenPortMovesOnOrFails) {
+  test::Listener taken;
+  CSSManager& service = CSSManager::instance();
+  ASSERT_TRUE(service.startService(nullptr, nullptr, taken.port()));
+  EXPECT_GT(service.servicePort(), taken.port());
+  EXPECT_LE(service.servicePort(), taken.port() + 99);
+  service.stopService();
+  service.autoNextPort = 0;
+  EXPECT_FALSE(service.startService(nullptr, nullptr, taken.port()));
+  EXPECT_EQ(service.lastError(), CSSManager::kBindFailed);
+  EXPECT_FALSE(service.isServiceRunning());
+  service.autoNextPort = 1;
+}
+
+}  // namespace
+}  // namespace vantor
