@@ -240,8 +240,13 @@ TEST_F(ServiceTest, RefusingNodeCostsFourAttempts) {
 TEST_F(ServiceTest, SilentNodeCostsFourAttemptsOfTenSeconds) {
   // A listener whose queue is full drops further SYNs: connects to it hang.
   test::Listener blackhole(0);
-  std::vector<std::unique_ptr<Conn>> fillers;
-  for (int i = 0; i < 4; ++i) fillers.push_back(std::make_unique<Conn>(blackhole.port()));
+  std::vector<platform::SocketHandle> fillers;
+  for (int i = 0; i < 3; ++i) {
+    auto s = platform::createSocket(platform::SocketType::Tcp);
+    platform::setNonBlocking(s, true);
+    platform::connectSocket(s, {platform::kLoopbackAddress, blackhole.port()});
+    fillers.push_back(s);
+  }
   useNode(blackhole.port());
   auto c = greeted();
   auto start = Clock::now();
@@ -250,6 +255,7 @@ TEST_F(ServiceTest, SilentNodeCostsFourAttemptsOfTenSeconds) {
   EXPECT_GE(Clock::now() - start, std::chrono::seconds(39));
   EXPECT_EQ(node_.ConnectedTimes.load(), 4);
   EXPECT_EQ(node_.FailureTimes.load(), 4);
+  for (auto s : fillers) platform::closeSocket(s);
 }
 
 TEST_F(ServiceTest, UdpAssociateFailsOnIpv6RelayAddress) {
