@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "catalogue/share_link.h"
+
 namespace vantor {
 namespace {
 
@@ -32,17 +34,28 @@ std::string lower(std::string s) {
 std::optional<NodeParams> parseNodeUri(const std::string& uri, std::string& error) {
   auto schemeEnd = uri.find("://");
   if (schemeEnd == std::string::npos || schemeEnd == 0) {
-    error = "node must look like socks5://[user:password@]host:port or socks4://host:port";
+    error = "node must look like socks5://[user:password@]host:port, socks4://host:port, ss://... or ssr://...";
     return std::nullopt;
   }
   std::string scheme = lower(uri.substr(0, schemeEnd));
+  if (scheme == "ss" || scheme == "ssr") {
+    auto link = parseLink(uri);
+    if (!link) {
+      error = "Can not resolve this link.";
+      return std::nullopt;
+    }
+    // A link leaves unknown names as they are; the session refuses them.
+    if (link->protocol.empty()) link->protocol = "origin";
+    if (link->obfs.empty()) link->obfs = "plain";
+    return link;
+  }
   NodeParams params;
   if (scheme == "socks5" || scheme == "socks5h") {
     params.type = kNodeSocks5;
   } else if (scheme == "socks4" || scheme == "socks4a") {
     params.type = kNodeSocks4;
   } else {
-    error = "unsupported node scheme \"" + scheme + "\" (use socks5:// or socks4://)";
+    error = "unsupported node scheme \"" + scheme + "\" (use socks5://, socks4://, ss:// or ssr://)";
     return std::nullopt;
   }
 

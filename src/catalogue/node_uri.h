@@ -1,5 +1,6 @@
 // Node addresses as users type them on the command line:
 //   socks5://[user:password@]host:port   socks4://host:port   (socks4a:// too)
+//   ss://... and ssr://... share links, including ss://method:password@host:port
 #pragma once
 
 #include <optional>

@@ -32,7 +32,7 @@ int serve(const ServeOptions& options) {
   auto* node = new CNodeInfo(1, *params);
   CSSManager& service = CSSManager::instance();
   if (!service.setCurrentNode(node)) {
-    std::cerr << "vantor: the node is incomplete (server and port are required)\n";
+    std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are required)\n";
     return 2;
   }
   platform::blockTerminationSignals();
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   ServeOptions serveOptions;
   auto* serveCmd = app.add_subcommand("serve", "Run the local SOCKS service for one node in the foreground");
-  serveCmd->add_option("--node", serveOptions.node, "Node: socks5://[user:pass@]host:port or socks4://host:port")
+  serveCmd->add_option("--node", serveOptions.node, "Node: socks5://[user:pass@]host:port, socks4://host:port, ss://... or ssr://... link")
       ->required();
   serveCmd->add_option("--port", serveOptions.port, "Local port (default 16666 or the next free one)");
   serveCmd->add_option("--local-user", serveOptions.localUser, "Demand this user name from local clients");

@@ -230,64 +230,9 @@ bool CS45CLient::handleUdpAssociate() {
   return afterUdpAssociate();
 }
 
-bool CS45CLient::relayUdpAssociation() {
-  auto* buffer = static_cast<uint8_t*>(platform::heapAlloc(kUdpBufferSize));
-  if (!buffer) return false;
-  platform::WaitItem items[4] = {{clientSocket, platform::kWantRead},
-                                 {upstreamSocket, platform::kWantRead},
-                                 {udpSocket, platform::kWantRead},
-                                 {udpControlSocket, platform::kWantRead}};
-  bool running = true;
-  while (running && relayEnabled()) {
-    int n = platform::waitSockets(items, kSelectWaitMs);
-    if (n < 0) break;
-    if (n == 0) continue;
-    for (auto& item : items) {
-      if (item.failed) running = false;
-    }
-    for (int i = 0; i < 4 && running; ++i) {
-      if (!items[i].readable) continue;
-      if (!relayEnabled()) {
-        running = false;
-        break;
-      }
-      SocketHandle s = items[i].socket;
-      if (s == clientSocket || s == udpControlSocket) {
-        // Either TCP connection closing ends the association; its data is ignored.
-        uint8_t scratch[100];
-        if (recvWait(s, scratch, sizeof scratch, 0) < 0) running = false;
-      } else if (s == udpSocket) {
-        long got = recvDatagram(udpSocket, buffer, static_cast<long>(kUdpBufferSize), 0);
-        if (got < 0) {
-          running = false;
-          break;
-        }
-        long sent = sendDatagram(upstreamSocket, buffer, got, 0, true);
-        if (sent < 0) {
-          running = false;
-          break;
-        }
-        node->addBytes(static_cast<uint32_t>(sent));
-        node->addUploaded(static_cast<uint32_t>(sent));
-      } else {
-        long got = recvDatagram(upstreamSocket, buffer, static_cast<long>(kUdpBufferSize), 0);
-        if (got < 0) {
-          running = false;
-          break;
-        }
-        node->addBytes(static_cast<uint32_t>(got));
-        node->addDownloaded(static_cast<uint32_t>(got));
-        // Until the client has sent its first datagram there is nowhere to deliver.
-        if (udpClientAddress.port == 0) continue;
-        if (sendDatagram(udpSocket, buffer, got, 0, false) < 0) running = false;
-      }
-    }
-  }
-  platform::heapFree(buffer);
-  return true;
-}
+bool CS45CLient::relayUdpAssociation() { return relayUdpLoop(udpControlSocket); }
 
-bool CS45CLient::relayTcp() { return relayTcpLoop(kTcpBufferSize, kTcpBufferSize, kHandshakeTimeout); }
+bool CS45CLient::relayTcp() { return relayTcpLoop(kTcpBufferSize); }
 
 bool CS45CLient::relayUdpgw() {
   // The udpgw relay is not part of this build yet: the stream was accepted,

@@ -11,7 +11,6 @@ class CS45CLient : public CSocksClient {
   static constexpr int kHandshakeTimeout = 5;
   static constexpr int kConnectTimeout = 10;
   static constexpr std::size_t kTcpBufferSize = 65507;
-  static constexpr std::size_t kUdpBufferSize = 131014;
 
   using CSocksClient::CSocksClient;
   ~CS45CLient() override;

@@ -4,11 +4,14 @@ namespace vantor {
 
 int CSocketBase::waitFor(SocketHandle s, bool write, int timeoutSeconds) {
   platform::WaitItem item{s, write ? platform::kWantWrite : platform::kWantRead};
-  int n = platform::waitSockets({&item, 1}, timeoutSeconds < 0 ? -1 : timeoutSeconds * 1000);
-  if (n < 0) return -1;
-  if (n == 0) return 0;
-  // An error state still counts as ready: the following call reports it.
-  return 1;
+  for (;;) {
+    int n = platform::waitSockets({&item, 1}, timeoutSeconds < 0 ? 200 : timeoutSeconds * 1000);
+    if (n < 0) return -1;
+    // An error state still counts as ready: the following call reports it.
+    if (n > 0) return 1;
+    if (timeoutSeconds >= 0) return 0;
+    if (!keepWaiting()) return -1;
+  }
 }
 
 bool CSocketBase::readByte(SocketHandle s, uint8_t& value, int timeout) {

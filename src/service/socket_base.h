@@ -33,7 +33,10 @@ class CSocketBase {
   // Reads exactly `size` bytes with recvWait, each wait up to `timeout`.
   bool recvExact(SocketHandle s, void* buffer, std::size_t size, int timeout);
   // Waits until `s` is readable (or writable); 1 ready, 0 time-out, -1 failure.
-  static int waitFor(SocketHandle s, bool write, int timeoutSeconds);
+  // An unlimited wait is made in short slices and gives up as soon as
+  // keepWaiting() turns false.
+  int waitFor(SocketHandle s, bool write, int timeoutSeconds);
+  virtual bool keepWaiting() { return true; }
 };
 
 }  // namespace vantor

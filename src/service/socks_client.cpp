@@ -242,10 +242,11 @@ bool CSocksClient::relay() {
   return relayTcp();
 }
 
-bool CSocksClient::relayTcpLoop(std::size_t bufferSize, std::size_t readSize, int sendTimeout) {
+bool CSocksClient::keepWaiting() { return relayEnabled(); }
+
+bool CSocksClient::relayTcpLoop(std::size_t bufferSize) {
   auto* buffer = static_cast<uint8_t*>(platform::heapAlloc(bufferSize));
   if (!buffer) return false;
-  if (readSize > bufferSize) readSize = bufferSize;
   platform::WaitItem items[2] = {{clientSocket, platform::kWantRead},
                                  {upstreamSocket, platform::kWantRead}};
   bool running = true;
@@ -263,7 +264,7 @@ bool CSocksClient::relayTcpLoop(std::size_t bufferSize, std::size_t readSize, in
       SocketHandle from = items[i].socket;
       SocketHandle to = i == 0 ? upstreamSocket : clientSocket;
       bool needSendBack = false, needMore = false;
-      long got = recvUpstream(from, buffer, static_cast<long>(readSize), 0, &needSendBack, &needMore);
+      long got = recvUpstream(from, buffer, static_cast<long>(bufferSize), 0, &needSendBack, &needMore);
       if (got < 0) {
         running = false;
         break;
@@ -274,9 +275,9 @@ bool CSocksClient::relayTcpLoop(std::size_t bufferSize, std::size_t readSize, in
         node->addBytes(static_cast<uint32_t>(got));
         node->addDownloaded(static_cast<uint32_t>(got));
       }
-      long sent = sendUpstream(to, buffer, got, sendTimeout);
-      // Bytes that could not be delivered are lost to the stream: end the
-      // relay rather than carry on with a gap in the data.
+      long sent = sendUpstream(to, buffer, got, kRelaySendTimeout);
+      // Bytes that could not be delivered would leave a gap in the stream:
+      // a failed send ends the relay.
       if (sent < 0) {
         running = false;
         break;
@@ -284,6 +285,64 @@ bool CSocksClient::relayTcpLoop(std::size_t bufferSize, std::size_t readSize, in
       if (to == upstreamSocket && sent > 0) {
         node->addBytes(static_cast<uint32_t>(sent));
         node->addUploaded(static_cast<uint32_t>(sent));
+      }
+    }
+  }
+  platform::heapFree(buffer);
+  return true;
+}
+
+bool CSocksClient::relayUdpLoop(SocketHandle control) {
+  auto* buffer = static_cast<uint8_t*>(platform::heapAlloc(kUdpRelayBufferSize));
+  if (!buffer) return false;
+  platform::WaitItem items[4] = {{clientSocket, platform::kWantRead},
+                                 {upstreamSocket, platform::kWantRead},
+                                 {udpSocket, platform::kWantRead},
+                                 {control, platform::kWantRead}};
+  const std::size_t count = control == kInvalidSocket ? 3 : 4;
+  bool running = true;
+  while (running && relayEnabled()) {
+    int n = platform::waitSockets({items, count}, kSelectWaitMs);
+    if (n < 0) break;
+    if (n == 0) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (items[i].failed) running = false;
+    }
+    for (std::size_t i = 0; i < count && running; ++i) {
+      if (!items[i].readable) continue;
+      if (!relayEnabled()) {
+        running = false;
+        break;
+      }
+      SocketHandle s = items[i].socket;
+      if (s == clientSocket || s == control) {
+        // Either TCP connection closing ends the association; its data is ignored.
+        uint8_t scratch[100];
+        if (recvWait(s, scratch, sizeof scratch, 0) < 0) running = false;
+      } else if (s == udpSocket) {
+        long got = recvDatagram(udpSocket, buffer, static_cast<long>(kUdpRelayBufferSize), 0);
+        if (got < 0) {
+          running = false;
+          break;
+        }
+        long sent = sendDatagram(upstreamSocket, buffer, got, 0, true);
+        if (sent < 0) {
+          running = false;
+          break;
+        }
+        node->addBytes(static_cast<uint32_t>(sent));
+        node->addUploaded(static_cast<uint32_t>(sent));
+      } else {
+        long got = recvDatagram(upstreamSocket, buffer, static_cast<long>(kUdpRelayBufferSize), 0);
+        if (got < 0) {
+          running = false;
+          break;
+        }
+        node->addBytes(static_cast<uint32_t>(got));
+        node->addDownloaded(static_cast<uint32_t>(got));
+        // Until the client has sent its first datagram there is nowhere to deliver.
+        if (udpClientAddress.port == 0) continue;
+        if (sendDatagram(udpSocket, buffer, got, 0, false) < 0) running = false;
       }
     }
   }

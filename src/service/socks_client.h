@@ -40,6 +40,9 @@ class CSocksClient : public CSocketBase {
   static constexpr int kUpstreamByteTimeout = 10;
   static constexpr int kBindWaitSeconds = 120;
   static constexpr int kSelectWaitMs = 200;
+  // Relay sends wait for a slow receiver as long as the relay runs: giving up
+  // after a fixed time would cut the stream, or leave a gap in it.
+  static constexpr int kRelaySendTimeout = -1;
 
   CSocksClient(CNodeInfo* node, SocketHandle client, const std::string& localUser,
                const std::string& localPassword);
@@ -113,8 +116,15 @@ class CSocksClient : public CSocketBase {
   // Waits up to the bind time-out for one peer on `listener`; kInvalidSocket on failure.
   SocketHandle acceptBindPeer(SocketHandle listener, Ipv4Endpoint& peer);
   bool openBindListener(SocketHandle& listener, Ipv4Endpoint& bound);
-  // The TCP relay shared by every node kind.
-  bool relayTcpLoop(std::size_t bufferSize, std::size_t readSize, int sendTimeout);
+  // The TCP relay shared by every node kind; one buffer of `bufferSize` bytes
+  // for the whole session (recvUpstream is given its full capacity).
+  bool relayTcpLoop(std::size_t bufferSize);
+  bool keepWaiting() override;
+  // The UDP association relay: datagrams between udpSocket and upstreamSocket
+  // through the kind's datagram operations, until the client's TCP connection
+  // (or `control`, when valid) closes.
+  static constexpr std::size_t kUdpRelayBufferSize = 131014;
+  bool relayUdpLoop(SocketHandle control);
   // Connects `s` to `target`, waiting up to 10 s when the connect is in progress.
   static bool connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds);
 

@@ -7,6 +7,7 @@
 #include "platform/heap.h"
 #include "platform/ports.h"
 #include "service/s45_client.h"
+#include "service/ssr_client.h"
 
 namespace vantor {
 namespace {
@@ -189,6 +190,9 @@ void CSSManager::sessionThread(SocketHandle client, uint32_t threadId) {
       case kNodeSocks4:
       case kNodeSocks5:
         session = std::make_unique<CS45CLient>(node, client, localUser_, localPassword_);
+        break;
+      case kNodeShadowsocks:
+        session = std::make_unique<CSSRCLient>(node, client, localUser_, localPassword_);
         break;
       default:
         break;

@@ -1,0 +1,256 @@
+#include "catalogue/share_link.h"
+
+#include <cstdint>
+#include <utility>
+
+// The decoders are written out here rather than taken from Crypto++ or curl:
+// links need base64 that stops at the first foreign character (Crypto++ skips
+// such characters and keeps going) and percent-decoding that turns "+" into
+// a blank (curl_easy_unescape does not).
+
+namespace vantor {
+namespace {
+
+int base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+  return true;
+}
+
+// The decimal number formed by the digits at the start of `text` (0 when it
+// starts with something else), saturated so that an endless run of digits
+// neither overflows nor wraps into a plausible small value.
+uint32_t leadingNumber(std::string_view text) {
+  constexpr uint32_t kCap = 1u << 20;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+    if (value > kCap) value = kCap;
+  }
+  return value;
+}
+
+// A port written in a link; 0 when it is missing or outside 1-65535. A
+// larger number is refused rather than truncated to 16 bits, which would
+// quietly point the node at some other port.
+uint16_t linkPort(std::string_view text) {
+  uint32_t value = leadingNumber(text);
+  return value <= 65535 ? static_cast<uint16_t>(value) : 0;
+}
+
+void eraseAll(std::string& text, std::string_view word) {
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) text.erase(at, word.size());
+}
+
+NodeParams linkNode() {
+  NodeParams node;
+  node.type = kNodeShadowsocks;
+  node.selectionIndex = 1;
+  node.nCountryIndex = -1;
+  node.enable = true;
+  return node;
+}
+
+// ss://BASE64(method:password@host:port)#tag
+// ss://BASE64(method:password)@host:port[/?plugin...]#tag
+// ss://method:password@host:port#tag
+// and the four-piece user part obfs:protocol:method:password in each form.
+std::optional<NodeParams> parseShadowsocks(std::string_view payload) {
+  NodeParams node = linkNode();
+  size_t hash = payload.find('#');
+  std::string_view beforeTag = payload.substr(0, hash);
+  if (hash != std::string_view::npos) node.remarks = decodeUrl(payload.substr(hash + 1));
+
+  // Only an "@" ahead of the tag says the body is written out; a tag such as
+  // "me@provider" must not stop a fully encoded link from being decoded.
+  // The URL-safe decoder also reads the standard alphabet, and generators
+  // differ in which of the two they use.
+  std::string body =
+      beforeTag.find('@') == std::string_view::npos ? decodeBase64Url(beforeTag) : std::string(beforeTag);
+  if (body.empty()) return std::nullopt;
+
+  // The last "@" separates the host, so a password may itself contain "@".
+  size_t at = body.rfind('@');
+  if (at == std::string::npos) return std::nullopt;
+  std::string user = body.substr(0, at);
+  std::string host = body.substr(at + 1);
+  if (user.find(':') == std::string::npos) user = decodeBase64Url(user);
+
+  std::vector<std::string> userPieces = splitText(user, ":", true);
+  std::vector<std::string> hostPieces = splitText(host, ":", true);
+  if (userPieces.size() < 2 || hostPieces.size() != 2) return std::nullopt;  // also refuses IPv6 hosts
+  if (userPieces.size() == 4) {
+    node.obfs = userPieces[0];
+    node.protocol = userPieces[1];
+    node.method = userPieces[2];
+    node.password = userPieces[3];
+  } else {
+    // method:password, where the password runs to the end of the user part
+    // and may contain ":" itself.
+    node.method = userPieces[0];
+    node.password = user.substr(userPieces[0].size() + 1);
+    node.protocol = "origin";
+    node.obfs = "plain";
+  }
+
+  node.server = trimBlanks(hostPieces[0]);
+  node.server_port = linkPort(hostPieces[1]);
+  if (node.server.empty() || node.server_port == 0) return std::nullopt;
+  return node;
+}
+
+// ssr://BASE64URL(host:port:protocol:method:obfs:BASE64URL(password)/?key=BASE64URL(value)&...)
+// or the same text written out without the outer encoding.
+std::optional<NodeParams> parseShadowsocksR(std::string_view payload) {
+  std::string text = payload.find(':') == std::string_view::npos ? decodeBase64Url(payload) : std::string(payload);
+  if (text.empty()) return std::nullopt;
+
+  std::vector<std::string> sections = splitText(text, "/?", true);
+  std::vector<std::string> main = splitText(sections[0], ":", true);
+  if (main.size() != 6) return std::nullopt;  // also refuses IPv6 hosts
+
+  NodeParams node = linkNode();
+  node.server = trimBlanks(main[0]);
+  node.server_port = linkPort(main[1]);
+  node.protocol = main[2];
+  node.method = main[3];
+  node.obfs = main[4];
+  node.password = decodeBase64Url(main[5]);
+  if (node.server.empty() || node.server_port == 0) return std::nullopt;
+
+  if (sections.size() == 2) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const std::string& piece : splitText(sections[1], "&", true)) {
+      size_t eq = piece.find('=');
+      if (eq != std::string::npos) pairs.emplace_back(piece.substr(0, eq), piece.substr(eq + 1));
+    }
+    // First pair with the key; text keys also skip empty values, so an empty
+    // "remarks=" ahead of a real one does not hide it.
+    auto find = [&pairs](std::string_view key, bool needValue) -> const std::string* {
+      for (const auto& [k, v] : pairs)
+        if (equalsIgnoringCase(k, key) && !(needValue && v.empty())) return &v;
+      return nullptr;
+    };
+    if (auto* v = find("obfsparam", true)) node.obfsparam = decodeBase64Url(*v);
+    if (auto* v = find("protoparam", true)) node.protocolparam = decodeBase64Url(*v);
+    if (auto* v = find("remarks", true)) node.remarks = decodeBase64Url(*v);
+    if (auto* v = find("group", true)) node.group = decodeBase64Url(*v);
+    if (auto* v = find("udpport", false)) node.server_udp_port = linkPort(*v);
+    if (auto* v = find("uot", false)) node.udp_over_tcp = leadingNumber(*v) != 0;
+  }
+
+  // Plugins with this suffix are wire-compatible with their plain form, which
+  // is the name the plugin table knows.
+  eraseAll(node.protocol, "_compatible");
+  eraseAll(node.obfs, "_compatible");
+  return node;
+}
+
+}  // namespace
+
+std::string decodeBase64(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() / 4 * 3 + 2);
+  uint32_t bits = 0;
+  int bitCount = 0;
+  for (char c : text) {
+    int value = base64Value(c);
+    if (value < 0) break;  // "=" is outside the alphabet too
+    bits = ((bits << 6) | static_cast<uint32_t>(value)) & 0x3FFFu;
+    bitCount += 6;
+    if (bitCount >= 8) {
+      bitCount -= 8;
+      out.push_back(static_cast<char>((bits >> bitCount) & 0xFFu));
+    }
+  }
+  return out;
+}
+
+std::string decodeBase64Url(std::string_view text) {
+  std::string mapped(text);
+  for (char& c : mapped) {
+    if (c == '-') c = '+';
+    else if (c == '_') c = '/';
+  }
+  return decodeBase64(mapped);
+}
+
+std::string decodeUrl(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+') {
+      out.push_back(' ');
+    } else if (c == '%' && text.size() - i >= 3 && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> splitText(std::string_view text, std::string_view separator, bool keepEmpty) {
+  std::vector<std::string> pieces;
+  auto add = [&](std::string_view piece) {
+    if (keepEmpty || !piece.empty()) pieces.emplace_back(piece);
+  };
+  if (separator.empty()) {
+    add(text);
+    return pieces;
+  }
+  size_t start = 0;
+  for (size_t at = text.find(separator); at != std::string_view::npos; at = text.find(separator, start)) {
+    add(text.substr(start, at - start));
+    start = at + separator.size();
+  }
+  add(text.substr(start));
+  return pieces;
+}
+
+std::optional<NodeParams> parseLink(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  std::vector<std::string> parts = splitText(text, "//", true);
+  if (parts.size() != 2) return std::nullopt;
+  if (equalsIgnoringCase(parts[0], "ss:")) return parseShadowsocks(parts[1]);
+  if (equalsIgnoringCase(parts[0], "ssr:")) return parseShadowsocksR(parts[1]);
+  return std::nullopt;
+}
+
+std::vector<std::string> splitBatch(const std::string& text) {
+  // Line breaks of every convention (a lone "\r" as well as "\r\n"), blanks
+  // and commas all separate links, so a link in a batch must percent-encode
+  // them in its tag.
+  std::string lines;
+  lines.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lines.push_back((c == '\r' || c == ' ' || c == ',') ? '\n' : c);
+  }
+  return splitText(lines, "\n", false);
+}
+
+}  // namespace vantor

@@ -1,0 +1,41 @@
+// Share links: the "ss://" and "ssr://" texts users paste to add Shadowsocks
+// and ShadowsocksR nodes, and the lenient decoders those links need.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalogue/node_info.h"
+
+namespace vantor {
+
+// The node one "ss://" or "ssr://" link describes (kind 6, ready for the
+// store, which assigns the id and normalises method, protocol and obfs), or
+// nothing when the text is not a link we understand. Never throws.
+std::optional<NodeParams> parseLink(const std::string& text);
+
+// Cuts a pasted text holding many links, separated by line breaks, blanks or
+// commas, into the single links. Empty pieces are dropped.
+std::vector<std::string> splitBatch(const std::string& text);
+
+// Base64 as links carry it: decoding stops at the first "=" or at the first
+// character outside the alphabet, padding is optional, a final group of 2 or
+// 3 characters gives 1 or 2 bytes and a lone trailing character gives none.
+std::string decodeBase64(std::string_view text);
+// The URL-safe form: "-" and "_" stand for "+" and "/". A text in the
+// standard alphabet decodes exactly as decodeBase64 decodes it.
+std::string decodeBase64Url(std::string_view text);
+
+// Percent-decoding: "%" and two hex digits become that byte, "+" becomes a
+// blank. Anything else is kept, including a "%" not followed by two hex
+// digits (so a "%" near the end leaves the rest of the text unchanged).
+std::string decodeUrl(std::string_view text);
+
+// Cuts `text` at every occurrence of `separator`, left to right. Empty pieces
+// are kept or dropped as asked. A text without the separator (or an empty
+// separator) gives the text as its one piece.
+std::vector<std::string> splitText(std::string_view text, std::string_view separator, bool keepEmpty);
+
+}  // namespace vantor

@@ -1,0 +1,264 @@
+#include "service/ssr_client.h"
+
+#include <cstring>
+
+#include "crypto/ssr/plugins.h"
+#include "platform/heap.h"
+#include "service/host_cache.h"
+#include "service/ss_manager.h"
+
+namespace vantor {
+
+using namespace socks;
+
+namespace {
+// Frees a heap block when it goes out of scope; `ptr` may be replaced by the
+// plugins, which free the old block themselves.
+struct HeapBlock {
+  uint8_t* ptr = nullptr;
+  ~HeapBlock() { platform::heapFree(ptr); }
+  uint8_t* release() {
+    uint8_t* p = ptr;
+    ptr = nullptr;
+    return p;
+  }
+};
+
+uint8_t* heapCopy(const uint8_t* data, long length, long capacity) {
+  auto* block = static_cast<uint8_t*>(platform::heapAlloc(static_cast<std::size_t>(capacity < 1 ? 1 : capacity)));
+  if (block && length > 0) std::memcpy(block, data, static_cast<std::size_t>(length));
+  return block;
+}
+}  // namespace
+
+CSSCLient::~CSSCLient() {
+  // Plugins go first, then the cipher; the base closes the sockets.
+  protocolPlugin.reset();
+  obfsPlugin.reset();
+  cryptor.reset();
+}
+
+bool CSSCLient::handleUdpAssociate() {
+  // The local end is bound to the loopback address the client reached us
+  // on, so nothing beyond this host can feed the association.
+  Ipv4Endpoint local{};
+  platform::localEndpoint(clientSocket, local);
+  SocketHandle u = platform::createSocket(platform::SocketType::Udp);
+  if (u == kInvalidSocket || !platform::bindSocket(u, {local.address, 0})) {
+    platform::closeSocket(u);
+    sendSocks5Reply(kRepFailure, {});
+    return false;
+  }
+  Ipv4Endpoint server{};
+  if (!openUpstream(true, false, &server)) {
+    platform::closeSocket(u);
+    return false;
+  }
+  upstreamUdpAddress = server;
+  Ipv4Endpoint bound{};
+  platform::localEndpoint(u, bound);
+  udpSocket = u;
+  if (!sendSocks5Reply(kRepSuccess, bound)) return false;
+  return afterUdpAssociate();
+}
+
+bool CSSCLient::acceptUdpgw() {
+  bool resolved = fillAddress(upstreamUdpAddress, node->connectAddress(), node->server_port);
+  Ipv4Endpoint local{};
+  if (resolved) platform::localEndpoint(clientSocket, local);
+  replyResult(resolved, local);
+  return resolved;
+}
+
+CSSRCLient::~CSSRCLient() = default;
+
+bool CSSRCLient::createPipeline() {
+  cryptor.reset(CreateCryptor(node->method, node->password));
+  if (!cryptor) return false;
+  protocolPlugin = CreatePlugin(node->protocol, node->protocolparam);
+  obfsPlugin = CreatePlugin(node->obfs, node->obfsparam);
+  if (!protocolPlugin || !obfsPlugin) return false;
+  CAuthData* auth = GetProcessAuthData();
+  obfsPlugin->SetServerInfo(node->server, node->server_port, node->obfsparam, auth, cryptor->GetIV(),
+                            cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr, 0,
+                            kTcpMss, kDefaultHeadLen, 0, kPluginBufferSize);
+  auto overhead = static_cast<uint16_t>(obfsPlugin->GetOverhead() + protocolPlugin->GetOverhead());
+  protocolPlugin->SetServerInfo(node->server, node->server_port, node->obfsparam, auth, cryptor->GetIV(),
+                                cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr,
+                                0, kTcpMss, kDefaultHeadLen, overhead, kPluginBufferSize);
+  return true;
+}
+
+bool CSSRCLient::run() {
+  if (!node || !createPipeline()) return false;
+  return CSocksClient::run();
+}
+
+bool CSSRCLient::encode(const uint8_t* data, long length, uint8_t*& encoded, int& encodedLength) {
+  encoded = nullptr;
+  encodedLength = 0;
+  HeapBlock plain{heapCopy(data, length, length)};
+  if (!plain.ptr) return false;
+  int plainLength = static_cast<int>(length);
+  protocolPlugin->ClientPreEncrypt(plain.ptr, plainLength, plainLength);
+  HeapBlock cipher;
+  int cipherLength = 0;
+  if (plainLength >= 1 && !cryptor->Encrypt(plain.ptr, plainLength, cipher.ptr, cipherLength, false))
+    return false;
+  int outLength = 0;
+  obfsPlugin->ClientEncode(cipher.ptr, cipherLength, plainLength, outLength);
+  if (outLength <= 0) return true;
+  encodedLength = outLength;
+  encoded = cipher.release();
+  return true;
+}
+
+long CSSRCLient::sendUpstream(SocketHandle s, const uint8_t* data, long length, int timeout) {
+  if (s != upstreamSocket || !pipelineEnabled) {
+    if (length <= 0) return 0;
+    long sent = sendAll(s, data, static_cast<std::size_t>(length), timeout);
+    return sent == length ? sent : -1;
+  }
+  uint8_t* encoded = nullptr;
+  int encodedLength = 0;
+  if (!encode(data, length, encoded, encodedLength)) return 0;
+  if (encodedLength == 0) return 0;
+  long sent = sendAll(s, encoded, static_cast<std::size_t>(encodedLength), timeout);
+  platform::heapFree(encoded);
+  // Encoded bytes that did not all go out leave the server's stream broken.
+  return sent == encodedLength ? sent : -1;
+}
+
+long CSSRCLient::recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout, bool* needSendBack,
+                              bool* needMore) {
+  if (needSendBack) *needSendBack = false;
+  if (needMore) *needMore = false;
+  long readSize = size < kReadSize ? size : kReadSize;
+  long got = recvWait(s, buffer, static_cast<std::size_t>(readSize), timeout);
+  if (got <= 0) return got == 0 && timeout != 0 ? 0 : -1;
+  if (s != upstreamSocket || !pipelineEnabled) return got;
+
+  // Any decoding failure means the stream can no longer be followed: what
+  // comes after an unauthenticated or undecodable chunk is garbage, so the
+  // connection ends here rather than passing on corrupt data.
+  HeapBlock wire{heapCopy(buffer, got, size)};
+  if (!wire.ptr) return -1;
+  int length = 0;
+  bool sendBack = false;
+  if (!obfsPlugin->ClientDecode(wire.ptr, static_cast<int>(got), static_cast<int>(size), length, sendBack))
+    return -1;
+  if (needSendBack) *needSendBack = sendBack;
+  if (length <= 0) return 0;
+  HeapBlock plain;
+  int plainLength = 0;
+  bool more = false;
+  if (!cryptor->Decrypt(wire.ptr, length, plain.ptr, plainLength, more, false)) return -1;
+  if (needMore) *needMore = more;
+  if (plainLength <= 0) return 0;
+  int outLength = 0;
+  if (!protocolPlugin->ClientPostDecrypt(plain.ptr, plainLength, outLength)) return -1;
+  if (outLength <= 0) return 0;
+  if (outLength > size) return -1;  // never write past the caller's buffer
+  std::memcpy(buffer, plain.ptr, static_cast<std::size_t>(outLength));
+  return outLength;
+}
+
+int CSSRCLient::addressHeader(uint8_t type, const char* host, uint16_t port, uint8_t* out) {
+  int n = 0;
+  if (type == kAtypIpv4) {
+    uint32_t address = 0;
+    if (!platform::parseIpv4(host, address)) return 0;
+    out[n++] = kAtypIpv4;
+    std::memcpy(out + n, &address, 4);
+    n += 4;
+  } else if (type == kAtypDomain) {
+    std::size_t length = std::strlen(host);
+    if (length == 0 || length > 255) return 0;
+    out[n++] = kAtypDomain;
+    out[n++] = static_cast<uint8_t>(length);
+    std::memcpy(out + n, host, length);
+    n += static_cast<int>(length);
+  } else {
+    return 0;
+  }
+  platform::writeBe16(out + n, port);
+  return n + 2;
+}
+
+int CSSRCLient::headLength(uint8_t type, const char* host) {
+  if (type == kAtypIpv4) return 7;
+  return static_cast<uint8_t>(std::strlen(host)) + 4;
+}
+
+bool CSSRCLient::connectUpstream() {
+  int headLen = headLength(addressType, targetHost);
+  protocolPlugin->SetHeadLen(headLen);
+  obfsPlugin->SetHeadLen(headLen);
+  if (!openUpstream(false, true, nullptr)) return false;
+  Ipv4Endpoint local{};
+  platform::localEndpoint(upstreamSocket, local);
+  if (!replyResult(true, local)) return false;
+  uint8_t header[262];
+  int length = addressHeader(addressType, targetHost, targetPort, header);
+  if (length == 0) return false;
+  return sendUpstream(upstreamSocket, header, length, kHeaderTimeout) > 0;
+}
+
+bool CSSRCLient::relayTcp() { return relayTcpLoop(kTcpBufferSize); }
+
+bool CSSRCLient::relayUdpAssociation() { return relayUdpLoop(kInvalidSocket); }
+
+bool CSSRCLient::relayUdpgw() {
+  // The udpgw relay is not part of this build yet: the stream was accepted,
+  // and the session ends cleanly here.
+  return false;
+}
+
+long CSSRCLient::sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout, bool) {
+  return sendUdpAssociationDatagram(s, data, length, timeout);
+}
+
+long CSSRCLient::recvDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) {
+  return recvUdpAssociationDatagram(s, buffer, size, timeout);
+}
+
+long CSSRCLient::sendUdpAssociationDatagram(SocketHandle s, const uint8_t* data, long length, int timeout) {
+  if (s == udpSocket) return sendToWait(s, data, static_cast<std::size_t>(length), udpClientAddress, timeout);
+  if (s != upstreamSocket) return -1;
+  // RSV RSV FRAG, then the address header and the payload.
+  if (length < 4) return 0;
+  HeapBlock plain{heapCopy(data + 3, length - 3, length - 3)};
+  if (!plain.ptr) return -1;
+  int plainLength = static_cast<int>(length - 3);
+  if (!protocolPlugin->ClientUdpPreEncrypt(plain.ptr, plainLength, plainLength) || plainLength <= 0) return 0;
+  cryptor->Reset();
+  HeapBlock cipher;
+  int cipherLength = 0;
+  if (!cryptor->Encrypt(plain.ptr, plainLength, cipher.ptr, cipherLength, true)) return 0;
+  return sendToWait(s, cipher.ptr, static_cast<std::size_t>(cipherLength), upstreamUdpAddress, timeout);
+}
+
+long CSSRCLient::recvUdpAssociationDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) {
+  Ipv4Endpoint source{};
+  long got = recvFromWait(s, buffer, static_cast<std::size_t>(size), &source, timeout);
+  if (got < 0) return -1;
+  if (s == udpSocket) {
+    udpClientAddress = source;
+    return got;
+  }
+  if (s != upstreamSocket) return -1;
+  // A datagram that does not decode is dropped; the association goes on.
+  cryptor->Reset();
+  HeapBlock plain;
+  int plainLength = 0;
+  bool more = false;
+  if (!cryptor->Decrypt(buffer, static_cast<int>(got), plain.ptr, plainLength, more, true)) return 0;
+  int outLength = plainLength;
+  if (plainLength <= 0 || !protocolPlugin->ClientUdpPostDecrypt(plain.ptr, plainLength, outLength)) return 0;
+  if (outLength + 3 > size) return 0;
+  std::memset(buffer, 0, 3);
+  std::memcpy(buffer + 3, plain.ptr, static_cast<std::size_t>(outLength));
+  return outLength + 3;
+}
+
+}  // namespace vantor
