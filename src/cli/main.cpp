@@ -2,7 +2,10 @@
 //   vantor serve --node URI [--port N] [--local-user U --local-password P]
 #include <CLI/CLI.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -16,6 +19,7 @@ namespace {
 struct ServeOptions {
   std::string node;
   uint16_t port = 0;
+  int statsInterval = 0;
   std::string localUser;
   std::string localPassword;
 };
@@ -46,7 +50,27 @@ int serve(const ServeOptions& options) {
   std::printf("listening on 127.0.0.1:%u\n", service.servicePort());
   std::fflush(stdout);
 
+  // Optional periodic status: what the traffic window shows, one line at a time.
+  std::atomic<bool> done{false};
+  std::thread stats;
+  if (options.statsInterval > 0) {
+    stats = std::thread([&] {
+      auto next = std::chrono::steady_clock::now();
+      while (!done) {
+        next += std::chrono::seconds(options.statsInterval);
+        while (!done && std::chrono::steady_clock::now() < next)
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (done) break;
+        std::printf("connections=%d upload=%.0f download=%.0f rate=%s\n", service.liveConnectionCount(),
+                    node->Upload_traffic.load(), node->Download_traffic.load(), node->rateText().c_str());
+        std::fflush(stdout);
+      }
+    });
+  }
+
   platform::waitTerminationSignal();
+  done = true;
+  if (stats.joinable()) stats.join();
   service.stopService();
   // Relay loops notice the cleared relay flag within one pass; sessions still
   // in a handshake end on their own time-outs, which the process need not wait for.
@@ -65,6 +89,9 @@ int main(int argc, char** argv) {
   serveCmd->add_option("--node", serveOptions.node, "Node: socks5://[user:pass@]host:port, socks4://host:port, ss://... or ssr://... link")
       ->required();
   serveCmd->add_option("--port", serveOptions.port, "Local port (default 16666 or the next free one)");
+  serveCmd->add_option("--stats", serveOptions.statsInterval,
+                       "Print live connections and traffic every N seconds")
+      ->check(CLI::Range(0, 3600));
   serveCmd->add_option("--local-user", serveOptions.localUser, "Demand this user name from local clients");
   serveCmd->add_option("--local-password", serveOptions.localPassword, "Demand this password from local clients");
   try {

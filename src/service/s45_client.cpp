@@ -5,6 +5,7 @@
 #include "platform/heap.h"
 #include "service/host_cache.h"
 #include "service/ss_manager.h"
+#include "service/udp_relay.h"
 
 namespace vantor {
 
@@ -235,9 +236,8 @@ bool CS45CLient::relayUdpAssociation() { return relayUdpLoop(udpControlSocket); 
 bool CS45CLient::relayTcp() { return relayTcpLoop(kTcpBufferSize); }
 
 bool CS45CLient::relayUdpgw() {
-  // The udpgw relay is not part of this build yet: the stream was accepted,
-  // and the session ends cleanly here.
-  return false;
+  CS45TCPUDPMainLoop loop(this);
+  return loop.run();
 }
 
 }  // namespace vantor

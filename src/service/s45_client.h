@@ -29,12 +29,13 @@ class CS45CLient : public CSocksClient {
   bool relayTcp() override;
   bool relayUdpgw() override;
 
- protected:
+ // Also used by the udpgw relay, from its flow workers.
   // SOCKS 5 greeting and, when the node has a user name, RFC 1929 login on `s`.
   bool socks5Login(SocketHandle s);
   // Sends a SOCKS 5 request on `s` and reads the reply; `bound` gets the
   // address the server reported (0 for a name).
   bool socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound);
+ protected:
   bool socks4Connect();
   bool sendExact(SocketHandle s, const uint8_t* data, std::size_t length);
   bool openUdpControl();

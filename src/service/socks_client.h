@@ -98,6 +98,12 @@ class CSocksClient : public CSocketBase {
   // the node's ConnectedTimes and, when it fails, FailureTimes.
   virtual bool openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress);
 
+  // What the udpgw relay works with: the stream from the tunnel, the node, and
+  // (for Shadowsocks nodes) the server's resolved UDP address.
+  SocketHandle udpgwStream() const { return clientSocket; }
+  CNodeInfo* sessionNode() const { return node; }
+  const Ipv4Endpoint& upstreamUdp() const { return upstreamUdpAddress; }
+
   // Read-only views for tests and the tester.
   uint8_t requestVersion() const { return version; }
   const char* requestHost() const { return targetHost; }

@@ -6,6 +6,7 @@
 #include "platform/heap.h"
 #include "service/host_cache.h"
 #include "service/ss_manager.h"
+#include "service/udp_relay.h"
 
 namespace vantor {
 
@@ -72,20 +73,36 @@ bool CSSCLient::acceptUdpgw() {
 
 CSSRCLient::~CSSRCLient() = default;
 
-bool CSSRCLient::createPipeline() {
-  cryptor.reset(CreateCryptor(node->method, node->password));
+bool ShadowsocksPipeline::create(const CNodeInfo& node) {
+  using C = CSSRCLient;
+  cryptor.reset(CreateCryptor(node.method, node.password));
   if (!cryptor) return false;
-  protocolPlugin = CreatePlugin(node->protocol, node->protocolparam);
-  obfsPlugin = CreatePlugin(node->obfs, node->obfsparam);
+  protocolPlugin = CreatePlugin(node.protocol, node.protocolparam);
+  obfsPlugin = CreatePlugin(node.obfs, node.obfsparam);
   if (!protocolPlugin || !obfsPlugin) return false;
   CAuthData* auth = GetProcessAuthData();
-  obfsPlugin->SetServerInfo(node->server, node->server_port, node->obfsparam, auth, cryptor->GetIV(),
+  obfsPlugin->SetServerInfo(node.server, node.server_port, node.obfsparam, auth, cryptor->GetIV(),
                             cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr, 0,
-                            kTcpMss, kDefaultHeadLen, 0, kPluginBufferSize);
+                            C::kTcpMss, C::kDefaultHeadLen, 0, C::kPluginBufferSize);
   auto overhead = static_cast<uint16_t>(obfsPlugin->GetOverhead() + protocolPlugin->GetOverhead());
-  protocolPlugin->SetServerInfo(node->server, node->server_port, node->obfsparam, auth, cryptor->GetIV(),
-                                cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr,
-                                0, kTcpMss, kDefaultHeadLen, overhead, kPluginBufferSize);
+  protocolPlugin->SetServerInfo(node.server, node.server_port, node.obfsparam, auth, cryptor->GetIV(),
+                                cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr, 0,
+                                C::kTcpMss, C::kDefaultHeadLen, overhead, C::kPluginBufferSize);
+  return true;
+}
+
+void ShadowsocksPipeline::renew() {
+  cryptor->Reset();
+  protocolPlugin->UpdateIvKey(cryptor->GetIV(), cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength());
+  obfsPlugin->UpdateIvKey(cryptor->GetIV(), cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength());
+}
+
+bool CSSRCLient::createPipeline() {
+  ShadowsocksPipeline pipeline;
+  if (!pipeline.create(*node)) return false;
+  cryptor = std::move(pipeline.cryptor);
+  protocolPlugin = std::move(pipeline.protocolPlugin);
+  obfsPlugin = std::move(pipeline.obfsPlugin);
   return true;
 }
 
@@ -209,9 +226,8 @@ bool CSSRCLient::relayTcp() { return relayTcpLoop(kTcpBufferSize); }
 bool CSSRCLient::relayUdpAssociation() { return relayUdpLoop(kInvalidSocket); }
 
 bool CSSRCLient::relayUdpgw() {
-  // The udpgw relay is not part of this build yet: the stream was accepted,
-  // and the session ends cleanly here.
-  return false;
+  CSSRTCPUDPMainLoop loop(this);
+  return loop.run();
 }
 
 long CSSRCLient::sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout, bool) {

@@ -11,6 +11,18 @@
 
 namespace vantor {
 
+// A node's cipher and its two plugins, made and described to each other the
+// way every TCP connection and UDP flow needs them.
+struct ShadowsocksPipeline {
+  std::unique_ptr<CCryptor> cryptor;
+  std::unique_ptr<CObfs> protocolPlugin;
+  std::unique_ptr<CObfs> obfsPlugin;
+  // False when the node's method, protocol or obfs name is unknown.
+  bool create(const CNodeInfo& node);
+  // A fresh IV for the cipher, handed to both plugins (UDP flows reuse their pipeline).
+  void renew();
+};
+
 class CSSCLient : public CSocksClient {
  public:
   using CSocksClient::CSocksClient;

@@ -283,17 +283,24 @@ TEST_F(ServiceTest, UpstreamCloseClosesTheClient) {
   EXPECT_TRUE(c->closedWithin(2000));
 }
 
-TEST_F(ServiceTest, UdpgwDestinationIsAcceptedWithoutAnUpstream) {
+TEST_F(ServiceTest, UdpgwDestinationRunsTheUdpRelayInsteadOfAConnect) {
   test::FakeSocksNode fake(false);
   useNode(fake.port());
-  auto c = greeted();
-  c->send(test::socks5ConnectIpv4(0x0100007f, 7300));
-  Bytes reply = c->recv(10);
-  ASSERT_EQ(reply.size(), 10u);
-  EXPECT_EQ(reply[1], 0);
-  EXPECT_EQ((Bytes{reply[4], reply[5], reply[6], reply[7]}), (Bytes{127, 0, 0, 1}));
-  EXPECT_EQ(((reply[8] << 8) | reply[9]), port_);
-  EXPECT_TRUE(c->closedWithin(2000));
+  {
+    auto c = greeted();
+    c->send(test::socks5ConnectIpv4(0x0100007f, 7300));
+    Bytes reply = c->recv(10);
+    ASSERT_EQ(reply.size(), 10u);
+    EXPECT_EQ(reply[1], 0);
+    EXPECT_EQ((Bytes{reply[4], reply[5], reply[6], reply[7]}), (Bytes{127, 0, 0, 1}));
+    EXPECT_EQ(((reply[8] << 8) | reply[9]), port_);
+    // A keepalive opens no flow; the stream stays open for more.
+    c->send(Bytes{3, 0, 1, 0, 0});
+    EXPECT_FALSE(c->closedWithin(500));
+    EXPECT_EQ(service().liveConnectionCount(), 1);
+  }
+  EXPECT_TRUE(service().waitForSessions(3000));
+  EXPECT_EQ(service().liveConnectionCount(), 0);
   EXPECT_EQ(fake.connections(), 0);
 }
 

@@ -1,0 +1,237 @@
+"""The udpgw stream: one SOCKS 5 CONNECT to 127.0.0.1:7300 through the local
+service carries UDP flows, each relayed through the node's own UDP form."""
+
+import os
+import re
+import select
+import socket
+import struct
+import subprocess
+import threading
+import time
+import unittest
+
+import peers
+from peers import Danted, VantorService, recv_exact, socks5_open, socks5_request, stop_process, wait_tcp
+
+KEEPALIVE, REBIND, DNS, IPV6 = 0x01, 0x02, 0x04, 0x08
+STATS = re.compile(r"^connections=(\d+) ")
+
+
+def frame(flags, conid, ip, port, data=b""):
+    body = bytes([flags]) + struct.pack("<H", conid)
+    if ip is not None:
+        body += socket.inet_aton(ip) + struct.pack("!H", port)
+    return struct.pack("<H", len(body) + len(data)) + body + data
+
+
+class TaggingEcho:
+    """UDP echo that answers with the sender's port in front of the data, so a
+    test can see which upstream socket a datagram came from."""
+
+    def __init__(self, host="127.0.0.1", port=0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((host, port))
+        self.host, self.port = self.sock.getsockname()
+        self.peers = set()
+        self._stop_r, self._stop_w = os.pipe()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while True:
+            ready, _, _ = select.select([self.sock, self._stop_r], [], [])
+            if self._stop_r in ready:
+                return
+            try:
+                data, peer = self.sock.recvfrom(65535)
+            except OSError:
+                continue
+            self.peers.add(peer)
+            self.sock.sendto(struct.pack("!H", peer[1]) + data, peer)
+
+    def stop(self):
+        os.write(self._stop_w, b"x")
+        self.thread.join(5)
+        self.sock.close()
+        os.close(self._stop_r)
+        os.close(self._stop_w)
+
+
+class SsServer:
+    def __init__(self, method="aes-256-gcm", password="udpgw-test"):
+        peers.require_program("/usr/bin/ss-server")
+        self.port = peers.free_port()
+        self.method, self.password = method, password
+        self.proc = subprocess.Popen(
+            ["/usr/bin/ss-server", "-s", "127.0.0.1", "-p", str(self.port), "-k", password,
+             "-m", method, "-u"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        wait_tcp(self.port, proc=self.proc, what="ss-server")
+
+    def link(self):
+        return f"ss://{self.method}:{self.password}@127.0.0.1:{self.port}"
+
+    def stop(self):
+        stop_process(self.proc)
+
+
+class UdpgwStream:
+    """The tunnel's side of the udpgw stream."""
+
+    def __init__(self, service_port):
+        self.sock = socks5_open(service_port)
+        self.sock.sendall(socks5_request(1, "127.0.0.1", 7300))
+        reply = recv_exact(self.sock, 10)
+        if reply[1] != 0:
+            raise AssertionError(f"udpgw CONNECT refused: {reply.hex()}")
+        self.buf = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def messages(self, count, timeout=10.0):
+        """The next `count` messages as (flags, conid, ip, port, data)."""
+        out = []
+        deadline = time.monotonic() + timeout
+        while len(out) < count:
+            while len(self.buf) >= 2:
+                n = struct.unpack("<H", self.buf[:2])[0]
+                if len(self.buf) < n + 2:
+                    break
+                m, self.buf = self.buf[2:n + 2], self.buf[n + 2:]
+                flags, conid = m[0], struct.unpack("<H", m[1:3])[0]
+                ip = socket.inet_ntoa(m[3:7])
+                port = struct.unpack("!H", m[7:9])[0]
+                out.append((flags, conid, ip, port, m[9:]))
+            if len(out) >= count:
+                break
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                break
+            if not chunk:
+                break
+            self.buf += chunk
+        return out
+
+    def close(self):
+        self.sock.close()
+
+
+class UdpgwCase:
+    """Shared cases; subclasses provide the node."""
+
+    def start(self, extra=()):
+        svc = VantorService(self.node_link(), port=peers.free_port(), extra_args=list(extra))
+        self.addCleanup(svc.stop)
+        return svc
+
+    def setUp(self):
+        self.echo = TaggingEcho()
+        self.addCleanup(self.echo.stop)
+
+    def test_flows_get_their_answers(self):
+        svc = self.start()
+        stream = UdpgwStream(svc.port)
+        self.addCleanup(stream.close)
+        sent = {}
+        for conid in range(1, 21):
+            data = os.urandom(50 + conid * 37)
+            sent[conid] = data
+            stream.send(frame(0, conid, "127.0.0.1", self.echo.port, data))
+        # A keepalive between them is consumed without an answer.
+        stream.send(frame(KEEPALIVE, 0, None, 0))
+        replies = stream.messages(20)
+        self.assertEqual(len(replies), 20, "every flow answered once")
+        for flags, conid, ip, port, data in replies:
+            self.assertEqual(flags, 0)
+            self.assertEqual((ip, port), ("127.0.0.1", self.echo.port))
+            self.assertEqual(data[2:], sent[conid], f"conid {conid} got another flow's data")
+        self.assertEqual(stream.messages(1, timeout=0.5), [], "nothing beyond the 20 answers")
+
+    def test_three_hundred_parallel_flows(self):
+        svc = self.start()
+        stream = UdpgwStream(svc.port)
+        self.addCleanup(stream.close)
+        batch = b"".join(frame(0, c, "127.0.0.1", self.echo.port, struct.pack("!H", c) * 8)
+                         for c in range(300))
+        stream.send(batch)
+        replies = stream.messages(300, timeout=30)
+        got = {conid for _, conid, _, _, data in replies if data[2:] == struct.pack("!H", conid) * 8}
+        self.assertEqual(len(got), 300, f"missing answers for {sorted(set(range(300)) - got)[:10]}...")
+
+    def test_rebind_opens_a_new_upstream_socket(self):
+        svc = self.start()
+        stream = UdpgwStream(svc.port)
+        self.addCleanup(stream.close)
+        stream.send(frame(0, 7, "127.0.0.1", self.echo.port, b"first"))
+        (_, _, _, _, first), = stream.messages(1)
+        stream.send(frame(0, 7, "127.0.0.1", self.echo.port, b"again"))
+        (_, _, _, _, again), = stream.messages(1)
+        stream.send(frame(REBIND, 7, "127.0.0.1", self.echo.port, b"rebound"))
+        (_, conid, _, _, rebound), = stream.messages(1)
+        self.assertEqual(first[:2], again[:2], "one flow, one upstream socket")
+        self.assertEqual(rebound[2:], b"rebound")
+        self.assertEqual(conid, 7)
+        self.assertNotEqual(first[:2], rebound[:2], "REBIND must open a fresh upstream socket")
+
+    def test_idle_dns_flow_closes_and_the_count_falls(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to listen on port 53")
+        dns = TaggingEcho("127.0.0.2", 53)
+        self.addCleanup(dns.stop)
+        svc = self.start(["--stats", "1"])
+        stream = UdpgwStream(svc.port)
+        self.addCleanup(stream.close)
+        stream.send(frame(0, 1, "127.0.0.2", 53, b"query"))
+        self.assertEqual(len(stream.messages(1)), 1)
+        counts = self.wait_counts(svc, lambda n: n == 2, 5)
+        self.assertEqual(counts[-1], 2, "the stream's session and the DNS flow")
+        start = time.monotonic()
+        counts = self.wait_counts(svc, lambda n: n == 1, 30)
+        self.assertEqual(counts[-1], 1, "the idle DNS flow was closed")
+        self.assertGreaterEqual(time.monotonic() - start, 15, "not before its 20 s idle limit")
+        stream.close()
+        counts = self.wait_counts(svc, lambda n: n == 0, 5)
+        self.assertEqual(counts[-1], 0, "closing the stream ends its session")
+
+    def wait_counts(self, svc, done, timeout):
+        seen = []
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for line in list(svc.stdout_lines[len(seen):]):
+                m = STATS.match(line)
+                seen.append(int(m.group(1)) if m else -1)
+            if seen and seen[-1] >= 0 and done(seen[-1]):
+                break
+            time.sleep(0.2)
+        return [c for c in seen if c >= 0] or [-1]
+
+
+class UdpgwThroughShadowsocks(UdpgwCase, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ss = SsServer()
+        cls.addClassCleanup(cls.ss.stop)
+
+    def node_link(self):
+        return self.ss.link()
+
+
+class UdpgwThroughSocks5(UdpgwCase, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.danted = Danted()
+        cls.addClassCleanup(cls.danted.stop)
+
+    def node_link(self):
+        return f"socks5://127.0.0.1:{self.danted.port}"
+
+
+if __name__ == "__main__":
+    unittest.main()
