@@ -95,10 +95,19 @@ bool CSocksClient::handleSocks5Request() {
   if (!readClientByte(ver) || (ver != kVersion5 && ver != kVersion4)) return false;
   version = ver;
   const Ipv4Endpoint none{};
+  // Each missing header byte has its own refusal code.
   uint8_t cmd = 0, rsv = 0, atyp = 0;
-  if (!readClientByte(cmd)) return sendSocks5Reply(kRepCommandNotSupported, none) && false;
-  if (!readClientByte(rsv)) return sendSocks5Reply(kRepFailure, none) && false;
-  if (!readClientByte(atyp)) return sendSocks5Reply(kRepAddressNotSupported, none) && false;
+  uint8_t refusal = 0;
+  if (!readClientByte(cmd))
+    refusal = kRepCommandNotSupported;
+  else if (!readClientByte(rsv))
+    refusal = kRepFailure;
+  else if (!readClientByte(atyp))
+    refusal = kRepAddressNotSupported;
+  if (refusal) {
+    sendSocks5Reply(refusal, none);
+    return false;
+  }
   if (cmd != kCmdConnect && cmd != kCmdBind && cmd != kCmdUdpAssociate) return false;
 
   uint8_t port[2];
@@ -147,7 +156,11 @@ bool CSocksClient::readSocks4Field(char* out, std::size_t capacity) {
 bool CSocksClient::handleSocks4Request() {
   const Ipv4Endpoint none{};
   uint8_t cd = 0;
-  if (!readClientByte(cd)) return sendSocks4Reply(kSocks4Rejected, none) && false;
+  auto reject = [&] {
+    sendSocks4Reply(kSocks4Rejected, none);
+    return false;
+  };
+  if (!readClientByte(cd)) return reject();
   if (cd != kCmdConnect && cd != kCmdBind) return false;
   uint8_t port[2], ip[4];
   if (!recvClientExact(port, 2) || !recvClientExact(ip, 4)) return false;
@@ -156,14 +169,13 @@ bool CSocksClient::handleSocks4Request() {
   if (address == 0 || platform::readBe16(port) == 0) return false;
 
   char userId[256];
-  if (!readSocks4Field(userId, sizeof userId)) return sendSocks4Reply(kSocks4Rejected, none) && false;
+  if (!readSocks4Field(userId, sizeof userId)) return reject();
 
   // SOCKS 4a: 0.0.0.x with x non-zero announces a name after the user id.
   bool is4a = ip[0] == 0 && ip[1] == 0 && ip[2] == 0 && ip[3] != 0;
   char host[256] = {};
   if (is4a) {
-    if (!readSocks4Field(host, sizeof host) || host[0] == 0)
-      return sendSocks4Reply(kSocks4Rejected, none) && false;
+    if (!readSocks4Field(host, sizeof host) || host[0] == 0) return reject();
   } else {
     std::strncpy(host, platform::formatIpv4(address).c_str(), sizeof host - 1);
   }
