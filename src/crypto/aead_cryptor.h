@@ -53,6 +53,9 @@ class AEADCryptor : public CCryptor {
   int GetTagLength() const { return m_tagLength; }
   int GetNonceLength() const { return m_nonceLength; }
   const uint8_t* GetSendSalt() const { return m_sendSalt; }
+  // The salt is what goes on the wire; the base IV never leaves the process.
+  const uint8_t* GetWireIV() const override { return m_sendSalt; }
+  int GetWireIVLength() const override { return m_saltLength; }
   const uint8_t* GetRecvSalt() const { return m_recvSalt; }
 
  protected:

@@ -64,6 +64,10 @@ class CCryptor {
   int GetIVLength() const { return m_ivLength; }
   const uint8_t* GetKey() const { return m_key; }
   int GetKeyLength() const { return m_keyLength; }
+  // What a connection sends first and the ShadowsocksR plugins key their
+  // MACs with: the send IV of a stream method, the salt of an AEAD method.
+  virtual const uint8_t* GetWireIV() const { return m_iv; }
+  virtual int GetWireIVLength() const { return m_ivLength; }
   // The peer's IV; meaningful once the first Decrypt has taken it.
   const uint8_t* GetRecvIV() const { return m_recvIv; }
   bool IVSent() const { return m_ivSent; }

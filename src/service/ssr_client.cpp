@@ -81,20 +81,23 @@ bool ShadowsocksPipeline::create(const CNodeInfo& node) {
   obfsPlugin = CreatePlugin(node.obfs, node.obfsparam);
   if (!protocolPlugin || !obfsPlugin) return false;
   CAuthData* auth = GetProcessAuthData();
-  obfsPlugin->SetServerInfo(node.server, node.server_port, node.obfsparam, auth, cryptor->GetIV(),
-                            cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr, 0,
+  // The plugins are keyed with what the server sees first: the IV, or the AEAD salt.
+  obfsPlugin->SetServerInfo(node.server, node.server_port, node.obfsparam, auth, cryptor->GetWireIV(),
+                            cryptor->GetWireIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr, 0,
                             C::kTcpMss, C::kDefaultHeadLen, 0, C::kPluginBufferSize);
   auto overhead = static_cast<uint16_t>(obfsPlugin->GetOverhead() + protocolPlugin->GetOverhead());
-  protocolPlugin->SetServerInfo(node.server, node.server_port, node.obfsparam, auth, cryptor->GetIV(),
-                                cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr, 0,
+  protocolPlugin->SetServerInfo(node.server, node.server_port, node.obfsparam, auth, cryptor->GetWireIV(),
+                                cryptor->GetWireIVLength(), cryptor->GetKey(), cryptor->GetKeyLength(), nullptr, 0,
                                 C::kTcpMss, C::kDefaultHeadLen, overhead, C::kPluginBufferSize);
   return true;
 }
 
 void ShadowsocksPipeline::renew() {
   cryptor->Reset();
-  protocolPlugin->UpdateIvKey(cryptor->GetIV(), cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength());
-  obfsPlugin->UpdateIvKey(cryptor->GetIV(), cryptor->GetIVLength(), cryptor->GetKey(), cryptor->GetKeyLength());
+  protocolPlugin->UpdateIvKey(cryptor->GetWireIV(), cryptor->GetWireIVLength(), cryptor->GetKey(),
+                              cryptor->GetKeyLength());
+  obfsPlugin->UpdateIvKey(cryptor->GetWireIV(), cryptor->GetWireIVLength(), cryptor->GetKey(),
+                          cryptor->GetKeyLength());
 }
 
 bool CSSRCLient::createPipeline() {

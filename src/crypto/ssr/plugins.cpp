@@ -1,6 +1,10 @@
 #include "crypto/ssr/plugins.h"
 
+#include "crypto/ssr/obfs_http.h"
 #include "crypto/ssr/obfs_plain.h"
+#include "crypto/ssr/obfs_tls.h"
+#include "crypto/ssr/protocol_auth.h"
+#include "crypto/ssr/protocol_auth_chain.h"
 #include "crypto/ssr/protocol_origin.h"
 
 namespace vantor {
@@ -45,33 +49,37 @@ using Creator = std::unique_ptr<CObfs> (*)(const char* tableName, const std::str
 
 struct FactoryEntry {
   const char* name;
-  Creator create;  // null: plugin not available in this build
+  Creator create;
 };
 
 // Every name the factory knows, protocols first, in the order they are tried.
-// A plugin class joins by replacing its null with a creator that passes the
-// parameter and the table name, for example
-//   [](const char* n, const std::string& p) -> std::unique_ptr<CObfs> {
-//     return std::make_unique<CProtocolAuthChainA>(p, n); }
-// Until then its name yields no plugin, so a node using it fails to connect
-// the same way an unknown name does.
+// Each creator passes the parameter and the table name.
+template <class Plugin>
+std::unique_ptr<CObfs> create(const char* tableName, const std::string& param) {
+  return std::make_unique<Plugin>(param, tableName);
+}
+
 const FactoryEntry kFactory[] = {
     {"origin", [](const char*, const std::string&) -> std::unique_ptr<CObfs> {
        return std::make_unique<CProtocolOrigin>();
      }},
-    {"auth_sha1_v4", nullptr},
-    {"auth_aes128_md5", nullptr},
-    {"auth_aes128_sha1", nullptr},
-    {"auth_chain_a", nullptr},
-    {"auth_chain_b", nullptr},
+    {"auth_sha1_v4", [](const char*, const std::string& p) -> std::unique_ptr<CObfs> {
+       return std::make_unique<CProtocol_auth_sha1_v4>(p);
+     }},
+    {"auth_aes128_md5", create<CProtocol_auth_aes128_md5>},
+    {"auth_aes128_sha1", create<CProtocol_auth_aes128_md5>},
+    {"auth_chain_a", create<CProtocolAuthChainA>},
+    {"auth_chain_b", create<CProtocolAuthChainB>},
     {"plain", [](const char*, const std::string&) -> std::unique_ptr<CObfs> {
        return std::make_unique<CObfsPlain>();
      }},
-    {"http_simple", nullptr},
-    {"http_post", nullptr},
-    {"random_head", nullptr},
-    {"tls1.2_ticket_auth", nullptr},
-    {"tls1.2_ticket_fastauth", nullptr},
+    {"http_simple", create<CObfsHttpSimple>},
+    {"http_post", create<CObfsHttpSimple>},
+    {"random_head", [](const char*, const std::string& p) -> std::unique_ptr<CObfs> {
+       return std::make_unique<CObfsRandomHead>(p);
+     }},
+    {"tls1.2_ticket_auth", create<CObfsTls12TickAuth>},
+    {"tls1.2_ticket_fastauth", create<CObfsTls12TickAuth>},
 };
 
 }  // namespace
@@ -89,7 +97,7 @@ std::unique_ptr<CObfs> CreatePlugin(std::string_view name, const std::string& pa
   Crc32InitTable();
   for (const FactoryEntry& e : kFactory) {
     if (!equalsIgnoreCase(e.name, name)) continue;
-    return e.create ? e.create(e.name, param) : nullptr;
+    return e.create(e.name, param);
   }
   return nullptr;
 }

@@ -91,7 +91,9 @@ TEST_F(ServiceTest, Socks5RequestRefusals) {
   for (const auto& tc : cases) {
     auto c = greeted();
     c->send(tc.request);
-    if (!tc.reply.empty()) EXPECT_EQ(c->recv(tc.reply.size()), tc.reply);
+    if (!tc.reply.empty()) {
+      EXPECT_EQ(c->recv(tc.reply.size()), tc.reply);
+    }
     EXPECT_TRUE(c->closedWithin(1500));
   }
 }
@@ -126,7 +128,9 @@ TEST_F(ServiceTest, Socks4Refusals) {
     Conn c(port_);
     c.send(request);
     if (request.size() == 1) c.shutdownWrite();
-    if (!reply.empty()) EXPECT_EQ(c.recv(8), reply);
+    if (!reply.empty()) {
+      EXPECT_EQ(c.recv(8), reply);
+    }
     EXPECT_TRUE(c.closedWithin(1500));
   }
 }

@@ -1,0 +1,350 @@
+"""ShadowsocksR nodes end to end: curl through `vantor serve --node ssr://...`
+to the local HTTP server via ssr-test-server, for every protocol and obfs
+pair with a stream and an AEAD cipher; UDP associations and udpgw flows for
+every protocol.
+
+ssr-test-server checks everything the client sends (MACs, checksums,
+lengths, the handshakes, the names it was told to expect) and refuses a
+connection on the first mismatch, printing "refused: REASON"; each case
+therefore also requires that the server refused nothing.
+"""
+
+import base64
+import concurrent.futures
+import os
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+import peers
+from peers import (CURL, HttpFileServer, PeerError, UdpEchoServer, VantorService, _Daemon,
+                   curl_download, free_port, free_port_both, recv_exact, require_program,
+                   socks5_open, socks5_request, socks5_udp_header, wait_tcp)
+
+PROTOCOLS = ["origin", "auth_sha1_v4", "auth_aes128_md5", "auth_aes128_sha1", "auth_chain_a",
+             "auth_chain_b"]
+OBFS = ["plain", "http_simple", "http_post", "random_head", "tls1.2_ticket_auth",
+        "tls1.2_ticket_fastauth"]
+STREAM = "aes-256-cfb"
+AEAD = "chacha20-ietf-poly1305"
+PASSWORD = "p@ss:w/rd+1"
+USERS = "1024:user-pass,7:other"  # what the server knows; the client names user 1024
+WORKERS = 4
+
+
+def ssr_test_server():
+    path = os.environ.get("SSR_TEST_SERVER")
+    if not path:
+        build = os.path.dirname(os.path.dirname(os.path.dirname(peers.vantor_bin())))
+        path = os.path.join(build, "tests", "peers", "ssr_server", "ssr-test-server")
+    if not os.access(path, os.X_OK):
+        raise PeerError(f"ssr-test-server not found at {path}; build it or set SSR_TEST_SERVER")
+    return path
+
+
+def b64url(data):
+    return base64.urlsafe_b64encode(data).decode().rstrip("=")
+
+
+def ssr_link(port, protocol, method, obfs, password, obfsparam="", protoparam=""):
+    main = f"127.0.0.1:{port}:{protocol}:{method}:{obfs}:{b64url(password.encode())}"
+    query = (f"/?obfsparam={b64url(obfsparam.encode())}&protoparam={b64url(protoparam.encode())}"
+             f"&remarks={b64url(b'integration')}")
+    return "ssr://" + b64url((main + query).encode())
+
+
+class SsrServer(_Daemon):
+    def __init__(self, method, protocol, obfs, password=PASSWORD, users="", obfsparam="",
+                 udp=False, mss=None):
+        super().__init__("ssr-server")
+        self.port = free_port_both() if udp else free_port()
+        argv = [ssr_test_server(), "-s", "127.0.0.1", "-p", str(self.port), "-k", password,
+                "-m", method, "-O", protocol, "-o", obfs]
+        if users:
+            argv += ["-g", users]
+        if obfsparam:
+            argv += ["-G", obfsparam]
+        if udp:
+            argv.append("-u")
+        if mss:
+            argv += ["--mss", str(mss)]
+        self._spawn(argv)
+        try:
+            wait_tcp(self.port, proc=self.proc, what="ssr-test-server")
+        except Exception:
+            self.stop()
+            raise
+
+    def refusals(self):
+        return [line for line in self.log().splitlines() if line.startswith("refused:")]
+
+
+class Case:
+    """One node: the client's parameters and what the server expects."""
+
+    def __init__(self, protocol, obfs, method, variant):
+        self.protocol, self.obfs, self.method = protocol, obfs, method
+        self.protoparam = self.users = self.obfsparam = self.expect = ""
+        self.mss = None
+        if variant and protocol.startswith(("auth_aes128", "auth_chain")):
+            self.protoparam, self.users = "1024:user-pass", USERS
+        if obfs in ("http_simple", "http_post"):
+            if variant:
+                self.obfsparam = r"a.example.com, b.example.com#X-Forwarded-For: 10.1.2.3\nX-Test: yes"
+                self.expect = self.obfsparam
+        elif obfs.startswith("tls1.2"):
+            # The node's server is an address, which goes out as an empty name.
+            self.obfsparam = "cdn.example.com,static.example.net" if variant else ""
+            self.expect = self.obfsparam or "127.0.0.1"
+        if not variant and protocol.startswith("auth_chain"):
+            self.mss = 1000
+
+    def __str__(self):
+        return f"{self.protocol}+{self.obfs}+{self.method}"
+
+
+def curl_upload(service_port, url, path, timeout=60):
+    argv = [require_program(CURL), "-sS", "--fail", "--max-time", str(timeout), "-T", path,
+            "--socks5-hostname", f"127.0.0.1:{service_port}", url]
+    proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout + 10)
+    return proc.returncode, proc.stderr.decode("utf-8", "replace"), proc.stdout.decode().strip()
+
+
+def socks5_udp_associate(service_port):
+    ctl = socks5_open(service_port)
+    ctl.sendall(socks5_request(3, "0.0.0.0", 0))
+    reply = recv_exact(ctl, 10)
+    if reply[:2] != b"\x05\x00":
+        ctl.close()
+        raise AssertionError(f"UDP ASSOCIATE answered {reply.hex()}")
+    return ctl, ("127.0.0.1", int.from_bytes(reply[8:10], "big"))
+
+
+def udp_exchange(udp, relay, datagram, tries=5):
+    """Sends until the same datagram comes back; False when it never does."""
+    for _ in range(tries):
+        udp.sendto(datagram, relay)
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            udp.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                data, _ = udp.recvfrom(65535)
+            except (socket.timeout, ConnectionRefusedError):
+                break
+            if data == datagram:
+                return True
+    return False
+
+
+def udpgw_frame(conid, port, data):
+    """A udpgw message from the tunnel: flags 0, IPv4 127.0.0.1."""
+    body = b"\x00" + struct.pack("<H", conid) + socket.inet_aton("127.0.0.1") + struct.pack("!H", port)
+    return struct.pack("<H", len(body) + len(data)) + body + data
+
+
+def udpgw_answers(sock, count, timeout=5.0):
+    """{conid: [data, ...]} of the next `count` messages."""
+    answers, buf, got = {}, b"", 0
+    deadline = time.monotonic() + timeout
+    while got < count and time.monotonic() < deadline:
+        sock.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            chunk = sock.recv(65536)
+        except socket.timeout:
+            break
+        if not chunk:
+            break
+        buf += chunk
+        while len(buf) >= 2 and len(buf) >= 2 + struct.unpack("<H", buf[:2])[0]:
+            n = struct.unpack("<H", buf[:2])[0]
+            m, buf = buf[2:2 + n], buf[2 + n:]
+            answers.setdefault(struct.unpack("<H", m[1:3])[0], []).append(m[9:])
+            got += 1
+    return answers
+
+
+class ShadowsocksRNodes(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        require_program(CURL)
+        ssr_test_server()
+        cls.http = HttpFileServer(size=3 * 1024 * 1024)
+        cls.addClassCleanup(cls.http.stop)
+        cls.echo = UdpEchoServer()
+        cls.addClassCleanup(cls.echo.stop)
+        cls.tmp = tempfile.mkdtemp(prefix="vantor-ssr-")
+        cls.upload = os.path.join(cls.tmp, "upload")
+        cls.upload_body = os.urandom(2 * 1024 * 1024 + 17)
+        with open(cls.upload, "wb") as f:
+            f.write(cls.upload_body)
+        import hashlib
+        cls.upload_sha256 = hashlib.sha256(cls.upload_body).hexdigest()
+
+    @classmethod
+    def tearDownClass(cls):
+        import shutil
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    # -- TCP --------------------------------------------------------------
+
+    def transfer(self, case, index):
+        """Download and upload through one node; a list of problems."""
+        problems = []
+        server = SsrServer(case.method, case.protocol, case.obfs, users=case.users,
+                           obfsparam=case.expect, mss=case.mss)
+        try:
+            svc = VantorService(ssr_link(server.port, case.protocol, case.method, case.obfs,
+                                         PASSWORD, case.obfsparam, case.protoparam),
+                                port=free_port())
+            try:
+                dest = os.path.join(self.tmp, f"download-{index}")
+                code, err, digest = curl_download(
+                    ["--socks5-hostname", f"127.0.0.1:{svc.port}"],
+                    f"http://localhost:{self.http.port}/blob", dest)
+                if code != 0 or digest != self.http.sha256:
+                    problems.append(f"download: curl {code} {err.strip()[:200]}")
+                code, err, answer = curl_upload(svc.port, f"http://localhost:{self.http.port}/up",
+                                                self.upload)
+                if code != 0 or answer != self.upload_sha256:
+                    problems.append(f"upload: curl {code} {err.strip()[:200]} {answer[:70]}")
+            finally:
+                try:
+                    svc.stop()
+                except AssertionError as e:
+                    problems.append(str(e)[:2000])
+        finally:
+            refused = server.refusals()
+            server.stop()
+        if refused:
+            problems.append(f"server refused: {refused[:3]}")
+        return problems
+
+    def run_matrix(self, method, variant):
+        cases = [Case(p, o, method, variant) for p in PROTOCOLS for o in OBFS]
+        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
+            results = list(pool.map(lambda ic: self.transfer(ic[1], f"{method}-{ic[0]}"),
+                                    enumerate(cases)))
+        for case, problems in zip(cases, results):
+            with self.subTest(str(case)):
+                self.assertEqual(problems, [])
+
+    def test_every_pair_with_a_stream_cipher(self):
+        # Node-key users, the server's own address as the TLS name, an MSS of
+        # 1000 announced by the auth_chain server.
+        self.run_matrix(STREAM, variant=False)
+
+    def test_every_pair_with_an_aead_cipher(self):
+        # Named users, several hosts with custom HTTP headers, several TLS names.
+        self.run_matrix(AEAD, variant=True)
+
+    def test_server_refuses_a_client_with_the_wrong_user_password(self):
+        # The server checks what it is sent: the same node with another
+        # password for user 1024 fails at the first MAC keyed with it.
+        server = SsrServer(STREAM, "auth_chain_a", "tls1.2_ticket_auth", users="1024:other-pass")
+        self.addCleanup(server.stop)
+        svc = VantorService(ssr_link(server.port, "auth_chain_a", STREAM, "tls1.2_ticket_auth",
+                                     PASSWORD, protoparam="1024:user-pass"), port=free_port())
+        self.addCleanup(svc.stop)
+        code, _, _ = curl_download(["--socks5-hostname", f"127.0.0.1:{svc.port}"],
+                                   f"http://localhost:{self.http.port}/blob",
+                                   os.path.join(self.tmp, "refused"), timeout=10)
+        self.assertNotEqual(code, 0)
+        deadline = time.monotonic() + 5
+        while not server.refusals() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(server.refusals(), ["refused: auth_chain_a: identity MAC"])
+
+    # -- UDP --------------------------------------------------------------
+
+    def udp_round_trips(self, protocol, method, variant):
+        problems = []
+        users = USERS if variant else ""
+        protoparam = "1024:user-pass" if variant and protocol != "origin" else ""
+        server = SsrServer(method, protocol, "plain", users=users, udp=True)
+        try:
+            svc = VantorService(ssr_link(server.port, protocol, method, "plain", PASSWORD,
+                                         protoparam=protoparam), port=free_port())
+            try:
+                ctl, relay = socks5_udp_associate(svc.port)
+                udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                udp.bind(("127.0.0.1", 0))
+                try:
+                    header = socks5_udp_header("127.0.0.1", self.echo.port)
+                    for size in (1, 100, 1400, 9000):
+                        if not udp_exchange(udp, relay, header + os.urandom(size)):
+                            problems.append(f"{size}-byte datagram did not come back")
+                finally:
+                    udp.close()
+                    ctl.close()
+            finally:
+                try:
+                    svc.stop()
+                except AssertionError as e:
+                    problems.append(str(e)[:2000])
+        finally:
+            refused = server.refusals()
+            server.stop()
+        if refused:
+            problems.append(f"server refused: {refused[:3]}")
+        return problems
+
+    def udpgw_flows(self, protocol, method, variant):
+        """Two udpgw flows (each a fresh protocol state) through one node."""
+        problems = []
+        protoparam = "1024:user-pass" if variant and protocol != "origin" else ""
+        server = SsrServer(method, protocol, "plain", users=USERS if variant else "", udp=True)
+        try:
+            svc = VantorService(ssr_link(server.port, protocol, method, "plain", PASSWORD,
+                                         protoparam=protoparam), port=free_port())
+            try:
+                stream = socks5_open(svc.port)
+                try:
+                    stream.sendall(socks5_request(1, "127.0.0.1", 7300))
+                    if recv_exact(stream, 10)[1] != 0:
+                        problems.append("udpgw CONNECT refused")
+                    else:
+                        sent = {1: [os.urandom(30), os.urandom(1200)], 2: [os.urandom(5)]}
+                        for conid, datas in sent.items():
+                            for d in datas:
+                                stream.sendall(udpgw_frame(conid, self.echo.port, d))
+                        answers = udpgw_answers(stream, 3)
+                        for conid, datas in sent.items():
+                            if sorted(answers.get(conid, [])) != sorted(datas):
+                                problems.append(f"flow {conid}: {len(answers.get(conid, []))} of"
+                                                f" {len(datas)} answers came back intact")
+                finally:
+                    stream.close()
+            finally:
+                try:
+                    svc.stop()
+                except AssertionError as e:
+                    problems.append(str(e)[:2000])
+        finally:
+            refused = server.refusals()
+            server.stop()
+        if refused:
+            problems.append(f"server refused: {refused[:3]}")
+        return problems
+
+    def test_udpgw_flows_for_every_protocol(self):
+        jobs = [(p, m, m == AEAD) for p in PROTOCOLS for m in (STREAM, AEAD)]
+        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
+            results = list(pool.map(lambda j: self.udpgw_flows(*j), jobs))
+        for (protocol, method, _), problems in zip(jobs, results):
+            with self.subTest(f"{protocol}+{method}"):
+                self.assertEqual(problems, [])
+
+    def test_udp_associations_for_every_protocol(self):
+        jobs = [(p, m, m == AEAD) for p in PROTOCOLS for m in (STREAM, AEAD)]
+        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
+            results = list(pool.map(lambda j: self.udp_round_trips(*j), jobs))
+        for (protocol, method, _), problems in zip(jobs, results):
+            with self.subTest(f"{protocol}+{method}"):
+                self.assertEqual(problems, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
