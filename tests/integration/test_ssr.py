@@ -20,7 +20,7 @@ import time
 import unittest
 
 import peers
-from peers import (CURL, HttpFileServer, PeerError, UdpEchoServer, VantorService, _Daemon,
+from peers import (stop_process, CURL, HttpFileServer, PeerError, UdpEchoServer, VantorService, _Daemon,
                    curl_download, free_port, free_port_both, recv_exact, require_program,
                    socks5_open, socks5_request, socks5_udp_header, wait_tcp)
 
@@ -60,23 +60,29 @@ class SsrServer(_Daemon):
     def __init__(self, method, protocol, obfs, password=PASSWORD, users="", obfsparam="",
                  udp=False, mss=None):
         super().__init__("ssr-server")
-        self.port = free_port_both() if udp else free_port()
-        argv = [ssr_test_server(), "-s", "127.0.0.1", "-p", str(self.port), "-k", password,
-                "-m", method, "-O", protocol, "-o", obfs]
+        options = ["-k", password, "-m", method, "-O", protocol, "-o", obfs]
         if users:
-            argv += ["-g", users]
+            options += ["-g", users]
         if obfsparam:
-            argv += ["-G", obfsparam]
+            options += ["-G", obfsparam]
         if udp:
-            argv.append("-u")
+            options.append("-u")
         if mss:
-            argv += ["--mss", str(mss)]
-        self._spawn(argv)
-        try:
-            wait_tcp(self.port, proc=self.proc, what="ssr-test-server")
-        except Exception:
-            self.stop()
-            raise
+            options += ["--mss", str(mss)]
+        # A port found free can be taken by another test's client before the
+        # server binds it; such a start is retried on a fresh port.
+        for attempt in range(5):
+            self.port = free_port_both() if udp else free_port()
+            self._spawn([ssr_test_server(), "-s", "127.0.0.1", "-p", str(self.port)] + options)
+            try:
+                wait_tcp(self.port, proc=self.proc, what="ssr-test-server")
+                return
+            except Exception:
+                in_use = "Address already in use" in self.log()
+                if not in_use or attempt == 4:
+                    self.stop()
+                    raise
+                stop_process(self.proc)
 
     def refusals(self):
         return [line for line in self.log().splitlines() if line.startswith("refused:")]

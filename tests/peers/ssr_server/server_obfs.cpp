@@ -170,8 +170,11 @@ class RandomHead : public Checked {
     }
     put(head_, d, n);
     // The block is 8 to 103 bytes and ends with the complemented CRC-32 of
-    // what precedes it; the client sends nothing else until we answer.
-    for (std::size_t len = 8; len <= std::min<std::size_t>(head_.size(), 103); ++len) {
+    // what precedes it; the client sends nothing else until we answer, so the
+    // block is the longest prefix that checks out. (Shorter prefixes can
+    // check out too: when the block's last random byte equals the low byte of
+    // the CRC register, the block minus one byte is also self-consistent.)
+    for (std::size_t len = std::min<std::size_t>(head_.size(), 103); len >= 8; --len) {
       const uint32_t crc = ~Crc32(head_.data(), len - 4);
       if (le32(head_.data() + len - 4) == crc) {
         done_ = true;
