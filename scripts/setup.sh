@@ -11,6 +11,10 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev python3
   curl dante-server microsocks shadowsocks-libev iproute2
+  # packet tunnel: lwIP comes as Debian's source package (unpacked with
+  # dpkg-source, patched at build time); ping and iptables for the end-to-end
+  # tests and the tunnel benchmark (ss-redir behind a REDIRECT rule)
+  dpkg-dev patch xz-utils iputils-ping iptables
 )
 
 SUDO=""
@@ -38,4 +42,6 @@ for svc in danted shadowsocks-libev; do
     $SUDO systemctl stop "$svc" || true
   fi
 done
+# lwIP: Debian's source package, unpacked into .deps/lwip (git-ignored).
+"$(dirname "$0")/fetch-lwip.sh"
 echo "setup: done"

@@ -1,5 +1,6 @@
 // vantor: command-line front end.
 //   vantor serve --node URI [--port N] [--local-user U --local-password P]
+//   vantor tunnel --node URI [--ifname NAME] [--no-udp] [--verbose]
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -11,8 +12,12 @@
 #include <string>
 
 #include "catalogue/node_uri.h"
+#include "platform/net.h"
 #include "platform/signals.h"
+#include "platform/termination_events.h"
+#include "platform/tun.h"
 #include "service/ss_manager.h"
+#include "tunnel/core/tun2socks.h"
 
 namespace {
 
@@ -79,6 +84,113 @@ int serve(const ServeOptions& options) {
   return 0;
 }
 
+struct TunnelOptions {
+  std::string node;
+  std::string ifname = "vantor0";
+  bool noUdp = false;
+  bool verbose = false;
+};
+
+// What `vantor tunnel` changed on the host, so that it can undo exactly that.
+struct InterfaceSetup {
+  std::string name;
+  bool created = false;
+  bool addedAddress = false;
+  bool broughtUp = false;
+  uint32_t address = 0;
+
+  void undo() {
+    std::string error;
+    if (broughtUp && !vantor::platform::setInterfaceUp(name, false, error))
+      std::cerr << "vantor: could not bring " << name << " down: " << error << "\n";
+    if (addedAddress && !vantor::platform::removeInterfaceAddress(name, address, vantor::tunnel::kTunnelPrefixLength, error))
+      std::cerr << "vantor: could not remove the address of " << name << ": " << error << "\n";
+    if (created && !vantor::platform::tunDeletePersistent(name, error))
+      std::cerr << "vantor: could not remove " << name << ": " << error << "\n";
+    broughtUp = addedAddress = created = false;
+  }
+};
+
+int tunnel(const TunnelOptions& options) {
+  using namespace vantor;
+  std::string error;
+  auto params = parseNodeUri(options.node, error);
+  if (!params) {
+    std::cerr << "vantor: " << error << "\n";
+    return 2;
+  }
+  auto* node = new CNodeInfo(1, *params);
+  CSSManager& service = CSSManager::instance();
+  if (!service.setCurrentNode(node)) {
+    std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are required)\n";
+    return 2;
+  }
+  // Before any thread exists: termination requests are taken by this thread.
+  platform::blockTerminationSignals();
+
+  InterfaceSetup setup;
+  setup.name = options.ifname;
+  platform::parseIpv4(tunnel::kTunnelHostAddress, setup.address);
+  if (!platform::interfaceExists(setup.name)) {
+    if (!platform::tunCreatePersistent(setup.name, error)) {
+      std::cerr << "vantor: cannot create the TUN interface " << setup.name << ": " << error << "\n";
+      return 1;
+    }
+    setup.created = true;
+  }
+  if (!platform::interfaceHasAddress(setup.name, setup.address)) {
+    if (!platform::addInterfaceAddress(setup.name, setup.address, tunnel::kTunnelPrefixLength, error)) {
+      std::cerr << "vantor: cannot give " << setup.name << " the address " << tunnel::kTunnelHostAddress << ": " << error << "\n";
+      setup.undo();
+      return 1;
+    }
+    setup.addedAddress = true;
+  }
+  if (!platform::interfaceIsUp(setup.name)) {
+    if (!platform::setInterfaceUp(setup.name, true, error)) {
+      std::cerr << "vantor: cannot bring " << setup.name << " up: " << error << "\n";
+      setup.undo();
+      return 1;
+    }
+    setup.broughtUp = true;
+  }
+
+  if (!service.startService(nullptr, nullptr, 0)) {
+    std::cerr << "vantor: Local service of SSR started failed, restart this program and retry it."
+              << " (error " << service.lastError() << ")\n";
+    setup.undo();
+    return 1;
+  }
+  if (options.verbose) tunnel::tun2socks_set_log_sink(tunnel::BLog_StderrSink());
+  tunnel::tun2socks_set_handle_signals(false);
+  if (!tunnel::startTunnel(setup.name, service.servicePort(), !options.noUdp)) {
+    std::cerr << "vantor: the tunnel did not start on " << setup.name << "\n";
+    service.stopService();
+    setup.undo();
+    return 1;
+  }
+  std::printf("tunnel up on %s\n", setup.name.c_str());
+  std::fflush(stdout);
+  if (!options.noUdp)
+    std::cerr << "vantor: UDP is not relayed yet; UDP packets entering " << setup.name << " are dropped\n";
+
+  int rc = 0;
+  for (;;) {
+    if (platform::waitTerminationSignalFor(200) != 0) break;
+    if (!tunnel::tun2socks_is_running()) {
+      std::cerr << "vantor: the tunnel stopped on its own (device error)\n";
+      rc = 1;
+      break;
+    }
+  }
+  tunnel::tun2socks_stop(true);
+  service.stopService();
+  service.waitForSessions(1000);
+  setup.undo();
+  std::fflush(stdout);
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +206,13 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 3600));
   serveCmd->add_option("--local-user", serveOptions.localUser, "Demand this user name from local clients");
   serveCmd->add_option("--local-password", serveOptions.localPassword, "Demand this password from local clients");
+  TunnelOptions tunnelOptions;
+  auto* tunnelCmd = app.add_subcommand(
+      "tunnel", "Send the TCP traffic routed into a TUN interface through the node (runs in the foreground)");
+  tunnelCmd->add_option("--node", tunnelOptions.node, "Node: socks5://, socks4://, ss:// or ssr:// link")->required();
+  tunnelCmd->add_option("--ifname", tunnelOptions.ifname, "TUN interface to create or reuse (default vantor0)");
+  tunnelCmd->add_flag("--no-udp", tunnelOptions.noUdp, "Do not set up the UDP path");
+  tunnelCmd->add_flag("--verbose", tunnelOptions.verbose, "Write the tunnel's log lines to standard error");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -101,5 +220,6 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : 2;
   }
   if (serveCmd->parsed()) return serve(serveOptions);
+  if (tunnelCmd->parsed()) return tunnel(tunnelOptions);
   return 2;
 }

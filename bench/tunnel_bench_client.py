@@ -1,0 +1,101 @@
+"""Client side of bench/tunnel_throughput.py, run inside the client namespace.
+
+    python3 tunnel_bench_client.py down HOST PORT SECONDS [--socks H:P]
+    python3 tunnel_bench_client.py up HOST PORT SECONDS [--socks H:P]
+    python3 tunnel_bench_client.py connect HOST PORT COUNT [--socks H:P]
+
+down: asks the target's send port for an endless stream and reads it for
+SECONDS (from the first byte); up: writes to the target's timed sink for
+SECONDS, then closes (the sink reports what arrived); connect: COUNT
+sequential connections to the echo port, one byte there and back each.
+Prints one JSON object.
+"""
+
+import argparse
+import json
+import socket
+import struct
+import time
+
+
+def open_conn(host, port, socks):
+    if not socks:
+        s = socket.create_connection((host, port), timeout=30)
+    else:
+        sh, sp = socks.rsplit(":", 1)
+        s = socket.create_connection((sh, int(sp)), timeout=30)
+        s.sendall(b"\x05\x01\x00")
+        if s.recv(2) != b"\x05\x00":
+            raise RuntimeError("SOCKS method refused")
+        s.sendall(b"\x05\x01\x00\x01" + socket.inet_aton(host) + struct.pack(">H", port))
+        reply = b""
+        while len(reply) < 10:
+            chunk = s.recv(10 - len(reply))
+            if not chunk:
+                raise RuntimeError("SOCKS connection closed")
+            reply += chunk
+        if reply[1] != 0:
+            raise RuntimeError(f"SOCKS reply {reply[1]}")
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return s
+
+
+def down(host, port, seconds, socks):
+    s = open_conn(host, port, socks)
+    s.sendall(b"%d\n" % (1 << 50))
+    buf = bytearray(1 << 18)
+    total = 0
+    n = s.recv_into(buf)
+    start = time.monotonic()
+    deadline = start + seconds
+    while n and time.monotonic() < deadline:
+        n = s.recv_into(buf)
+        total += n
+    elapsed = time.monotonic() - start
+    s.close()
+    return {"bytes": total, "seconds": elapsed}
+
+
+def up(host, port, seconds, socks):
+    s = open_conn(host, port, socks)
+    block = bytes(1 << 17)
+    total = 0
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        s.sendall(block)
+        total += len(block)
+    s.close()
+    return {"sent": total}
+
+
+def connect(host, port, count, socks):
+    times = []
+    for _ in range(count):
+        start = time.monotonic()
+        s = open_conn(host, port, socks)
+        s.sendall(b"x")
+        if s.recv(1) != b"x":
+            raise RuntimeError("echo failed")
+        s.close()
+        times.append(time.monotonic() - start)
+    times.sort()
+    return {"mean_ms": 1000 * sum(times) / len(times), "median_ms": 1000 * times[len(times) // 2]}
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("mode", choices=["down", "up", "connect"])
+    p.add_argument("host")
+    p.add_argument("port", type=int)
+    p.add_argument("amount", type=float)
+    p.add_argument("--socks")
+    a = p.parse_args()
+    if a.mode == "connect":
+        result = connect(a.host, a.port, int(a.amount), a.socks)
+    else:
+        result = globals()[a.mode](a.host, a.port, a.amount, a.socks)
+    print(json.dumps(result), flush=True)
+
+
+if __name__ == "__main__":
+    main()

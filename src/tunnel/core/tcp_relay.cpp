@@ -1,0 +1,442 @@
+// The TCP relay: one record per connection that the stack accepted, paired
+// with a SOCKS 5 connection to the local service whose target is the
+// connection's original destination. Bytes are copied both ways through two
+// bounded buffers with back-pressure from end to end:
+//  - application -> SOCKS: the stack's receive window (5840 bytes) is
+//    reopened only by the number of bytes SOCKS has taken;
+//  - SOCKS -> application: SOCKS is read again only when the previous
+//    8192 bytes have been queued in the stack's send buffer.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "lwip/pbuf.h"
+#include "tunnel/base/blog.h"
+#include "tunnel/core/tunnel_internal.h"
+
+namespace vantor::tunnel {
+
+namespace {
+
+constexpr int kClientBufferSize = TCP_WND;   // application -> SOCKS
+constexpr int kSocksRecvBufferSize = 8192;   // SOCKS -> application
+
+// Lets a handler learn, after calling out, whether its record was freed.
+struct LivenessWatch;
+struct LivenessMarker {
+  LivenessWatch* top = nullptr;
+};
+struct LivenessWatch {
+  explicit LivenessWatch(LivenessMarker& m) : marker(&m), prev(m.top) { m.top = this; }
+  ~LivenessWatch() {
+    if (!dead) marker->top = prev;
+  }
+  LivenessWatch(const LivenessWatch&) = delete;
+  LivenessWatch& operator=(const LivenessWatch&) = delete;
+  LivenessMarker* marker;
+  LivenessWatch* prev;
+  bool dead = false;
+};
+void killMarker(LivenessMarker& m) {
+  for (LivenessWatch* w = m.top; w; w = w->prev) w->dead = true;
+  m.top = nullptr;
+}
+
+// What happened to the connection whose stack callback is running: lwIP
+// must hear ERR_ABRT exactly when that connection was aborted (freed) during
+// the callback. A connection that was closed instead must be answered with
+// ERR_OK, because a close that had to send a reset leaves the freeing to
+// lwIP after the callback returns.
+struct CallbackScope {
+  static struct tcp_pcb* current;
+  static bool currentAborted;
+  explicit CallbackScope(struct tcp_pcb* pcb) : savedPcb(current), savedAborted(currentAborted) {
+    current = pcb;
+    currentAborted = false;
+  }
+  ~CallbackScope() {
+    current = savedPcb;
+    currentAborted = savedAborted;
+  }
+  err_t result() const { return currentAborted ? ERR_ABRT : ERR_OK; }
+  struct tcp_pcb* savedPcb;
+  bool savedAborted;
+};
+struct tcp_pcb* CallbackScope::current = nullptr;
+bool CallbackScope::currentAborted = false;
+
+void noopJob(void*) {}
+
+}  // namespace
+
+struct TcpClient {
+  TcpClient* prev = nullptr;
+  TcpClient* next = nullptr;
+  BAddr localAddr;   // where the application connected to
+  BAddr remoteAddr;  // the application's own address
+  struct tcp_pcb* pcb = nullptr;
+  bool clientClosed = false;
+  uint8_t buf[kClientBufferSize];
+  int bufUsed = 0;
+  BSocksClient socksClient;
+  bool socksUp = false;
+  bool socksClosed = false;
+  StreamSender* socksSendIf = nullptr;
+  StreamReceiver* socksRecvIf = nullptr;
+  uint8_t socksRecvBuf[kSocksRecvBufferSize];
+  int socksRecvBufUsed = -1;
+  int socksRecvBufSent = 0;
+  bool socksRecvWaiting = false;
+  int socksRecvTcpPending = 0;
+  LivenessMarker alive;
+};
+
+namespace {
+
+BAddr addrFromLwip(const ip_addr_t* ip, u16_t port) {
+  uint16_t netPort = lwip_htons(port);
+  if (IP_IS_V6(ip)) return BAddr_MakeIPv6(reinterpret_cast<const uint8_t*>(ip_2_ip6(ip)->addr), netPort);
+  return BAddr_MakeIPv4(ip_2_ip4(ip)->addr, netPort);
+}
+
+void client_logv(TcpClient* client, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void client_logv(TcpClient* client, int level, const char* fmt, ...) {
+  if (!BLog_WouldLog(BLOG_CHANNEL_tun2socks, level)) return;
+  char local[BADDR_MAX_PRINT_LEN];
+  char remote[BADDR_MAX_PRINT_LEN];
+  BAddr_Print(&client->localAddr, local);
+  BAddr_Print(&client->remoteAddr, remote);
+  char prefix[3 * BADDR_MAX_PRINT_LEN];
+  std::snprintf(prefix, sizeof prefix, "Total Clients: %05d Local addr: %s, Remote addr: %s: ",
+                tunnelState().numClients, local, remote);
+  char message[BLOG_LINE_SIZE];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(message, sizeof message, fmt, ap);
+  va_end(ap);
+  BLog_LogPrefixed(BLOG_CHANNEL_tun2socks, level, prefix, "%s", message);
+}
+
+#define client_log(client, level, fmt, ...) client_logv((client), (level), "[%s] " fmt, __func__, ##__VA_ARGS__)
+
+void client_handle_freed_client(TcpClient* client);
+void client_free_socks(TcpClient* client);
+void client_socks_recv_initiate(TcpClient* client);
+int client_socks_recv_send_out(TcpClient* client);
+
+void client_dealloc(TcpClient* client) {
+  TunnelState& s = tunnelState();
+  if (client->prev)
+    client->prev->next = client->next;
+  else
+    s.clients = client->next;
+  if (client->next) client->next->prev = client->prev;
+  s.numClients--;
+  killMarker(client->alive);
+  delete client;
+}
+
+void removeCallbacks(struct tcp_pcb* pcb) {
+  tcp_arg(pcb, nullptr);
+  tcp_err(pcb, nullptr);
+  tcp_recv(pcb, nullptr);
+  tcp_sent(pcb, nullptr);
+}
+
+void abortPcb(struct tcp_pcb* pcb) {
+  if (pcb == CallbackScope::current) CallbackScope::currentAborted = true;
+  tcp_abort(pcb);
+}
+
+// Closes the application's connection gracefully (or aborts it when that
+// fails) and goes on as when the connection is gone.
+void client_free_client(TcpClient* client) {
+  struct tcp_pcb* pcb = client->pcb;
+  removeCallbacks(pcb);
+  err_t err = tcp_close(pcb);
+  if (err != ERR_OK) {
+    client_log(client, BLOG_ERROR, "tcp_close failed (%d)", err);
+    abortPcb(pcb);
+  }
+  client_handle_freed_client(client);
+}
+
+void client_abort_client(TcpClient* client) {
+  struct tcp_pcb* pcb = client->pcb;
+  removeCallbacks(pcb);
+  abortPcb(pcb);
+  client_handle_freed_client(client);
+}
+
+void client_handle_freed_client(TcpClient* client) {
+  client->clientClosed = true;
+  client->pcb = nullptr;
+  if (!client->socksClosed) {
+    if (client->bufUsed > 0) {
+      client_log(client, BLOG_INFO, "waiting untill buffered data is sent to SOCKS");
+      return;
+    }
+    client_free_socks(client);
+    return;
+  }
+  client_dealloc(client);
+}
+
+void client_err_func(void* arg, err_t err) {
+  auto* client = static_cast<TcpClient*>(arg);
+  if (!client) return;
+  client_log(client, BLOG_INFO, "client error (%d)", static_cast<int>(err));
+  // The stack has freed the connection already.
+  client_handle_freed_client(client);
+}
+
+// Takes the application's data after the SOCKS side is gone: it is
+// acknowledged and dropped, and an end of stream changes nothing (the
+// connection is closed once our own data is acknowledged).
+err_t client_discard_recv_func(void*, struct tcp_pcb* pcb, struct pbuf* p, err_t) {
+  if (p) {
+    tcp_recved(pcb, p->tot_len);
+    pbuf_free(p);
+  }
+  return ERR_OK;
+}
+
+void client_free_socks(TcpClient* client) {
+  if (client->socksUp && !client->clientClosed) tcp_recv(client->pcb, client_discard_recv_func);
+  BSocksClient_Free(&client->socksClient);
+  client->socksClosed = true;
+  if (!client->socksUp || (client->socksRecvBufUsed == -1 && client->socksRecvTcpPending == 0)) {
+    if (!client->clientClosed) {
+      client_free_client(client);
+    } else {
+      client_dealloc(client);
+    }
+    return;
+  }
+  if (!client->clientClosed) {
+    client_log(client, BLOG_INFO, "waiting until buffered data is sent to client");
+    return;
+  }
+  client_dealloc(client);
+}
+
+// Sends the application's buffered bytes to SOCKS. False when the record
+// was freed meanwhile.
+bool sendToSocks(TcpClient* client) {
+  BReactor* r = &tunnelState().reactor;
+  ReactorJob marker;
+  ReactorJob_Init(&marker, r, noopJob, nullptr);
+  ReactorJob_Set(&marker);
+  LivenessWatch watch(client->alive);
+  StreamSender_Send(client->socksSendIf, client->buf, client->bufUsed);
+  BReactor_Synchronize(r, &marker);
+  ReactorJob_Free(&marker);
+  return !watch.dead;
+}
+
+err_t client_recv_func(void* arg, struct tcp_pcb* pcb, struct pbuf* p, err_t) {
+  auto* client = static_cast<TcpClient*>(arg);
+  CallbackScope scope(pcb);
+  if (!p) {
+    client_log(client, BLOG_INFO, "client closed");
+    client_free_client(client);
+    return scope.result();
+  }
+  if (p->tot_len > kClientBufferSize - client->bufUsed) {
+    client_log(client, BLOG_ERROR, "no buffer for data !?!");
+    return ERR_MEM;
+  }
+  pbuf_copy_partial(p, client->buf + client->bufUsed, p->tot_len, 0);
+  bool wasEmpty = client->bufUsed == 0;
+  client->bufUsed += p->tot_len;
+  pbuf_free(p);
+  if (wasEmpty && client->socksUp) {
+    if (!sendToSocks(client)) return scope.result();
+  }
+  return ERR_OK;
+}
+
+void client_socks_send_handler_done(void* user, int n) {
+  auto* client = static_cast<TcpClient*>(user);
+  client->bufUsed -= n;
+  std::memmove(client->buf, client->buf + n, static_cast<std::size_t>(client->bufUsed));
+  if (!client->clientClosed) tcp_recved(client->pcb, static_cast<u16_t>(n));
+  if (client->bufUsed > 0) {
+    StreamSender_Send(client->socksSendIf, client->buf, client->bufUsed);
+    return;
+  }
+  if (client->clientClosed) {
+    client_log(client, BLOG_INFO, "removing after client went down");
+    client_free_socks(client);
+  }
+}
+
+void client_socks_recv_initiate(TcpClient* client) {
+  StreamReceiver_Recv(client->socksRecvIf, client->socksRecvBuf, kSocksRecvBufferSize);
+}
+
+// Queues held SOCKS bytes in the stack. Returns -1 when the connection was
+// aborted (the record may be gone), else 0.
+int client_socks_recv_send_out(TcpClient* client) {
+  do {
+    int remaining = client->socksRecvBufUsed - client->socksRecvBufSent;
+    int toWrite = remaining < static_cast<int>(tcp_sndbuf(client->pcb)) ? remaining
+                                                                         : static_cast<int>(tcp_sndbuf(client->pcb));
+    if (toWrite == 0) break;
+    err_t err = tcp_write(client->pcb, client->socksRecvBuf + client->socksRecvBufSent,
+                          static_cast<u16_t>(toWrite), TCP_WRITE_FLAG_COPY);
+    if (err != ERR_OK) {
+      if (err == ERR_MEM) break;
+      client_log(client, BLOG_INFO, "tcp_write failed (%d)", static_cast<int>(err));
+      client_abort_client(client);
+      return -1;
+    }
+    client->socksRecvBufSent += toWrite;
+    client->socksRecvTcpPending += toWrite;
+  } while (client->socksRecvBufSent < client->socksRecvBufUsed);
+
+  err_t err = tcp_output(client->pcb);
+  if (err != ERR_OK) {
+    client_log(client, BLOG_INFO, "tcp_output failed (%d)", static_cast<int>(err));
+    client_abort_client(client);
+    return -1;
+  }
+  if (client->socksRecvBufSent < client->socksRecvBufUsed) {
+    if (client->socksRecvTcpPending == 0) {
+      client_log(client, BLOG_ERROR, "can't queue data, but all data was confirmed !?!");
+      client_abort_client(client);
+      return -1;
+    }
+    client->socksRecvWaiting = true;
+    return 0;
+  }
+  client->socksRecvBufUsed = -1;
+  return 0;
+}
+
+void client_socks_recv_handler_done(void* user, int n) {
+  auto* client = static_cast<TcpClient*>(user);
+  if (client->clientClosed) return;
+  client->socksRecvBufUsed = n;
+  client->socksRecvBufSent = 0;
+  if (client_socks_recv_send_out(client) < 0) return;
+  if (client->socksRecvBufUsed == -1) client_socks_recv_initiate(client);
+}
+
+err_t client_sent_func(void* arg, struct tcp_pcb* pcb, u16_t len) {
+  auto* client = static_cast<TcpClient*>(arg);
+  CallbackScope scope(pcb);
+  client->socksRecvTcpPending -= len;
+  if (client->socksRecvBufUsed == -1) {
+    if (client->socksClosed && client->socksRecvTcpPending == 0) {
+      client_log(client, BLOG_INFO, "removing after SOCKS went down");
+      client_free_client(client);
+      return scope.result();
+    }
+    return ERR_OK;
+  }
+  client->socksRecvWaiting = false;
+  if (client_socks_recv_send_out(client) < 0) return scope.result();
+  if (client->socksRecvBufUsed == -1 && !client->socksClosed) {
+    BReactor* r = &tunnelState().reactor;
+    ReactorJob marker;
+    ReactorJob_Init(&marker, r, noopJob, nullptr);
+    ReactorJob_Set(&marker);
+    LivenessWatch watch(client->alive);
+    client_socks_recv_initiate(client);
+    BReactor_Synchronize(r, &marker);
+    ReactorJob_Free(&marker);
+    if (watch.dead) return scope.result();
+  }
+  return ERR_OK;
+}
+
+void client_socks_handler(void* user, int event) {
+  auto* client = static_cast<TcpClient*>(user);
+  switch (event) {
+    case BSOCKSCLIENT_EVENT_UP: {
+      client_log(client, BLOG_INFO, "SOCKS up");
+      client->socksSendIf = BSocksClient_GetSender(&client->socksClient);
+      client->socksRecvIf = BSocksClient_GetReceiver(&client->socksClient);
+      StreamSender_SetDone(client->socksSendIf, client_socks_send_handler_done, client);
+      StreamReceiver_SetDone(client->socksRecvIf, client_socks_recv_handler_done, client);
+      client->socksRecvBufUsed = -1;
+      client->socksRecvTcpPending = 0;
+      if (!client->clientClosed) tcp_sent(client->pcb, client_sent_func);
+      client->socksUp = true;
+      if (client->bufUsed > 0) {
+        if (!sendToSocks(client)) return;
+      }
+      if (!client->clientClosed) client_socks_recv_initiate(client);
+      return;
+    }
+    case BSOCKSCLIENT_EVENT_ERROR:
+      client_log(client, BLOG_INFO, "SOCKS error");
+      client_free_socks(client);
+      return;
+    case BSOCKSCLIENT_EVENT_ERROR_CLOSED:
+      client_log(client, BLOG_INFO, "SOCKS closed");
+      client_free_socks(client);
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace
+
+err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
+  if (err != ERR_OK || !newpcb) return ERR_VAL;
+  TunnelState& s = tunnelState();
+  auto* client = new (std::nothrow) TcpClient;
+  if (!client) {
+    BLog_Log(BLOG_CHANNEL_tun2socks, BLOG_ERROR, "[%s] listener accept: malloc failed", __func__);
+    return ERR_MEM;
+  }
+  ReactorJob marker;
+  ReactorJob_Init(&marker, &s.reactor, noopJob, nullptr);
+  ReactorJob_Set(&marker);
+  client->localAddr = addrFromLwip(&newpcb->local_ip, newpcb->local_port);
+  client->remoteAddr = addrFromLwip(&newpcb->remote_ip, newpcb->remote_port);
+  if (!BSocksClient_Init(&client->socksClient, s.socksServerAddr, s.socksAuth, client->localAddr,
+                         client_socks_handler, client, &s.reactor)) {
+    BLog_Log(BLOG_CHANNEL_tun2socks, BLOG_ERROR, "[%s] listener accept: BSocksClient_Init failed", __func__);
+    ReactorJob_Free(&marker);
+    delete client;
+    return ERR_MEM;
+  }
+  client->next = s.clients;
+  if (s.clients) s.clients->prev = client;
+  s.clients = client;
+  s.numClients++;
+  client->pcb = newpcb;
+  client->clientClosed = false;
+  tcp_arg(newpcb, client);
+  tcp_err(newpcb, client_err_func);
+  tcp_recv(newpcb, client_recv_func);
+  client->bufUsed = 0;
+  client->socksUp = false;
+  client->socksClosed = false;
+  client_log(client, BLOG_INFO, "accepted");
+
+  LivenessWatch watch(client->alive);
+  BReactor_Synchronize(&s.reactor, &marker);
+  ReactorJob_Free(&marker);
+  if (watch.dead) return ERR_ABRT;
+  return ERR_OK;
+}
+
+void relay_free_all_clients() {
+  TunnelState& s = tunnelState();
+  while (TcpClient* client = s.clients) {
+    if (!client->clientClosed) {
+      removeCallbacks(client->pcb);
+      tcp_abort(client->pcb);
+    }
+    if (!client->socksClosed) BSocksClient_Free(&client->socksClient);
+    client_dealloc(client);
+  }
+}
+
+}  // namespace vantor::tunnel

@@ -1,0 +1,490 @@
+// The tunnel core: parameters, the tunnel thread, the stack's interface and
+// its timers, the device read and write paths, and the ordered teardown.
+#include "tunnel/core/tun2socks.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "lwip/init.h"
+#include "lwip/ip.h"
+#include "lwip/ip4_frag.h"
+#include "lwip/ip6.h"
+#include "lwip/ip6_frag.h"
+#include "lwip/pbuf.h"
+#include "lwip/priv/tcp_priv.h"
+#include "platform/random.h"
+#include "platform/thread.h"
+#include "tunnel/base/bsignal.h"
+#include "tunnel/base/btime.h"
+#include "tunnel/core/tunnel_internal.h"
+
+extern "C" uint32_t vantor_lwip_rand(void) {
+  uint32_t v = 0;
+  vantor::platform::osRandom(&v, sizeof v);
+  return v;
+}
+
+namespace vantor::tunnel {
+
+namespace {
+
+constexpr int kChannel = BLOG_CHANNEL_tun2socks;
+constexpr btime_t kTcpTimerMs = 250;
+
+#define core_log(level, fmt, ...) BLog_Log(kChannel, (level), "[%s] " fmt, __func__, ##__VA_ARGS__)
+
+TunnelState g_state;
+BLogSink g_nextSink = BLog_DiscardSink();
+std::atomic<bool> g_handleSignals{true};
+std::mutex g_sinkLock;
+
+const char* const kUsage =
+    "Usage: tun2socks\n"
+    "    --tundev <device text>\n"
+    "    --netif-ipaddr <ipaddr>\n"
+    "    --netif-netmask <ipnetmask>\n"
+    "    --socks-server-addr <addr>\n"
+    "    [--username <username>]\n"
+    "    [--password <password>]\n"
+    "    [--udpgw-remote-server-addr <addr>]\n"
+    "    [--udpgw-transparent-dns]\n";
+
+void noopJob(void*) {}
+void terminate();
+
+// ---- stack interface -------------------------------------------------------
+
+err_t common_netif_output(struct netif*, struct pbuf* p) {
+  TunnelState& s = g_state;
+  BLog_Log(kChannel, BLOG_DEBUG, "[%s] device write: send packet", __func__);
+  if (s.quitting) return ERR_OK;
+  const uint8_t* data;
+  int len;
+  if (!p->next) {
+    if (p->len > s.frameMtu) {
+      BLog_Log(kChannel, BLOG_WARNING, "[%s] netif func output: no space left", __func__);
+      return ERR_OK;
+    }
+    data = static_cast<const uint8_t*>(p->payload);
+    len = p->len;
+  } else {
+    int used = 0;
+    for (struct pbuf* q = p; q; q = q->next) {
+      if (q->len > s.frameMtu - used) {
+        BLog_Log(kChannel, BLOG_WARNING, "[%s] netif func output: no space left", __func__);
+        return ERR_OK;
+      }
+      std::memcpy(s.deviceWriteBuf + used, q->payload, q->len);
+      used += q->len;
+    }
+    data = s.deviceWriteBuf;
+    len = used;
+  }
+  ReactorJob marker;
+  ReactorJob_Init(&marker, &s.reactor, noopJob, nullptr);
+  ReactorJob_Set(&marker);
+  BTap_Send(&s.device, data, len);
+  BReactor_Synchronize(&s.reactor, &marker);
+  ReactorJob_Free(&marker);
+  return ERR_OK;
+}
+
+err_t netif_output_func(struct netif* netif, struct pbuf* p, const ip4_addr_t*) {
+  return common_netif_output(netif, p);
+}
+
+err_t netif_output_ip6_func(struct netif* netif, struct pbuf* p, const ip6_addr_t*) {
+  return common_netif_output(netif, p);
+}
+
+err_t netif_init_func(struct netif* netif) {
+  BLog_Log(kChannel, BLOG_DEBUG, "[%s] netif func init", __func__);
+  netif->name[0] = 'h';
+  netif->name[1] = 'o';
+  netif->output = netif_output_func;
+  netif->output_ip6 = netif_output_ip6_func;
+  return ERR_OK;
+}
+
+err_t netif_input_func(struct pbuf* p, struct netif* inp) {
+  uint8_t version = 0;
+  if (p->len > 0) version = static_cast<uint8_t>(static_cast<const uint8_t*>(p->payload)[0] >> 4);
+  if (version == 4) return ip4_input(p, inp);
+  // IPv6 is handled only with an interface IPv6 address, which this
+  // tunnel never has.
+  pbuf_free(p);
+  return ERR_OK;
+}
+
+// Binds a connection to the stack interface named like "ho0".
+err_t tcp_bind_to_netif(struct tcp_pcb* pcb, const char* name) {
+  struct netif* netif = netif_find(name);
+  if (!netif) return ERR_VAL;
+  tcp_bind_netif(pcb, netif);
+  return ERR_OK;
+}
+
+void lwip_init_job_hadler(void*) {
+  TunnelState& s = g_state;
+  BLog_Log(kChannel, BLOG_DEBUG, "[%s] lwip init", __func__);
+  lwip_init();
+
+  ip4_addr_t addr, netmask, gw;
+  addr.addr = s.netifIpaddr.ipv4;
+  netmask.addr = s.netifNetmask.ipv4;
+  ip4_addr_set_any(&gw);
+  if (!netif_add(&s.netif, &addr, &netmask, &gw, nullptr, netif_init_func, netif_input_func)) {
+    core_log(BLOG_ERROR, "netif_add failed");
+    goto fail;
+  }
+  s.haveNetif = true;
+  netif_set_up(&s.netif);
+  netif_set_link_up(&s.netif);
+  // Take TCP for every destination routed into the device.
+  s.netif.flags |= NETIF_FLAG_ANY_DEST_TCP;
+  netif_set_default(&s.netif);
+
+  {
+    struct tcp_pcb* l = tcp_new_ip_type(IPADDR_TYPE_V4);
+    if (!l) {
+      core_log(BLOG_ERROR, "tcp_new failed");
+      goto fail;
+    }
+    if (tcp_bind_to_netif(l, "ho0") != ERR_OK) {
+      core_log(BLOG_ERROR, "tcp_bind_to_netif failed");
+      tcp_close(l);
+      goto fail;
+    }
+    struct tcp_pcb* listening = tcp_listen(l);
+    if (!listening) {
+      core_log(BLOG_ERROR, "tcp_listen failed");
+      tcp_close(l);
+      goto fail;
+    }
+    s.listener = listening;
+    tcp_accept(listening, listener_accept_func);
+  }
+  return;
+
+fail:
+  if (!s.quitting) terminate();
+}
+
+// ---- timers and events -----------------------------------------------------
+
+void tcp_timer_handler(void*) {
+  TunnelState& s = g_state;
+  BLog_Log(kChannel, BLOG_DEBUG, "[%s] TCP timer", __func__);
+  BReactor_SetTimer(&s.reactor, &s.tcpTimer);
+  tcp_fasttmr();
+  ++s.tcpTimerTicks;
+  if (s.tcpTimerTicks % 2 == 0) tcp_slowtmr();
+  // Reassembly of fragmented packets times out once a second.
+  if (s.tcpTimerTicks % 4 == 0) {
+    ip_reass_tmr();
+    ip6_reass_tmr();
+  }
+}
+
+void terminate() {
+  TunnelState& s = g_state;
+  core_log(BLOG_NOTICE, "tearing down");
+  s.quitting = true;
+  BReactor_Quit(&s.reactor, 1);
+}
+
+void signal_handler(void*) {
+  core_log(BLOG_NOTICE, "termination requested");
+  terminate();
+}
+
+void device_error_handler(void*) {
+  core_log(BLOG_ERROR, "device error");
+  terminate();
+}
+
+void device_read_handler_send(void*, const uint8_t* data, int len) {
+  TunnelState& s = g_state;
+  BLog_Log(kChannel, BLOG_DEBUG, "[%s] device: received packet", __func__);
+  // The next read starts from a job, after this handler: the packet stays valid.
+  PacketSink_Done(&s.deviceReadSink);
+
+  if (s.haveUdpgw && len >= 20 && (data[0] >> 4) == 4 && data[9] == 17 && !s.udpNoticeGiven) {
+    s.udpNoticeGiven = true;
+    core_log(BLOG_NOTICE, "UDP is not relayed yet; UDP packets are left to the stack");
+  }
+  if (len > 0xFFFF) {
+    core_log(BLOG_WARNING, "device read: packet too large");
+    return;
+  }
+  struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(len), PBUF_POOL);
+  if (!p) {
+    core_log(BLOG_WARNING, "device read: pbuf_alloc failed");
+    return;
+  }
+  pbuf_take(p, data, static_cast<u16_t>(len));
+  if (s.netif.input(p, &s.netif) != ERR_OK) {
+    core_log(BLOG_WARNING, "device read: input failed");
+    pbuf_free(p);
+  }
+}
+
+// ---- start, run, tear down -------------------------------------------------
+
+// Frees whatever is left of the stack's connections (closing connections
+// that were handed back to the stack, time-wait records) so that a later
+// start begins with empty lists.
+void purgeStackConnections() {
+  while (tcp_active_pcbs) tcp_abort(tcp_active_pcbs);
+  while (tcp_tw_pcbs) tcp_abort(tcp_tw_pcbs);
+}
+
+void teardown() {
+  TunnelState& s = g_state;
+  relay_free_all_clients();
+  if (s.listenerIp6) {
+    tcp_close(s.listenerIp6);
+    s.listenerIp6 = nullptr;
+  }
+  if (s.listener) {
+    tcp_close(s.listener);
+    s.listener = nullptr;
+  }
+  if (s.haveNetif) {
+    purgeStackConnections();
+    netif_remove(&s.netif);
+    s.haveNetif = false;
+  }
+  BReactor_RemoveTimer(&s.reactor, &s.tcpTimer);
+  delete[] s.deviceWriteBuf;
+  s.deviceWriteBuf = nullptr;
+  ReactorJob_Free(&s.lwipInitJob);
+  SinglePacketBuffer_Free(&s.deviceReadBuffer);
+  PacketSink_Free(&s.deviceReadSink);
+  BTap_Free(&s.device);
+  if (s.haveSignal) BSignal_Finish();
+  BReactor_Free(&s.reactor);
+  core_log(BLOG_NOTICE, "exiting");
+  BLog_Free();
+  s.deviceText.clear();
+  s.running.store(false, std::memory_order_release);
+}
+
+void tunnelThread() {
+  TunnelState& s = g_state;
+  s.started.store(true, std::memory_order_release);
+  BReactor_Exec(&s.reactor);
+  teardown();
+}
+
+bool parseParameters(const char* netifIpAddr, const char* netifNetmask, const char* socksServerAddr,
+                     const char* username, const char* password, const char* udpgwAddr) {
+  TunnelState& s = g_state;
+  if (!BIPAddr_Resolve(&s.netifIpaddr, netifIpAddr)) {
+    core_log(BLOG_ERROR, "netif ipaddr: BIPAddr_Resolve failed");
+    return false;
+  }
+  if (s.netifIpaddr.type != BADDR_TYPE_IPV4) {
+    core_log(BLOG_ERROR, "netif ipaddr: must be an IPv4 address");
+    return false;
+  }
+  if (!BIPAddr_Resolve(&s.netifNetmask, netifNetmask)) {
+    core_log(BLOG_ERROR, "netif netmask: BIPAddr_Resolve failed");
+    return false;
+  }
+  if (s.netifNetmask.type != BADDR_TYPE_IPV4) {
+    core_log(BLOG_ERROR, "netif netmask: must be an IPv4 address");
+    return false;
+  }
+  if (!BAddr_Parse2(&s.socksServerAddr, socksServerAddr)) {
+    core_log(BLOG_ERROR, "socks server addr: BAddr_Parse2 failed");
+    return false;
+  }
+  s.socksAuth.clear();
+  BSocksClientAuthInfo none;
+  none.method = SOCKS_METHOD_NO_AUTH;
+  s.socksAuth.push_back(none);
+  if (username) {
+    BSocksClientAuthInfo pw;
+    pw.method = SOCKS_METHOD_USERNAME_PASSWORD;
+    pw.username = username;
+    pw.password = password ? password : "";
+    s.socksAuth.push_back(pw);
+  }
+  s.haveUdpgw = udpgwAddr != nullptr;
+  if (udpgwAddr && !BAddr_Parse2(&s.udpgwRemoteServerAddr, udpgwAddr)) {
+    core_log(BLOG_ERROR, "remote udpgw server addr: BAddr_Parse2 failed");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TunnelState& tunnelState() { return g_state; }
+
+void tun2socks_set_log_sink(const BLogSink& sink) {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  g_nextSink = sink;
+}
+
+void tun2socks_set_handle_signals(bool handle) { g_handleSignals.store(handle); }
+
+bool tun2socks_is_running() { return g_state.running.load(std::memory_order_acquire); }
+
+int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char* netifNetmask,
+                    const char* socksServerAddr, const char* username, const char* password,
+                    const char* udpgwRemoteServerAddr, bool transparentDns) {
+  TunnelState& s = g_state;
+  if (s.running.load(std::memory_order_acquire)) return 1;
+  {
+    std::lock_guard<std::mutex> guard(g_sinkLock);
+    BLog_Init(g_nextSink);
+  }
+
+  bool paramsOk = true;
+  if (!netifIpAddr) {
+    std::fprintf(stderr, "--netif-ipaddr is required\n");
+    paramsOk = false;
+  } else if (!netifNetmask) {
+    std::fprintf(stderr, "--netif-netmask is required\n");
+    paramsOk = false;
+  } else if (!socksServerAddr) {
+    std::fprintf(stderr, "--socks-server-addr is required\n");
+    paramsOk = false;
+  } else if (username && !password) {
+    std::fprintf(stderr, "username given but password not given\n");
+    paramsOk = false;
+  }
+  if (!paramsOk) {
+    core_log(BLOG_ERROR, "Failed to parse arguments");
+    std::fputs(kUsage, stdout);
+    BLog_Free();
+    return 0;
+  }
+
+  BLog_Log(kChannel, BLOG_NOTICE, "[%s] %s %s", "print_version", "tun2socks", "1.0.0");
+  BLog_SetAllLevels(BLOG_INFO);
+  core_log(BLOG_NOTICE, "initializing %s %s %s", "vantor", "tun2socks", "1.0.0");
+
+  if (!parseParameters(netifIpAddr, netifNetmask, socksServerAddr, username, password,
+                       udpgwRemoteServerAddr)) {
+    core_log(BLOG_ERROR, "Failed to process arguments");
+    BLog_Free();
+    return 1;
+  }
+  s.deviceText = deviceText ? deviceText : "";
+  s.transparentDns = transparentDns;
+  s.udpNoticeGiven = false;
+
+  BTime_Init();
+  if (!BReactor_Init(&s.reactor)) {
+    core_log(BLOG_ERROR, "BReactor_Init failed");
+    goto fail0;
+  }
+  s.quitting = false;
+  s.haveSignal = g_handleSignals.load();
+  if (s.haveSignal && !BSignal_Init(&s.reactor, signal_handler, nullptr)) {
+    core_log(BLOG_ERROR, "BSignal_Init failed");
+    goto fail1;
+  }
+  if (!BTap_Init(&s.device, &s.reactor, deviceText, device_error_handler, nullptr)) {
+    core_log(BLOG_ERROR, "BTap_Init failed");
+    goto fail2;
+  }
+  s.frameMtu = BTap_GetMTU(&s.device);
+  PacketSink_Init(&s.deviceReadSink, &s.reactor, s.frameMtu, device_read_handler_send, nullptr);
+  if (!SinglePacketBuffer_Init(&s.deviceReadBuffer, BTap_GetOutput(&s.device), &s.deviceReadSink)) {
+    core_log(BLOG_ERROR, "SinglePacketBuffer_Init failed");
+    goto fail3;
+  }
+  if (s.haveUdpgw) {
+    s.udpPayloadLimit = s.frameMtu - 28 > 0 ? s.frameMtu - 28 : 0;
+    if (s.udpPayloadLimit + 21 > 65535) {
+      core_log(BLOG_ERROR, "device MTU is too large for UDP");
+      goto fail4;
+    }
+    core_log(BLOG_NOTICE, "UDP relaying over udpgw is not available yet; UDP packets are not relayed");
+  }
+  ReactorJob_Init(&s.lwipInitJob, &s.reactor, lwip_init_job_hadler, nullptr);
+  ReactorJob_Set(&s.lwipInitJob);
+  s.deviceWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(s.frameMtu)];
+  if (!s.deviceWriteBuf) {
+    core_log(BLOG_ERROR, "BAlloc failed");
+    goto fail5;
+  }
+  ReactorTimer_Init(&s.tcpTimer, kTcpTimerMs, tcp_timer_handler, nullptr);
+  BReactor_SetTimer(&s.reactor, &s.tcpTimer);
+  s.tcpTimerTicks = 0;
+  s.haveNetif = false;
+  s.listener = nullptr;
+  s.listenerIp6 = nullptr;
+  s.clients = nullptr;
+  s.numClients = 0;
+
+  core_log(BLOG_NOTICE, "entering event loop");
+  s.running.store(true, std::memory_order_release);
+  s.started.store(false, std::memory_order_release);
+  {
+    platform::Thread thread;
+    if (!thread.createSuspended(tunnelThread, 0)) {
+      teardown();
+      return 1;
+    }
+    thread.resume();
+    while (!s.started.load(std::memory_order_acquire)) platform::sleepMs(1);
+    // An early failure (the stack's initialisation) ends the thread within
+    // this wait, so the caller sees the tunnel not running.
+    for (int waited = 0; waited < 1000 && s.running.load(std::memory_order_acquire); ++waited)
+      platform::sleepMs(1);
+    thread.detach();
+  }
+  // The log may already be freed when the thread ended; BLog drops lines then.
+  core_log(BLOG_NOTICE, "module started %s", s.running.load() ? "YES" : "NO");
+  return 1;
+
+fail5:
+  ReactorJob_Free(&s.lwipInitJob);
+fail4:
+  SinglePacketBuffer_Free(&s.deviceReadBuffer);
+fail3:
+  PacketSink_Free(&s.deviceReadSink);
+  BTap_Free(&s.device);
+fail2:
+  if (s.haveSignal) BSignal_Finish();
+fail1:
+  BReactor_Free(&s.reactor);
+fail0:
+  core_log(BLOG_NOTICE, "exiting");
+  BLog_Free();
+  s.deviceText.clear();
+  s.running.store(false, std::memory_order_release);
+  return 1;
+}
+
+void tun2socks_stop(bool wait) {
+  TunnelState& s = g_state;
+  if (!s.running.load(std::memory_order_acquire)) return;
+  BReactor_Quit(&s.reactor, 0);
+  if (!wait) return;
+  while (s.running.load(std::memory_order_acquire)) platform::sleepMs(1);
+}
+
+bool startTunnel(const std::string& interfaceName, uint16_t servicePort, bool udpEnabled) {
+  if (tun2socks_is_running()) return true;
+  char deviceText[256];
+  std::snprintf(deviceText, sizeof deviceText, "%s:%s:%s:%s:%s", kTunDriverId, interfaceName.c_str(),
+                kTunnelHostAddress, kTunnelNetwork, kTunnelNetmask);
+  char socksServer[64];
+  std::snprintf(socksServer, sizeof socksServer, "%s:%d", "127.0.0.1", servicePort);
+  char udpgw[64];
+  std::snprintf(udpgw, sizeof udpgw, "%s:%d", "127.0.0.1", 7300);
+  tun2socks_start(deviceText, kTunnelStackAddress, kTunnelNetmask, socksServer, nullptr, nullptr,
+                  udpEnabled ? udpgw : nullptr, false);
+  return tun2socks_is_running();
+}
+
+}  // namespace vantor::tunnel

@@ -1,0 +1,47 @@
+// The packet tunnel: a TUN interface whose TCP connections are terminated by
+// an in-process TCP/IP stack and carried, one SOCKS 5 CONNECT each, through
+// the local proxy service. One tunnel runs at a time, on its own thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tunnel/base/blog.h"
+
+namespace vantor::tunnel {
+
+// Starts the tunnel with its parameters (texts may be null): the device
+// text, the stack's interface address and netmask, the SOCKS server
+// ("a.b.c.d:port" or "[addr]:port"), SOCKS user name and password, the udpgw
+// server address (null: no UDP path) and the transparent-DNS flag.
+// Returns 0 when required parameters are missing, else 1, also when the
+// start failed: tun2socks_is_running() tells whether the tunnel runs.
+int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char* netifNetmask,
+                    const char* socksServerAddr, const char* username, const char* password,
+                    const char* udpgwRemoteServerAddr, bool transparentDns);
+// Asks the tunnel to stop; with `wait`, returns once it has torn down.
+void tun2socks_stop(bool wait);
+bool tun2socks_is_running();
+
+// The application's way to start it: the TUN interface `interfaceName`
+// (host side 10.198.75.60/24, the stack at 10.198.75.61), the local service
+// on 127.0.0.1:`servicePort`, udpgw at 127.0.0.1:7300 when UDP is enabled.
+// True when the tunnel runs (also when it already ran).
+bool startTunnel(const std::string& interfaceName, uint16_t servicePort, bool udpEnabled);
+
+// Whether the next start hooks termination requests (SIGINT, SIGTERM) and
+// stops itself on them (default). A front end that owns termination, and
+// stops the tunnel itself, turns this off.
+void tun2socks_set_handle_signals(bool handle);
+
+// Where the next start sends its log lines (default: discarded).
+void tun2socks_set_log_sink(const BLogSink& sink);
+
+// Fixed addresses of the tunnel link.
+inline constexpr const char* kTunnelHostAddress = "10.198.75.60";
+inline constexpr const char* kTunnelStackAddress = "10.198.75.61";
+inline constexpr const char* kTunnelNetwork = "10.198.75.0";
+inline constexpr const char* kTunnelNetmask = "255.255.255.0";
+inline constexpr int kTunnelPrefixLength = 24;
+
+}  // namespace vantor::tunnel

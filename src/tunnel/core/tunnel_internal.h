@@ -1,0 +1,67 @@
+// State shared by the tunnel core and the TCP relay. Everything here is
+// touched on the tunnel thread only, except the running and started flags.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lwip/netif.h"
+#include "lwip/tcp.h"
+#include "tunnel/base/baddr.h"
+#include "tunnel/base/flow.h"
+#include "tunnel/base/reactor.h"
+#include "tunnel/base/single_packet_buffer.h"
+#include "tunnel/device/btap.h"
+#include "tunnel/socks/bsocks_client.h"
+
+namespace vantor::tunnel {
+
+struct TcpClient;
+
+struct TunnelState {
+  std::atomic<bool> running{false};
+  std::atomic<bool> started{false};
+  bool quitting = false;
+
+  // parameters
+  std::string deviceText;
+  BIPAddr netifIpaddr;
+  BIPAddr netifNetmask;
+  BAddr socksServerAddr;
+  std::vector<BSocksClientAuthInfo> socksAuth;
+  bool haveUdpgw = false;
+  BAddr udpgwRemoteServerAddr;
+  bool transparentDns = false;
+
+  BReactor reactor;
+  bool haveSignal = false;
+  BTap device;
+  int frameMtu = 0;
+  PacketSink deviceReadSink;
+  SinglePacketBuffer deviceReadBuffer;
+  uint8_t* deviceWriteBuf = nullptr;
+
+  struct netif netif;
+  bool haveNetif = false;
+  struct tcp_pcb* listener = nullptr;
+  struct tcp_pcb* listenerIp6 = nullptr;
+
+  ReactorTimer tcpTimer;
+  unsigned tcpTimerTicks = 0;
+  ReactorJob lwipInitJob;
+
+  TcpClient* clients = nullptr;
+  int numClients = 0;
+  int udpPayloadLimit = 0;
+  bool udpNoticeGiven = false;
+};
+
+TunnelState& tunnelState();
+
+// The TCP relay.
+err_t listener_accept_func(void* arg, struct tcp_pcb* newpcb, err_t err);
+void relay_free_all_clients();
+
+}  // namespace vantor::tunnel

@@ -1,0 +1,100 @@
+/* lwIP build options of the packet tunnel's TCP/IP stack.
+ *
+ * The stack runs on the tunnel thread only (NO_SYS, no locking), terminates
+ * TCP for every destination routed into the TUN interface and answers ICMP
+ * for its own address. Everything else (UDP, raw sockets, DHCP, DNS, ARP,
+ * the sequential and socket APIs) is left out. */
+#ifndef VANTOR_LWIPOPTS_H
+#define VANTOR_LWIPOPTS_H
+
+/* One thread, no OS abstraction, no lwIP timeout list: the tunnel drives the
+ * TCP timers from its reactor every 250 ms and the reassembly timers every
+ * second. */
+#define NO_SYS                          1
+#define NO_SYS_NO_TIMERS                1
+#define LWIP_TIMERS                     0
+#define SYS_LIGHTWEIGHT_PROT            0
+#define LWIP_NETCONN                    0
+#define LWIP_SOCKET                     0
+#define LWIP_NETIF_API                  0
+
+/* Connection records and buffers come from the C heap, not static pools, so
+ * the number of simultaneous connections is bounded by memory alone. */
+#define MEM_LIBC_MALLOC                 1
+#define MEMP_MEM_MALLOC                 1
+#define MEM_ALIGNMENT                   8
+#define MEM_SIZE                        (1024 * 1024)
+
+/* Protocols: IPv4 and IPv6 input with fragment reassembly, TCP and ICMP.
+ * Without UDP and raw PCBs, a datagram of another protocol sent to the
+ * stack's own address is answered with ICMP protocol-unreachable. */
+#define LWIP_IPV4                       1
+#define LWIP_IPV6                       1
+#define IP_REASSEMBLY                   1
+#define IP_FRAG                         0
+#define LWIP_IPV6_REASS                 1
+#define LWIP_IPV6_FRAG                  0
+/* 64-bit pointers do not fit the reassembly helper into the fragment header. */
+#define IPV6_FRAG_COPYHEADER            1
+#define IP_FORWARD                      0
+#define LWIP_IPV6_FORWARD               0
+#define LWIP_ICMP                       1
+#define LWIP_ICMP6                      1
+#define LWIP_TCP                        1
+#define LWIP_UDP                        0
+#define LWIP_RAW                        0
+#define LWIP_ARP                        0
+#define LWIP_ETHERNET                   0
+#define LWIP_DHCP                       0
+#define LWIP_AUTOIP                     0
+#define LWIP_IGMP                       0
+#define LWIP_DNS                        0
+#define LWIP_IPV6_MLD                   0
+#define LWIP_IPV6_AUTOCONFIG            0
+#define LWIP_IPV6_DHCP6                 0
+#define LWIP_IPV6_SEND_ROUTER_SOLICIT   0
+#define LWIP_ND6_QUEUEING               0
+#define LWIP_IPV6_SCOPES                0
+#define IP_DEFAULT_TTL                  255
+#define LWIP_SINGLE_NETIF               0
+#define LWIP_NETIF_LOOPBACK             0
+#define LWIP_HAVE_LOOPIF                0
+#define LWIP_NUM_NETIF_CLIENT_DATA      0
+
+/* TCP: MSS 1460 (new connections use 536 until the peer's MSS option is
+ * seen), a 5840-byte receive window that the relay reopens only as the
+ * SOCKS side takes data, and 16 KiB of send buffer per connection. */
+#define TCP_MSS                         1460
+#define TCP_CALCULATE_EFF_SEND_MSS      1
+#define TCP_WND                         5840
+#define TCP_SND_BUF                     16384
+#define TCP_SND_QUEUELEN                44
+#define TCP_LISTEN_BACKLOG              0
+#define TCP_QUEUE_OOSEQ                 1
+#define LWIP_TCP_TIMESTAMPS             0
+#define LWIP_TCP_SACK_OUT               0
+#define LWIP_TCP_KEEPALIVE              0
+#define LWIP_CALLBACK_API               1
+#define LWIP_EVENT_API                  0
+#define LWIP_WND_SCALE                  0
+
+#define PBUF_POOL_SIZE                  64
+
+/* Nothing is counted or traced. */
+#define LWIP_STATS                      0
+#define LWIP_STATS_DISPLAY              0
+#define MIB2_STATS                      0
+#define LWIP_PERF                       0
+
+/* Checksums are computed and checked in software for every packet: the TUN
+ * device hands over packets exactly as the host built them. */
+#define CHECKSUM_GEN_IP                 1
+#define CHECKSUM_GEN_TCP                1
+#define CHECKSUM_GEN_ICMP               1
+#define CHECKSUM_GEN_ICMP6              1
+#define CHECKSUM_CHECK_IP               1
+#define CHECKSUM_CHECK_TCP              1
+#define CHECKSUM_CHECK_ICMP             1
+#define CHECKSUM_CHECK_ICMP6            1
+
+#endif /* VANTOR_LWIPOPTS_H */

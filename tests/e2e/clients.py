@@ -1,0 +1,177 @@
+"""Client-side actions of the end-to-end tests, run inside the client
+namespace (whose default route leads into the tunnel). Each command prints
+one JSON object with what it observed.
+
+    python3 clients.py concurrent HOST PORT COUNT
+    python3 clients.py halfclose HOST PORT NBYTES
+    python3 clients.py slowread HOST PORT NBYTES
+    python3 clients.py refused HOST PORT
+    python3 clients.py connect HOST PORT
+    python3 clients.py exchange HOST PORT TEXT NREAD
+    python3 clients.py stream HOST PORT NBYTES
+"""
+
+import json
+import os
+import socket
+import sys
+import threading
+import time
+
+
+def out(**fields):
+    print(json.dumps(fields), flush=True)
+
+
+def concurrent(host, port, count):
+    """COUNT connections open at once, each echoing its own 32 KiB."""
+    count = int(count)
+    barrier = threading.Barrier(count, timeout=60)
+    results = [None] * count
+
+    def one(i):
+        payload = (b"%05d" % i) * 6554  # 32770 bytes, unique per connection
+        try:
+            s = socket.create_connection((host, int(port)), timeout=60)
+            with s:
+                barrier.wait()  # every connection is established before any data flows
+                s.sendall(payload)
+                got = bytearray()
+                while len(got) < len(payload):
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    got += chunk
+            results[i] = bytes(got) == payload
+        except Exception as e:  # noqa: BLE001 - reported to the test
+            results[i] = repr(e)
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(count)]
+    start = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    ok = sum(1 for r in results if r is True)
+    errors = [r for r in results if r is not True][:5]
+    out(ok=ok, count=count, seconds=time.monotonic() - start, errors=[str(e) for e in errors])
+
+
+def halfclose(host, port, nbytes):
+    """Sends NBYTES, half-closes, then reads what comes back."""
+    n = int(nbytes)
+    s = socket.create_connection((host, int(port)), timeout=20)
+    s.sendall(os.urandom(n))
+    s.shutdown(socket.SHUT_WR)
+    got = b""
+    error = None
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+    except OSError as e:
+        error = e.__class__.__name__
+    s.close()
+    out(received=len(got), data=got[:64].decode("latin-1"), error=error)
+
+
+def slowread(host, port, nbytes):
+    """Asks the send server for NBYTES, waits until the server must have
+    finished and closed, then reads everything slowly."""
+    n = int(nbytes)
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.settimeout(30)
+    s.connect((host, int(port)))
+    s.sendall(b"%d\n" % n)
+    time.sleep(1.0)
+    got = 0
+    error = None
+    try:
+        while True:
+            chunk = s.recv(1024)
+            if not chunk:
+                break
+            got += len(chunk)
+            if got % (64 * 1024) < 1024:
+                time.sleep(0.01)
+    except OSError as e:
+        error = e.__class__.__name__
+    s.close()
+    out(received=got, error=error)
+
+
+def refused(host, port):
+    """Connects to a port nobody serves behind the node."""
+    result = {}
+    try:
+        s = socket.create_connection((host, int(port)), timeout=20)
+        result["connected"] = True
+        got = b""
+        try:
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                got += chunk
+            result["end"] = "eof"
+        except OSError as e:
+            result["end"] = e.__class__.__name__
+        result["received"] = len(got)
+        s.close()
+    except OSError as e:
+        result["connected"] = False
+        result["error"] = e.__class__.__name__
+    out(**result)
+
+
+def exchange(host, port, text, nread):
+    """Sends TEXT plus a line end, reads NREAD bytes back (hex)."""
+    s = socket.create_connection((host, int(port)), timeout=20)
+    s.sendall(text.encode() + b"\n")
+    got = b""
+    while len(got) < int(nread):
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        got += chunk
+    s.close()
+    out(hex=got.hex())
+
+
+def stream(host, port, nbytes):
+    """Reads NBYTES from the send server at a limited pace; prints
+    "receiving" once data flows and, at the end, when and how it ended."""
+    s = socket.create_connection((host, int(port)), timeout=30)
+    s.sendall(b"%d\n" % int(nbytes))
+    got = 0
+    announced = False
+    error = None
+    try:
+        while True:
+            chunk = s.recv(16384)
+            if not chunk:
+                break
+            got += len(chunk)
+            if not announced and got >= 1 << 20:
+                print("receiving", flush=True)
+                announced = True
+            time.sleep(0.002)
+    except OSError as e:
+        error = e.__class__.__name__
+    out(received=got, error=error, ended_at=time.time())
+
+
+def connect(host, port):
+    try:
+        socket.create_connection((host, int(port)), timeout=3).close()
+        out(connected=True)
+    except OSError as e:
+        out(connected=False, error=e.__class__.__name__, errno=e.errno)
+
+
+if __name__ == "__main__":
+    command, *rest = sys.argv[1:]
+    globals()[command](*rest)
