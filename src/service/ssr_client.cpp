@@ -244,8 +244,10 @@ long CSSRCLient::recvDatagram(SocketHandle s, uint8_t* buffer, long size, int ti
 long CSSRCLient::sendUdpAssociationDatagram(SocketHandle s, const uint8_t* data, long length, int timeout) {
   if (s == udpSocket) return sendToWait(s, data, static_cast<std::size_t>(length), udpClientAddress, timeout);
   if (s != upstreamSocket) return -1;
-  // RSV RSV FRAG, then the address header and the payload.
-  if (length < 4) return 0;
+  // RSV RSV FRAG, then the address header and the payload. Fragments are not
+  // reassembled here, so a datagram with a non-zero FRAG is dropped rather
+  // than delivered as if it were whole.
+  if (length < 4 || data[2] != 0) return 0;
   HeapBlock plain{heapCopy(data + 3, length - 3, length - 3)};
   if (!plain.ptr) return -1;
   int plainLength = static_cast<int>(length - 3);
@@ -254,6 +256,9 @@ long CSSRCLient::sendUdpAssociationDatagram(SocketHandle s, const uint8_t* data,
   HeapBlock cipher;
   int cipherLength = 0;
   if (!cryptor->Encrypt(plain.ptr, plainLength, cipher.ptr, cipherLength, true)) return 0;
+  // IV or salt and tag can push a large datagram past what UDP carries: that
+  // one datagram is dropped, the association goes on.
+  if (cipherLength > kMaxDatagram) return 0;
   return sendToWait(s, cipher.ptr, static_cast<std::size_t>(cipherLength), upstreamUdpAddress, timeout);
 }
 

@@ -47,6 +47,7 @@ class CSSRCLient : public CSSCLient {
   static constexpr uint16_t kTcpMss = 1452;
   static constexpr int kDefaultHeadLen = 30;
   static constexpr int kPluginBufferSize = 65507;
+  static constexpr int kMaxDatagram = 65507;  // largest UDP payload over IPv4
 
   using CSSCLient::CSSCLient;
   ~CSSRCLient() override;

@@ -29,6 +29,8 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 DANTED = "/usr/sbin/danted"
 MICROSOCKS = "/usr/bin/microsocks"
 CURL = "/usr/bin/curl"
+SS_SERVER = "/usr/bin/ss-server"
+SS_LOCAL = "/usr/bin/ss-local"
 
 
 class PeerError(RuntimeError):
@@ -210,6 +212,49 @@ class Microsocks(_Daemon):
                      "-u", user, "-P", password])
         try:
             wait_tcp(self.port, proc=self.proc, what="microsocks")
+        except Exception:
+            self.stop()
+            raise
+
+
+class SsServer(_Daemon):
+    """shadowsocks-libev's ss-server on 127.0.0.1 with one method and
+    password; ``udp`` also opens its UDP relay on the same port."""
+
+    def __init__(self, method, password, udp=False, wait=True, extra_args=()):
+        super().__init__("ss-server")
+        binary = require_program(SS_SERVER)
+        self.method, self.password = method, password
+        self.port = free_port_both() if udp else free_port()
+        argv = [binary, "-s", "127.0.0.1", "-p", str(self.port), "-k", password, "-m", method]
+        if udp:
+            argv.append("-u")
+        self._spawn(argv + list(extra_args))
+        if wait:
+            self.wait_ready()
+
+    def wait_ready(self):
+        """Waits until the TCP side accepts; stops the server when it does not."""
+        try:
+            wait_tcp(self.port, proc=self.proc, what=f"ss-server -m {self.method}")
+        except Exception:
+            self.stop()
+            raise
+
+
+class SsLocal(_Daemon):
+    """shadowsocks-libev's ss-local: a SOCKS 5 service on 127.0.0.1 that
+    speaks Shadowsocks to ``server_port``; the reference client the
+    benchmarks compare against."""
+
+    def __init__(self, server_port, method, password):
+        super().__init__("ss-local")
+        binary = require_program(SS_LOCAL)
+        self.port = free_port()
+        self._spawn([binary, "-s", "127.0.0.1", "-p", str(server_port), "-b", "127.0.0.1",
+                     "-l", str(self.port), "-k", password, "-m", method])
+        try:
+            wait_tcp(self.port, proc=self.proc, what="ss-local")
         except Exception:
             self.stop()
             raise
@@ -532,6 +577,49 @@ def socks4_request(host, port, userid=b"", name=None):
 
 def socks5_udp_header(host, port):
     return b"\x00\x00\x00\x01" + socket.inet_aton(host) + struct.pack("!H", port)
+
+
+def socks5_udp_associate(service_port, timeout=10.0):
+    """Opens a UDP association. Returns (control socket, bound UDP socket,
+    relay address); the caller closes both sockets."""
+    ctl = socks5_open(service_port, timeout=timeout)
+    try:
+        ctl.sendall(socks5_request(3, "0.0.0.0", 0))
+        reply = recv_exact(ctl, 10)
+        if reply[:4] != b"\x05\x00\x00\x01":
+            raise AssertionError(f"UDP ASSOCIATE answered {reply.hex()}")
+        relay = (socket.inet_ntoa(reply[4:8]), int.from_bytes(reply[8:10], "big"))
+        if relay[1] == 0:
+            raise AssertionError("UDP ASSOCIATE named port 0")
+        if relay[0] == "0.0.0.0":
+            relay = ("127.0.0.1", relay[1])
+    except Exception:
+        ctl.close()
+        raise
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.bind(("127.0.0.1", 0))
+    return ctl, udp, relay
+
+
+def udp_exchange(udp, relay, datagram, expected, tries=5, wait=1.0):
+    """Sends ``datagram`` until ``expected`` comes back (UDP may drop, and a
+    late answer to an earlier try may still arrive). Returns the first bytes
+    of any other datagrams seen, or raises AssertionError."""
+    others = []
+    for _ in range(tries):
+        udp.sendto(datagram, relay)
+        deadline = time.monotonic() + wait
+        while time.monotonic() < deadline:
+            udp.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                data, _ = udp.recvfrom(65535)
+            except (socket.timeout, ConnectionRefusedError):
+                break
+            if data == expected:
+                return others
+            others.append(data[:40])
+    raise AssertionError(f"no answer of {len(expected)} bytes through the association;"
+                         f" other datagrams: {others}")
 
 
 def http_get_over(sock, host, port, path="/blob"):
