@@ -15,6 +15,9 @@ PACKAGES=(
   # dpkg-source, patched at build time); ping and iptables for the end-to-end
   # tests and the tunnel benchmark (ss-redir behind a REDIRECT rule)
   dpkg-dev patch xz-utils iputils-ping iptables
+  # UDP path: a DNS server and a DNS client for the end-to-end tests and the
+  # DNS benchmark
+  dnsmasq-base bind9-dnsutils
 )
 
 SUDO=""

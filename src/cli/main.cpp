@@ -171,8 +171,6 @@ int tunnel(const TunnelOptions& options) {
   }
   std::printf("tunnel up on %s\n", setup.name.c_str());
   std::fflush(stdout);
-  if (!options.noUdp)
-    std::cerr << "vantor: UDP is not relayed yet; UDP packets entering " << setup.name << " are dropped\n";
 
   int rc = 0;
   for (;;) {
@@ -208,10 +206,10 @@ int main(int argc, char** argv) {
   serveCmd->add_option("--local-password", serveOptions.localPassword, "Demand this password from local clients");
   TunnelOptions tunnelOptions;
   auto* tunnelCmd = app.add_subcommand(
-      "tunnel", "Send the TCP traffic routed into a TUN interface through the node (runs in the foreground)");
+      "tunnel", "Send the TCP and UDP traffic routed into a TUN interface through the node (runs in the foreground)");
   tunnelCmd->add_option("--node", tunnelOptions.node, "Node: socks5://, socks4://, ss:// or ssr:// link")->required();
   tunnelCmd->add_option("--ifname", tunnelOptions.ifname, "TUN interface to create or reuse (default vantor0)");
-  tunnelCmd->add_flag("--no-udp", tunnelOptions.noUdp, "Do not set up the UDP path");
+  tunnelCmd->add_flag("--no-udp", tunnelOptions.noUdp, "Leave UDP alone: only TCP is carried");
   tunnelCmd->add_flag("--verbose", tunnelOptions.verbose, "Write the tunnel's log lines to standard error");
   try {
     app.parse(argc, argv);

@@ -9,6 +9,9 @@ one JSON object with what it observed.
     python3 clients.py connect HOST PORT
     python3 clients.py exchange HOST PORT TEXT NREAD
     python3 clients.py stream HOST PORT NBYTES
+    python3 clients.py udp_exchange HOST PORT TEXT
+    python3 clients.py udp_flows HOST PORT COUNT
+    python3 clients.py udp_hold HOST PORT TRIGGER_FILE
 """
 
 import json
@@ -170,6 +173,83 @@ def connect(host, port):
         out(connected=True)
     except OSError as e:
         out(connected=False, error=e.__class__.__name__, errno=e.errno)
+
+
+def udp_exchange(host, port, text):
+    """One datagram, one answer (or none within 5 s)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(5)
+    s.sendto(text.encode(), (host, int(port)))
+    try:
+        data, peer = s.recvfrom(65535)
+        out(answer=data.decode("latin-1"), peer=f"{peer[0]}:{peer[1]}", local=s.getsockname()[0])
+    except socket.timeout:
+        out(answer=None)
+
+
+def udp_flows(host, port, count):
+    """COUNT sockets (COUNT flows) each send their own datagram to the echo
+    at once and wait for it to come back; a flow that got nothing resends
+    every 3 s, for 30 s at most."""
+    import selectors
+    count = int(count)
+    sel = selectors.DefaultSelector()
+    socks = []
+    for i in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setblocking(False)
+        s.connect((host, int(port)))
+        socks.append(s)
+        sel.register(s, selectors.EVENT_READ, i)
+    payload = [b"flow %05d %s" % (i, os.urandom(8).hex().encode()) for i in range(count)]
+    answered = [False] * count
+    first_try = 0
+    wrong = 0
+    sends = 0
+    start = time.monotonic()
+    deadline = start + 30
+    next_send = start
+    while not all(answered) and time.monotonic() < deadline:
+        if time.monotonic() >= next_send:
+            for i, s in enumerate(socks):
+                if not answered[i]:
+                    s.send(payload[i])
+            sends += 1
+            next_send = time.monotonic() + 3
+        for key, _ in sel.select(timeout=0.2):
+            i = key.data
+            try:
+                data = socks[i].recv(65535)
+            except OSError:
+                continue
+            if data != payload[i]:
+                wrong += 1
+            elif not answered[i]:
+                answered[i] = True
+                first_try += sends == 1
+    out(ok=sum(answered), count=count, first_try=first_try, wrong=wrong,
+        seconds=time.monotonic() - start)
+
+
+def udp_hold(host, port, trigger):
+    """Keeps one flow: an exchange at once ("ready" after it), then, when
+    TRIGGER appears, a single datagram whose answer may take a while."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.connect((host, int(port)))
+    s.settimeout(5)
+    s.send(b"before")
+    first = s.recv(65535)
+    print("ready" if first == b"before" else "wrong first answer", flush=True)
+    while not os.path.exists(trigger):
+        time.sleep(0.01)
+    sent_at = time.monotonic()
+    s.settimeout(20)
+    s.send(b"during")
+    try:
+        got = s.recv(65535).decode("latin-1")
+    except socket.timeout:
+        got = None
+    out(answer=got, seconds=time.monotonic() - sent_at)
 
 
 if __name__ == "__main__":

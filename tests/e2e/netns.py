@@ -194,14 +194,16 @@ class Topology:
         p.wait_for_line("ready")
         return www
 
-    def start_ss_server(self, method=SS_METHOD, password=SS_PASSWORD, port=SS_PORT):
+    def start_ss_server(self, method=SS_METHOD, password=SS_PASSWORD, port=SS_PORT, udp=False):
         p = self.start(self.server, ["ss-server", "-s", NODE_ADDR, "-p", str(port), "-k", password,
-                                     "-m", method], "ss-server")
+                                     "-m", method, *(["-u"] if udp else [])], "ss-server")
         self.wait_tcp(self.server, NODE_ADDR, port, proc=p)
         return f"ss://{method}:{password}@{NODE_ADDR}:{port}"
 
-    def start_danted(self, port=SOCKS_PORT):
+    def start_danted(self, port=SOCKS_PORT, udp=False):
         conf = os.path.join(self.dir, "danted.conf")
+        command = "bind connect udpassociate bindreply udpreply" if udp else "connect"
+        protocol = "tcp udp" if udp else "tcp"
         with open(conf, "w") as f:
             f.write(f"""logoutput: {os.path.join(self.dir, 'danted-own.log')}
 internal: {NODE_ADDR} port = {port}
@@ -216,8 +218,8 @@ client pass {{
 }}
 socks pass {{
   from: 0.0.0.0/0 to: 0.0.0.0/0
-  command: connect
-  protocol: tcp
+  command: {command}
+  protocol: {protocol}
 }}
 """)
         p = self.start(self.server, ["danted", "-f", conf, "-p", os.path.join(self.dir, "danted.pid")],
@@ -225,11 +227,25 @@ socks pass {{
         self.wait_tcp(self.server, NODE_ADDR, port, proc=p)
         return f"socks5://{NODE_ADDR}:{port}"
 
-    def start_tunnel(self, node, extra=()):
+    def start_dnsmasq(self, records):
+        """Runs dnsmasq on TARGET_ADDR:53 answering `records` (name ->
+        IPv4 address) and logging every query with its source."""
+        argv = [shutil.which("dnsmasq") or "/usr/sbin/dnsmasq", "--keep-in-foreground",
+                "--no-resolv", "--no-hosts", "--no-poll", "--bind-interfaces",
+                f"--listen-address={TARGET_ADDR}", "--port=53",
+                "--pid-file=", "--user=root", "--log-queries", "--log-facility=-",
+                "--cache-size=0", "--dns-forward-max=1000"]
+        argv += [f"--host-record={name},{addr}" for name, addr in records.items()]
+        p = self.start(self.server, argv, "dnsmasq")
+        p.wait_for_line("started, version")
+        return p
+
+    def start_tunnel(self, node, extra=(), udp=False):
         """Runs `vantor tunnel` in the client namespace and points the
-        default route into its TUN interface."""
+        default route into its TUN interface; UDP is carried only with
+        `udp`."""
         p = self.start(self.client, [vantor_bin(), "tunnel", "--node", node, "--ifname", TUN_NAME,
-                                     "--no-udp", *extra], "vantor")
+                                     *([] if udp else ["--no-udp"]), *extra], "vantor")
         p.wait_for_line(f"tunnel up on {TUN_NAME}", timeout=15)
         run(["ip", "-n", self.client, "route", "replace", "default", "dev", TUN_NAME])
         return p

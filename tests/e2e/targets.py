@@ -11,6 +11,8 @@ Serves, on ADDR:
       line ("N\\n"), then closes at once
   5001 timed sink: reads until the end of stream and prints
       "sink BYTES SECONDS" (first to last byte) for the benchmark
+  UDP 7 echo: every datagram back to its sender
+  UDP 8 whoami: answers every datagram with the sender's "address:port"
 Prints "ready" once every port listens. Runs until killed.
 """
 
@@ -22,6 +24,7 @@ import threading
 import time
 
 HTTP_PORT, ECHO_PORT, COUNT_PORT, SEND_PORT, SINK_PORT = 80, 7, 9, 19, 5001
+UDP_ECHO_PORT, UDP_WHOAMI_PORT = 7, 8
 CHUNK = 65536
 
 
@@ -134,6 +137,22 @@ def timed_sink_handler(conn):
         print(f"sink {total} {last - first:.6f}", flush=True)
 
 
+def serve_udp(host, port, answer):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 21)
+    s.bind((host, port))
+
+    def loop():
+        while True:
+            data, peer = s.recvfrom(65535)
+            try:
+                s.sendto(answer(data, peer), peer)
+            except OSError:
+                pass
+
+    threading.Thread(target=loop, daemon=True).start()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
@@ -144,6 +163,8 @@ def main():
     serve(args.host, COUNT_PORT, count_handler)
     serve(args.host, SEND_PORT, send_handler)
     serve(args.host, SINK_PORT, timed_sink_handler)
+    serve_udp(args.host, UDP_ECHO_PORT, lambda data, peer: data)
+    serve_udp(args.host, UDP_WHOAMI_PORT, lambda data, peer: f"{peer[0]}:{peer[1]}".encode())
     print("ready", flush=True)
     threading.Event().wait()
 

@@ -20,6 +20,7 @@
 #include "tunnel/base/bsignal.h"
 #include "tunnel/base/btime.h"
 #include "tunnel/core/tunnel_internal.h"
+#include "tunnel/udpgw/udp_packets.h"
 
 extern "C" uint32_t vantor_lwip_rand(void) {
   uint32_t v = 0;
@@ -33,6 +34,10 @@ namespace {
 
 constexpr int kChannel = BLOG_CHANNEL_tun2socks;
 constexpr btime_t kTcpTimerMs = 250;
+constexpr int kUdpgwMaxConnections = 1000;
+constexpr int kUdpgwConnectionBufferPackets = 8;
+constexpr btime_t kUdpgwKeepaliveMs = 10000;
+constexpr btime_t kUdpgwReconnectMs = 5000;
 
 #define core_log(level, fmt, ...) BLog_Log(kChannel, (level), "[%s] " fmt, __func__, ##__VA_ARGS__)
 
@@ -206,16 +211,63 @@ void device_error_handler(void*) {
   terminate();
 }
 
+// ---- UDP path ---------------------------------------------------------------
+
+// Offers a device packet to the UDP path; true when it took the packet.
+// Everything it leaves goes on to the stack, which drops UDP.
+bool process_device_udp_packet(const uint8_t* data, int len) {
+  TunnelState& s = g_state;
+  if (!s.udpgwClient || len < 1) return false;
+  // Without an interface IPv6 address IPv6 is not handled.
+  if ((data[0] >> 4) != 4) return false;
+  UdpDatagramView d;
+  if (!UdpPacket_ParseIPv4(data, len, &d)) return false;
+  if (BLog_WouldLog(kChannel, BLOG_INFO)) {
+    char local[BADDR_MAX_PRINT_LEN], remote[BADDR_MAX_PRINT_LEN];
+    BAddr_Print(&d.local, local);
+    BAddr_Print(&d.remote, remote);
+    core_log(BLOG_INFO, "UDP: from device %d bytes,local addr: %s, remote addr: %s", d.len, local, remote);
+  }
+  int flags = 0;
+  if (s.transparentDns && d.remote.ipv4 == s.netifIpaddr.ipv4 && d.remote.port == lwip_htons(53))
+    flags |= UDPGW_CLIENT_FLAG_DNS;
+  if (d.len > s.udpPayloadLimit) {
+    core_log(BLOG_ERROR, "packet is too large, cannot send to udpgw");
+    return false;
+  }
+  SocksUdpGwClient_SubmitPacket(s.udpgwClient, d.local, d.remote, flags, d.data, d.len);
+  return true;
+}
+
+void udpgw_client_handler_received(void*, BAddr localAddr, BAddr remoteAddr, const uint8_t* data, int len) {
+  TunnelState& s = g_state;
+  if (BLog_WouldLog(kChannel, BLOG_INFO)) {
+    char local[BADDR_MAX_PRINT_LEN], remote[BADDR_MAX_PRINT_LEN];
+    BAddr_Print(&localAddr, local);
+    BAddr_Print(&remoteAddr, remote);
+    core_log(BLOG_INFO, "UDP: from udpgw %d bytes,local addr: %s, remote addr: %s", len, local, remote);
+  }
+  if (localAddr.type == BADDR_TYPE_IPV6) {
+    core_log(BLOG_ERROR, "got IPv6 packet from udpgw but IPv6 is disabled");
+    return;
+  }
+  if (s.quitting) return;
+  if (len > 65507 || len > s.frameMtu - 28) {
+    core_log(BLOG_ERROR, "UDP: packet is too large");
+    return;
+  }
+  int total = UdpPacket_BuildIPv4(s.udpWriteBuf, s.frameMtu, localAddr, remoteAddr, data, len);
+  if (total < 0) return;
+  BTap_Send(&s.device, s.udpWriteBuf, total);
+}
+
 void device_read_handler_send(void*, const uint8_t* data, int len) {
   TunnelState& s = g_state;
   BLog_Log(kChannel, BLOG_DEBUG, "[%s] device: received packet", __func__);
   // The next read starts from a job, after this handler: the packet stays valid.
   PacketSink_Done(&s.deviceReadSink);
 
-  if (s.haveUdpgw && len >= 20 && (data[0] >> 4) == 4 && data[9] == 17 && !s.udpNoticeGiven) {
-    s.udpNoticeGiven = true;
-    core_log(BLOG_NOTICE, "UDP is not relayed yet; UDP packets are left to the stack");
-  }
+  if (process_device_udp_packet(data, len)) return;
   if (len > 0xFFFF) {
     core_log(BLOG_WARNING, "device read: packet too large");
     return;
@@ -242,6 +294,17 @@ void purgeStackConnections() {
   while (tcp_tw_pcbs) tcp_abort(tcp_tw_pcbs);
 }
 
+void freeUdpPath() {
+  TunnelState& s = g_state;
+  if (s.udpgwClient) {
+    SocksUdpGwClient_Free(s.udpgwClient);
+    delete s.udpgwClient;
+    s.udpgwClient = nullptr;
+  }
+  delete[] s.udpWriteBuf;
+  s.udpWriteBuf = nullptr;
+}
+
 void teardown() {
   TunnelState& s = g_state;
   relay_free_all_clients();
@@ -262,6 +325,7 @@ void teardown() {
   delete[] s.deviceWriteBuf;
   s.deviceWriteBuf = nullptr;
   ReactorJob_Free(&s.lwipInitJob);
+  freeUdpPath();
   SinglePacketBuffer_Free(&s.deviceReadBuffer);
   PacketSink_Free(&s.deviceReadSink);
   BTap_Free(&s.device);
@@ -378,7 +442,8 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   }
   s.deviceText = deviceText ? deviceText : "";
   s.transparentDns = transparentDns;
-  s.udpNoticeGiven = false;
+  s.udpgwClient = nullptr;
+  s.udpWriteBuf = nullptr;
 
   BTime_Init();
   if (!BReactor_Init(&s.reactor)) {
@@ -407,7 +472,20 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
       core_log(BLOG_ERROR, "device MTU is too large for UDP");
       goto fail4;
     }
-    core_log(BLOG_NOTICE, "UDP relaying over udpgw is not available yet; UDP packets are not relayed");
+    s.udpWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(s.frameMtu)];
+    s.udpgwClient = new (std::nothrow) SocksUdpGwClient;
+    if (!s.udpWriteBuf || !s.udpgwClient ||
+        !SocksUdpGwClient_Init(s.udpgwClient, s.udpPayloadLimit, kUdpgwMaxConnections,
+                               kUdpgwConnectionBufferPackets, kUdpgwKeepaliveMs, s.socksServerAddr, s.socksAuth,
+                               s.udpgwRemoteServerAddr, kUdpgwReconnectMs, &s.reactor, nullptr,
+                               udpgw_client_handler_received)) {
+      core_log(BLOG_ERROR, "SocksUdpGwClient_Init failed");
+      delete s.udpgwClient;
+      s.udpgwClient = nullptr;
+      delete[] s.udpWriteBuf;
+      s.udpWriteBuf = nullptr;
+      goto fail4;
+    }
   }
   ReactorJob_Init(&s.lwipInitJob, &s.reactor, lwip_init_job_hadler, nullptr);
   ReactorJob_Set(&s.lwipInitJob);
@@ -448,6 +526,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
 
 fail5:
   ReactorJob_Free(&s.lwipInitJob);
+  freeUdpPath();
 fail4:
   SinglePacketBuffer_Free(&s.deviceReadBuffer);
 fail3:

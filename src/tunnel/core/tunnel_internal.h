@@ -15,6 +15,7 @@
 #include "tunnel/base/single_packet_buffer.h"
 #include "tunnel/device/btap.h"
 #include "tunnel/socks/bsocks_client.h"
+#include "tunnel/udpgw/socks_udpgw_client.h"
 
 namespace vantor::tunnel {
 
@@ -55,7 +56,8 @@ struct TunnelState {
   TcpClient* clients = nullptr;
   int numClients = 0;
   int udpPayloadLimit = 0;
-  bool udpNoticeGiven = false;
+  SocksUdpGwClient* udpgwClient = nullptr;  // the UDP path, when a udpgw server is given
+  uint8_t* udpWriteBuf = nullptr;           // answers from udpgw built into IPv4/UDP packets
 };
 
 TunnelState& tunnelState();

@@ -1,0 +1,82 @@
+"""DNS query generator for bench/dns_throughput.py.
+
+    python3 dns_query_gen.py SERVER NAME SECONDS [--flows N] [--window W] [--timeout S]
+
+Sends A queries for NAME to SERVER:53 from N sockets (N UDP flows), each
+keeping up to W queries in flight, for SECONDS; a query unanswered after
+--timeout seconds counts as lost. Prints one JSON object: sent, answered,
+lost, qps (answers per second over the sending time).
+"""
+
+import argparse
+import json
+import selectors
+import socket
+import struct
+import time
+
+
+def query(qid, name):
+    header = struct.pack(">HHHHHH", qid, 0x0100, 1, 0, 0, 0)
+    labels = b"".join(bytes([len(p)]) + p.encode() for p in name.split(".")) + b"\0"
+    return header + labels + struct.pack(">HH", 1, 1)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("server")
+    ap.add_argument("name")
+    ap.add_argument("seconds", type=float)
+    ap.add_argument("--flows", type=int, default=8)
+    ap.add_argument("--window", type=int, default=8)
+    ap.add_argument("--timeout", type=float, default=1.0)
+    a = ap.parse_args()
+
+    sel = selectors.DefaultSelector()
+    flows = []
+    for i in range(a.flows):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setblocking(False)
+        s.connect((a.server, 53))
+        f = {"sock": s, "next": 1, "inflight": {}}
+        flows.append(f)
+        sel.register(s, selectors.EVENT_READ, f)
+    sent = answered = lost = 0
+    start = time.monotonic()
+    stop_sending = start + a.seconds
+    while True:
+        now = time.monotonic()
+        sending = now < stop_sending
+        for f in flows:
+            for qid, t in list(f["inflight"].items()):
+                if now - t > a.timeout:
+                    del f["inflight"][qid]
+                    lost += 1
+            while sending and len(f["inflight"]) < a.window:
+                qid = f["next"]
+                f["next"] = qid % 65535 + 1
+                try:
+                    f["sock"].send(query(qid, a.name))
+                except BlockingIOError:
+                    break
+                f["inflight"][qid] = now
+                sent += 1
+        if not sending and not any(f["inflight"] for f in flows):
+            break
+        for key, _ in sel.select(timeout=0.05):
+            f = key.data
+            while True:
+                try:
+                    data = f["sock"].recv(4096)
+                except (BlockingIOError, ConnectionRefusedError):
+                    break
+                if len(data) >= 12:
+                    qid = struct.unpack(">H", data[:2])[0]
+                    if f["inflight"].pop(qid, None) is not None and struct.unpack(">H", data[6:8])[0] >= 1:
+                        answered += 1
+    print(json.dumps({"sent": sent, "answered": answered, "lost": lost,
+                      "qps": answered / a.seconds}), flush=True)
+
+
+if __name__ == "__main__":
+    main()
