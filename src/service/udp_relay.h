@@ -143,6 +143,7 @@ class CTUNTAPProtoBase {
     platform::Ipv4Endpoint relay{};
   };
   Opening snapshot(UdpFlow* flow);
+  static void idleWait(platform::SocketHandle udp, platform::SocketHandle control);
   // Takes the next queued upstream message of an open flow.
   bool takeUpstream(UdpFlow* flow, std::vector<uint8_t>& message);
 
