@@ -62,8 +62,12 @@ uint32_t CSpeedAnalytics::bytesPerSecond(uint32_t now) {
 std::string CSpeedAnalytics::rateText() { return sizeText(bytesPerSecond()) + "/s"; }
 
 CNodeInfo::CNodeInfo(int32_t nodeId, const NodeParams& p) : id(nodeId) {
-  type = p.type;
   server = trimBlanks(p.server);
+  assignEditable(p);
+}
+
+void CNodeInfo::assignEditable(const NodeParams& p) {
+  type = p.type;
   server_port = p.server_port;
   username = p.username;
   password = p.password;
@@ -128,23 +132,7 @@ void CNodeInfo::update(const NodeParams& p) {
     }
     server = newServer;
   }
-  type = p.type;
-  server_port = p.server_port;
-  username = p.username;
-  password = p.password;
-  method = p.method;
-  remarks = p.remarks;
-  selectionIndex = p.selectionIndex;
-  nCountryIndex = p.nCountryIndex;
-  AdditionalRoute = p.AdditionalRoute;
-  enable = p.enable;
-  protocol = p.protocol;
-  obfs = p.obfs;
-  obfsparam = p.obfsparam;
-  protocolparam = p.protocolparam;
-  group = p.group;
-  server_udp_port = p.server_udp_port;
-  udp_over_tcp = p.udp_over_tcp;
+  assignEditable(p);
   resetStatistics();
 }
 

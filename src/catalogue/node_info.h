@@ -117,6 +117,11 @@ class CNodeInfo : public CSpeedAnalytics {
   uint16_t server_udp_port = 0;
   bool udp_over_tcp = false;
   int32_t selectionIndex = -1;
+
+ private:
+  // Every editable field but the server, whose rules differ between creating
+  // and updating a record.
+  void assignEditable(const NodeParams& params);
 };
 
 // Leading and trailing blanks removed.

@@ -29,21 +29,30 @@ struct ServeOptions {
   std::string localPassword;
 };
 
-int serve(const ServeOptions& options) {
+// Parses the node argument and makes it the service's current node. The node
+// lives as long as the process: sessions hold plain pointers to it.
+vantor::CNodeInfo* currentNodeFrom(const std::string& text) {
   using namespace vantor;
   std::string error;
-  auto params = parseNodeUri(options.node, error);
+  auto params = parseNodeUri(text, error);
   if (!params) {
     std::cerr << "vantor: " << error << "\n";
-    return 2;
+    return nullptr;
   }
-  // The node lives as long as the process: sessions hold plain pointers to it.
   auto* node = new CNodeInfo(1, *params);
-  CSSManager& service = CSSManager::instance();
-  if (!service.setCurrentNode(node)) {
+  if (!CSSManager::instance().setCurrentNode(node)) {
     std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are required)\n";
-    return 2;
+    delete node;
+    return nullptr;
   }
+  return node;
+}
+
+int serve(const ServeOptions& options) {
+  using namespace vantor;
+  CNodeInfo* node = currentNodeFrom(options.node);
+  if (!node) return 2;
+  CSSManager& service = CSSManager::instance();
   platform::blockTerminationSignals();
   const char* user = options.localUser.empty() ? nullptr : options.localUser.c_str();
   const char* password = options.localPassword.empty() ? nullptr : options.localPassword.c_str();
@@ -113,18 +122,9 @@ struct InterfaceSetup {
 
 int tunnel(const TunnelOptions& options) {
   using namespace vantor;
-  std::string error;
-  auto params = parseNodeUri(options.node, error);
-  if (!params) {
-    std::cerr << "vantor: " << error << "\n";
-    return 2;
-  }
-  auto* node = new CNodeInfo(1, *params);
+  if (!currentNodeFrom(options.node)) return 2;
   CSSManager& service = CSSManager::instance();
-  if (!service.setCurrentNode(node)) {
-    std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are required)\n";
-    return 2;
-  }
+  std::string error;
   // Before any thread exists: termination requests are taken by this thread.
   platform::blockTerminationSignals();
 

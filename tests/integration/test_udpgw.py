@@ -6,13 +6,12 @@ import re
 import select
 import socket
 import struct
-import subprocess
 import threading
 import time
 import unittest
 
 import peers
-from peers import Danted, VantorService, recv_exact, socks5_open, socks5_request, stop_process, wait_tcp
+from peers import Danted, SsServer, VantorService, recv_exact, socks5_open, socks5_request
 
 KEEPALIVE, REBIND, DNS, IPV6 = 0x01, 0x02, 0x04, 0x08
 STATS = re.compile(r"^connections=(\d+) ")
@@ -56,24 +55,6 @@ class TaggingEcho:
         self.sock.close()
         os.close(self._stop_r)
         os.close(self._stop_w)
-
-
-class SsServer:
-    def __init__(self, method="aes-256-gcm", password="udpgw-test"):
-        peers.require_program("/usr/bin/ss-server")
-        self.port = peers.free_port()
-        self.method, self.password = method, password
-        self.proc = subprocess.Popen(
-            ["/usr/bin/ss-server", "-s", "127.0.0.1", "-p", str(self.port), "-k", password,
-             "-m", method, "-u"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True)
-        wait_tcp(self.port, proc=self.proc, what="ss-server")
-
-    def link(self):
-        return f"ss://{self.method}:{self.password}@127.0.0.1:{self.port}"
-
-    def stop(self):
-        stop_process(self.proc)
 
 
 class UdpgwStream:
@@ -216,11 +197,11 @@ class UdpgwCase:
 class UdpgwThroughShadowsocks(UdpgwCase, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.ss = SsServer()
+        cls.ss = SsServer("aes-256-gcm", "udpgw-test", udp=True)
         cls.addClassCleanup(cls.ss.stop)
 
     def node_link(self):
-        return self.ss.link()
+        return f"ss://{self.ss.method}:{self.ss.password}@127.0.0.1:{self.ss.port}"
 
 
 class UdpgwThroughSocks5(UdpgwCase, unittest.TestCase):
