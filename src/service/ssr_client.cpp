@@ -106,6 +106,7 @@ bool CSSRCLient::createPipeline() {
   cryptor = std::move(pipeline.cryptor);
   protocolPlugin = std::move(pipeline.protocolPlugin);
   obfsPlugin = std::move(pipeline.obfsPlugin);
+  passThroughPlugins = protocolPlugin->GetName() == "origin" && obfsPlugin->GetName() == "plain";
   return true;
 }
 
@@ -117,6 +118,14 @@ bool CSSRCLient::run() {
 bool CSSRCLient::encode(const uint8_t* data, long length, uint8_t*& encoded, int& encodedLength) {
   encoded = nullptr;
   encodedLength = 0;
+  if (passThroughPlugins) {
+    // origin and plain change nothing: encrypt straight from the caller's bytes.
+    if (length < 1) return true;
+    int cipherLength = 0;
+    if (!cryptor->Encrypt(data, static_cast<int>(length), encoded, cipherLength, false)) return false;
+    encodedLength = cipherLength;
+    return true;
+  }
   HeapBlock plain{heapCopy(data, length, length)};
   if (!plain.ptr) return false;
   int plainLength = static_cast<int>(length);
@@ -161,22 +170,28 @@ long CSSRCLient::recvUpstream(SocketHandle s, uint8_t* buffer, long size, int ti
   // Any decoding failure means the stream can no longer be followed: what
   // comes after an unauthenticated or undecodable chunk is garbage, so the
   // connection ends here rather than passing on corrupt data.
-  HeapBlock wire{heapCopy(buffer, got, size)};
-  if (!wire.ptr) return -1;
-  int length = 0;
-  bool sendBack = false;
-  if (!obfsPlugin->ClientDecode(wire.ptr, static_cast<int>(got), static_cast<int>(size), length, sendBack))
-    return -1;
-  if (needSendBack) *needSendBack = sendBack;
-  if (length <= 0) return 0;
+  // The plugins work on a copy (they may replace the block); origin and plain
+  // change nothing, so the cipher reads the received bytes in place.
+  HeapBlock wire;
+  const uint8_t* received = buffer;
+  int length = static_cast<int>(got);
+  if (!passThroughPlugins) {
+    wire.ptr = heapCopy(buffer, got, got);
+    if (!wire.ptr) return -1;
+    bool sendBack = false;
+    if (!obfsPlugin->ClientDecode(wire.ptr, length, static_cast<int>(size), length, sendBack)) return -1;
+    if (needSendBack) *needSendBack = sendBack;
+    if (length <= 0) return 0;
+    received = wire.ptr;
+  }
   HeapBlock plain;
   int plainLength = 0;
   bool more = false;
-  if (!cryptor->Decrypt(wire.ptr, length, plain.ptr, plainLength, more, false)) return -1;
+  if (!cryptor->Decrypt(received, length, plain.ptr, plainLength, more, false)) return -1;
   if (needMore) *needMore = more;
   if (plainLength <= 0) return 0;
-  int outLength = 0;
-  if (!protocolPlugin->ClientPostDecrypt(plain.ptr, plainLength, outLength)) return -1;
+  int outLength = plainLength;
+  if (!passThroughPlugins && !protocolPlugin->ClientPostDecrypt(plain.ptr, plainLength, outLength)) return -1;
   if (outLength <= 0) return 0;
   if (outLength > size) return -1;  // never write past the caller's buffer
   std::memcpy(buffer, plain.ptr, static_cast<std::size_t>(outLength));

@@ -78,6 +78,8 @@ class CSSRCLient : public CSSCLient {
   static int headLength(uint8_t addressType, const char* host);
 
  private:
+  // A plain Shadowsocks node: both plugins pass bytes through unchanged.
+  bool passThroughPlugins = false;
   // Encodes one message for the node; the encoded block (heap) and its length,
   // or false when the cipher failed. An empty result means nothing to send now.
   bool encode(const uint8_t* data, long length, uint8_t*& encoded, int& encodedLength);
