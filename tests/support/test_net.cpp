@@ -85,7 +85,7 @@ Bytes socks5ConnectIpv4(uint32_t address, uint16_t port) {
 
 Bytes socks5Connect(const std::string& host, uint16_t port) {
   Bytes r = {5, 1, 0, 3, static_cast<uint8_t>(host.size())};
-  r.insert(r.end(), host.begin(), host.end());
+  for (char ch : host) r.push_back(static_cast<uint8_t>(ch));
   r.push_back(static_cast<uint8_t>(port >> 8));
   r.push_back(static_cast<uint8_t>(port));
   return r;

@@ -1,19 +1,10 @@
 #include "platform/signals.h"
+#include "platform/linux/termination_set.h"
 
 #include <pthread.h>
 #include <signal.h>
 
 namespace vantor::platform {
-namespace {
-sigset_t terminationSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
-}  // namespace
-
 void blockTerminationSignals() {
   sigset_t set = terminationSet();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);

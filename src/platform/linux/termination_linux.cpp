@@ -1,4 +1,5 @@
 #include "platform/termination_events.h"
+#include "platform/linux/termination_set.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -8,16 +9,6 @@
 #include <ctime>
 
 namespace vantor::platform {
-namespace {
-sigset_t terminationSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
-}  // namespace
-
 IoHandle openTerminationEvents() {
   sigset_t set = terminationSet();
   // A signalfd only sees signals that are blocked; block them here too so a
