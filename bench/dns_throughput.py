@@ -27,12 +27,9 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import netns  # noqa: E402
 from netns import TARGET_ADDR  # noqa: E402
+from benchlib import log  # noqa: E402
 
 NAME = "bench.vantor.test"
-
-
-def log(msg):
-    print(msg, file=sys.stderr, flush=True)
 
 
 def generate(topo, ns, args):

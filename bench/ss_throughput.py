@@ -4,8 +4,8 @@ own client.
 
 For each cipher, one `ss-server` serves two clients in front of it:
 `vantor serve --node ss://...` and Debian's `ss-local`, both SOCKS 5 on
-loopback. Downloads from a local zero source (the one of socks_throughput.py)
-go through each in turn, with 1 and with 16 parallel streams, alternating so
+loopback. Downloads from a local zero source (the one of benchlib.py) go
+through each in turn, with 1 and with 16 parallel streams, alternating so
 that machine drift hits both alike. Progress goes to stderr; stdout gets
 exactly one result line:
 
@@ -21,32 +21,16 @@ that shows what a client costs even where throughput is bounded by others.
 """
 
 import argparse
-import os
-import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.dont_write_bytecode = True
-sys.path.insert(0, HERE)
-import socks_throughput  # noqa: E402  (zero source, SOCKS 5 download client)
-from socks_throughput import peers  # noqa: E402
+sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
+import benchlib  # noqa: E402
+from benchlib import cpu_seconds, log, peers  # noqa: E402
 
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 CIPHERS = ("aes-256-gcm", "chacha20-ietf-poly1305", "aes-256-cfb")
 PASSWORD = "bench-Pw-42"
 STREAMS = (1, 16)
-
-
-def log(text):
-    print(text, file=sys.stderr, flush=True)
-
-
-def cpu_seconds(pid):
-    """User + system CPU time of a process so far."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rpartition(")")[2].split()
-    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
 def measure_cipher(args, cipher, stream_port, cleanup):
@@ -62,7 +46,7 @@ def measure_cipher(args, cipher, stream_port, cleanup):
     log(f"{cipher}: ss-server :{server.port}, vantor :{svc.port}, ss-local :{local.port}")
 
     for proxy in clients.values():  # warm-up: first connections, page cache, CPU clocks
-        socks_throughput.download(proxy, stream_port, 4, 64 << 20, 1.0)
+        benchlib.download(proxy, stream_port, 4, 64 << 20, 1.0)
     best = {}
     cpu = {}
     for r in range(args.rounds):
@@ -72,8 +56,7 @@ def measure_cipher(args, cipher, stream_port, cleanup):
         for streams in STREAMS:
             for name, proxy in order:
                 cpu_before, t0 = cpu_seconds(proxy["pid"]), time.monotonic()
-                mbps = socks_throughput.download(proxy, stream_port, streams, args.bytes,
-                                                 args.max_seconds)
+                mbps = benchlib.download(proxy, stream_port, streams, args.bytes, args.max_seconds)
                 gb = mbps * (time.monotonic() - t0) / 1e3
                 used = cpu_seconds(proxy["pid"]) - cpu_before
                 key = f"{name}_{streams}"
@@ -90,25 +73,17 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--ciphers", default=",".join(CIPHERS),
                     help=f"comma-separated methods (default {','.join(CIPHERS)})")
-    ap.add_argument("--bytes", type=int, default=512 << 20,
-                    help="bytes per download measurement (default 512 MiB)")
-    ap.add_argument("--max-seconds", type=float, default=2.5,
-                    help="cap on one download measurement (default 2.5)")
-    ap.add_argument("--rounds", type=int, default=4,
-                    help="each figure is the best of this many rounds (default 4)")
+    benchlib.add_measure_args(ap, size=512 << 20, max_seconds=2.5, rounds=4)
     args = ap.parse_args()
 
     started = time.monotonic()
     cleanup = []
     fields = []
     try:
-        source = subprocess.Popen([sys.executable, os.path.join(HERE, "socks_throughput.py"),
-                                   "--zero-server"], stdout=subprocess.PIPE,
-                                  stdin=subprocess.DEVNULL)
-        cleanup.append(lambda: peers.stop_process(source, group=False))
-        stream_port, _ = map(int, source.stdout.readline().split())
+        source = benchlib.Endpoints()
+        cleanup.append(source.stop)
         for cipher in args.ciphers.split(","):
-            best, cpu = measure_cipher(args, cipher, stream_port, cleanup)
+            best, cpu = measure_cipher(args, cipher, source.stream, cleanup)
             for streams in STREAMS:
                 v, s = best[f"vantor_{streams}"], best[f"sslocal_{streams}"]
                 fields += [f"{cipher}_vantor_{streams}={v:.1f}", f"{cipher}_sslocal_{streams}={s:.1f}",

@@ -25,79 +25,18 @@ and cpu_cost = pair / baseline.
 """
 
 import argparse
-import os
-import socket
 import struct
-import subprocess
 import sys
-import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "integration"))
-import peers  # noqa: E402
+sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
+import benchlib  # noqa: E402
+from benchlib import cpu_seconds, log, peers, socks5_connect  # noqa: E402
 import test_ssr  # noqa: E402  (ssr-test-server launcher and share links)
 
 PAIRS = [("origin_plain", "origin", "plain"),
          ("chain_a_tls", "auth_chain_a", "tls1.2_ticket_auth"),
          ("aes128_http", "auth_aes128_md5", "http_simple")]
-
-
-def endpoints():
-    """Runs in its own process: a zero source and a sink. Prints both ports."""
-    size = 64 << 20
-    fd = os.memfd_create("zeros")
-    os.ftruncate(fd, size)
-    source = socket.create_server(("127.0.0.1", 0), backlog=64)
-    sink = socket.create_server(("127.0.0.1", 0), backlog=64)
-
-    def stream(conn):
-        try:
-            while True:
-                offset = 0
-                while offset < size:
-                    sent = os.sendfile(conn.fileno(), fd, offset, size - offset)
-                    if sent == 0:
-                        return
-                    offset += sent
-        except OSError:
-            pass
-        finally:
-            conn.close()
-
-    def drain(conn):
-        # The client announces how much it sends; the answer comes once all
-        # of it has arrived.
-        buf = bytearray(1 << 20)
-        try:
-            expected = struct.unpack("!Q", peers.recv_exact(conn, 8))[0]
-            total = 0
-            while total < expected:
-                n = conn.recv_into(buf)
-                if n == 0:
-                    break
-                total += n
-            conn.sendall(struct.pack("!Q", total))
-        except OSError:
-            pass
-        finally:
-            conn.close()
-
-    def accept_loop(listener, handler):
-        while True:
-            conn, _ = listener.accept()
-            threading.Thread(target=handler, args=(conn,), daemon=True).start()
-
-    threading.Thread(target=accept_loop, args=(sink, drain), daemon=True).start()
-    print(source.getsockname()[1], sink.getsockname()[1], flush=True)
-    accept_loop(source, stream)
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def measured(pid, fn, *args):
@@ -107,22 +46,10 @@ def measured(pid, fn, *args):
     return rate, cpu_seconds(pid) - before, moved
 
 
-def socks5_connect(port, target_port):
-    s = socket.create_connection(("127.0.0.1", port), timeout=15)
-    s.sendall(b"\x05\x01\x00")
-    if peers.recv_exact(s, 2) != b"\x05\x00":
-        raise RuntimeError("service refused method 00")
-    s.sendall(b"\x05\x01\x00\x01\x7f\x00\x00\x01" + struct.pack("!H", target_port))
-    reply = peers.recv_exact(s, 10)
-    if reply[:2] != b"\x05\x00":
-        raise RuntimeError(f"CONNECT refused: {reply.hex()}")
-    return s
-
-
 def download(port, source_port, total, max_seconds):
     buf = bytearray(1 << 20)
     view = memoryview(buf)
-    with socks5_connect(port, source_port) as s:
+    with socks5_connect(port, source_port, timeout=15) as s:
         started = time.monotonic()
         got = 0
         while got < total and time.monotonic() - started < max_seconds:
@@ -138,7 +65,7 @@ def upload(port, sink_port, total, max_seconds, rate_guess):
     # the download rate, since an upload cannot stop early.
     block = bytes(1 << 18)
     total = min(total, max(len(block), int(rate_guess * 1e6 * max_seconds)) // len(block) * len(block))
-    with socks5_connect(port, sink_port) as s:
+    with socks5_connect(port, sink_port, timeout=15) as s:
         started = time.monotonic()
         s.sendall(struct.pack("!Q", total))
         sent = 0
@@ -157,20 +84,12 @@ def upload(port, sink_port, total, max_seconds, rate_guess):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cipher", default="aes-256-cfb")
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--bytes", type=int, default=256 << 20, help="per measurement")
-    parser.add_argument("--max-seconds", type=float, default=3.0, help="per measurement")
-    parser.add_argument("--endpoints", action="store_true", help=argparse.SUPPRESS)
+    benchlib.add_measure_args(parser, size=256 << 20, max_seconds=3.0, rounds=3)
     args = parser.parse_args()
-    if args.endpoints:
-        endpoints()
-        return
 
-    helper = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--endpoints"],
-                              stdout=subprocess.PIPE, start_new_session=True)
-    started = []
+    endpoints = benchlib.Endpoints()
+    started = [endpoints]
     try:
-        source_port, sink_port = map(int, helper.stdout.readline().split())
         services = {}
         for label, protocol, obfs in PAIRS:
             server = test_ssr.SsrServer(args.cipher, protocol, obfs)
@@ -184,16 +103,16 @@ def main():
             order = PAIRS if r % 2 == 0 else list(reversed(PAIRS))
             for label, _, _ in order:
                 svc = services[label]
-                down, c1, b1 = measured(svc.proc.pid, download, svc.port, source_port, args.bytes,
-                                        args.max_seconds)
-                up, c2, b2 = measured(svc.proc.pid, upload, svc.port, sink_port, args.bytes,
+                down, c1, b1 = measured(svc.proc.pid, download, svc.port, endpoints.stream,
+                                        args.bytes, args.max_seconds)
+                up, c2, b2 = measured(svc.proc.pid, upload, svc.port, endpoints.sink, args.bytes,
                                       args.max_seconds, down)
                 for d, rate, c, b in (("down", down, c1, b1), ("up", up, c2, b2)):
                     key = f"{label}_{d}"
                     best[key] = max(best.get(key, 0), rate)
                     cpu[key] = cpu.get(key, 0) + c
                     moved[key] = moved.get(key, 0) + b
-                print(f"round {r + 1}: {label} down {down:.1f} MB/s up {up:.1f} MB/s", file=sys.stderr)
+                log(f"round {r + 1}: {label} down {down:.1f} MB/s up {up:.1f} MB/s")
         per_gb = {k: cpu[k] / moved[k] * 1e9 for k in cpu}
         fields = [f"cipher={args.cipher}"]
         for label, _, _ in PAIRS:
@@ -215,7 +134,6 @@ def main():
                 item.stop()
             except AssertionError as e:
                 print(e, file=sys.stderr)
-        peers.stop_process(helper)
 
 
 if __name__ == "__main__":

@@ -27,7 +27,6 @@ MB/s is 10^6 bytes per second.
 import argparse
 import json
 import os
-import subprocess
 import sys
 import time
 
@@ -36,14 +35,11 @@ REPO = os.path.dirname(HERE)
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import netns  # noqa: E402
-from netns import NODE_ADDR, SS_METHOD, SS_PASSWORD, SS_PORT, SOCKS_PORT, TARGET_ADDR, TUN_NAME  # noqa: E402
+from netns import NODE_ADDR, SS_METHOD, SS_PASSWORD, SS_PORT, SOCKS_PORT, TARGET_ADDR  # noqa: E402
+from benchlib import log  # noqa: E402
 
 SEND_PORT, ECHO_PORT, SINK_PORT = 19, 7, 5001
 REDIR_PORT = 12345
-
-
-def log(msg):
-    print(msg, file=sys.stderr, flush=True)
 
 
 class Bench:

@@ -16,12 +16,12 @@ import select
 import shutil
 import signal
 import socket
-import socketserver
 import struct
 import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -145,6 +145,14 @@ class _Daemon:
             log.close()
         self.proc.log_path = log_path
 
+    def _wait_listening(self, what):
+        """Waits until ``self.port`` accepts; stops the daemon when it does not."""
+        try:
+            wait_tcp(self.port, proc=self.proc, what=what)
+        except Exception:
+            self.stop()
+            raise
+
     def log(self):
         return read_log(self.proc) if self.proc else ""
 
@@ -184,11 +192,7 @@ socks pass {{
         with open(conf, "w") as f:
             f.write(self.CONFIG.format(port=self.port, log=os.path.join(self.dir, "danted.log")))
         self._spawn([binary, "-f", conf, "-p", os.path.join(self.dir, "danted.pid")])
-        try:
-            wait_tcp(self.port, proc=self.proc, what="danted")
-        except Exception:
-            self.stop()
-            raise
+        self._wait_listening("danted")
 
     def log(self):
         text = super().log()
@@ -210,11 +214,7 @@ class Microsocks(_Daemon):
         self.port = free_port()
         self._spawn([binary, "-i", "127.0.0.1", "-p", str(self.port),
                      "-u", user, "-P", password])
-        try:
-            wait_tcp(self.port, proc=self.proc, what="microsocks")
-        except Exception:
-            self.stop()
-            raise
+        self._wait_listening("microsocks")
 
 
 class SsServer(_Daemon):
@@ -235,11 +235,7 @@ class SsServer(_Daemon):
 
     def wait_ready(self):
         """Waits until the TCP side accepts; stops the server when it does not."""
-        try:
-            wait_tcp(self.port, proc=self.proc, what=f"ss-server -m {self.method}")
-        except Exception:
-            self.stop()
-            raise
+        self._wait_listening(f"ss-server -m {self.method}")
 
 
 class SsLocal(_Daemon):
@@ -253,11 +249,7 @@ class SsLocal(_Daemon):
         self.port = free_port()
         self._spawn([binary, "-s", "127.0.0.1", "-p", str(server_port), "-b", "127.0.0.1",
                      "-l", str(self.port), "-k", password, "-m", method])
-        try:
-            wait_tcp(self.port, proc=self.proc, what="ss-local")
-        except Exception:
-            self.stop()
-            raise
+        self._wait_listening("ss-local")
 
 
 class _QuietThreadingHTTPServer(http.server.ThreadingHTTPServer):
@@ -327,14 +319,12 @@ class HttpFileServer:
         self.thread.join(5)
 
 
-class UdpEchoServer:
-    """Sends every datagram back to where it came from."""
+class _SocketLoop:
+    """Serves ``sock`` on a thread of its own: ``_readable()`` runs each time
+    it can be read, until ``stop()``, which also closes it."""
 
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.port = self.sock.getsockname()[1]
-        self.received = 0
+    def __init__(self, sock):
+        self.sock = sock
         self._stop_r, self._stop_w = os.pipe()
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -344,12 +334,10 @@ class UdpEchoServer:
             ready, _, _ = select.select([self.sock, self._stop_r], [], [])
             if self._stop_r in ready:
                 return
-            try:
-                data, peer = self.sock.recvfrom(65535)
-                self.received += 1
-                self.sock.sendto(data, peer)
-            except OSError:
-                continue
+            self._readable()
+
+    def _readable(self):
+        raise NotImplementedError
 
     def stop(self):
         os.write(self._stop_w, b"x")
@@ -357,6 +345,33 @@ class UdpEchoServer:
         self.sock.close()
         os.close(self._stop_r)
         os.close(self._stop_w)
+
+
+class UdpEchoServer(_SocketLoop):
+    """Answers every datagram to where it came from, with ``answer()`` of it:
+    the datagram itself."""
+
+    def __init__(self, host="127.0.0.1", port=0):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            sock.bind((host, port))
+        except OSError:
+            sock.close()
+            raise
+        self.host, self.port = sock.getsockname()
+        self.received = 0
+        super().__init__(sock)
+
+    def answer(self, data, peer):
+        return data
+
+    def _readable(self):
+        try:
+            data, peer = self.sock.recvfrom(65535)
+            self.received += 1
+            self.sock.sendto(self.answer(data, peer), peer)
+        except OSError:
+            pass
 
 
 # --- the service under test ------------------------------------------------
@@ -579,9 +594,11 @@ def socks5_udp_header(host, port):
     return b"\x00\x00\x00\x01" + socket.inet_aton(host) + struct.pack("!H", port)
 
 
-def socks5_udp_associate(service_port, timeout=10.0):
+def socks5_udp_associate(service_port, timeout=10.0, expect_host=None):
     """Opens a UDP association. Returns (control socket, bound UDP socket,
-    relay address); the caller closes both sockets."""
+    relay address); the caller closes both sockets. With ``expect_host`` the
+    answer must name exactly that address; without, an answer of 0.0.0.0
+    stands for the service's own address."""
     ctl = socks5_open(service_port, timeout=timeout)
     try:
         ctl.sendall(socks5_request(3, "0.0.0.0", 0))
@@ -591,6 +608,8 @@ def socks5_udp_associate(service_port, timeout=10.0):
         relay = (socket.inet_ntoa(reply[4:8]), int.from_bytes(reply[8:10], "big"))
         if relay[1] == 0:
             raise AssertionError("UDP ASSOCIATE named port 0")
+        if expect_host is not None and relay[0] != expect_host:
+            raise AssertionError(f"UDP ASSOCIATE named {relay[0]}, not {expect_host}")
         if relay[0] == "0.0.0.0":
             relay = ("127.0.0.1", relay[1])
     except Exception:
@@ -632,20 +651,61 @@ def http_get_over(sock, host, port, path="/blob"):
     return head, body
 
 
+def file_sha256(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def curl_argv(args, timeout):
+    """curl, quiet but for errors, failing on HTTP errors, within ``timeout``."""
+    return [require_program(CURL), "-sS", "--fail", "--max-time", str(timeout)] + list(args)
+
+
 def curl_download(proxy_args, url, dest, timeout=60):
     """curl through a SOCKS proxy into ``dest``; returns (code, stderr, sha256)."""
-    argv = [require_program(CURL), "-sS", "--fail", "--max-time", str(timeout),
-            "-o", dest] + list(proxy_args) + [url]
-    proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
-                          timeout=timeout + 10)
-    digest = None
-    if proc.returncode == 0:
-        h = hashlib.sha256()
-        with open(dest, "rb") as f:
-            for block in iter(lambda: f.read(1 << 20), b""):
-                h.update(block)
-        digest = h.hexdigest()
+    proc = subprocess.run(curl_argv(["-o", dest] + list(proxy_args) + [url], timeout),
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout + 10)
+    digest = file_sha256(dest) if proc.returncode == 0 else None
     return proc.returncode, proc.stderr.decode("utf-8", "replace"), digest
+
+
+def curl_upload(service_port, url, path, timeout=60):
+    """curl -T ``path`` through the service (SOCKS 5, names resolved there);
+    returns (code, stderr, the answer's body)."""
+    argv = curl_argv(["-T", path, "--socks5-hostname", f"127.0.0.1:{service_port}", url], timeout)
+    proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout + 10)
+    return (proc.returncode, proc.stderr.decode("utf-8", "replace"),
+            proc.stdout.decode("utf-8", "replace"))
+
+
+def curl_parallel_downloads(service_port, url, directory, count, sha256, timeout=90):
+    """``count`` curl downloads of ``url`` at once through the service (SOCKS
+    5, names resolved there) into ``directory``. Returns what went wrong: each
+    failed curl and each body whose SHA-256 is not ``sha256``."""
+    procs = []
+    try:
+        for i in range(count):
+            out = os.path.join(directory, f"blob{i}")
+            argv = curl_argv(["-o", out, "--socks5-hostname", f"127.0.0.1:{service_port}", url],
+                             timeout)
+            procs.append((out, subprocess.Popen(argv, stdin=subprocess.DEVNULL,
+                                                stderr=subprocess.PIPE)))
+        failures = []
+        for out, proc in procs:
+            _, err = proc.communicate(timeout=timeout + 30)
+            if proc.returncode != 0:
+                failures.append(f"{out}: curl {proc.returncode} {err.decode()}")
+            elif file_sha256(out) != sha256:
+                failures.append(f"{out}: body corrupted")
+        return failures
+    finally:
+        for _, proc in procs:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
 
 
 def ipv4_only_name():
@@ -664,7 +724,7 @@ def ipv4_only_name():
     return None
 
 
-class ScriptedNode:
+class ScriptedNode(_SocketLoop):
     """A TCP server that runs ``handler(conn, log)`` for every connection, on
     its own thread. ``log`` is a list shared by all connections, in which the
     handler records what it saw; ``connections`` counts accepted clients."""
@@ -674,29 +734,23 @@ class ScriptedNode:
         self.log = []
         self.connections = 0
         self.errors = []
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(64)
-        self.port = self.listener.getsockname()[1]
-        self._stop_r, self._stop_w = os.pipe()
         self._threads = []
-        self.thread = threading.Thread(target=self._accept_loop, daemon=True)
-        self.thread.start()
+        listener = socket.socket()
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(64)
+        self.port = listener.getsockname()[1]
+        super().__init__(listener)
 
-    def _accept_loop(self):
-        while True:
-            ready, _, _ = select.select([self.listener, self._stop_r], [], [])
-            if self._stop_r in ready:
-                return
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                continue
-            self.connections += 1
-            t = threading.Thread(target=self._serve, args=(conn,), daemon=True)
-            self._threads.append(t)
-            t.start()
+    def _readable(self):
+        try:
+            conn, _ = self.sock.accept()
+        except OSError:
+            return
+        self.connections += 1
+        t = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+        self._threads.append(t)
+        t.start()
 
     def _serve(self, conn):
         conn.settimeout(10)
@@ -708,13 +762,19 @@ class ScriptedNode:
             conn.close()
 
     def stop(self):
-        os.write(self._stop_w, b"x")
-        self.thread.join(5)
+        super().stop()
         for t in self._threads:
             t.join(5)
-        self.listener.close()
-        os.close(self._stop_r)
-        os.close(self._stop_w)
+
+
+def shut_down(*socks):
+    """shutdown(SHUT_RDWR) on each socket; one already closed or never
+    connected is passed over."""
+    for s in socks:
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
 
 def echo_until_close(conn):
@@ -723,3 +783,33 @@ def echo_until_close(conn):
         if not data:
             return
         conn.sendall(data)
+
+
+# --- a base for the test cases ---------------------------------------------
+
+class ServiceTestCase(unittest.TestCase):
+    """Peers, services, folders and UDP associations that the cleanups undo."""
+
+    @classmethod
+    def class_peer(cls, peer):
+        """Keeps ``peer`` until the class's tests are done; returns it."""
+        cls.addClassCleanup(peer.stop)
+        return peer
+
+    def start_service(self, node, **kw):
+        svc = VantorService(node, port=free_port(), **kw)
+        self.addCleanup(svc.stop)
+        return svc
+
+    def tmpdir(self):
+        d = tempfile.mkdtemp(prefix="vantor-test-")
+        self.addCleanup(shutil.rmtree, d, True)
+        return d
+
+    def udp_association(self, svc, **kw):
+        """socks5_udp_associate through ``svc``: (control socket, UDP socket,
+        relay address)."""
+        ctl, udp, relay = socks5_udp_associate(svc.port, **kw)
+        self.addCleanup(ctl.close)
+        self.addCleanup(udp.close)
+        return ctl, udp, relay

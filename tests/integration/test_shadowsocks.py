@@ -4,20 +4,17 @@ over UDP, the share-link forms, and what a client sees when the node is
 misconfigured, unreachable or answers with bytes that do not authenticate."""
 
 import base64
-import hashlib
 import os
-import shutil
 import socket
-import subprocess
-import tempfile
 import threading
 import time
 import unittest
 
 import peers
-from peers import (HttpFileServer, SsServer, UdpEchoServer, VantorService, curl_download,
-                   recv_exact, recv_until_close, socks4_request, socks5_open, socks5_request,
-                   socks5_udp_associate, socks5_udp_header, udp_exchange)
+from peers import (HttpFileServer, ServiceTestCase, SsServer, UdpEchoServer, curl_download,
+                   curl_parallel_downloads, curl_upload, recv_exact, recv_until_close,
+                   shut_down, socks4_request, socks5_open, socks5_request, socks5_udp_header,
+                   udp_exchange)
 
 NAME = peers.ipv4_only_name() or "127.0.0.1"
 
@@ -62,17 +59,7 @@ def start_servers(methods, password, **kw):
     return servers
 
 
-class SsTestCase(unittest.TestCase):
-    def start_service(self, node, **kw):
-        svc = VantorService(node, port=peers.free_port(), **kw)
-        self.addCleanup(svc.stop)
-        return svc
-
-    def tmpdir(self):
-        d = tempfile.mkdtemp(prefix="vantor-ss-")
-        self.addCleanup(shutil.rmtree, d, True)
-        return d
-
+class SsTestCase(ServiceTestCase):
     def socks_connect(self, svc, port, host="127.0.0.1"):
         s = socks5_open(svc.port)
         self.addCleanup(s.close)
@@ -81,12 +68,11 @@ class SsTestCase(unittest.TestCase):
         self.assertEqual(reply[:4], b"\x05\x00\x00\x01", f"CONNECT answered {reply.hex()}")
         return s
 
-    def curl_upload(self, svc, path, http):
-        proc = subprocess.run(
-            [peers.CURL, "-sS", "--fail", "--max-time", "60", "-T", path,
-             "--socks5-hostname", f"127.0.0.1:{svc.port}", f"http://{NAME}:{http.port}/upload"],
-            stdin=subprocess.DEVNULL, capture_output=True, timeout=70)
-        return proc.returncode, proc.stderr.decode("utf-8", "replace"), proc.stdout.decode()
+    def download(self, svc, dest):
+        """curl of the class's HTTP server's /blob through ``svc`` into
+        ``dest``: (code, stderr, sha256)."""
+        return curl_download(["--socks5-hostname", f"127.0.0.1:{svc.port}"],
+                             f"http://{NAME}:{self.http.port}/blob", dest)
 
 
 class EveryMethod(SsTestCase):
@@ -94,10 +80,8 @@ class EveryMethod(SsTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.http = HttpFileServer(6 * 1024 * 1024)
-        cls.addClassCleanup(cls.http.stop)
-        cls.echo = UdpEchoServer()
-        cls.addClassCleanup(cls.echo.stop)
+        cls.http = cls.class_peer(HttpFileServer(6 * 1024 * 1024))
+        cls.echo = cls.class_peer(UdpEchoServer())
         cls.servers = start_servers(METHODS, PASSWORD, udp=True, extra_args=SS_SERVER_UDP_ARGS)
         for server in cls.servers.values():
             cls.addClassCleanup(server.stop)
@@ -113,12 +97,11 @@ class EveryMethod(SsTestCase):
         for method in METHODS:
             with self.subTest(method=method):
                 svc = self.service_for(method)
-                rc, err, digest = curl_download(["--socks5-hostname", f"127.0.0.1:{svc.port}"],
-                                                f"http://{NAME}:{self.http.port}/blob",
-                                                os.path.join(d, "blob"))
+                rc, err, digest = self.download(svc, os.path.join(d, "blob"))
                 self.assertEqual(rc, 0, f"download failed: {err}\n{self.servers[method].log()}")
                 self.assertEqual(digest, self.http.sha256, "download corrupted")
-                rc, err, answer = self.curl_upload(svc, upload, self.http)
+                rc, err, answer = curl_upload(svc.port, f"http://{NAME}:{self.http.port}/upload",
+                                              upload)
                 self.assertEqual(rc, 0, f"upload failed: {err}")
                 self.assertEqual(answer, self.http.sha256, "upload corrupted")
 
@@ -126,7 +109,7 @@ class EveryMethod(SsTestCase):
         header = socks5_udp_header("127.0.0.1", self.echo.port)
         for method in METHODS:
             with self.subTest(method=method):
-                _, udp, relay = self.udp_association(method)
+                _, udp, relay = self.method_association(method)
                 for size in UDP_SIZES:
                     payload = os.urandom(size)
                     # The answer names the echo server as its source.
@@ -137,12 +120,8 @@ class EveryMethod(SsTestCase):
                            + self.echo.port.to_bytes(2, "big"))
                 udp_exchange(udp, relay, by_name + b"named", header + b"named")
 
-    def udp_association(self, method):
-        svc = self.service_for(method)
-        ctl, udp, relay = socks5_udp_associate(svc.port)
-        self.addCleanup(ctl.close)
-        self.addCleanup(udp.close)
-        return ctl, udp, relay
+    def method_association(self, method):
+        return self.udp_association(self.service_for(method))
 
     def test_unusable_datagrams_dropped_association_lives_on(self):
         """Datagrams that cannot be relayed (too short to hold a header, an
@@ -158,7 +137,7 @@ class EveryMethod(SsTestCase):
             "address type 7": b"\x00\x00\x00\x07" + bytes(6) + b"x",
             "65470 bytes": header + os.urandom(65470 - len(header)),
         }
-        ctl, udp, relay = self.udp_association("aes-256-gcm")
+        ctl, udp, relay = self.method_association("aes-256-gcm")
         for what, datagram in cases.items():
             with self.subTest(datagram=what):
                 udp.sendto(datagram, relay)
@@ -174,7 +153,7 @@ class EveryMethod(SsTestCase):
         datagram: passing it on as a whole one would hand the target a
         truncated message. It must be dropped."""
         header = socks5_udp_header("127.0.0.1", self.echo.port)
-        ctl, udp, relay = self.udp_association("chacha20-ietf-poly1305")
+        ctl, udp, relay = self.method_association("chacha20-ietf-poly1305")
         for frag in (1, 0x81):
             with self.subTest(frag=frag):
                 udp.sendto(b"\x00\x00" + bytes([frag]) + header[3:] + b"fragment", relay)
@@ -185,24 +164,8 @@ class EveryMethod(SsTestCase):
         for method in ("aes-256-cfb", "chacha20-ietf-poly1305"):
             with self.subTest(method=method):
                 svc = self.service_for(method)
-                d = self.tmpdir()
-                procs = []
-                for i in range(8):
-                    out = os.path.join(d, f"blob{i}")
-                    argv = [peers.CURL, "-sS", "--fail", "--max-time", "90", "-o", out,
-                            "--socks5-hostname", f"127.0.0.1:{svc.port}",
-                            f"http://{NAME}:{self.http.port}/blob"]
-                    procs.append((out, subprocess.Popen(argv, stdin=subprocess.DEVNULL,
-                                                        stderr=subprocess.PIPE)))
-                failures = []
-                for out, proc in procs:
-                    _, err = proc.communicate(timeout=120)
-                    if proc.returncode != 0:
-                        failures.append(f"{out}: curl {proc.returncode} {err.decode()}")
-                        continue
-                    with open(out, "rb") as f:
-                        if hashlib.sha256(f.read()).hexdigest() != self.http.sha256:
-                            failures.append(f"{out}: body corrupted")
+                failures = curl_parallel_downloads(svc.port, f"http://{NAME}:{self.http.port}/blob",
+                                                   self.tmpdir(), 8, self.http.sha256)
                 self.assertEqual(failures, [])
 
     def test_tampered_answer_is_cut_not_delivered(self):
@@ -274,17 +237,10 @@ class TamperingForwarder:
         except OSError:
             pass
         finally:
-            for s in (src, dst):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
+            shut_down(src, dst)
 
     def stop(self):
-        try:
-            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept
-        except OSError:
-            pass
+        shut_down(self.listener)  # wakes the blocked accept
         self.listener.close()
         self.thread.join(5)
         for s in self.socks:
@@ -301,10 +257,8 @@ class ShareLinks(SsTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.http = HttpFileServer(1024 * 1024)
-        cls.addClassCleanup(cls.http.stop)
-        cls.server = SsServer(cls.METHOD, cls.SECRET)
-        cls.addClassCleanup(cls.server.stop)
+        cls.http = cls.class_peer(HttpFileServer(1024 * 1024))
+        cls.server = cls.class_peer(SsServer(cls.METHOD, cls.SECRET))
 
     def links(self):
         m, pw, port = self.METHOD, self.SECRET, self.server.port
@@ -325,9 +279,7 @@ class ShareLinks(SsTestCase):
         for form, link in self.links().items():
             with self.subTest(form=form, link=link):
                 svc = self.start_service(link)
-                rc, err, digest = curl_download(["--socks5-hostname", f"127.0.0.1:{svc.port}"],
-                                                f"http://{NAME}:{self.http.port}/blob",
-                                                os.path.join(d, "blob"))
+                rc, err, digest = self.download(svc, os.path.join(d, "blob"))
                 self.assertEqual(rc, 0, err)
                 self.assertEqual(digest, self.http.sha256)
 

@@ -14,15 +14,15 @@ import concurrent.futures
 import os
 import socket
 import struct
-import subprocess
 import tempfile
 import time
 import unittest
 
 import peers
-from peers import (stop_process, CURL, HttpFileServer, PeerError, UdpEchoServer, VantorService, _Daemon,
-                   curl_download, free_port, free_port_both, recv_exact, require_program,
-                   socks5_open, socks5_request, socks5_udp_header, wait_tcp)
+from peers import (stop_process, CURL, HttpFileServer, PeerError, ServiceTestCase, UdpEchoServer,
+                   VantorService, _Daemon, curl_download, curl_upload, free_port, free_port_both,
+                   recv_exact, require_program, socks5_open, socks5_request, socks5_udp_associate,
+                   socks5_udp_header, udp_exchange, wait_tcp)
 
 PROTOCOLS = ["origin", "auth_sha1_v4", "auth_aes128_md5", "auth_aes128_sha1", "auth_chain_a",
              "auth_chain_b"]
@@ -112,37 +112,38 @@ class Case:
         return f"{self.protocol}+{self.obfs}+{self.method}"
 
 
-def curl_upload(service_port, url, path, timeout=60):
-    argv = [require_program(CURL), "-sS", "--fail", "--max-time", str(timeout), "-T", path,
-            "--socks5-hostname", f"127.0.0.1:{service_port}", url]
-    proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout + 10)
-    return proc.returncode, proc.stderr.decode("utf-8", "replace"), proc.stdout.decode().strip()
-
-
-def socks5_udp_associate(service_port):
-    ctl = socks5_open(service_port)
-    ctl.sendall(socks5_request(3, "0.0.0.0", 0))
-    reply = recv_exact(ctl, 10)
-    if reply[:2] != b"\x05\x00":
-        ctl.close()
-        raise AssertionError(f"UDP ASSOCIATE answered {reply.hex()}")
-    return ctl, ("127.0.0.1", int.from_bytes(reply[8:10], "big"))
-
-
-def udp_exchange(udp, relay, datagram, tries=5):
-    """Sends until the same datagram comes back; False when it never does."""
-    for _ in range(tries):
-        udp.sendto(datagram, relay)
-        deadline = time.monotonic() + 1.0
-        while time.monotonic() < deadline:
-            udp.settimeout(max(0.01, deadline - time.monotonic()))
+def through_service(server, link, use):
+    """Starts the service for ``link``, a node served by ``server``, runs
+    ``use(svc, problems)`` and stops both. Returns the problems: those
+    ``use`` added, a service that did not stop cleanly, and whatever the
+    server refused."""
+    problems = []
+    try:
+        svc = VantorService(link, port=free_port())
+        try:
+            use(svc, problems)
+        finally:
             try:
-                data, _ = udp.recvfrom(65535)
-            except (socket.timeout, ConnectionRefusedError):
-                break
-            if data == datagram:
-                return True
-    return False
+                svc.stop()
+            except AssertionError as e:
+                problems.append(str(e)[:2000])
+    finally:
+        refused = server.refusals()
+        exited = server.proc.poll()
+        server.stop()
+    if exited is not None:
+        problems.append(f"ssr-test-server exited with status {exited} while in use")
+    if refused:
+        problems.append(f"server refused: {refused[:3]}")
+    return problems
+
+
+def udp_node(protocol, method, variant):
+    """A server with its UDP relay on and plain obfs, and the link to it:
+    named users with ``variant``, else the node's key."""
+    server = SsrServer(method, protocol, "plain", users=USERS if variant else "", udp=True)
+    protoparam = "1024:user-pass" if variant and protocol != "origin" else ""
+    return server, ssr_link(server.port, protocol, method, "plain", PASSWORD, protoparam=protoparam)
 
 
 def udpgw_frame(conid, port, data):
@@ -172,15 +173,13 @@ def udpgw_answers(sock, count, timeout=5.0):
     return answers
 
 
-class ShadowsocksRNodes(unittest.TestCase):
+class ShadowsocksRNodes(ServiceTestCase):
     @classmethod
     def setUpClass(cls):
         require_program(CURL)
         ssr_test_server()
-        cls.http = HttpFileServer(size=3 * 1024 * 1024)
-        cls.addClassCleanup(cls.http.stop)
-        cls.echo = UdpEchoServer()
-        cls.addClassCleanup(cls.echo.stop)
+        cls.http = cls.class_peer(HttpFileServer(size=3 * 1024 * 1024))
+        cls.echo = cls.class_peer(UdpEchoServer())
         cls.tmp = tempfile.mkdtemp(prefix="vantor-ssr-")
         cls.upload = os.path.join(cls.tmp, "upload")
         cls.upload_body = os.urandom(2 * 1024 * 1024 + 17)
@@ -194,48 +193,40 @@ class ShadowsocksRNodes(unittest.TestCase):
         import shutil
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
+    def run_jobs(self, jobs, run, name):
+        """run(job) for every job, WORKERS at a time; each must report no
+        problems, in a subTest named name(job)."""
+        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
+            results = list(pool.map(run, jobs))
+        for job, problems in zip(jobs, results):
+            with self.subTest(name(job)):
+                self.assertEqual(problems, [])
+
     # -- TCP --------------------------------------------------------------
 
     def transfer(self, case, index):
         """Download and upload through one node; a list of problems."""
-        problems = []
+        def use(svc, problems):
+            dest = os.path.join(self.tmp, f"download-{index}")
+            code, err, digest = curl_download(
+                ["--socks5-hostname", f"127.0.0.1:{svc.port}"],
+                f"http://localhost:{self.http.port}/blob", dest)
+            if code != 0 or digest != self.http.sha256:
+                problems.append(f"download: curl {code} {err.strip()[:200]}")
+            code, err, answer = curl_upload(svc.port, f"http://localhost:{self.http.port}/up",
+                                            self.upload)
+            if code != 0 or answer != self.upload_sha256:
+                problems.append(f"upload: curl {code} {err.strip()[:200]} {answer[:70]}")
+
         server = SsrServer(case.method, case.protocol, case.obfs, users=case.users,
                            obfsparam=case.expect, mss=case.mss)
-        try:
-            svc = VantorService(ssr_link(server.port, case.protocol, case.method, case.obfs,
-                                         PASSWORD, case.obfsparam, case.protoparam),
-                                port=free_port())
-            try:
-                dest = os.path.join(self.tmp, f"download-{index}")
-                code, err, digest = curl_download(
-                    ["--socks5-hostname", f"127.0.0.1:{svc.port}"],
-                    f"http://localhost:{self.http.port}/blob", dest)
-                if code != 0 or digest != self.http.sha256:
-                    problems.append(f"download: curl {code} {err.strip()[:200]}")
-                code, err, answer = curl_upload(svc.port, f"http://localhost:{self.http.port}/up",
-                                                self.upload)
-                if code != 0 or answer != self.upload_sha256:
-                    problems.append(f"upload: curl {code} {err.strip()[:200]} {answer[:70]}")
-            finally:
-                try:
-                    svc.stop()
-                except AssertionError as e:
-                    problems.append(str(e)[:2000])
-        finally:
-            refused = server.refusals()
-            server.stop()
-        if refused:
-            problems.append(f"server refused: {refused[:3]}")
-        return problems
+        return through_service(server, ssr_link(server.port, case.protocol, case.method, case.obfs,
+                                                PASSWORD, case.obfsparam, case.protoparam), use)
 
     def run_matrix(self, method, variant):
         cases = [Case(p, o, method, variant) for p in PROTOCOLS for o in OBFS]
-        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
-            results = list(pool.map(lambda ic: self.transfer(ic[1], f"{method}-{ic[0]}"),
-                                    enumerate(cases)))
-        for case, problems in zip(cases, results):
-            with self.subTest(str(case)):
-                self.assertEqual(problems, [])
+        self.run_jobs(list(enumerate(cases)), lambda ic: self.transfer(ic[1], f"{method}-{ic[0]}"),
+                      lambda ic: str(ic[1]))
 
     def test_every_pair_with_a_stream_cipher(self):
         # Node-key users, the server's own address as the TLS name, an MSS of
@@ -251,9 +242,8 @@ class ShadowsocksRNodes(unittest.TestCase):
         # password for user 1024 fails at the first MAC keyed with it.
         server = SsrServer(STREAM, "auth_chain_a", "tls1.2_ticket_auth", users="1024:other-pass")
         self.addCleanup(server.stop)
-        svc = VantorService(ssr_link(server.port, "auth_chain_a", STREAM, "tls1.2_ticket_auth",
-                                     PASSWORD, protoparam="1024:user-pass"), port=free_port())
-        self.addCleanup(svc.stop)
+        svc = self.start_service(ssr_link(server.port, "auth_chain_a", STREAM, "tls1.2_ticket_auth",
+                                          PASSWORD, protoparam="1024:user-pass"))
         code, _, _ = curl_download(["--socks5-hostname", f"127.0.0.1:{svc.port}"],
                                    f"http://localhost:{self.http.port}/blob",
                                    os.path.join(self.tmp, "refused"), timeout=10)
@@ -266,90 +256,50 @@ class ShadowsocksRNodes(unittest.TestCase):
     # -- UDP --------------------------------------------------------------
 
     def udp_round_trips(self, protocol, method, variant):
-        problems = []
-        users = USERS if variant else ""
-        protoparam = "1024:user-pass" if variant and protocol != "origin" else ""
-        server = SsrServer(method, protocol, "plain", users=users, udp=True)
-        try:
-            svc = VantorService(ssr_link(server.port, protocol, method, "plain", PASSWORD,
-                                         protoparam=protoparam), port=free_port())
-            try:
-                ctl, relay = socks5_udp_associate(svc.port)
-                udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                udp.bind(("127.0.0.1", 0))
-                try:
-                    header = socks5_udp_header("127.0.0.1", self.echo.port)
-                    for size in (1, 100, 1400, 9000):
-                        if not udp_exchange(udp, relay, header + os.urandom(size)):
-                            problems.append(f"{size}-byte datagram did not come back")
-                finally:
-                    udp.close()
-                    ctl.close()
-            finally:
-                try:
-                    svc.stop()
-                except AssertionError as e:
-                    problems.append(str(e)[:2000])
-        finally:
-            refused = server.refusals()
-            server.stop()
-        if refused:
-            problems.append(f"server refused: {refused[:3]}")
-        return problems
+        def use(svc, problems):
+            ctl, udp, relay = socks5_udp_associate(svc.port)
+            with ctl, udp:
+                header = socks5_udp_header("127.0.0.1", self.echo.port)
+                for size in (1, 100, 1400, 9000):
+                    datagram = header + os.urandom(size)
+                    try:
+                        udp_exchange(udp, relay, datagram, datagram)
+                    except AssertionError:
+                        problems.append(f"{size}-byte datagram did not come back")
+
+        return through_service(*udp_node(protocol, method, variant), use)
 
     def udpgw_flows(self, protocol, method, variant):
         """Two udpgw flows (each a fresh protocol state) through one node."""
-        problems = []
-        protoparam = "1024:user-pass" if variant and protocol != "origin" else ""
-        server = SsrServer(method, protocol, "plain", users=USERS if variant else "", udp=True)
-        try:
-            svc = VantorService(ssr_link(server.port, protocol, method, "plain", PASSWORD,
-                                         protoparam=protoparam), port=free_port())
-            try:
-                stream = socks5_open(svc.port)
-                try:
-                    stream.sendall(socks5_request(1, "127.0.0.1", 7300))
-                    if recv_exact(stream, 10)[1] != 0:
-                        problems.append("udpgw CONNECT refused")
-                    else:
-                        sent = {1: [os.urandom(30), os.urandom(1200)], 2: [os.urandom(5)]}
-                        for conid, datas in sent.items():
-                            for d in datas:
-                                stream.sendall(udpgw_frame(conid, self.echo.port, d))
-                        answers = udpgw_answers(stream, 3)
-                        for conid, datas in sent.items():
-                            if sorted(answers.get(conid, [])) != sorted(datas):
-                                problems.append(f"flow {conid}: {len(answers.get(conid, []))} of"
-                                                f" {len(datas)} answers came back intact")
-                finally:
-                    stream.close()
-            finally:
-                try:
-                    svc.stop()
-                except AssertionError as e:
-                    problems.append(str(e)[:2000])
-        finally:
-            refused = server.refusals()
-            server.stop()
-        if refused:
-            problems.append(f"server refused: {refused[:3]}")
-        return problems
+        def use(svc, problems):
+            with socks5_open(svc.port) as stream:
+                stream.sendall(socks5_request(1, "127.0.0.1", 7300))
+                if recv_exact(stream, 10)[1] != 0:
+                    problems.append("udpgw CONNECT refused")
+                    return
+                sent = {1: [os.urandom(30), os.urandom(1200)], 2: [os.urandom(5)]}
+                for conid, datas in sent.items():
+                    for d in datas:
+                        stream.sendall(udpgw_frame(conid, self.echo.port, d))
+                answers = udpgw_answers(stream, 3)
+                for conid, datas in sent.items():
+                    if sorted(answers.get(conid, [])) != sorted(datas):
+                        problems.append(f"flow {conid}: {len(answers.get(conid, []))} of"
+                                        f" {len(datas)} answers came back intact")
+
+        return through_service(*udp_node(protocol, method, variant), use)
+
+    def run_every_protocol(self, run):
+        """run(protocol, method, variant) for every protocol with both
+        ciphers, named users with the AEAD one."""
+        self.run_jobs([(p, m, m == AEAD) for p in PROTOCOLS for m in (STREAM, AEAD)],
+                      lambda j: run(*j), lambda j: f"{j[0]}+{j[1]}")
 
     def test_udpgw_flows_for_every_protocol(self):
-        jobs = [(p, m, m == AEAD) for p in PROTOCOLS for m in (STREAM, AEAD)]
-        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
-            results = list(pool.map(lambda j: self.udpgw_flows(*j), jobs))
-        for (protocol, method, _), problems in zip(jobs, results):
-            with self.subTest(f"{protocol}+{method}"):
-                self.assertEqual(problems, [])
+        self.run_every_protocol(self.udpgw_flows)
 
     def test_udp_associations_for_every_protocol(self):
-        jobs = [(p, m, m == AEAD) for p in PROTOCOLS for m in (STREAM, AEAD)]
-        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
-            results = list(pool.map(lambda j: self.udp_round_trips(*j), jobs))
-        for (protocol, method, _), problems in zip(jobs, results):
-            with self.subTest(f"{protocol}+{method}"):
-                self.assertEqual(problems, [])
+        self.run_every_protocol(self.udp_round_trips)
 
 
 if __name__ == "__main__":

@@ -1,17 +1,17 @@
 """The udpgw stream: one SOCKS 5 CONNECT to 127.0.0.1:7300 through the local
 service carries UDP flows, each relayed through the node's own UDP form."""
 
+import errno
 import os
+import random
 import re
-import select
 import socket
 import struct
-import threading
 import time
 import unittest
 
-import peers
-from peers import Danted, SsServer, VantorService, recv_exact, socks5_open, socks5_request
+from peers import (Danted, ServiceTestCase, SsServer, UdpEchoServer, recv_exact, socks5_open,
+                   socks5_request)
 
 KEEPALIVE, REBIND, DNS, IPV6 = 0x01, 0x02, 0x04, 0x08
 STATS = re.compile(r"^connections=(\d+) ")
@@ -24,37 +24,32 @@ def frame(flags, conid, ip, port, data=b""):
     return struct.pack("<H", len(body) + len(data)) + body + data
 
 
-class TaggingEcho:
+class TaggingEcho(UdpEchoServer):
     """UDP echo that answers with the sender's port in front of the data, so a
     test can see which upstream socket a datagram came from."""
 
     def __init__(self, host="127.0.0.1", port=0):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((host, port))
-        self.host, self.port = self.sock.getsockname()
         self.peers = set()
-        self._stop_r, self._stop_w = os.pipe()
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
+        super().__init__(host, port)
 
-    def _run(self):
-        while True:
-            ready, _, _ = select.select([self.sock, self._stop_r], [], [])
-            if self._stop_r in ready:
-                return
-            try:
-                data, peer = self.sock.recvfrom(65535)
-            except OSError:
-                continue
-            self.peers.add(peer)
-            self.sock.sendto(struct.pack("!H", peer[1]) + data, peer)
+    def answer(self, data, peer):
+        self.peers.add(peer)
+        return struct.pack("!H", peer[1]) + data
 
-    def stop(self):
-        os.write(self._stop_w, b"x")
-        self.thread.join(5)
-        self.sock.close()
-        os.close(self._stop_r)
-        os.close(self._stop_w)
+
+def dns_port_echo():
+    """An echo on port 53 of a loopback address of its own: a fixed one
+    could already be taken by a local resolver or a parallel test run."""
+    for _ in range(20):
+        host = f"127.{random.randrange(1, 255)}.{random.randrange(1, 255)}.{random.randrange(2, 255)}"
+        try:
+            echo = TaggingEcho(host, 53)
+        except OSError as e:
+            if e.errno != errno.EADDRINUSE:
+                raise
+            continue
+        return echo
+    raise AssertionError("no loopback address with port 53 free")
 
 
 class UdpgwStream:
@@ -108,9 +103,7 @@ class UdpgwCase:
     """Shared cases; subclasses provide the node."""
 
     def start(self, extra=()):
-        svc = VantorService(self.node_link(), port=peers.free_port(), extra_args=list(extra))
-        self.addCleanup(svc.stop)
-        return svc
+        return self.start_service(self.node_link(), extra_args=list(extra))
 
     def setUp(self):
         self.echo = TaggingEcho()
@@ -164,12 +157,12 @@ class UdpgwCase:
     def test_idle_dns_flow_closes_and_the_count_falls(self):
         if os.geteuid() != 0:
             self.skipTest("needs root to listen on port 53")
-        dns = TaggingEcho("127.0.0.2", 53)
+        dns = dns_port_echo()
         self.addCleanup(dns.stop)
         svc = self.start(["--stats", "1"])
         stream = UdpgwStream(svc.port)
         self.addCleanup(stream.close)
-        stream.send(frame(0, 1, "127.0.0.2", 53, b"query"))
+        stream.send(frame(0, 1, dns.host, 53, b"query"))
         self.assertEqual(len(stream.messages(1)), 1)
         counts = self.wait_counts(svc, lambda n: n == 2, 5)
         self.assertEqual(counts[-1], 2, "the stream's session and the DNS flow")
@@ -194,21 +187,19 @@ class UdpgwCase:
         return [c for c in seen if c >= 0] or [-1]
 
 
-class UdpgwThroughShadowsocks(UdpgwCase, unittest.TestCase):
+class UdpgwThroughShadowsocks(UdpgwCase, ServiceTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.ss = SsServer("aes-256-gcm", "udpgw-test", udp=True)
-        cls.addClassCleanup(cls.ss.stop)
+        cls.ss = cls.class_peer(SsServer("aes-256-gcm", "udpgw-test", udp=True))
 
     def node_link(self):
         return f"ss://{self.ss.method}:{self.ss.password}@127.0.0.1:{self.ss.port}"
 
 
-class UdpgwThroughSocks5(UdpgwCase, unittest.TestCase):
+class UdpgwThroughSocks5(UdpgwCase, ServiceTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.danted = Danted()
-        cls.addClassCleanup(cls.danted.stop)
+        cls.danted = cls.class_peer(Danted())
 
     def node_link(self):
         return f"socks5://127.0.0.1:{self.danted.port}"
