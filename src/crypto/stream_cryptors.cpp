@@ -23,6 +23,31 @@ bool AllocOutput(std::size_t length, uint8_t*& output) {
   return output != nullptr;
 }
 
+// "none" in either direction: a heap copy of the input.
+bool CopyThrough(const uint8_t* input, int length, uint8_t*& output, int& outputLength) {
+  output = nullptr;
+  outputLength = 0;
+  if (!ValidInput(input, length)) return false;
+  if (!AllocOutput(static_cast<std::size_t>(length), output)) return false;
+  if (length > 0) std::memcpy(output, input, static_cast<std::size_t>(length));
+  outputLength = length;
+  return true;
+}
+
+// Keys one direction's Crypto++ cipher at keystream position 0. Crypto++
+// rejects a key or IV length it does not take by throwing.
+template <class Cipher>
+bool KeyCipher(Cipher& cipher, const uint8_t* key, int keyLength, const uint8_t* iv,
+               int ivLength) {
+  try {
+    cipher.SetKeyWithIV(key, static_cast<std::size_t>(keyLength), iv,
+                        static_cast<std::size_t>(ivLength));
+    return true;
+  } catch (const CryptoPP::Exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 // ---- none ----
@@ -32,12 +57,7 @@ CNoneCryptor::CNoneCryptor(const std::string& method, const std::string& passwor
 
 bool CNoneCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
                            bool) {
-  output = nullptr;
-  outputLength = 0;
-  if (!ValidInput(input, length)) return false;
-  if (!AllocOutput(static_cast<std::size_t>(length), output)) return false;
-  if (length > 0) std::memcpy(output, input, static_cast<std::size_t>(length));
-  outputLength = length;
+  if (!CopyThrough(input, length, output, outputLength)) return false;
   m_ivSent = true;
   return true;
 }
@@ -45,12 +65,7 @@ bool CNoneCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output, i
 bool CNoneCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
                            bool& needMore, bool) {
   needMore = false;
-  output = nullptr;
-  outputLength = 0;
-  if (!ValidInput(input, length)) return false;
-  if (!AllocOutput(static_cast<std::size_t>(length), output)) return false;
-  if (length > 0) std::memcpy(output, input, static_cast<std::size_t>(length));
-  outputLength = length;
+  if (!CopyThrough(input, length, output, outputLength)) return false;
   m_ivReceived = true;
   return true;
 }
@@ -137,24 +152,12 @@ bool CStreamCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output,
 
 template <class SendCipher, class RecvCipher>
 bool CCryptoppStreamCryptor<SendCipher, RecvCipher>::KeySendContext() {
-  try {
-    m_send.SetKeyWithIV(m_key, static_cast<std::size_t>(m_keyLength), m_iv,
-                        static_cast<std::size_t>(m_ivLength));
-    return true;
-  } catch (const CryptoPP::Exception&) {
-    return false;
-  }
+  return KeyCipher(m_send, m_key, m_keyLength, m_iv, m_ivLength);
 }
 
 template <class SendCipher, class RecvCipher>
 bool CCryptoppStreamCryptor<SendCipher, RecvCipher>::KeyRecvContext() {
-  try {
-    m_recv.SetKeyWithIV(m_key, static_cast<std::size_t>(m_keyLength), m_recvIv,
-                        static_cast<std::size_t>(m_ivLength));
-    return true;
-  } catch (const CryptoPP::Exception&) {
-    return false;
-  }
+  return KeyCipher(m_recv, m_key, m_keyLength, m_recvIv, m_ivLength);
 }
 
 template <class SendCipher, class RecvCipher>
