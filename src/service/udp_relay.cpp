@@ -158,25 +158,38 @@ void CTUNTAPProtoBase::tunnelReader() {
   }
 }
 
+std::size_t udpgw::nextMessage(const uint8_t* data, std::size_t length, Message& out, bool& carriesData) {
+  carriesData = false;
+  if (length < 2) return 0;
+  std::size_t l = static_cast<std::size_t>(data[0] | data[1] << 8);
+  if (length - 2 < l) return 0;
+  if (l <= 2) return l + 2;
+  uint8_t flags = data[2];
+  bool v6 = (flags & kFlagIpv6) != 0;
+  if ((flags & kFlagKeepalive) || (!v6 && l < 9) || (v6 && l < 21)) return l + 2;
+  if (!UdpgwAddress::fromMessage(data, l + 2, out.address)) return l + 2;
+  out.framed = data;
+  out.framedLength = l + 2;
+  out.flags = flags;
+  out.conid = static_cast<uint16_t>(data[3] | data[4] << 8);
+  carriesData = true;
+  return l + 2;
+}
+
 std::size_t CTUNTAPProtoBase::parseMessages(const uint8_t* data, std::size_t length) {
   std::size_t used = 0;
-  while (length - used >= 2 && running()) {
-    const uint8_t* m = data + used;
-    std::size_t l = static_cast<std::size_t>(m[0] | m[1] << 8);
-    if (length - used < l + 2) break;
-    used += l + 2;
-    if (l <= 2) continue;
-    uint8_t flags = m[2];
-    bool v6 = (flags & udpgw::kFlagIpv6) != 0;
-    if ((flags & udpgw::kFlagKeepalive) || (!v6 && l < 9) || (v6 && l < 21)) continue;
-    uint16_t conid = static_cast<uint16_t>(m[3] | m[4] << 8);
-    UdpgwAddress address;
-    if (!UdpgwAddress::fromMessage(m, l + 2, address)) continue;
-    if (UdpFlow* flow = lookupFlow(flags, conid, address)) {
+  while (running()) {
+    udpgw::Message m;
+    bool carriesData = false;
+    std::size_t n = udpgw::nextMessage(data + used, length - used, m, carriesData);
+    if (n == 0) break;
+    used += n;
+    if (!carriesData) continue;
+    if (UdpFlow* flow = lookupFlow(m.flags, m.conid, m.address)) {
       std::lock_guard lock(flow->upstreamLock);
-      flow->upstreamQueue.emplace_back(m, m + l + 2);
+      flow->upstreamQueue.emplace_back(m.framed, m.framed + m.framedLength);
     }
-    busyDestinationCheck(address);
+    busyDestinationCheck(m.address);
   }
   return used;
 }

@@ -42,6 +42,22 @@ struct UdpgwAddress {
   static bool fromMessage(const uint8_t* message, std::size_t length, UdpgwAddress& out);
 };
 
+namespace udpgw {
+// One message of the tunnel's stream that carries a datagram for a flow.
+struct Message {
+  const uint8_t* framed = nullptr;  // from the length prefix on
+  std::size_t framedLength = 0;
+  uint8_t flags = 0;
+  uint16_t conid = 0;
+  UdpgwAddress address;
+};
+// Reads the message at the start of `data`. Returns 0 while it is not
+// complete, else the bytes it takes (prefix included); `carriesData` tells
+// whether `out` now describes a datagram for a flow, rather than a keepalive
+// or a message too short for its address, which are skipped.
+std::size_t nextMessage(const uint8_t* data, std::size_t length, Message& out, bool& carriesData);
+}  // namespace udpgw
+
 // The two route-manager operations the relay needs to send a very busy
 // destination around the tunnel.
 class IDirectRoutes {
