@@ -30,6 +30,10 @@ bool CSocketBase::setTimeouts(SocketHandle s, int seconds, int which) {
 
 long CSocketBase::recvWait(SocketHandle s, void* buffer, std::size_t size, int timeout) {
   if (timeout != 0) {
+    // The dialogues read a few bytes at a time, mostly already here: only
+    // an empty queue is worth a wait.
+    long n = platform::recvBytes(s, buffer, size, true);
+    if (n != platform::kIoWouldBlock) return n > 0 ? n : -1;
     int w = waitFor(s, false, timeout);
     if (w <= 0) return w;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <tuple>
 
 #include "platform/heap.h"
 #include "platform/ports.h"
@@ -102,6 +103,9 @@ void CSSManager::stopService() {
   platform::shutdownSocket(s);
   acceptThread_.join();
   platform::closeSocket(s);
+  std::lock_guard lock(registryLock_);
+  ++idleGeneration_;
+  handoffReady_.notify_all();
 }
 
 bool CSSManager::setCurrentNode(CNodeInfo* node) {
@@ -166,6 +170,14 @@ void CSSManager::acceptLoop(SocketHandle listener) {
         continue;
       }
       threadId = ++nextThreadId_;
+      if (idleSessionThreads_ > handoff_.size()) {
+        // A waiting session thread takes it; the session is registered
+        // before that thread can run it, as a new thread's would be.
+        registry_.emplace(threadId, platform::Thread());
+        handoff_.emplace_back(client, threadId);
+        handoffReady_.notify_one();
+        continue;
+      }
     }
     platform::Thread thread;
     if (!thread.createSuspended([this, client, threadId] { sessionThread(client, threadId); },
@@ -182,6 +194,28 @@ void CSSManager::acceptLoop(SocketHandle listener) {
 }
 
 void CSSManager::sessionThread(SocketHandle client, uint32_t threadId) {
+  do {
+    runSession(client);
+  } while (awaitNextSession(client, threadId));
+}
+
+bool CSSManager::awaitNextSession(SocketHandle& client, uint32_t& threadId) {
+  std::unique_lock lock(registryLock_);
+  // Unregistered and counted idle in one step: once the session is gone
+  // from the registry, the next connection finds this thread waiting.
+  unregisterSession(threadId);
+  const uint64_t generation = idleGeneration_;
+  ++idleSessionThreads_;
+  handoffReady_.wait_for(lock, std::chrono::seconds(kIdleSessionThreadSeconds),
+                         [&] { return !handoff_.empty() || idleGeneration_ != generation; });
+  --idleSessionThreads_;
+  if (handoff_.empty()) return false;
+  std::tie(client, threadId) = handoff_.front();
+  handoff_.pop_front();
+  return true;
+}
+
+void CSSManager::runSession(SocketHandle client) {
   CNodeInfo* node = currentNode_.load();
   if (node) {
     addLiveConnection();
@@ -207,11 +241,9 @@ void CSSManager::sessionThread(SocketHandle client, uint32_t threadId) {
   } else {
     platform::closeSocket(client);
   }
-  unregisterSession(threadId);
 }
 
 void CSSManager::unregisterSession(uint32_t threadId) {
-  std::lock_guard lock(registryLock_);
   auto it = registry_.find(threadId);
   if (it == registry_.end()) return;
   it->second.detach();

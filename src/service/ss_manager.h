@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,6 +22,8 @@ inline constexpr uint16_t kDefaultLocalPort = 16666;
 inline constexpr uint16_t kUdpgwPort = 7300;
 inline constexpr int kMaxUpstreamRetries = 3;  // 4 connect attempts in all
 inline constexpr std::size_t kSessionStackSize = 307200;
+// How long a session thread with nothing to do waits for the next connection.
+inline constexpr int kIdleSessionThreadSeconds = 10;
 inline constexpr std::size_t kMaxSessionsRunning = 501;
 inline constexpr std::size_t kServiceHeapInitialSize = 0x8000000;
 
@@ -73,7 +77,9 @@ class CSSManager : public CListener {
   bool startListener();
   void acceptLoop(SocketHandle listener);
   void sessionThread(SocketHandle client, uint32_t threadId);
-  void unregisterSession(uint32_t threadId);
+  void runSession(SocketHandle client);
+  bool awaitNextSession(SocketHandle& client, uint32_t& threadId);
+  void unregisterSession(uint32_t threadId);  // registryLock_ held
 
   uint16_t localPort_ = kDefaultLocalPort;
   std::string localUser_;
@@ -84,6 +90,13 @@ class CSSManager : public CListener {
   std::mutex registryLock_;
   std::map<uint32_t, platform::Thread> registry_;
   uint32_t nextThreadId_ = 0;
+  // Session threads whose session has ended wait a while for the next
+  // accepted connection: creating a thread costs more than a short
+  // connection's whole relay. Guarded by registryLock_.
+  std::condition_variable handoffReady_;
+  std::deque<std::pair<SocketHandle, uint32_t>> handoff_;
+  std::size_t idleSessionThreads_ = 0;
+  uint64_t idleGeneration_ = 0;  // stopService() sends idle threads away
   platform::Thread acceptThread_;
 };
 

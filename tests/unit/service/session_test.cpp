@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "service/ss_manager.h"
@@ -363,6 +366,35 @@ TEST_F(ServiceTest, NodeKindsWithoutASessionCloseAtOnce) {
   Conn c(port_);
   EXPECT_TRUE(c.closedWithin(1000));
   EXPECT_TRUE(service().waitForSessions(1000));
+}
+
+// The threads of this process, by id.
+std::set<std::string> processThreads() {
+  std::set<std::string> ids;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ids.insert(entry.path().filename().string());
+  return ids;
+}
+
+TEST_F(ServiceTest, SessionThreadsAreReusedAndLeaveWhenTheServiceStops) {
+  auto refusedSession = [this] {
+    Conn c(port_);
+    c.send(Bytes{5, 1, 2});
+    EXPECT_EQ(c.recv(2), (Bytes{5, 0xFF}));
+    EXPECT_TRUE(c.closedWithin(1000));
+    EXPECT_TRUE(service().waitForSessions(1000));
+  };
+  refusedSession();
+  const std::set<std::string> afterFirst = processThreads();
+  for (int i = 0; i < 20; ++i) refusedSession();
+  EXPECT_EQ(processThreads(), afterFirst) << "a session thread was made instead of reused";
+
+  service().stopService();
+  // The accept thread and the idle session thread go.
+  auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (processThreads().size() + 2 > afterFirst.size() && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_LE(processThreads().size() + 2, afterFirst.size());
 }
 
 class CredentialTest : public ServiceTest {
