@@ -20,10 +20,13 @@ import os
 import secrets
 import shutil
 import signal
-import socket
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
+import peers  # noqa: E402  (shared peer configurations)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -202,26 +205,9 @@ class Topology:
 
     def start_danted(self, port=SOCKS_PORT, udp=False):
         conf = os.path.join(self.dir, "danted.conf")
-        command = "bind connect udpassociate bindreply udpreply" if udp else "connect"
-        protocol = "tcp udp" if udp else "tcp"
         with open(conf, "w") as f:
-            f.write(f"""logoutput: {os.path.join(self.dir, 'danted-own.log')}
-internal: {NODE_ADDR} port = {port}
-external: {TARGET_ADDR}
-socksmethod: none
-clientmethod: none
-user.privileged: root
-user.unprivileged: nobody
-timeout.negotiate: 10
-client pass {{
-  from: 0.0.0.0/0 to: 0.0.0.0/0
-}}
-socks pass {{
-  from: 0.0.0.0/0 to: 0.0.0.0/0
-  command: {command}
-  protocol: {protocol}
-}}
-""")
+            f.write(peers.danted_config(os.path.join(self.dir, "danted-own.log"), NODE_ADDR, port,
+                                        TARGET_ADDR, udp=udp))
         p = self.start(self.server, ["danted", "-f", conf, "-p", os.path.join(self.dir, "danted.pid")],
                        "danted")
         self.wait_tcp(self.server, NODE_ADDR, port, proc=p)

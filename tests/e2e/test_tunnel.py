@@ -6,28 +6,18 @@ every TCP connection to the local service, and the service carries it to
 the node in the server namespace, which connects to the targets.
 """
 
-import hashlib
 import json
 import os
-import signal
-import socket
 import time
 import unittest
 
 import netns
+from peers import file_sha256
 from netns import TARGET_ADDR, TUNNEL_STACK_ADDR, TUN_NAME
 
 SKIP = netns.can_run()
 
 DOWNLOAD_SIZE = 8 * 1024 * 1024
-
-
-def sha256_file(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 class TunnelCase(unittest.TestCase):
@@ -66,7 +56,7 @@ class TunnelCase(unittest.TestCase):
         r = self.curl(f"http://{TARGET_ADDR}/{name}", dest)
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace") + self.vantor.output()[-2000:])
         self.assertEqual(os.path.getsize(dest), os.path.getsize(os.path.join(self.www, name)))
-        self.assertEqual(sha256_file(dest), sha256_file(os.path.join(self.www, name)))
+        self.assertEqual(file_sha256(dest), file_sha256(os.path.join(self.www, name)))
 
 
 class ShadowsocksNodeTest(TunnelCase):

@@ -161,28 +161,34 @@ class _Daemon:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class Danted(_Daemon):
-    """dante-server accepting SOCKS 4 and 5 without authentication, TCP and
-    UDP, on 127.0.0.1 only."""
-
-    CONFIG = """\
+def danted_config(log, internal, port, external, clients="0.0.0.0/0", udp=True):
+    """A dante-server configuration without authentication: SOCKS 4 and 5
+    CONNECT, and with ``udp`` BIND and UDP ASSOCIATE too."""
+    command = "bind connect udpassociate bindreply udpreply" if udp else "connect"
+    protocol = "tcp udp" if udp else "tcp"
+    return f"""\
 logoutput: {log}
-internal: 127.0.0.1 port = {port}
-external: 127.0.0.1
+internal: {internal} port = {port}
+external: {external}
 socksmethod: none
 clientmethod: none
 user.privileged: root
 user.unprivileged: nobody
 timeout.negotiate: 10
 client pass {{
-  from: 127.0.0.0/8 to: 0.0.0.0/0
+  from: {clients} to: 0.0.0.0/0
 }}
 socks pass {{
   from: 0.0.0.0/0 to: 0.0.0.0/0
-  command: bind connect udpassociate bindreply udpreply
-  protocol: tcp udp
+  command: {command}
+  protocol: {protocol}
 }}
 """
+
+
+class Danted(_Daemon):
+    """dante-server accepting SOCKS 4 and 5 without authentication, TCP and
+    UDP, on 127.0.0.1 only."""
 
     def __init__(self):
         super().__init__("danted")
@@ -190,7 +196,8 @@ socks pass {{
         self.port = free_port_both()
         conf = os.path.join(self.dir, "danted.conf")
         with open(conf, "w") as f:
-            f.write(self.CONFIG.format(port=self.port, log=os.path.join(self.dir, "danted.log")))
+            f.write(danted_config(os.path.join(self.dir, "danted.log"), "127.0.0.1", self.port,
+                                  "127.0.0.1", clients="127.0.0.0/8"))
         self._spawn([binary, "-f", conf, "-p", os.path.join(self.dir, "danted.pid")])
         self._wait_listening("danted")
 

@@ -12,6 +12,7 @@
 namespace vantor {
 
 using ssr::Bytes;
+using ssr::equalsIgnoreCase;
 
 const char* const CObfsHttpSimple::kUserAgents[kUserAgentCount] = {
     "Mozilla/5.0 (Windows NT 6.3; WOW64; rv:40.0) Gecko/20100101 Firefox/40.0",
@@ -34,17 +35,6 @@ const char* const CObfsHttpSimple::kUserAgents[kUserAgentCount] = {
 };
 
 namespace {
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 std::vector<std::string> splitOn(const std::string& text, char separator) {
   std::vector<std::string> pieces;

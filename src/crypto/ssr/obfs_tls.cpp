@@ -7,6 +7,7 @@
 namespace vantor {
 
 using ssr::Bytes;
+using ssr::equalsIgnoreCase;
 
 namespace {
 
@@ -30,17 +31,6 @@ Bytes fixedExtensions() {
   Bytes out(head, head + sizeof head);
   out.resize(out.size() + 0x66);  // the padding extension's zero bytes
   return out;
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 void appendRecord(Bytes& out, uint8_t type, const uint8_t* data, std::size_t length) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/heap.h"
@@ -85,5 +86,9 @@ bool splitUserParam(const std::string& param, uint32_t& id, std::string& passwor
 
 // Trims blanks (space, tab, CR, LF) at both ends.
 std::string trimBlanks(const std::string& text);
+
+// Plugin names compare ASCII-case-insensitively: they are byte strings, and
+// the locale must not decide whether two of them are equal.
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
 
 }  // namespace vantor::ssr

@@ -20,20 +20,9 @@ const PluginNameEntry ObfsNames[] = {
     {"", false},
 };
 
-namespace {
+using ssr::equalsIgnoreCase;
 
-// ASCII only: these names are byte strings, and the locale must not decide
-// whether two of them are equal.
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+namespace {
 
 int indexIn(const PluginNameEntry* table, std::string_view name) {
   for (int i = 0; table[i].name[0] != '\0'; ++i)
