@@ -1,3 +1,4 @@
+# ctest-timeout: 300
 """ShadowsocksR nodes end to end: curl through `vantor serve --node ssr://...`
 to the local HTTP server via ssr-test-server, for every protocol and obfs
 pair with a stream and an AEAD cipher; UDP associations and udpgw flows for

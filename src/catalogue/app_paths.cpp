@@ -1,0 +1,91 @@
+#include "catalogue/app_paths.h"
+
+#include <mutex>
+
+#include "platform/files.h"
+
+namespace vantor::paths {
+namespace {
+
+std::mutex& overrideLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::string& configOverride() {
+  static std::string dir;
+  return dir;
+}
+
+std::string join(const std::string& dir, const char* name) {
+  if (dir.empty() || dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+}  // namespace
+
+void setConfigRoot(const std::string& dir) {
+  std::lock_guard<std::mutex> guard(overrideLock());
+  configOverride() = dir;
+}
+
+std::string configRoot() {
+  {
+    std::lock_guard<std::mutex> guard(overrideLock());
+    if (!configOverride().empty()) return configOverride();
+  }
+  std::string dir = platform::environmentValue("VANTOR_CONFIG_DIR");
+  if (!dir.empty()) return dir;
+  dir = platform::environmentValue("XDG_CONFIG_HOME");
+  if (!dir.empty()) return join(dir, "vantor");
+  std::string home = platform::environmentValue("HOME");
+  if (home.empty()) home = "/root";
+  return join(home, ".config/vantor");
+}
+
+std::string configDir() { return join(configRoot(), "config"); }
+std::string userRulesDir() { return join(configRoot(), "rules"); }
+std::string logDir() { return join(configRoot(), "log"); }
+std::string configFile(const std::string& name) { return join(configDir(), name.c_str()); }
+
+std::string programDir() { return platform::executableDir(); }
+
+std::string dataDir() {
+  std::string dir = platform::environmentValue("VANTOR_DATA_DIR");
+  if (!dir.empty()) return dir;
+  const std::string program = programDir();
+  auto holdsData = [](const std::string& d) {
+    return platform::isDirectory(join(d, "rules")) || platform::isDirectory(join(d, "lang"));
+  };
+  if (holdsData(program)) return program;
+  std::string installed = join(program, "../share/vantor");
+  if (holdsData(installed)) return installed;
+#ifdef VANTOR_BUILD_DATA_DIR
+  // Run from the build tree: the generated data sits at the top of it.
+  if (holdsData(VANTOR_BUILD_DATA_DIR)) return VANTOR_BUILD_DATA_DIR;
+#endif
+  return program;
+}
+
+std::string shippedRulesDir() { return join(dataDir(), "rules"); }
+std::string langDir() { return join(dataDir(), "lang"); }
+
+std::string runtimeDir() {
+  std::string dir = platform::environmentValue("VANTOR_RUNTIME_DIR");
+  if (!dir.empty()) return dir;
+  dir = platform::environmentValue("XDG_RUNTIME_DIR");
+  if (!dir.empty()) return join(dir, "vantor");
+  unsigned uid = platform::effectiveUserId();
+  if (uid == 0) return "/run/vantor";
+  return "/tmp/vantor-" + std::to_string(uid);
+}
+
+bool ensureConfigFolders(std::string& error) {
+  for (const std::string& dir : {configDir(), userRulesDir(), logDir()})
+    if (!platform::makeDirectories(dir, 0700, error)) return false;
+  return true;
+}
+
+bool ensureRuntimeDir(std::string& error) { return platform::makeDirectories(runtimeDir(), 0700, error); }
+
+}  // namespace vantor::paths

@@ -1,0 +1,26 @@
+#include "cli/node_arg.h"
+
+#include <iostream>
+
+#include "catalogue/node_uri.h"
+#include "service/ss_manager.h"
+
+namespace vantor::cli {
+
+CNodeInfo* currentNodeFrom(const std::string& text) {
+  std::string error;
+  auto params = parseNodeUri(text, error);
+  if (!params) {
+    std::cerr << "vantor: " << error << "\n";
+    return nullptr;
+  }
+  auto* node = new CNodeInfo(1, *params);
+  if (!CSSManager::instance().setCurrentNode(node)) {
+    std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are required)\n";
+    delete node;
+    return nullptr;
+  }
+  return node;
+}
+
+}  // namespace vantor::cli

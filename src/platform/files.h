@@ -1,0 +1,35 @@
+// Files that hold the user's data or the host's configuration: written so that
+// a crash or a full disk never leaves half a file behind.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vantor::platform {
+
+// Writes `content` to a temporary file in the same folder, flushes it to disk
+// and renames it over `path`. On failure the old file is left as it was and
+// `error` says why. `mode` is the new file's permission bits (e.g. 0600).
+bool writeFileAtomic(const std::string& path, std::string_view content, unsigned mode,
+                     std::string& error);
+
+// Reads a whole file of at most `limit` bytes. False (with `error`) when it is
+// missing, unreadable or larger than the limit.
+bool readFile(const std::string& path, std::string& content, std::string& error,
+              std::size_t limit = 64u << 20);
+
+bool fileExists(const std::string& path);
+bool isDirectory(const std::string& path);
+// Creates `path` and its missing parents with `mode`; true when it exists after.
+bool makeDirectories(const std::string& path, unsigned mode, std::string& error);
+bool removeFile(const std::string& path);
+
+// The folder of the running executable (no trailing slash).
+std::string executableDir();
+// The value of an environment variable, empty when unset.
+std::string environmentValue(const char* name);
+// The effective user id.
+unsigned effectiveUserId();
+
+}  // namespace vantor::platform
