@@ -1,5 +1,8 @@
 #include "catalogue/share_link.h"
 
+#include <cryptopp/base64.h>
+#include <cryptopp/filters.h>
+
 #include <cstdint>
 #include <utility>
 
@@ -193,6 +196,13 @@ std::string decodeBase64Url(std::string_view text) {
     else if (c == '_') c = '/';
   }
   return decodeBase64(mapped);
+}
+
+std::string encodeBase64(std::string_view bytes) {
+  std::string out;
+  CryptoPP::StringSource source(reinterpret_cast<const CryptoPP::byte*>(bytes.data()), bytes.size(), true,
+                                new CryptoPP::Base64Encoder(new CryptoPP::StringSink(out), /*insertLineBreaks=*/false));
+  return out;
 }
 
 std::string decodeUrl(std::string_view text) {

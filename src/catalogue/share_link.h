@@ -27,6 +27,8 @@ std::string decodeBase64(std::string_view text);
 // The URL-safe form: "-" and "_" stand for "+" and "/". A text in the
 // standard alphabet decodes exactly as decodeBase64 decodes it.
 std::string decodeBase64Url(std::string_view text);
+// Standard base64 with padding and without line breaks.
+std::string encodeBase64(std::string_view bytes);
 
 // Percent-decoding: "%" and two hex digits become that byte, "+" becomes a
 // blank. Anything else is kept, including a "%" not followed by two hex
