@@ -1,0 +1,67 @@
+// Reading the head of one HTTP request as a proxy receives it: request line
+// and header fields, with limits on size and field count so that a client
+// cannot make the proxy hold unbounded data. Parsing is done by http-parser.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vantor::app {
+
+struct HttpRequestHead {
+  std::string method;  // "GET", "CONNECT", ...
+  std::string target;  // as written: "http://host/path", "host:443" or "/path"
+  unsigned versionMajor = 1;
+  unsigned versionMinor = 1;
+  std::vector<std::pair<std::string, std::string>> headers;
+  bool isConnect = false;
+
+  // The first value of a header field (name compared case-blind), or null.
+  const std::string* header(std::string_view name) const;
+};
+
+// Where a request goes: host, port and the path to send (origin form).
+struct HttpTarget {
+  std::string host;
+  uint16_t port = 0;
+  std::string path;  // "/..." with the query; empty for CONNECT
+};
+
+// CONNECT's authority ("host:port", "[v6]:port") or an absolute http:// URL.
+// False for anything else, for other schemes and for a missing or zero port
+// on CONNECT.
+bool parseProxyTarget(const HttpRequestHead& head, HttpTarget& target);
+
+class HttpHeadReader {
+ public:
+  static constexpr std::size_t kMaxHeadBytes = 32 * 1024;
+  static constexpr std::size_t kMaxHeaderFields = 100;
+
+  enum class Status { NeedMore, Complete, Invalid, TooLarge };
+
+  HttpHeadReader();
+  ~HttpHeadReader();
+  HttpHeadReader(const HttpHeadReader&) = delete;
+  HttpHeadReader& operator=(const HttpHeadReader&) = delete;
+
+  // Takes the next bytes from the client. Once Complete, head() holds the
+  // request and rest() the bytes that followed the head (body or tunnel data).
+  Status feed(const char* data, std::size_t length);
+  const HttpRequestHead& head() const { return head_; }
+  std::string_view rest() const;
+
+ private:
+  struct Parser;
+  std::unique_ptr<Parser> parser_;
+  HttpRequestHead head_;
+  std::string buffer_;        // everything received so far
+  std::size_t headEnd_ = 0;   // bytes of buffer_ that belong to the head
+  Status status_ = Status::NeedMore;
+};
+
+}  // namespace vantor::app

@@ -1,0 +1,21 @@
+// Running other programs (desktop settings tools and the like) and waiting
+// for them, with their standard output captured.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantor::platform {
+
+// The full path of `name` found on PATH, empty when there is none.
+std::string findProgram(const std::string& name);
+
+// Runs argv[0] (looked up on PATH) with the arguments, standard input empty,
+// standard output captured into `output` (when not null, at most 1 MiB kept)
+// and standard error discarded. Waits at most `timeoutMs` (then kills it).
+// `extraEnv` entries ("NAME=value") are added to the environment.
+// True when the program ran and exited; its status is in `exitCode`.
+bool runProcess(const std::vector<std::string>& argv, std::string* output, int& exitCode,
+                int timeoutMs = 10000, const std::vector<std::string>& extraEnv = {});
+
+}  // namespace vantor::platform

@@ -1,0 +1,423 @@
+// The connection controller against a scripted backend: the order of the
+// steps, what each setting and node kind turns off, and the state machine
+// under the network monitor.
+#include "app/controller.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vantor::app {
+namespace {
+
+class FakeBackend : public IConnectionBackend {
+ public:
+  FakeBackend() {
+    node.id = 7;
+    node.type = kNodeShadowsocks;
+    node.server = " node.example ";
+    node.server_port = 8388;
+    node.password = "p";
+    node.method = "aes-256-gcm";
+    facts.tap_connection_name = "KOVAL 1";
+    facts.tap_connection_guid = "vt0";
+    facts.tap_connection_index = 11;
+    facts.tapCount = 1;
+    facts.local_connection_name = "eth0";
+    facts.local_connection_primary_dns = "10.0.0.53";
+    facts.local_connection_shortest_r_nexthop = "10.0.0.1";
+    facts.local_connection_shortest_r_ifindex = 2;
+    modes = {{0, "Global wide", 0, true}, {1, "Web Browser only(Global)", 3, false},
+             {2, "Web Browser only(Skip Chinese sites)", 4, false}, {3, "China direct", 1, true}};
+  }
+
+  std::vector<std::string> calls() {
+    std::lock_guard<std::mutex> g(lock);
+    return log;
+  }
+  bool called(const std::string& prefix) {
+    auto c = calls();
+    return std::any_of(c.begin(), c.end(), [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
+  }
+  int indexOf(const std::string& prefix) {
+    auto c = calls();
+    for (std::size_t i = 0; i < c.size(); ++i)
+      if (c[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+    return -1;
+  }
+  void note(const std::string& s) {
+    std::lock_guard<std::mutex> g(lock);
+    log.push_back(s);
+  }
+
+  ControllerSettings settings() override { return config; }
+  void applyDnsChoice() override { note("applyDnsChoice"); }
+  void setTapAdapterConfigured() override { note("tapConfigured"); }
+  void setLastUsedNodeId(int32_t id) override { note("lastUsed " + std::to_string(id)); }
+  void saveSettings() override { note("saveSettings"); }
+  CNodeInfo* findNode(int32_t id) override { return id == node.id ? &node : nullptr; }
+  CNodeInfo* selectedNode() override { return selected == node.id ? &node : nullptr; }
+  void selectNode(int32_t id) override {
+    if (id == node.id) selected = id;
+  }
+  int modeCount() override { return static_cast<int>(modes.size()); }
+  bool setCurrentMode(int index) override {
+    if (index < 0 || index >= modeCount()) return false;
+    current = index;
+    return true;
+  }
+  bool currentMode(ModeInfo& mode) override {
+    mode = modes[current];
+    return true;
+  }
+  int loadNetworks() override { note("loadNetworks"); return 0; }
+  void saveSubscriptions() override { note("saveSubscriptions"); }
+  void runEvents(int type) override { note("events " + std::to_string(type)); }
+  bool setCurrentNode(CNodeInfo*) override { note("setCurrentNode"); return true; }
+  void enableRelay() override { note("enableRelay"); }
+  void disableRelay() override { note("disableRelay"); }
+  uint16_t servicePort() override { return 16666; }
+  void stopService() override { note("stopService"); }
+  void clearHostCache() override { note("clearHostCache"); }
+  void renewClientIdentity() override { note("renewClientIdentity"); }
+  bool startTunnel(const std::string& name, uint16_t port, bool udp) override {
+    note("startTunnel " + name + " " + std::to_string(port) + (udp ? " udp" : " noudp"));
+    tunnelUp = tunnelStarts;
+    return tunnelStarts;
+  }
+  void stopTunnel() override { note("stopTunnel"); tunnelUp = false; }
+  bool testNode(CNodeInfo*, bool udp) override {
+    note(udp ? "test udp" : "test tcp");
+    return udp ? udpPasses : tcpPasses;
+  }
+  bool exitAddress(CNodeInfo*, const std::string& url, std::string& address) override {
+    note("exitAddress " + url);
+    if (url == "http://echo2/ip/") address = "203.0.113.9";
+    return url == "http://echo2/ip/";
+  }
+  std::vector<std::string> exitAddressServices() override {
+    return {"http://echo1/ip", "http://echo2/ip/", "http://echo3/"};
+  }
+  bool resolve(const std::string& host, std::string& address) override {
+    note("resolve " + host);
+    if (host == "node.example") address = "198.51.100.7";
+    else if (host == "127.0.0.1") address = "127.0.0.1";
+    return !address.empty();
+  }
+  bool isLocalAddress(const std::string& a) override { return a.rfind("127.", 0) == 0; }
+  bool detectConnections(NetworkFacts& f) override {
+    note("detectConnections");
+    f = linkUp ? facts : NetworkFacts{};
+    return true;
+  }
+  bool currentAddress(const NetworkFacts&, std::string& address) override {
+    if (!addressShows) return false;
+    address = "10.198.75.60";
+    return true;
+  }
+  bool interfaceDown(int32_t ifIndex) override { return ifIndex == 2 && !linkUp; }
+  void tapStaticAddress(const NetworkFacts&) override { note("tapStaticAddress"); }
+  void setTapDns(const NetworkFacts&, const std::string& p, const std::string& s) override {
+    note("setTapDns " + p + " " + s);
+  }
+  void setTapMetric(const NetworkFacts&, int metric) override { note("setTapMetric " + std::to_string(metric)); }
+  void tapReset(const NetworkFacts&) override { note("tapReset"); }
+  void replaceDns(const std::string& c, const std::string& p, const std::string& s) override {
+    note("replaceDns " + c + " " + p + " " + s);
+  }
+  void flushResolverCache() override { note("flush"); }
+  bool setRoutePaths(const NetworkFacts&) override { note("setRoutePaths"); return true; }
+  void installRoutes(CNodeInfo*, const std::string& server, const std::string& exit, bool udp) override {
+    note("installRoutes " + server + " exit=" + exit + (udp ? " udp" : " noudp"));
+  }
+  void removeAllRoutes() override { note("removeAllRoutes"); }
+  bool installDriver() override { note("installDriver"); return true; }
+  bool removeDriver(bool) override { note("removeDriver"); return true; }
+  bool httpProxyStarted() override { return httpUp; }
+  bool changeSystemProxy(int flag) override { note("changeSystemProxy " + std::to_string(flag)); return true; }
+  bool removeSystemProxy() override { note("removeSystemProxy"); return true; }
+  void sleepMs(int ms) override { clock += ms; }
+  int64_t nowMs() override { return clock; }
+
+  std::mutex lock;
+  std::vector<std::string> log;
+  CNodeInfo node;
+  NetworkFacts facts;
+  ControllerSettings config;
+  std::vector<ModeInfo> modes;
+  int current = 0;
+  int32_t selected = -1;
+  bool tcpPasses = true, udpPasses = true, tunnelStarts = true, addressShows = true, httpUp = true;
+  std::atomic<bool> linkUp{true};
+  std::atomic<bool> tunnelUp{false};
+  std::atomic<int64_t> clock{0};
+};
+
+class Recorder : public IControllerObserver {
+ public:
+  void onStatus(const std::string& t) override { add(statuses, t); }
+  void onMessage(const std::string& t) override { add(messages, t); }
+  void onStateChanged(int s) override { add(states, std::to_string(s)); }
+  void onButton(const std::string& t, const std::string&) override { add(buttons, t); }
+  void onControlsEnabled(bool) override {}
+  void onSummary(const StatusSummary& s) override {
+    std::lock_guard<std::mutex> g(lock);
+    summary = s;
+  }
+  void onUdpWarning(bool visible, const std::string&) override { add(udpWarnings, visible ? "on" : "off"); }
+  bool hasStatus(const std::string& t) {
+    std::lock_guard<std::mutex> g(lock);
+    return std::find(statuses.begin(), statuses.end(), t) != statuses.end();
+  }
+  void add(std::vector<std::string>& v, const std::string& t) {
+    std::lock_guard<std::mutex> g(lock);
+    v.push_back(t);
+  }
+  std::mutex lock;
+  std::vector<std::string> statuses, messages, states, buttons, udpWarnings;
+  StatusSummary summary;
+};
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  void connect(int mode = 0) {
+    ctl.setNetworkFacts(backend.facts);
+    ASSERT_TRUE(ctl.connectCommand(backend.node.id, mode));
+    ASSERT_TRUE(ctl.waitForWorker(10000));
+  }
+  FakeBackend backend;
+  Recorder seen;
+  CConnectionController ctl{backend, seen};
+};
+
+TEST_F(ControllerTest, GlobalModeRunsEveryStepInOrderAndDisconnectUndoesThem) {
+  connect(0);
+  ASSERT_EQ(ctl.state(), kConnected);
+  EXPECT_EQ(backend.node.server, "node.example") << "blanks around the server are removed";
+  std::vector<std::string> order = {"events 0", "enableRelay", "detectConnections", "loadNetworks",
+                                    "resolve node.example", "test tcp", "test udp", "tapStaticAddress",
+                                    "setTapDns 208.67.222.222 208.67.220.220", "startTunnel KOVAL 1 16666 udp",
+                                    "tapConfigured", "setTapMetric 1", "setRoutePaths",
+                                    "installRoutes 198.51.100.7 exit= udp", "replaceDns eth0", "flush", "events 1"};
+  int last = -1;
+  for (const auto& step : order) {
+    int at = backend.indexOf(step);
+    ASSERT_GT(at, last) << step << " missing or out of order";
+    last = at;
+  }
+  EXPECT_FALSE(backend.called("exitAddress")) << "a remote node needs no exit-address query";
+  EXPECT_EQ(seen.summary.proxyLine, "Proxy: SR-node.example:8388");
+  EXPECT_EQ(seen.summary.modeLine, "Mode: Global wide");
+  EXPECT_EQ(seen.summary.udpLine, "UDP is enabled");
+  EXPECT_EQ(seen.buttons.back(), "DISCONNECT");
+  EXPECT_TRUE(seen.udpWarnings.empty());
+  EXPECT_EQ(trayTooltip(seen.summary),
+            "Vantor 6.0\nProxy: SR-node.example:8388\nMode: Global wide\nUDP is enabled");
+
+  ASSERT_TRUE(ctl.disconnectCommand());
+  ASSERT_TRUE(ctl.waitForWorker(10000));
+  EXPECT_EQ(ctl.state(), kIdle);
+  std::vector<std::string> down = {"events 2", "removeAllRoutes", "clearHostCache", "stopTunnel", "tapReset",
+                                   "renewClientIdentity", "disableRelay", "events 3"};
+  last = backend.indexOf("events 1");
+  for (const auto& step : down) {
+    int at = backend.indexOf(step);
+    ASSERT_GT(at, last) << step << " missing or out of order";
+    last = at;
+  }
+  EXPECT_TRUE(seen.hasStatus("Disconnected!"));
+  EXPECT_EQ(seen.buttons.back(), "CONNECT");
+  EXPECT_EQ(trayTooltip(ctl.snapshot().summary), "Vantor 6.0 Disconnected");
+}
+
+TEST_F(ControllerTest, UdpOffBySettingOrSocks4SkipsTheUdpTestAndTheUdpgwPath) {
+  backend.config.bDontProxyUDP = true;
+  connect(0);
+  EXPECT_TRUE(seen.hasStatus("You are disabled UDP in the configuration."));
+  EXPECT_FALSE(backend.called("test udp"));
+  EXPECT_TRUE(backend.called("startTunnel KOVAL 1 16666 noudp"));
+  EXPECT_EQ(seen.udpWarnings, std::vector<std::string>{"on"});
+  EXPECT_EQ(seen.summary.udpLine, "UDP is disabled");
+  ctl.disconnectCommand();
+  ctl.waitForWorker(10000);
+  EXPECT_EQ(seen.udpWarnings.back(), "off");
+
+  backend.log.clear();
+  backend.config.bDontProxyUDP = false;
+  backend.node.type = kNodeSocks4;
+  connect(0);
+  EXPECT_TRUE(seen.hasStatus("UDP relay is disabled because you are using SOCKS 4 or HTTP proxy."));
+  EXPECT_FALSE(backend.called("test udp"));
+  EXPECT_TRUE(backend.called("startTunnel KOVAL 1 16666 noudp"));
+}
+
+TEST_F(ControllerTest, FailedUdpTestStillConnectsWithoutUdp) {
+  backend.udpPasses = false;
+  connect(0);
+  EXPECT_EQ(ctl.state(), kConnected);
+  EXPECT_TRUE(seen.hasStatus("UDP relay test has failed, UDP relay will be disabled."));
+  EXPECT_TRUE(backend.called("installRoutes 198.51.100.7 exit= noudp"));
+}
+
+TEST_F(ControllerTest, NodeOnLoopbackGetsTheExitAddressFromTheFirstServiceThatAnswers) {
+  backend.node.server = "127.0.0.1";
+  connect(0);
+  ASSERT_EQ(ctl.state(), kConnected);
+  EXPECT_TRUE(backend.called("exitAddress http://echo1/ip"));
+  EXPECT_TRUE(backend.called("exitAddress http://echo2/ip/"));
+  EXPECT_FALSE(backend.called("exitAddress http://echo3/")) << "stops at the first success";
+  EXPECT_TRUE(seen.hasStatus("Your actual proxy IP is: 203.0.113.9"));
+  // The plan gets the loopback server (it adds no route for it) and the exit address.
+  EXPECT_TRUE(backend.called("installRoutes 127.0.0.1 exit=203.0.113.9"));
+}
+
+TEST_F(ControllerTest, InterfaceWithoutItsAddressEndsTheAttemptAfterTenSeconds) {
+  backend.addressShows = false;
+  connect(0);
+  EXPECT_EQ(ctl.state(), kIdle);
+  EXPECT_EQ(seen.messages.back(), "TUN virtual network interface status is abnormal, please try agian.");
+  EXPECT_GE(backend.clock.load(), 10000);
+  EXPECT_LE(backend.clock.load(), 11000);
+  EXPECT_FALSE(backend.called("setRoutePaths"));
+  // The failed attempt stops the tunnel and the relay, and takes the
+  // tunnel's DNS away with the interface reset.
+  EXPECT_GT(backend.indexOf("stopTunnel"), backend.indexOf("startTunnel"));
+  EXPECT_GT(backend.indexOf("tapReset"), backend.indexOf("stopTunnel"));
+  EXPECT_TRUE(backend.called("disableRelay"));
+  EXPECT_EQ(seen.buttons.back(), "CONNECT");
+  EXPECT_FALSE(backend.called("events 1"));
+}
+
+TEST_F(ControllerTest, FailuresBeforeTheTunnelStopAtTheirStep) {
+  backend.tcpPasses = false;
+  connect(0);
+  EXPECT_EQ(ctl.state(), kIdle);
+  EXPECT_TRUE(seen.hasStatus("TCP connection test has failed, please switch a new node and try agian."));
+  EXPECT_FALSE(backend.called("tapStaticAddress"));
+  EXPECT_FALSE(backend.called("tapReset")) << "nothing was configured yet";
+
+  backend.log.clear();
+  backend.tcpPasses = true;
+  backend.linkUp = false;
+  connect(0);
+  EXPECT_EQ(seen.statuses.back(), "Basic routing information is missing");
+  EXPECT_FALSE(backend.called("resolve"));
+}
+
+TEST_F(ControllerTest, BrowserOnlyModesTouchNoRouteAndNoInterface) {
+  for (int mode : {1, 2}) {
+    backend.log.clear();
+    connect(mode);
+    ASSERT_EQ(ctl.state(), kConnected);
+    EXPECT_TRUE(backend.called("changeSystemProxy " + std::string(mode == 2 ? "1" : "0")));
+    ctl.disconnectCommand();
+    ctl.waitForWorker(10000);
+    EXPECT_TRUE(backend.called("removeSystemProxy"));
+    for (const char* netconf : {"detectConnections", "tapStaticAddress", "setTapDns", "startTunnel",
+                                "setRoutePaths", "installRoutes", "removeAllRoutes", "tapReset", "replaceDns",
+                                "stopTunnel", "test udp"})
+      EXPECT_FALSE(backend.called(netconf)) << netconf << " in browser mode " << mode;
+  }
+  backend.log.clear();
+  backend.httpUp = false;
+  connect(1);
+  EXPECT_EQ(ctl.state(), kIdle);
+  EXPECT_EQ(seen.messages.back(), "HTTP is not started.");
+}
+
+TEST_F(ControllerTest, CommandsAreRefusedOrIgnoredOutsideTheirStates) {
+  NetworkFacts noTun = backend.facts;
+  noTun.tapCount = 0;
+  ctl.setNetworkFacts(noTun);
+  EXPECT_FALSE(ctl.connectCommand(7, 0));
+  EXPECT_EQ(seen.messages.back(), "TUN virtual network card is not installed.");
+  ctl.setNetworkFacts(backend.facts);
+  EXPECT_FALSE(ctl.connectCommand(-1, 0));
+  EXPECT_EQ(seen.messages.back(), "Please add and select a proxy first.");
+  EXPECT_FALSE(ctl.connectCommand(99, 0));
+  EXPECT_EQ(seen.messages.back(), "Please select a proxy first.");
+  EXPECT_FALSE(ctl.connectCommand(7, -1));
+  EXPECT_EQ(seen.messages.back(), "Please select a proxy mode.");
+  EXPECT_FALSE(ctl.disconnectCommand()) << "idle: nothing to disconnect";
+
+  connect(0);
+  std::size_t starts = 0;
+  for (const auto& c : backend.calls()) starts += c.rfind("startTunnel", 0) == 0;
+  EXPECT_FALSE(ctl.connectCommand(7, 0)) << "a second connect while connected is ignored";
+  ctl.waitForWorker(10000);
+  std::size_t after = 0;
+  for (const auto& c : backend.calls()) after += c.rfind("startTunnel", 0) == 0;
+  EXPECT_EQ(starts, after);
+  EXPECT_TRUE(ctl.toggleCommand(7, 0));
+  ctl.waitForWorker(10000);
+  EXPECT_EQ(ctl.state(), kIdle);
+}
+
+TEST_F(ControllerTest, MonitorDisconnectsWhenTheLinkGoesDownAndConnectsAgainWhenItReturns) {
+  connect(0);
+  ctl.startNetworkMonitor(20);
+  backend.linkUp = false;
+  for (int i = 0; i < 200 && ctl.state() != kIdle; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(ctl.state(), kIdle) << "the monitor did not disconnect";
+  EXPECT_FALSE(backend.tunnelUp.load());
+  // While the link stays down nothing reconnects.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(ctl.state(), kIdle);
+  backend.linkUp = true;
+  for (int i = 0; i < 300 && ctl.state() != kConnected; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(ctl.state(), kConnected) << "no reconnect after the link returned";
+  ctl.exitCommand();
+  EXPECT_EQ(ctl.state(), kIdle);
+}
+
+TEST_F(ControllerTest, NoReconnectWhenTheSettingIsOffOrAfterTheTriesRunOut) {
+  backend.config.bReconnectAfterLinkLoss = false;
+  connect(0);
+  backend.linkUp = false;
+  ctl.monitorTick();
+  ctl.waitForWorker(10000);
+  ASSERT_EQ(ctl.state(), kIdle);
+  backend.linkUp = true;
+  for (int i = 0; i < 5; ++i) ctl.monitorTick();
+  ctl.waitForWorker(10000);
+  EXPECT_EQ(ctl.state(), kIdle);
+
+  // With the setting on, a node that keeps failing is tried a bounded number of times.
+  backend.config.bReconnectAfterLinkLoss = true;
+  connect(0);
+  backend.linkUp = false;
+  ctl.monitorTick();
+  ctl.waitForWorker(10000);
+  backend.linkUp = true;
+  backend.tcpPasses = false;
+  for (int i = 0; i < 3 * CConnectionController::kReconnectTries; ++i) {
+    ctl.monitorTick();
+    ctl.waitForWorker(10000);
+  }
+  std::size_t tests = 0;
+  auto calls = backend.calls();
+  for (auto it = std::find(calls.rbegin(), calls.rend(), "events 3").base(); it != calls.end(); ++it)
+    tests += *it == "test tcp";
+  EXPECT_EQ(tests, static_cast<std::size_t>(CConnectionController::kReconnectTries));
+}
+
+TEST_F(ControllerTest, ExitDisconnectsStoresTheSelectionAndStopsTheService) {
+  connect(0);
+  ctl.exitCommand();
+  EXPECT_EQ(ctl.state(), kIdle);
+  int stop = backend.indexOf("stopService");
+  EXPECT_GE(stop, 0);
+  EXPECT_GT(backend.indexOf("removeAllRoutes"), stop);
+  EXPECT_GT(backend.indexOf("lastUsed 7"), backend.indexOf("disableRelay"));
+  EXPECT_GT(backend.indexOf("saveSettings"), backend.indexOf("lastUsed 7"));
+}
+
+}  // namespace
+}  // namespace vantor::app

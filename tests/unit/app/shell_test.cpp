@@ -1,0 +1,146 @@
+// The application shell's own pieces: the language list, the proxy script
+// and its user rules, the single-instance lock and control endpoint, and
+// the crash report.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/i18n.h"
+#include "app/instance.h"
+#include "app/pac.h"
+#include "platform/crash.h"
+#include "platform/local_ipc.h"
+
+namespace vantor::app {
+namespace {
+
+std::string tempDir() {
+  char pattern[] = "/tmp/vantor-app-test-XXXXXX";
+  return ::mkdtemp(pattern);
+}
+
+TEST(LanguageList, EntriesWithoutTheCommaAreSkippedAndReadingStopsAtTheFirstGap) {
+  LanguageList list = parseLanguageList(
+      "[basic]\nselected=2\nlang1=English,1033\nlang2=Broken\nlang3=简体中文, 2052\nlang5=Never,1041\n");
+  ASSERT_EQ(list.entries.size(), 2u);
+  EXPECT_EQ(list.entries[0].name, "English");
+  EXPECT_EQ(list.entries[1].name, "简体中文");
+  EXPECT_EQ(list.entries[1].localeId, 2052u);
+  EXPECT_EQ(list.selected, 1);
+  EXPECT_EQ(localeNameOf(2052), "zh_CN");
+
+  LanguageList none = parseLanguageList("[basic]\nlang1=,1033\nlang2=Name,\n");
+  ASSERT_EQ(none.entries.size(), 1u);
+  EXPECT_EQ(none.entries[0].name, "Automatically assign lanaguage");
+  EXPECT_EQ(none.entries[0].localeId, 0u);
+  EXPECT_FALSE(readLanguageList("/nonexistent/language.ini").fileFound);
+}
+
+TEST(PacScript, UserRulesPassOnlyDomainsAndNetworks) {
+  std::string js = userRulesScript(
+      "# comment\n! also\nexample.com\n@@Direct.Example.org\n10.1.0.0/16\n@@1.2.3.4\n"
+      "evil\"];alert(1);//\n../x\n300.1.1.1/8\n1.2.3.0/40\n");
+  EXPECT_NE(js.find("{domain:\"example.com\",direct:false}"), std::string::npos);
+  EXPECT_NE(js.find("{domain:\"direct.example.org\",direct:true}"), std::string::npos);
+  EXPECT_NE(js.find("{first:167837696,last:167903231,direct:false}"), std::string::npos);
+  EXPECT_NE(js.find("{first:16909060,last:16909060,direct:true}"), std::string::npos);
+  EXPECT_EQ(js.find("alert"), std::string::npos);
+  EXPECT_EQ(js.find("300"), std::string::npos);
+  EXPECT_EQ(js.find("/40"), std::string::npos);
+
+  // Overlapping and adjacent networks are merged into one range.
+  std::string pac = buildPacText({{0x01000000, 24}, {0x01000100, 24}, {0x01000080, 25}});
+  EXPECT_NE(pac.find("var DIRECT_RANGES = [16777216,16777727];"), std::string::npos);
+}
+
+TEST(PacScript, WrittenOnceThenTheUsersCopyIsKept) {
+  std::string dir = tempDir();
+  std::string pac = dir + "/pac.txt";
+  std::string first = loadPacScript(pac, dir + "/userpac.txt", {{0x01000000, 8}});
+  EXPECT_NE(first.find("var USER_RULES = [];"), std::string::npos);
+  EXPECT_NE(first.find("16777216,33554431"), std::string::npos);
+  { std::ofstream(pac) << "function FindProxyForURL(u, h) { return \"DIRECT\"; }\n"; }
+  { std::ofstream(dir + "/userpac.txt") << "example.com\n"; }
+  std::string second = loadPacScript(pac, dir + "/userpac.txt", {{0x01000000, 8}});
+  EXPECT_NE(second.find("return \"DIRECT\""), std::string::npos) << "the user's pac.txt was overwritten";
+  EXPECT_NE(second.find("example.com"), std::string::npos);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Instance, SecondHolderIsToldAndRequestsAreAnsweredOrRefused) {
+  std::string dir = tempDir();
+  CInstance first(dir);
+  std::string error;
+  ASSERT_EQ(first.acquire(error), CInstance::Start::First) << error;
+  CInstance second(dir);
+  EXPECT_EQ(second.acquire(error), CInstance::Start::AlreadyRunning);
+  ASSERT_TRUE(first.serve([](const std::string& verb, std::string& answer) {
+    if (verb != "status") return false;
+    answer = "state: idle\n";
+    return true;
+  }, error)) << error;
+  EXPECT_EQ(std::filesystem::status(first.endpointPath()).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  std::string answer;
+  ASSERT_TRUE(sendControlRequest(dir, "status", answer));
+  EXPECT_EQ(answer, "ok\nstate: idle\n");
+  ASSERT_TRUE(sendControlRequest(dir, "rm -rf /", answer));
+  EXPECT_EQ(answer, "error: unknown request\n");
+  // A request without its line end, and one far too long: refused in time.
+  platform::SocketHandle slow = platform::connectLocal(first.endpointPath());
+  ASSERT_NE(slow, platform::kInvalidSocket);
+  platform::sendBytes(slow, "stat", 4, false);
+  char buffer[64] = {};
+  long n = platform::recvBytes(slow, buffer, sizeof buffer - 1, false);
+  EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "error: bad request\n");
+  platform::closeSocket(slow);
+  ASSERT_TRUE(sendControlRequest(dir, std::string(10000, 'x'), answer));
+  EXPECT_EQ(answer, "error: bad request\n");
+  ASSERT_TRUE(sendControlRequest(dir, "status", answer)) << "still answering";
+
+  first.stop();
+  EXPECT_EQ(second.acquire(error), CInstance::Start::First) << "the lock is free once the holder stops";
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CrashHandler, AFaultLeavesAReportWithABacktrace) {
+  std::string dir = tempDir();
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::installCrashHandler(dir, "6.0");
+    std::raise(SIGSEGV);
+    std::_Exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status)) << "the fault must still end the process";
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  int reports = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::string name = entry.path().filename();
+    ASSERT_EQ(name.rfind("ERRORLOG-V6.0-T", 0), 0u) << name;
+    EXPECT_NE(name.find("-P" + std::to_string(child) + "-T"), std::string::npos) << name;
+    std::ifstream in(entry.path());
+    std::stringstream read;
+    read << in.rdbuf();
+    std::string text = read.str();
+    EXPECT_NE(text.find("signal: 11"), std::string::npos);
+    EXPECT_NE(text.find("backtrace:\n"), std::string::npos);
+    EXPECT_GT(std::count(text.begin(), text.end(), '\n'), 5) << text;
+    ++reports;
+  }
+  EXPECT_EQ(reports, 1);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vantor::app
