@@ -155,11 +155,11 @@ std::string userRulesScript(const std::string& userPacText) {
 }
 
 std::string loadPacScript(const std::string& pacPath, const std::string& userPacPath,
-                          const std::vector<Ipv4Network>& directNetworks) {
+                          const std::vector<Ipv4Network>& directNetworks, bool writeWhenMissing) {
   std::string pac, error;
   if (!platform::fileExists(pacPath)) {
     pac = buildPacText(directNetworks);
-    platform::writeFileAtomic(pacPath, pac, 0644, error);
+    if (writeWhenMissing) platform::writeFileAtomic(pacPath, pac, 0644, error);
   } else if (!platform::readFile(pacPath, pac, error, 16u << 20)) {
     return "";
   }

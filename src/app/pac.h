@@ -29,9 +29,10 @@ std::string buildPacText(const std::vector<Ipv4Network>& directNetworks);
 // that declares the rules, to be put in front of the script.
 std::string userRulesScript(const std::string& userPacText);
 
-// pac.txt from the configuration folder, written from `directNetworks` when
-// it is missing; then the user's rules in front. Empty on a read failure.
+// pac.txt from the configuration folder, built from `directNetworks` when it
+// is missing (and then written there when `writeWhenMissing`); the user's
+// rules go in front. Empty on a read failure.
 std::string loadPacScript(const std::string& pacPath, const std::string& userPacPath,
-                          const std::vector<Ipv4Network>& directNetworks);
+                          const std::vector<Ipv4Network>& directNetworks, bool writeWhenMissing = true);
 
 }  // namespace vantor::app

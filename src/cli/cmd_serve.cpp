@@ -7,6 +7,9 @@
 #include <string>
 #include <thread>
 
+#include "app/http_proxy.h"
+#include "app/pac.h"
+#include "catalogue/app_paths.h"
 #include "cli/command.h"
 #include "cli/node_arg.h"
 #include "platform/signals.h"
@@ -22,6 +25,7 @@ struct ServeOptions {
   int statsInterval = 0;
   std::string localUser;
   std::string localPassword;
+  int httpPort = -1;  // -1: no HTTP proxy; 0: any free port
 };
 
 int serve(const ServeOptions& options) {
@@ -38,6 +42,19 @@ int serve(const ServeOptions& options) {
     return 1;
   }
   std::printf("listening on 127.0.0.1:%u\n", service.servicePort());
+  app::CHttpProxy& http = app::localHttpProxy();
+  if (options.httpPort >= 0) {
+    std::string error;
+    http.setSocksLogin(options.localUser, options.localPassword);
+    http.setPacText(app::loadPacScript(paths::configFile("pac.txt"), paths::configFile("userpac.txt"), {},
+                                       /*writeWhenMissing=*/false));
+    if (!http.start(service.servicePort(), static_cast<uint16_t>(options.httpPort), error)) {
+      std::cerr << "vantor: HTTP started failed: " << error << "\n";
+      service.stopService();
+      return 1;
+    }
+    std::printf("http proxy 127.0.0.1:%u\n", http.port());
+  }
   std::fflush(stdout);
 
   // Optional periodic status: what the traffic window shows, one line at a time.
@@ -61,6 +78,7 @@ int serve(const ServeOptions& options) {
   platform::waitTerminationSignal();
   done = true;
   if (stats.joinable()) stats.join();
+  http.stop();
   service.stopService();
   // Relay loops notice the cleared relay flag within one pass; sessions still
   // in a handshake end on their own time-outs, which the process need not wait for.
@@ -80,6 +98,10 @@ vantor::cli::Registration serveRegistration{"serve", [](CLI::App& app) -> vantor
       ->check(CLI::Range(0, 3600));
   cmd->add_option("--local-user", options->localUser, "Demand this user name from local clients");
   cmd->add_option("--local-password", options->localPassword, "Demand this password from local clients");
+  cmd->add_option("--http", options->httpPort,
+                  "Also run an HTTP proxy (CONNECT and http:// requests) on 127.0.0.1:PORT over the service "
+                  "(0: any free port)")
+      ->check(CLI::Range(0, 65535));
   return [options] { return serve(*options); };
 }, 10};
 
