@@ -172,6 +172,7 @@ bool setGnome(const SystemProxyTarget& t) {
 bool setKde(const std::string& path, const SystemProxyTarget& t) {
   CSimpleIniA ini;
   ini.SetUnicode(true);
+  ini.SetSpaces(false);  // "key=value", as KDE writes it
   std::string content, error;
   if (platform::fileExists(path)) {
     if (!platform::readFile(path, content, error, 4u << 20)) return false;
