@@ -23,6 +23,11 @@ bool CHostCache::cacheContains(const std::string& name) {
   return entries_.count(name) != 0;
 }
 
+void CHostCache::clear() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  entries_.clear();
+}
+
 void CHostCache::cacheStore(const std::string& name, const std::string& ipText) {
   std::lock_guard lock(mutex_);
   entries_[name] = Entry{ipText, clock_()};

@@ -28,6 +28,8 @@ class CHostCache {
   bool cacheContains(const std::string& name);
   void cacheStore(const std::string& name, const std::string& ipText);
   bool resolveHost(const std::string& name, std::string& ipText);
+  // Forgets every entry (a disconnect: the next connection resolves afresh).
+  void clear();
   // IPv4 endpoint of `name` (a dotted address is used as it is) and `port`.
   bool fillAddress(platform::Ipv4Endpoint& endpoint, const std::string& name, uint16_t port);
 
