@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -41,6 +42,17 @@ TEST(LanguageList, EntriesWithoutTheCommaAreSkippedAndReadingStopsAtTheFirstGap)
   EXPECT_EQ(none.entries[0].name, "Automatically assign lanaguage");
   EXPECT_EQ(none.entries[0].localeId, 0u);
   EXPECT_FALSE(readLanguageList("/nonexistent/language.ini").fileFound);
+}
+
+TEST(LanguageList, TheSelectedLanguageTranslatesThroughTheShippedCatalogue) {
+  std::string dir = tempDir();
+  { std::ofstream(dir + "/language.ini") << "[basic]\nselected=2\nlang1=English,1033\nlang2=简体中文,2052\n"; }
+  initLanguage(VANTOR_TEST_LANG_DIR, dir + "/language.ini");
+  EXPECT_STREQ(tr("Connected!"), "已连接！");
+  EXPECT_STREQ(tr("A text without translation"), "A text without translation");
+  ::unsetenv("LANGUAGE");
+  std::setlocale(LC_ALL, "C");
+  std::filesystem::remove_all(dir);
 }
 
 TEST(PacScript, UserRulesPassOnlyDomainsAndNetworks) {
