@@ -155,9 +155,32 @@ def socks5_connect(port, target_port, user=None, password=None, timeout=10):
     return s
 
 
+def http_connect(port, target_port, timeout=10):
+    """An HTTP CONNECT to 127.0.0.1:target_port through the HTTP proxy at
+    `port`; returns the socket once the proxy answered 200."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    try:
+        s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (target_port, target_port))
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = s.recv(1)
+            if not chunk:
+                raise RuntimeError("proxy closed during CONNECT")
+            head += chunk
+        if not head.startswith(b"HTTP/1.1 200"):
+            raise RuntimeError(f"CONNECT refused: {head[:60]!r}")
+    except BaseException:
+        s.close()
+        raise
+    return s
+
+
 def proxy_connect(proxy, target_port):
     """socks5_connect through `proxy`, a dict with "port" and, for a node
-    with a login, "user" and "password"."""
+    with a login, "user" and "password"; with "http" set, an HTTP CONNECT
+    through the HTTP proxy on that port instead."""
+    if proxy.get("http"):
+        return http_connect(proxy["http"], target_port)
     return socks5_connect(proxy["port"], target_port, proxy.get("user"), proxy.get("password"))
 
 
