@@ -122,7 +122,8 @@ bool CConnectionController::connectCommand() {
 }
 
 bool CConnectionController::connectCommand(int32_t nodeId, int modeIndex) {
-  if (state_ != kIdle) return false;
+  std::lock_guard<std::recursive_mutex> command(commandLock_);
+  if (state_ != kIdle || exiting_) return false;
   NetworkFacts facts;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -164,6 +165,7 @@ bool CConnectionController::connectCommand(int32_t nodeId, int modeIndex) {
 }
 
 bool CConnectionController::disconnectCommand() {
+  std::lock_guard<std::recursive_mutex> command(commandLock_);
   int s = state_;
   if (s == kIdle || s == kDisconnecting) return false;
   observer_.onControlsEnabled(false);
@@ -177,17 +179,21 @@ bool CConnectionController::disconnectCommand() {
 }
 
 bool CConnectionController::toggleCommand(int32_t nodeId, int modeIndex) {
+  std::lock_guard<std::recursive_mutex> command(commandLock_);
   if (state_ == kConnected) return disconnectCommand();
   return connectCommand(nodeId, modeIndex);
 }
 
 bool CConnectionController::startDriverReinstall() {
+  std::lock_guard<std::recursive_mutex> command(commandLock_);
   if (state_ != kIdle) return false;
   observer_.onControlsEnabled(false);
   return startWorker(kActionReinstall);
 }
 
 void CConnectionController::exitCommand() {
+  exiting_ = true;
+  std::lock_guard<std::recursive_mutex> command(commandLock_);
   {
     std::lock_guard<std::mutex> guard(lock_);
     delayedConnectAt_ = -1;

@@ -124,6 +124,11 @@ class CConnectionController {
   std::atomic<int> state_{kIdle};
   std::atomic<bool> udpEnabled_{false};
   std::atomic<bool> lastConnectOk_{false};
+  std::atomic<bool> exiting_{false};
+  // Commands come from the front end, the timers and the control endpoint:
+  // one at a time, so a check of the state and the change that follows it
+  // are never split by another command.
+  std::recursive_mutex commandLock_;
 
   std::mutex lock_;  // guards the fields below
   std::thread worker_;
