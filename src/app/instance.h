@@ -24,8 +24,8 @@ class CInstance {
   static constexpr int kRequestTimeoutMs = 2000;
   static constexpr int kMaxClients = 8;
 
-  // Gets the request's verb, returns the answer's lines (after "ok").
-  // Unknown verbs get an empty optional: "error: unknown request".
+  // Gets the request's verb and fills in the answer's lines (sent after
+  // "ok"); false for a verb it does not know ("error: unknown request").
   using Handler = std::function<bool(const std::string& verb, std::string& answer)>;
 
   explicit CInstance(std::string runtimeFolder);
