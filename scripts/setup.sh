@@ -18,10 +18,10 @@ PACKAGES=(
   # UDP path: a DNS server and a DNS client for the end-to-end tests and the
   # DNS benchmark
   dnsmasq-base bind9-dnsutils
-  # application shell: HTTP request parser, INI files, desktop proxy settings
+  # application shell: HTTP request parser, desktop proxy settings
   # (gsettings and its schemas), setcap for the installed binary, and node to
   # evaluate the served proxy script in tests
-  libhttp-parser-dev libsimpleini-dev gettext libglib2.0-bin gsettings-desktop-schemas libcap2-bin nodejs
+  libhttp-parser-dev gettext libglib2.0-bin gsettings-desktop-schemas libcap2-bin nodejs
 )
 
 SUDO=""

@@ -1,13 +1,11 @@
 #include "app/i18n.h"
 
-#define SI_NO_CONVERSION
-#define SI_IMPLEMENTATION
-#include <SimpleIni.h>
 #include <libintl.h>
 
 #include <clocale>
 #include <cstdlib>
 
+#include "catalogue/ini_file.h"
 #include "platform/files.h"
 
 namespace vantor::app {
@@ -25,13 +23,12 @@ std::string trim(const std::string& text) {
 LanguageList parseLanguageList(const std::string& iniText) {
   LanguageList list;
   list.fileFound = true;
-  CSimpleIniA ini;
-  ini.SetUnicode(true);
-  if (ini.LoadData(iniText) >= 0) {
-    long selected = ini.GetLongValue("basic", "selected", 1);
+  IniDocument ini;
+  if (ini.parse(iniText)) {
+    int32_t selected = ini.readInt(kBasicSection, "selected", 1);
     for (int n = 1;; ++n) {
       std::string key = "lang" + std::to_string(n);
-      const char* value = ini.GetValue("basic", key.c_str(), nullptr);
+      const char* value = ini.value(kBasicSection, key.c_str());
       if (!value) break;
       std::string text = value;
       auto comma = text.find(',');

@@ -1,14 +1,11 @@
 #include "app/system_proxy.h"
 
-#define SI_NO_CONVERSION
-#define SI_IMPLEMENTATION
-#include <SimpleIni.h>
-
 #include <mutex>
 #include <sstream>
 
 #include "app/http_proxy.h"
 #include "catalogue/app_paths.h"
+#include "catalogue/ini_file.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -170,28 +167,21 @@ bool setGnome(const SystemProxyTarget& t) {
 }
 
 bool setKde(const std::string& path, const SystemProxyTarget& t) {
-  CSimpleIniA ini;
-  ini.SetUnicode(true);
-  ini.SetSpaces(false);  // "key=value", as KDE writes it
-  std::string content, error;
-  if (platform::fileExists(path)) {
-    if (!platform::readFile(path, content, error, 4u << 20)) return false;
-    if (ini.LoadData(content) < 0) return false;
-  }
+  IniDocument ini;
+  std::string error;
+  if (!ini.load(path, error)) return false;
   std::string proxy = "http://" + t.host + " " + std::to_string(t.port);
   if (t.useScript) {
-    ini.SetValue(kKdeGroup, "ProxyType", "2");
-    ini.SetValue(kKdeGroup, "Proxy Config Script", t.scriptUrl.c_str());
+    ini.setString(kKdeGroup, "ProxyType", "2");
+    ini.setString(kKdeGroup, "Proxy Config Script", t.scriptUrl);
   } else {
-    ini.SetValue(kKdeGroup, "ProxyType", "1");
-    ini.SetValue(kKdeGroup, "httpProxy", proxy.c_str());
-    ini.SetValue(kKdeGroup, "httpsProxy", proxy.c_str());
+    ini.setString(kKdeGroup, "ProxyType", "1");
+    ini.setString(kKdeGroup, "httpProxy", proxy);
+    ini.setString(kKdeGroup, "httpsProxy", proxy);
   }
-  std::string out;
-  if (ini.Save(out) < 0) return false;
   auto slash = path.rfind('/');
   if (slash != std::string::npos) platform::makeDirectories(path.substr(0, slash), 0700, error);
-  if (!platform::writeFileAtomic(path, out, 0600, error)) return false;
+  if (!ini.save(path, 0600, error)) return false;
   notifyKde();
   return true;
 }
