@@ -81,6 +81,7 @@ const std::vector<SettingKey> kKeys = {
     {"ExitAddressServices", T::Text, &S::ExitAddressServices, "", ""},
     {"GeoServices", T::Text, &S::GeoServices, "", ""},
     {"nTcpWindow", T::Int, &S::nTcpWindow, "0", "0"},
+    {"bReconnectAfterLinkLoss", T::Bool, &S::bReconnectAfterLinkLoss, "1", "1"},
 };
 
 const std::vector<DnsProvider> kDnsProviders = {

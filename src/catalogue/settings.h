@@ -78,6 +78,9 @@ struct Settings {
   std::string GeoServices;
   // TCP window of the tunnel's stack in bytes; 0 = the stack's default.
   int32_t nTcpWindow = 0;
+  // After the network monitor disconnected because a link went down,
+  // connect again once a default route is back.
+  bool bReconnectAfterLinkLoss = true;
 
   // Keys found in the file that this version does not know, kept in file
   // order and written back unchanged.
