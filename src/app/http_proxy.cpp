@@ -59,19 +59,64 @@ bool isHopByHop(const std::string& name) {
 }
 
 // Moves bytes both ways until both directions have ended. Each direction has
-// its own buffer and is served whenever its socket is ready, so a reader
-// that stalls one direction never holds the other up.
+// its own buffer and moves whenever its sockets allow, so a reader that
+// stalls one direction never holds the other up; the loop waits for
+// readiness only when neither direction could move.
 void relay(SocketHandle a, SocketHandle b) {
   struct Direction {
     SocketHandle from, to;
     std::vector<char> buffer = std::vector<char>(CHttpProxy::kRelayBufferSize);
     std::size_t start = 0, end = 0;
     bool eof = false, done = false;
+
+    // Moves what it can without waiting: -1 on a reset, else whether it moved.
+    int pump() {
+      bool moved = false;
+      for (;;) {
+        if (start == end && !eof) {
+          long got = platform::recvBytes(from, buffer.data(), buffer.size(), true);
+          if (got > 0) {
+            start = 0;
+            end = static_cast<std::size_t>(got);
+            moved = true;
+          } else if (got == 0) {
+            eof = true;
+            moved = true;
+          } else if (got != platform::kIoWouldBlock) {
+            return -1;
+          }
+        }
+        if (start < end) {
+          long sent = platform::sendBytes(to, buffer.data() + start, end - start, true);
+          if (sent > 0) {
+            start += static_cast<std::size_t>(sent);
+            moved = true;
+            continue;
+          }
+          if (sent != platform::kIoWouldBlock) return -1;
+          return moved;
+        }
+        if (eof) {
+          platform::shutdownSend(to);
+          done = true;
+          return 1;
+        }
+        return moved;
+      }
+    }
   };
   Direction dirs[2] = {{a, b}, {b, a}};
   platform::setNonBlocking(a, true);
   platform::setNonBlocking(b, true);
   while (!(dirs[0].done && dirs[1].done)) {
+    bool moved = false;
+    for (Direction& d : dirs) {
+      if (d.done) continue;
+      int r = d.pump();
+      if (r < 0) return;  // reset: end both directions
+      moved = moved || r > 0;
+    }
+    if (moved) continue;
     platform::WaitItem items[2] = {{a, 0}, {b, 0}};
     for (int i = 0; i < 2; ++i) {
       Direction& d = dirs[i];
@@ -79,32 +124,7 @@ void relay(SocketHandle a, SocketHandle b) {
       if (d.start < d.end) items[1 - i].interest |= platform::kWantWrite;
       else if (!d.eof) items[i].interest |= platform::kWantRead;
     }
-    int n = platform::waitSockets(items, -1);
-    if (n < 0) return;
-    for (int i = 0; i < 2; ++i) {
-      Direction& d = dirs[i];
-      if (d.done) continue;
-      if (d.start == d.end && !d.eof) {
-        long got = platform::recvBytes(d.from, d.buffer.data(), d.buffer.size(), true);
-        if (got > 0) {
-          d.start = 0;
-          d.end = static_cast<std::size_t>(got);
-        } else if (got == 0) {
-          d.eof = true;
-        } else if (got != platform::kIoWouldBlock) {
-          return;  // reset: end both directions
-        }
-      }
-      if (d.start < d.end) {
-        long sent = platform::sendBytes(d.to, d.buffer.data() + d.start, d.end - d.start, true);
-        if (sent > 0) d.start += static_cast<std::size_t>(sent);
-        else if (sent != platform::kIoWouldBlock) return;
-      }
-      if (d.eof && d.start == d.end) {
-        platform::shutdownSend(d.to);
-        d.done = true;
-      }
-    }
+    if (platform::waitSockets(items, -1) < 0) return;
   }
 }
 
