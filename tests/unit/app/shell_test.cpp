@@ -118,6 +118,34 @@ TEST(Instance, SecondHolderIsToldAndRequestsAreAnsweredOrRefused) {
   EXPECT_EQ(answer, "error: bad request\n");
   ASSERT_TRUE(sendControlRequest(dir, "status", answer)) << "still answering";
 
+  if (::geteuid() == 0) {
+    // Another user's process, let through the file permissions on purpose:
+    // the endpoint itself refuses it.
+    std::filesystem::permissions(dir, std::filesystem::perms::all);
+    std::filesystem::permissions(first.endpointPath(), std::filesystem::perms::all);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::string reply;
+      bool answered = ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                      sendControlRequest(dir, "disconnect", reply, 5000);
+      std::string out = answered ? reply : "no answer";
+      ssize_t ignored = ::write(pipeFds[1], out.data(), out.size());
+      (void)ignored;
+      std::_Exit(0);
+    }
+    ::close(pipeFds[1]);
+    char buffer[128] = {};
+    ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer - 1);
+    ::close(pipeFds[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "error: refused\n");
+    ASSERT_TRUE(sendControlRequest(dir, "status", answer));
+    EXPECT_EQ(answer, "ok\nstate: idle\n");
+  }
+
   first.stop();
   EXPECT_EQ(second.acquire(error), CInstance::Start::First) << "the lock is free once the holder stops";
   std::filesystem::remove_all(dir);
