@@ -248,8 +248,9 @@ bool CTesterSession<Session>::exitAddress(CNodeInfo* n, const std::string& url, 
     return false;
   }
   report(kLevelProgress, "Sending request packet...(length: %d bytes)", static_cast<int>(request.size()));
+  // 0 is no failure: an obfs plugin may hold the bytes until its handshake is done.
   if (this->sendUpstream(this->upstreamSocket, reinterpret_cast<const uint8_t*>(request.data()),
-                         static_cast<long>(request.size()), kSendWait) <= 0) {
+                         static_cast<long>(request.size()), kSendWait) < 0) {
     report(kLevelFailure, "Request packet sent failed.");
     return false;
   }
@@ -404,9 +405,10 @@ bool CSSRClientTesting::httpCheck(const std::string& site) {
     report(kLevelFailure, "Failed to send connection request.");
     return false;
   }
+  // The obfs plugin may hold the request until its handshake is done (0).
   std::string request = httpRequest(url);
   if (request.empty() || sendUpstream(upstreamSocket, reinterpret_cast<const uint8_t*>(request.data()),
-                                      static_cast<long>(request.size()), kSendWait) <= 0)
+                                      static_cast<long>(request.size()), kSendWait) < 0)
     return false;
   std::string response;
   int r = readResponse(response, 5, kReceiveBuffer, kResponseWindow);

@@ -11,6 +11,7 @@ import hashlib
 import http.server
 import os
 import queue
+import random
 import re
 import select
 import shutil
@@ -820,3 +821,86 @@ class ServiceTestCase(unittest.TestCase):
         self.addCleanup(ctl.close)
         self.addCleanup(udp.close)
         return ctl, udp, relay
+
+
+# --- the node tester's targets -----------------------------------------------
+
+DNSMASQ = "/usr/sbin/dnsmasq"
+
+
+def free_loopback_address(port, kind=socket.SOCK_DGRAM):
+    """An address in 127.0.0.0/8 (all of it is this host's) on which ``port``
+    is free: tests need a DNS server on port 53, which only one process per
+    address can have."""
+    for _ in range(50):
+        host = f"127.{random.randint(16, 250)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
+        try:
+            with socket.socket(socket.AF_INET, kind) as s:
+                s.bind((host, port))
+            return host
+        except OSError:
+            continue
+    raise PeerError(f"no loopback address with port {port} free")
+
+
+class Dnsmasq(_Daemon):
+    """dnsmasq answering ``records`` (name -> IPv4 address) on HOST:53, a
+    loopback address of its own, over UDP and TCP; every query is logged."""
+
+    def __init__(self, records):
+        super().__init__("dnsmasq")
+        binary = require_program(DNSMASQ)
+        self.host = free_loopback_address(53)
+        self.port = 53
+        argv = [binary, "--keep-in-foreground", "--no-resolv", "--no-hosts", "--no-poll",
+                "--bind-interfaces", f"--listen-address={self.host}", "--port=53", "--pid-file=",
+                "--user=root", "--log-queries", "--log-facility=-", "--cache-size=0"]
+        argv += [f"--host-record={name},{addr}" for name, addr in records.items()]
+        self._spawn(argv)
+        try:
+            wait_tcp(53, proc=self.proc, what="dnsmasq", host=self.host)
+        except Exception:
+            self.stop()
+            raise
+
+    def queries(self):
+        """(name, source) of every A query so far."""
+        return re.findall(r"query\[A\] (\S+) from (\S+)", self.log())
+
+
+class HttpTextServer:
+    """HTTP/1.1 on 127.0.0.1 answering GET ``path`` with ``pages[path](client
+    address)`` as a text body (Content-Length set; head and body written
+    separately, as servers often do), 404 otherwise."""
+
+    def __init__(self, pages):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                page = pages.get(self.path)
+                body = page(self.client_address[0]).encode() if page else b"not here\n"
+                self.send_response(200 if page else 404)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.flush()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = _QuietThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever,
+                                       kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
+        wait_tcp(self.port, what="HTTP text server")
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(5)
