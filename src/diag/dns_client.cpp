@@ -270,18 +270,21 @@ bool CProxySocketClient::receiveReply(std::vector<uint8_t>& out) {
   // Read whole, so that an oversized datagram is cut here and not by the socket.
   std::vector<uint8_t> datagram(65536);
   long n = recvDatagram(datagram.data(), datagram.size());
-  if (n < 4) return false;
+  return n > 0 && messageOf(datagram.data(), static_cast<std::size_t>(n), out);
+}
+
+bool CProxySocketClient::messageOf(const uint8_t* datagram, std::size_t n, std::vector<uint8_t>& out) {
+  if (n < 5) return false;
   std::size_t headerLength;
   switch (datagram[3]) {
     case 1: headerLength = 10; break;
-    case 3: headerLength = n > 4 ? 7u + datagram[4] : 65536; break;
+    case 3: headerLength = 7u + datagram[4]; break;
     case 4: headerLength = 22; break;
     default: return false;
   }
-  if (static_cast<std::size_t>(n) < headerLength) return false;
-  std::size_t length = std::min(static_cast<std::size_t>(n) - headerLength, CDnsClient::kMaxDatagramMessage);
-  out.assign(datagram.begin() + static_cast<long>(headerLength),
-             datagram.begin() + static_cast<long>(headerLength + length));
+  if (n < headerLength) return false;
+  std::size_t length = std::min(n - headerLength, CDnsClient::kMaxDatagramMessage);
+  out.assign(datagram + headerLength, datagram + headerLength + length);
   return true;
 }
 

@@ -132,6 +132,9 @@ class CProxySocketClient : public CSocketEx {
   // One datagram; the DNS message it carries (at most 1024 bytes) goes to
   // `out`. False for no datagram in time or an unknown address type.
   virtual bool receiveReply(std::vector<uint8_t>& out);
+  // The DNS message inside a SOCKS 5 UDP datagram (at most 1024 bytes of
+  // it); false when the header is cut short or of an unknown address type.
+  static bool messageOf(const uint8_t* datagram, std::size_t length, std::vector<uint8_t>& out);
 
  protected:
   // The transport of one datagram in SOCKS 5 UDP form, each way.
