@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "diag/dns_client.h"
+#include "test_net.h"
 
 namespace vantor {
 namespace {
@@ -160,6 +164,78 @@ TEST(DnsClient, LookupNeedsAnswersAndFollowsReferralsOnlyWhileDepthLasts) {
   client.asked.clear();
   EXPECT_FALSE(client.lookupA(text, "s", "a.b", addresses, 2));
   EXPECT_EQ(client.asked.size(), 2u);
+}
+
+// A TCP DNS server of our own on port 53 of a loopback address (needs root,
+// like the integration tests' dnsmasq). It answers one query by `answer`.
+class TcpDnsServer {
+ public:
+  using Answer = std::function<void(test::Conn& conn, const Bytes& query)>;
+  explicit TcpDnsServer(Answer answer) {
+    for (int i = 0; i < 20 && listener_ == platform::kInvalidSocket; ++i) {
+      address_ = "127.61." + std::to_string(10 + i) + ".53";
+      uint32_t a = 0;
+      platform::parseIpv4(address_, a);
+      listener_ = platform::createSocket(platform::SocketType::Tcp);
+      if (!platform::bindSocket(listener_, {a, CDnsClient::kServerPort}) || !platform::listenSocket(listener_, 4)) {
+        platform::closeSocket(listener_);
+        listener_ = platform::kInvalidSocket;
+      }
+    }
+    if (listener_ == platform::kInvalidSocket) return;
+    thread_ = std::thread([this, answer] {
+      platform::WaitItem item{listener_, platform::kWantRead};
+      if (platform::waitSockets({&item, 1}, 5000) <= 0) return;
+      test::Conn conn(platform::acceptSocket(listener_, nullptr));
+      Bytes length = conn.recv(2);
+      if (length.size() != 2) return;
+      answer(conn, conn.recv(static_cast<std::size_t>(length[0] << 8 | length[1])));
+    });
+  }
+  ~TcpDnsServer() {
+    if (thread_.joinable()) thread_.join();
+    platform::closeSocket(listener_);
+  }
+  bool listening() const { return listener_ != platform::kInvalidSocket; }
+  const std::string& address() const { return address_; }
+
+ private:
+  std::string address_;
+  platform::SocketHandle listener_ = platform::kInvalidSocket;
+  std::thread thread_;
+};
+
+TEST(DnsClient, TcpAnswerInPiecesIsReadWholeAndASilentServerEndsInTime) {
+  // The answer to the query it got: length prefix, then the message in two
+  // pieces a moment apart.
+  TcpDnsServer split([](test::Conn& conn, const Bytes& query) {
+    Bytes message(query.begin(), query.begin() + 2);
+    const uint8_t flags[] = {0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0};
+    message.insert(message.end(), flags, flags + sizeof flags);
+    message.insert(message.end(), query.begin() + 12, query.end());
+    Bytes record = aRecord(5);
+    message.insert(message.end(), record.begin(), record.end());
+    Bytes first = {static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size())};
+    first.insert(first.end(), message.begin(), message.begin() + 20);
+    conn.send(first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    conn.send(Bytes(message.begin() + 20, message.end()));
+  });
+  if (!split.listening()) GTEST_SKIP() << "port 53 needs root";
+  CDnsClient client;
+  std::string text;
+  std::vector<std::string> addresses;
+  EXPECT_TRUE(client.lookupA(text, split.address(), "a.b", addresses, 2));
+  EXPECT_EQ(addresses, std::vector<std::string>{"10.0.0.5"});
+
+  TcpDnsServer silent([](test::Conn& conn, const Bytes&) { conn.recv(1, 4000); });
+  ASSERT_TRUE(silent.listening());
+  auto started = std::chrono::steady_clock::now();
+  CDnsClient patient;
+  EXPECT_FALSE(patient.lookupA(text, silent.address(), "a.b", addresses, 2));
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, std::chrono::milliseconds(CDnsClient::kTimeoutMs - 100));
+  EXPECT_LT(waited, std::chrono::milliseconds(CDnsClient::kTimeoutMs + 1000));
 }
 
 }  // namespace
