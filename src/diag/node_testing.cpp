@@ -75,6 +75,19 @@ void CTestingBase::reportSized(std::size_t bufferSize, int level, const char* fo
   va_end(args);
 }
 
+bool CTestingBase::reportOutcome(bool udp, bool ok) {
+  if (udp && ok) report(kLevelSuccess, "UDP relay...Passed!");
+  if (udp && !ok) report(kLevelFailure, "UDP relay...Unpassed!");
+  if (!udp && ok) report(kLevelSuccess, "TCP transmission...Passed!");
+  if (!udp && !ok) report(kLevelFailure, "TCP transmission...UnPassed!");
+  return ok;
+}
+
+void CTestingBase::reportDone() {
+  report(kLevelProgress, "Testing is done!");
+  report(kLevelProgress, "%s", kSlashLine);
+}
+
 // --- what both testers share ----------------------------------------------------
 
 template <class Session>
@@ -224,6 +237,15 @@ bool CTesterSession<Session>::readHttpAnswer(std::string& response, std::size_t 
 }
 
 template <class Session>
+bool CTesterSession<Session>::tcpTestBody() {
+  for (const auto& site : targets.sites) {
+    if (cancelled()) return false;
+    if (httpCheck(site)) return true;
+  }
+  return false;
+}
+
+template <class Session>
 bool CTesterSession<Session>::exitAddress(CNodeInfo* n, const std::string& url, std::string& address) {
   address.clear();
   this->node = n;
@@ -310,37 +332,18 @@ bool CSSRClientTesting::test(CNodeInfo* n, bool udp) {
   bool ok = udp ? udpTest() : tcpTest();
   n->lastTestResult = ok ? 1 : 0;
   if (ok && !udp) report(kLevelSuccess, "Latency : %d ms", connectMs);
-  report(kLevelProgress, "Testing is done!");
-  report(kLevelProgress, "%s", kSlashLine);
+  reportDone();
   return ok;
 }
 
 bool CSSRClientTesting::tcpTest() {
   report(kLevelProgress, "Testing TCP transmission...");
-  bool ok = tcpTestBody();
-  if (ok)
-    report(kLevelSuccess, "TCP transmission...Passed!");
-  else
-    report(kLevelFailure, "TCP transmission...UnPassed!");
-  return ok;
-}
-
-bool CSSRClientTesting::tcpTestBody() {
-  for (const auto& site : targets.sites) {
-    if (cancelled()) return false;
-    if (httpCheck(site)) return true;
-  }
-  return false;
+  return reportOutcome(false, tcpTestBody());
 }
 
 bool CSSRClientTesting::udpTest() {
   report(kLevelProgress, "Testing UDP relay...");
-  bool ok = udpTestBody();
-  if (ok)
-    report(kLevelSuccess, "UDP relay...Passed!");
-  else
-    report(kLevelFailure, "UDP relay...Unpassed!");
-  return ok;
+  return reportOutcome(true, udpTestBody());
 }
 
 bool CSSRClientTesting::udpTestBody() {
@@ -446,8 +449,7 @@ bool CS45ClientTesting::test(CNodeInfo* n, bool udp) {
     if (ms > 0) n->Latency = ms;
     report(kLevelSuccess, "Latency : %d ms", n->Latency.load());
   }
-  report(kLevelProgress, "Testing is done!");
-  report(kLevelProgress, "%s", kSlashLine);
+  reportDone();
   return ok;
 }
 
@@ -463,30 +465,11 @@ int CS45ClientTesting::echoLatency() {
 
 bool CS45ClientTesting::tcpTest() {
   report(kLevelProgress, "Now testing TCP transmission...");
-  bool ok = tcpTestBody();
-  if (ok)
-    report(kLevelSuccess, "TCP transmission...Passed!");
-  else
-    report(kLevelFailure, "TCP transmission...UnPassed!");
-  return ok;
+  return reportOutcome(false, tcpTestBody());
 }
 
-bool CS45ClientTesting::tcpTestBody() {
-  for (const auto& site : targets.sites) {
-    if (cancelled()) return false;
-    if (httpCheck(site)) return true;
-  }
-  return false;
-}
-
-bool CS45ClientTesting::udpTest() {
-  bool ok = udpTestBody();
-  if (ok)
-    report(kLevelSuccess, "UDP relay...Passed!");
-  else
-    report(kLevelFailure, "UDP relay...Unpassed!");
-  return ok;
-}
+// The SOCKS part announces the UDP test itself, with the relay request.
+bool CS45ClientTesting::udpTest() { return reportOutcome(true, udpTestBody()); }
 
 bool CS45ClientTesting::openAssociation() {
   if (!openUdpControl()) {

@@ -60,6 +60,10 @@ class CTestingBase {
   void reportSized(std::size_t bufferSize, int level, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
   void vreport(std::size_t bufferSize, int level, const char* format, va_list args);
+  // The result line of the TCP (`udp` false) or UDP part; returns `ok`.
+  bool reportOutcome(bool udp, bool ok);
+  // The two lines that end a node's test.
+  void reportDone();
   bool cancelled() const { return cancelFlag && cancelFlag->load(); }
 
   TestTargets targets = TestTargets::defaults();
@@ -80,6 +84,10 @@ class CTesterSession : public Session, public CTestingBase {
   CTesterSession(TestCallback cb, void* user, int32_t quietFlag);
 
   bool exitAddress(CNodeInfo* node, const std::string& url, std::string& address) override;
+  // Tries the test sites in order until one answers over HTTP.
+  bool tcpTestBody() override;
+  // The HTTP check of one site through the node.
+  virtual bool httpCheck(const std::string& site) = 0;
   long recvWait(SocketHandle s, void* buffer, std::size_t size, int timeout) override;
 
  protected:
@@ -122,10 +130,9 @@ class CSSRClientTesting : public CTesterSession<CSSRCLient> {
   bool test(CNodeInfo* node, bool udp) override;
   bool tcpTest() override;
   bool udpTest() override;
-  bool tcpTestBody() override;
   bool udpTestBody() override;
   bool openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) override;
-  virtual bool httpCheck(const std::string& site);
+  bool httpCheck(const std::string& site) override;
 
   int32_t connectMs = 0;
 
@@ -147,10 +154,9 @@ class CS45ClientTesting : public CTesterSession<CS45CLient> {
   bool test(CNodeInfo* node, bool udp) override;
   bool tcpTest() override;
   bool udpTest() override;
-  bool tcpTestBody() override;
   bool udpTestBody() override;
   bool openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) override;
-  virtual bool httpCheck(const std::string& site);
+  bool httpCheck(const std::string& site) override;
 
  protected:
   bool requestTarget(const SiteUrl& url) override;

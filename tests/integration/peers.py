@@ -270,7 +270,24 @@ class _QuietThreadingHTTPServer(http.server.ThreadingHTTPServer):
         pass
 
 
-class HttpFileServer:
+class _HttpServerThread:
+    """An HTTP server on 127.0.0.1 on a thread of its own; ``stop()`` ends it."""
+
+    def _serve(self, handler, what):
+        self.server = _QuietThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever,
+                                       kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
+        wait_tcp(self.port, what=what)
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(5)
+
+
+class HttpFileServer(_HttpServerThread):
     """Threaded HTTP server on 127.0.0.1 serving one random file at /blob;
     a PUT to any path is answered with the SHA-256 (hex) of its body."""
 
@@ -314,17 +331,7 @@ class HttpFileServer:
             def log_message(self, *args):
                 pass
 
-        self.server = _QuietThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever,
-                                       kwargs={"poll_interval": 0.05}, daemon=True)
-        self.thread.start()
-        wait_tcp(self.port, what="HTTP server")
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(5)
+        self._serve(Handler, "HTTP server")
 
 
 class _SocketLoop:
@@ -868,7 +875,7 @@ class Dnsmasq(_Daemon):
         return re.findall(r"query\[A\] (\S+) from (\S+)", self.log())
 
 
-class HttpTextServer:
+class HttpTextServer(_HttpServerThread):
     """HTTP/1.1 on 127.0.0.1 answering GET ``path`` with ``pages[path](client
     address)`` as a text body (Content-Length set; head and body written
     separately, as servers often do), 404 otherwise."""
@@ -890,17 +897,7 @@ class HttpTextServer:
             def log_message(self, *args):
                 pass
 
-        self.server = _QuietThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever,
-                                       kwargs={"poll_interval": 0.05}, daemon=True)
-        self.thread.start()
-        wait_tcp(self.port, what="HTTP text server")
+        self._serve(Handler, "HTTP text server")
 
     def url(self, path):
         return f"http://127.0.0.1:{self.port}{path}"
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(5)
