@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "catalogue/node_uri.h"
+#include "catalogue/settings.h"
 #include "cli/command.h"
 #include "diag/node_test_run.h"
 #include "diag/node_testing.h"
@@ -48,8 +50,9 @@ bool badInput(const std::string& message) {
   return false;
 }
 
+// The lists of the settings "TestSites", "UdpTestPairs" and
+// "ExitAddressServices", replaced by those given on the command line.
 bool targetsFrom(const TestOptions& options, TestTargets& targets) {
-  targets = TestTargets::defaults();
   SiteUrl url;
   if (!options.sites.empty()) targets.sites = options.sites;
   for (const auto& site : options.sites)
@@ -82,11 +85,19 @@ bool printExitAddress(CNodeInfo& node, const TestTargets& targets, Printer& prin
 }
 
 int runTests(const TestOptions& options) {
+  std::string error;
+  if (!loadSettings(&error)) {
+    std::cerr << "vantor: cannot read the settings: " << error << "\n";
+    return cli::kExitFailed;
+  }
   TestTargets targets;
+  {
+    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    targets = TestTargets::fromSettings(settings());
+  }
   if (!targetsFrom(options, targets)) return cli::kExitBadInput;
   std::vector<std::unique_ptr<CNodeInfo>> nodes;
   for (const auto& link : options.links) {
-    std::string error;
     auto params = parseNodeUri(link, error);
     if (!params) {
       badInput(error);
@@ -117,13 +128,16 @@ cli::Registration testRegistration{"test", [](CLI::App& app) -> cli::Runner {
   auto* cmd = app.add_subcommand("test", "Test nodes: TCP through the node, its UDP relay, latency");
   auto* udp = cmd->add_flag("--udp", options->udp, "Test the UDP relay instead of TCP");
   cmd->add_flag("--both", options->both, "Test TCP, then the UDP relay")->excludes(udp);
-  cmd->add_option("--site", options->sites, "Web site for the TCP test (http://; repeatable; default: public sites)");
+  cmd->add_option("--site", options->sites,
+                  "Web site for the TCP test (http://; repeatable; default: setting TestSites, else public sites)");
   cmd->add_option("--dns", options->dnsPairs,
-                  "DNS server and name for the UDP test, as SERVER,NAME (repeatable; default: public servers)");
+                  "DNS server and name for the UDP test, as SERVER,NAME (repeatable; default: setting "
+                  "UdpTestPairs, else public servers)");
   cmd->add_flag("--exit-address", options->exitAddress,
                 "Also look up the address traffic leaves from (nodes on this machine or its network)");
   cmd->add_option("--exit-service", options->exitServices,
-                  "Address-echo page for --exit-address (http://; repeatable; implies --exit-address)");
+                  "Address-echo page for --exit-address (http://; repeatable; implies --exit-address; "
+                  "default: setting ExitAddressServices, else public pages)");
   cmd->add_option("--node", options->links, "Node to test: socks5://, socks4://, ss:// or ssr:// link (repeatable)")
       ->required();
   return [options] { return runTests(*options); };

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "catalogue/node_info.h"
+#include "catalogue/settings.h"
 #include "crypto/ssr/plugin_bytes.h"
 #include "platform/host_info.h"
 #include "platform/net.h"
@@ -57,6 +58,10 @@ TestTargets TestTargets::fromSettings(const std::string& testSites, const std::s
   }
   if (!trimBlanks(exitAddressServices).empty()) t.exitServices = splitList(exitAddressServices, ',');
   return t;
+}
+
+TestTargets TestTargets::fromSettings(const Settings& settings) {
+  return fromSettings(settings.TestSites, settings.UdpTestPairs, settings.ExitAddressServices);
 }
 
 bool parseSite(const std::string& site, SiteUrl& url) {

@@ -10,6 +10,8 @@
 
 namespace vantor {
 
+struct Settings;
+
 struct UdpTestPair {
   std::string server;  // DNS server, asked on port 53
   std::string name;    // host name to ask it for
@@ -27,6 +29,9 @@ struct TestTargets {
   // empty items and pairs without both parts are left out.
   static TestTargets fromSettings(const std::string& testSites, const std::string& udpTestPairs,
                                   const std::string& exitAddressServices);
+  // The same from the settings record (the caller holds its lock when other
+  // threads may change it).
+  static TestTargets fromSettings(const Settings& settings);
 };
 
 // "a,b , c" -> {"a", "b", "c"}: split at `separator`, blanks trimmed, empty items left out.

@@ -120,6 +120,25 @@ class EveryNodeKind(TesterCase):
                 self.assertEqual([line for line in lines if line.startswith("Got IP address")],
                                  ["Got IP address: 127.0.0.1."], lines)
 
+    def test_lists_come_from_the_settings(self):
+        danted = self.class_peer(Danted())
+        config = self.tmpdir()
+        os.makedirs(os.path.join(config, "config"))
+        with open(os.path.join(config, "config", "config.ini"), "w") as f:
+            f.write("[basic]\n"
+                    f"TestSites=http://127.0.0.1:{peers.free_port()}/, {self.site_url}\n"
+                    f"UdpTestPairs=127.0.0.1,{NAME}; {self.dns.host},{NAME}\n"
+                    f"ExitAddressServices={self.pages.url('/ip')}\n")
+        code, lines, err, _ = run_test(["--config-dir", config, "--both", "--exit-address",
+                                        "--node", f"socks5://127.0.0.1:{danted.port}"])
+        self.assertEqual(code, 0, (lines, err))
+        # The first site refuses, the second answers; the first DNS pair has no
+        # server, the second answers through a new association.
+        self.assertEqual(lines.count("Connecting to SS node..."), 3, lines)
+        self.assertEqual(lines.count("Udp tunnel has been built"), 1, lines)
+        self.assertEqual(len([line for line in lines if line.startswith("Server bound on")]), 2, lines)
+        self.assertIn("Got IP address: 127.0.0.1.", lines)
+
     def test_failure_lines(self):
         ss = self.class_peer(SsServer(SS_METHOD, SS_PASSWORD))
         # A "web site" that answers anything with a line that is not HTTP.
