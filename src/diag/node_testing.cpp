@@ -112,8 +112,7 @@ long CTesterSession<Session>::recvWait(SocketHandle s, void* buffer, std::size_t
 }
 
 template <class Session>
-bool CTesterSession<Session>::connectOnce(bool udp, bool nonBlocking, int waitSeconds, Ipv4Endpoint* serverAddress,
-                                          int& elapsedMs) {
+bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoint* serverAddress, int& elapsedMs) {
   CNodeInfo* n = this->node;
   SocketHandle s = platform::createSocket(udp ? platform::SocketType::Udp : platform::SocketType::Tcp);
   if (s == kInvalidSocket) {
@@ -130,9 +129,8 @@ bool CTesterSession<Session>::connectOnce(bool udp, bool nonBlocking, int waitSe
   }
   if (serverAddress) *serverAddress = server;
   // The connect is always made without blocking, so that its wait is bounded
-  // and ends early when the run is cancelled; the socket blocks afterwards
-  // either way, as the session expects.
-  (void)nonBlocking;
+  // and ends early when the run is cancelled; the socket blocks afterwards,
+  // as the session expects.
   platform::setNonBlocking(s, true);
   const auto started = Clock::now();
   const auto deadline = started + std::chrono::seconds(waitSeconds);
@@ -371,9 +369,9 @@ bool CSSRClientTesting::udpTestBody() {
   return false;
 }
 
-bool CSSRClientTesting::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) {
+bool CSSRClientTesting::openUpstream(bool udp, bool, Ipv4Endpoint* serverAddress) {
   int elapsed = 0;
-  if (!connectOnce(udp, nonBlocking, kConnectWait, serverAddress, elapsed)) return false;
+  if (!connectOnce(udp, kConnectWait, serverAddress, elapsed)) return false;
   connectMs = elapsed;
   node->Latency = elapsed;
   return true;
@@ -503,10 +501,10 @@ bool CS45ClientTesting::udpTestBody() {
   return false;
 }
 
-bool CS45ClientTesting::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) {
+bool CS45ClientTesting::openUpstream(bool udp, bool, Ipv4Endpoint* serverAddress) {
   report(kLevelProgress, "Connecting to SS node...");
   int elapsed = 0;
-  if (!connectOnce(udp, nonBlocking, kConnectWait, serverAddress, elapsed)) return false;
+  if (!connectOnce(udp, kConnectWait, serverAddress, elapsed)) return false;
   report(kLevelSuccess, "Connected to SS node.");
   return true;
 }

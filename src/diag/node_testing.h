@@ -93,8 +93,10 @@ class CTesterSession : public Session, public CTestingBase {
  protected:
   // One connect attempt to the node's `server` (not a resolved address),
   // waiting up to `waitSeconds`; counts ConnectedTimes and FailureTimes and
-  // reports the failures. `elapsedMs` gets the connect time.
-  bool connectOnce(bool udp, bool nonBlocking, int waitSeconds, Ipv4Endpoint* serverAddress, int& elapsedMs);
+  // reports the failures. `elapsedMs` gets the connect time. The testers'
+  // openUpstream: a single attempt, whether or not a non-blocking connect
+  // was asked for (it always is one).
+  bool connectOnce(bool udp, int waitSeconds, Ipv4Endpoint* serverAddress, int& elapsedMs);
   // Asks the node to connect to `url`'s host and port (SOCKS CONNECT, or the
   // Shadowsocks address header).
   virtual bool requestTarget(const SiteUrl& url) = 0;
