@@ -454,9 +454,10 @@ bool CS45ClientTesting::test(CNodeInfo* n, bool udp) {
 int CS45ClientTesting::echoLatency() {
   Ipv4Endpoint target{};
   if (cancelled() || !fillAddress(target, node->connectAddress(), 0)) return 0;
-  const std::vector<uint8_t> payload(kLatencyPayload, 'E');
-  platform::EchoReply reply;
-  if (platform::icmpEcho(target.address, payload, kEchoTtl, kEchoTimeoutMs, reply) != 1 || reply.data != payload)
+  // Only a reply carrying the same 32 bytes counts.
+  platform::EchoResult reply;
+  if (!platform::icmpEcho(platform::formatIpv4(target.address), std::string(kLatencyPayload, 'E'), kEchoTtl,
+                          kEchoTimeoutMs, reply))
     return 0;
   return reply.roundTripMs == 0 ? 1 : reply.roundTripMs;
 }

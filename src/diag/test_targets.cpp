@@ -9,7 +9,7 @@
 #include "catalogue/node_info.h"
 #include "catalogue/settings.h"
 #include "crypto/ssr/plugin_bytes.h"
-#include "platform/host_info.h"
+#include "platform/host.h"
 #include "platform/net.h"
 
 namespace vantor {
@@ -114,14 +114,16 @@ bool parseEchoedAddress(const std::string& body, std::string& address) {
 bool isLocalAddress(const std::string& address) {
   if (ssr::equalsIgnoreCase(address, "localhost")) return true;
   static const std::string host = platform::hostName();
-  static const std::vector<uint32_t> own = platform::ownIpv4Addresses();
+  static const std::vector<std::string> own = platform::hostIpv4Addresses();
   if (!host.empty() && ssr::equalsIgnoreCase(address, host)) return true;
   uint32_t a = 0;
   if (!platform::parseIpv4(address, a)) return false;
   const auto* bytes = reinterpret_cast<const uint8_t*>(&a);  // network order: first byte first
   if (bytes[0] == 127) return true;
-  for (uint32_t mine : own)
-    if (std::memcmp(&mine, &a, 3) == 0) return true;
+  for (const auto& text : own) {
+    uint32_t mine = 0;
+    if (platform::parseIpv4(text, mine) && std::memcmp(&mine, &a, 3) == 0) return true;
+  }
   return false;
 }
 

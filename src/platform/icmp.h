@@ -1,25 +1,21 @@
-// ICMP echo ("ping") of one IPv4 address, for latency measurements.
+// One ICMP echo (ping) to an IPv4 address.
 #pragma once
 
-#include <cstdint>
-#include <span>
-#include <vector>
+#include <string>
+#include <string_view>
 
 namespace vantor::platform {
 
-struct EchoReply {
-  uint32_t from = 0;         // the replying address, network byte order
-  int roundTripMs = 0;       // whole milliseconds from send to reply
-  std::vector<uint8_t> data; // the reply's payload as it arrived
+struct EchoResult {
+  int roundTripMs = 0;
+  std::string from;  // dotted address of the host that answered
 };
 
-// Sends one echo request carrying `payload` with time-to-live `ttl` to
-// `address` (network byte order) and waits up to `timeoutMs` for the answer to
-// that request. Returns 1 with `reply` filled in when the echo reply arrived,
-// 0 when none arrived in time, -1 when no ICMP socket could be opened or the
-// request could not be sent. Uses an unprivileged ICMP datagram socket where
-// the system allows one, else a raw socket (which needs privileges).
-int icmpEcho(uint32_t address, std::span<const uint8_t> payload, int ttl, int timeoutMs,
-             EchoReply& reply);
+// Sends one echo request carrying `payload` to the dotted IPv4 `address` with
+// the given time-to-live and waits up to `timeoutMs` for the matching reply.
+// Only an echo reply that carries the same payload counts. Uses an
+// unprivileged ICMP datagram socket where the system allows it, else a raw
+// socket (which needs privileges). False when no such reply came.
+bool icmpEcho(const std::string& address, std::string_view payload, int ttl, int timeoutMs, EchoResult& result);
 
 }  // namespace vantor::platform

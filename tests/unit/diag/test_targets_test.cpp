@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "diag/test_targets.h"
-#include "platform/host_info.h"
+#include "platform/host.h"
 #include "platform/net.h"
 
 namespace vantor {
@@ -65,7 +65,9 @@ TEST(TestTargets, LocalAddressesAreThisMachineAndItsNeighbours) {
   if (!platform::hostName().empty()) {
     EXPECT_TRUE(isLocalAddress(platform::hostName()));
   }
-  for (uint32_t own : platform::ownIpv4Addresses()) {
+  for (const auto& text : platform::hostIpv4Addresses()) {
+    uint32_t own = 0;
+    ASSERT_TRUE(platform::parseIpv4(text, own));
     uint32_t neighbour = own ^ 0xFE000000u;  // another host in the same /24 (network order)
     EXPECT_TRUE(isLocalAddress(platform::formatIpv4(neighbour))) << platform::formatIpv4(neighbour);
   }
@@ -74,7 +76,11 @@ TEST(TestTargets, LocalAddressesAreThisMachineAndItsNeighbours) {
     uint32_t a = 0;
     platform::parseIpv4(far, a);
     bool neighbour = false;
-    for (uint32_t own : platform::ownIpv4Addresses()) neighbour |= ((own ^ a) & 0x00FFFFFFu) == 0;
+    for (const auto& text : platform::hostIpv4Addresses()) {
+      uint32_t own = 0;
+      platform::parseIpv4(text, own);
+      neighbour |= ((own ^ a) & 0x00FFFFFFu) == 0;
+    }
     if (neighbour) continue;
     EXPECT_FALSE(isLocalAddress(far)) << far;
     break;
