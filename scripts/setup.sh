@@ -22,6 +22,9 @@ PACKAGES=(
   # (gsettings and its schemas), setcap for the installed binary, and node to
   # evaluate the served proxy script in tests
   libhttp-parser-dev gettext libglib2.0-bin gsettings-desktop-schemas libcap2-bin nodejs
+  # host network configuration: sd-bus for systemd-resolved, INI files, the
+  # offline country database the shipped rule files are generated from
+  libsystemd-dev libsimpleini-dev libgeoip-dev geoip-database
 )
 
 SUDO=""

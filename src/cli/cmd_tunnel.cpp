@@ -1,15 +1,23 @@
-// vantor tunnel: the packet tunnel on a TUN interface, in the foreground.
+// vantor tunnel: the packet tunnel on a TUN interface, in the foreground;
+// with --mode it also installs the mode's routes and DNS servers and takes
+// them back when it stops.
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <string>
 
+#include "catalogue/app_paths.h"
 #include "cli/command.h"
 #include "cli/node_arg.h"
+#include "netconf/additional_routes.h"
+#include "netconf/host_setup.h"
+#include "netconf/proxy_modes.h"
+#include "netconf/route_plan.h"
+#include "platform/host.h"
 #include "platform/net.h"
+#include "platform/routes.h"
 #include "platform/signals.h"
 #include "platform/termination_events.h"
-#include "platform/tun.h"
 #include "service/ss_manager.h"
 #include "tunnel/core/tun2socks.h"
 
@@ -19,81 +27,154 @@ using vantor::cli::currentNodeFrom;
 
 struct TunnelOptions {
   std::string node;
-  std::string ifname = "vantor0";
+  std::string ifname;
+  std::string mode;
   bool noUdp = false;
   bool verbose = false;
 };
 
-// What `vantor tunnel` changed on the host, so that it can undo exactly that.
-struct InterfaceSetup {
-  std::string name;
-  bool created = false;
-  bool addedAddress = false;
-  bool broughtUp = false;
-  uint32_t address = 0;
+// Metric of the tunnel gateway's default route: below every real one.
+constexpr uint32_t kTunGatewayMetric = 5000;
 
-  void undo() {
-    std::string error;
-    if (broughtUp && !vantor::platform::setInterfaceUp(name, false, error))
-      std::cerr << "vantor: could not bring " << name << " down: " << error << "\n";
-    if (addedAddress && !vantor::platform::removeInterfaceAddress(name, address, vantor::tunnel::kTunnelPrefixLength, error))
-      std::cerr << "vantor: could not remove the address of " << name << ": " << error << "\n";
-    if (created && !vantor::platform::tunDeletePersistent(name, error))
-      std::cerr << "vantor: could not remove " << name << ": " << error << "\n";
-    broughtUp = addedAddress = created = false;
+void printReport(const std::vector<std::string>& report) {
+  for (const auto& line : report) std::cerr << "vantor: " << line << "\n";
+}
+
+// The mode named on the command line, with its networks loaded; null (after
+// a message) when there is none or it does not use the tunnel.
+vantor::ProxyMode* modeFrom(const std::string& text) {
+  using namespace vantor;
+  CProxyModeMgr& modes = CProxyModeMgr::instance();
+  modes.scanRules({paths::shippedRulesDir(), paths::userRulesDir()}, false);
+  int index = modes.find(text);
+  if (index < 0) {
+    std::cerr << "vantor: no proxy mode \"" << text << "\" (see `vantor modes`)\n";
+    return nullptr;
   }
-};
+  modes.setCurrentMode(index);
+  ProxyMode& mode = modes.currentMode();
+  if (!mode.usesTunnel()) {
+    std::cerr << "vantor: \"" << mode.name << "\" is a web-browser mode; `vantor tunnel` runs the TUN modes only\n";
+    return nullptr;
+  }
+  modes.loadNetworks(mode);
+  return &mode;
+}
+
+// Routes, the IPv6 block and DNS for the mode. False after a message.
+bool installMode(vantor::CKovalRouteMgr& routes, vantor::HostSetup& host, const vantor::ProxyMode& mode,
+                 const vantor::NetworkState& state, const std::string& serverAddress, bool udp) {
+  using namespace vantor;
+  std::string error;
+  vantor::setInterfaceMetric(state.tunIndex, mode.routeAll ? 1 : 1000);
+  if (!routes.setPaths(state.defaultRoute.nextHop, state.defaultRoute.ifIndex, state.defaultRoute.direct,
+                       tunnel::kTunnelStackAddress, state.tunIndex, false)) {
+    std::cerr << "vantor: The route manager is failed to initialize.\n";
+    return false;
+  }
+  if (!host.noteRoutes(error)) {
+    std::cerr << "vantor: cannot record the host changes: " << error << "\n";
+    return false;
+  }
+  // While everything goes through the tunnel, IPv6 must not leave beside
+  // it (the node itself is always reached over IPv4 here).
+  if (mode.routeAll && !host.blockIpv6(error)) {
+    std::cerr << "vantor: cannot block IPv6: " << error << "\n";
+    return false;
+  }
+  CAdditionalRouteMgr& additional = CAdditionalRouteMgr::instance();
+  additional.load();
+  RoutePlanInput plan;
+  plan.serverAddress = serverAddress;
+  plan.udpEnabled = udp;
+  plan.publicDns1 = kDefaultPublicDns1;
+  plan.publicDns2 = "208.67.220.220";
+  plan.forceProxyDnsServer = true;
+  plan.additionalRoutes = additional.routes();
+  const std::string hostName = platform::hostName();
+  const std::vector<std::string> own = platform::hostIpv4Addresses();
+  plan.isLocal = [&](const std::string& a) { return isLocalAddress(a, hostName, own); };
+  std::size_t count = installRoutes(routes, mode, plan);
+  std::vector<uint32_t> servers;
+  for (const std::string& dns : {plan.publicDns1, plan.publicDns2}) {
+    uint32_t address = 0;
+    if (platform::parseIpv4(dns, address)) servers.push_back(address);
+  }
+  bool replaceLocal = !(udp && plan.forceProxyDnsServer && mode.kind != kModeGlobal);
+  if (!host.configureDns(state.tunIndex, state.localIndex, servers, replaceLocal, error)) {
+    std::cerr << "vantor: cannot set the DNS servers: " << error << "\n";
+    return false;
+  }
+  flushResolver();
+  std::printf("mode \"%s\": %zu routes\n", mode.name.c_str(), count);
+  return true;
+}
 
 int tunnel(const TunnelOptions& options) {
   using namespace vantor;
-  if (!currentNodeFrom(options.node)) return 2;
+  CNodeInfo* node = currentNodeFrom(options.node);
+  if (!node) return cli::kExitBadInput;
+  ProxyMode* mode = nullptr;
+  if (!options.mode.empty() && !(mode = modeFrom(options.mode))) return cli::kExitBadInput;
   CSSManager& service = CSSManager::instance();
   std::string error;
   // Before any thread exists: termination requests are taken by this thread.
   platform::blockTerminationSignals();
 
-  InterfaceSetup setup;
-  setup.name = options.ifname;
-  platform::parseIpv4(tunnel::kTunnelHostAddress, setup.address);
-  if (!platform::interfaceExists(setup.name)) {
-    if (!platform::tunCreatePersistent(setup.name, error)) {
-      std::cerr << "vantor: cannot create the TUN interface " << setup.name << ": " << error << "\n";
-      return 1;
+  // Whatever an earlier run in this namespace left behind goes first.
+  std::vector<std::string> report;
+  cleanupLeftovers(report);
+  printReport(report);
+  report.clear();
+
+  NetworkState state;
+  bool haveDefault = detectConnections(state, options.ifname);
+  std::string serverAddress;
+  if (mode) {
+    if (!haveDefault || state.defaultRoute.nextHop.empty()) {
+      std::cerr << "vantor: Basic routing information is missing\n";
+      return cli::kExitFailed;
     }
-    setup.created = true;
-  }
-  if (!platform::interfaceHasAddress(setup.name, setup.address)) {
-    if (!platform::addInterfaceAddress(setup.name, setup.address, tunnel::kTunnelPrefixLength, error)) {
-      std::cerr << "vantor: cannot give " << setup.name << " the address " << tunnel::kTunnelHostAddress << ": " << error << "\n";
-      setup.undo();
-      return 1;
+    uint32_t address = 0;
+    if (!platform::resolveIpv4(node->server, address)) {
+      std::cerr << "vantor: Can not resolve SS server's domain name\n";
+      return cli::kExitFailed;
     }
-    setup.addedAddress = true;
-  }
-  if (!platform::interfaceIsUp(setup.name)) {
-    if (!platform::setInterfaceUp(setup.name, true, error)) {
-      std::cerr << "vantor: cannot bring " << setup.name << " up: " << error << "\n";
-      setup.undo();
-      return 1;
-    }
-    setup.broughtUp = true;
+    serverAddress = platform::formatIpv4(address);
   }
 
+  HostChangeRecord record;
+  HostSetup host(record);
+  auto fail = [&](const std::string& text) {
+    if (!text.empty()) std::cerr << "vantor: " << text << "\n";
+    host.undo(report);
+    printReport(report);
+    return cli::kExitFailed;
+  };
+  if (!host.prepareTunInterface(state.tunName, error))
+    return fail("cannot set up the TUN interface " + state.tunName + ": " + error);
+  state.tunIndex = platform::interfaceIndex(state.tunName);
+  if (mode && !host.addTunGateway(state.tunName, kTunGatewayMetric, error)) return fail(error);
+
   if (!service.startService(nullptr, nullptr, 0)) {
-    std::cerr << "vantor: Local service of SSR started failed, restart this program and retry it."
-              << " (error " << service.lastError() << ")\n";
-    setup.undo();
-    return 1;
+    return fail("Local service of SSR started failed, restart this program and retry it. (error " +
+                std::to_string(service.lastError()) + ")");
   }
   if (options.verbose) tunnel::tun2socks_set_log_sink(tunnel::BLog_StderrSink());
   tunnel::tun2socks_set_handle_signals(false);
-  if (!tunnel::startTunnel(setup.name, service.servicePort(), !options.noUdp)) {
-    std::cerr << "vantor: the tunnel did not start on " << setup.name << "\n";
+  if (!tunnel::startTunnel(state.tunName, service.servicePort(), !options.noUdp)) {
     service.stopService();
-    setup.undo();
-    return 1;
+    return fail("the tunnel did not start on " + state.tunName);
   }
-  std::printf("tunnel up on %s\n", setup.name.c_str());
+  CKovalRouteMgr routes;
+  CRouterMgr::setInstance(&routes);
+  if (mode && !installMode(routes, host, *mode, state, serverAddress, !options.noUdp)) {
+    routes.removeAllRoutes();
+    tunnel::tun2socks_stop(true);
+    service.stopService();
+    return fail("");
+  }
+  std::printf("tunnel up on %s\n", state.tunName.c_str());
   std::fflush(stdout);
 
   int rc = 0;
@@ -105,10 +186,13 @@ int tunnel(const TunnelOptions& options) {
       break;
     }
   }
+  routes.removeAllRoutes();
+  CRouterMgr::setInstance(nullptr);
   tunnel::tun2socks_stop(true);
   service.stopService();
   service.waitForSessions(1000);
-  setup.undo();
+  if (!host.undo(report)) rc = 1;
+  printReport(report);
   std::fflush(stdout);
   return rc;
 }
@@ -118,7 +202,9 @@ vantor::cli::Registration tunnelRegistration{"tunnel", [](CLI::App& app) -> vant
   auto* cmd = app.add_subcommand(
       "tunnel", "Send the TCP and UDP traffic routed into a TUN interface through the node (runs in the foreground)");
   cmd->add_option("--node", options->node, "Node: socks5://, socks4://, ss:// or ssr:// link")->required();
-  cmd->add_option("--ifname", options->ifname, "TUN interface to create or reuse (default vantor0)");
+  cmd->add_option("--ifname", options->ifname, "TUN interface to create or reuse (default KOVAL1)");
+  cmd->add_option("--mode", options->mode,
+                  "Proxy mode (name or index, see `vantor modes`): install its routes and DNS servers");
   cmd->add_flag("--no-udp", options->noUdp, "Leave UDP alone: only TCP is carried");
   cmd->add_flag("--verbose", options->verbose, "Write the tunnel's log lines to standard error");
   return [options] { return tunnel(*options); };

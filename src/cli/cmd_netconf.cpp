@@ -1,0 +1,61 @@
+// vantor modes: the proxy modes with their kind and network count.
+// vantor cleanup: the start-up clean-up on its own (routes, TUN interface,
+// DNS and whatever else the record of host changes holds).
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "catalogue/app_paths.h"
+#include "cli/command.h"
+#include "netconf/host_setup.h"
+#include "netconf/proxy_modes.h"
+
+namespace {
+
+const char* kindText(int32_t kind) {
+  switch (kind) {
+    case vantor::kModeGlobal: return "global";
+    case vantor::kModeRuleFile:
+    case vantor::kModeRuleFile2: return "rules";
+    case vantor::kModeBrowserGlobal: return "browser";
+    case vantor::kModeBrowserPac: return "browser-pac";
+    default: return "?";
+  }
+}
+
+int listModes() {
+  using namespace vantor;
+  CProxyModeMgr& mgr = CProxyModeMgr::instance();
+  mgr.scanRules({paths::shippedRulesDir(), paths::userRulesDir()}, true);
+  std::printf("%-3s %-12s %8s  %s\n", "#", "kind", "networks", "name");
+  int index = 0;
+  for (const ProxyMode& mode : mgr.modes()) {
+    std::string name = mode.name;
+    if (mode.localName != mode.name) name += " / " + mode.localName;
+    if (mode.listedDirect) name += "  (listed networks direct)";
+    std::printf("%-3d %-12s %8zu  %s\n", index++, kindText(mode.kind), mode.networks.size(), name.c_str());
+  }
+  return vantor::cli::kExitOk;
+}
+
+int cleanup() {
+  std::vector<std::string> report;
+  bool ok = vantor::cleanupLeftovers(report);
+  for (const auto& line : report) std::printf("%s\n", line.c_str());
+  if (report.empty()) std::printf("nothing to clean up\n");
+  return ok ? vantor::cli::kExitOk : vantor::cli::kExitFailed;
+}
+
+vantor::cli::Registration netconfRegistration{"modes", [](CLI::App& app) -> vantor::cli::Runner {
+  auto* modes = app.add_subcommand("modes", "List the proxy modes: index, kind, number of networks, name");
+  auto* clean = app.add_subcommand(
+      "cleanup", "Undo what a killed tunnel left on this host: routes, TUN interface and address, DNS");
+  return [modes, clean] {
+    if (modes->parsed()) return listModes();
+    if (clean->parsed()) return cleanup();
+    return vantor::cli::kExitBadInput;
+  };
+}, 30};
+
+}  // namespace

@@ -1,0 +1,69 @@
+#include "netconf/route_plan.h"
+
+#include <vector>
+
+#include "platform/net.h"
+
+namespace vantor {
+namespace {
+
+std::string firstThreeOctets(const std::string& dotted) {
+  auto last = dotted.rfind('.');
+  return last == std::string::npos ? dotted : dotted.substr(0, last + 1);
+}
+
+void directHostRouteUnlessLocal(CRouterMgr& mgr, const std::string& address, const RoutePlanInput& input,
+                                std::size_t& added) {
+  if (address.empty()) return;
+  if (input.isLocal && input.isLocal(address)) return;
+  if (mgr.isTracked(address, kHostMask)) return;
+  added += mgr.addDirectRoute(address, kHostMask);
+}
+
+}  // namespace
+
+bool isLocalAddress(const std::string& address, const std::string& hostName,
+                    const std::vector<std::string>& hostAddresses) {
+  if (address.empty() || address == "localhost" || (!hostName.empty() && address == hostName)) return true;
+  uint32_t parsed = 0;
+  if (!platform::parseIpv4(address, parsed)) return false;
+  if (address.rfind("127.", 0) == 0) return true;
+  const std::string prefix = firstThreeOctets(address);
+  for (const std::string& own : hostAddresses)
+    if (firstThreeOctets(own) == prefix) return true;
+  return false;
+}
+
+std::size_t installRoutes(CRouterMgr& mgr, const ProxyMode& mode, RoutePlanInput& input) {
+  std::size_t added = 0;
+  directHostRouteUnlessLocal(mgr, input.serverAddress, input, added);
+  directHostRouteUnlessLocal(mgr, input.exitAddress, input, added);
+  if (mode.routeAll) {
+    added += mgr.addTunnelRoute("0.0.0.0", "128.0.0.0");
+    added += mgr.addTunnelRoute("128.0.0.0", "128.0.0.0");
+  }
+  if (mode.kind != kModeGlobal) {
+    std::vector<CRouterMgr::Request> requests;
+    requests.reserve(mode.networks.size());
+    for (const NetworkEntry& n : mode.networks)
+      requests.push_back({n.networkAddress(), n.mask, !mode.listedDirect});
+    // The manager refuses 127.x.x.x destinations itself.
+    added += mgr.addRoutes(requests);
+  }
+  if (input.publicDns1.empty()) input.publicDns1 = kDefaultPublicDns1;
+  const bool dnsDirect = !input.udpEnabled || !input.forceProxyDnsServer;
+  for (const std::string& dns : {input.publicDns1, input.publicDns2}) {
+    uint32_t parsed = 0;
+    // "localdns" and other non-addresses name no server to route.
+    if (dns.empty() || !platform::parseIpv4(dns, parsed)) continue;
+    mgr.deleteRoute(dns, kHostMask);
+    added += mgr.addRoute(dns, kHostMask, !dnsDirect);
+  }
+  for (const auto& [address, action] : input.additionalRoutes) {
+    if (action == 0) added += mgr.addDirectRoute(address, kHostMask);
+    else if (action == 1) added += mgr.addTunnelRoute(address, kHostMask);
+  }
+  return added;
+}
+
+}  // namespace vantor

@@ -1,0 +1,325 @@
+#include "platform/dns_config.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "platform/files.h"
+#include "platform/net.h"
+
+namespace vantor::platform {
+namespace {
+
+constexpr const char* kResolveService = "org.freedesktop.resolve1";
+constexpr const char* kResolvePath = "/org/freedesktop/resolve1";
+constexpr const char* kResolveManager = "org.freedesktop.resolve1.Manager";
+
+std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+std::string parentOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// A file that is mounted over (bind mount): it sits on another device than
+// its folder, or it is listed as a mount point.
+bool isMountPoint(const std::string& path) {
+  struct stat file {}, dir {};
+  if (::stat(path.c_str(), &file) != 0 || ::stat(parentOf(path).c_str(), &dir) != 0) return false;
+  if (file.st_dev != dir.st_dev) return true;
+  // A bind mount from the same file system: look for it in the mount table.
+  std::string mounts, error;
+  if (!readFile("/proc/self/mountinfo", mounts, error, 16u << 20)) return false;
+  std::istringstream lines(mounts);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, devnum, root, point;
+    fields >> id >> parent >> devnum >> root >> point;
+    if (point == path) return true;
+  }
+  return false;
+}
+
+bool writeInPlace(const std::string& path, const std::string& content, std::string& error) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) {
+    error = errnoText("cannot open " + path);
+    return false;
+  }
+  std::string_view rest = content;
+  bool ok = true;
+  while (!rest.empty()) {
+    ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (!ok) error = errnoText("cannot write " + path);
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errnoText("cannot write " + path);
+  }
+  return ok;
+}
+
+// --- sd-bus ------------------------------------------------------------------
+
+struct Bus {
+  sd_bus* bus = nullptr;
+  std::string error;
+  Bus() {
+    std::string address = environmentValue("VANTOR_RESOLVED_BUS");
+    int r;
+    if (address.empty()) {
+      r = sd_bus_open_system(&bus);
+    } else {
+      r = sd_bus_new(&bus);
+      if (r >= 0) r = sd_bus_set_address(bus, address.c_str());
+      if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
+      if (r >= 0) r = sd_bus_start(bus);
+    }
+    if (r < 0) {
+      error = std::string("D-Bus: ") + std::strerror(-r);
+      bus = sd_bus_flush_close_unref(bus);
+    }
+  }
+  ~Bus() { sd_bus_flush_close_unref(bus); }
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+};
+
+struct Reply {
+  sd_bus_message* m = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  ~Reply() {
+    sd_bus_message_unref(m);
+    sd_bus_error_free(&error);
+  }
+};
+
+std::string busError(const char* what, int r, const sd_bus_error& e) {
+  std::string text = std::string("resolved ") + what + ": ";
+  if (sd_bus_error_is_set(&e)) return text + (e.message ? e.message : e.name);
+  return text + std::strerror(-r);
+}
+
+// Sends a prepared method call and waits for its answer.
+bool callPrepared(Bus& bus, sd_bus_message* call, const char* what, Reply& reply, std::string& error) {
+  int r = sd_bus_call(bus.bus, call, 5 * 1000 * 1000, &reply.error, &reply.m);
+  sd_bus_message_unref(call);
+  if (r < 0) {
+    error = busError(what, r, reply.error);
+    return false;
+  }
+  return true;
+}
+
+bool newCall(Bus& bus, const char* member, sd_bus_message** call, std::string& error) {
+  if (!bus.bus) {
+    error = bus.error;
+    return false;
+  }
+  int r = sd_bus_message_new_method_call(bus.bus, call, kResolveService, kResolvePath, kResolveManager, member);
+  if (r < 0) {
+    error = std::string("D-Bus message: ") + std::strerror(-r);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string systemResolvConfPath() { return "/etc/resolv.conf"; }
+
+bool writeResolverFile(const std::string& path, const std::string& content, std::string& error) {
+  std::string target = path;
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+      error = errnoText("cannot follow " + path);
+      return false;
+    }
+    target = resolved;
+  }
+  if (isMountPoint(target)) return writeInPlace(target, content, error);
+  struct stat st {};
+  unsigned mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  return writeFileAtomic(target, content, mode, error);
+}
+
+std::vector<uint32_t> resolvConfNameservers(const std::string& text) {
+  std::vector<uint32_t> servers;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string keyword, value;
+    fields >> keyword >> value;
+    uint32_t address = 0;
+    if (keyword == "nameserver" && parseIpv4(value, address)) servers.push_back(address);
+  }
+  return servers;
+}
+
+std::string resolvConfWithNameservers(const std::string& text, const std::vector<uint32_t>& servers) {
+  std::string ours;
+  for (uint32_t s : servers) ours += "nameserver " + formatIpv4(s) + "\n";
+  std::string out;
+  bool placed = false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    std::size_t next = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(pos, next - pos);
+    std::istringstream fields(line);
+    std::string keyword;
+    fields >> keyword;
+    if (keyword == "nameserver") {
+      if (!placed) out += ours;
+      placed = true;
+    } else {
+      out += line;
+      if (end == std::string::npos) out += "\n";
+    }
+    pos = next;
+  }
+  if (!placed) out += ours;
+  return out;
+}
+
+bool resolvedRunning() {
+  Bus bus;
+  if (!bus.bus) return false;
+  Reply reply;
+  int r = sd_bus_call_method(bus.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                             "NameHasOwner", &reply.error, &reply.m, "s", kResolveService);
+  if (r < 0) return false;
+  int owned = 0;
+  if (sd_bus_message_read(reply.m, "b", &owned) < 0) return false;
+  return owned != 0;
+}
+
+bool resolvedLinkDns(int ifIndex, std::vector<uint32_t>& servers, std::string& error) {
+  servers.clear();
+  Bus bus;
+  sd_bus_message* call = nullptr;
+  if (!newCall(bus, "GetLink", &call, error)) return false;
+  Reply linkReply;
+  if (sd_bus_message_append(call, "i", ifIndex) < 0 || !callPrepared(bus, call, "GetLink", linkReply, error))
+    return false;
+  const char* linkPath = nullptr;
+  if (sd_bus_message_read(linkReply.m, "o", &linkPath) < 0 || linkPath == nullptr) {
+    error = "resolved GetLink: bad answer";
+    return false;
+  }
+  Reply property;
+  int r = sd_bus_get_property(bus.bus, kResolveService, linkPath, "org.freedesktop.resolve1.Link", "DNS",
+                              &property.error, &property.m, "a(iay)");
+  if (r < 0) {
+    error = busError("DNS property", r, property.error);
+    return false;
+  }
+  if (sd_bus_message_enter_container(property.m, 'a', "(iay)") < 0) {
+    error = "resolved DNS property: bad answer";
+    return false;
+  }
+  while ((r = sd_bus_message_enter_container(property.m, 'r', "iay")) > 0) {
+    int family = 0;
+    const void* bytes = nullptr;
+    size_t length = 0;
+    if (sd_bus_message_read(property.m, "i", &family) < 0 ||
+        sd_bus_message_read_array(property.m, 'y', &bytes, &length) < 0) {
+      error = "resolved DNS property: bad entry";
+      return false;
+    }
+    if (family == AF_INET && length == 4) {
+      uint32_t address;
+      std::memcpy(&address, bytes, 4);
+      servers.push_back(address);
+    }
+    sd_bus_message_exit_container(property.m);
+  }
+  return r >= 0;
+}
+
+bool resolvedSetLinkDns(int ifIndex, const std::vector<uint32_t>& servers, std::string& error) {
+  Bus bus;
+  sd_bus_message* call = nullptr;
+  if (!newCall(bus, "SetLinkDNS", &call, error)) return false;
+  int r = sd_bus_message_append(call, "i", ifIndex);
+  if (r >= 0) r = sd_bus_message_open_container(call, 'a', "(iay)");
+  for (uint32_t address : servers) {
+    if (r >= 0) r = sd_bus_message_open_container(call, 'r', "iay");
+    if (r >= 0) r = sd_bus_message_append(call, "i", AF_INET);
+    if (r >= 0) r = sd_bus_message_append_array(call, 'y', &address, 4);
+    if (r >= 0) r = sd_bus_message_close_container(call);
+  }
+  if (r >= 0) r = sd_bus_message_close_container(call);
+  if (r < 0) {
+    sd_bus_message_unref(call);
+    error = std::string("D-Bus message: ") + std::strerror(-r);
+    return false;
+  }
+  Reply reply;
+  return callPrepared(bus, call, "SetLinkDNS", reply, error);
+}
+
+bool resolvedRouteAllQueries(int ifIndex, std::string& error) {
+  Bus bus;
+  sd_bus_message* call = nullptr;
+  if (!newCall(bus, "SetLinkDomains", &call, error)) return false;
+  int r = sd_bus_message_append(call, "ia(sb)", ifIndex, 1, "~.", 1);
+  if (r < 0) {
+    sd_bus_message_unref(call);
+    error = std::string("D-Bus message: ") + std::strerror(-r);
+    return false;
+  }
+  Reply domains;
+  if (!callPrepared(bus, call, "SetLinkDomains", domains, error)) return false;
+  if (!newCall(bus, "SetLinkDefaultRoute", &call, error)) return false;
+  if (sd_bus_message_append(call, "ib", ifIndex, 1) < 0) {
+    sd_bus_message_unref(call);
+    error = "D-Bus message";
+    return false;
+  }
+  Reply route;
+  return callPrepared(bus, call, "SetLinkDefaultRoute", route, error);
+}
+
+bool resolvedRevertLink(int ifIndex, std::string& error) {
+  Bus bus;
+  sd_bus_message* call = nullptr;
+  if (!newCall(bus, "RevertLink", &call, error)) return false;
+  if (sd_bus_message_append(call, "i", ifIndex) < 0) {
+    sd_bus_message_unref(call);
+    error = "D-Bus message";
+    return false;
+  }
+  Reply reply;
+  return callPrepared(bus, call, "RevertLink", reply, error);
+}
+
+bool resolvedFlushCaches(std::string& error) {
+  Bus bus;
+  sd_bus_message* call = nullptr;
+  if (!newCall(bus, "FlushCaches", &call, error)) return false;
+  Reply reply;
+  return callPrepared(bus, call, "FlushCaches", reply, error);
+}
+
+}  // namespace vantor::platform
