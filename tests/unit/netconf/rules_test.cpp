@@ -1,0 +1,191 @@
+// Rule files, proxy modes and additional routes: the readers of files a user
+// (or anyone who hands them a file) controls.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "catalogue/file_builder.h"
+#include "netconf/additional_routes.h"
+#include "netconf/proxy_modes.h"
+
+namespace vantor {
+namespace {
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/vantor-rules-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  std::string write(const std::string& name, const std::string& bytes) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    return path;
+  }
+  std::string writeEncoded(const std::string& name, const std::string& text) {
+    std::string path = dir_ + "/" + name;
+    CFileBuilderCompressBase64 b(path);
+    EXPECT_TRUE(b.open(false));
+    EXPECT_EQ(b.write(text.data(), text.size()), 0);
+    return path;
+  }
+  std::string dir_;
+};
+
+TEST(RuleHeader, FieldsKindsAndRefusals) {
+  auto a = parseRuleHeader("#Name,Name,1,0,2,x");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->kind, kModeRuleFile2);
+  EXPECT_TRUE(a->routeAll);
+  EXPECT_FALSE(a->listedDirect);
+  auto b = parseRuleHeader("#A,B,0,1,7,\r");
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->kind, kModeRuleFile);
+  EXPECT_FALSE(b->routeAll);
+  EXPECT_TRUE(b->listedDirect);
+  EXPECT_EQ(b->name, "A");
+  EXPECT_EQ(b->localName, "B");
+  auto utf8 = parseRuleHeader("#Skip China,绕过中国,1,1,1,x");
+  ASSERT_TRUE(utf8);
+  EXPECT_EQ(utf8->localName, "绕过中国");
+  // " 1" is not "1": only the exact text sets a flag.
+  EXPECT_FALSE(parseRuleHeader("#A,B, 1,1,1,x")->routeAll);
+  for (const char* bad : {"#A,B,1,0,2", "#A,B,1,0,2,x,y", "#,B,1,0,2,x", "#A,,1,0,2,x", "A,B,1,0,2,x", "#", ""})
+    EXPECT_FALSE(parseRuleHeader(bad)) << bad;
+}
+
+TEST(NetworkLine, PrefixesMasksAndMalformedText) {
+  NetworkEntry a = parseNetworkLine("10.0.0.0/8");
+  EXPECT_EQ(a.maskText, "255.0.0.0");
+  EXPECT_EQ(a.prefix, 8);
+  EXPECT_EQ(a.address, 0x0a000000u);
+  EXPECT_EQ(a.text, "10.0.0.0");
+  NetworkEntry host = parseNetworkLine("1.2.3.4");
+  EXPECT_EQ(host.prefix, 32);
+  EXPECT_EQ(host.maskText, "255.255.255.255");
+  EXPECT_EQ(parseNetworkLine("0.0.0.0/0").maskText, "0.0.0.0");
+  // Not an address: the all-ones network, never an address of our choosing.
+  EXPECT_EQ(parseNetworkLine("example.com/16").address, 0xffffffffu);
+  // A prefix beyond 32 (or a huge one) is a host route, not a shift past the word.
+  EXPECT_EQ(parseNetworkLine("1.2.3.4/33").maskText, "255.255.255.255");
+  EXPECT_EQ(parseNetworkLine("1.2.3.4/99999999999999999999").prefix, 32);
+  // Only the first 99 characters count: the prefix after them is lost.
+  std::string longLine = "1.2.3.4" + std::string(92, ' ') + "/8";
+  EXPECT_EQ(parseNetworkLine(longLine).prefix, 32);
+}
+
+TEST_F(TempDir, EncodedAndPlainFilesGiveTheSameModeAndNetworks) {
+  const std::string text = "#Mixed,Mixed,1,1,2,x\r\n10.0.0.0/8\r\n\r\n192.168.1.1\n172.16.0.0/12";
+  std::string plainPath = write("plain.rules", text);
+  std::string encodedPath = writeEncoded("encoded.rules", text);
+  auto plain = readRuleHeader(plainPath);
+  auto encoded = readRuleHeader(encodedPath);
+  ASSERT_TRUE(plain && encoded);
+  EXPECT_TRUE(plain->plainText);
+  EXPECT_FALSE(encoded->plainText);
+  EXPECT_EQ(plain->name, encoded->name);
+  EXPECT_EQ(plain->kind, encoded->kind);
+  CProxyModeMgr mgr;
+  EXPECT_EQ(mgr.loadNetworks(*plain), 3u);
+  EXPECT_EQ(mgr.loadNetworks(*encoded), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(plain->networks[i].address, encoded->networks[i].address);
+    EXPECT_EQ(plain->networks[i].mask, encoded->networks[i].mask);
+  }
+  EXPECT_EQ(plain->networks[1].prefix, 32);
+  EXPECT_EQ(plain->networks[2].maskText, "255.240.0.0");
+}
+
+TEST_F(TempDir, ScanSkipsBadFilesAndDuplicatesAndSurvivesHugeInput) {
+  write("a.rules", "#Mode A,Modus A,1,1,1,x\n10.0.0.0/8\n");
+  write("b.rules", "#mode a,MODUS A,0,0,1,x\n1.0.0.0/8\n");  // same names ignoring case
+  write("c.txt", "#Other,Other,1,1,1,x\n");                   // not a rule file
+  write("d.rules", "#Five,Fields,1,1,1\n");
+  write("e.rules", "no header line\n1.2.3.4\n");
+  write("f.rules", "#No line break,at all,1,1,1,x");
+  std::string garbage;
+  for (int i = 0; i < 100000; ++i) garbage.push_back(static_cast<char>((i * 131) % 256));
+  write("g.rules", garbage);
+  // 10,000-character lines and a 100 MB file: no crash, each line one entry.
+  std::string longLines = "#Long,Long,0,0,1,x\n";
+  for (int i = 0; i < 3; ++i) longLines += "10.1.2.3/24" + std::string(10000, 'x') + "\n";
+  write("h.rules", longLines);
+  std::string huge = "#Huge,Huge,0,0,1,x\n";
+  const std::string line = "9.9.9.0/24" + std::string(9990, '#') + "\n";
+  while (huge.size() < (100u << 20)) huge += line;
+  write("i.rules", huge);
+  std::system(("mkdir " + dir_ + "/folder.rules").c_str());
+
+  CProxyModeMgr mgr;
+  EXPECT_EQ(mgr.scanRules({dir_, dir_ + "/missing"}, false), 3);
+  ASSERT_EQ(mgr.modes().size(), 6u);
+  EXPECT_EQ(mgr.modes()[3].name, "Mode A");
+  EXPECT_EQ(mgr.modes()[4].name, "Long");
+  EXPECT_EQ(mgr.modes()[5].name, "Huge");
+  ASSERT_EQ(mgr.loadNetworks(mgr.modes()[4]), 3u);
+  EXPECT_EQ(mgr.modes()[4].networks[0].maskText, "255.255.255.0");
+  EXPECT_EQ(mgr.loadNetworks(mgr.modes()[5]), huge.size() / line.size());
+  // A second scan does nothing once rule files were found.
+  EXPECT_EQ(mgr.scanRules({dir_}, true), 0);
+}
+
+TEST(ProxyModeMgr, BuiltInModesAndCurrentModeBounds) {
+  CProxyModeMgr mgr;
+  ASSERT_EQ(mgr.modes().size(), 3u);
+  EXPECT_EQ(mgr.modes()[0].name, "Global wide");
+  EXPECT_TRUE(mgr.modes()[0].routeAll);
+  EXPECT_EQ(mgr.modes()[2].kind, kModeBrowserPac);
+  EXPECT_EQ(mgr.loadNetworks(mgr.modes()[0]), 0u);
+  EXPECT_FALSE(mgr.setCurrentMode(3));
+  EXPECT_FALSE(mgr.setCurrentMode(-1));
+  EXPECT_TRUE(mgr.setCurrentMode(2));
+  EXPECT_EQ(mgr.currentMode().kind, kModeBrowserPac);
+  EXPECT_EQ(mgr.find("global WIDE"), 0);
+  EXPECT_EQ(mgr.find("1"), 1);
+  EXPECT_EQ(mgr.find("7"), -1);
+  EXPECT_EQ(mgr.find("nothing"), -1);
+}
+
+TEST_F(TempDir, AdditionalRoutesLoadStopsAtTheFirstGapAndDropsBadEntries) {
+  std::string path = write("additionalroute.ini",
+                           "[basic]\nip1=8.8.8.8\naction1=1\nip2=8.8.8.8\naction2=0\nip3=127.0.0.1\naction3=0\n"
+                           "ip4=1.2.3\naction4=1\nip5=9.9.9.9\naction5=\nip6=4.4.4.4\nip8=5.5.5.5\naction8=1\n");
+  CAdditionalRouteMgr mgr(path);
+  ASSERT_TRUE(mgr.load());
+  // 2 is a duplicate, 3 loopback, 4 malformed, 5 has the default action,
+  // 6 lacks its action: reading stops there, so 8 is never seen.
+  ASSERT_EQ(mgr.routes().size(), 2u);
+  EXPECT_EQ(mgr.routes().at("8.8.8.8"), 1);
+  EXPECT_EQ(mgr.routes().at("9.9.9.9"), 0);
+  ASSERT_TRUE(mgr.remove("9.9.9.9"));
+  ASSERT_TRUE(mgr.add("1.1.1.1", 0));
+  ASSERT_TRUE(mgr.save());
+  CAdditionalRouteMgr again(path);
+  ASSERT_TRUE(again.load());
+  EXPECT_EQ(again.routes(), mgr.routes());
+}
+
+TEST(AdditionalRoutes, EditorChecksInOrder) {
+  CAdditionalRouteMgr mgr("/nonexistent/additionalroute.ini");
+  ASSERT_TRUE(mgr.add("8.8.8.8", 0));
+  std::string address;
+  EXPECT_EQ(mgr.check("", 0, address), "IP Address can not be empty");
+  EXPECT_EQ(mgr.check("1.2.3.256", -1, address), "Invalid IP address");
+  EXPECT_EQ(mgr.check("0.1.2.3", 0, address), "Invalid IP address");
+  EXPECT_EQ(mgr.check("1..2.3", 0, address), "Invalid IP address");
+  EXPECT_EQ(mgr.check("127.0.0.2", -1, address), "You can not add a loopback IP address.");
+  EXPECT_EQ(mgr.check("9.9.9.9", -1, address), "Please select action");
+  EXPECT_EQ(mgr.check("8.8.8.8", 1, address), "This route already exists");
+  EXPECT_EQ(mgr.check("no-such-host.invalid", 0, address), "Can not resolve your domain name.");
+  EXPECT_EQ(mgr.check("9.9.9.9", 1, address), "");
+  EXPECT_EQ(address, "9.9.9.9");
+  EXPECT_FALSE(mgr.add("1.2.3.4.5", 0));
+  EXPECT_FALSE(mgr.add("01.2.3.x", 0));
+}
+
+}  // namespace
+}  // namespace vantor
