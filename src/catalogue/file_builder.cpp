@@ -210,6 +210,11 @@ std::string CFileBuilder::buildContainer(const std::string& block, const std::ar
 const char* CFileBuilder::read() {
   std::string bytes;
   if (!readWholeFile(bytes)) return fail(kNotReadable);
+  return decode(std::move(bytes));
+}
+
+const char* CFileBuilder::decode(std::string bytes) {
+  if (bytes.empty()) return fail(kNotReadable);
   if (plainMode_) {
     keep(std::move(bytes));
     return content_.data();
@@ -239,9 +244,8 @@ int CFileBuilder::write(const void* data, std::size_t size) {
   return lastError_ = kOk;
 }
 
-const char* CFileBuilderCompressBase64::read() {
-  std::string text;
-  if (!readWholeFile(text)) return fail(kNotReadable);
+const char* CFileBuilderCompressBase64::decode(std::string text) {
+  if (text.empty()) return fail(kNotReadable);
   if (plainMode_) {
     keep(std::move(text));
     return content_.data();

@@ -53,6 +53,8 @@ class CFileBuilder {
   virtual const char* read();
   // 0 on success, else the error code (also in lastError()).
   virtual int write(const void* data, std::size_t size);
+  // What read() does with the file's bytes, for bytes from elsewhere.
+  virtual const char* decode(std::string bytes);
 
   int lastError() const { return lastError_; }
   std::size_t fileSize() const { return fileSize_; }
@@ -88,8 +90,8 @@ class CFileBuilder {
 class CFileBuilderCompressBase64 : public CFileBuilder {
  public:
   using CFileBuilder::CFileBuilder;
-  const char* read() override;
   int write(const void* data, std::size_t size) override;
+  const char* decode(std::string text) override;
   // Decompressed payloads larger than this count as failed decompression.
   static constexpr std::size_t kMaxPayload = 512u << 20;
 };

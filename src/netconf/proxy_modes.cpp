@@ -78,6 +78,21 @@ NetworkEntry parseNetworkLine(const std::string& fullLine) {
   return entry;
 }
 
+std::vector<NetworkEntry> parseNetworks(const std::string& text) {
+  std::vector<NetworkEntry> networks;
+  auto newline = text.find('\n');
+  std::size_t pos = newline == std::string::npos ? text.size() : newline + 1;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::size_t stop = end;
+    if (stop > pos && text[stop - 1] == '\r') --stop;
+    if (stop > pos) networks.push_back(parseNetworkLine(text.substr(pos, std::min(stop - pos, kMaxLineUsed))));
+    pos = end + 1;
+  }
+  return networks;
+}
+
 bool readRuleFile(const std::string& path, std::string& text, bool& plainText) {
   CFileBuilderCompressBase64 encoded(path);
   if (readWith(encoded, text) && !text.empty() && text[0] == '#' && text.find('\n') != std::string::npos) {
@@ -155,18 +170,7 @@ std::size_t CProxyModeMgr::loadNetworks(ProxyMode& mode) {
     return 0;
   std::string text;
   bool plain = mode.plainText;
-  if (readRuleFile(mode.ruleFile, text, plain)) {
-    auto newline = text.find('\n');
-    std::size_t pos = newline == std::string::npos ? text.size() : newline + 1;
-    while (pos < text.size()) {
-      std::size_t end = text.find('\n', pos);
-      if (end == std::string::npos) end = text.size();
-      std::size_t stop = end;
-      if (stop > pos && text[stop - 1] == '\r') --stop;
-      if (stop > pos) mode.networks.push_back(parseNetworkLine(text.substr(pos, std::min(stop - pos, kMaxLineUsed))));
-      pos = end + 1;
-    }
-  }
+  if (readRuleFile(mode.ruleFile, text, plain)) mode.networks = parseNetworks(text);
   mode.networksLoaded = true;
   return mode.networks.size();
 }

@@ -57,6 +57,8 @@ struct ProxyMode {
 std::optional<ProxyMode> parseRuleHeader(const std::string& line);
 // One network line (at most its first 99 characters are used).
 NetworkEntry parseNetworkLine(const std::string& line);
+// The networks of a rule file's text (the header line is skipped).
+std::vector<NetworkEntry> parseNetworks(const std::string& text);
 // Reads a rule file in its storage form: `plainText` says which it was
 // (encoded only when it decodes and its text starts with "#"). False when
 // there is nothing to read.
