@@ -25,6 +25,8 @@ PACKAGES=(
   # host network configuration: sd-bus for systemd-resolved, INI files, the
   # offline country database the shipped rule files are generated from
   libsystemd-dev libsimpleini-dev libgeoip-dev geoip-database
+  # a private D-Bus for the systemd-resolved tests
+  dbus-daemon
 )
 
 SUDO=""

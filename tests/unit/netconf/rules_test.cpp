@@ -6,7 +6,15 @@
 #include <fstream>
 #include <string>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "catalogue/file_builder.h"
+#include "catalogue/share_link.h"
+#include "netconf/host_setup.h"
+#include "platform/dns_config.h"
+#include "platform/files.h"
+#include "platform/net.h"
 #include "netconf/additional_routes.h"
 #include "netconf/proxy_modes.h"
 
@@ -185,6 +193,96 @@ TEST(AdditionalRoutes, EditorChecksInOrder) {
   EXPECT_EQ(address, "9.9.9.9");
   EXPECT_FALSE(mgr.add("1.2.3.4.5", 0));
   EXPECT_FALSE(mgr.add("01.2.3.x", 0));
+}
+
+}  // namespace
+}  // namespace vantor
+
+// The resolv.conf side of DNS (the namespace tests cover a bind-mounted file).
+namespace vantor {
+namespace {
+
+TEST(ResolvConfText, NameserversReplacedInPlaceOtherLinesKept) {
+  uint32_t a = 0, b = 0;
+  platform::parseIpv4("8.8.8.8", a);
+  platform::parseIpv4("8.8.4.4", b);
+  const std::string text = "# generated\nsearch lan\nnameserver 192.0.2.1\noptions edns0\nnameserver 192.0.2.2";
+  EXPECT_EQ(platform::resolvConfWithNameservers(text, {a, b}),
+            "# generated\nsearch lan\nnameserver 8.8.8.8\nnameserver 8.8.4.4\noptions edns0\n");
+  EXPECT_EQ(platform::resolvConfWithNameservers("search lan", {a}), "search lan\nnameserver 8.8.8.8\n");
+  auto servers = platform::resolvConfNameservers(text + "\nnameserver fe80::1\nnameserver bogus\n");
+  ASSERT_EQ(servers.size(), 2u);
+  EXPECT_EQ(platform::formatIpv4(servers[1]), "192.0.2.2");
+}
+
+TEST_F(TempDir, ResolverFileThroughASymlinkStaysALinkAndIsRestoredByteForByte) {
+  const std::string original = std::string("nameserver 192.0.2.1\n# \xff\x01 odd bytes\n");
+  std::string target = write("real.conf", original);
+  ::chmod(target.c_str(), 0640);
+  std::string link = dir_ + "/resolv.conf";
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  std::string error;
+  ASSERT_TRUE(platform::writeResolverFile(link, "nameserver 8.8.8.8\n", error)) << error;
+  struct stat st {};
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  std::string now;
+  ASSERT_TRUE(platform::readFile(link, now, error));
+  EXPECT_EQ(now, "nameserver 8.8.8.8\n");
+
+  // The recorded change puts the original bytes back, through the link.
+  registerHostUndos();
+  HostChangeRecord record(dir_ + "/record.json");
+  Json::Value change;
+  change["path"] = link;
+  change["original"] = encodeBase64(original);
+  change["written"] = encodeBase64("nameserver 8.8.8.8\n");
+  ASSERT_NE(record.note("resolv_conf", change, error), 0) << error;
+  // A reader of the record finds the same change (as after a crash).
+  HostChangeRecord reloaded(dir_ + "/record.json");
+  ASSERT_TRUE(reloaded.load(error)) << error;
+  std::vector<std::string> report;
+  EXPECT_TRUE(reloaded.undoAll(report));
+  ASSERT_TRUE(platform::readFile(link, now, error));
+  EXPECT_EQ(now, original);
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_FALSE(platform::fileExists(dir_ + "/record.json"));
+}
+
+TEST_F(TempDir, RecordKeepsKindsNobodyKnowsAndFilesSomeoneElseChanged) {
+  registerHostUndos();
+  std::string path = write("resolv.conf", "theirs\n");
+  HostChangeRecord record(dir_ + "/record.json");
+  std::string error;
+  Json::Value change;
+  change["path"] = path;
+  change["original"] = encodeBase64("original\n");
+  change["written"] = encodeBase64("ours\n");
+  ASSERT_NE(record.note("resolv_conf", change, error), 0);
+  ASSERT_NE(record.note("desktop_proxy", Json::Value(), error), 0);
+  std::vector<std::string> report;
+  EXPECT_FALSE(record.undoAll(report));  // the unknown kind stays
+  std::string now;
+  ASSERT_TRUE(platform::readFile(path, now, error));
+  EXPECT_EQ(now, "theirs\n");
+  HostChangeRecord reloaded(dir_ + "/record.json");
+  ASSERT_TRUE(reloaded.load(error));
+  EXPECT_FALSE(reloaded.empty());
+  // Once a later version knows the kind, it is undone and the record goes.
+  int undone = 0;
+  HostChangeRecord::registerUndo("desktop_proxy", [&](const Json::Value&, std::vector<std::string>&) {
+    ++undone;
+    return true;
+  });
+  EXPECT_TRUE(reloaded.undoAll(report));
+  EXPECT_EQ(undone, 1);
+  EXPECT_FALSE(platform::fileExists(dir_ + "/record.json"));
+  // A damaged record is an error, not a crash.
+  write("record.json", "{not json");
+  EXPECT_FALSE(reloaded.load(error));
 }
 
 }  // namespace
