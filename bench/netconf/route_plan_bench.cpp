@@ -79,11 +79,11 @@ int main(int argc, char** argv) {
     std::ofstream add(addFile), del(delFile);
     for (const auto& r : rows) {
       if (r.protocol != platform::kVantorRouteProtocol) continue;
-      std::string spec = platform::formatIpv4(r.destination) + "/" + std::to_string(platform::maskPrefixLength(r.mask)) +
+      std::string route = platform::formatIpv4(r.destination) + "/" + std::to_string(platform::maskPrefixLength(r.mask)) +
                          " via " + platform::formatIpv4(r.nextHop) + " dev " + platform::interfaceName(r.ifIndex) +
                          " proto 76 metric " + std::to_string(r.metric);
-      add << "route add " << spec << "\n";
-      del << "route del " << spec << "\n";
+      add << "route add " << route << "\n";
+      del << "route del " << route << "\n";
     }
   }
   const std::size_t routes = mgr.trackedCount();
