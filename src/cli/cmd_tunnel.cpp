@@ -152,7 +152,7 @@ int tunnel(const TunnelOptions& options) {
     return cli::kExitFailed;
   };
   if (!host.prepareTunInterface(state.tunName, error))
-    return fail("cannot set up the TUN interface " + state.tunName + ": " + error);
+    return fail("TUN virtual network interface driver install failed. (" + state.tunName + ": " + error + ")");
   state.tunIndex = platform::interfaceIndex(state.tunName);
   if (mode && !host.addTunGateway(state.tunName, kTunGatewayMetric, error)) return fail(error);
 

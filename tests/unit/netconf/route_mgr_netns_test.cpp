@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "netconf/host_setup.h"
@@ -236,6 +237,25 @@ TEST_F(NetnsTest, RoutePlanPerModeKind) {
   input.udpEnabled = true;
   installRoutes(mgr, rules, input);
   EXPECT_NE(ourRoutes().find("100.64.0.0/10 via 10.198.75.61"), std::string::npos) << ourRoutes();
+}
+
+// The kernel publishes carrier changes with a delay of up to a second.
+bool becomes(bool wanted, const std::function<bool()>& probe) {
+  for (int i = 0; i < 60; ++i) {
+    if (probe() == wanted) return true;
+    ::usleep(50 * 1000);
+  }
+  return false;
+}
+
+TEST_F(NetnsTest, InterfaceDownFollowsTheCarrier) {
+  auto down = [this] { return interfaceDown(phys_); };
+  EXPECT_TRUE(becomes(false, down));
+  ASSERT_EQ(std::system("ip link set phys1 down"), 0);  // the far end goes away
+  EXPECT_TRUE(becomes(true, down));
+  ASSERT_EQ(std::system("ip link set phys1 up"), 0);
+  EXPECT_TRUE(becomes(false, down));
+  EXPECT_FALSE(interfaceDown(9999));  // a failed query counts as up
 }
 
 TEST_F(NetnsTest, Ipv6BlockRoutesAreOursAndRemovable) {
