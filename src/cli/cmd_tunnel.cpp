@@ -121,6 +121,14 @@ int tunnel(const TunnelOptions& options) {
   // Before any thread exists: termination requests are taken by this thread.
   platform::blockTerminationSignals();
 
+  {
+    HostChangeRecord running;
+    if (running.load(error) && running.runningOwner() != 0) {
+      std::cerr << "vantor: another Vantor (process " << running.runningOwner()
+                << ") runs a tunnel in this network namespace\n";
+      return cli::kExitFailed;
+    }
+  }
   // Whatever an earlier run in this namespace left behind goes first.
   std::vector<std::string> report;
   cleanupLeftovers(report);

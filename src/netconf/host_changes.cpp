@@ -5,6 +5,7 @@
 
 #include "catalogue/app_paths.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/routes.h"
 
 namespace vantor {
@@ -47,6 +48,7 @@ bool HostChangeRecord::load(std::string& error) {
     error = "unreadable record " + path_ + ": " + parseError;
     return false;
   }
+  owner_ = root["owner"];
   for (const Json::Value& change : root["changes"]) {
     if (!change.isObject() || !change["kind"].isString()) continue;
     changes_.push_back(change);
@@ -63,6 +65,8 @@ bool HostChangeRecord::save(std::string& error) {
   if (!paths::ensureRuntimeDir(error)) return false;
   Json::Value root(Json::objectValue);
   root["version"] = 1;
+  root["owner"]["pid"] = platform::currentProcessId();
+  root["owner"]["start"] = Json::UInt64(platform::processStartTime(platform::currentProcessId()));
   root["changes"] = Json::Value(Json::arrayValue);
   for (const Json::Value& change : changes_) root["changes"].append(change);
   Json::StreamWriterBuilder writer;
@@ -81,6 +85,14 @@ int HostChangeRecord::note(const std::string& kind, Json::Value change, std::str
     return 0;
   }
   return id;
+}
+
+int HostChangeRecord::runningOwner() const {
+  if (!owner_.isObject() || !owner_["pid"].isInt() || !owner_["start"].isUInt64()) return 0;
+  int pid = owner_["pid"].asInt();
+  if (pid == platform::currentProcessId()) return 0;
+  uint64_t start = owner_["start"].asUInt64();
+  return start != 0 && platform::processStartTime(pid) == start ? pid : 0;
 }
 
 void HostChangeRecord::drop(int id) {

@@ -3,7 +3,9 @@
 // made, so a normal stop and the clean-up after a crash (the next start-up,
 // or `vantor cleanup`) undo exactly the same list, newest first.
 //
-// The record is a JSON file {"version":1,"changes":[{"id":N,"kind":K,...}]}.
+// The record is a JSON file {"version":1,"owner":{"pid":P,"start":T},
+// "changes":[{"id":N,"kind":K,...}]}; the owner is the process that made the
+// changes, so a clean-up never undoes what a running process still uses.
 // Other subsystems add kinds of their own with registerUndo (for example the
 // desktop proxy settings); a kind nobody registered is kept in the file and
 // reported, never dropped.
@@ -40,6 +42,9 @@ class HostChangeRecord {
   // left. False when some change could not be undone.
   bool undoAll(std::vector<std::string>& report);
   bool empty() const { return changes_.empty(); }
+  // The process that wrote the loaded record, when it still runs (not this
+  // one): its changes are in use and must not be undone. 0 otherwise.
+  int runningOwner() const;
   const std::string& path() const { return path_; }
 
  private:
@@ -47,6 +52,7 @@ class HostChangeRecord {
   std::string path_;
   std::vector<Json::Value> changes_;
   int nextId_ = 1;
+  Json::Value owner_;
 };
 
 }  // namespace vantor

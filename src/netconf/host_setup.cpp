@@ -346,6 +346,12 @@ bool cleanupLeftovers(std::vector<std::string>& report) {
     report.push_back(error);
     ok = false;
   }
+  if (int owner = record.runningOwner()) {
+    // A live tunnel in this namespace: its routes and DNS are in use.
+    report.push_back("Vantor (process " + std::to_string(owner) + ") is running with the changes in " +
+                     record.path() + "; nothing undone");
+    return false;
+  }
   if (!record.empty()) report.push_back("undoing the changes recorded in " + record.path());
   ok = record.undoAll(report) && ok;
   // Routes with our protocol number may outlive every record.

@@ -81,7 +81,8 @@ void flushResolver();
 // The start-up clean-up: undoes the changes a previous run in this network
 // namespace left in its record, then removes every route carrying our
 // protocol number (also when no record survived). Appends what it did to
-// `report`; false when something could not be undone.
+// `report`; false when something could not be undone. Nothing is touched
+// while the process that wrote the record still runs.
 bool cleanupLeftovers(std::vector<std::string>& report);
 
 // Registers the undo steps of the kinds above with HostChangeRecord (done by

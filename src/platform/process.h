@@ -1,7 +1,9 @@
 // Running other programs (desktop settings tools and the like) and waiting
-// for them, with their standard output captured.
+// for them, with their standard output captured; and telling state left by
+// an earlier process apart from state a running one owns.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,5 +19,11 @@ std::string findProgram(const std::string& name);
 // True when the program ran and exited; its status is in `exitCode`.
 bool runProcess(const std::vector<std::string>& argv, std::string* output, int& exitCode,
                 int timeoutMs = 10000, const std::vector<std::string>& extraEnv = {});
+
+int currentProcessId();
+// When the process started (in the system's own clock ticks since boot), 0
+// when there is no such process. With the id it names one process for good:
+// a reused id has another start time.
+uint64_t processStartTime(int pid);
 
 }  // namespace vantor::platform

@@ -158,6 +158,11 @@ class ModeTest(unittest.TestCase):
         self.assertEqual(self.ask(TARGET_V6).get("peer"), CLIENT_V6)
         proc = self.start("Global wide")
         self.check_connected_global(proc)
+        # A clean-up while the tunnel runs leaves its changes alone.
+        r = self.topo.client_run(["env", *self.env, netns.vantor_bin(), "cleanup"], timeout=30)
+        self.assertEqual(r.returncode, 1, r.stdout.decode())
+        self.assertIn(b"is running", r.stdout)
+        self.assertNotEqual(self.ask(TARGET_ADDR).get("peer"), CLIENT_VETH_ADDR)
         proc.signal(signal.SIGTERM)
         self.assertEqual(proc.proc.wait(20), 0, proc.output()[-3000:])
         self.assertRestored("after SIGTERM")

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/files.h"
+
 extern char** environ;
 
 namespace vantor::platform {
@@ -113,6 +115,25 @@ bool runProcess(const std::vector<std::string>& argv, std::string* output, int& 
   if (killed || !WIFEXITED(status)) return false;
   exitCode = WEXITSTATUS(status);
   return true;
+}
+
+int currentProcessId() { return static_cast<int>(::getpid()); }
+
+uint64_t processStartTime(int pid) {
+  if (pid <= 0) return 0;
+  std::string stat, error;
+  if (!readFile("/proc/" + std::to_string(pid) + "/stat", stat, error, 64 * 1024)) return 0;
+  // The command name may hold blanks and parentheses: count from the last ")".
+  auto close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::size_t pos = close + 2;
+  // Field 22 (starttime) is the 20th after the name.
+  for (int field = 3; field < 22 && pos != std::string::npos; ++field) {
+    pos = stat.find(' ', pos);
+    if (pos != std::string::npos) ++pos;
+  }
+  if (pos == std::string::npos) return 0;
+  return std::stoull(stat.substr(pos, stat.find(' ', pos) - pos));
 }
 
 }  // namespace vantor::platform
