@@ -101,10 +101,10 @@ bool installMode(vantor::CKovalRouteMgr& routes, vantor::HostSetup& host, const 
     if (platform::parseIpv4(dns, address)) servers.push_back(address);
   }
   bool replaceLocal = !(udp && plan.forceProxyDnsServer && mode.kind != kModeGlobal);
-  if (!host.configureDns(state.tunIndex, state.localIndex, servers, replaceLocal, error)) {
-    std::cerr << "vantor: cannot set the DNS servers: " << error << "\n";
-    return false;
-  }
+  // Like every setting of the interfaces, a DNS change that does not take
+  // leaves the old servers in place and the connection goes on.
+  if (!host.configureDns(state.tunIndex, state.localIndex, servers, replaceLocal, error))
+    std::cerr << "vantor: the DNS servers stay as they were: " << error << "\n";
   flushResolver();
   std::printf("mode \"%s\": %zu routes\n", mode.name.c_str(), count);
   return true;

@@ -103,15 +103,22 @@ bool undoResolvConf(const Json::Value& change, std::vector<std::string>& report)
   const std::string path = change["path"].asString();
   const std::string original = decodeBase64(change["original"].asString());
   const std::string written = decodeBase64(change["written"].asString());
+  const bool absent = change["absent"].asBool();
   std::string current, error;
   if (!platform::readFile(path, current, error, 1u << 20)) {
+    if (absent && !platform::fileExists(path)) return true;
     report.push_back("could not read " + path + ": " + error);
     return false;
   }
-  if (current == original) return true;
+  if (current == original && !absent) return true;
   if (current != written) {
     // Someone else wrote it since: theirs wins.
     report.push_back(path + " was changed by someone else; left as it is");
+    return true;
+  }
+  if (absent) {
+    platform::removeFile(path);
+    report.push_back("removed " + path + " (there was none)");
     return true;
   }
   if (!platform::writeResolverFile(path, original, error)) {
@@ -290,11 +297,14 @@ bool HostSetup::blockIpv6(std::string& error) {
 bool HostSetup::configureResolvConf(const std::vector<uint32_t>& servers, std::string& error) {
   const std::string path = platform::systemResolvConfPath();
   std::string original;
-  if (!platform::readFile(path, original, error, 1u << 20)) return false;
+  // A host without the file gets one for the connection, removed after.
+  const bool absent = !platform::fileExists(path);
+  if (!absent && !platform::readFile(path, original, error, 1u << 20)) return false;
   std::string written = platform::resolvConfWithNameservers(original, servers);
   if (written == original) return true;
   Json::Value change;
   change["path"] = path;
+  change["absent"] = absent;
   change["original"] = encodeBase64(original);
   change["written"] = encodeBase64(written);
   int id = record_.note("resolv_conf", change, error);

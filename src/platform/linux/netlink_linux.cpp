@@ -50,6 +50,9 @@ Socket::Socket() {
   int size = kReceiveBuffer;
   if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  // The kernel answers at once; a missing answer must not hang the caller.
+  timeval timeout{5, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   int on = 1;
   // Errors come back without a copy of the request.
   ::setsockopt(fd_, SOL_NETLINK, NETLINK_CAP_ACK, &on, sizeof on);
