@@ -228,20 +228,19 @@ const char* CFileBuilder::decode(std::string bytes) {
   return content_.data();
 }
 
+int CFileBuilder::store(const std::string& bytes, std::size_t payloadSize) {
+  if (!writeBytes(bytes)) return lastError_ = kNotReadable;
+  fileSize_ = bytes.size();
+  contentLength_ = payloadSize;
+  return lastError_ = kOk;
+}
+
 int CFileBuilder::write(const void* data, std::size_t size) {
   if (!data || !file_) return lastError_ = kNothingToWrite;
   std::string payload(static_cast<const char*>(data), size);
-  if (plainMode_) {
-    if (!writeBytes(payload)) return lastError_ = kNotReadable;
-    fileSize_ = contentLength_ = size;
-    return lastError_ = kOk;
-  }
+  if (plainMode_) return store(payload, size);
   if (size == 0 || size > static_cast<std::size_t>(INT32_MAX) - kFrameSize) return lastError_ = kNothingToWrite;
-  std::string container = buildContainer(payload, md5Of(data, size));
-  if (!writeBytes(container)) return lastError_ = kNotReadable;
-  fileSize_ = container.size();
-  contentLength_ = size;
-  return lastError_ = kOk;
+  return store(buildContainer(payload, md5Of(data, size)), size);
 }
 
 const char* CFileBuilderCompressBase64::decode(std::string text) {
@@ -271,20 +270,13 @@ const char* CFileBuilderCompressBase64::decode(std::string text) {
 int CFileBuilderCompressBase64::write(const void* data, std::size_t size) {
   if (!data || !file_) return lastError_ = kNothingToWrite;
   std::string payload(static_cast<const char*>(data), size);
-  if (plainMode_) {
-    if (!writeBytes(payload)) return lastError_ = kNotReadable;
-    fileSize_ = contentLength_ = size;
-    return lastError_ = kOk;
-  }
+  if (plainMode_) return store(payload, size);
   std::string compressed;
   CryptoPP::StringSource source(payload, true, new CryptoPP::Gzip(new CryptoPP::StringSink(compressed)));
   std::string container = buildContainer(compressed, md5Of(data, size));
   std::string encoded = encodeBase64(container);
   if (encoded.empty()) return lastError_ = kBadBase64;
-  if (!writeBytes(encoded)) return lastError_ = kNotReadable;
-  fileSize_ = encoded.size();
-  contentLength_ = size;
-  return lastError_ = kOk;
+  return store(encoded, size);
 }
 
 }  // namespace vantor

@@ -68,6 +68,8 @@ class CFileBuilder {
   // nothing to read.
   bool readWholeFile(std::string& bytes);
   bool writeBytes(const std::string& bytes);
+  // Writes the file's bytes and notes the sizes; returns lastError().
+  int store(const std::string& bytes, std::size_t payloadSize);
   // Checks a container's frame; returns 0 or the error code. On success
   // `block` holds the decrypted block and `digest` the stored MD5.
   int openContainer(const std::string& bytes, bool strictKeySet, std::string& block,

@@ -1,6 +1,7 @@
 #include "netconf/host_setup.h"
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 
 #include "catalogue/share_link.h"
@@ -217,43 +218,38 @@ bool interfaceDown(int ifIndex) {
 
 HostSetup::HostSetup(HostChangeRecord& record) : record_(record) { registerHostUndos(); }
 
+bool HostSetup::recordAndMake(const std::string& kind, const Json::Value& change,
+                              const std::function<bool()>& make, std::string& error) {
+  int id = record_.note(kind, change, error);
+  if (id == 0) return false;
+  if (make()) return true;
+  record_.drop(id);  // nothing was changed
+  return false;
+}
+
 bool HostSetup::prepareTunInterface(const std::string& name, std::string& error) {
   if (!platform::ensureTunDevice(error)) return false;
+  Json::Value change;
+  change["name"] = name;
   if (!platform::interfaceExists(name)) {
-    Json::Value change;
-    change["name"] = name;
-    change["created"] = true;
-    int id = record_.note("tun_interface", change, error);
-    if (id == 0) return false;
-    if (!platform::tunCreatePersistent(name, error)) {
-      record_.drop(id);
+    Json::Value created = change;
+    created["created"] = true;
+    if (!recordAndMake("tun_interface", created, [&] { return platform::tunCreatePersistent(name, error); }, error))
       return false;
-    }
   }
   uint32_t address = 0;
   platform::parseIpv4(kTunAddress, address);
   if (!platform::interfaceHasAddress(name, address)) {
-    Json::Value change;
-    change["name"] = name;
-    change["address"] = kTunAddress;
-    change["prefix"] = kTunPrefix;
-    int id = record_.note("tun_address", change, error);
-    if (id == 0) return false;
-    if (!platform::addInterfaceAddress(name, address, kTunPrefix, error)) {
-      record_.drop(id);
+    Json::Value added = change;
+    added["address"] = kTunAddress;
+    added["prefix"] = kTunPrefix;
+    if (!recordAndMake("tun_address", added,
+                       [&] { return platform::addInterfaceAddress(name, address, kTunPrefix, error); }, error))
       return false;
-    }
   }
-  if (!platform::interfaceIsUp(name)) {
-    Json::Value change;
-    change["name"] = name;
-    int id = record_.note("tun_up", change, error);
-    if (id == 0) return false;
-    if (!platform::setInterfaceUp(name, true, error)) {
-      record_.drop(id);
-      return false;
-    }
-  }
+  if (!platform::interfaceIsUp(name) &&
+      !recordAndMake("tun_up", change, [&] { return platform::setInterfaceUp(name, true, error); }, error))
+    return false;
   return true;
 }
 
@@ -307,13 +303,8 @@ bool HostSetup::configureResolvConf(const std::vector<uint32_t>& servers, std::s
   change["absent"] = absent;
   change["original"] = encodeBase64(original);
   change["written"] = encodeBase64(written);
-  int id = record_.note("resolv_conf", change, error);
-  if (id == 0) return false;
-  if (!platform::writeResolverFile(path, written, error)) {
-    record_.drop(id);
-    return false;
-  }
-  return true;
+  return recordAndMake("resolv_conf", change, [&] { return platform::writeResolverFile(path, written, error); },
+                       error);
 }
 
 bool HostSetup::configureDns(int tunIfIndex, int localIfIndex, const std::vector<uint32_t>& servers,

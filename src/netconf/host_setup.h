@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,10 @@ class HostSetup {
 
  private:
   bool configureResolvConf(const std::vector<uint32_t>& servers, std::string& error);
+  // Writes `change` to the record, then runs `make`; a change that could not
+  // be made is taken out of the record again.
+  bool recordAndMake(const std::string& kind, const Json::Value& change, const std::function<bool()>& make,
+                     std::string& error);
   HostChangeRecord& record_;
 };
 

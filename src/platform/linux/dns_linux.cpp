@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <sstream>
 
 #include "platform/files.h"
@@ -117,28 +118,34 @@ std::string busError(const char* what, int r, const sd_bus_error& e) {
   return text + std::strerror(-r);
 }
 
-// Sends a prepared method call and waits for its answer.
-bool callPrepared(Bus& bus, sd_bus_message* call, const char* what, Reply& reply, std::string& error) {
-  int r = sd_bus_call(bus.bus, call, 5 * 1000 * 1000, &reply.error, &reply.m);
+// Calls a method of resolved's manager object; `fill` appends the arguments.
+bool callManager(Bus& bus, const char* member, const std::function<int(sd_bus_message*)>& fill, Reply& reply,
+                 std::string& error) {
+  if (!bus.bus) {
+    error = bus.error;
+    return false;
+  }
+  sd_bus_message* call = nullptr;
+  int r = sd_bus_message_new_method_call(bus.bus, &call, kResolveService, kResolvePath, kResolveManager, member);
+  if (r >= 0 && fill) r = fill(call);
+  if (r < 0) {
+    sd_bus_message_unref(call);
+    error = std::string("D-Bus message ") + member + ": " + std::strerror(-r);
+    return false;
+  }
+  r = sd_bus_call(bus.bus, call, 5 * 1000 * 1000, &reply.error, &reply.m);
   sd_bus_message_unref(call);
   if (r < 0) {
-    error = busError(what, r, reply.error);
+    error = busError(member, r, reply.error);
     return false;
   }
   return true;
 }
 
-bool newCall(Bus& bus, const char* member, sd_bus_message** call, std::string& error) {
-  if (!bus.bus) {
-    error = bus.error;
-    return false;
-  }
-  int r = sd_bus_message_new_method_call(bus.bus, call, kResolveService, kResolvePath, kResolveManager, member);
-  if (r < 0) {
-    error = std::string("D-Bus message: ") + std::strerror(-r);
-    return false;
-  }
-  return true;
+bool callManager(const char* member, const std::function<int(sd_bus_message*)>& fill, std::string& error) {
+  Bus bus;
+  Reply reply;
+  return callManager(bus, member, fill, reply, error);
 }
 
 }  // namespace
@@ -217,10 +224,9 @@ bool resolvedRunning() {
 bool resolvedLinkDns(int ifIndex, std::vector<uint32_t>& servers, std::string& error) {
   servers.clear();
   Bus bus;
-  sd_bus_message* call = nullptr;
-  if (!newCall(bus, "GetLink", &call, error)) return false;
   Reply linkReply;
-  if (sd_bus_message_append(call, "i", ifIndex) < 0 || !callPrepared(bus, call, "GetLink", linkReply, error))
+  if (!callManager(bus, "GetLink", [&](sd_bus_message* m) { return sd_bus_message_append(m, "i", ifIndex); },
+                   linkReply, error))
     return false;
   const char* linkPath = nullptr;
   if (sd_bus_message_read(linkReply.m, "o", &linkPath) < 0 || linkPath == nullptr) {
@@ -258,68 +264,33 @@ bool resolvedLinkDns(int ifIndex, std::vector<uint32_t>& servers, std::string& e
 }
 
 bool resolvedSetLinkDns(int ifIndex, const std::vector<uint32_t>& servers, std::string& error) {
-  Bus bus;
-  sd_bus_message* call = nullptr;
-  if (!newCall(bus, "SetLinkDNS", &call, error)) return false;
-  int r = sd_bus_message_append(call, "i", ifIndex);
-  if (r >= 0) r = sd_bus_message_open_container(call, 'a', "(iay)");
-  for (uint32_t address : servers) {
-    if (r >= 0) r = sd_bus_message_open_container(call, 'r', "iay");
-    if (r >= 0) r = sd_bus_message_append(call, "i", AF_INET);
-    if (r >= 0) r = sd_bus_message_append_array(call, 'y', &address, 4);
-    if (r >= 0) r = sd_bus_message_close_container(call);
-  }
-  if (r >= 0) r = sd_bus_message_close_container(call);
-  if (r < 0) {
-    sd_bus_message_unref(call);
-    error = std::string("D-Bus message: ") + std::strerror(-r);
-    return false;
-  }
-  Reply reply;
-  return callPrepared(bus, call, "SetLinkDNS", reply, error);
+  return callManager("SetLinkDNS", [&](sd_bus_message* m) {
+    int r = sd_bus_message_append(m, "i", ifIndex);
+    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "(iay)");
+    for (uint32_t address : servers) {
+      if (r >= 0) r = sd_bus_message_open_container(m, 'r', "iay");
+      if (r >= 0) r = sd_bus_message_append(m, "i", AF_INET);
+      if (r >= 0) r = sd_bus_message_append_array(m, 'y', &address, 4);
+      if (r >= 0) r = sd_bus_message_close_container(m);
+    }
+    if (r >= 0) r = sd_bus_message_close_container(m);
+    return r;
+  }, error);
 }
 
 bool resolvedRouteAllQueries(int ifIndex, std::string& error) {
-  Bus bus;
-  sd_bus_message* call = nullptr;
-  if (!newCall(bus, "SetLinkDomains", &call, error)) return false;
-  int r = sd_bus_message_append(call, "ia(sb)", ifIndex, 1, "~.", 1);
-  if (r < 0) {
-    sd_bus_message_unref(call);
-    error = std::string("D-Bus message: ") + std::strerror(-r);
-    return false;
-  }
-  Reply domains;
-  if (!callPrepared(bus, call, "SetLinkDomains", domains, error)) return false;
-  if (!newCall(bus, "SetLinkDefaultRoute", &call, error)) return false;
-  if (sd_bus_message_append(call, "ib", ifIndex, 1) < 0) {
-    sd_bus_message_unref(call);
-    error = "D-Bus message";
-    return false;
-  }
-  Reply route;
-  return callPrepared(bus, call, "SetLinkDefaultRoute", route, error);
+  return callManager("SetLinkDomains",
+                     [&](sd_bus_message* m) { return sd_bus_message_append(m, "ia(sb)", ifIndex, 1, "~.", 1); },
+                     error) &&
+         callManager("SetLinkDefaultRoute",
+                     [&](sd_bus_message* m) { return sd_bus_message_append(m, "ib", ifIndex, 1); }, error);
 }
 
 bool resolvedRevertLink(int ifIndex, std::string& error) {
-  Bus bus;
-  sd_bus_message* call = nullptr;
-  if (!newCall(bus, "RevertLink", &call, error)) return false;
-  if (sd_bus_message_append(call, "i", ifIndex) < 0) {
-    sd_bus_message_unref(call);
-    error = "D-Bus message";
-    return false;
-  }
-  Reply reply;
-  return callPrepared(bus, call, "RevertLink", reply, error);
+  return callManager("RevertLink", [&](sd_bus_message* m) { return sd_bus_message_append(m, "i", ifIndex); },
+                     error);
 }
 
-bool resolvedFlushCaches(std::string& error) {
-  Bus bus;
-  sd_bus_message* call = nullptr;
-  if (!newCall(bus, "FlushCaches", &call, error)) return false;
-  Reply reply;
-  return callPrepared(bus, call, "FlushCaches", reply, error);
-}
+bool resolvedFlushCaches(std::string& error) { return callManager("FlushCaches", nullptr, error); }
 
 }  // namespace vantor::platform

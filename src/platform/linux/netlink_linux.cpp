@@ -119,10 +119,12 @@ bool Socket::transact(std::vector<Message>& messages, std::vector<int>& errors) 
   return true;
 }
 
-bool Socket::dump(Message& request, const std::function<void(const nlmsghdr*)>& each) {
+bool Socket::exchange(Message& request, bool isDump, const std::function<void(const nlmsghdr*)>& each,
+                      int& error) {
+  error = 0;
   if (fd_ < 0) return false;
   nlmsghdr* rh = request.header();
-  rh->nlmsg_flags |= NLM_F_REQUEST | NLM_F_DUMP;
+  rh->nlmsg_flags |= NLM_F_REQUEST | (isDump ? NLM_F_DUMP : 0);
   rh->nlmsg_seq = sequence_++;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
@@ -137,38 +139,24 @@ bool Socket::dump(Message& request, const std::function<void(const nlmsghdr*)>& 
          h = NLMSG_NEXT(h, n)) {
       if (h->nlmsg_seq != rh->nlmsg_seq) continue;
       if (h->nlmsg_type == NLMSG_DONE) return true;
-      if (h->nlmsg_type == NLMSG_ERROR) return false;
-      each(h);
-    }
-  }
-}
-
-bool Socket::query(Message& request, const std::function<void(const nlmsghdr*)>& each, int& error) {
-  error = 0;
-  if (fd_ < 0) return false;
-  nlmsghdr* rh = request.header();
-  rh->nlmsg_flags |= NLM_F_REQUEST;
-  rh->nlmsg_seq = sequence_++;
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  if (::sendto(fd_, request.bytes().data(), rh->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-               sizeof kernel) < 0)
-    return false;
-  std::vector<char> reply(64 * 1024);
-  for (;;) {
-    ssize_t n;
-    if (!receiveInto(reply, n) || n == 0) return false;
-    for (auto* h = reinterpret_cast<nlmsghdr*>(reply.data()); NLMSG_OK(h, static_cast<unsigned>(n));
-         h = NLMSG_NEXT(h, n)) {
-      if (h->nlmsg_seq != rh->nlmsg_seq) continue;
       if (h->nlmsg_type == NLMSG_ERROR) {
         error = -static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
         return error == 0;
       }
       each(h);
-      return true;
+      // A plain request is answered by one message; a dump ends with DONE.
+      if (!isDump) return true;
     }
   }
+}
+
+bool Socket::dump(Message& request, const std::function<void(const nlmsghdr*)>& each) {
+  int error = 0;
+  return exchange(request, true, each, error);
+}
+
+bool Socket::query(Message& request, const std::function<void(const nlmsghdr*)>& each, int& error) {
+  return exchange(request, false, each, error);
 }
 
 void forEachAttribute(const nlmsghdr* h, std::size_t bodyLength,

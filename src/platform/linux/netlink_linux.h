@@ -48,6 +48,7 @@ class Socket {
 
  private:
   bool receiveInto(std::vector<char>& buffer, ssize_t& length);
+  bool exchange(Message& request, bool isDump, const std::function<void(const nlmsghdr*)>& each, int& error);
   int fd_ = -1;
   uint32_t sequence_ = 1;
 };
