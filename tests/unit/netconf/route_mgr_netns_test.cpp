@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "netconf/host_setup.h"
 #include "netconf/route_mgr.h"
@@ -122,6 +124,31 @@ TEST_F(NetnsTest, InterfaceMetricIsAddedAndBulkAddsAreTracked) {
   mgr.removeAllRoutes();
   EXPECT_EQ(ourRoutes(), "");
   setInterfaceMetric(tun_, 0);
+}
+
+TEST_F(NetnsTest, ConcurrentAddsFromSeveralThreadsAreEachTrackedOnce) {
+  // The controller and the UDP relay's threads add routes at the same time.
+  CKovalRouteMgr mgr;
+  setPaths(mgr);
+  CRouterMgr::setInstance(&mgr);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t, &mgr] {
+      for (int i = 0; i < 100; ++i) {
+        // Every thread adds the same 100 hosts plus 100 of its own.
+        std::string shared = "203.0.113." + std::to_string(i + 1);
+        std::string own = "198.18." + std::to_string(t) + "." + std::to_string(i + 1);
+        CRouterMgr::addDirectHostRoute(shared);
+        mgr.addTunnelRoute(own, "255.255.255.255");
+        mgr.isTracked(shared, "255.255.255.255");
+      }
+    });
+  for (auto& th : threads) th.join();
+  CRouterMgr::setInstance(nullptr);
+  EXPECT_EQ(mgr.trackedCount(), 500u);
+  EXPECT_EQ(countLines(ourRoutes()), 500);
+  mgr.removeAllRoutes();
+  EXPECT_EQ(ourRoutes(), "");
 }
 
 TEST_F(NetnsTest, DefaultRouteDetectionTakesTheSmallestMetric) {
