@@ -7,6 +7,7 @@
 #include <string>
 
 #include "catalogue/app_paths.h"
+#include "catalogue/settings.h"
 #include "cli/command.h"
 #include "cli/node_arg.h"
 #include "netconf/additional_routes.h"
@@ -82,23 +83,25 @@ bool installMode(vantor::CKovalRouteMgr& routes, vantor::HostSetup& host, const 
     std::cerr << "vantor: cannot block IPv6: " << error << "\n";
     return false;
   }
+  Settings& s = settings();
+  const std::vector<std::string> dns = tunDnsServers(s);
   CAdditionalRouteMgr& additional = CAdditionalRouteMgr::instance();
   additional.load();
   RoutePlanInput plan;
   plan.serverAddress = serverAddress;
   plan.udpEnabled = udp;
-  plan.publicDns1 = kDefaultPublicDns1;
-  plan.publicDns2 = "208.67.220.220";
-  plan.forceProxyDnsServer = true;
+  plan.publicDns1 = dns.size() > 0 ? dns[0] : std::string();
+  plan.publicDns2 = dns.size() > 1 ? dns[1] : std::string();
+  plan.forceProxyDnsServer = s.ForceProxyDNSServer;
   plan.additionalRoutes = additional.routes();
   const std::string hostName = platform::hostName();
   const std::vector<std::string> own = platform::hostIpv4Addresses();
   plan.isLocal = [&](const std::string& a) { return isLocalAddress(a, hostName, own); };
   std::size_t count = installRoutes(routes, mode, plan);
   std::vector<uint32_t> servers;
-  for (const std::string& dns : {plan.publicDns1, plan.publicDns2}) {
+  for (const std::string& text : {plan.publicDns1, plan.publicDns2}) {
     uint32_t address = 0;
-    if (platform::parseIpv4(dns, address)) servers.push_back(address);
+    if (platform::parseIpv4(text, address)) servers.push_back(address);
   }
   bool replaceLocal = !(udp && plan.forceProxyDnsServer && mode.kind != kModeGlobal);
   // Like every setting of the interfaces, a DNS change that does not take
@@ -135,6 +138,11 @@ int tunnel(const TunnelOptions& options) {
   printReport(report);
   report.clear();
 
+  std::string settingsError;
+  if (!loadSettings(&settingsError)) std::cerr << "vantor: " << settingsError << " (defaults used)\n";
+  applyDnsChoice(settings());
+  const bool udp = !options.noUdp && !settings().bDontProxyUDP;
+
   NetworkState state;
   bool haveDefault = detectConnections(state, options.ifname);
   std::string serverAddress;
@@ -162,6 +170,10 @@ int tunnel(const TunnelOptions& options) {
   if (!host.prepareTunInterface(state.tunName, error))
     return fail("TUN virtual network interface driver install failed. (" + state.tunName + ": " + error + ")");
   state.tunIndex = platform::interfaceIndex(state.tunName);
+  if (mode) {
+    storeNetworkState(state, settings());
+    if (!saveSettings(&settingsError)) std::cerr << "vantor: " << settingsError << "\n";
+  }
   if (mode && !host.addTunGateway(state.tunName, kTunGatewayMetric, error)) return fail(error);
 
   if (!service.startService(nullptr, nullptr, 0)) {
@@ -170,13 +182,13 @@ int tunnel(const TunnelOptions& options) {
   }
   if (options.verbose) tunnel::tun2socks_set_log_sink(tunnel::BLog_StderrSink());
   tunnel::tun2socks_set_handle_signals(false);
-  if (!tunnel::startTunnel(state.tunName, service.servicePort(), !options.noUdp)) {
+  if (!tunnel::startTunnel(state.tunName, service.servicePort(), udp)) {
     service.stopService();
     return fail("the tunnel did not start on " + state.tunName);
   }
   CKovalRouteMgr routes;
   CRouterMgr::setInstance(&routes);
-  if (mode && !installMode(routes, host, *mode, state, serverAddress, !options.noUdp)) {
+  if (mode && !installMode(routes, host, *mode, state, serverAddress, udp)) {
     routes.removeAllRoutes();
     tunnel::tun2socks_stop(true);
     service.stopService();

@@ -1,20 +1,14 @@
 #include "netconf/additional_routes.h"
 
-// UTF-8 is kept as bytes: no conversion library.
-#define SI_NO_CONVERSION
-#define SI_IMPLEMENTATION
-#include <SimpleIni.h>
-
 #include <algorithm>
 
 #include "catalogue/app_paths.h"
+#include "catalogue/ini_file.h"
 #include "platform/files.h"
 #include "platform/net.h"
 
 namespace vantor {
 namespace {
-
-constexpr const char* kSection = "basic";
 
 bool looksLikeAddress(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
@@ -50,34 +44,27 @@ bool CAdditionalRouteMgr::isDottedIpv4(const std::string& text) {
 
 bool CAdditionalRouteMgr::load() {
   routes_.clear();
-  CSimpleIniA ini;
-  if (ini.LoadFile(path_.c_str()) < 0) return false;
+  IniDocument ini;
+  std::string error;
+  if (!ini.load(path_, error)) return false;
   for (int n = 1;; ++n) {
     std::string ipKey = "ip" + std::to_string(n), actionKey = "action" + std::to_string(n);
-    const char* ip = ini.GetValue(kSection, ipKey.c_str(), nullptr);
-    const char* action = ini.GetValue(kSection, actionKey.c_str(), nullptr);
-    if (!ip || !action) break;
-    int value = 0;
-    std::string digits(action);
-    if (!digits.empty() && digits.size() < 10 && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      value = std::stoi(digits);
-    add(ip, value);
+    if (!ini.has(kBasicSection, ipKey.c_str()) || !ini.has(kBasicSection, actionKey.c_str())) break;
+    add(ini.readString(kBasicSection, ipKey.c_str()), ini.readInt(kBasicSection, actionKey.c_str(), 0));
   }
   return true;
 }
 
 bool CAdditionalRouteMgr::save() {
-  CSimpleIniA ini;
+  IniDocument ini;
   int n = 1;
   for (const auto& [ip, action] : routes_) {
-    ini.SetValue(kSection, ("ip" + std::to_string(n)).c_str(), ip.c_str());
-    ini.SetValue(kSection, ("action" + std::to_string(n)).c_str(), std::to_string(action).c_str());
+    ini.setString(kBasicSection, ("ip" + std::to_string(n)).c_str(), ip);
+    ini.setInt(kBasicSection, ("action" + std::to_string(n)).c_str(), action);
     ++n;
   }
-  if (routes_.empty()) ini.SetValue(kSection, nullptr, nullptr);
-  std::string text, error;
-  if (ini.Save(text) < 0) return false;
-  return platform::writeFileAtomic(path_, text, 0600, error);
+  std::string error;
+  return ini.save(path_, 0600, error);
 }
 
 bool CAdditionalRouteMgr::add(const std::string& ip, int action) {

@@ -40,6 +40,14 @@ bool detectConnections(NetworkState& state, const std::string& tunName = {});
 // starts with "KOVAL" (ignoring case) or that holds 10.198.75.60, else
 // "KOVAL" followed by the largest number already in use, or 1.
 std::string tunConnectionName();
+struct Settings;
+// Writes what discovery found into the settings' network keys
+// (local_connection_*, tap_connection_*, local_connection_shortest_r_*).
+void storeNetworkState(const NetworkState& state, Settings& settings);
+// The TUN link's DNS pair from the settings: public_dns1/2, where "localdns"
+// stands for the local connection's own servers.
+std::vector<std::string> tunDnsServers(const Settings& settings);
+
 // Whether the interface is non-operational, unreachable or disconnected
 // (a failed query counts as up).
 bool interfaceDown(int ifIndex);

@@ -32,7 +32,8 @@ NODE_OWN_ADDR = "10.230.0.1"      # where ss-server listens, behind the gateway
 DIRECT_TARGET = "10.220.0.2"      # listed in the rule-file mode: goes direct
 CLIENT_V6, SERVER_V6, TARGET_V6 = "fd00:9::1", "fd00:9::2", "fd00:8::1"
 WHOAMI_PORT = 4242
-RESOLV_CONF = b"# written by the test\nsearch example.test\nnameserver 10.220.0.53\noptions ndots:2\n"
+TUNNEL_DNS = "10.220.0.53"
+RESOLV_CONF = b"# written by the test\nsearch example.test\nnameserver 192.0.2.53\noptions ndots:2\n"
 
 WHOAMI = r"""
 import socket, sys, threading
@@ -105,6 +106,10 @@ class ModeTest(unittest.TestCase):
         os.makedirs(os.path.join(cls.config, "rules"))
         with open(os.path.join(cls.config, "rules", "direct.rules"), "w") as f:
             f.write(f"#Direct test,Direct test,1,1,1,x\n{DIRECT_TARGET}\n")
+        # The DNS pair comes from the settings.
+        os.makedirs(os.path.join(cls.config, "config"))
+        with open(os.path.join(cls.config, "config", "config.ini"), "w") as f:
+            f.write(f"[basic]\npublic_dns1={TUNNEL_DNS}\npublic_dns2=\nForceProxyDNSServer=1\n")
         cls.env = [f"VANTOR_CONFIG_DIR={cls.config}", f"VANTOR_RUNTIME_DIR={topo.dir}/run"]
         cls.before = cls.host_state()
 
@@ -145,9 +150,12 @@ class ModeTest(unittest.TestCase):
         self.assertIn(f"via {NODE_ADDR}", route)
         self.assertNotIn(TUN_NAME, route)
         resolv = netns.run(["ip", "netns", "exec", self.topo.client, "cat", "/etc/resolv.conf"]).stdout
-        self.assertIn(b"nameserver 208.67.222.222\n", resolv)
+        self.assertIn(f"nameserver {TUNNEL_DNS}\n".encode(), resolv)
         self.assertIn(b"search example.test\n", resolv)
-        self.assertNotIn(b"10.220.0.53", resolv)
+        self.assertNotIn(b"192.0.2.53", resolv)
+        # UDP is off (--no-udp): the DNS server is reached directly.
+        route = self.topo.client_run(["ip", "route", "get", TUNNEL_DNS]).stdout.decode()
+        self.assertIn(f"via {NODE_ADDR}", route)
         # IPv6 fails at once instead of leaving beside the tunnel.
         r = self.ask(TARGET_V6)
         self.assertIn("error", r)
