@@ -6,10 +6,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_link.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 // clang-format on
 
@@ -18,8 +16,7 @@
 
 #include "platform/linux/netlink_linux.h"
 #include "platform/net.h"
-
-extern char** environ;
+#include "platform/process.h"
 
 namespace vantor::platform {
 namespace {
@@ -366,13 +363,8 @@ bool ensureTunDevice(std::string& error) {
   if (canOpen()) return true;
   // The module may be missing: ask modprobe, then make the node if the
   // module is there but the node is not (minimal containers).
-  pid_t pid = 0;
-  const char* argv[] = {"modprobe", "tun", nullptr};
-  if (::posix_spawnp(&pid, "modprobe", nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
+  int status = 0;
+  runProcess({"modprobe", "tun"}, nullptr, status);
   if (canOpen()) return true;
   ::mkdir("/dev/net", 0755);
   if (::mknod("/dev/net/tun", S_IFCHR | 0666, makedev(10, 200)) != 0 && errno != EEXIST) {
