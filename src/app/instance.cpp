@@ -148,7 +148,10 @@ bool sendControlRequest(const std::string& runtimeFolder, const std::string& ver
                         int timeoutMs) {
   SocketHandle s = platform::connectLocal(runtimeFolder + "/control");
   if (s == kInvalidSocket) return false;
-  bool ok = sendAll(s, verb + "\n");
+  // A refusal may come, and the endpoint close, before the request is
+  // written: the answer is read even when sending it failed.
+  sendAll(s, verb + "\n");
+  bool ok = true;
   answer.clear();
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   char buffer[4096];
