@@ -835,19 +835,27 @@ class ServiceTestCase(unittest.TestCase):
 DNSMASQ = "/usr/sbin/dnsmasq"
 
 
-def free_loopback_address(port, kind=socket.SOCK_DGRAM):
-    """An address in 127.0.0.0/8 (all of it is this host's) on which ``port``
-    is free: tests need a DNS server on port 53, which only one process per
-    address can have."""
+def bind_loopback(port, kind=socket.SOCK_DGRAM):
+    """A socket bound to ``port`` on an address in 127.0.0.0/8 (all of it is
+    this host's) where that port was free: tests need DNS servers on port 53,
+    which only one socket per address can have, and a parallel test may take
+    an address between a check and a bind, so the bind itself is the check."""
     for _ in range(50):
         host = f"127.{random.randint(16, 250)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
+        s = socket.socket(socket.AF_INET, kind)
         try:
-            with socket.socket(socket.AF_INET, kind) as s:
-                s.bind((host, port))
-            return host
+            s.bind((host, port))
+            return s
         except OSError:
-            continue
+            s.close()
     raise PeerError(f"no loopback address with port {port} free")
+
+
+def free_loopback_address(port, kind=socket.SOCK_DGRAM):
+    """An address on which ``port`` was free a moment ago, for daemons that
+    bind it themselves."""
+    with bind_loopback(port, kind) as s:
+        return s.getsockname()[0]
 
 
 class Dnsmasq(_Daemon):

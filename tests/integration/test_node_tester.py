@@ -19,7 +19,7 @@ import unittest
 
 import peers
 from peers import (Danted, Dnsmasq, HttpFileServer, HttpTextServer, Microsocks, ScriptedNode,
-                   ServiceTestCase, SsServer, free_loopback_address, vantor_bin)
+                   ServiceTestCase, SsServer, vantor_bin)
 from test_ssr import SsrServer, ssr_link
 
 NAME = "node-test.example"
@@ -190,9 +190,8 @@ class FakeDns(peers._SocketLoop):
     """A "DNS server" on HOST:53 that answers each query by ``mode``."""
 
     def __init__(self, mode):
-        self.host = free_loopback_address(53)
-        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        sock.bind((self.host, 53))
+        sock = peers.bind_loopback(53)
+        self.host = sock.getsockname()[0]
         self.mode = mode
         self.queries = 0
         super().__init__(sock)

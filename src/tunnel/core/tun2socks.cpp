@@ -158,7 +158,10 @@ void lwip_init_job_hadler(void*) {
       core_log(BLOG_ERROR, "tcp_new failed");
       goto fail;
     }
-    if (tcp_bind_to_netif(l, "ho0") != ERR_OK) {
+    // The stack numbers its interfaces for the life of the process, so after
+    // a restart ours is "ho1", "ho2", ...: bind to the name it has now.
+    char name[NETIF_NAMESIZE];
+    if (!netif_index_to_name(netif_get_index(&s.netif), name) || tcp_bind_to_netif(l, name) != ERR_OK) {
       core_log(BLOG_ERROR, "tcp_bind_to_netif failed");
       tcp_close(l);
       goto fail;

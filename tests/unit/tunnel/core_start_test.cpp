@@ -1,7 +1,10 @@
 // Starting the tunnel with parameters it must refuse, and with a device that
 // does not exist: nothing may be left running, and the results tell which.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
 
+#include "platform/tun.h"
 #include "tunnel/core/tun2socks.h"
 
 namespace vantor::tunnel {
@@ -45,6 +48,23 @@ TEST(TunnelStart, UnusableParametersAndMissingDeviceStartNothing) {
   EXPECT_FALSE(tun2socks_is_running());
   tun2socks_stop(true);  // nothing runs: returns at once
   tun2socks_set_handle_signals(true);
+}
+
+// The controller starts and stops the tunnel many times in one process
+// (connect, disconnect, connect again; reconnects after a lost link).
+TEST(TunnelStart, StartsAgainAfterAStopInTheSameProcess) {
+  if (::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "needs root for a network namespace";
+  std::string error;
+  ASSERT_TRUE(platform::tunCreatePersistent("vtrestart0", error)) << error;
+  ASSERT_TRUE(platform::setInterfaceUp("vtrestart0", true, error)) << error;
+  tun2socks_set_handle_signals(false);
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_TRUE(startTunnel("vtrestart0", 1080, round % 2 == 0)) << "start " << round + 1;
+    tun2socks_stop(true);
+    EXPECT_FALSE(tun2socks_is_running());
+  }
+  tun2socks_set_handle_signals(true);
+  platform::tunDeletePersistent("vtrestart0", error);
 }
 
 }  // namespace
