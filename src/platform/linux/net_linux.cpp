@@ -95,6 +95,8 @@ SocketHandle acceptSocket(SocketHandle s, Ipv4Endpoint* peer) {
   return c;
 }
 
+std::string lastSocketErrorText() { return std::strerror(errno); }
+
 ConnectStatus connectSocket(SocketHandle s, const Ipv4Endpoint& endpoint) {
   sockaddr_in a = toSockaddr(endpoint);
   if (::connect(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return ConnectStatus::Connected;
