@@ -53,6 +53,9 @@ bool peerEndpoint(SocketHandle s, Ipv4Endpoint& out);
 inline constexpr long kIoError = -1;
 inline constexpr long kIoWouldBlock = -2;
 long sendBytes(SocketHandle s, const void* data, std::size_t length, bool dontWait);
+// Bytes written to a stream socket that its peer has not acknowledged yet
+// (still queued in the system); -1 when the system cannot tell.
+long unacknowledgedBytes(SocketHandle s);
 long recvBytes(SocketHandle s, void* buffer, std::size_t size, bool dontWait);
 // `to` may be null for a connected socket; `from` may be null.
 long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint* to,

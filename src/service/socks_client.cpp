@@ -289,7 +289,9 @@ struct CSocksClient::RelayPipe {
   uint8_t* buffer = nullptr;   // what is read from `from`
   RelayChunk pending;          // what `to` has not taken yet, from `sent` on
   std::size_t sent = 0;
-  Clock::time_point progress;  // when `to` last took bytes of `pending`
+  int64_t written = 0;         // bytes handed to `to` so far
+  int64_t delivered = 0;       // ... of which its peer had acknowledged at the last look
+  Clock::time_point progress;  // that look, when the peer took bytes or had none waiting
   bool ended = false;          // `from` reached the end of its stream
   bool finished = false;       // ... and `to` has been told so
 
@@ -310,7 +312,6 @@ bool CSocksClient::queueChunk(RelayPipe& pipe, RelayChunk chunk) {
   if (!pipe.waiting()) {
     pipe.drop();
     pipe.pending = chunk;
-    pipe.progress = Clock::now();
     return true;
   }
   // Behind bytes still waiting (an obfs message to send back while the
@@ -334,7 +335,7 @@ bool CSocksClient::drainPipe(RelayPipe& pipe) {
     if (n == platform::kIoWouldBlock) return true;
     if (n <= 0) return false;
     pipe.sent += static_cast<std::size_t>(n);
-    pipe.progress = Clock::now();
+    pipe.written += n;
     if (pipe.toNode) {
       node->addBytes(static_cast<uint32_t>(n));
       node->addUploaded(static_cast<uint32_t>(n));
@@ -382,6 +383,18 @@ bool CSocksClient::fillPipe(RelayPipe& pipe, RelayPipe& back, std::size_t readSi
   return queueChunk(pipe, chunk) && drainPipe(pipe);
 }
 
+bool CSocksClient::receiverStalled(RelayPipe& pipe, Clock::time_point now) {
+  long queued = platform::unacknowledgedBytes(pipe.to);
+  if (queued < 0) queued = 0;
+  const int64_t delivered = pipe.written - queued;
+  if (delivered != pipe.delivered || (queued == 0 && !pipe.waiting())) {
+    pipe.delivered = delivered;
+    pipe.progress = now;
+    return false;
+  }
+  return now - pipe.progress >= std::chrono::seconds(kIdleLimitSeconds);
+}
+
 bool CSocksClient::relayTcpLoop(std::size_t readSize) {
   RelayPipe up, down;
   up.from = down.to = clientSocket;
@@ -389,7 +402,8 @@ bool CSocksClient::relayTcpLoop(std::size_t readSize) {
   up.toNode = true;
   up.buffer = static_cast<uint8_t*>(platform::heapAlloc(readSize));
   down.buffer = static_cast<uint8_t*>(platform::heapAlloc(readSize));
-  const auto idleLimit = std::chrono::seconds(kIdleLimitSeconds);
+  up.progress = down.progress = Clock::now();
+  auto nextLook = up.progress;
   bool ok = up.buffer && down.buffer;
   while (ok && relayEnabled() && !(up.finished && down.finished)) {
     // A socket with nothing to wait for stays out of the wait: a hang-up on
@@ -402,9 +416,12 @@ bool CSocksClient::relayTcpLoop(std::size_t readSize) {
                                    {nodeWants ? upstreamSocket : kInvalidSocket, nodeWants}};
     int n = platform::waitSockets(items, kSelectWaitMs);
     if (n < 0) break;
+    // Once a second: has either receiver taken anything?
     const auto now = Clock::now();
-    if ((up.waiting() && now - up.progress >= idleLimit) || (down.waiting() && now - down.progress >= idleLimit))
-      break;
+    if (now >= nextLook) {
+      nextLook = now + std::chrono::seconds(1);
+      if (receiverStalled(up, now) || receiverStalled(down, now)) break;
+    }
     if (n == 0) continue;
     if (items[0].failed || items[1].failed) break;
     const platform::WaitItem& client = items[0];

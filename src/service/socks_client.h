@@ -33,9 +33,10 @@ class CSocksClient : public CSocketBase {
   static constexpr int kUpstreamByteTimeout = 10;
   static constexpr int kBindWaitSeconds = 120;
   static constexpr int kSelectWaitMs = 200;
-  // The session's idle limit: a relay whose bytes for one side have made no
-  // progress for this long (that side stopped reading) ends the session. A
-  // send that makes progress waits as long as it needs.
+  // The session's idle limit: when one side has taken none of the bytes
+  // waiting for it (in the relay or in the system's send queue) for this long,
+  // it stopped reading and the session ends. A receiver that takes bytes,
+  // however slowly, is waited for as long as it needs.
   static constexpr int kIdleLimitSeconds = 60;
 
   CSocksClient(CNodeInfo* node, SocketHandle client, const std::string& localUser,
@@ -178,6 +179,7 @@ class CSocksClient : public CSocketBase {
   bool fillPipe(RelayPipe& pipe, RelayPipe& back, std::size_t readSize);
   bool drainPipe(RelayPipe& pipe);
   bool queueChunk(RelayPipe& pipe, RelayChunk chunk);
+  static bool receiverStalled(RelayPipe& pipe, std::chrono::steady_clock::time_point now);
   // Milliseconds the next read of the local dialogue may wait.
   int clientWaitMs() const;
   std::chrono::steady_clock::time_point handshakeDeadline_;

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -136,6 +138,11 @@ long sendBytes(SocketHandle s, const void* data, std::size_t length, bool dontWa
     if (errno == EINTR) continue;
     return wouldBlock(errno) ? kIoWouldBlock : kIoError;
   }
+}
+
+long unacknowledgedBytes(SocketHandle s) {
+  int queued = 0;
+  return ::ioctl(fd(s), SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 long recvBytes(SocketHandle s, void* buffer, std::size_t size, bool dontWait) {
