@@ -145,12 +145,12 @@ void sealChain(CProtocolAuthChainA& client, const Bytes& clientFirst, const std:
                            ? 0
                            : static_cast<int>(g.Next() % CProtocolAuthChainA::kOffsetModulus % padding);
     Bytes packet(static_cast<std::size_t>(dataLength + padding + 2), 0x5A);
-    ssr::putLe16(packet.data(), (static_cast<uint32_t>(dataLength) ^ (serverHash[14] | serverHash[15] << 8)) & 0xFFFF);
+    platform::writeLe16(packet.data(), (static_cast<uint32_t>(dataLength) ^ (serverHash[14] | serverHash[15] << 8)) & 0xFFFF);
     rc4.process(d.data(), d.size());
     if (dataLength) std::memcpy(packet.data() + 2 + offset, d.data(), d.size());
     std::string key = userKey;
     key.resize(key.size() + 4);
-    ssr::putLe32(reinterpret_cast<uint8_t*>(key.data()) + userKey.size(), number++);
+    platform::writeLe32(reinterpret_cast<uint8_t*>(key.data()) + userKey.size(), number++);
     HmacMd5(packet.data(), packet.size(), key.data(), key.size(), serverHash);
     packet.insert(packet.end(), serverHash, serverHash + 2);
     put(wire, packet);

@@ -9,7 +9,7 @@ PACKAGES=(
   libcrypto++-dev libsodium-dev libcurl4-openssl-dev libjsoncpp-dev
   libcli11-dev libsimpleini-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev python3
+  libgtest-dev libbenchmark-dev python3
   curl dante-server microsocks shadowsocks-libev iproute2
   # packet tunnel: lwIP comes as Debian's source package (unpacked with
   # dpkg-source, patched at build time); ping and iptables for the end-to-end

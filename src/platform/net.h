@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/byte_order.h"
+
 namespace vantor::platform {
 
 using SocketHandle = std::intptr_t;
@@ -37,6 +39,8 @@ bool bindSocket(SocketHandle s, const Ipv4Endpoint& endpoint);
 // A negative backlog asks for the largest backlog the system allows.
 bool listenSocket(SocketHandle s, int backlog);
 SocketHandle acceptSocket(SocketHandle s, Ipv4Endpoint* peer);
+// What the last failed socket call of this thread reported, as text for a log line.
+std::string lastSocketErrorText();
 
 enum class ConnectStatus { Connected, InProgress, Failed };
 ConnectStatus connectSocket(SocketHandle s, const Ipv4Endpoint& endpoint);
@@ -49,6 +53,9 @@ bool peerEndpoint(SocketHandle s, Ipv4Endpoint& out);
 inline constexpr long kIoError = -1;
 inline constexpr long kIoWouldBlock = -2;
 long sendBytes(SocketHandle s, const void* data, std::size_t length, bool dontWait);
+// Bytes written to a stream socket that its peer has not acknowledged yet
+// (still queued in the system); -1 when the system cannot tell.
+long unacknowledgedBytes(SocketHandle s);
 long recvBytes(SocketHandle s, void* buffer, std::size_t size, bool dontWait);
 // `to` may be null for a connected socket; `from` may be null.
 long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint* to,
@@ -76,12 +83,5 @@ std::string formatIpv4(uint32_t address);
 bool resolveIpv4(const std::string& name, uint32_t& address);
 
 inline constexpr uint32_t kLoopbackAddress = 0x0100007f;  // 127.0.0.1 in network order
-
-// Byte-order helpers for the wire formats.
-inline uint16_t readBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-inline void writeBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
 
 }  // namespace vantor::platform

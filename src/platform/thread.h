@@ -11,7 +11,10 @@ namespace vantor::platform {
 class Thread {
  public:
   Thread();
-  ~Thread();  // a thread that is neither joined nor detached is detached
+  // A thread that is neither joined nor detached is started (when it was
+  // still suspended) and detached: by the destructor, by an assignment over
+  // it and by createSuspended() on this object.
+  ~Thread();
   Thread(Thread&&) noexcept;
   Thread& operator=(Thread&&) noexcept;
   Thread(const Thread&) = delete;
@@ -26,6 +29,7 @@ class Thread {
   bool valid() const;
 
  private:
+  void release();
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -43,7 +43,7 @@ long CS45CLient::sendDatagram(SocketHandle s, const uint8_t* data, long length, 
 long CS45CLient::recvDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) {
   Ipv4Endpoint source{};
   long n = recvFromWait(s, buffer, static_cast<std::size_t>(size), &source, timeout);
-  if (n >= 0 && s == udpSocket) udpClientAddress = source;
+  if (n > 0 && s == udpSocket && !fromAssociationOwner(source)) return 0;
   return n;
 }
 
@@ -99,6 +99,8 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
   n += 2;
   if (!sendExact(s, request, n)) return false;
 
+  // The reply: VER REP RSV ATYP, then the bound address in its type's form
+  // and the port. Anything else is not a reply this client can follow.
   uint8_t head[4];
   if (!recvExact(s, head, 4, kHandshakeTimeout) || head[0] != kVersion5 || head[1] != kRepSuccess)
     return false;
@@ -119,10 +121,13 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
       return true;
     }
     case kAtypIpv6:
-      recvExact(s, rest, 18, kHandshakeTimeout);
-      return false;
+      if (!recvExact(s, rest, 18, kHandshakeTimeout)) return false;
+      bound.port = platform::readBe16(rest + 16);
+      // A CONNECT goes on whatever address the node bound for it; a UDP
+      // relay on an IPv6 address cannot be reached from our IPv4 sockets.
+      return cmd != kCmdUdpAssociate;
     default:
-      return true;
+      return false;
   }
 }
 
@@ -217,8 +222,7 @@ bool CS45CLient::handleUdpAssociate() {
   platform::closeSocket(upstreamSocket);
   upstreamSocket = platform::createSocket(platform::SocketType::Udp);
   ++node->ConnectedTimes;
-  if (upstreamSocket == kInvalidSocket || !platform::bindSocket(upstreamSocket, {0, 0}) ||
-      !connectWithin(upstreamSocket, upstreamUdpAddress, kConnectTimeout)) {
+  if (upstreamSocket == kInvalidSocket || !connectWithin(upstreamSocket, upstreamUdpAddress, kConnectTimeout)) {
     ++node->FailureTimes;
     platform::closeSocket(u);
     failUdpAssociate();
@@ -227,6 +231,7 @@ bool CS45CLient::handleUdpAssociate() {
   Ipv4Endpoint bound{};
   platform::localEndpoint(u, bound);
   udpSocket = u;
+  expectAssociationOwner();
   if (!sendSocks5Reply(kRepSuccess, bound)) return false;
   return afterUdpAssociate();
 }

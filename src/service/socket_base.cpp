@@ -2,14 +2,18 @@
 
 namespace vantor {
 
-int CSocketBase::waitFor(SocketHandle s, bool write, int timeoutSeconds) {
+namespace {
+int toMs(int seconds) { return seconds < 0 ? -1 : seconds * 1000; }
+}  // namespace
+
+int CSocketBase::waitFor(SocketHandle s, bool write, int timeoutMs) {
   platform::WaitItem item{s, write ? platform::kWantWrite : platform::kWantRead};
   for (;;) {
-    int n = platform::waitSockets({&item, 1}, timeoutSeconds < 0 ? 200 : timeoutSeconds * 1000);
+    int n = platform::waitSockets({&item, 1}, timeoutMs < 0 ? 200 : timeoutMs);
     if (n < 0) return -1;
     // An error state still counts as ready: the following call reports it.
     if (n > 0) return 1;
-    if (timeoutSeconds >= 0) return 0;
+    if (timeoutMs >= 0) return 0;
     if (!keepWaiting()) return -1;
   }
 }
@@ -29,22 +33,26 @@ bool CSocketBase::setTimeouts(SocketHandle s, int seconds, int which) {
 }
 
 long CSocketBase::recvWait(SocketHandle s, void* buffer, std::size_t size, int timeout) {
-  if (timeout != 0) {
-    // The dialogues read a few bytes at a time, mostly already here: only
-    // an empty queue is worth a wait.
-    long n = platform::recvBytes(s, buffer, size, true);
-    if (n != platform::kIoWouldBlock) return n > 0 ? n : -1;
-    int w = waitFor(s, false, timeout);
-    if (w <= 0) return w;
-  }
+  if (timeout != 0) return recvWithin(s, buffer, size, toMs(timeout));
   long n = platform::recvBytes(s, buffer, size, false);
+  return n > 0 ? n : -1;
+}
+
+long CSocketBase::recvWithin(SocketHandle s, void* buffer, std::size_t size, int timeoutMs) {
+  // The dialogues read a few bytes at a time, mostly already here: only an
+  // empty queue is worth a wait.
+  long n = platform::recvBytes(s, buffer, size, true);
+  if (n != platform::kIoWouldBlock) return n > 0 ? n : -1;
+  int w = waitFor(s, false, timeoutMs);
+  if (w <= 0) return w;
+  n = platform::recvBytes(s, buffer, size, false);
   return n > 0 ? n : -1;
 }
 
 long CSocketBase::recvFromWait(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* source,
                                int timeout) {
   if (timeout != 0) {
-    int w = waitFor(s, false, timeout);
+    int w = waitFor(s, false, toMs(timeout));
     if (w <= 0) return w;
   }
   long n = platform::recvDatagram(s, buffer, size, source, false);
@@ -62,7 +70,7 @@ long CSocketBase::sendAll(SocketHandle s, const void* data, std::size_t length, 
       continue;
     }
     if (n != platform::kIoWouldBlock || timeout == 0) return -1;
-    int w = waitFor(s, true, timeout);
+    int w = waitFor(s, true, toMs(timeout));
     if (w < 0) return -1;
     if (w == 0) return static_cast<long>(sent);
   }
@@ -72,7 +80,7 @@ long CSocketBase::sendAll(SocketHandle s, const void* data, std::size_t length, 
 long CSocketBase::sendToWait(SocketHandle s, const void* data, std::size_t length,
                              const Ipv4Endpoint& destination, int timeout) {
   if (timeout != 0) {
-    int w = waitFor(s, true, timeout);
+    int w = waitFor(s, true, toMs(timeout));
     if (w <= 0) return w;
   }
   long n = platform::sendDatagram(s, data, length, &destination, false);

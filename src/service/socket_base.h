@@ -32,10 +32,13 @@ class CSocketBase {
  protected:
   // Reads exactly `size` bytes with recvWait, each wait up to `timeout`.
   bool recvExact(SocketHandle s, void* buffer, std::size_t size, int timeout);
+  // recvWait with a wait of up to `timeoutMs` milliseconds (negative: no limit)
+  // when nothing is queued yet.
+  long recvWithin(SocketHandle s, void* buffer, std::size_t size, int timeoutMs);
   // Waits until `s` is readable (or writable); 1 ready, 0 time-out, -1 failure.
-  // An unlimited wait is made in short slices and gives up as soon as
-  // keepWaiting() turns false.
-  int waitFor(SocketHandle s, bool write, int timeoutSeconds);
+  // An unlimited wait (negative) is made in short slices and gives up as soon
+  // as keepWaiting() turns false.
+  int waitFor(SocketHandle s, bool write, int timeoutMs);
   virtual bool keepWaiting() { return true; }
 };
 

@@ -10,10 +10,13 @@
 namespace vantor {
 
 using namespace socks;
+using Clock = std::chrono::steady_clock;
 
 CSocksClient::CSocksClient(CNodeInfo* currentNode, SocketHandle client, const std::string& user,
                            const std::string& password)
-    : node(currentNode), clientSocket(client) {
+    : node(currentNode),
+      clientSocket(client),
+      handshakeDeadline_(Clock::now() + std::chrono::seconds(kHandshakeSeconds)) {
   std::strncpy(localUser, user.c_str(), 255);
   std::strncpy(localPassword, password.c_str(), 255);
 }
@@ -176,7 +179,11 @@ bool CSocksClient::handleSocks4Request() {
   char host[256] = {};
   if (is4a) {
     if (!readSocks4Field(host, sizeof host) || host[0] == 0) return reject();
-  } else {
+  }
+  // SOCKS 4 has no login: a service that demands one refuses it, once the
+  // request is read so that the refusal is not lost in a reset.
+  if (credentialsConfigured()) return reject();
+  if (!is4a) {
     std::strncpy(host, platform::formatIpv4(address).c_str(), sizeof host - 1);
   }
   command = cd;
@@ -197,10 +204,14 @@ bool CSocksClient::handleConnect() {
 }
 
 bool CSocksClient::openBindListener(SocketHandle& listener, Ipv4Endpoint& bound) {
+  // The peer is served here, not through the node, so the listener takes the
+  // address the client reached us on: that is an address the client can pass
+  // on, and nothing beyond it reaches the listener.
+  Ipv4Endpoint local{};
   listener = platform::createSocket(platform::SocketType::Tcp);
   if (listener == kInvalidSocket) return false;
-  if (!platform::bindSocket(listener, {0, 0}) || !platform::listenSocket(listener, 1) ||
-      !platform::localEndpoint(listener, bound)) {
+  if (!platform::localEndpoint(clientSocket, local) || !platform::bindSocket(listener, {local.address, 0}) ||
+      !platform::listenSocket(listener, 1) || !platform::localEndpoint(listener, bound)) {
     platform::closeSocket(listener);
     listener = kInvalidSocket;
     return false;
@@ -229,6 +240,7 @@ bool CSocksClient::handleSocks5Bind() {
   platform::closeSocket(listener);
   if (!ok || upstreamSocket == kInvalidSocket) return false;
   platform::setNoDelay(upstreamSocket);
+  plainRelay = true;
   return sendSocks5Reply(kRepSuccess, peer);
 }
 
@@ -245,6 +257,7 @@ bool CSocksClient::handleSocks4Bind() {
   platform::closeSocket(listener);
   if (!ok || upstreamSocket == kInvalidSocket) return false;
   platform::setNoDelay(upstreamSocket);
+  plainRelay = true;
   return sendSocks4Reply(kSocks4Granted, peer);
 }
 
@@ -256,51 +269,173 @@ bool CSocksClient::relay() {
 
 bool CSocksClient::keepWaiting() { return relayEnabled(); }
 
-bool CSocksClient::relayTcpLoop(std::size_t bufferSize) {
-  auto* buffer = static_cast<uint8_t*>(platform::heapAlloc(bufferSize));
-  if (!buffer) return false;
-  platform::WaitItem items[2] = {{clientSocket, platform::kWantRead},
-                                 {upstreamSocket, platform::kWantRead}};
-  bool running = true;
-  while (running && relayEnabled()) {
-    int n = platform::waitSockets(items, kSelectWaitMs);
-    if (n < 0) break;
-    if (n == 0) continue;
-    if (items[0].failed || items[1].failed) break;
-    for (int i = 0; i < 2 && running; ++i) {
-      if (!items[i].readable) continue;
-      if (!relayEnabled()) {
-        running = false;
-        break;
-      }
-      SocketHandle from = items[i].socket;
-      SocketHandle to = i == 0 ? upstreamSocket : clientSocket;
-      bool needSendBack = false, needMore = false;
-      long got = recvUpstream(from, buffer, static_cast<long>(bufferSize), 0, &needSendBack, &needMore);
-      if (got < 0) {
-        running = false;
-        break;
-      }
-      if (from == upstreamSocket && needSendBack) sendUpstream(upstreamSocket, buffer, 0, 5);
-      if (got == 0) continue;
-      if (from == upstreamSocket) {
-        node->addBytes(static_cast<uint32_t>(got));
-        node->addDownloaded(static_cast<uint32_t>(got));
-      }
-      long sent = sendUpstream(to, buffer, got, kRelaySendTimeout);
-      // Bytes that could not be delivered would leave a gap in the stream:
-      // a failed send ends the relay.
-      if (sent < 0) {
-        running = false;
-        break;
-      }
-      if (to == upstreamSocket && sent > 0) {
-        node->addBytes(static_cast<uint32_t>(sent));
-        node->addUploaded(static_cast<uint32_t>(sent));
+bool CSocksClient::encodeForNode(const uint8_t* data, std::size_t length, RelayChunk& out) {
+  out = {data, length, nullptr};
+  return true;
+}
+
+bool CSocksClient::decodeFromNode(const uint8_t* data, std::size_t length, RelayChunk& out,
+                                  bool& needSendBack) {
+  needSendBack = false;
+  out = {data, length, nullptr};
+  return true;
+}
+
+// One direction of the TCP relay.
+struct CSocksClient::RelayPipe {
+  SocketHandle from = kInvalidSocket;
+  SocketHandle to = kInvalidSocket;
+  bool toNode = false;
+  uint8_t* buffer = nullptr;   // what is read from `from`
+  RelayChunk pending;          // what `to` has not taken yet, from `sent` on
+  std::size_t sent = 0;
+  int64_t written = 0;         // bytes handed to `to` so far
+  int64_t delivered = 0;       // ... of which its peer had acknowledged at the last look
+  Clock::time_point progress;  // that look, when the peer took bytes or had none waiting
+  bool ended = false;          // `from` reached the end of its stream
+  bool finished = false;       // ... and `to` has been told so
+
+  bool waiting() const { return sent < pending.length; }
+  bool reading() const { return !waiting() && !ended; }
+  void drop() {
+    platform::heapFree(pending.block);
+    pending = {};
+    sent = 0;
+  }
+};
+
+bool CSocksClient::queueChunk(RelayPipe& pipe, RelayChunk chunk) {
+  if (chunk.length == 0) {
+    platform::heapFree(chunk.block);
+    return true;
+  }
+  if (!pipe.waiting()) {
+    pipe.drop();
+    pipe.pending = chunk;
+    return true;
+  }
+  // Behind bytes still waiting (an obfs message to send back while the
+  // client's data waits for the node): both go out in one block, in order.
+  std::size_t rest = pipe.pending.length - pipe.sent;
+  auto* block = static_cast<uint8_t*>(platform::heapAlloc(rest + chunk.length));
+  if (block) {
+    std::memcpy(block, pipe.pending.data + pipe.sent, rest);
+    std::memcpy(block + rest, chunk.data, chunk.length);
+  }
+  platform::heapFree(chunk.block);
+  if (!block) return false;
+  pipe.drop();
+  pipe.pending = {block, rest + chunk.length, block};
+  return true;
+}
+
+bool CSocksClient::drainPipe(RelayPipe& pipe) {
+  while (pipe.waiting()) {
+    long n = platform::sendBytes(pipe.to, pipe.pending.data + pipe.sent, pipe.pending.length - pipe.sent, true);
+    if (n == platform::kIoWouldBlock) return true;
+    if (n <= 0) return false;
+    pipe.sent += static_cast<std::size_t>(n);
+    pipe.written += n;
+    if (pipe.toNode) {
+      node->addBytes(static_cast<uint32_t>(n));
+      node->addUploaded(static_cast<uint32_t>(n));
+    }
+  }
+  pipe.drop();
+  if (pipe.ended && !pipe.finished) {
+    platform::shutdownSend(pipe.to);
+    pipe.finished = true;
+  }
+  return true;
+}
+
+bool CSocksClient::fillPipe(RelayPipe& pipe, RelayPipe& back, std::size_t readSize) {
+  long n = platform::recvBytes(pipe.from, pipe.buffer, readSize, true);
+  if (n == platform::kIoWouldBlock) return true;
+  if (n < 0) return false;
+  if (n == 0) {
+    pipe.ended = true;
+    return drainPipe(pipe);
+  }
+  const auto length = static_cast<std::size_t>(n);
+  RelayChunk chunk{pipe.buffer, length, nullptr};
+  if (plainRelay) {
+    // BIND: bytes pass unchanged.
+  } else if (pipe.toNode) {
+    if (!encodeForNode(pipe.buffer, length, chunk)) return false;
+  } else {
+    bool sendBack = false;
+    if (!decodeFromNode(pipe.buffer, length, chunk, sendBack)) return false;
+    if (sendBack) {
+      // The obfs plugin's pending handshake message goes to the node before
+      // anything more of the client's.
+      RelayChunk message;
+      if (!encodeForNode(nullptr, 0, message) || !queueChunk(back, message) || !drainPipe(back)) {
+        platform::heapFree(chunk.block);
+        return false;
       }
     }
   }
-  platform::heapFree(buffer);
+  if (!pipe.toNode) {
+    node->addBytes(static_cast<uint32_t>(chunk.length));
+    node->addDownloaded(static_cast<uint32_t>(chunk.length));
+  }
+  return queueChunk(pipe, chunk) && drainPipe(pipe);
+}
+
+bool CSocksClient::receiverStalled(RelayPipe& pipe, Clock::time_point now) {
+  long queued = platform::unacknowledgedBytes(pipe.to);
+  if (queued < 0) queued = 0;
+  const int64_t delivered = pipe.written - queued;
+  if (delivered != pipe.delivered || (queued == 0 && !pipe.waiting())) {
+    pipe.delivered = delivered;
+    pipe.progress = now;
+    return false;
+  }
+  return now - pipe.progress >= std::chrono::seconds(kIdleLimitSeconds);
+}
+
+bool CSocksClient::relayTcpLoop(std::size_t readSize) {
+  RelayPipe up, down;
+  up.from = down.to = clientSocket;
+  up.to = down.from = upstreamSocket;
+  up.toNode = true;
+  up.buffer = static_cast<uint8_t*>(platform::heapAlloc(readSize));
+  down.buffer = static_cast<uint8_t*>(platform::heapAlloc(readSize));
+  up.progress = down.progress = Clock::now();
+  auto nextLook = up.progress;
+  bool ok = up.buffer && down.buffer;
+  while (ok && relayEnabled() && !(up.finished && down.finished)) {
+    // A socket with nothing to wait for stays out of the wait: a hang-up on
+    // it would end every wait at once.
+    const uint8_t clientWants = static_cast<uint8_t>((up.reading() ? platform::kWantRead : 0) |
+                                                     (down.waiting() ? platform::kWantWrite : 0));
+    const uint8_t nodeWants = static_cast<uint8_t>((down.reading() ? platform::kWantRead : 0) |
+                                                   (up.waiting() ? platform::kWantWrite : 0));
+    platform::WaitItem items[2] = {{clientWants ? clientSocket : kInvalidSocket, clientWants},
+                                   {nodeWants ? upstreamSocket : kInvalidSocket, nodeWants}};
+    int n = platform::waitSockets(items, kSelectWaitMs);
+    if (n < 0) break;
+    // Once a second: has either receiver taken anything?
+    const auto now = Clock::now();
+    if (now >= nextLook) {
+      nextLook = now + std::chrono::seconds(1);
+      if (receiverStalled(up, now) || receiverStalled(down, now)) break;
+    }
+    if (n == 0) continue;
+    if (items[0].failed || items[1].failed) break;
+    const platform::WaitItem& client = items[0];
+    const platform::WaitItem& upstream = items[1];
+    // Sends first: a direction whose receiver took everything may read again.
+    if (client.writable) ok = drainPipe(down);
+    if (ok && upstream.writable) ok = drainPipe(up);
+    if (ok && client.readable && up.reading()) ok = fillPipe(up, down, readSize);
+    if (ok && upstream.readable && down.reading() && relayEnabled()) ok = fillPipe(down, up, readSize);
+  }
+  up.drop();
+  down.drop();
+  platform::heapFree(up.buffer);
+  platform::heapFree(down.buffer);
   return true;
 }
 
@@ -337,6 +472,7 @@ bool CSocksClient::relayUdpLoop(SocketHandle control) {
           running = false;
           break;
         }
+        if (got == 0) continue;
         long sent = sendDatagram(upstreamSocket, buffer, got, 0, true);
         if (sent < 0) {
           running = false;
@@ -350,6 +486,8 @@ bool CSocksClient::relayUdpLoop(SocketHandle control) {
           running = false;
           break;
         }
+        // Nothing decodable: no empty datagram goes to the client.
+        if (got == 0) continue;
         node->addBytes(static_cast<uint32_t>(got));
         node->addDownloaded(static_cast<uint32_t>(got));
         // Until the client has sent its first datagram there is nowhere to deliver.
@@ -359,6 +497,20 @@ bool CSocksClient::relayUdpLoop(SocketHandle control) {
     }
   }
   platform::heapFree(buffer);
+  return true;
+}
+
+void CSocksClient::expectAssociationOwner() {
+  udpClientAddress = udpDeclaredAddress;
+  // A port without an address: the client's own address.
+  if (udpClientAddress.port != 0 && udpClientAddress.address == 0)
+    udpClientAddress.address = clientPeerAddress.address;
+}
+
+bool CSocksClient::fromAssociationOwner(const Ipv4Endpoint& source) {
+  if (udpClientAddress.port != 0) return source == udpClientAddress;
+  if (udpClientAddress.address != 0 && source.address != udpClientAddress.address) return false;
+  udpClientAddress = source;
   return true;
 }
 
@@ -376,10 +528,8 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
     SocketHandle s = platform::createSocket(udp ? platform::SocketType::Udp : platform::SocketType::Tcp);
     if (s == kInvalidSocket) return false;
     if (nonBlocking) platform::setNonBlocking(s, true);
-    if (!platform::bindSocket(s, {0, 0})) {
-      platform::closeSocket(s);
-      return false;
-    }
+    // No bind first: the connect picks the local port, so short sessions in
+    // quick succession never run out of ports that a bind would still hold.
     ++node->ConnectedTimes;
     Ipv4Endpoint server{};
     bool connected = false;
@@ -427,15 +577,29 @@ bool CSocksClient::replyResult(bool success, const Ipv4Endpoint& bound) {
 }
 
 bool CSocksClient::recvClientExact(void* buffer, std::size_t size) {
-  return recvExact(clientSocket, buffer, size, kClientTimeout);
+  auto* p = static_cast<uint8_t*>(buffer);
+  for (std::size_t got = 0; got < size;) {
+    long n = recvWithin(clientSocket, p + got, size - got, clientWaitMs());
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
-bool CSocksClient::readClientByte(uint8_t& value) { return readByte(clientSocket, value, kClientTimeout); }
+int CSocksClient::clientWaitMs() const {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(handshakeDeadline_ - Clock::now()).count();
+  if (left < 0) left = 0;
+  return static_cast<int>(left < kClientTimeout * 1000 ? left : kClientTimeout * 1000);
+}
+
+bool CSocksClient::readClientByte(uint8_t& value) {
+  return recvWithin(clientSocket, &value, 1, clientWaitMs()) == 1;
+}
 bool CSocksClient::readUpstreamByte(uint8_t& value) {
   return readByte(upstreamSocket, value, kUpstreamByteTimeout);
 }
 long CSocksClient::recvClient(void* buffer, std::size_t size) {
-  return recvWait(clientSocket, buffer, size, kClientTimeout);
+  return recvWithin(clientSocket, buffer, size, clientWaitMs());
 }
 long CSocksClient::recvUpstreamRaw(void* buffer, std::size_t size) {
   return recvWait(upstreamSocket, buffer, size, kClientTimeout);

@@ -4,45 +4,40 @@
 // the subclasses.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "catalogue/node_info.h"
 #include "service/socket_base.h"
+#include "service/socks_protocol.h"
 
 namespace vantor {
 
-namespace socks {
-inline constexpr uint8_t kVersion5 = 5;
-inline constexpr uint8_t kVersion4 = 4;
-inline constexpr uint8_t kCmdConnect = 1;
-inline constexpr uint8_t kCmdBind = 2;
-inline constexpr uint8_t kCmdUdpAssociate = 3;
-inline constexpr uint8_t kAtypIpv4 = 1;
-inline constexpr uint8_t kAtypDomain = 3;
-inline constexpr uint8_t kAtypIpv6 = 4;
-inline constexpr uint8_t kMethodNone = 0x00;
-inline constexpr uint8_t kMethodUserPass = 0x02;
-inline constexpr uint8_t kMethodRefused = 0xFF;
-inline constexpr uint8_t kRepSuccess = 0x00;
-inline constexpr uint8_t kRepFailure = 0x01;
-inline constexpr uint8_t kRepCommandNotSupported = 0x07;
-inline constexpr uint8_t kRepAddressNotSupported = 0x08;
-inline constexpr uint8_t kSocks4Granted = 0x5A;
-inline constexpr uint8_t kSocks4Rejected = 0x5B;
-inline constexpr uint8_t kSocks4Failed = 0x5C;
-}  // namespace socks
+// Bytes on their way through a relay: `length` bytes at `data`, kept alive
+// by `block` (a service-heap block freed once they are sent) or, when that is
+// null, by whoever produced them.
+struct RelayChunk {
+  const uint8_t* data = nullptr;
+  std::size_t length = 0;
+  uint8_t* block = nullptr;
+};
 
 class CSocksClient : public CSocketBase {
  public:
-  // Local dialogue reads wait 5 s per byte; upstream single-byte reads 10 s.
+  // Local dialogue reads wait 5 s per byte, and the whole dialogue (greeting,
+  // login, request) must be over within 10 s; upstream single-byte reads 10 s.
   static constexpr int kClientTimeout = 5;
+  static constexpr int kHandshakeSeconds = 10;
   static constexpr int kUpstreamByteTimeout = 10;
   static constexpr int kBindWaitSeconds = 120;
   static constexpr int kSelectWaitMs = 200;
-  // Relay sends wait for a slow receiver as long as the relay runs: giving up
-  // after a fixed time would cut the stream, or leave a gap in it.
-  static constexpr int kRelaySendTimeout = -1;
+  // The session's idle limit: when one side has taken none of the bytes
+  // waiting for it (in the relay or in the system's send queue) for this long,
+  // it stopped reading and the session ends. A receiver that takes bytes,
+  // however slowly, is waited for as long as it needs.
+  static constexpr int kIdleLimitSeconds = 60;
 
   CSocksClient(CNodeInfo* node, SocketHandle client, const std::string& localUser,
                const std::string& localPassword);
@@ -62,7 +57,8 @@ class CSocksClient : public CSocketBase {
   virtual bool run();
 
   // Transfers with the node kind's encoding. sendUpstream returns the bytes
-  // handed to the socket, or -1 when the data could not be sent in full.
+  // handed to the socket, or -1 when the data could not be encoded or sent in
+  // full.
   virtual long sendUpstream(SocketHandle s, const uint8_t* data, long length, int timeout) = 0;
   virtual long sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout,
                             bool toUpstreamAddress) = 0;
@@ -122,15 +118,36 @@ class CSocksClient : public CSocketBase {
   // Waits up to the bind time-out for one peer on `listener`; kInvalidSocket on failure.
   SocketHandle acceptBindPeer(SocketHandle listener, Ipv4Endpoint& peer);
   bool openBindListener(SocketHandle& listener, Ipv4Endpoint& bound);
-  // The TCP relay shared by every node kind; one buffer of `bufferSize` bytes
-  // for the whole session (recvUpstream is given its full capacity).
-  bool relayTcpLoop(std::size_t bufferSize);
+  // The node kind's transformation of relayed bytes: what the client sent
+  // into what goes to the node, and what the node sent into what goes to the
+  // client (`needSendBack`: the node must be sent an encoded empty message
+  // now). The result may be empty; false when the stream cannot go on.
+  // Without a transformation the chunk is the input itself.
+  virtual bool encodeForNode(const uint8_t* data, std::size_t length, RelayChunk& out);
+  virtual bool decodeFromNode(const uint8_t* data, std::size_t length, RelayChunk& out,
+                              bool& needSendBack);
+
+  // The TCP relay shared by every node kind, reading at most `readSize` bytes
+  // at a time from either side. Each direction holds what its receiver has
+  // not taken yet and reads more only once that is gone, so a slow receiver
+  // slows its own sender and never the other direction. The end of one
+  // side's stream is passed on as a shutdown of sending towards the other;
+  // the session ends when both directions have ended, on any error, when a
+  // receiver takes nothing for the idle limit, or when the relay is disabled.
+  bool relayTcpLoop(std::size_t readSize);
   bool keepWaiting() override;
   // The UDP association relay: datagrams between udpSocket and upstreamSocket
   // through the kind's datagram operations, until the client's TCP connection
-  // (or `control`, when valid) closes.
+  // (or `control`, when valid) closes. A datagram operation's result of 0
+  // drops that datagram.
   static constexpr std::size_t kUdpRelayBufferSize = 131014;
   bool relayUdpLoop(SocketHandle control);
+  // Whether a datagram from `source` on udpSocket belongs to the association's
+  // owner: the address and port the client declared in its request, or else
+  // the source of the first datagram, which is then kept as the owner's.
+  bool fromAssociationOwner(const Ipv4Endpoint& source);
+  // Puts the declared address into udpClientAddress when UDP ASSOCIATE starts.
+  void expectAssociationOwner();
   // Connects `s` to `target`, waiting up to 10 s when the connect is in progress.
   static bool connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds);
 
@@ -151,8 +168,21 @@ class CSocksClient : public CSocketBase {
   char localUser[256] = {};
   char localPassword[256] = {};
   int32_t isUdpgw = 0;
+  // BIND: the peer connected to this host, not to the node; its bytes pass
+  // the relay unchanged whatever the node kind.
+  bool plainRelay = false;
   std::wstring testHost = L"www.google.com";
   std::wstring testDnsServer = L"8.8.8.8";
+
+ private:
+  struct RelayPipe;
+  bool fillPipe(RelayPipe& pipe, RelayPipe& back, std::size_t readSize);
+  bool drainPipe(RelayPipe& pipe);
+  bool queueChunk(RelayPipe& pipe, RelayChunk chunk);
+  static bool receiverStalled(RelayPipe& pipe, std::chrono::steady_clock::time_point now);
+  // Milliseconds the next read of the local dialogue may wait.
+  int clientWaitMs() const;
+  std::chrono::steady_clock::time_point handshakeDeadline_;
 };
 
 }  // namespace vantor

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <new>
 #include <tuple>
 
 #include "platform/heap.h"
 #include "platform/ports.h"
 #include "service/s45_client.h"
+#include "service/service_log.h"
 #include "service/ssr_client.h"
 
 namespace vantor {
@@ -81,7 +83,7 @@ bool CSSManager::startListener() {
     return false;
   }
   listenSocket = s;
-  acceptThread_ = platform::Thread();
+  acceptThread_.join();  // the previous service's, already stopped
   if (!acceptThread_.createSuspended([this, s] { acceptLoop(s); }, 0)) {
     lastError_ = kThreadFailed;
     listenSocket = kInvalidSocket;
@@ -150,18 +152,22 @@ bool CSSManager::waitForSessions(int timeoutMs) {
 }
 
 void CSSManager::acceptLoop(SocketHandle listener) {
+  bool failing = false;
   while (listenSocket.load() == listener) {
     SocketHandle client = platform::acceptSocket(listener, nullptr);
     if (client == kInvalidSocket) {
-      // stopService() owns the socket once it has taken it; otherwise the
-      // listener broke and this thread closes it.
-      SocketHandle expected = listener;
-      if (listenSocket.compare_exchange_strong(expected, kInvalidSocket)) {
-        platform::closeSocket(listener);
-        platform::sleepMs(1000);
-      }
-      return;
+      // stopService() took the socket: the end. Anything else is a shortage
+      // that ending sessions resolve (descriptors, memory, buffers): the
+      // connection waits in the backlog and the listener goes on. Only
+      // stopService() ends it.
+      if (listenSocket.load() != listener) return;
+      if (!failing) serviceLog("cannot accept a connection (%s); retrying", platform::lastSocketErrorText().c_str());
+      failing = true;
+      platform::sleepMs(kAcceptRetryMs);
+      continue;
     }
+    if (failing) serviceLog("accepting connections again");
+    failing = false;
     uint32_t threadId;
     {
       std::lock_guard lock(registryLock_);
@@ -182,6 +188,7 @@ void CSSManager::acceptLoop(SocketHandle listener) {
     platform::Thread thread;
     if (!thread.createSuspended([this, client, threadId] { sessionThread(client, threadId); },
                                 kSessionStackSize)) {
+      serviceLog("cannot start a session thread; connection closed");
       platform::closeSocket(client);
       continue;
     }
@@ -219,14 +226,15 @@ void CSSManager::runSession(SocketHandle client) {
   CNodeInfo* node = currentNode_.load();
   if (node) {
     addLiveConnection();
+    // Without memory for the session only this connection ends.
     std::unique_ptr<CSocksClient> session;
     switch (node->type) {
       case kNodeSocks4:
       case kNodeSocks5:
-        session = std::make_unique<CS45CLient>(node, client, localUser_, localPassword_);
+        session.reset(new (std::nothrow) CS45CLient(node, client, localUser_, localPassword_));
         break;
       case kNodeShadowsocks:
-        session = std::make_unique<CSSRCLient>(node, client, localUser_, localPassword_);
+        session.reset(new (std::nothrow) CSSRCLient(node, client, localUser_, localPassword_));
         break;
       default:
         break;

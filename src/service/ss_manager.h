@@ -25,6 +25,8 @@ inline constexpr std::size_t kSessionStackSize = 307200;
 // How long a session thread with nothing to do waits for the next connection.
 inline constexpr int kIdleSessionThreadSeconds = 10;
 inline constexpr std::size_t kMaxSessionsRunning = 501;
+// How long the listener waits before it tries again after a failed accept.
+inline constexpr int kAcceptRetryMs = 100;
 inline constexpr std::size_t kServiceHeapInitialSize = 0x8000000;
 
 // Every relay loop checks this on each pass and ends when it is false.

@@ -53,12 +53,14 @@ bool CSSCLient::handleUdpAssociate() {
   Ipv4Endpoint server{};
   if (!openUpstream(true, false, &server)) {
     platform::closeSocket(u);
+    sendSocks5Reply(kRepFailure, {});
     return false;
   }
   upstreamUdpAddress = server;
   Ipv4Endpoint bound{};
   platform::localEndpoint(u, bound);
   udpSocket = u;
+  expectAssociationOwner();
   if (!sendSocks5Reply(kRepSuccess, bound)) return false;
   return afterUdpAssociate();
 }
@@ -115,20 +117,21 @@ bool CSSRCLient::run() {
   return CSocksClient::run();
 }
 
-bool CSSRCLient::encode(const uint8_t* data, long length, uint8_t*& encoded, int& encodedLength) {
-  encoded = nullptr;
-  encodedLength = 0;
+bool CSSRCLient::encodeForNode(const uint8_t* data, std::size_t size, RelayChunk& out) {
+  out = {};
+  const auto length = static_cast<int>(size);
+  uint8_t* encoded = nullptr;
+  int encodedLength = 0;
   if (passThroughPlugins) {
     // origin and plain change nothing: encrypt straight from the caller's bytes.
     if (length < 1) return true;
-    int cipherLength = 0;
-    if (!cryptor->Encrypt(data, static_cast<int>(length), encoded, cipherLength, false)) return false;
-    encodedLength = cipherLength;
+    if (!cryptor->Encrypt(data, length, encoded, encodedLength, false)) return false;
+    out = {encoded, static_cast<std::size_t>(encodedLength), encoded};
     return true;
   }
   HeapBlock plain{heapCopy(data, length, length)};
   if (!plain.ptr) return false;
-  int plainLength = static_cast<int>(length);
+  int plainLength = length;
   protocolPlugin->ClientPreEncrypt(plain.ptr, plainLength, plainLength);
   HeapBlock cipher;
   int cipherLength = 0;
@@ -137,8 +140,40 @@ bool CSSRCLient::encode(const uint8_t* data, long length, uint8_t*& encoded, int
   int outLength = 0;
   obfsPlugin->ClientEncode(cipher.ptr, cipherLength, plainLength, outLength);
   if (outLength <= 0) return true;
-  encodedLength = outLength;
   encoded = cipher.release();
+  out = {encoded, static_cast<std::size_t>(outLength), encoded};
+  return true;
+}
+
+bool CSSRCLient::decodeFromNode(const uint8_t* data, std::size_t size, RelayChunk& out, bool& needSendBack) {
+  out = {};
+  needSendBack = false;
+  // Any decoding failure means the stream can no longer be followed: what
+  // comes after an unauthenticated or undecodable chunk is garbage, so the
+  // connection ends rather than passing on corrupt data.
+  // The plugins work on a copy (they may replace the block); origin and plain
+  // change nothing, so the cipher reads the received bytes in place.
+  HeapBlock wire;
+  const uint8_t* received = data;
+  auto length = static_cast<int>(size);
+  if (!passThroughPlugins) {
+    wire.ptr = heapCopy(data, length, length);
+    if (!wire.ptr) return false;
+    if (!obfsPlugin->ClientDecode(wire.ptr, length, static_cast<int>(kTcpBufferSize), length, needSendBack))
+      return false;
+    if (length <= 0) return true;
+    received = wire.ptr;
+  }
+  HeapBlock plain;
+  int plainLength = 0;
+  bool more = false;
+  if (!cryptor->Decrypt(received, length, plain.ptr, plainLength, more, false)) return false;
+  if (plainLength <= 0) return true;
+  int outLength = plainLength;
+  if (!passThroughPlugins && !protocolPlugin->ClientPostDecrypt(plain.ptr, plainLength, outLength)) return false;
+  if (outLength <= 0) return true;
+  uint8_t* block = plain.release();
+  out = {block, static_cast<std::size_t>(outLength), block};
   return true;
 }
 
@@ -148,14 +183,14 @@ long CSSRCLient::sendUpstream(SocketHandle s, const uint8_t* data, long length, 
     long sent = sendAll(s, data, static_cast<std::size_t>(length), timeout);
     return sent == length ? sent : -1;
   }
-  uint8_t* encoded = nullptr;
-  int encodedLength = 0;
-  if (!encode(data, length, encoded, encodedLength)) return 0;
-  if (encodedLength == 0) return 0;
-  long sent = sendAll(s, encoded, static_cast<std::size_t>(encodedLength), timeout);
-  platform::heapFree(encoded);
+  RelayChunk encoded;
+  // Data that cannot be encoded would leave a gap in the node's stream.
+  if (!encodeForNode(data, static_cast<std::size_t>(length < 0 ? 0 : length), encoded)) return -1;
+  if (encoded.length == 0) return 0;
+  long sent = sendAll(s, encoded.data, encoded.length, timeout);
+  platform::heapFree(encoded.block);
   // Encoded bytes that did not all go out leave the server's stream broken.
-  return sent == encodedLength ? sent : -1;
+  return sent == static_cast<long>(encoded.length) ? sent : -1;
 }
 
 long CSSRCLient::recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout, bool* needSendBack,
@@ -166,36 +201,15 @@ long CSSRCLient::recvUpstream(SocketHandle s, uint8_t* buffer, long size, int ti
   long got = recvWait(s, buffer, static_cast<std::size_t>(readSize), timeout);
   if (got <= 0) return got == 0 && timeout != 0 ? 0 : -1;
   if (s != upstreamSocket || !pipelineEnabled) return got;
-
-  // Any decoding failure means the stream can no longer be followed: what
-  // comes after an unauthenticated or undecodable chunk is garbage, so the
-  // connection ends here rather than passing on corrupt data.
-  // The plugins work on a copy (they may replace the block); origin and plain
-  // change nothing, so the cipher reads the received bytes in place.
-  HeapBlock wire;
-  const uint8_t* received = buffer;
-  int length = static_cast<int>(got);
-  if (!passThroughPlugins) {
-    wire.ptr = heapCopy(buffer, got, got);
-    if (!wire.ptr) return -1;
-    bool sendBack = false;
-    if (!obfsPlugin->ClientDecode(wire.ptr, length, static_cast<int>(size), length, sendBack)) return -1;
-    if (needSendBack) *needSendBack = sendBack;
-    if (length <= 0) return 0;
-    received = wire.ptr;
-  }
-  HeapBlock plain;
-  int plainLength = 0;
-  bool more = false;
-  if (!cryptor->Decrypt(received, length, plain.ptr, plainLength, more, false)) return -1;
-  if (needMore) *needMore = more;
-  if (plainLength <= 0) return 0;
-  int outLength = plainLength;
-  if (!passThroughPlugins && !protocolPlugin->ClientPostDecrypt(plain.ptr, plainLength, outLength)) return -1;
-  if (outLength <= 0) return 0;
-  if (outLength > size) return -1;  // never write past the caller's buffer
-  std::memcpy(buffer, plain.ptr, static_cast<std::size_t>(outLength));
-  return outLength;
+  RelayChunk plain;
+  bool sendBack = false;
+  if (!decodeFromNode(buffer, static_cast<std::size_t>(got), plain, sendBack)) return -1;
+  if (needSendBack) *needSendBack = sendBack;
+  long n = static_cast<long>(plain.length);
+  if (n > size) n = -1;  // never write past the caller's buffer
+  if (n > 0) std::memcpy(buffer, plain.data, plain.length);
+  platform::heapFree(plain.block);
+  return n;
 }
 
 int CSSRCLient::addressHeader(uint8_t type, const char* host, uint16_t port, uint8_t* out) {
@@ -229,7 +243,10 @@ bool CSSRCLient::connectUpstream() {
   int headLen = headLength(addressType, targetHost);
   protocolPlugin->SetHeadLen(headLen);
   obfsPlugin->SetHeadLen(headLen);
-  if (!openUpstream(false, true, nullptr)) return false;
+  if (!openUpstream(false, true, nullptr)) {
+    replyResult(false, {});
+    return false;
+  }
   Ipv4Endpoint local{};
   platform::localEndpoint(upstreamSocket, local);
   if (!replyResult(true, local)) return false;
@@ -239,7 +256,7 @@ bool CSSRCLient::connectUpstream() {
   return sendUpstream(upstreamSocket, header, length, kHeaderTimeout) > 0;
 }
 
-bool CSSRCLient::relayTcp() { return relayTcpLoop(kTcpBufferSize); }
+bool CSSRCLient::relayTcp() { return relayTcpLoop(static_cast<std::size_t>(kReadSize)); }
 
 bool CSSRCLient::relayUdpAssociation() { return relayUdpLoop(kInvalidSocket); }
 
@@ -281,10 +298,7 @@ long CSSRCLient::recvUdpAssociationDatagram(SocketHandle s, uint8_t* buffer, lon
   Ipv4Endpoint source{};
   long got = recvFromWait(s, buffer, static_cast<std::size_t>(size), &source, timeout);
   if (got < 0) return -1;
-  if (s == udpSocket) {
-    udpClientAddress = source;
-    return got;
-  }
+  if (s == udpSocket) return fromAssociationOwner(source) ? got : 0;
   if (s != upstreamSocket) return -1;
   // A datagram that does not decode is dropped; the association goes on.
   cryptor->Reset();

@@ -68,6 +68,8 @@ class CSSRCLient : public CSSCLient {
   bool relayUdpgw() override;
 
   virtual long sendUdpAssociationDatagram(SocketHandle s, const uint8_t* data, long length, int timeout);
+  // A datagram that does not decode, or that comes from anyone but the
+  // association's owner, gives 0: it is dropped.
   virtual long recvUdpAssociationDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout);
 
   // The Shadowsocks address header of the request's target (ATYP, address,
@@ -77,12 +79,17 @@ class CSSRCLient : public CSSCLient {
   // Length of that header as the plugins count it: 7 for IPv4, name length + 4.
   static int headLength(uint8_t addressType, const char* host);
 
+ protected:
+  // The pipeline: protocol plugin, cipher, obfs plugin towards the node, and
+  // back. The output is a service-heap block; an empty result means nothing
+  // to send (or deliver) now. False when the cipher or a plugin failed: the
+  // stream cannot go on without a gap or garbage.
+  bool encodeForNode(const uint8_t* data, std::size_t length, RelayChunk& out) override;
+  bool decodeFromNode(const uint8_t* data, std::size_t length, RelayChunk& out, bool& needSendBack) override;
+
  private:
   // A plain Shadowsocks node: both plugins pass bytes through unchanged.
   bool passThroughPlugins = false;
-  // Encodes one message for the node; the encoded block (heap) and its length,
-  // or false when the cipher failed. An empty result means nothing to send now.
-  bool encode(const uint8_t* data, long length, uint8_t*& encoded, int& encodedLength);
 };
 
 }  // namespace vantor

@@ -408,7 +408,7 @@ class VantorService:
     line and accepts a connection."""
 
     def __init__(self, node, port=None, local_user=None, local_password=None,
-                 extra_args=(), timeout=15.0):
+                 extra_args=(), timeout=15.0, preexec_fn=None):
         argv = [vantor_bin(), "serve", "--node", node]
         if port is not None:
             argv += ["--port", str(port)]
@@ -424,7 +424,8 @@ class VantorService:
         err = open(self._stderr_path, "wb")
         try:
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=err, start_new_session=True)
+                                         stderr=err, start_new_session=True,
+                                         preexec_fn=preexec_fn)
         finally:
             err.close()
         self._reader = threading.Thread(target=self._read_stdout, daemon=True)

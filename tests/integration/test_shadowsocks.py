@@ -325,7 +325,10 @@ class NodeFailures(SsTestCase):
         started = time.monotonic()
         with socks5_open(svc.port) as s:
             s.sendall(socks5_request(1, "127.0.0.1", 80))
-            self.assertEqual(recv_until_close(s), b"", "a reply although the node is down")
+            self.assertEqual(recv_until_close(s), b"\x05\x01\x00\x01" + bytes(6))
+        with socket.create_connection(("127.0.0.1", svc.port), timeout=10) as s:
+            s.sendall(socks4_request("127.0.0.1", 80))
+            self.assertEqual(recv_until_close(s), b"\x00\x5c" + bytes(6))
         self.assertLess(time.monotonic() - started, 5, "refused connects retried too long")
 
     def test_garbage_answer_never_delivered(self):

@@ -94,11 +94,21 @@ class UpstreamWire(unittest.TestCase):
         self.assertEqual(recv_exact(s, 11), b"early bytes")
         self.assert_echoes(s, 4 << 20)
 
+    def test_node_reply_with_ipv6_address_does_not_eat_payload(self):
+        reply = b"\x05\x00\x00\x04" + bytes(15) + b"\x01\x00\x50"
+        node, svc = self.serve(socks5_node(reply=reply, after_reply=b"early bytes"))
+        s, got = self.connect5(svc, "127.9.8.7", 80)
+        self.assertEqual(got[:2], b"\x05\x00")
+        self.assertEqual(recv_exact(s, 11), b"early bytes")
+        self.assert_echoes(s, 1 << 20)
+
     def test_node_refusals_become_failure_replies(self):
         cases = {
             "REP 02": b"\x05\x02\x00\x01" + bytes(6),
-            "IPv6 bound address": b"\x05\x00\x00\x04" + bytes(18),
             "wrong version": b"\x04\x00\x00\x01" + bytes(6),
+            # Nothing tells how long an unknown address is: what follows
+            # must not reach the client as if it were data.
+            "unknown address type": b"\x05\x00\x00\x05" + bytes(6),
         }
         for name, reply in cases.items():
             with self.subTest(name):

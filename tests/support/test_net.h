@@ -26,6 +26,12 @@ class Conn {
   Conn& operator=(const Conn&) = delete;
   bool connected() const { return s_ != platform::kInvalidSocket; }
   platform::SocketHandle handle() const { return s_; }
+  // Hands the socket over to whoever closes it instead.
+  platform::SocketHandle release() {
+    auto s = s_;
+    s_ = platform::kInvalidSocket;
+    return s;
+  }
   bool send(const Bytes& data);
   bool send(const std::string& data) { return send(Bytes(data.begin(), data.end())); }
   // Exactly n bytes, or what arrived before the peer closed or the time ran out.

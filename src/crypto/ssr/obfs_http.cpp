@@ -199,7 +199,7 @@ Bytes CObfsRandomHead::firstBlock() {
   Bytes block(static_cast<std::size_t>(r + 8));
   RandomBytes(block.data(), static_cast<std::size_t>(r + 4));
   const uint32_t crc = ~Crc32(block.data(), static_cast<std::size_t>(r + 4));
-  ssr::putLe32(block.data() + r + 4, crc);
+  platform::writeLe32(block.data() + r + 4, crc);
   return block;
 }
 

@@ -94,15 +94,15 @@ Bytes CObfsTls12TickAuth::buildClientHello() {
 
   Bytes ext = {0xFF, 0x01, 0x00, 0x01, 0x00};
   uint8_t sni[9] = {0x00, 0x00};
-  ssr::putBe16(sni + 2, n + 5);
-  ssr::putBe16(sni + 4, n + 3);
+  platform::writeBe16(sni + 2, n + 5);
+  platform::writeBe16(sni + 4, n + 3);
   sni[6] = 0x00;
-  ssr::putBe16(sni + 7, n);
+  platform::writeBe16(sni + 7, n);
   ssr::append(ext, sni, 9);
   ssr::append(ext, host);
   ssr::append(ext, "\x00\x17\x00\x00", 4);
   uint8_t ticketHead[4] = {0x00, 0x23};
-  ssr::putBe16(ticketHead + 2, ticketLength);
+  platform::writeBe16(ticketHead + 2, ticketLength);
   ssr::append(ext, ticketHead, 4);
   const std::size_t ticketAt = ext.size();
   ext.resize(ticketAt + ticketLength);
@@ -111,7 +111,7 @@ Bytes CObfsTls12TickAuth::buildClientHello() {
   ssr::append(ext, fixed.data(), fixed.size());
 
   Bytes body(32);
-  ssr::putBe32(body.data(), static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr))));
+  platform::writeBe32(body.data(), static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr))));
   RandomBytes(body.data() + 4, 18);
   mac(body.data(), 22, body.data() + 22);
   body.push_back(0x20);
@@ -120,14 +120,14 @@ Bytes CObfsTls12TickAuth::buildClientHello() {
   ssr::append(body, kCipherSuites, sizeof kCipherSuites);
   ssr::append(body, "\x01\x00", 2);
   uint8_t extLength[2];
-  ssr::putBe16(extLength, static_cast<uint32_t>(ext.size()));
+  platform::writeBe16(extLength, static_cast<uint32_t>(ext.size()));
   ssr::append(body, extLength, 2);
   ssr::append(body, ext.data(), ext.size());
 
   const auto b = static_cast<uint32_t>(body.size());
   Bytes hello = {0x16, 0x03, 0x01, 0, 0, 0x01, 0x00, 0, 0, 0x03, 0x03};
-  ssr::putBe16(hello.data() + 3, b + 6);
-  ssr::putBe16(hello.data() + 7, b + 2);
+  platform::writeBe16(hello.data() + 3, b + 6);
+  platform::writeBe16(hello.data() + 7, b + 2);
   ssr::append(hello, body.data(), body.size());
   return hello;
 }
@@ -202,7 +202,7 @@ bool CObfsTls12TickAuth::takeServerFlight(bool& done) {
     bool sawChangeCipherSpec = false, recordAfterIt = false;
     while (pos < n && (recv_[pos] == 0x14 || recv_[pos] == 0x16)) {
       if (n - pos < 5) return true;
-      const std::size_t size = 5 + ssr::getBe16(recv_.data() + pos + 3);
+      const std::size_t size = 5 + platform::readBe16(recv_.data() + pos + 3);
       if (n - pos < size) return true;
       if (recv_[pos] == 0x14)
         sawChangeCipherSpec = true;
@@ -232,7 +232,7 @@ bool CObfsTls12TickAuth::takeRecords(Bytes& out) {
   const std::size_t n = recv_.size();
   while (n - pos >= 5) {
     if (recv_[pos] != 0x17) return false;
-    const std::size_t payload = ssr::getBe16(recv_.data() + pos + 3);
+    const std::size_t payload = platform::readBe16(recv_.data() + pos + 3);
     if (n - pos < 5 + payload) break;
     ssr::append(out, recv_.data() + pos + 5, payload);
     pos += 5 + payload;

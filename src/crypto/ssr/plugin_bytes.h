@@ -1,5 +1,5 @@
-// Byte-level helpers the concrete plugins share: fixed-width integers in
-// either order, Adler-32, RC4, a growable byte string and the hand-over of a
+// Byte-level helpers the concrete plugins share (fixed-width integers come
+// from platform/byte_order.h): Adler-32, RC4, a growable byte string and the hand-over of a
 // finished output into the caller's service-heap block.
 #pragma once
 
@@ -10,39 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/heap.h"
 
 namespace vantor::ssr {
 
 using Bytes = std::vector<uint8_t>;
-
-inline void putLe16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void putLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void putBe16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void putBe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-inline uint32_t getLe16(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
-inline uint32_t getBe16(const uint8_t* p) { return uint32_t(p[0]) << 8 | uint32_t(p[1]); }
-inline uint32_t getLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint32_t getBe32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-inline uint64_t getLe64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
 
 inline void append(Bytes& out, const void* data, std::size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);

@@ -29,9 +29,9 @@ void writePadHead(uint8_t* p, int padBlock, bool bigEndian) {
   } else {
     p[0] = 0xFF;
     if (bigEndian)
-      ssr::putBe16(p + 1, static_cast<uint32_t>(padBlock));
+      platform::writeBe16(p + 1, static_cast<uint32_t>(padBlock));
     else
-      ssr::putLe16(p + 1, static_cast<uint32_t>(padBlock));
+      platform::writeLe16(p + 1, static_cast<uint32_t>(padBlock));
   }
 }
 
@@ -39,7 +39,7 @@ void writePadHead(uint8_t* p, int padBlock, bool bigEndian) {
 // its padding head; 0 when the head points outside the packet.
 int dataStart(const uint8_t* packet, int total, bool bigEndian) {
   int pad = packet[4];
-  if (pad == 0xFF) pad = static_cast<int>(bigEndian ? ssr::getBe16(packet + 5) : ssr::getLe16(packet + 5));
+  if (pad == 0xFF) pad = static_cast<int>(bigEndian ? platform::readBe16(packet + 5) : platform::readLe16(packet + 5));
   if (pad < 1 || pad + 4 > total - 4) return 0;
   return pad + 4;
 }
@@ -63,7 +63,7 @@ void CProtocol_auth_sha1_v4::appendAuthPacket(Bytes& out, const uint8_t* data, i
   const std::size_t at = out.size();
   out.resize(at + static_cast<std::size_t>(total));
   uint8_t* p = out.data() + at;
-  ssr::putBe16(p, static_cast<uint32_t>(total));
+  platform::writeBe16(p, static_cast<uint32_t>(total));
   // CRC over the length, the protocol name and the node key binds the packet
   // to this node without revealing the key.
   Bytes crcInput(p, p + 2);
@@ -74,9 +74,9 @@ void CProtocol_auth_sha1_v4::appendAuthPacket(Bytes& out, const uint8_t* data, i
   writePadHead(p + 6, padding + 1, true);
   uint8_t* q = p + padding + 7;
   CAuthData* auth = authOf(serverInfo);
-  ssr::putLe32(q, nowSeconds());
-  ssr::putLe32(q + 4, auth->clientId.load(std::memory_order_relaxed));
-  ssr::putLe32(q + 8, takeConnectionId(auth));
+  platform::writeLe32(q, nowSeconds());
+  platform::writeLe32(q + 4, auth->clientId.load(std::memory_order_relaxed));
+  platform::writeLe32(q + 8, takeConnectionId(auth));
   if (length > 0) std::memcpy(q + 12, data, static_cast<std::size_t>(length));
   uint8_t ivKey[2 * ServerInfo::kMaxIvKeyLength];
   std::memcpy(ivKey, serverInfo.iv, static_cast<std::size_t>(serverInfo.ivLen));
@@ -92,11 +92,11 @@ void CProtocol_auth_sha1_v4::appendDataPacket(Bytes& out, const uint8_t* data, i
   const std::size_t at = out.size();
   out.resize(at + static_cast<std::size_t>(total));  // padding bytes stay zero
   uint8_t* p = out.data() + at;
-  ssr::putBe16(p, static_cast<uint32_t>(total));
-  ssr::putLe16(p + 2, Crc32(p, 2) & 0xFFFF);
+  platform::writeBe16(p, static_cast<uint32_t>(total));
+  platform::writeLe16(p + 2, Crc32(p, 2) & 0xFFFF);
   writePadHead(p + 4, padding + 1, true);
   if (length > 0) std::memcpy(p + padding + 5, data, static_cast<std::size_t>(length));
-  ssr::putLe32(p + total - 4, ssr::Adler32(p, static_cast<std::size_t>(total - 4)));
+  platform::writeLe32(p + total - 4, ssr::Adler32(p, static_cast<std::size_t>(total - 4)));
 }
 
 bool CProtocol_auth_sha1_v4::ClientPreEncrypt(uint8_t*& buffer, int length, int& outLength) {
@@ -123,14 +123,14 @@ bool CProtocol_auth_sha1_v4::ClientPostDecrypt(uint8_t*& buffer, int length, int
   Bytes out;
   while (recvBufferLength > 4) {
     const uint8_t* p = recvBuffer;
-    const int total = static_cast<int>(ssr::getBe16(p));
-    if ((Crc32(p, 2) & 0xFFFF) != ssr::getLe16(p + 2) || total < kMinPacket || total > kMaxPacket) {
+    const int total = static_cast<int>(platform::readBe16(p));
+    if ((Crc32(p, 2) & 0xFFFF) != platform::readLe16(p + 2) || total < kMinPacket || total > kMaxPacket) {
       ssr::heapRelease(recvBuffer, recvBufferLength);
       return false;
     }
     if (recvBufferLength < total) break;
     const int start = dataStart(p, total, true);
-    if (ssr::Adler32(p, static_cast<std::size_t>(total - 4)) != ssr::getLe32(p + total - 4) || start == 0) {
+    if (ssr::Adler32(p, static_cast<std::size_t>(total - 4)) != platform::readLe32(p + total - 4) || start == 0) {
       ssr::heapRelease(recvBuffer, recvBufferLength);
       return false;
     }
@@ -178,7 +178,7 @@ void CProtocol_auth_aes128_md5::prepareUser() {
   uint32_t id = 0;
   std::string password;
   if (ssr::splitUserParam(param, id, password)) {
-    ssr::putLe32(userId_, id);
+    platform::writeLe32(userId_, id);
     if (sha1_)
       Sha1(password.data(), password.size(), userKey_);
     else
@@ -218,11 +218,11 @@ void CProtocol_auth_aes128_md5::appendAuthPacket(Bytes& out, const uint8_t* data
 
   uint8_t identity[16];
   CAuthData* auth = authOf(serverInfo);
-  ssr::putLe32(identity, nowSeconds());
-  ssr::putLe32(identity + 4, auth->clientId.load(std::memory_order_relaxed));
-  ssr::putLe32(identity + 8, takeConnectionId(auth));
-  ssr::putLe16(identity + 12, static_cast<uint32_t>(total));
-  ssr::putLe16(identity + 14, static_cast<uint32_t>(padding));
+  platform::writeLe32(identity, nowSeconds());
+  platform::writeLe32(identity + 4, auth->clientId.load(std::memory_order_relaxed));
+  platform::writeLe32(identity + 8, takeConnectionId(auth));
+  platform::writeLe16(identity + 12, static_cast<uint32_t>(total));
+  platform::writeLe16(identity + 14, static_cast<uint32_t>(padding));
   std::string aesKeyText = Base64Encode(userKey_, static_cast<std::size_t>(userKeyLength_)) + name;
   uint8_t aesKey[kMd5Size];
   Md5(aesKeyText.data(), aesKeyText.size(), aesKey);
@@ -242,11 +242,11 @@ void CProtocol_auth_aes128_md5::appendDataPacket(Bytes& out, const uint8_t* data
   uint8_t* p = out.data() + at;
   uint8_t key[36];
   std::memcpy(key, userKey_, static_cast<std::size_t>(userKeyLength_));
-  ssr::putLe32(key + userKeyLength_, sendNumber_);
+  platform::writeLe32(key + userKeyLength_, sendNumber_);
   const auto keyLength = static_cast<std::size_t>(userKeyLength_ + 4);
   ++sendNumber_;
 
-  ssr::putLe16(p, static_cast<uint32_t>(total));
+  platform::writeLe16(p, static_cast<uint32_t>(total));
   mac(p, 2, key, keyLength, p + 2, 2);
   RandomBytes(p + 4, static_cast<std::size_t>(padding + 1));
   writePadHead(p + 4, padding + 1, false);
@@ -283,10 +283,10 @@ bool CProtocol_auth_aes128_md5::ClientPostDecrypt(uint8_t*& buffer, int length, 
   const auto keyLength = static_cast<std::size_t>(userKeyLength_ + 4);
   while (recvBufferLength > 4) {
     const uint8_t* p = recvBuffer;
-    ssr::putLe32(key + userKeyLength_, recvNumber_);
+    platform::writeLe32(key + userKeyLength_, recvNumber_);
     uint8_t check[4];
     mac(p, 2, key, keyLength, check, 2);
-    const int total = static_cast<int>(ssr::getLe16(p));
+    const int total = static_cast<int>(platform::readLe16(p));
     if (std::memcmp(check, p + 2, 2) != 0 || total < kMinPacket || total > kMaxPacket) {
       ssr::heapRelease(recvBuffer, recvBufferLength);
       return false;

@@ -10,14 +10,14 @@ using ssr::Bytes;
 namespace ssr {
 
 void seedGenerator(XorShift128Plus& g, const uint8_t* value16) {
-  g.state0 = getLe64(value16);
-  g.state1 = getLe64(value16 + 8);
+  g.state0 = platform::readLe64(value16);
+  g.state1 = platform::readLe64(value16 + 8);
 }
 
 void seedGenerator(XorShift128Plus& g, const uint8_t* value16, int length) {
   uint8_t v[16];
   std::memcpy(v, value16, 16);
-  putLe16(v, static_cast<uint32_t>(length));
+  platform::writeLe16(v, static_cast<uint32_t>(length));
   seedGenerator(g, v);
   for (int i = 0; i < 4; ++i) g.Next();
 }
@@ -76,7 +76,7 @@ void CProtocolAuthChainA::prepareUser() {
   uint32_t id = 0;
   std::string password;
   if (ssr::splitUserParam(param, id, password)) {
-    ssr::putLe32(userId_, id);
+    platform::writeLe32(userId_, id);
     userKey_ = password;
   } else {
     RandomBytes(userId_, sizeof userId_);
@@ -122,11 +122,11 @@ void CProtocolAuthChainA::appendAuthHeader(Bytes& out) {
 
   uint8_t identity[16] = {};
   CAuthData* auth = authOf(serverInfo);
-  ssr::putLe32(identity, nowSeconds());
-  ssr::putLe32(identity + 4, auth->clientId.load(std::memory_order_relaxed));
+  platform::writeLe32(identity, nowSeconds());
+  platform::writeLe32(identity + 4, auth->clientId.load(std::memory_order_relaxed));
   auth->CheckConnectionId();
-  ssr::putLe32(identity + 8, auth->NextConnectionId());
-  ssr::putLe16(identity + 12, serverInfo.overhead);
+  platform::writeLe32(identity + 8, auth->NextConnectionId());
+  platform::writeLe16(identity + 12, serverInfo.overhead);
   const std::string aesKeyText = Base64Encode(userKey_.data(), userKey_.size()) + name;
   uint8_t aesKey[kMd5Size];
   Md5(aesKeyText.data(), aesKeyText.size(), aesKey);
@@ -149,7 +149,7 @@ void CProtocolAuthChainA::appendDataPacket(Bytes& out, const uint8_t* data, int 
   const std::size_t at = out.size();
   out.resize(at + static_cast<std::size_t>(body + 4));
   uint8_t* p = out.data() + at;
-  ssr::putLe16(p, (static_cast<uint32_t>(length) ^ lengthMask(lastClientHash_)) & 0xFFFF);
+  platform::writeLe16(p, (static_cast<uint32_t>(length) ^ lengthMask(lastClientHash_)) & 0xFFFF);
   // Random bytes around the data, the data itself RC4-encrypted in place.
   RandomBytes(p + 2, static_cast<std::size_t>(offset));
   RandomBytes(p + 2 + offset + length, static_cast<std::size_t>(padding - offset));
@@ -159,7 +159,7 @@ void CProtocolAuthChainA::appendDataPacket(Bytes& out, const uint8_t* data, int 
   }
   std::string key = userKey_;
   key.resize(key.size() + 4);
-  ssr::putLe32(reinterpret_cast<uint8_t*>(key.data()) + userKey_.size(), sendNumber_++);
+  platform::writeLe32(reinterpret_cast<uint8_t*>(key.data()) + userKey_.size(), sendNumber_++);
   HmacMd5(p, static_cast<std::size_t>(body + 2), key.data(), key.size(), lastClientHash_);
   std::memcpy(p + body + 2, lastClientHash_, 2);
 }
@@ -193,7 +193,7 @@ bool CProtocolAuthChainA::ClientPostDecrypt(uint8_t*& buffer, int length, int& o
   auto* number = reinterpret_cast<uint8_t*>(key.data()) + userKey_.size();
   while (recvBufferLength > 4) {
     const uint8_t* p = recvBuffer;
-    const int dataLength = static_cast<int>((ssr::getLe16(p) ^ lengthMask(lastServerHash_)) & 0xFFFF);
+    const int dataLength = static_cast<int>((platform::readLe16(p) ^ lengthMask(lastServerHash_)) & 0xFFFF);
     const int padding = RandomDataLength(dataLength, serverRandom_, lastServerHash_);
     const int body = dataLength + padding;
     if (body > kMaxFrame) {
@@ -201,7 +201,7 @@ bool CProtocolAuthChainA::ClientPostDecrypt(uint8_t*& buffer, int length, int& o
       return false;
     }
     if (recvBufferLength < body + 4) break;
-    ssr::putLe32(number, recvNumber_);
+    platform::writeLe32(number, recvNumber_);
     uint8_t hash[16];
     HmacMd5(p, static_cast<std::size_t>(body + 2), key.data(), key.size(), hash);
     // The first packet opens with the server's MSS, so it cannot be shorter.
@@ -215,7 +215,7 @@ bool CProtocolAuthChainA::ClientPostDecrypt(uint8_t*& buffer, int length, int& o
     ssr::append(out, p + 2 + offset, static_cast<std::size_t>(dataLength));
     recvRc4_.process(out.data() + at, static_cast<std::size_t>(dataLength));
     if (recvNumber_ == 1) {
-      const auto mss = static_cast<int>(ssr::getLe16(out.data() + at));
+      const auto mss = static_cast<int>(platform::readLe16(out.data() + at));
       // A unit must stay positive: an MSS that leaves no room for data is
       // ignored and the current one kept.
       if (mss > serverInfo.overhead) serverInfo.tcpMss = static_cast<uint16_t>(mss);

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -95,6 +97,8 @@ SocketHandle acceptSocket(SocketHandle s, Ipv4Endpoint* peer) {
   return c;
 }
 
+std::string lastSocketErrorText() { return std::strerror(errno); }
+
 ConnectStatus connectSocket(SocketHandle s, const Ipv4Endpoint& endpoint) {
   sockaddr_in a = toSockaddr(endpoint);
   if (::connect(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return ConnectStatus::Connected;
@@ -134,6 +138,11 @@ long sendBytes(SocketHandle s, const void* data, std::size_t length, bool dontWa
     if (errno == EINTR) continue;
     return wouldBlock(errno) ? kIoWouldBlock : kIoError;
   }
+}
+
+long unacknowledgedBytes(SocketHandle s) {
+  int queued = 0;
+  return ::ioctl(fd(s), SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 long recvBytes(SocketHandle s, void* buffer, std::size_t size, bool dontWait) {

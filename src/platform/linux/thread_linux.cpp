@@ -42,14 +42,22 @@ void* threadMain(void* arg) {
 }  // namespace
 
 Thread::Thread() = default;
-Thread::~Thread() {
+Thread::~Thread() { release(); }
+Thread::Thread(Thread&&) noexcept = default;
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    release();
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+void Thread::release() {
   if (impl_ && impl_->joinable) {
     resume();
     detach();
   }
 }
-Thread::Thread(Thread&&) noexcept = default;
-Thread& Thread::operator=(Thread&&) noexcept = default;
 
 bool Thread::createSuspended(std::function<void()> body, std::size_t stackSize) {
   auto impl = std::make_unique<Impl>();
@@ -70,6 +78,7 @@ bool Thread::createSuspended(std::function<void()> body, std::size_t stackSize) 
     return false;
   }
   impl->joinable = true;
+  release();
   impl_ = std::move(impl);
   return true;
 }

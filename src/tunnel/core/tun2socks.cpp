@@ -372,11 +372,11 @@ bool parseParameters(const char* netifIpAddr, const char* netifNetmask, const ch
   }
   s.socksAuth.clear();
   BSocksClientAuthInfo none;
-  none.method = SOCKS_METHOD_NO_AUTH;
+  none.method = socks::kMethodNone;
   s.socksAuth.push_back(none);
   if (username) {
     BSocksClientAuthInfo pw;
-    pw.method = SOCKS_METHOD_USERNAME_PASSWORD;
+    pw.method = socks::kMethodUserPass;
     pw.username = username;
     pw.password = password ? password : "";
     s.socksAuth.push_back(pw);

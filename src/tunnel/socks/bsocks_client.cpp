@@ -62,15 +62,15 @@ void sendConnectRequest(BSocksClient* o) {
     return;
   }
   uint8_t* b = o->buffer.data();
-  b[0] = 5;
-  b[1] = 1;
+  b[0] = socks::kVersion5;
+  b[1] = socks::kCmdConnect;
   b[2] = 0;
   if (o->dest.type == BADDR_TYPE_IPV4) {
-    b[3] = 1;
+    b[3] = socks::kAtypIpv4;
     std::memcpy(b + 4, &o->dest.ipv4, 4);
     std::memcpy(b + 8, &o->dest.port, 2);
   } else {
-    b[3] = 4;
+    b[3] = socks::kAtypIpv6;
     std::memcpy(b + 4, o->dest.ipv6, 16);
     std::memcpy(b + 20, &o->dest.port, 2);
   }
@@ -91,7 +91,7 @@ void controlReceived(BSocksClient* o) {
   switch (o->state) {
     case BSOCKSCLIENT_STATE_SENT_HELLO: {
       BLog_Log(kChannel, BLOG_DEBUG, "received hello");
-      if (b[0] != 5) {
+      if (b[0] != socks::kVersion5) {
         BLog_Log(kChannel, BLOG_NOTICE, "wrong version");
         failNegotiation(o);
         return;
@@ -108,7 +108,7 @@ void controlReceived(BSocksClient* o) {
         failNegotiation(o);
         return;
       }
-      if (chosen->method == SOCKS_METHOD_NO_AUTH) {
+      if (chosen->method == socks::kMethodNone) {
         BLog_Log(kChannel, BLOG_DEBUG, "no authentication");
         sendConnectRequest(o);
         return;
@@ -126,7 +126,7 @@ void controlReceived(BSocksClient* o) {
         return;
       }
       uint8_t* w = o->buffer.data();
-      w[0] = 1;
+      w[0] = socks::kLoginVersion;
       w[1] = static_cast<uint8_t>(ul);
       std::memcpy(w + 2, chosen->username.data(), ul);
       w[2 + ul] = static_cast<uint8_t>(pl);
@@ -137,12 +137,12 @@ void controlReceived(BSocksClient* o) {
     }
     case BSOCKSCLIENT_STATE_SENT_PASSWORD:
       BLog_Log(kChannel, BLOG_DEBUG, "received password reply");
-      if (b[0] != 1) {
+      if (b[0] != socks::kLoginVersion) {
         BLog_Log(kChannel, BLOG_NOTICE, "password reply has unknown version");
         failNegotiation(o);
         return;
       }
-      if (b[1] != 0) {
+      if (b[1] != socks::kLoginSuccess) {
         BLog_Log(kChannel, BLOG_NOTICE, "password reply is negative");
         failNegotiation(o);
         return;
@@ -151,20 +151,20 @@ void controlReceived(BSocksClient* o) {
       return;
     case BSOCKSCLIENT_STATE_SENT_REQUEST: {
       BLog_Log(kChannel, BLOG_DEBUG, "received reply header");
-      if (b[0] != 5) {
+      if (b[0] != socks::kVersion5) {
         BLog_Log(kChannel, BLOG_NOTICE, "wrong version");
         failNegotiation(o);
         return;
       }
-      if (b[1] != 0) {
+      if (b[1] != socks::kRepSuccess) {
         BLog_Log(kChannel, BLOG_NOTICE, "reply not successful");
         failNegotiation(o);
         return;
       }
       int rest;
-      if (b[3] == 1) {
+      if (b[3] == socks::kAtypIpv4) {
         rest = 6;
-      } else if (b[3] == 4) {
+      } else if (b[3] == socks::kAtypIpv6) {
         rest = 18;
       } else {
         BLog_Log(kChannel, BLOG_NOTICE, "reply has unknown address type");
@@ -266,7 +266,7 @@ void connectorHandler(void* user, bool isError) {
     return;
   }
   uint8_t* b = o->buffer.data();
-  b[0] = 5;
+  b[0] = socks::kVersion5;
   b[1] = static_cast<uint8_t>(o->auth.size());
   for (std::size_t i = 0; i < o->auth.size(); ++i) b[2 + i] = o->auth[i].method;
   o->state = BSOCKSCLIENT_STATE_SENDING_HELLO;

@@ -6,16 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "service/socks_protocol.h"
 #include "tunnel/base/baddr.h"
 #include "tunnel/base/flow.h"
 #include "tunnel/socks/bconnection.h"
 
 namespace vantor::tunnel {
 
-enum { SOCKS_METHOD_NO_AUTH = 0, SOCKS_METHOD_USERNAME_PASSWORD = 2 };
-
 struct BSocksClientAuthInfo {
-  uint8_t method = SOCKS_METHOD_NO_AUTH;
+  uint8_t method = socks::kMethodNone;
   std::string username;  // method 2 only
   std::string password;
 };

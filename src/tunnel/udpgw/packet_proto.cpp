@@ -18,7 +18,7 @@ void inputDone(void* user, int n) {
   d->used += n;
   int pos = 0;
   while (d->used - pos >= PACKETPROTO_HEADER_SIZE) {
-    int len = load_le16(d->buf.data() + pos);
+    int len = platform::readLe16(d->buf.data() + pos);
     if (len > d->maxMessage) {
       BLog_Log(kChannel, BLOG_NOTICE, "error: packet too large");
       d->used = 0;

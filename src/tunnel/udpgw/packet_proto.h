@@ -16,7 +16,7 @@
 namespace vantor::tunnel {
 
 // Writes the 2-byte length header for a payload of `len` bytes (<= 65535).
-inline void PacketProto_WriteHeader(uint8_t* out, int len) { store_le16(out, static_cast<uint16_t>(len)); }
+inline void PacketProto_WriteHeader(uint8_t* out, int len) { platform::writeLe16(out, static_cast<uint16_t>(len)); }
 
 struct PacketProtoDecoder {
   StreamReceiver* input = nullptr;

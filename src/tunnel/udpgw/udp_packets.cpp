@@ -2,18 +2,14 @@
 
 #include <cstring>
 
+#include "platform/byte_order.h"
+
 namespace vantor::tunnel {
 namespace {
 
 constexpr int kIpv4HeaderSize = 20;
 constexpr int kUdpHeaderSize = 8;
 constexpr uint8_t kProtoUdp = 17;
-
-uint16_t load_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-void store_be16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v & 0xFF);
-}
 
 }  // namespace
 
@@ -38,7 +34,7 @@ uint16_t Udp_Ipv4Checksum(uint32_t src, uint32_t dst, const uint8_t* udp, int ud
   std::memcpy(pseudo + 4, &dst, 4);
   pseudo[8] = 0;
   pseudo[9] = kProtoUdp;
-  store_be16(pseudo + 10, static_cast<uint16_t>(udpLen));
+  platform::writeBe16(pseudo + 10, static_cast<uint16_t>(udpLen));
   uint32_t sum = InetChecksum_Add(0, pseudo, sizeof pseudo);
   sum = InetChecksum_Add(sum, udp, 6);  // ports and length; the checksum field counts as zero
   sum = InetChecksum_Add(sum, udp + kUdpHeaderSize, udpLen - kUdpHeaderSize);
@@ -50,21 +46,21 @@ bool UdpPacket_ParseIPv4(const uint8_t* p, int len, UdpDatagramView* out) {
   if (len < kIpv4HeaderSize || (p[0] >> 4) != 4 || p[9] != kProtoUdp) return false;
   int headerLen = (p[0] & 0x0F) * 4;
   if (headerLen < kIpv4HeaderSize || headerLen > len) return false;
-  int totalLen = load_be16(p + 2);
+  int totalLen = platform::readBe16(p + 2);
   if (totalLen < headerLen || totalLen > len) return false;
   if (InetChecksum_Finish(InetChecksum_Add(0, p, headerLen)) != 0) return false;
   // A fragment carries only part of a datagram (or no UDP header at all).
-  if ((load_be16(p + 6) & 0x3FFF) != 0) return false;
+  if ((platform::readBe16(p + 6) & 0x3FFF) != 0) return false;
 
   const uint8_t* udp = p + headerLen;
   int ipPayload = totalLen - headerLen;
   if (ipPayload < kUdpHeaderSize) return false;
-  int udpLen = load_be16(udp + 4);
+  int udpLen = platform::readBe16(udp + 4);
   if (udpLen < kUdpHeaderSize || udpLen > ipPayload) return false;
   uint32_t src, dst;
   std::memcpy(&src, p + 12, 4);
   std::memcpy(&dst, p + 16, 4);
-  uint16_t stored = load_be16(udp + 6);
+  uint16_t stored = platform::readBe16(udp + 6);
   if (stored != 0 && Udp_Ipv4Checksum(src, dst, udp, udpLen) != stored) return false;
 
   uint16_t srcPort, dstPort;
@@ -85,23 +81,23 @@ int UdpPacket_BuildIPv4(uint8_t* out, int cap, const BAddr& local, const BAddr& 
   uint8_t* ip = out;
   ip[0] = 0x45;
   ip[1] = 0;
-  store_be16(ip + 2, static_cast<uint16_t>(total));
-  store_be16(ip + 4, 0);
-  store_be16(ip + 6, 0);
+  platform::writeBe16(ip + 2, static_cast<uint16_t>(total));
+  platform::writeBe16(ip + 4, 0);
+  platform::writeBe16(ip + 6, 0);
   ip[8] = 64;
   ip[9] = kProtoUdp;
-  store_be16(ip + 10, 0);
+  platform::writeBe16(ip + 10, 0);
   std::memcpy(ip + 12, &remote.ipv4, 4);
   std::memcpy(ip + 16, &local.ipv4, 4);
-  store_be16(ip + 10, InetChecksum_Finish(InetChecksum_Add(0, ip, kIpv4HeaderSize)));
+  platform::writeBe16(ip + 10, InetChecksum_Finish(InetChecksum_Add(0, ip, kIpv4HeaderSize)));
 
   uint8_t* udp = ip + kIpv4HeaderSize;
   std::memcpy(udp, &remote.port, 2);
   std::memcpy(udp + 2, &local.port, 2);
-  store_be16(udp + 4, static_cast<uint16_t>(kUdpHeaderSize + len));
-  store_be16(udp + 6, 0);
+  platform::writeBe16(udp + 4, static_cast<uint16_t>(kUdpHeaderSize + len));
+  platform::writeBe16(udp + 6, 0);
   if (len > 0) std::memmove(udp + kUdpHeaderSize, data, static_cast<std::size_t>(len));
-  store_be16(udp + 6, Udp_Ipv4Checksum(remote.ipv4, local.ipv4, udp, kUdpHeaderSize + len));
+  platform::writeBe16(udp + 6, Udp_Ipv4Checksum(remote.ipv4, local.ipv4, udp, kUdpHeaderSize + len));
   return total;
 }
 

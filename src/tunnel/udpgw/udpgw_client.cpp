@@ -50,7 +50,7 @@ void ringCommit(UdpGwRing* r, int offset, int len) {
 
 uint8_t* ringFront(UdpGwRing* r, int* len) {
   uint8_t* m = r->buf.data() + r->head;
-  *len = PACKETPROTO_HEADER_SIZE + load_le16(m);
+  *len = PACKETPROTO_HEADER_SIZE + platform::readLe16(m);
   return m;
 }
 
@@ -222,7 +222,7 @@ void connectionSend(UdpGwConnection* c, int flags, const uint8_t* data, int len)
   PacketProto_WriteHeader(m, msgLen);
   uint8_t* p = m + PACKETPROTO_HEADER_SIZE;
   p[0] = static_cast<uint8_t>(flags | (ipv6 ? UDPGW_CLIENT_FLAG_IPV6 : 0));
-  store_le16(p + 1, c->conid);
+  platform::writeLe16(p + 1, c->conid);
   p += UDPGW_HEADER_SIZE;
   if (ipv6) {
     std::memcpy(p, remote.ipv6, 16);
@@ -307,7 +307,7 @@ void messageReceived(void* user, const uint8_t* data, int len) {
   auto* o = static_cast<UdpGwClient*>(user);
   if (len < UDPGW_HEADER_SIZE) return dropReceived(o, "missing header");
   uint8_t flags = data[0];
-  uint16_t conid = load_le16(data + 1);
+  uint16_t conid = platform::readLe16(data + 1);
   data += UDPGW_HEADER_SIZE;
   len -= UDPGW_HEADER_SIZE;
   BAddr remote;
@@ -381,7 +381,7 @@ bool UdpGwClient_Init(UdpGwClient* o, int udpMtu, int maxConnections, int sendBu
   o->keepaliveSending = false;
   PacketProto_WriteHeader(o->keepaliveMessage, UDPGW_HEADER_SIZE);
   o->keepaliveMessage[2] = UDPGW_CLIENT_FLAG_KEEPALIVE;
-  store_le16(o->keepaliveMessage + 3, 0);
+  platform::writeLe16(o->keepaliveMessage + 3, 0);
   ReactorTimer_Init(&o->keepaliveTimer, keepaliveTime, keepaliveTimerHandler, o);
   BReactor_SetTimer(reactor, &o->keepaliveTimer);
   o->haveServer = false;

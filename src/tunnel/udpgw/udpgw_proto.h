@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "platform/byte_order.h"
+
 namespace vantor::tunnel {
 
 enum : uint8_t {
@@ -25,12 +27,6 @@ inline constexpr int PACKETPROTO_MAXPAYLOAD = 0xFFFF;
 // Largest udpgw message carrying a datagram of `udpMtu` bytes.
 inline constexpr int udpgw_compute_mtu(int udpMtu) {
   return UDPGW_HEADER_SIZE + UDPGW_IPV6_ADDR_SIZE + udpMtu;
-}
-
-inline uint16_t load_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline void store_le16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v & 0xFF);
-  p[1] = static_cast<uint8_t>(v >> 8);
 }
 
 }  // namespace vantor::tunnel

@@ -2,6 +2,7 @@
 // node: the SOCKS dialogue, refusals, the upstream wire and the relay rules.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -9,7 +10,9 @@
 #include <string>
 #include <thread>
 
+#include "crypto/cryptor.h"
 #include "service/ss_manager.h"
+#include "service/ssr_client.h"
 #include "test_net.h"
 
 namespace vantor {
@@ -44,6 +47,12 @@ class ServiceTest : public ::testing::Test {
     node_.type = type;
     node_.username = user;
     node_.password = password;
+  }
+  void useShadowsocksPipeline(const char* method) {
+    node_.method = method;
+    node_.password = "pw";
+    node_.protocol = "origin";
+    node_.obfs = "plain";
   }
   // A connection that has passed the SOCKS 5 greeting without authentication.
   std::unique_ptr<Conn> greeted() {
@@ -136,6 +145,23 @@ TEST_F(ServiceTest, Socks4Refusals) {
     }
     EXPECT_TRUE(c.closedWithin(1500));
   }
+}
+
+TEST_F(ServiceTest, DialogueHasOneDeadlineHoweverSlowlyItTrickles) {
+  // One byte every 3 s keeps every read within its 5 s; the dialogue as a
+  // whole still ends 10 s after the connection came in.
+  Conn c(port_);
+  const Bytes greeting = {5, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+  auto start = Clock::now();
+  bool closed = false;
+  for (std::size_t i = 0; i < greeting.size() && !closed; ++i) {
+    c.send(Bytes{greeting[i]});
+    closed = c.closedWithin(3000);
+  }
+  EXPECT_TRUE(closed);
+  auto waited = Clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(9500));
+  EXPECT_LE(waited, std::chrono::milliseconds(11500));
 }
 
 TEST_F(ServiceTest, SilentClientIsDroppedAfterFiveSeconds) {
@@ -311,23 +337,81 @@ TEST_F(ServiceTest, UdpgwDestinationRunsTheUdpRelayInsteadOfAConnect) {
   EXPECT_EQ(fake.connections(), 0);
 }
 
-TEST_F(ServiceTest, BindRelaysTheIncomingPeer) {
-  auto c = greeted();
-  c->send(Bytes{5, 2, 0, 1, 127, 0, 0, 1, 0, 21});
-  Bytes first = c->recv(10);
-  ASSERT_EQ(first.size(), 10u);
-  ASSERT_EQ(first[1], 0);
-  uint16_t bindPort = static_cast<uint16_t>(first[8] << 8 | first[9]);
-  Conn peer(bindPort);
-  ASSERT_TRUE(peer.connected());
-  Bytes second = c->recv(10);
-  ASSERT_EQ(second.size(), 10u);
-  EXPECT_EQ(second[1], 0);
-  EXPECT_EQ((Bytes{second[4], second[5], second[6], second[7]}), (Bytes{127, 0, 0, 1}));
-  peer.send("hello");
-  EXPECT_EQ(c->recv(5), (Bytes{'h', 'e', 'l', 'l', 'o'}));
-  c->send("back");
-  EXPECT_EQ(peer.recv(4), (Bytes{'b', 'a', 'c', 'k'}));
+TEST_F(ServiceTest, BindRelaysTheIncomingPeerPlainlyForEveryNodeKind) {
+  // The peer connects to this host, not to the node: whatever the node
+  // speaks, its bytes pass unchanged, and the address named is one the
+  // client can reach.
+  for (int type : {kNodeSocks5, kNodeShadowsocks}) {
+    SCOPED_TRACE(type);
+    node_.type = type;
+    useShadowsocksPipeline("aes-256-gcm");
+    auto c = greeted();
+    c->send(Bytes{5, 2, 0, 1, 127, 0, 0, 1, 0, 21});
+    Bytes first = c->recv(10);
+    ASSERT_EQ(first.size(), 10u);
+    ASSERT_EQ(first[1], 0);
+    EXPECT_EQ((Bytes{first[4], first[5], first[6], first[7]}), (Bytes{127, 0, 0, 1}));
+    uint16_t bindPort = static_cast<uint16_t>(first[8] << 8 | first[9]);
+    Conn peer(bindPort);
+    ASSERT_TRUE(peer.connected());
+    Bytes second = c->recv(10);
+    ASSERT_EQ(second.size(), 10u);
+    EXPECT_EQ(second[1], 0);
+    EXPECT_EQ((Bytes{second[4], second[5], second[6], second[7]}), (Bytes{127, 0, 0, 1}));
+    peer.send("hello");
+    EXPECT_EQ(c->recv(5), (Bytes{'h', 'e', 'l', 'l', 'o'}));
+    c->send("back");
+    EXPECT_EQ(peer.recv(4), (Bytes{'b', 'a', 'c', 'k'}));
+  }
+}
+
+// A cipher whose every call fails, in place of a working one.
+class BrokenCryptor : public CCryptor {
+ public:
+  BrokenCryptor() : CCryptor("broken", "pw", 16, 16) {}
+  bool Encrypt(const uint8_t*, int, uint8_t*&, int&, bool) override { return false; }
+  bool Decrypt(const uint8_t*, int, uint8_t*&, int&, bool&, bool) override { return false; }
+};
+
+class BrokenCipherSession : public CSSRCLient {
+ public:
+  BrokenCipherSession(CNodeInfo* sessionNode, SocketHandle client, SocketHandle upstream)
+      : CSSRCLient(sessionNode, client, "", "") {
+    upstreamSocket = upstream;
+  }
+  void breakCipher() { cryptor = std::make_unique<BrokenCryptor>(); }
+};
+
+TEST_F(ServiceTest, BytesThatCannotBeEncryptedEndTheConnection) {
+  node_.type = kNodeShadowsocks;
+  useShadowsocksPipeline("aes-256-cfb");
+  test::Listener listener;
+  Conn client(listener.port()), clientEnd(listener.accept(2000));
+  Conn nodeEnd(listener.port()), upstream(listener.accept(2000));
+  auto* session = new BrokenCipherSession(&node_, clientEnd.handle(), upstream.handle());
+  ASSERT_TRUE(session->createPipeline());
+  session->breakCipher();
+  const uint8_t data[4] = {1, 2, 3, 4};
+  // Not "nothing sent": a gap in the node's stream.
+  EXPECT_EQ(session->sendUpstream(upstream.handle(), data, 4, 1), -1);
+  std::atomic<bool> ended{false};
+  std::thread relay([&] {
+    session->relayTcp();
+    ended = true;
+  });
+  client.send("data");
+  auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (!ended && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(ended) << "the relay went on past bytes it could not encrypt";
+  if (!ended) service().disableRelay();
+  relay.join();
+  service().enableRelay();
+  // The session closes both of its sockets; the Conns must not close them again.
+  (void)clientEnd.release();
+  (void)upstream.release();
+  delete session;
+  EXPECT_TRUE(client.closedWithin(1000));
+  EXPECT_TRUE(nodeEnd.closedWithin(1000));
 }
 
 TEST_F(ServiceTest, DisableRelayEndsEveryRelayAndTheCountFalls) {
@@ -431,6 +515,21 @@ TEST_F(CredentialTest, LocalLoginIsDemanded) {
     c.send(test::socks5ConnectIpv4(0x0100007f, 80));
     EXPECT_EQ(c.recv(10), kSocks5Failure);  // the node is a closed port
   }
+}
+
+TEST_F(CredentialTest, Socks4IsRefusedWhenALoginIsDemanded) {
+  test::FakeSocksNode fake(false);
+  useNode(fake.port());
+  Bytes socks4a = {4, 1, 0, 80, 0, 0, 0, 1, 0};
+  for (char ch : std::string("name.example")) socks4a.push_back(static_cast<uint8_t>(ch));
+  socks4a.push_back(0);
+  for (const Bytes& request : {Bytes{4, 1, 0, 80, 127, 0, 0, 1, 'u', 0}, socks4a}) {
+    Conn c(port_);
+    c.send(request);
+    EXPECT_EQ(c.recv(8), kSocks4Rejected);
+    EXPECT_TRUE(c.closedWithin(1000));
+  }
+  EXPECT_EQ(fake.connections(), 0);
 }
 
 TEST(ServiceWithoutNode, ConnectionsAreClosedAndLeaveNoSession) {

@@ -12,7 +12,6 @@ namespace vantor {
 namespace {
 
 using namespace test;
-using ssr::getBe16;
 
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -111,7 +110,7 @@ TEST(RandomHead, ChecksummedBlockThenHeldDataAfterTheAnswer) {
   ASSERT_GE(block.size(), 8u);
   ASSERT_LE(block.size(), 103u);
   const std::size_t n = block.size();
-  EXPECT_EQ(ssr::getLe32(block.data() + n - 4), ~Crc32(block.data(), n - 4));
+  EXPECT_EQ(platform::readLe32(block.data() + n - 4), ~Crc32(block.data(), n - 4));
 
   Result held = run(*p, Op::Encode, bytes("second"));
   EXPECT_TRUE(held.ok && held.out.empty());
@@ -164,19 +163,19 @@ std::unique_ptr<CObfs> tls(const char* name, const std::string& param, const std
 TEST(TlsObfs, ClientHelloLayoutAndSizes) {
   auto p = tls("tls1.2_ticket_auth", "abcdefghijk");  // 11 characters
   const Bytes hello = run(*p, Op::Encode, pattern(30)).out;
-  const std::size_t b = getBe16(hello.data() + 3) - 6;
+  const std::size_t b = platform::readBe16(hello.data() + 3) - 6;
   ASSERT_EQ(hello.size(), b + 11);
   EXPECT_EQ(Bytes(hello.begin(), hello.begin() + 3), (Bytes{0x16, 0x03, 0x01}));
   EXPECT_EQ(hello[5], 0x01);
   EXPECT_EQ(hello[6], 0x00);
-  EXPECT_EQ(getBe16(hello.data() + 7), b + 2);
+  EXPECT_EQ(platform::readBe16(hello.data() + 7), b + 2);
   EXPECT_EQ(hello[43], 0x20);
   auto* t = static_cast<CObfsTls12TickAuth*>(p.get());
   EXPECT_EQ(Bytes(hello.begin() + 44, hello.begin() + 76), Bytes(t->clientId(), t->clientId() + 32));
   uint8_t check[10];
   t->mac(hello.data() + 11, 22, check);
   EXPECT_EQ(Bytes(hello.begin() + 33, hello.begin() + 43), Bytes(check, check + 10));
-  const std::size_t e = getBe16(hello.data() + 108);
+  const std::size_t e = platform::readBe16(hello.data() + 108);
   EXPECT_EQ(e + 99, b);
   // Extensions in order; the ticket's length T fixes the rest:
   // E = 5 + (n + 9) + 4 + (4 + T) + 165.
@@ -185,8 +184,8 @@ TEST(TlsObfs, ClientHelloLayoutAndSizes) {
   EXPECT_EQ(Bytes(x + 5, x + 14), (Bytes{0, 0, 0, 16, 0, 14, 0, 0, 11}));
   EXPECT_EQ(std::string(x + 14, x + 25), "abcdefghijk");
   EXPECT_EQ(Bytes(x + 25, x + 29), (Bytes{0x00, 0x17, 0x00, 0x00}));
-  EXPECT_EQ(getBe16(x + 29), 0x23u);
-  const std::size_t ticket = getBe16(x + 31);
+  EXPECT_EQ(platform::readBe16(x + 29), 0x23u);
+  const std::size_t ticket = platform::readBe16(x + 31);
   EXPECT_TRUE(ticket >= 64 && ticket <= 259);
   EXPECT_EQ(e, 11 + 187 + ticket);
   const uint8_t* fixed = x + 33 + ticket;
@@ -232,7 +231,7 @@ TEST(TlsObfs, AuthHoldsDataUntilTheServerFlight) {
   Bytes joined;
   while (at < big.size()) {
     ASSERT_EQ(big[at], 0x17);
-    const std::size_t len = getBe16(big.data() + at + 3);
+    const std::size_t len = platform::readBe16(big.data() + at + 3);
     if (records == 0) {
       EXPECT_TRUE(len >= 64 && len <= 575) << len;
     }

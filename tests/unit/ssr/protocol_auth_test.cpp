@@ -12,9 +12,6 @@ namespace vantor {
 namespace {
 
 using namespace test;
-using ssr::getBe16;
-using ssr::getLe16;
-using ssr::getLe32;
 
 const Bytes kIpv4Header = {0x01, 0x7F, 0x00, 0x00, 0x01, 0x00, 0x50};
 
@@ -29,10 +26,10 @@ std::vector<int> sha1DataPackets(const Bytes& wire, std::size_t at, Bytes& data)
   std::vector<int> lengths;
   while (at < wire.size()) {
     const uint8_t* p = wire.data() + at;
-    const int total = static_cast<int>(getBe16(p));
-    EXPECT_EQ(getLe16(p + 2), Crc32(p, 2) & 0xFFFF);
-    EXPECT_EQ(getLe32(p + total - 4), ssr::Adler32(p, static_cast<std::size_t>(total - 4)));
-    const int pad = p[4] == 0xFF ? static_cast<int>(getBe16(p + 5)) : p[4];
+    const int total = static_cast<int>(platform::readBe16(p));
+    EXPECT_EQ(platform::readLe16(p + 2), Crc32(p, 2) & 0xFFFF);
+    EXPECT_EQ(platform::readLe32(p + total - 4), ssr::Adler32(p, static_cast<std::size_t>(total - 4)));
+    const int pad = p[4] == 0xFF ? static_cast<int>(platform::readBe16(p + 5)) : p[4];
     for (int i = p[4] == 0xFF ? 3 : 1; i < pad; ++i) EXPECT_EQ(p[4 + i], 0) << "padding is zero-filled";
     lengths.push_back(total - 8 - pad);
     data.insert(data.end(), p + 4 + pad, p + total - 4);
@@ -50,16 +47,16 @@ TEST(AuthSha1V4, FirstPacketCarriesTheAddressThenChunksOf2000) {
   const Bytes body = pattern(4500);
   const Bytes wire = run(*p, Op::PreEncrypt, cat(kIpv4Header, body)).out;
 
-  const int total = static_cast<int>(getBe16(wire.data()));
+  const int total = static_cast<int>(platform::readBe16(wire.data()));
   Bytes crcInput(wire.begin(), wire.begin() + 2);
   for (char c : std::string("auth_sha1_v4")) crcInput.push_back(static_cast<uint8_t>(c));
   crcInput.insert(crcInput.end(), node.key, node.key + 32);
-  EXPECT_EQ(getLe32(wire.data() + 2), Crc32(crcInput.data(), crcInput.size()));
-  const int pad = wire[6] == 0xFF ? static_cast<int>(getBe16(wire.data() + 7)) : wire[6];
+  EXPECT_EQ(platform::readLe32(wire.data() + 2), Crc32(crcInput.data(), crcInput.size()));
+  const int pad = wire[6] == 0xFF ? static_cast<int>(platform::readBe16(wire.data() + 7)) : wire[6];
   EXPECT_EQ(total, pad - 1 + 7 + 29) << "T = R + L + 29 with the 7 address bytes as data";
   const uint8_t* id = wire.data() + 6 + pad;
-  EXPECT_TRUE(clockIsNow(getLe32(id)));
-  EXPECT_EQ(getLe32(id + 4), auth->clientId.load());
+  EXPECT_TRUE(clockIsNow(platform::readLe32(id)));
+  EXPECT_EQ(platform::readLe32(id + 4), auth->clientId.load());
   EXPECT_EQ(Bytes(id + 12, id + 19), kIpv4Header);
   uint8_t mac[20];
   const Bytes k = node.ivKey();
@@ -76,8 +73,8 @@ TEST(AuthSha1V4, FirstPacketCarriesTheAddressThenChunksOf2000) {
   auto q = CreatePlugin("auth_sha1_v4", "");
   node.describe(*q, 9);
   const Bytes only = run(*q, Op::PreEncrypt, kIpv4Header).out;
-  EXPECT_EQ(only.size(), getBe16(only.data()));
-  EXPECT_EQ(getLe32(only.data() + 6 + (only[6] == 0xFF ? getBe16(only.data() + 7) : only[6]) + 8),
+  EXPECT_EQ(only.size(), platform::readBe16(only.data()));
+  EXPECT_EQ(platform::readLe32(only.data() + 6 + (only[6] == 0xFF ? platform::readBe16(only.data() + 7) : only[6]) + 8),
             auth->connectionId.load()) << "the connection number just taken";
 }
 
@@ -85,12 +82,12 @@ TEST(AuthSha1V4, DataPacketPaddingHead) {
   Bytes out;
   CProtocol_auth_sha1_v4::appendDataPacket(out, pattern(1301).data(), 1301,
                                            CProtocol_auth_sha1_v4::dataPadding(1301));
-  EXPECT_EQ(getBe16(out.data()), 1310u);
+  EXPECT_EQ(platform::readBe16(out.data()), 1310u);
   EXPECT_EQ(out[4], 1);
   out.clear();
   CProtocol_auth_sha1_v4::appendDataPacket(out, pattern(5).data(), 5, 200);  // R + 1 = 201: long form
   EXPECT_EQ(out[4], 0xFF);
-  EXPECT_EQ(getBe16(out.data() + 5), 201u);
+  EXPECT_EQ(platform::readBe16(out.data() + 5), 201u);
   Bytes data;
   EXPECT_EQ(sha1DataPackets(out, 0, data), std::vector<int>{5});
 }
@@ -118,12 +115,12 @@ TEST(AuthSha1V4, DecodingIsSplitProofAndRejectsEveryFlippedByte) {
   // Checksums right, lengths wrong: below the minimum, and a padding head
   // that points past the data.
   auto sealed = [](Bytes packet) {
-    ssr::putLe16(packet.data() + 2, Crc32(packet.data(), 2) & 0xFFFF);
-    ssr::putLe32(packet.data() + packet.size() - 4, ssr::Adler32(packet.data(), packet.size() - 4));
+    platform::writeLe16(packet.data() + 2, Crc32(packet.data(), 2) & 0xFFFF);
+    platform::writeLe32(packet.data() + packet.size() - 4, ssr::Adler32(packet.data(), packet.size() - 4));
     return packet;
   };
   Bytes tiny = {0x00, 0x06, 0, 0, 1, 0};
-  ssr::putLe16(tiny.data() + 2, Crc32(tiny.data(), 2) & 0xFFFF);
+  platform::writeLe16(tiny.data() + 2, Crc32(tiny.data(), 2) & 0xFFFF);
   CProtocol_auth_sha1_v4 a(""), b("");
   EXPECT_FALSE(run(a, Op::PostDecrypt, tiny).ok);
   EXPECT_FALSE(run(b, Op::PostDecrypt, sealed({0x00, 0x0C, 0, 0, 0x09, 1, 2, 3, 0, 0, 0, 0})).ok);
@@ -188,9 +185,9 @@ TEST(AuthAes128, FirstBufferOf1500IsAnAuthPacketOf1200AndADataPacketOf300) {
     uint8_t aesKey[16], identity[16];
     Md5(aesText.data(), aesText.size(), aesKey);
     CryptoPP::AES::Decryption(aesKey, 16).ProcessBlock(wire.data() + 11, identity);
-    EXPECT_TRUE(clockIsNow(getLe32(identity)));
-    EXPECT_EQ(getLe32(identity + 4), p.GetServerInfo().authData->clientId.load());
-    const std::size_t total = getLe16(identity + 12), pad = getLe16(identity + 14);
+    EXPECT_TRUE(clockIsNow(platform::readLe32(identity)));
+    EXPECT_EQ(platform::readLe32(identity + 4), p.GetServerInfo().authData->clientId.load());
+    const std::size_t total = platform::readLe16(identity + 12), pad = platform::readLe16(identity + 14);
     EXPECT_EQ(total, pad + 1200 + 35);
     EXPECT_LE(pad, 0x1FFu) << "more than 400 data bytes: padding below 512";
     EXPECT_EQ(sub(wire, 31 + pad, total - 4), sub(body, 0, 1200));
@@ -199,10 +196,10 @@ TEST(AuthAes128, FirstBufferOf1500IsAnAuthPacketOf1200AndADataPacketOf300) {
     const Bytes packet = sub(wire, total, wire.size());
     Bytes key = userKey;
     key.insert(key.end(), {1, 0, 0, 0});
-    ASSERT_EQ(getLe16(packet.data()), packet.size());
+    ASSERT_EQ(platform::readLe16(packet.data()), packet.size());
     EXPECT_EQ(sub(packet, 2, 4), hmac(sha1, sub(packet, 0, 2), key, 2));
     EXPECT_EQ(sub(packet, packet.size() - 4, packet.size()), hmac(sha1, sub(packet, 0, packet.size() - 4), key, 4));
-    const std::size_t head = packet[4] == 0xFF ? getLe16(packet.data() + 5) : packet[4];
+    const std::size_t head = packet[4] == 0xFF ? platform::readLe16(packet.data() + 5) : packet[4];
     EXPECT_EQ(sub(packet, 4 + head, packet.size() - 4), sub(body, 1200, 1500));
     EXPECT_EQ(p.sendPacketNumber(), 2u);
   }

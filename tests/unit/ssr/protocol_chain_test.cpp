@@ -12,8 +12,6 @@ namespace vantor {
 namespace {
 
 using namespace test;
-using ssr::getLe16;
-using ssr::getLe32;
 
 uint64_t le64(const uint8_t* p) {
   uint64_t v = 0;
@@ -107,19 +105,19 @@ struct ChainPeer {
     uint8_t aesKey[16], identity[16];
     Md5(aesText.data(), aesText.size(), aesKey);
     CryptoPP::AES::Decryption(aesKey, 16).ProcessBlock(w.data() + 16, identity);
-    overhead = static_cast<uint16_t>(getLe16(identity + 12));
-    EXPECT_EQ(getLe32(identity + 4), GetProcessAuthData()->clientId.load());
-    EXPECT_EQ(getLe16(identity + 14), 0u);
+    overhead = static_cast<uint16_t>(platform::readLe16(identity + 12));
+    EXPECT_EQ(platform::readLe32(identity + 4), GetProcessAuthData()->clientId.load());
+    EXPECT_EQ(platform::readLe16(identity + 14), 0u);
     rc4(fromClient, clientHash);
     rc4(toClient, clientHash);
-    return getLe32(uid);
+    return platform::readLe32(uid);
   }
 
   // Reads client data packets from `at`; their data lengths, data appended.
   std::vector<int> readPackets(const Bytes& w, std::size_t at, Bytes& data) {
     std::vector<int> lengths;
     while (at < w.size()) {
-      const std::size_t l = getLe16(w.data() + at) ^ (clientHash[14] | clientHash[15] << 8);
+      const std::size_t l = platform::readLe16(w.data() + at) ^ (clientHash[14] | clientHash[15] << 8);
       XorShift128Plus g;
       const std::size_t r = padding(l, clientHash, g);
       uint8_t mac[16];
@@ -142,7 +140,7 @@ struct ChainPeer {
     const std::size_t r = padding(d.size(), serverHash, g);
     const std::size_t s = d.empty() || r == 0 ? 0 : g.Next() % 0x200000011ULL % r;
     Bytes out(d.size() + r + 2, 0x5C);
-    ssr::putLe16(out.data(), static_cast<uint32_t>(d.size() ^ (serverHash[14] | serverHash[15] << 8)));
+    platform::writeLe16(out.data(), static_cast<uint32_t>(d.size() ^ (serverHash[14] | serverHash[15] << 8)));
     std::copy(d.begin(), d.end(), out.begin() + 2 + static_cast<std::ptrdiff_t>(s));
     toClient.process(out.data() + 2 + s, d.size());
     const Bytes k = numbered(sendNumber++);
@@ -171,7 +169,7 @@ Connected connect(const std::string& name, const Node& node, const Bytes& first,
   const std::string& key = chain->userKey();
   c.server = std::make_unique<ChainPeer>(name, node, Bytes(key.begin(), key.end()));
   uint32_t uid = c.server->readHeader(wire);
-  EXPECT_EQ(uid, getLe32(chain->userId()));
+  EXPECT_EQ(uid, platform::readLe32(chain->userId()));
   c.server->readPackets(wire, 36, c.firstData);
   return c;
 }
@@ -314,7 +312,7 @@ TEST(AuthChain, Datagrams) {
     const std::size_t n = out.size();
     uint8_t h[16], mac[16];
     HmacMd5(out.data() + n - 8, 3, node.key, 32, h);
-    EXPECT_EQ(getLe32(out.data() + n - 5) ^ getLe32(h), 5u);
+    EXPECT_EQ(platform::readLe32(out.data() + n - 5) ^ platform::readLe32(h), 5u);
     HmacMd5(out.data(), n - 1, userKey.data(), userKey.size(), mac);
     EXPECT_EQ(out[n - 1], mac[0]);
     XorShift128Plus g;

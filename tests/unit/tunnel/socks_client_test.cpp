@@ -214,7 +214,7 @@ TEST(SocksClient, PasswordAuthentication) {
   });
   SocksRun run;
   BSocksClientAuthInfo none, pw;
-  pw.method = SOCKS_METHOD_USERNAME_PASSWORD;
+  pw.method = socks::kMethodUserPass;
   pw.username = "user";
   pw.password = "secret";
   run.go(server.port, {none, pw});
@@ -233,7 +233,7 @@ TEST(SocksClient, NegativePasswordReplyIsAnError) {
   });
   SocksRun run;
   BSocksClientAuthInfo none, pw;
-  pw.method = SOCKS_METHOD_USERNAME_PASSWORD;
+  pw.method = socks::kMethodUserPass;
   pw.username = "u";
   pw.password = "p";
   run.go(server.port, {none, pw});
