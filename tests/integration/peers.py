@@ -408,7 +408,7 @@ class VantorService:
     line and accepts a connection."""
 
     def __init__(self, node, port=None, local_user=None, local_password=None,
-                 extra_args=(), timeout=15.0):
+                 extra_args=(), timeout=15.0, popen_kw=None):
         argv = [vantor_bin(), "serve", "--node", node]
         if port is not None:
             argv += ["--port", str(port)]
@@ -423,8 +423,9 @@ class VantorService:
         self._stderr_path = tempfile.mkstemp(prefix="vantor-serve-", suffix=".err")[1]
         err = open(self._stderr_path, "wb")
         try:
+            # ``popen_kw``: more for Popen, such as the user to run as.
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=err, start_new_session=True)
+                                         stderr=err, start_new_session=True, **(popen_kw or {}))
         finally:
             err.close()
         self._reader = threading.Thread(target=self._read_stdout, daemon=True)

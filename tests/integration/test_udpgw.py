@@ -37,6 +37,10 @@ class TaggingEcho(UdpEchoServer):
         return struct.pack("!H", peer[1]) + data
 
 
+def threads_of(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
 def dns_port_echo():
     """An echo on port 53 of a loopback address of its own: a fixed one
     could already be taken by a local resolver or a parallel test run."""
@@ -154,7 +158,7 @@ class UdpgwCase:
         self.assertEqual(conid, 7)
         self.assertNotEqual(first[:2], rebound[:2], "REBIND must open a fresh upstream socket")
 
-    def test_idle_dns_flow_closes_and_the_count_falls(self):
+    def test_idle_dns_flows_close_and_their_workers_go(self):
         if os.geteuid() != 0:
             self.skipTest("needs root to listen on port 53")
         dns = dns_port_echo()
@@ -162,14 +166,21 @@ class UdpgwCase:
         svc = self.start(["--stats", "1"])
         stream = UdpgwStream(svc.port)
         self.addCleanup(stream.close)
-        stream.send(frame(0, 1, dns.host, 53, b"query"))
-        self.assertEqual(len(stream.messages(1)), 1)
-        counts = self.wait_counts(svc, lambda n: n == 2, 5)
-        self.assertEqual(counts[-1], 2, "the stream's session and the DNS flow")
+        # 40 flows: more than one worker serves.
+        stream.send(b"".join(frame(0, c, dns.host, 53, b"query") for c in range(1, 41)))
+        self.assertEqual(len(stream.messages(40)), 40)
+        counts = self.wait_counts(svc, lambda n: n == 41, 5)
+        self.assertEqual(counts[-1], 41, "the stream's session and the DNS flows")
+        busy = threads_of(svc.proc.pid)
         start = time.monotonic()
         counts = self.wait_counts(svc, lambda n: n == 1, 30)
-        self.assertEqual(counts[-1], 1, "the idle DNS flow was closed")
-        self.assertGreaterEqual(time.monotonic() - start, 15, "not before its 20 s idle limit")
+        self.assertEqual(counts[-1], 1, "the idle DNS flows were closed")
+        self.assertGreaterEqual(time.monotonic() - start, 15, "not before their 20 s idle limit")
+        # Threads follow the flows: the workers of the closed flows end.
+        deadline = time.monotonic() + 5
+        while threads_of(svc.proc.pid) > busy - 2 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertLessEqual(threads_of(svc.proc.pid), busy - 2, "workers without flows remain")
         stream.close()
         counts = self.wait_counts(svc, lambda n: n == 0, 5)
         self.assertEqual(counts[-1], 0, "closing the stream ends its session")
