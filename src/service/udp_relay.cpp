@@ -159,6 +159,12 @@ int64_t CTUNTAPProtoBase::nowMs() {
       .count();
 }
 
+// A flow is closed once either direction has been quiet for its limit.
+int64_t CTUNTAPProtoBase::idleDue(const FlowIo& io) {
+  int64_t limit = (io.isDns ? kDnsIdleSeconds : kIdleSeconds) * int64_t{1000};
+  return (io.lastSentMs < io.lastReceivedMs ? io.lastSentMs : io.lastReceivedMs) + limit;
+}
+
 void* CTUNTAPProtoBase::ioKey(unsigned slot, bool control) {
   return reinterpret_cast<void*>(static_cast<uintptr_t>((slot + 1) * 4 + (control ? 1 : 0)));
 }
@@ -395,19 +401,53 @@ void CTUNTAPProtoBase::queueForTunnel(UdpFlow& flow, uint16_t conid, uint8_t* fr
   frame[2] = v6 ? udpgw::kFlagIpv6 : 0;
   frame[3] = static_cast<uint8_t>(conid & 0xff);
   frame[4] = static_cast<uint8_t>(conid >> 8);
-  bool first;
   {
     std::lock_guard lock(tunnelLock);
     countDropped(flow.tunnelQueue.push(std::vector<uint8_t>(frame, frame + total)));
-    first = tunnelListed.empty();
     if (!flow.tunnelListed) {
       flow.tunnelListed = true;
       tunnelListed.push_back(&flow);
     }
   }
-  if (first) tunnelReady.notify_one();
   node->addBytes(static_cast<uint32_t>(total));
   node->addDownloaded(static_cast<uint32_t>(total));
+}
+
+// Called with tunnelLock held: every answer queued so far, in one batch.
+void CTUNTAPProtoBase::takeAnswers(std::vector<uint8_t>& batch) {
+  for (UdpFlow* flow : tunnelListed) {
+    for (auto& m : flow->tunnelQueue.items) batch.insert(batch.end(), m.begin(), m.end());
+    flow->tunnelQueue.clear();
+    flow->tunnelListed = false;
+  }
+  tunnelListed.clear();
+}
+
+void CTUNTAPProtoBase::writeAnswers(std::vector<uint8_t>& batch) {
+  // A worker that has just queued answers writes them itself when the stream
+  // is free and takes them at once: no hand-off to the writer. Whatever does
+  // not fit is left to the writer, ahead of anything queued later.
+  {
+    std::lock_guard lock(tunnelLock);
+    if (writing || !unwritten.empty() || tunnelListed.empty()) return;  // the writer is on it
+    writing = true;
+    takeAnswers(batch);
+  }
+  std::size_t sent = 0;
+  while (sent < batch.size()) {
+    long n = platform::sendBytes(session->udpgwStream(), batch.data() + sent, batch.size() - sent, true);
+    if (n <= 0) break;  // full, or failed: the writer's own send will tell
+    sent += static_cast<std::size_t>(n);
+  }
+  bool more;
+  {
+    std::lock_guard lock(tunnelLock);
+    writing = false;
+    if (sent < batch.size()) unwritten.assign(batch.begin() + static_cast<std::ptrdiff_t>(sent), batch.end());
+    more = !unwritten.empty() || !tunnelListed.empty();
+  }
+  if (more) tunnelReady.notify_one();
+  batch.clear();
 }
 
 void CTUNTAPProtoBase::tunnelWriter() {
@@ -416,22 +456,26 @@ void CTUNTAPProtoBase::tunnelWriter() {
   for (;;) {
     {
       std::unique_lock lock(tunnelLock);
-      tunnelReady.wait(lock, [&] { return !tunnelListed.empty() || stopRequested.load(); });
+      tunnelReady.wait(lock, [&] {
+        return stopRequested.load() || (!writing && (!unwritten.empty() || !tunnelListed.empty()));
+      });
       if (stopRequested.load()) return;
       // One write carries every answer queued since the last.
-      for (UdpFlow* flow : tunnelListed) {
-        for (auto& m : flow->tunnelQueue.items) batch.insert(batch.end(), m.begin(), m.end());
-        flow->tunnelQueue.clear();
-        flow->tunnelListed = false;
-      }
-      tunnelListed.clear();
+      writing = true;
+      batch.swap(unwritten);
+      takeAnswers(batch);
     }
-    if (session->sendUpstream(stream, batch.data(), static_cast<long>(batch.size()), 5) < 0) {
+    bool ok = session->sendUpstream(stream, batch.data(), static_cast<long>(batch.size()), 5) >= 0;
+    batch.clear();
+    {
+      std::lock_guard lock(tunnelLock);
+      writing = false;
+    }
+    if (!ok) {
       // Without a writer nothing more reaches the tunnel: the whole stream ends.
       stopRequested = true;
       return;
     }
-    batch.clear();
   }
 }
 
@@ -450,19 +494,22 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
     bool isDns;
   };
   std::vector<Change> changes;
+  std::vector<std::pair<unsigned, uint32_t>> idle;  // openings past their idle limit
+  std::vector<uint8_t> answers;
   bool again = true;
   for (;;) {
-    shard.wakePending = false;
-    shard.wake.clear();
+    if (shard.wakePending.exchange(false)) shard.wake.clear();
     const int64_t now = nowMs();
 
     // What the reader changed: openings begun or ended, datagrams queued.
     changes.clear();
     bool ending;
+    unsigned records;  // the reader adds records under the lock; the ones seen here stay
     {
       std::lock_guard lock(flowListLock);
       ending = stopRequested.load() || shard.openFlows == 0;
-      for (unsigned i = 0; i < shard.records; ++i) {
+      records = shard.records;
+      for (unsigned i = 0; i < records; ++i) {
         UdpFlow& flow = *shard.flows[i];
         FlowIo& io = shard.io[i];
         uint32_t wanted = flow.closed || ending ? 0 : flow.generation;
@@ -509,11 +556,10 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
 
     // Wait for the sockets, the reader, or the next deadline.
     int64_t next = -1;
-    for (unsigned i = 0; i < shard.records; ++i) {
+    for (unsigned i = 0; i < records; ++i) {
       const FlowIo& io = shard.io[i];
       if (io.generation == 0) continue;
-      int64_t idle = (io.isDns ? kDnsIdleSeconds : kIdleSeconds) * int64_t{1000};
-      int64_t due = (io.lastSentMs < io.lastReceivedMs ? io.lastSentMs : io.lastReceivedMs) + idle;
+      int64_t due = idleDue(io);
       if (io.state == FlowIo::State::Associating || io.state == FlowIo::State::Waiting)
         due = due < io.deadlineMs ? due : io.deadlineMs;
       if (next < 0 || due < next) next = due;
@@ -538,26 +584,28 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
       if (events[e].events & (platform::kPollReadable | platform::kPollError | platform::kPollHangup))
         io.moreToRead = true;
     }
-    for (unsigned i = 0; i < shard.records; ++i) {
+    bool answered = false;
+    for (unsigned i = 0; i < records; ++i) {
       FlowIo& io = shard.io[i];
       if (io.moreToRead && io.udp != kInvalidSocket) {
+        answered = true;
         io.moreToRead = receiveBurst(*shard.flows[i], io, frame);
         again = again || io.moreToRead;
       }
     }
+    if (answered) writeAnswers(answers);
 
     // Deadlines: associations that took too long, tries that are due, idle flows.
     const int64_t later = nowMs();
-    std::vector<std::pair<unsigned, uint32_t>> idle;
-    for (unsigned i = 0; i < shard.records; ++i) {
+    idle.clear();
+    for (unsigned i = 0; i < records; ++i) {
       FlowIo& io = shard.io[i];
       if (io.generation == 0) continue;
       if ((io.state == FlowIo::State::Associating || io.state == FlowIo::State::Waiting) && later >= io.deadlineMs) {
         deadline(shard, *shard.flows[i], io, later);
         again = true;
       }
-      int64_t limit = (io.isDns ? kDnsIdleSeconds : kIdleSeconds) * int64_t{1000};
-      if (later - io.lastSentMs >= limit || later - io.lastReceivedMs >= limit) idle.emplace_back(i, io.generation);
+      if (later >= idleDue(io)) idle.emplace_back(i, io.generation);
     }
     for (auto& [slot, generation] : idle) {
       endOpening(*shard.flows[slot], generation);

@@ -214,9 +214,13 @@ class CTUNTAPProtoBase {
   // Frames an answer: `frame + 4` holds address type, address, port, data;
   // the head goes into the 5 bytes from `frame` on. Queues it for the tunnel.
   void queueForTunnel(UdpFlow& flow, uint16_t conid, uint8_t* frame, std::size_t payloadLength);
+  void takeAnswers(std::vector<uint8_t>& batch);
+  // From a worker, after it queued answers: writes them now if the stream is free.
+  void writeAnswers(std::vector<uint8_t>& batch);
   void wakeShard(FlowShard& shard);
   void countDropped(std::size_t n) { dropped += n; }
   static int64_t nowMs();
+  static int64_t idleDue(const FlowIo& io);
   static void* ioKey(unsigned slot, bool control);
 
   CSocksClient* session;
@@ -227,9 +231,11 @@ class CTUNTAPProtoBase {
   std::vector<std::unique_ptr<FlowShard>> shards;
   std::unordered_map<uint16_t, UdpFlow*> openByConid;
   std::size_t openCount = 0;
-  std::mutex tunnelLock;
+  std::mutex tunnelLock;  // the tunnel queues and the three below
   std::condition_variable tunnelReady;
   std::vector<UdpFlow*> tunnelListed;  // flows with answers queued, in order of their first
+  bool writing = false;                // one thread writes to the stream at a time
+  std::vector<uint8_t> unwritten;      // the rest of a batch a worker could not write at once
   std::unique_ptr<CThreadPool> pool;
   std::atomic<uint64_t> dropped{0};  // datagrams lost to full queues or failed flows
 };
