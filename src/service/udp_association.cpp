@@ -47,14 +47,20 @@ CSocksUdpAssociation::Outcome CSocksUdpAssociation::refuse(const char* what) {
   return Outcome::Refused;
 }
 
-bool CSocksUdpAssociation::receive() {
-  while (have_ < sizeof in_) {
+void CSocksUdpAssociation::receive() {
+  while (!peerGone_ && have_ < sizeof in_) {
     long n = platform::recvBytes(socket_, in_ + have_, sizeof in_ - have_, true);
-    if (n == platform::kIoWouldBlock) return true;
-    if (n <= 0) return false;
+    if (n == platform::kIoWouldBlock) return;
+    if (n <= 0) {
+      peerGone_ = true;  // what it sent before, a refusal say, still counts
+      return;
+    }
     have_ += static_cast<std::size_t>(n);
   }
-  return true;
+}
+
+CSocksUdpAssociation::Outcome CSocksUdpAssociation::waiting() const {
+  return peerGone_ ? Outcome::Broken : Outcome::Pending;
 }
 
 CSocksUdpAssociation::Outcome CSocksUdpAssociation::advance() {
@@ -70,11 +76,11 @@ CSocksUdpAssociation::Outcome CSocksUdpAssociation::advance() {
     have_ = 0;
   }
   // Each reply comes only after the request of its step, so one is parsed per call.
-  if (!receive()) return Outcome::Broken;
+  receive();
   if (step_ == Step::Method) {
-    if (have_ < 2) return Outcome::Pending;
+    if (have_ < 2) return waiting();
     if (in_[0] != kVersion5) return Outcome::Broken;
-    if (in_[1] == kMethodNone) return sendRequest() ? Outcome::Pending : Outcome::Broken;
+    if (in_[1] == kMethodNone) return sendRequest() ? waiting() : Outcome::Broken;
     if (in_[1] != kMethodUserPass || user_.empty()) return refuse("the login methods");
     if (user_.size() > 255 || password_.size() > 255) return refuse("the login");
     uint8_t login[3 + 255 + 255];
@@ -88,16 +94,16 @@ CSocksUdpAssociation::Outcome CSocksUdpAssociation::advance() {
     n += password_.size();
     have_ = 0;
     step_ = Step::Login;
-    return sendBytes(login, n) ? Outcome::Pending : Outcome::Broken;
+    return sendBytes(login, n) ? waiting() : Outcome::Broken;
   }
   if (step_ == Step::Login) {
-    if (have_ < 2) return Outcome::Pending;
+    if (have_ < 2) return waiting();
     if (in_[0] != 1) return Outcome::Broken;
     if (in_[1] != 0) return refuse("the login");
-    return sendRequest() ? Outcome::Pending : Outcome::Broken;
+    return sendRequest() ? waiting() : Outcome::Broken;
   }
   // The reply: VER REP RSV ATYP, then the relay's address and port.
-  if (have_ < 4) return Outcome::Pending;
+  if (have_ < 4) return waiting();
   if (in_[0] != kVersion5) return Outcome::Broken;
   switch (in_[1]) {
     case kRepSuccess:
@@ -114,12 +120,12 @@ CSocksUdpAssociation::Outcome CSocksUdpAssociation::advance() {
   relay_ = {};
   switch (in_[3]) {
     case kAtypIpv4:
-      if (have_ < 10) return Outcome::Pending;
+      if (have_ < 10) return waiting();
       std::memcpy(&relay_.address, in_ + 4, 4);
       relay_.port = platform::readBe16(in_ + 8);
       break;
     case kAtypDomain: {
-      if (have_ < 5 || have_ < 5u + in_[4] + 2) return Outcome::Pending;
+      if (have_ < 5 || have_ < 5u + in_[4] + 2) return waiting();
       relay_.port = platform::readBe16(in_ + 5 + in_[4]);
       break;  // a name for the relay: taken as the node's own address
     }
@@ -130,6 +136,8 @@ CSocksUdpAssociation::Outcome CSocksUdpAssociation::advance() {
   // No address of its own means "the node's address".
   if (relay_.address == 0) relay_.address = server_.address;
   if (relay_.port == 0) return refuse("UDP ASSOCIATE (no relay port)");
+  // A node that has already hung up holds no association.
+  if (peerGone_) return Outcome::Broken;
   step_ = Step::Ready;
   return Outcome::Ready;
 }

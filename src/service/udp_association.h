@@ -44,8 +44,10 @@ class CSocksUdpAssociation {
   bool sendBytes(const uint8_t* data, std::size_t length);
   bool sendRequest();
   Outcome refuse(const char* what);
-  // Takes what the node has sent; false when it closed or failed.
-  bool receive();
+  // Takes what the node has sent, and notes when it has closed.
+  void receive();
+  // Pending, unless the node has gone and what it sent is not enough.
+  Outcome waiting() const;
 
   std::string user_;
   std::string password_;
@@ -55,6 +57,7 @@ class CSocksUdpAssociation {
   Step step_ = Step::Idle;
   uint8_t in_[4 + 1 + 255 + 2] = {};  // the longest reply: a name for the relay
   std::size_t have_ = 0;
+  bool peerGone_ = false;
   const char* refusal_ = "";
 };
 

@@ -154,6 +154,19 @@ class UdpgwNodesWithoutUdp(EchoCase):
         self.assertGreaterEqual(forwarder.connections, 1)
         self.assertEqual(svc.stderr().count("refused UDP ASSOCIATE"), 1, svc.stderr())
 
+    def test_a_refusal_followed_by_a_hang_up_is_still_a_refusal(self):
+        def refuse(conn, log):
+            conn.recv(3)
+            conn.sendall(b"\x05\x00")
+            conn.recv(10)
+            conn.sendall(b"\x05\x07\x00\x01\x00\x00\x00\x00\x00\x00")  # and the close at once
+
+        node = ScriptedNode(refuse)
+        self.addCleanup(node.stop)
+        svc = self.start_service(f"socks5://127.0.0.1:{node.port}")
+        self.assertEqual(self.resolver_queries(self.stream(svc)), [])
+        self.assertEqual(node.connections, 1)
+
     def test_a_socks4_node_is_not_asked_for_udp(self):
         danted = Danted()  # would even answer SOCKS 5; a SOCKS 4 node must not be asked
         self.addCleanup(danted.stop)
