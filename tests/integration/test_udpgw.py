@@ -58,6 +58,35 @@ def dns_port_echo():
     raise AssertionError("no loopback address with port 53 free")
 
 
+def udp_ports_of(pid):
+    """Local ports of the UDP sockets the process holds."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    ports = []
+    with open("/proc/net/udp") as f:
+        for line in f.readlines()[1:]:
+            parts = line.split()
+            if parts[9] in inodes:
+                ports.append(int(parts[1].split(":")[1], 16))
+    return ports
+
+
+def spoofed_udp(source, destination, payload):
+    """Sends a UDP datagram that claims to come from ``source`` (root only)."""
+    length = 8 + len(payload)
+    udp = struct.pack("!HHHH", source[1], destination[1], length, 0) + payload  # no checksum
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + length, 0, 0, 64, socket.IPPROTO_UDP, 0,
+                     socket.inet_aton(source[0]), socket.inet_aton(destination[0]))
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        raw.sendto(ip + udp, (destination[0], 0))
+
+
 class UdpgwStream:
     """The tunnel's side of the udpgw stream."""
 
@@ -152,12 +181,16 @@ class UdpgwCase:
             self.assertEqual(data[2:], sent[conid], f"conid {conid} got another flow's data")
         self.assertEqual(stream.messages(1, timeout=0.5), [], "nothing beyond the 20 answers")
 
-    def test_three_hundred_parallel_flows(self):
+    def test_a_thousand_flows_are_served_and_rebound(self):
         svc = self.start()
         stream = UdpgwStream(svc.port)
         self.addCleanup(stream.close)
-        missing = stream.echo_all(self.echo.port, {c: struct.pack("!H", c) * 8 for c in range(300)})
-        self.assertEqual(missing, set(), f"missing answers for {sorted(missing)[:10]}...")
+        for rnd in range(3):
+            # Every conid again, with REBIND after the first round: each flow
+            # is reset and reopened while the others carry datagrams.
+            payloads = {c: struct.pack("!HH", c, rnd) * 4 for c in range(1000)}
+            missing = stream.echo_all(self.echo.port, payloads, REBIND if rnd else 0)
+            self.assertEqual(missing, set(), f"round {rnd}: {len(missing)} flows never answered")
 
     def test_rebind_opens_a_new_upstream_socket(self):
         svc = self.start()
@@ -221,6 +254,28 @@ class UdpgwThroughShadowsocks(UdpgwCase, ServiceTestCase):
 
     def node_link(self):
         return f"ss://{self.ss.method}:{self.ss.password}@127.0.0.1:{self.ss.port}"
+
+    def test_datagrams_from_elsewhere_or_garbage_leave_the_flow_alone(self):
+        svc = self.start()
+        stream = UdpgwStream(svc.port)
+        self.addCleanup(stream.close)
+        stream.send(frame(0, 5, "127.0.0.1", self.echo.port, b"one"))
+        (_, _, _, _, first), = stream.messages(1)
+        ports = udp_ports_of(svc.proc.pid)
+        self.assertEqual(len(ports), 1, "one flow, one socket")
+        flow_port = ports[0]
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as stranger:
+            stranger.sendto(os.urandom(60), ("127.0.0.1", flow_port))
+            stranger.sendto(b"", ("127.0.0.1", flow_port))
+        if os.geteuid() == 0:
+            # Garbage that seems to come from the node itself.
+            spoofed_udp(("127.0.0.1", self.ss.port), ("127.0.0.1", flow_port), os.urandom(80))
+            spoofed_udp(("127.0.0.1", self.ss.port), ("127.0.0.1", flow_port), b"\x01")
+        time.sleep(0.3)
+        stream.send(frame(0, 5, "127.0.0.1", self.echo.port, b"two"))
+        replies = stream.messages(2, timeout=2)
+        self.assertEqual([r[4][2:] for r in replies], [b"two"], "garbage reached the tunnel, or the answer did not")
+        self.assertEqual(replies[0][4][:2], first[:2], "the flow was reset and opened a new upstream socket")
 
 
 class UdpgwThroughSocks5(UdpgwCase, ServiceTestCase):
