@@ -69,21 +69,6 @@ bool UdpgwAddress::operator==(const UdpgwAddress& o) const {
          std::memcmp(address, o.address, type == 2 ? 16 : 4) == 0;
 }
 
-std::string UdpgwAddress::text() const {
-  char buf[64];
-  if (type == 1) {
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u:%u", address[0], address[1], address[2], address[3], port());
-  } else if (type == 2) {
-    std::snprintf(buf, sizeof buf, "%x:%x:%x:%x:%x:%x:%x:%x:%u", address[0] << 8 | address[1],
-                  address[2] << 8 | address[3], address[4] << 8 | address[5], address[6] << 8 | address[7],
-                  address[8] << 8 | address[9], address[10] << 8 | address[11], address[12] << 8 | address[13],
-                  address[14] << 8 | address[15], port());
-  } else {
-    return "(none)";
-  }
-  return buf;
-}
-
 bool UdpgwAddress::fromMessage(const uint8_t* m, std::size_t length, UdpgwAddress& out) {
   out = {};
   bool v6 = (m[2] & udpgw::kFlagIpv6) != 0;
@@ -259,9 +244,9 @@ std::size_t CTUNTAPProtoBase::parseMessages(const uint8_t* data, std::size_t len
     for (FlowShard* shard : toWake) shard->marked = false;
   }
   for (FlowShard* shard : toStart) {
-    if (pool->submit([this, shard] { serveShard(*shard); })) continue;
-    relayLog("no thread for a worker of %zu flows; the stream ends", openFlowCount());
-    stopRequested = true;
+    if (!stopRequested.load() && pool->submit([this, shard] { serveShard(*shard); })) continue;
+    if (!stopRequested.exchange(true))
+      relayLog("no thread for a worker of %zu flows; the stream ends", openFlowCount());
     std::lock_guard lock(flowListLock);
     shard->running = false;
   }
@@ -318,7 +303,6 @@ UdpFlow* CTUNTAPProtoBase::freeRecord() {
     shards.push_back(std::move(fresh));
   }
   auto record = std::make_unique<UdpFlow>();
-  record->node = node;
   record->shard = shard;
   record->slot = shard->records;
   if (!prepareFlow(record.get())) return nullptr;
@@ -331,9 +315,7 @@ void CTUNTAPProtoBase::openFlow(UdpFlow* flow, const udpgw::Message& m, std::vec
   flow->closed = false;
   ++flow->generation;
   flow->conid = m.conid;
-  flow->flags = m.flags;
   flow->destination = m.address;
-  flow->destinationText = m.address.text();
   flow->isDns = m.address.port() == 53;
   openByConid[m.conid] = flow;
   ++openCount;
@@ -360,9 +342,7 @@ void CTUNTAPProtoBase::resetFlow(UdpFlow* flow) {
   }
   flow->isDns = 0;
   flow->conid = 0;
-  flow->flags = 0;
   flow->destination = {};
-  flow->destinationText.clear();
   CSSManager::instance().removeLiveConnection();
 }
 

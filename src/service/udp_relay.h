@@ -47,7 +47,6 @@ struct UdpgwAddress {
   uint16_t portNetworkOrder = 0;
   bool operator==(const UdpgwAddress& other) const;
   uint16_t port() const { return static_cast<uint16_t>((portNetworkOrder & 0xff) << 8 | portNetworkOrder >> 8); }
-  std::string text() const;
   // Parses the address of a framed message (length prefix included); false when too short.
   static bool fromMessage(const uint8_t* message, std::size_t length, UdpgwAddress& out);
 };
@@ -97,7 +96,6 @@ struct DatagramQueue {
 // loop's flowListLock guards the fields down to the upstream queue, its
 // tunnelLock the tunnel queue; the pipeline belongs to the worker of the shard.
 struct UdpFlow {
-  CNodeInfo* node = nullptr;
   FlowShard* shard = nullptr;
   unsigned slot = 0;  // in the shard
   bool closed = true;
@@ -105,9 +103,7 @@ struct UdpFlow {
   // and tears it down when the number moves on.
   uint32_t generation = 0;
   uint16_t conid = 0;
-  uint8_t flags = 0;
   uint8_t isDns = 0;
-  std::string destinationText;
   UdpgwAddress destination;
   DatagramQueue upstreamQueue;  // whole udpgw messages, length prefix included
   DatagramQueue tunnelQueue;    // framed answers
@@ -152,7 +148,6 @@ struct FlowShard {
 
 class CTUNTAPProtoBase {
  public:
-  static constexpr std::size_t kReaderBuffer = 65507;
   static constexpr int kDnsIdleSeconds = 20;
   static constexpr int kIdleSeconds = 60;
   static constexpr std::size_t kBusyStreamFlows = 300;
