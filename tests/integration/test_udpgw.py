@@ -1,3 +1,4 @@
+# ctest-timeout: 420
 """The udpgw stream: one SOCKS 5 CONNECT to 127.0.0.1:7300 through the local
 service carries UDP flows, each relayed through the node's own UDP form."""
 

