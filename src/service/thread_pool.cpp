@@ -1,207 +1,240 @@
 #include "service/thread_pool.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <stdexcept>
-#include <thread>
 
 namespace vantor {
 namespace {
 std::atomic<int> gPoolCounter{0};
-std::atomic<uint32_t> gWorkerIds{0};
 }  // namespace
-
-void CEvent::set() {
-  {
-    std::lock_guard lock(mutex_);
-    set_ = true;
-  }
-  cv_.notify_all();
-}
-
-void CEvent::reset() {
-  std::lock_guard lock(mutex_);
-  set_ = false;
-}
-
-bool CEvent::isSet() {
-  std::lock_guard lock(mutex_);
-  return set_;
-}
 
 int CThreadPool::poolCount() { return gPoolCounter.load(); }
 
 CThreadPool::CThreadPool() : CThreadPool(Options{}) {}
 
-CThreadPool::CThreadPool(const Options& options)
-    : options_(options), shared_(std::make_shared<Shared>()) {
-  if (!start()) throw std::runtime_error("worker pool could not start");
+CThreadPool::CThreadPool(const Options& options) : options_(options), shared_(std::make_shared<Shared>()) {
+  start();
 }
 
-CThreadPool::~CThreadPool() { stop(false); }
+CThreadPool::~CThreadPool() { stop(true); }
 
 bool CThreadPool::start() {
-  if (shared_->state.load() != 2) return false;
   std::lock_guard grow(growLock_);
-  // Workers of an earlier run may still be on their way out; they keep the old state.
-  if (started_) shared_ = std::make_shared<Shared>();
-  poolNumber_ = ++gPoolCounter;
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "Pool%d", poolNumber_);
-  name_ = buf;
-  shared_->stopEvent.reset();
-  workerTotal_ = 0;
-  for (uint32_t i = 0; i < options_.initialThreads; ++i) {
-    if (!createWorker(i)) {
-      --gPoolCounter;
-      return false;
-    }
-    ++workerTotal_;
-  }
-  started_ = true;
-  shared_->state = 0;
-  return true;
-}
-
-// Called with growLock_ held.
-bool CThreadPool::createWorker(uint32_t index) {
-  auto worker = std::make_shared<Worker>();
-  worker->id = ++gWorkerIds;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "PID:%d IID:%d TDX:%u", 0, poolNumber_, index);
-  worker->wakeName = buf;
-  platform::Thread thread;
-  if (!thread.createSuspended([shared = shared_, worker] { workerLoop(shared, worker); },
-                              options_.stackSize))
-    return false;
   {
-    std::lock_guard table(shared_->tableLock);
-    shared_->workers[worker->id] = worker;
+    std::lock_guard lock(shared_->lock);
+    if (shared_->state != 2) return false;
   }
-  thread.resume();
-  thread.detach();
+  // Workers that an earlier stop left running keep the old shared state.
+  shared_ = std::make_shared<Shared>();
+  shared_->state = 0;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "Pool%d", ++gPoolCounter);
+  name_ = buf;
+  for (uint32_t i = 0; i < options_.initialThreads; ++i) {
+    if (createWorker()) continue;
+    {
+      std::lock_guard lock(shared_->lock);
+      shared_->state = 1;
+    }
+    shared_->jobReady.notify_all();
+    finishStop(true);
+    return false;
+  }
   return true;
 }
 
-void CThreadPool::workerLoop(std::shared_ptr<Shared> shared, std::shared_ptr<Worker> self) {
-  for (;;) {
-    // Wait for the own wake event or the pool's stop event.
-    for (;;) {
-      if (shared->stopEvent.isSet()) return;
-      std::unique_lock lock(self->wake.mutex());
-      if (self->wake.setLocked()) break;
-      self->wake.cv().wait_for(lock, std::chrono::milliseconds(100));
-    }
-    if (shared->state.load() != 0) return;
+bool CThreadPool::createWorker() {
+  std::shared_ptr<Shared> shared = shared_;
+  uint32_t id;
+  {
+    std::lock_guard lock(shared->lock);
+    if (shared->state != 0) return false;
+    id = ++shared->nextId;
+  }
+  platform::Thread thread;
+  Options options = options_;
+  if (!thread.createSuspended([shared, id, options] { workerLoop(shared, id, options); }, options_.stackSize))
+    return false;
+  std::lock_guard lock(shared->lock);
+  // Registered before it runs, so that it can find itself when it retires.
+  shared->workers.emplace(id, std::move(thread)).first->second.resume();
+  return true;
+}
 
-    Job job;
-    {
-      std::lock_guard q(shared->queueLock);
-      if (!shared->queue.empty()) {
-        job = std::move(shared->queue.front());
-        shared->queue.pop_front();
+void CThreadPool::workerLoop(const std::shared_ptr<Shared>& shared, uint32_t id, const Options& options) {
+  std::unique_lock lock(shared->lock);
+  auto ready = [&] { return shared->state != 0 || !shared->queue.empty(); };
+  for (;;) {
+    if (shared->state != 0) return;  // stop() joins the workers it finds registered
+    if (shared->queue.empty()) {
+      bool mayRetire = options.idleExitMs > 0 && shared->workers.size() > options.initialThreads;
+      bool woken = true;
+      if (mayRetire)
+        woken = shared->jobReady.wait_for(lock, std::chrono::milliseconds(options.idleExitMs), ready);
+      else
+        shared->jobReady.wait(lock, ready);
+      if (!woken && shared->workers.size() > options.initialThreads) {
+        auto self = shared->workers.find(id);
+        if (self != shared->workers.end()) {
+          shared->finished.push_back(std::move(self->second));
+          shared->workers.erase(self);
+          return;
+        }
       }
-    }
-    if (!job) {
-      {
-        std::lock_guard table(shared->tableLock);
-        self->idle = true;
-        self->wake.reset();
-      }
-      // A job queued between the look and the reset would otherwise wait for
-      // the next submit: look once more.
-      bool pending;
-      {
-        std::lock_guard q(shared->queueLock);
-        pending = !shared->queue.empty();
-      }
-      if (pending) self->wake.set();
       continue;
     }
-    {
-      std::lock_guard table(shared->tableLock);
-      self->idle = false;
-    }
+    // Taking the job and counting the worker busy happen under one lock, so
+    // a stop that sees no busy worker knows that no job is about to start.
+    Job job = std::move(shared->queue.front().second);
+    shared->queue.pop_front();
+    ++shared->busy;
+    lock.unlock();
     job();
-    job = nullptr;
-    std::lock_guard table(shared->tableLock);
-    self->idle = true;  // the wake event stays set so queued jobs are drained first
+    job = nullptr;  // what the job holds goes before the worker counts as idle
+    lock.lock();
+    if (--shared->busy == 0) shared->allIdle.notify_all();
   }
 }
 
-bool CThreadPool::wakeFirstIdle() {
-  std::lock_guard table(shared_->tableLock);
-  for (auto& [id, worker] : shared_->workers) {
-    if (worker->idle) {
-      worker->idle = false;
-      worker->wake.set();
-      return true;
-    }
+void CThreadPool::joinFinished() {
+  std::vector<platform::Thread> finished;
+  {
+    std::lock_guard lock(shared_->lock);
+    finished.swap(shared_->finished);
   }
-  return false;
+  for (auto& t : finished) t.join();
 }
 
 bool CThreadPool::submit(Job job) {
-  if (shared_->state.load() != 0) return false;
+  if (!job) return false;
+  std::shared_ptr<Shared> shared = shared_;
+  uint64_t ticket;
   {
-    std::lock_guard q(shared_->queueLock);
-    shared_->queue.push_back(std::move(job));
+    std::lock_guard lock(shared->lock);
+    if (shared->state != 0) return false;
+    ticket = ++shared->submitted;
+    shared->queue.emplace_back(ticket, std::move(job));
+    if (shared->queue.size() <= shared->free()) {
+      shared->jobReady.notify_one();
+      return true;
+    }
+    if (options_.growStep == 0 || (options_.maxThreads != 0 && shared->workers.size() >= options_.maxThreads))
+      return true;  // waits for a worker to finish its job
   }
-  if (wakeFirstIdle()) return true;
-  if (options_.growStep != 0 && grow(options_.growStep) > 0) wakeFirstIdle();
-  return true;
+  joinFinished();
+  bool failed = false;
+  uint32_t made = growBy(options_.growStep, failed);
+  Job withdrawn;  // released after the lock
+  std::lock_guard lock(shared->lock);
+  if (made > 0 || !failed || shared->queue.size() <= shared->free()) {
+    shared->jobReady.notify_one();
+    return true;
+  }
+  // No worker is free and none could be made: the job is withdrawn, unless a
+  // worker has taken it meanwhile (or a stop has dropped it).
+  for (auto it = shared->queue.begin(); it != shared->queue.end(); ++it) {
+    if (it->first != ticket) continue;
+    withdrawn = std::move(it->second);
+    shared->queue.erase(it);
+    return false;
+  }
+  return shared->state == 0;
 }
 
 uint32_t CThreadPool::grow(uint32_t n) {
+  bool failed = false;
+  return growBy(n, failed);
+}
+
+uint32_t CThreadPool::growBy(uint32_t n, bool& failed) {
   std::lock_guard grow(growLock_);
-  if (options_.maxThreads != 0 && workerTotal_ >= options_.maxThreads) return 0;
-  uint32_t room = options_.maxThreads != 0 ? options_.maxThreads - workerTotal_ : n;
+  std::size_t count;
+  {
+    std::lock_guard lock(shared_->lock);
+    if (shared_->state != 0) return 0;
+    count = shared_->workers.size();
+  }
+  if (options_.maxThreads != 0 && count >= options_.maxThreads) return 0;
+  uint32_t room = options_.maxThreads != 0 ? static_cast<uint32_t>(options_.maxThreads - count) : n;
   uint32_t want = n < room ? n : room;
   uint32_t made = 0;
-  for (; made < want; ++made)
-    if (!createWorker(workerTotal_ + made)) break;
-  workerTotal_ += made;
+  for (; made < want; ++made) {
+    if (!createWorker()) {
+      failed = true;
+      break;
+    }
+  }
   return made;
 }
 
 void CThreadPool::stop(bool waitForBusy) {
-  int expected = 0;
-  if (!shared_->state.compare_exchange_strong(expected, 1)) return;
-  shared_->stopEvent.set();
+  std::shared_ptr<Shared> shared;
+  std::deque<std::pair<uint64_t, Job>> dropped;
+  bool drained;
   {
-    // Wake every worker so it sees the stop at once.
-    std::lock_guard table(shared_->tableLock);
-    for (auto& [id, worker] : shared_->workers) worker->wake.set();
-  }
-  if (waitForBusy) {
-    while (busyCount() > 0) platform::sleepMs(200);
-  } else {
-    // Give busy workers up to 2 s to finish; return as soon as none is busy.
-    for (int waited = 0; waited < 2000 && busyCount() > 0; waited += 50) platform::sleepMs(50);
-    if (busyCount() > 0 && options_.extraStopWaitMs > 0) platform::sleepMs(options_.extraStopWaitMs);
+    std::lock_guard grow(growLock_);
+    shared = shared_;
   }
   {
-    std::lock_guard q(shared_->queueLock);
-    shared_->queue.clear();
+    std::unique_lock lock(shared->lock);
+    if (shared->state != 0) return;
+    shared->state = 1;
+    dropped.swap(shared->queue);
+    shared->jobReady.notify_all();
+    auto noneBusy = [&] { return shared->busy == 0; };
+    if (waitForBusy) {
+      shared->allIdle.wait(lock, noneBusy);
+    } else {
+      shared->allIdle.wait_for(lock, std::chrono::milliseconds(2000), noneBusy);
+      if (shared->busy > 0 && options_.extraStopWaitMs > 0)
+        shared->allIdle.wait_for(lock, std::chrono::milliseconds(options_.extraStopWaitMs), noneBusy);
+    }
+    drained = shared->busy == 0;
   }
+  dropped.clear();
+  // A grow that passed its state check before the stop may still be making a
+  // worker; it is registered (and sees the stop) before growLock_ is free.
+  std::lock_guard grow(growLock_);
+  finishStop(drained);
+}
+
+// Called with growLock_ held, in state 1.
+void CThreadPool::finishStop(bool join) {
+  std::vector<platform::Thread> threads;
   {
-    std::lock_guard table(shared_->tableLock);
+    std::lock_guard lock(shared_->lock);
+    for (auto& [id, thread] : shared_->workers) threads.push_back(std::move(thread));
     shared_->workers.clear();
+    for (auto& thread : shared_->finished) threads.push_back(std::move(thread));
+    shared_->finished.clear();
+  }
+  for (auto& t : threads) {
+    if (join)
+      t.join();
+    else
+      t.detach();
+  }
+  {
+    std::lock_guard lock(shared_->lock);
+    shared_->state = 2;
   }
   --gPoolCounter;
-  shared_->state = 2;
 }
 
 uint32_t CThreadPool::busyCount() {
-  std::lock_guard table(shared_->tableLock);
-  uint32_t busy = 0;
-  for (auto& [id, worker] : shared_->workers) busy += worker->idle ? 0 : 1;
-  return busy;
+  std::lock_guard lock(shared_->lock);
+  return shared_->busy;
 }
 
 uint32_t CThreadPool::workerCount() {
-  std::lock_guard grow(growLock_);
-  return workerTotal_;
+  std::lock_guard lock(shared_->lock);
+  return static_cast<uint32_t>(shared_->workers.size());
+}
+
+int CThreadPool::state() {
+  std::lock_guard lock(shared_->lock);
+  return shared_->state;
 }
 
 }  // namespace vantor

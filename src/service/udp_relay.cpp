@@ -1,13 +1,13 @@
 #include "service/udp_relay.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <set>
 
 #include "platform/heap.h"
 #include "service/host_cache.h"
-#include "service/s45_client.h"
 #include "service/ss_manager.h"
 
 namespace vantor {
@@ -17,16 +17,13 @@ using platform::SocketHandle;
 
 namespace {
 
+constexpr std::size_t kMaxDatagram = 65507;  // the largest UDP payload over IPv4
+constexpr int kReadBurst = 64;               // datagrams per socket before the others get a turn
+constexpr uintptr_t kWakeKey = 1;
+
 std::mutex gRoutedLock;
 std::set<std::string> gRoutedDestinations;
 std::atomic<IDirectRoutes*> gRouteManager{nullptr};
-
-int64_t nowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
-uint64_t tickMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
 
 void routeDirect(const std::string& ipText, bool isDns) {
   IDirectRoutes* manager = gRouteManager.load();
@@ -43,6 +40,21 @@ void routeDirect(const std::string& ipText, bool isDns) {
   }
 }
 
+void relayLog(const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  std::fprintf(stderr, "vantor: udpgw: %s\n", line);
+}
+
+// Frees a heap block when it goes out of scope; the plugins may replace it.
+struct HeapBlock {
+  uint8_t* ptr = nullptr;
+  ~HeapBlock() { platform::heapFree(ptr); }
+};
+
 }  // namespace
 
 void setRouteManager(IDirectRoutes* manager) { gRouteManager = manager; }
@@ -57,21 +69,6 @@ bool UdpgwAddress::operator==(const UdpgwAddress& o) const {
          std::memcmp(address, o.address, type == 2 ? 16 : 4) == 0;
 }
 
-std::string UdpgwAddress::text() const {
-  char buf[64];
-  if (type == 1) {
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u:%u", address[0], address[1], address[2], address[3], port());
-  } else if (type == 2) {
-    std::snprintf(buf, sizeof buf, "%x:%x:%x:%x:%x:%x:%x:%x:%u", address[0] << 8 | address[1],
-                  address[2] << 8 | address[3], address[4] << 8 | address[5], address[6] << 8 | address[7],
-                  address[8] << 8 | address[9], address[10] << 8 | address[11], address[12] << 8 | address[13],
-                  address[14] << 8 | address[15], port());
-  } else {
-    return "(none)";
-  }
-  return buf;
-}
-
 bool UdpgwAddress::fromMessage(const uint8_t* m, std::size_t length, UdpgwAddress& out) {
   out = {};
   bool v6 = (m[2] & udpgw::kFlagIpv6) != 0;
@@ -83,56 +80,116 @@ bool UdpgwAddress::fromMessage(const uint8_t* m, std::size_t length, UdpgwAddres
   return true;
 }
 
+std::size_t udpgw::nextMessage(const uint8_t* data, std::size_t length, Message& out, bool& carriesData) {
+  carriesData = false;
+  if (length < 2) return 0;
+  std::size_t l = static_cast<std::size_t>(data[0] | data[1] << 8);
+  if (length - 2 < l) return 0;
+  if (l <= 2) return l + 2;
+  uint8_t flags = data[2];
+  bool v6 = (flags & kFlagIpv6) != 0;
+  if ((flags & kFlagKeepalive) || (!v6 && l < 9) || (v6 && l < 21)) return l + 2;
+  if (!UdpgwAddress::fromMessage(data, l + 2, out.address)) return l + 2;
+  out.framed = data;
+  out.framedLength = l + 2;
+  out.flags = flags;
+  out.conid = static_cast<uint16_t>(data[3] | data[4] << 8);
+  carriesData = true;
+  return l + 2;
+}
+
+std::size_t DatagramQueue::push(std::vector<uint8_t> datagram) {
+  std::size_t evicted = 0;
+  while (!items.empty() && bytes + datagram.size() > kMaxBytes) {
+    bytes -= items.front().size();
+    items.pop_front();
+    ++evicted;
+  }
+  bytes += datagram.size();
+  items.push_back(std::move(datagram));
+  return evicted;
+}
+
+void DatagramQueue::clear() {
+  items.clear();
+  bytes = 0;
+}
+
+FlowIo::~FlowIo() { close(); }
+
+void FlowIo::close() {
+  association.reset();
+  platform::closeSocket(udp);
+  udp = kInvalidSocket;
+  unsent.clear();
+  state = State::Closed;
+  generation = 0;
+  moreToRead = false;
+}
+
+// ---- The stream ----
+
 CTUNTAPProtoBase::CTUNTAPProtoBase(CSocksClient* owner) : session(owner), node(owner->sessionNode()) {}
 
 CTUNTAPProtoBase::~CTUNTAPProtoBase() {
+  pool.reset();  // no worker runs past this point
   std::lock_guard lock(flowListLock);
   for (auto& flow : flows) resetFlow(flow.get());
 }
 
 bool CTUNTAPProtoBase::running() const { return relayEnabled() && !stopRequested.load(); }
 
-bool CTUNTAPProtoBase::run() {
-  if (!node) return false;
-  pool = std::make_unique<CThreadPool>();
-  for (int kind = 0; kind < 2; ++kind) {
-    platform::Thread thread;
-    ++threadsRunning;
-    if (!thread.createSuspended([this, kind] { job(nullptr, kind); }, kSessionStackSize)) {
-      --threadsRunning;
-      stopRequested = true;
-      break;
-    }
-    thread.resume();
-    thread.detach();
-  }
-  while (running()) platform::sleepMs(100);
-  stopRequested = true;
-  while (threadsRunning.load() > 0) platform::sleepMs(20);
-  pool->stop(true);
-  return true;
+int64_t CTUNTAPProtoBase::nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-void CTUNTAPProtoBase::job(UdpFlow* flow, int kind) {
-  switch (kind) {
-    case 0:
-      tunnelReader();
-      stopRequested = true;
-      --threadsRunning;
-      break;
-    case 1:
-      tunnelWriter();
-      // Without a writer nothing more reaches the tunnel; answers would pile
-      // up in the queues, so the whole stream ends.
-      stopRequested = true;
-      --threadsRunning;
-      break;
-    case 2:
-      flowWorker(flow, flow->generation.load());
-      break;
-    default:
-      break;
+// A flow is closed once either direction has been quiet for its limit.
+int64_t CTUNTAPProtoBase::idleDue(const FlowIo& io) {
+  int64_t limit = (io.isDns ? kDnsIdleSeconds : kIdleSeconds) * int64_t{1000};
+  return (io.lastSentMs < io.lastReceivedMs ? io.lastSentMs : io.lastReceivedMs) + limit;
+}
+
+void* CTUNTAPProtoBase::ioKey(unsigned slot, bool control) {
+  return reinterpret_cast<void*>(static_cast<uintptr_t>((slot + 1) * 4 + (control ? 1 : 0)));
+}
+
+bool CTUNTAPProtoBase::run() {
+  if (!node || !prepareRun()) return false;
+  CThreadPool::Options options;
+  options.initialThreads = 0;  // a worker per shard with open flows, made when needed
+  options.growStep = 1;
+  options.maxThreads = kMaxShards;
+  options.idleExitMs = kIdleWorkerExitMs;
+  pool = std::make_unique<CThreadPool>(options);
+  platform::Thread writer;
+  if (pool->state() != 0 || !writer.createSuspended([this] { tunnelWriter(); }, kSessionStackSize)) {
+    relayLog("no thread for the stream's writer; the stream ends");
+    return false;
   }
+  writer.resume();
+  tunnelReader();
+
+  // The reader is done, for whatever reason: everything else ends with it.
+  stopRequested = true;
+  // A writer waiting in a send to the tunnel gives up at once.
+  platform::shutdownSocket(session->udpgwStream());
+  {
+    std::lock_guard lock(tunnelLock);
+  }
+  tunnelReady.notify_all();
+  writer.join();
+  std::vector<FlowShard*> serving;
+  {
+    std::lock_guard lock(flowListLock);
+    for (auto& shard : shards)
+      if (shard->running) serving.push_back(shard.get());
+  }
+  for (FlowShard* shard : serving) wakeShard(*shard);
+  pool->stop(true);
+  if (uint64_t lost = dropped.load()) relayLog("%llu datagrams dropped on full queues or failed flows",
+                                               static_cast<unsigned long long>(lost));
+  return true;
 }
 
 void CTUNTAPProtoBase::tunnelReader() {
@@ -158,160 +215,166 @@ void CTUNTAPProtoBase::tunnelReader() {
   }
 }
 
-std::size_t udpgw::nextMessage(const uint8_t* data, std::size_t length, Message& out, bool& carriesData) {
-  carriesData = false;
-  if (length < 2) return 0;
-  std::size_t l = static_cast<std::size_t>(data[0] | data[1] << 8);
-  if (length - 2 < l) return 0;
-  if (l <= 2) return l + 2;
-  uint8_t flags = data[2];
-  bool v6 = (flags & kFlagIpv6) != 0;
-  if ((flags & kFlagKeepalive) || (!v6 && l < 9) || (v6 && l < 21)) return l + 2;
-  if (!UdpgwAddress::fromMessage(data, l + 2, out.address)) return l + 2;
-  out.framed = data;
-  out.framedLength = l + 2;
-  out.flags = flags;
-  out.conid = static_cast<uint16_t>(data[3] | data[4] << 8);
-  carriesData = true;
-  return l + 2;
-}
-
 std::size_t CTUNTAPProtoBase::parseMessages(const uint8_t* data, std::size_t length) {
   std::size_t used = 0;
-  while (running()) {
-    udpgw::Message m;
-    bool carriesData = false;
-    std::size_t n = udpgw::nextMessage(data + used, length - used, m, carriesData);
-    if (n == 0) break;
-    used += n;
-    if (!carriesData) continue;
-    if (UdpFlow* flow = lookupFlow(m.flags, m.conid, m.address)) {
-      std::lock_guard lock(flow->upstreamLock);
-      flow->upstreamQueue.emplace_back(m.framed, m.framed + m.framedLength);
+  std::vector<FlowShard*> toWake, toStart;
+  std::vector<std::pair<std::string, bool>> toRoute;
+  {
+    std::lock_guard lock(flowListLock);
+    while (running()) {
+      udpgw::Message m;
+      bool carriesData = false;
+      std::size_t n = udpgw::nextMessage(data + used, length - used, m, carriesData);
+      if (n == 0) break;
+      used += n;
+      if (!carriesData) continue;
+      if (UdpFlow* flow = lookupFlow(m, toStart)) {
+        countDropped(flow->upstreamQueue.push(std::vector<uint8_t>(m.framed, m.framed + m.framedLength)));
+        if (!flow->shard->marked) {
+          flow->shard->marked = true;
+          toWake.push_back(flow->shard);
+        }
+      }
+      if (busyDestination(m.address)) {
+        uint32_t ip;
+        std::memcpy(&ip, m.address.address, 4);
+        toRoute.emplace_back(platform::formatIpv4(ip), m.address.port() == 53);
+      }
     }
-    busyDestinationCheck(m.address);
+    for (FlowShard* shard : toWake) shard->marked = false;
   }
+  for (FlowShard* shard : toStart) {
+    if (!stopRequested.load() && pool->submit([this, shard] { serveShard(*shard); })) continue;
+    if (!stopRequested.exchange(true))
+      relayLog("no thread for a worker of %zu flows; the stream ends", openFlowCount());
+    std::lock_guard lock(flowListLock);
+    shard->running = false;
+  }
+  for (FlowShard* shard : toWake) wakeShard(*shard);
+  for (auto& [ip, isDns] : toRoute) routeDirect(ip, isDns);
   return used;
 }
 
-UdpFlow* CTUNTAPProtoBase::lookupFlow(uint8_t flags, uint16_t conid, const UdpgwAddress& address) {
-  std::lock_guard lock(flowListLock);
-  UdpFlow* reusable = nullptr;
-  for (auto& f : flows) {
-    if (!f->closed && f->conid == conid) {
-      if ((flags & udpgw::kFlagRebind) || !(f->destination == address)) {
-        resetFlow(f.get());
-        if (!openFlow(f.get(), flags, conid, address)) return nullptr;
-      }
-      f->lastActivityTick = tickMs();
-      return f.get();
-    }
-    if (f->closed && !reusable) reusable = f.get();
-  }
-  if (reusable) {
-    resetFlow(reusable);
-    return openFlow(reusable, flags, conid, address) ? reusable : nullptr;
-  }
-  auto fresh = std::make_unique<UdpFlow>();
-  fresh->node = node;
-  if (!prepareFlow(fresh.get())) return nullptr;
-  UdpFlow* flow = fresh.get();
-  flows.push_back(std::move(fresh));
-  return openFlow(flow, flags, conid, address) ? flow : nullptr;
+void CTUNTAPProtoBase::wakeShard(FlowShard& shard) {
+  if (!shard.wakePending.exchange(true)) shard.wake.signal();
 }
 
-bool CTUNTAPProtoBase::openFlow(UdpFlow* flow, uint8_t flags, uint16_t conid, const UdpgwAddress& address) {
-  SocketHandle s = platform::createSocket(platform::SocketType::Udp);
-  if (s == kInvalidSocket) return false;
-  if (!platform::bindSocket(s, {0, 0})) {
-    platform::closeSocket(s);
-    return false;
+UdpFlow* CTUNTAPProtoBase::lookupFlow(const udpgw::Message& m, std::vector<FlowShard*>& toStart) {
+  auto open = openByConid.find(m.conid);
+  if (open != openByConid.end()) {
+    UdpFlow* flow = open->second;
+    if ((m.flags & udpgw::kFlagRebind) || !(flow->destination == m.address)) {
+      // A new flow on this connection id: answers of the old one are not wanted.
+      resetFlow(flow);
+      openFlow(flow, m, toStart);
+    }
+    return flow;
   }
-  {
-    std::lock_guard lock(flow->recordLock);
-    flow->lastSent = flow->lastReceived = nowSeconds();
-    flow->lastActivityTick = tickMs();
-    flow->udpSocket = s;
-    flow->udpSocketRef = std::make_shared<OwnedSocket>(s);
-    flow->closed = 0;
-    flow->controlSocket = kInvalidSocket;
-    flow->controlSocketRef.reset();
-    flow->relayAddress = {};
-    flow->flags = flags;
-    flow->conid = conid;
-    flow->destination = address;
-    flow->destinationText = address.text();
-    flow->isDns = address.port() == 53;
-    if (flow->pipeline.cryptor) flow->pipeline.renew();
-    ++flow->generation;
+  UdpFlow* flow = freeRecord();
+  if (!flow) {
+    countDropped(1);
+    return nullptr;
+  }
+  openFlow(flow, m, toStart);
+  return flow;
+}
+
+// A closed record, or a new one, in the first shard with room: open flows
+// gather in few shards, so few workers serve them.
+UdpFlow* CTUNTAPProtoBase::freeRecord() {
+  for (auto& shard : shards) {
+    if (shard->openFlows == shard->records && shard->records == FlowShard::kFlows) continue;
+    for (unsigned i = 0; i < shard->records; ++i)
+      if (shard->flows[i]->closed) return shard->flows[i];
+    break;
+  }
+  FlowShard* shard = nullptr;
+  if (!shards.empty() && shards.back()->records < FlowShard::kFlows) {
+    shard = shards.back().get();
+  } else {
+    if (shards.size() >= kMaxShards) return nullptr;
+    auto fresh = std::make_unique<FlowShard>();
+    if (!fresh->wake.open() || !fresh->poller.open() ||
+        !fresh->poller.add(fresh->wake.handle(), reinterpret_cast<void*>(kWakeKey))) {
+      relayLog("cannot watch the sockets of more flows");
+      return nullptr;
+    }
+    shard = fresh.get();
+    shards.push_back(std::move(fresh));
+  }
+  auto record = std::make_unique<UdpFlow>();
+  record->shard = shard;
+  record->slot = shard->records;
+  if (!prepareFlow(record.get())) return nullptr;
+  shard->flows[shard->records++] = record.get();
+  flows.push_back(std::move(record));
+  return flows.back().get();
+}
+
+void CTUNTAPProtoBase::openFlow(UdpFlow* flow, const udpgw::Message& m, std::vector<FlowShard*>& toStart) {
+  flow->closed = false;
+  ++flow->generation;
+  flow->conid = m.conid;
+  flow->destination = m.address;
+  flow->isDns = m.address.port() == 53;
+  openByConid[m.conid] = flow;
+  ++openCount;
+  FlowShard* shard = flow->shard;
+  ++shard->openFlows;
+  if (!shard->running) {
+    shard->running = true;
+    toStart.push_back(shard);
   }
   CSSManager::instance().addLiveConnection();
-  if (pool && pool->state() == 0) pool->submit([this, flow] { job(flow, 2); });
-  return true;
 }
 
 void CTUNTAPProtoBase::resetFlow(UdpFlow* flow) {
+  if (flow->closed) return;
+  flow->closed = true;
+  ++flow->generation;
+  openByConid.erase(flow->conid);
+  --openCount;
+  --flow->shard->openFlows;
+  flow->upstreamQueue.clear();
   {
-    std::lock_guard lock(flow->recordLock);
-    flow->controlSocketRef.reset();
-    flow->controlSocket = kInvalidSocket;
-    if (flow->udpSocket != kInvalidSocket) {
-      flow->udpSocketRef.reset();
-      flow->udpSocket = kInvalidSocket;
-      CSSManager::instance().removeLiveConnection();
-    }
-    resetFlowExtra(flow);
-    flow->isDns = 0;
-    flow->conid = 0;
-    flow->flags = 0;
-    flow->lastSent = flow->lastReceived = 0;
-    flow->destination = {};
-    flow->destinationText.clear();
-    flow->closed = 1;
-    ++flow->generation;
+    std::lock_guard lock(tunnelLock);
+    flow->tunnelQueue.clear();
   }
-  {
-    std::lock_guard lock(flow->upstreamLock);
-    flow->upstreamQueue.clear();
-  }
-  std::lock_guard lock(flow->tunnelLock);
-  flow->tunnelQueue.clear();
+  flow->isDns = 0;
+  flow->conid = 0;
+  flow->destination = {};
+  CSSManager::instance().removeLiveConnection();
 }
 
-void CTUNTAPProtoBase::idleWait(SocketHandle udp, SocketHandle control) {
-  // Nothing to send: rather than sleeping blind for 10 ms, wait that long for
-  // an answer, so answers go back to the tunnel at once; a message queued
-  // meanwhile still goes out within 10 ms.
-  platform::WaitItem items[2] = {{udp, platform::kWantRead}, {control, platform::kWantRead}};
-  platform::waitSockets({items, control == kInvalidSocket ? 1u : 2u}, 10);
+void CTUNTAPProtoBase::endOpening(UdpFlow& flow, uint32_t generation) {
+  std::lock_guard lock(flowListLock);
+  if (flow.generation == generation) resetFlow(&flow);
 }
 
-CTUNTAPProtoBase::Opening CTUNTAPProtoBase::snapshot(UdpFlow* flow) {
-  std::lock_guard lock(flow->recordLock);
-  return Opening{flow->udpSocketRef, flow->controlSocketRef, flow->conid, flow->relayAddress};
-}
-
-bool CTUNTAPProtoBase::flowCurrent(UdpFlow* flow, uint32_t generation) const {
-  return flow->generation.load() == generation;
-}
-
-void CTUNTAPProtoBase::endFlowWorker(UdpFlow* flow, uint32_t generation) {
+std::size_t CTUNTAPProtoBase::openFlowCount() {
   std::lock_guard list(flowListLock);
-  if (flowCurrent(flow, generation) && !flow->closed) resetFlow(flow);
+  return openCount;
 }
 
-bool CTUNTAPProtoBase::takeUpstream(UdpFlow* flow, std::vector<uint8_t>& message) {
-  std::lock_guard lock(flow->upstreamLock);
-  if (flow->closed || flow->upstreamQueue.empty()) return false;
-  message = std::move(flow->upstreamQueue.front());
-  flow->upstreamQueue.pop_front();
-  return true;
+bool CTUNTAPProtoBase::busyDestination(const UdpgwAddress& address) {
+  if (!gRouteManager.load() || address.type != 1 || openCount < kBusyStreamFlows) return false;
+  uint32_t ip;
+  std::memcpy(&ip, address.address, 4);
+  {
+    std::lock_guard lock(gRoutedLock);
+    if (gRoutedDestinations.count(platform::formatIpv4(ip))) return false;
+  }
+  std::size_t same = 0;
+  for (auto& [conid, flow] : openByConid) same += flow->destination == address ? 1 : 0;
+  return same >= kBusyDestinationFlows;
 }
 
-void CTUNTAPProtoBase::queueForTunnel(UdpFlow* flow, uint16_t conid, uint8_t* frame, std::size_t payloadLength) {
-  // frame[4] is the payload's address type; the head overwrites it with the
+// ---- Answers to the tunnel ----
+
+void CTUNTAPProtoBase::queueForTunnel(UdpFlow& flow, uint16_t conid, uint8_t* frame, std::size_t payloadLength) {
+  // frame[4] is the answer's address type; the head overwrites it with the
   // conid's high byte.
-  bool v6 = frame[4] == 4;
+  bool v6 = frame[4] == socks::kAtypIpv6;
   std::size_t total = 4 + payloadLength;
   frame[0] = static_cast<uint8_t>((total - 2) & 0xff);
   frame[1] = static_cast<uint8_t>((total - 2) >> 8);
@@ -319,266 +382,457 @@ void CTUNTAPProtoBase::queueForTunnel(UdpFlow* flow, uint16_t conid, uint8_t* fr
   frame[3] = static_cast<uint8_t>(conid & 0xff);
   frame[4] = static_cast<uint8_t>(conid >> 8);
   {
-    std::lock_guard lock(flow->tunnelLock);
-    flow->tunnelQueue.emplace_back(frame, frame + total);
+    std::lock_guard lock(tunnelLock);
+    countDropped(flow.tunnelQueue.push(std::vector<uint8_t>(frame, frame + total)));
+    if (!flow.tunnelListed) {
+      flow.tunnelListed = true;
+      tunnelListed.push_back(&flow);
+    }
   }
-  frameReady.set();
-  flow->lastReceived = nowSeconds();
   node->addBytes(static_cast<uint32_t>(total));
   node->addDownloaded(static_cast<uint32_t>(total));
 }
 
-void CTUNTAPProtoBase::idleCheck(UdpFlow* flow, int64_t now) {
-  int64_t limit = flow->isDns ? kDnsIdleSeconds : kIdleSeconds;
-  if (now - flow->lastSent >= limit || now - flow->lastReceived >= limit) resetFlow(flow);
+// Called with tunnelLock held: every answer queued so far, in one batch.
+void CTUNTAPProtoBase::takeAnswers(std::vector<uint8_t>& batch) {
+  for (UdpFlow* flow : tunnelListed) {
+    for (auto& m : flow->tunnelQueue.items) batch.insert(batch.end(), m.begin(), m.end());
+    flow->tunnelQueue.clear();
+    flow->tunnelListed = false;
+  }
+  tunnelListed.clear();
+}
+
+void CTUNTAPProtoBase::writeAnswers(std::vector<uint8_t>& batch) {
+  // A worker that has just queued answers writes them itself when the stream
+  // is free and takes them at once: no hand-off to the writer. Whatever does
+  // not fit is left to the writer, ahead of anything queued later.
+  {
+    std::lock_guard lock(tunnelLock);
+    if (writing || !unwritten.empty() || tunnelListed.empty()) return;  // the writer is on it
+    writing = true;
+    takeAnswers(batch);
+  }
+  std::size_t sent = 0;
+  while (sent < batch.size()) {
+    long n = platform::sendBytes(session->udpgwStream(), batch.data() + sent, batch.size() - sent, true);
+    if (n <= 0) break;  // full, or failed: the writer's own send will tell
+    sent += static_cast<std::size_t>(n);
+  }
+  bool more;
+  {
+    std::lock_guard lock(tunnelLock);
+    writing = false;
+    if (sent < batch.size()) unwritten.assign(batch.begin() + static_cast<std::ptrdiff_t>(sent), batch.end());
+    more = !unwritten.empty() || !tunnelListed.empty();
+  }
+  if (more) tunnelReady.notify_one();
+  batch.clear();
 }
 
 void CTUNTAPProtoBase::tunnelWriter() {
   SocketHandle stream = session->udpgwStream();
-  auto lastIdleCheck = std::chrono::steady_clock::now();
-  while (running()) {
-    bool signalled;
+  std::vector<uint8_t> batch;
+  for (;;) {
     {
-      std::unique_lock lock(frameReady.mutex());
-      signalled = frameReady.cv().wait_for(lock, std::chrono::milliseconds(100),
-                                           [&] { return frameReady.setLocked(); });
+      std::unique_lock lock(tunnelLock);
+      tunnelReady.wait(lock, [&] {
+        return stopRequested.load() || (!writing && (!unwritten.empty() || !tunnelListed.empty()));
+      });
+      if (stopRequested.load()) return;
+      // One write carries every answer queued since the last.
+      writing = true;
+      batch.swap(unwritten);
+      takeAnswers(batch);
     }
-    // Flows are checked for idleness when answers arrive, and at least once a
-    // second, so flows that never get an answer are closed as well.
-    bool checkIdle = signalled || std::chrono::steady_clock::now() - lastIdleCheck >= std::chrono::seconds(1);
-    if (!signalled && !checkIdle) continue;
-    if (signalled) frameReady.reset();
-    std::vector<uint8_t> batch;
+    bool ok = session->sendUpstream(stream, batch.data(), static_cast<long>(batch.size()), 5) >= 0;
+    batch.clear();
     {
-      std::lock_guard list(flowListLock);
-      int64_t now = nowSeconds();
-      for (auto& f : flows) {
-        if (f->closed) continue;
-        {
-          std::lock_guard lock(f->tunnelLock);
-          for (auto& m : f->tunnelQueue) batch.insert(batch.end(), m.begin(), m.end());
-          f->tunnelQueue.clear();
+      std::lock_guard lock(tunnelLock);
+      writing = false;
+    }
+    if (!ok) {
+      // Without a writer nothing more reaches the tunnel: the whole stream ends.
+      stopRequested = true;
+      return;
+    }
+  }
+}
+
+// ---- A shard's worker ----
+
+void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
+  // An answer's frame: 4 bytes of head room before the largest datagram.
+  std::vector<uint8_t> frame(4 + kMaxDatagram + 1);
+  std::vector<uint8_t> scratch;
+  std::vector<std::pair<unsigned, std::deque<std::vector<uint8_t>>>> toSend;
+  platform::PollEvent events[64];
+  struct Change {
+    unsigned slot;
+    uint32_t generation;
+    uint16_t conid;
+    bool isDns;
+  };
+  std::vector<Change> changes;
+  std::vector<std::pair<unsigned, uint32_t>> idle;  // openings past their idle limit
+  std::vector<uint8_t> answers;
+  bool again = true;
+  for (;;) {
+    if (shard.wakePending.exchange(false)) shard.wake.clear();
+    const int64_t now = nowMs();
+
+    // What the reader changed: openings begun or ended, datagrams queued.
+    changes.clear();
+    bool ending;
+    unsigned records;  // the reader adds records under the lock; the ones seen here stay
+    {
+      std::lock_guard lock(flowListLock);
+      ending = stopRequested.load() || shard.openFlows == 0;
+      records = shard.records;
+      for (unsigned i = 0; i < records; ++i) {
+        UdpFlow& flow = *shard.flows[i];
+        FlowIo& io = shard.io[i];
+        uint32_t wanted = flow.closed || ending ? 0 : flow.generation;
+        if (io.generation != wanted) {
+          changes.push_back({i, wanted, flow.conid, flow.isDns != 0});
+          continue;
         }
-        if (checkIdle) idleCheck(f.get(), now);
+        bool takes = io.state == FlowIo::State::Ready || io.state == FlowIo::State::Failed;
+        if (wanted == 0 || !takes || flow.upstreamQueue.items.empty()) continue;
+        toSend.emplace_back(i, std::move(flow.upstreamQueue.items));
+        flow.upstreamQueue.clear();
       }
     }
-    if (checkIdle) lastIdleCheck = std::chrono::steady_clock::now();
-    if (batch.empty()) continue;
-    if (session->sendUpstream(stream, batch.data(), static_cast<long>(batch.size()), 5) < 0) return;
-  }
-}
+    for (const Change& c : changes) {
+      FlowIo& io = shard.io[c.slot];
+      io.close();
+      if (c.generation == 0) continue;
+      io.generation = c.generation;
+      io.conid = c.conid;
+      io.isDns = c.isDns;
+      io.lastSentMs = io.lastReceivedMs = now;
+      io.backoffMs = 0;
+      openIo(shard, *shard.flows[c.slot], io, now);
+      again = true;  // its queued datagrams are taken on the next pass
+    }
+    if (ending) {
+      std::lock_guard lock(flowListLock);
+      if (stopRequested.load() || shard.openFlows == 0) {
+        shard.running = false;
+        return;
+      }
+      continue;
+    }
 
-std::size_t CTUNTAPProtoBase::openFlowCount() {
-  std::lock_guard list(flowListLock);
-  std::size_t open = 0;
-  for (auto& f : flows) open += f->closed ? 0 : 1;
-  return open;
-}
+    for (auto& [slot, messages] : toSend) {
+      FlowIo& io = shard.io[slot];
+      if (io.state == FlowIo::State::Failed) {
+        countDropped(messages.size());
+        continue;
+      }
+      for (auto& m : messages) sendUpstream(*shard.flows[slot], io, m, scratch);
+    }
+    toSend.clear();
 
-void CTUNTAPProtoBase::busyDestinationCheck(const UdpgwAddress& address) {
-  if (!gRouteManager.load() || address.type != 1) return;
-  std::string ip = platform::formatIpv4(*reinterpret_cast<const uint32_t*>(address.address));
-  {
-    std::lock_guard lock(gRoutedLock);
-    if (gRoutedDestinations.count(ip)) return;
-  }
-  std::size_t open = 0, same = 0;
-  {
-    std::lock_guard list(flowListLock);
-    for (auto& f : flows) {
-      if (f->closed) continue;
-      ++open;
-      if (f->destination == address) ++same;
+    // Wait for the sockets, the reader, or the next deadline.
+    int64_t next = -1;
+    for (unsigned i = 0; i < records; ++i) {
+      const FlowIo& io = shard.io[i];
+      if (io.generation == 0) continue;
+      int64_t due = idleDue(io);
+      if (io.state == FlowIo::State::Associating || io.state == FlowIo::State::Waiting)
+        due = due < io.deadlineMs ? due : io.deadlineMs;
+      if (next < 0 || due < next) next = due;
+    }
+    int64_t timeout = again ? 0 : (next < 0 ? -1 : (next > now ? next - now : 0));
+    again = false;
+    int n = shard.poller.wait(events, 64, timeout);
+    for (int e = 0; e < n; ++e) {
+      auto key = reinterpret_cast<uintptr_t>(events[e].key);
+      if (key == kWakeKey) continue;  // the reader: looked at on the next pass
+      unsigned slot = static_cast<unsigned>(key / 4 - 1);
+      bool control = (key & 1) != 0;
+      FlowIo& io = shard.io[slot];
+      UdpFlow& flow = *shard.flows[slot];
+      if (io.generation == 0) continue;
+      if (control) {
+        controlEvent(shard, flow, io, nowMs());
+        again = true;
+        continue;
+      }
+      if (events[e].events & platform::kPollWritable) flushUnsent(io);
+      if (events[e].events & (platform::kPollReadable | platform::kPollError | platform::kPollHangup))
+        io.moreToRead = true;
+    }
+    bool answered = false;
+    for (unsigned i = 0; i < records; ++i) {
+      FlowIo& io = shard.io[i];
+      if (io.moreToRead && io.udp != kInvalidSocket) {
+        answered = true;
+        io.moreToRead = receiveBurst(*shard.flows[i], io, frame);
+        again = again || io.moreToRead;
+      }
+    }
+    if (answered) writeAnswers(answers);
+
+    // Deadlines: associations that took too long, tries that are due, idle flows.
+    const int64_t later = nowMs();
+    idle.clear();
+    for (unsigned i = 0; i < records; ++i) {
+      FlowIo& io = shard.io[i];
+      if (io.generation == 0) continue;
+      if ((io.state == FlowIo::State::Associating || io.state == FlowIo::State::Waiting) && later >= io.deadlineMs) {
+        deadline(shard, *shard.flows[i], io, later);
+        again = true;
+      }
+      if (later >= idleDue(io)) idle.emplace_back(i, io.generation);
+    }
+    for (auto& [slot, generation] : idle) {
+      endOpening(*shard.flows[slot], generation);
+      again = true;
     }
   }
-  if (open >= kBusyStreamFlows && same >= kBusyDestinationFlows) routeDirect(ip, address.port() == 53);
+}
+
+void CTUNTAPProtoBase::sendUpstream(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& message,
+                                    std::vector<uint8_t>& scratch) {
+  if (!encode(flow, message, scratch)) {
+    countDropped(1);
+    return;
+  }
+  if (scratch.size() > kMaxDatagram) {  // IV, tag and plugin bytes can push a large one past what UDP carries
+    countDropped(1);
+    return;
+  }
+  if (io.unsent.items.empty()) {
+    long sent = platform::sendDatagram(io.udp, scratch.data(), scratch.size(), nullptr, true);
+    if (sent >= 0) {
+      node->addBytes(static_cast<uint32_t>(sent));
+      node->addUploaded(static_cast<uint32_t>(sent));
+      io.lastSentMs = nowMs();
+      return;
+    }
+    if (sent != platform::kIoWouldBlock) {
+      // Refused by the network (an ICMP error of an earlier datagram, for
+      // one): this datagram is lost, the flow goes on.
+      countDropped(1);
+      return;
+    }
+  }
+  countDropped(io.unsent.push(scratch));
+}
+
+void CTUNTAPProtoBase::flushUnsent(FlowIo& io) {
+  while (!io.unsent.items.empty()) {
+    auto& d = io.unsent.items.front();
+    long sent = platform::sendDatagram(io.udp, d.data(), d.size(), nullptr, true);
+    if (sent == platform::kIoWouldBlock) return;
+    if (sent >= 0) {
+      node->addBytes(static_cast<uint32_t>(sent));
+      node->addUploaded(static_cast<uint32_t>(sent));
+      io.lastSentMs = nowMs();
+    } else {
+      countDropped(1);
+    }
+    io.unsent.bytes -= d.size();
+    io.unsent.items.pop_front();
+  }
+}
+
+bool CTUNTAPProtoBase::receiveBurst(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& frame) {
+  for (int i = 0; i < kReadBurst; ++i) {
+    long got = receive(flow, io, frame.data(), frame.size());
+    if (got == platform::kIoWouldBlock) return false;
+    if (got <= 0) continue;  // dropped, or an error that the read has taken
+    uint8_t type = frame[4];
+    // Only IPv4 and IPv6 answers can be framed for the tunnel.
+    bool framable = (type == socks::kAtypIpv4 && got >= 7) || (type == socks::kAtypIpv6 && got >= 19);
+    if (!framable) {
+      countDropped(1);
+      continue;
+    }
+    io.lastReceivedMs = nowMs();
+    queueForTunnel(flow, io.conid, frame.data(), static_cast<std::size_t>(got));
+  }
+  return true;
 }
 
 // ---- Shadowsocks / ShadowsocksR flows ----
 
 bool CSSRTCPUDPMainLoop::prepareFlow(UdpFlow* flow) { return flow->pipeline.create(*node); }
 
-void CSSRTCPUDPMainLoop::flowWorker(UdpFlow* flow, uint32_t generation) {
-  constexpr std::size_t kBuffer = 131014;
-  std::vector<uint8_t> buffer(kBuffer);
-  Opening opening = snapshot(flow);
-  if (!opening.udp || !flowCurrent(flow, generation)) return;
-  SocketHandle s = opening.udp->s;
-  const platform::Ipv4Endpoint server = session->upstreamUdp();
-  auto& pipe = flow->pipeline;
-  while (running() && flowCurrent(flow, generation)) {
-    platform::WaitItem item{s, platform::kWantRead | platform::kWantWrite};
-    int n = platform::waitSockets({&item, 1}, 100);
-    if (n < 0 || item.failed) break;
-    if (n == 0) continue;
-    bool fault = false;
-    if (item.writable) {
-      std::vector<uint8_t> m;
-      bool sentAny = false;
-      while (!fault && takeUpstream(flow, m)) {
-        // Drop length, flags and the conid's low byte; the conid's high byte
-        // becomes the Shadowsocks address type.
-        m[4] = (m[2] & udpgw::kFlagIpv6) ? 4 : 1;
-        uint8_t* plain = static_cast<uint8_t*>(platform::heapAlloc(m.size() - 4));
-        if (!plain) break;
-        std::memcpy(plain, m.data() + 4, m.size() - 4);
-        int plainLength = static_cast<int>(m.size() - 4);
-        uint8_t* cipher = nullptr;
-        int cipherLength = 0;
-        bool ok = pipe.protocolPlugin->ClientUdpPreEncrypt(plain, plainLength, plainLength) && plainLength > 0;
-        if (ok) {
-          pipe.cryptor->Reset();
-          ok = pipe.cryptor->Encrypt(plain, plainLength, cipher, cipherLength, true);
-        }
-        platform::heapFree(plain);
-        if (!ok) continue;
-        long sent = platform::sendDatagram(s, cipher, static_cast<std::size_t>(cipherLength), &server, false);
-        platform::heapFree(cipher);
-        if (sent < 0) {
-          fault = true;
-          break;
-        }
-        sentAny = true;
-        node->addBytes(static_cast<uint32_t>(sent));
-        node->addUploaded(static_cast<uint32_t>(sent));
-        flow->lastSent = std::time(nullptr);
-      }
-      if (!sentAny && !item.readable) idleWait(s, kInvalidSocket);
-    }
-    if (!fault && item.readable) {
-      long got = platform::recvDatagram(s, buffer.data(), 65507, nullptr, false);
-      if (got < 0) break;
-      pipe.cryptor->Reset();
-      uint8_t* plain = nullptr;
-      int plainLength = 0;
-      bool more = false;
-      if (!pipe.cryptor->Decrypt(buffer.data(), static_cast<int>(got), plain, plainLength, more, true)) break;
-      int outLength = plainLength;
-      bool ok = plainLength > 0 && pipe.protocolPlugin->ClientUdpPostDecrypt(plain, plainLength, outLength) &&
-                static_cast<std::size_t>(outLength) + 4 <= buffer.size();
-      if (ok) std::memcpy(buffer.data() + 4, plain, static_cast<std::size_t>(outLength));
-      platform::heapFree(plain);
-      if (!ok) break;
-      uint8_t type = buffer[4];
-      bool shortReply = (type == 1 && outLength < 7) || (type == 4 && outLength < 19);
-      // Only IPv4 and IPv6 answers can be framed for the tunnel.
-      if (!shortReply && (type == 1 || type == 4)) queueForTunnel(flow, opening.conid, buffer.data(), static_cast<std::size_t>(outLength));
-    }
-    if (fault) break;
+void CSSRTCPUDPMainLoop::openIo(FlowShard& shard, UdpFlow& flow, FlowIo& io, int64_t) {
+  // Connected to the node, so that nothing from anywhere else reaches the flow.
+  io.udp = platform::createSocket(platform::SocketType::Udp);
+  if (io.udp == kInvalidSocket ||
+      platform::connectSocket(io.udp, session->upstreamUdp()) != platform::ConnectStatus::Connected ||
+      !shard.poller.add(io.udp, ioKey(flow.slot, false))) {
+    uint32_t generation = io.generation;
+    io.close();
+    endOpening(flow, generation);
+    countDropped(1);
+    return;
   }
-  endFlowWorker(flow, generation);
+  flow.pipeline.renew();
+  io.state = FlowIo::State::Ready;
+}
+
+bool CSSRTCPUDPMainLoop::encode(UdpFlow& flow, std::vector<uint8_t>& m, std::vector<uint8_t>& datagram) {
+  // Drop length, flags and the conid's low byte; the conid's high byte
+  // becomes the Shadowsocks address type.
+  m[4] = (m[2] & udpgw::kFlagIpv6) ? socks::kAtypIpv6 : socks::kAtypIpv4;
+  auto& pipe = flow.pipeline;
+  HeapBlock plain{static_cast<uint8_t*>(platform::heapAlloc(m.size() - 4))};
+  if (!plain.ptr) return false;
+  std::memcpy(plain.ptr, m.data() + 4, m.size() - 4);
+  int plainLength = static_cast<int>(m.size() - 4);
+  if (!pipe.protocolPlugin->ClientUdpPreEncrypt(plain.ptr, plainLength, plainLength) || plainLength <= 0)
+    return false;
+  pipe.cryptor->Reset();
+  HeapBlock cipher;
+  int cipherLength = 0;
+  if (!pipe.cryptor->Encrypt(plain.ptr, plainLength, cipher.ptr, cipherLength, true)) return false;
+  datagram.assign(cipher.ptr, cipher.ptr + cipherLength);
+  return true;
+}
+
+long CSSRTCPUDPMainLoop::receive(UdpFlow& flow, FlowIo& io, uint8_t* frame, std::size_t capacity) {
+  uint8_t* wire = frame + 4;
+  long got = platform::recvDatagram(io.udp, wire, capacity - 4, nullptr, true);
+  if (got < 0) return got;
+  // What does not decode is dropped; the flow goes on.
+  auto& pipe = flow.pipeline;
+  pipe.cryptor->Reset();
+  HeapBlock plain;
+  int plainLength = 0;
+  bool more = false;
+  if (!pipe.cryptor->Decrypt(wire, static_cast<int>(got), plain.ptr, plainLength, more, true) || plainLength <= 0)
+    return 0;
+  int outLength = plainLength;
+  if (!pipe.protocolPlugin->ClientUdpPostDecrypt(plain.ptr, plainLength, outLength) || outLength <= 0 ||
+      static_cast<std::size_t>(outLength) > kMaxDatagram)
+    return 0;
+  std::memcpy(wire, plain.ptr, static_cast<std::size_t>(outLength));
+  return outLength;
 }
 
 // ---- SOCKS 5 flows ----
 
-void CS45TCPUDPMainLoop::resetFlowExtra(UdpFlow* flow) { flow->relayAddress = {}; }
-
-bool CS45TCPUDPMainLoop::openAssociation(UdpFlow* flow, uint32_t generation) {
-  auto* socks = static_cast<CS45CLient*>(session);
-  while (running() && flowCurrent(flow, generation)) {
-    SocketHandle c = platform::createSocket(platform::SocketType::Tcp);
-    if (c == kInvalidSocket) return false;
-    platform::setNonBlocking(c, true);
-    ++node->ConnectedTimes;
-    platform::Ipv4Endpoint server{};
-    if (!fillAddress(server, node->connectAddress(), node->server_port)) {
-      platform::closeSocket(c);
-      ++node->FailureTimes;
-      return false;
-    }
-    bool connected = false;
-    auto status = platform::connectSocket(c, server);
-    if (status == platform::ConnectStatus::Connected) {
-      connected = true;
-    } else if (status == platform::ConnectStatus::InProgress) {
-      platform::WaitItem item{c, platform::kWantWrite};
-      connected = platform::waitSockets({&item, 1}, 3000) > 0 && platform::pendingError(c) == 0;
-    }
-    if (!connected) {
-      platform::closeSocket(c);
-      ++node->FailureTimes;
-      return false;
-    }
-    platform::setNonBlocking(c, false);
-    platform::setNoDelay(c);
-    platform::Ipv4Endpoint bound{};
-    if (socks->socks5Login(c) && socks->socks5Request(c, socks::kCmdUdpAssociate, bound)) {
-      if (bound.address == 0) bound.address = server.address;  // "same host as the server"
-      std::lock_guard lock(flow->recordLock);
-      if (!flowCurrent(flow, generation)) {
-        platform::closeSocket(c);
-        return false;
-      }
-      flow->controlSocket = c;
-      flow->controlSocketRef = std::make_shared<OwnedSocket>(c);
-      flow->relayAddress = bound;
-      return platform::connectSocket(flow->udpSocket, bound) == platform::ConnectStatus::Connected;
-    }
-    platform::closeSocket(c);
-    platform::sleepMs(100);  // the server refused the association: try again, paced
-  }
+bool CS45TCPUDPMainLoop::prepareRun() {
+  if (!node->isSocks5()) return true;  // no UDP: every flow fails at once
+  if (fillAddress(server_, node->connectAddress(), node->server_port)) return true;
+  relayLog("cannot resolve the node %s", node->connectAddress().c_str());
   return false;
 }
 
-void CS45TCPUDPMainLoop::flowWorker(UdpFlow* flow, uint32_t generation) {
-  constexpr std::size_t kBuffer = 65507;
-  if (!openAssociation(flow, generation)) {
-    endFlowWorker(flow, generation);
+void CS45TCPUDPMainLoop::openIo(FlowShard& shard, UdpFlow&, FlowIo& io, int64_t now) {
+  if (now < refusedUntilMs_.load()) {
+    io.state = FlowIo::State::Failed;
     return;
   }
-  std::vector<uint8_t> buffer(kBuffer + 8);
-  Opening opening = snapshot(flow);
-  if (!opening.udp || !opening.control || !flowCurrent(flow, generation)) {
-    endFlowWorker(flow, generation);
+  if (!node->isSocks5()) {
+    fail(io, now, "UDP (SOCKS 4 has none)");
     return;
   }
-  SocketHandle u = opening.udp->s, control = opening.control->s;
-  const platform::Ipv4Endpoint relay = opening.relay;
-  while (running() && flowCurrent(flow, generation)) {
-    platform::WaitItem items[2] = {{control, platform::kWantRead},
-                                   {u, platform::kWantRead | platform::kWantWrite}};
-    int n = platform::waitSockets(items, 100);
-    if (n < 0 || items[0].failed || items[1].failed) break;
-    if (n == 0) continue;
-    if (items[1].writable) {
-      std::vector<uint8_t> m;
-      bool sentAny = false, fault = false;
-      while (takeUpstream(flow, m)) {
-        // RSV RSV FRAG ATYP, then the message from its address on.
-        std::vector<uint8_t> datagram(m.size() - 1);
-        datagram[3] = (m[2] & udpgw::kFlagIpv6) ? 4 : 1;
-        std::memcpy(datagram.data() + 4, m.data() + 5, m.size() - 5);
-        long sent = session->sendToWait(u, datagram.data(), datagram.size(), relay, 5);
-        if (sent < 0) {
-          fault = true;
-          break;
-        }
-        sentAny = true;
-        node->addBytes(static_cast<uint32_t>(sent));
-        node->addUploaded(static_cast<uint32_t>(sent));
-        flow->lastSent = std::time(nullptr);
-      }
-      if (fault) break;
-      if (!sentAny && !items[1].readable && !items[0].readable) idleWait(u, control);
-    }
-    if (items[1].readable) {
-      // The datagram goes one byte up: its RSV RSV FRAG and the byte before
-      // them make room for the 5-byte udpgw head.
-      long got = session->recvFromWait(u, buffer.data() + 1, kBuffer, nullptr, 5);
-      if (got < 0 || static_cast<std::size_t>(got) >= kBuffer) break;
-      if (got >= 4) {
-        uint8_t type = buffer[4];
-        std::size_t payload = static_cast<std::size_t>(got) - 3;
-        bool shortReply = (type == 1 && payload < 7) || (type == 4 && payload < 19);
-        if (!shortReply && (type == 1 || type == 4)) queueForTunnel(flow, opening.conid, buffer.data(), payload);
-      }
-    }
-    if (items[0].readable) {
-      uint8_t scratch[100];
-      if (session->recvWait(control, scratch, sizeof scratch, 0) < 0) break;
-    }
+  startAssociation(shard, io, now);
+}
+
+void CS45TCPUDPMainLoop::startAssociation(FlowShard& shard, FlowIo& io, int64_t now) {
+  io.association = std::make_unique<CSocksUdpAssociation>(node->username, node->password);
+  ++node->ConnectedTimes;
+  unsigned slot = static_cast<unsigned>(&io - shard.io);
+  if (!io.association->start(server_) || !shard.poller.add(io.association->socket(), ioKey(slot, true))) {
+    ++node->FailureTimes;
+    retryLater(io, now);
+    return;
   }
-  endFlowWorker(flow, generation);
+  io.state = FlowIo::State::Associating;
+  io.deadlineMs = now + kAssociationTimeoutMs;
+}
+
+void CS45TCPUDPMainLoop::retryLater(FlowIo& io, int64_t now) {
+  io.association.reset();
+  io.backoffMs = io.backoffMs == 0 ? kFirstRetryMs : (io.backoffMs * 2 > kMaxRetryMs ? kMaxRetryMs : io.backoffMs * 2);
+  io.state = FlowIo::State::Waiting;
+  io.deadlineMs = now + io.backoffMs;
+}
+
+void CS45TCPUDPMainLoop::fail(FlowIo& io, int64_t now, const char* refusal) {
+  if (io.association) ++node->FailureTimes;  // a connect that came to nothing
+  io.association.reset();
+  io.state = FlowIo::State::Failed;
+  // Counted and told once: the flows that open while the refusal holds fail
+  // without asking the node again.
+  int64_t before = refusedUntilMs_.exchange(now + kRefusalHoldMs);
+  if (before < now) relayLog("the node refused %s; UDP flows fail for %d s", refusal, kRefusalHoldMs / 1000);
+}
+
+void CS45TCPUDPMainLoop::deadline(FlowShard& shard, UdpFlow&, FlowIo& io, int64_t now) {
+  if (io.state == FlowIo::State::Associating) {
+    ++node->FailureTimes;
+    retryLater(io, now);
+  } else if (now < refusedUntilMs_.load()) {
+    io.state = FlowIo::State::Failed;
+  } else {
+    startAssociation(shard, io, now);
+  }
+}
+
+void CS45TCPUDPMainLoop::controlEvent(FlowShard& shard, UdpFlow& flow, FlowIo& io, int64_t now) {
+  if (!io.association) return;
+  if (io.state == FlowIo::State::Ready) {
+    // The association lives as long as its control connection.
+    if (!io.association->holdControl()) endOpening(flow, io.generation);
+    return;
+  }
+  if (io.state != FlowIo::State::Associating) return;
+  switch (io.association->advance()) {
+    case CSocksUdpAssociation::Outcome::Pending:
+      return;
+    case CSocksUdpAssociation::Outcome::Refused:
+      fail(io, now, io.association->refusal());
+      return;
+    case CSocksUdpAssociation::Outcome::Broken:
+      ++node->FailureTimes;
+      retryLater(io, now);
+      return;
+    case CSocksUdpAssociation::Outcome::Ready:
+      break;
+  }
+  // Connected to the relay, so that nothing from anywhere else reaches the flow.
+  io.udp = platform::createSocket(platform::SocketType::Udp);
+  if (io.udp == kInvalidSocket ||
+      platform::connectSocket(io.udp, io.association->relay()) != platform::ConnectStatus::Connected ||
+      !shard.poller.add(io.udp, ioKey(flow.slot, false))) {
+    platform::closeSocket(io.udp);
+    io.udp = kInvalidSocket;
+    retryLater(io, now);
+    return;
+  }
+  io.state = FlowIo::State::Ready;
+  io.backoffMs = 0;
+  // Answers of a node that has closed the control connection meanwhile
+  // would never come: check it once now that it is registered for reads.
+  if (!io.association->holdControl()) endOpening(flow, io.generation);
+}
+
+bool CS45TCPUDPMainLoop::encode(UdpFlow&, std::vector<uint8_t>& m, std::vector<uint8_t>& datagram) {
+  // RSV RSV FRAG ATYP, then the message from its address on.
+  datagram.resize(m.size() - 1);
+  datagram[0] = datagram[1] = datagram[2] = 0;
+  datagram[3] = (m[2] & udpgw::kFlagIpv6) ? socks::kAtypIpv6 : socks::kAtypIpv4;
+  std::memcpy(datagram.data() + 4, m.data() + 5, m.size() - 5);
+  return true;
+}
+
+long CS45TCPUDPMainLoop::receive(UdpFlow&, FlowIo& io, uint8_t* frame, std::size_t capacity) {
+  // The datagram goes one byte up: RSV RSV FRAG land on frame[1..3] and its
+  // address type on frame[4], where the answer starts.
+  long got = platform::recvDatagram(io.udp, frame + 1, capacity - 1, nullptr, true);
+  if (got < 0) return got;
+  // Fragments are not reassembled: one is dropped rather than passed on as whole.
+  if (got < 4 || frame[3] != 0) return 0;
+  return got - 3;
 }
 
 }  // namespace vantor

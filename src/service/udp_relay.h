@@ -1,21 +1,31 @@
 // The UDP relay behind the tunnel's udpgw stream: one flow per connection id,
 // each with its own upstream UDP socket, datagrams sent in the node's own UDP
 // form and answers framed back into udpgw messages.
+//
+// Threads of one stream: the session's own thread reads the stream, one
+// writer thread writes it, and pool workers serve the flows, each worker one
+// shard of up to 32 flows whose sockets it waits on together. A shard's
+// worker is started with its first open flow and ends with its last, so
+// threads follow the active flows and an idle stream holds two.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <list>
+#include <deque>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalogue/node_info.h"
 #include "platform/net.h"
+#include "platform/poller.h"
+#include "platform/wake_event.h"
 #include "service/ssr_client.h"
 #include "service/thread_pool.h"
+#include "service/udp_association.h"
 
 namespace vantor {
 
@@ -37,7 +47,6 @@ struct UdpgwAddress {
   uint16_t portNetworkOrder = 0;
   bool operator==(const UdpgwAddress& other) const;
   uint16_t port() const { return static_cast<uint16_t>((portNetworkOrder & 0xff) << 8 | portNetworkOrder >> 8); }
-  std::string text() const;
   // Parses the address of a framed message (length prefix included); false when too short.
   static bool fromMessage(const uint8_t* message, std::size_t length, UdpgwAddress& out);
 };
@@ -70,107 +79,160 @@ class IDirectRoutes {
 void setRouteManager(IDirectRoutes* manager);
 void clearRoutedDestinations();
 
-// A socket closed when its last holder lets go: a flow worker keeps the
-// sockets of its opening alive until it has left its last select, so a reset
-// never closes a socket number under a running worker.
-struct OwnedSocket {
-  explicit OwnedSocket(platform::SocketHandle handle) : s(handle) {}
-  ~OwnedSocket() { platform::closeSocket(s); }
-  OwnedSocket(const OwnedSocket&) = delete;
-  OwnedSocket& operator=(const OwnedSocket&) = delete;
-  platform::SocketHandle s;
-};
-using SocketRef = std::shared_ptr<OwnedSocket>;
+struct FlowShard;
 
+// Datagrams waiting in one direction of a flow, bounded: when a new one does
+// not fit, the oldest go and are counted.
+struct DatagramQueue {
+  static constexpr std::size_t kMaxBytes = 256 * 1024;
+  std::deque<std::vector<uint8_t>> items;
+  std::size_t bytes = 0;
+  // Returns how many older datagrams made room for this one.
+  std::size_t push(std::vector<uint8_t> datagram);
+  void clear();
+};
+
+// One flow record, reused for later flows and freed with the stream. The
+// loop's flowListLock guards the fields down to the upstream queue, its
+// tunnelLock the tunnel queue; the pipeline belongs to the worker of the shard.
 struct UdpFlow {
-  CNodeInfo* node = nullptr;
-  platform::SocketHandle udpSocket = platform::kInvalidSocket;
-  SocketRef udpSocketRef;
-  uint8_t isDns = 0;
+  FlowShard* shard = nullptr;
+  unsigned slot = 0;  // in the shard
+  bool closed = true;
+  // Bumped at every open and reset: the shard's worker serves one opening
+  // and tears it down when the number moves on.
+  uint32_t generation = 0;
   uint16_t conid = 0;
-  std::atomic<uint8_t> closed{1};
-  uint8_t flags = 0;
-  std::atomic<int64_t> lastSent{0};
-  std::atomic<int64_t> lastReceived{0};
-  uint64_t lastActivityTick = 0;
-  std::string destinationText;
+  uint8_t isDns = 0;
   UdpgwAddress destination;
-  std::mutex recordLock;
-  std::mutex upstreamLock;
-  std::mutex tunnelLock;
-  std::list<std::vector<uint8_t>> upstreamQueue;
-  std::list<std::vector<uint8_t>> tunnelQueue;
+  DatagramQueue upstreamQueue;  // whole udpgw messages, length prefix included
+  DatagramQueue tunnelQueue;    // framed answers
+  bool tunnelListed = false;    // in the loop's list of flows with answers to write
   ShadowsocksPipeline pipeline;  // kind-6 nodes
-  platform::SocketHandle controlSocket = platform::kInvalidSocket;  // SOCKS nodes
-  SocketRef controlSocketRef;
-  platform::Ipv4Endpoint relayAddress{};
-  // Bumped at every open: a worker serves one opening and ends when it is over.
-  std::atomic<uint32_t> generation{0};
+};
+
+// What a shard's worker keeps for one opening of a flow.
+struct FlowIo {
+  enum class State { Closed, Ready, Associating, Waiting, Failed };
+  State state = State::Closed;
+  uint32_t generation = 0;  // the opening served, 0 for none
+  uint16_t conid = 0;
+  bool isDns = false;
+  platform::SocketHandle udp = platform::kInvalidSocket;  // connected to the node (or its relay)
+  std::unique_ptr<CSocksUdpAssociation> association;     // SOCKS nodes
+  int64_t lastSentMs = 0;
+  int64_t lastReceivedMs = 0;
+  int64_t deadlineMs = 0;  // of the association under way, or of the next try
+  int backoffMs = 0;
+  DatagramQueue unsent;  // encoded, waiting for room in the socket
+  bool moreToRead = false;
+  ~FlowIo();
+  void close();
+};
+
+struct FlowShard {
+  static constexpr unsigned kFlows = 32;
+  // Guarded by the loop's flowListLock:
+  UdpFlow* flows[kFlows] = {};
+  unsigned records = 0;
+  unsigned openFlows = 0;
+  bool running = false;  // a worker serves it, or has been asked to
+  // The reader's mark while it collects the shards of one batch to wake.
+  bool marked = false;
+  std::atomic<bool> wakePending{false};
+  platform::WakeEvent wake;
+  // The worker's own:
+  platform::Poller poller;
+  FlowIo io[kFlows];
 };
 
 class CTUNTAPProtoBase {
  public:
-  static constexpr std::size_t kReaderBuffer = 65507;
   static constexpr int kDnsIdleSeconds = 20;
   static constexpr int kIdleSeconds = 60;
   static constexpr std::size_t kBusyStreamFlows = 300;
   static constexpr std::size_t kBusyDestinationFlows = 100;
+  static constexpr unsigned kMaxShards = 32;  // 1024 flows at once; the tunnel opens up to 1000
+  static constexpr int kIdleWorkerExitMs = 2000;
 
   explicit CTUNTAPProtoBase(CSocksClient* session);
   virtual ~CTUNTAPProtoBase();
   CTUNTAPProtoBase(const CTUNTAPProtoBase&) = delete;
   CTUNTAPProtoBase& operator=(const CTUNTAPProtoBase&) = delete;
 
+  // Serves the stream until it ends, the relay is disabled or a thread cannot
+  // be made; false when it could not start.
   virtual bool run();
-  // kind 0 tunnel reader, 1 tunnel writer, 2 flow worker.
-  virtual void job(UdpFlow* flow, int kind);
-  virtual bool hook() { return true; }
 
   std::size_t openFlowCount();
 
  protected:
-  // The flow worker of the node kind; runs on a pool thread for one opening.
-  virtual void flowWorker(UdpFlow* flow, uint32_t generation) = 0;
-  // Kind-specific set-up of a new flow record (cipher and plugins); false drops the message.
+  // Kind-specific parts, all but prepareRun and prepareFlow on the worker of
+  // the flow's shard. prepareRun runs once before the stream is served.
+  virtual bool prepareRun() { return true; }
+  // Set-up of a new flow record (cipher and plugins); false drops the message.
   virtual bool prepareFlow(UdpFlow*) { return true; }
-  virtual void resetFlowExtra(UdpFlow*) {}
+  // Opens the upstream side of a new opening; io holds conid and times.
+  virtual void openIo(FlowShard& shard, UdpFlow& flow, FlowIo& io, int64_t now) = 0;
+  // A udpgw message (length prefix included) as the datagram for the node;
+  // false drops it.
+  virtual bool encode(UdpFlow& flow, std::vector<uint8_t>& message, std::vector<uint8_t>& datagram) = 0;
+  // Receives one datagram of io.udp and leaves its answer at frame + 4 as
+  // address type, address, port, data. Returns the answer's length, 0 for a
+  // datagram that is dropped, or a platform I/O result (would block, error).
+  virtual long receive(UdpFlow& flow, FlowIo& io, uint8_t* frame, std::size_t capacity) = 0;
+  // An event on the control connection of io (SOCKS nodes).
+  virtual void controlEvent(FlowShard&, UdpFlow&, FlowIo&, int64_t) {}
+  // A deadline of io has passed.
+  virtual void deadline(FlowShard&, UdpFlow&, FlowIo&, int64_t) {}
 
   void tunnelReader();
   void tunnelWriter();
   // Parses every complete message at the start of `data`; returns the bytes consumed.
   std::size_t parseMessages(const uint8_t* data, std::size_t length);
-  UdpFlow* lookupFlow(uint8_t flags, uint16_t conid, const UdpgwAddress& address);
-  bool openFlow(UdpFlow* flow, uint8_t flags, uint16_t conid, const UdpgwAddress& address);
-  void resetFlow(UdpFlow* flow);
-  // Ends one opening of a flow: resets it unless it has been reopened meanwhile.
-  void endFlowWorker(UdpFlow* flow, uint32_t generation);
-  bool flowCurrent(UdpFlow* flow, uint32_t generation) const;
+  // Called with flowListLock held: the flow a message goes to, opened or
+  // reopened as the message needs; null when the message is dropped.
+  UdpFlow* lookupFlow(const udpgw::Message& m, std::vector<FlowShard*>& toStart);
+  UdpFlow* freeRecord();
+  void openFlow(UdpFlow* flow, const udpgw::Message& m, std::vector<FlowShard*>& toStart);
+  void resetFlow(UdpFlow* flow);  // flowListLock held
+  // Ends the opening `generation` of a flow, from its shard's worker.
+  void endOpening(UdpFlow& flow, uint32_t generation);
   bool running() const;
-  void busyDestinationCheck(const UdpgwAddress& address);
-  void idleCheck(UdpFlow* flow, int64_t now);
-  // Frames a reply: `payload` holds address type, address, port, data; the
-  // head goes into the 4 bytes before it. Queues it for the tunnel.
-  void queueForTunnel(UdpFlow* flow, uint16_t conid, uint8_t* frameStart, std::size_t payloadLength);
-  // The sockets and conid of the current opening, taken under the record lock.
-  struct Opening {
-    SocketRef udp;
-    SocketRef control;
-    uint16_t conid = 0;
-    platform::Ipv4Endpoint relay{};
-  };
-  Opening snapshot(UdpFlow* flow);
-  static void idleWait(platform::SocketHandle udp, platform::SocketHandle control);
-  // Takes the next queued upstream message of an open flow.
-  bool takeUpstream(UdpFlow* flow, std::vector<uint8_t>& message);
+  bool busyDestination(const UdpgwAddress& address);  // flowListLock held
+
+  void serveShard(FlowShard& shard);
+  void sendUpstream(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& message, std::vector<uint8_t>& scratch);
+  void flushUnsent(FlowIo& io);
+  // Reads what io.udp holds, up to a burst; true when there may be more.
+  bool receiveBurst(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& frame);
+  // Frames an answer: `frame + 4` holds address type, address, port, data;
+  // the head goes into the 5 bytes from `frame` on. Queues it for the tunnel.
+  void queueForTunnel(UdpFlow& flow, uint16_t conid, uint8_t* frame, std::size_t payloadLength);
+  void takeAnswers(std::vector<uint8_t>& batch);
+  // From a worker, after it queued answers: writes them now if the stream is free.
+  void writeAnswers(std::vector<uint8_t>& batch);
+  void wakeShard(FlowShard& shard);
+  void countDropped(std::size_t n) { dropped += n; }
+  static int64_t nowMs();
+  static int64_t idleDue(const FlowIo& io);
+  static void* ioKey(unsigned slot, bool control);
 
   CSocksClient* session;
   CNodeInfo* node;
   std::atomic<bool> stopRequested{false};
   std::mutex flowListLock;
-  std::list<std::unique_ptr<UdpFlow>> flows;
-  CEvent frameReady;
+  std::vector<std::unique_ptr<UdpFlow>> flows;
+  std::vector<std::unique_ptr<FlowShard>> shards;
+  std::unordered_map<uint16_t, UdpFlow*> openByConid;
+  std::size_t openCount = 0;
+  std::mutex tunnelLock;  // the tunnel queues and the three below
+  std::condition_variable tunnelReady;
+  std::vector<UdpFlow*> tunnelListed;  // flows with answers queued, in order of their first
+  bool writing = false;                // one thread writes to the stream at a time
+  std::vector<uint8_t> unwritten;      // the rest of a batch a worker could not write at once
   std::unique_ptr<CThreadPool> pool;
-  std::atomic<int> threadsRunning{0};
+  std::atomic<uint64_t> dropped{0};  // datagrams lost to full queues or failed flows
 };
 
 // Kind-6 nodes: Shadowsocks UDP with a fresh IV per datagram.
@@ -179,19 +241,37 @@ class CSSRTCPUDPMainLoop : public CTUNTAPProtoBase {
   using CTUNTAPProtoBase::CTUNTAPProtoBase;
 
  protected:
-  void flowWorker(UdpFlow* flow, uint32_t generation) override;
   bool prepareFlow(UdpFlow* flow) override;
+  void openIo(FlowShard& shard, UdpFlow& flow, FlowIo& io, int64_t now) override;
+  bool encode(UdpFlow& flow, std::vector<uint8_t>& message, std::vector<uint8_t>& datagram) override;
+  long receive(UdpFlow& flow, FlowIo& io, uint8_t* frame, std::size_t capacity) override;
 };
 
 // SOCKS nodes: every flow opens its own SOCKS 5 UDP association.
 class CS45TCPUDPMainLoop : public CTUNTAPProtoBase {
  public:
   using CTUNTAPProtoBase::CTUNTAPProtoBase;
+  static constexpr int kAssociationTimeoutMs = 8000;  // connect (3 s) and handshake
+  static constexpr int kFirstRetryMs = 200;
+  static constexpr int kMaxRetryMs = 5000;
+  // After a refusal, new flows fail at once for this long.
+  static constexpr int kRefusalHoldMs = 60000;
 
  protected:
-  void flowWorker(UdpFlow* flow, uint32_t generation) override;
-  void resetFlowExtra(UdpFlow* flow) override;
-  bool openAssociation(UdpFlow* flow, uint32_t generation);
+  bool prepareRun() override;
+  void openIo(FlowShard& shard, UdpFlow& flow, FlowIo& io, int64_t now) override;
+  bool encode(UdpFlow& flow, std::vector<uint8_t>& message, std::vector<uint8_t>& datagram) override;
+  long receive(UdpFlow& flow, FlowIo& io, uint8_t* frame, std::size_t capacity) override;
+  void controlEvent(FlowShard& shard, UdpFlow& flow, FlowIo& io, int64_t now) override;
+  void deadline(FlowShard& shard, UdpFlow& flow, FlowIo& io, int64_t now) override;
+
+ private:
+  void startAssociation(FlowShard& shard, FlowIo& io, int64_t now);
+  void retryLater(FlowIo& io, int64_t now);
+  void fail(FlowIo& io, int64_t now, const char* refusal);
+
+  platform::Ipv4Endpoint server_{};
+  std::atomic<int64_t> refusedUntilMs_{0};
 };
 
 }  // namespace vantor

@@ -232,18 +232,42 @@ class SsServer(_Daemon):
     def __init__(self, method, password, udp=False, wait=True, extra_args=()):
         super().__init__("ss-server")
         binary = require_program(SS_SERVER)
-        self.method, self.password = method, password
-        self.port = free_port_both() if udp else free_port()
-        argv = [binary, "-s", "127.0.0.1", "-p", str(self.port), "-k", password, "-m", method]
-        if udp:
-            argv.append("-u")
-        self._spawn(argv + list(extra_args))
+        self.method, self.password, self.udp = method, password, udp
+        self._argv = ([binary, "-s", "127.0.0.1", "-p", None, "-k", password, "-m", method]
+                      + (["-u"] if udp else []) + list(extra_args))
+        self._start()
         if wait:
             self.wait_ready()
 
+    def _start(self):
+        self.port = free_port_both() if self.udp else free_port()
+        self._argv[4] = str(self.port)
+        self._spawn(self._argv)
+
     def wait_ready(self):
-        """Waits until the TCP side accepts; stops the server when it does not."""
-        self._wait_listening(f"ss-server -m {self.method}")
+        """Waits until the TCP side accepts; stops the server when it does not.
+        A port found free can be taken by another test's socket before the
+        server binds it; such a start is retried on a fresh port."""
+        for attempt in range(5):
+            try:
+                wait_tcp(self.port, proc=self.proc, what=f"ss-server -m {self.method}")
+                if self.udp:
+                    self._wait_udp()
+                return
+            except Exception:
+                if "Address already in use" not in self.log() or attempt == 4:
+                    self.stop()
+                    raise
+                stop_process(self.proc)
+                self._start()
+
+    def _wait_udp(self, timeout=10.0):
+        # The TCP side listens first; the UDP bind can still fail after it.
+        deadline = time.monotonic() + timeout
+        while "udp server listening" not in self.log():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise PeerError(f"ss-server -m {self.method} has no UDP side: {self.log()}")
+            time.sleep(0.01)
 
 
 class SsLocal(_Daemon):
@@ -408,7 +432,7 @@ class VantorService:
     line and accepts a connection."""
 
     def __init__(self, node, port=None, local_user=None, local_password=None,
-                 extra_args=(), timeout=15.0, preexec_fn=None):
+                 extra_args=(), timeout=15.0, preexec_fn=None, popen_kw=None):
         argv = [vantor_bin(), "serve", "--node", node]
         if port is not None:
             argv += ["--port", str(port)]
@@ -423,9 +447,10 @@ class VantorService:
         self._stderr_path = tempfile.mkstemp(prefix="vantor-serve-", suffix=".err")[1]
         err = open(self._stderr_path, "wb")
         try:
+            # ``popen_kw``: more for Popen, such as the user to run as.
+            kw = {"preexec_fn": preexec_fn, **(popen_kw or {})}
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=err, start_new_session=True,
-                                         preexec_fn=preexec_fn)
+                                         stderr=err, start_new_session=True, **kw)
         finally:
             err.close()
         self._reader = threading.Thread(target=self._read_stdout, daemon=True)

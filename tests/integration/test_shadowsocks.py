@@ -197,12 +197,14 @@ class EveryMethod(SsTestCase):
 
 class TamperingForwarder:
     """TCP forwarder to a node that inverts one byte of the node's answer at
-    the given offset (counted per connection)."""
+    the given offset (counted per connection; None: no byte), and counts
+    the connections made through it."""
 
     def __init__(self, node_port, flip_at):
         self.node_port = node_port
         self.flip_at = flip_at
         self.flipped = threading.Event()
+        self.connections = 0
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.socks = []
@@ -215,6 +217,7 @@ class TamperingForwarder:
                 client, _ = self.listener.accept()
             except OSError:
                 return
+            self.connections += 1
             node = socket.create_connection(("127.0.0.1", self.node_port))
             self.socks += [client, node]
             threading.Thread(target=self._pump, args=(client, node, None), daemon=True).start()
