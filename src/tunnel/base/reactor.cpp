@@ -422,6 +422,8 @@ int BReactor_Exec(BReactor* r) {
       continue;
     }
     if (ReactorJob* job = r->idleHead) {
+      // Timers that fell due meanwhile still come first.
+      if (r->timerRoot && moveExpired(r, btime_gettime()) > 0) continue;
       ReactorJob_Unset(job);
       job->handler(job->user);
       continue;

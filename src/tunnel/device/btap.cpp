@@ -203,14 +203,6 @@ bool BTap_ParseDeviceText(const char* text, BTapDeviceFields* out, std::FILE* er
 
 bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void*),
                void* user, bool offload) {
-  tap->reactor = reactor;
-  tap->errorHandler = errorHandler;
-  tap->errorUser = user;
-  tap->readBuffer = nullptr;
-  tap->readWaiting = false;
-  tap->offload = false;
-  tap->segmenting = false;
-  tap->packetsRead = tap->packetsWritten = tap->readsDropped = tap->writesDropped = 0;
   if (!deviceText) {
     BLog_Log(kChannel, BLOG_ERROR, "no device specification provided");
     return false;
@@ -228,18 +220,34 @@ bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*erro
   }
   BLog_Log(kChannel, BLOG_INFO, "Opening device %s", tap->fields.interfaceName.c_str());
   std::string error;
-  tap->handle = platform::tunOpen(tap->fields.interfaceName, offload, tap->offload, error);
-  if (tap->handle == platform::kInvalidIoHandle) {
+  bool offloadOn = false;
+  platform::IoHandle handle = platform::tunOpen(tap->fields.interfaceName, offload, offloadOn, error);
+  if (handle == platform::kInvalidIoHandle) {
     BLog_Log(kChannel, BLOG_ERROR, "open failed (%s)", error.c_str());
     return false;
   }
-  if (!platform::interfaceMtu(tap->fields.interfaceName, tap->frameMtu) || tap->frameMtu <= 0) {
+  int mtu = 0;
+  if (!platform::interfaceMtu(tap->fields.interfaceName, mtu) || mtu <= 0) {
     BLog_Log(kChannel, BLOG_ERROR, "SIOCGIFMTU failed");
-    platform::tunClose(tap->handle);
-    tap->handle = platform::kInvalidIoHandle;
+    platform::tunClose(handle);
     return false;
   }
-  BLog_Log(kChannel, BLOG_INFO, "Device opened (segmentation offload %s)", tap->offload ? "on" : "off");
+  BLog_Log(kChannel, BLOG_INFO, "Device opened (segmentation offload %s)", offloadOn ? "on" : "off");
+  return BTap_InitHandle(tap, reactor, handle, mtu, offloadOn, errorHandler, user);
+}
+
+bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, int frameMtu, bool offload,
+                     void (*errorHandler)(void*), void* user) {
+  tap->reactor = reactor;
+  tap->handle = handle;
+  tap->frameMtu = frameMtu;
+  tap->offload = offload;
+  tap->errorHandler = errorHandler;
+  tap->errorUser = user;
+  tap->readBuffer = nullptr;
+  tap->readWaiting = false;
+  tap->segmenting = false;
+  tap->packetsRead = tap->packetsWritten = tap->readsDropped = tap->writesDropped = 0;
   if (tap->offload) {
     tap->superPacket.assign(kSuperPacketSize, 0);
     TunMerger_Init(&tap->merger, kSuperPacketSize);

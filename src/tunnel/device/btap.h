@@ -75,6 +75,10 @@ struct BTap {
 // device may refuse (BTap_OffloadOn tells).
 bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void* user),
                void* user, bool offload = false);
+// The same over a handle that is already open (and is closed by BTap_Free):
+// a device whose offload state and frame MTU the caller knows.
+bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, int frameMtu, bool offload,
+                     void (*errorHandler)(void* user), void* user);
 void BTap_Free(BTap* tap);
 int BTap_GetMTU(const BTap* tap);
 bool BTap_OffloadOn(const BTap* tap);
