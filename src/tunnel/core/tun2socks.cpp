@@ -345,6 +345,7 @@ void teardown() {
 
 void tunnelThread() {
   TunnelState& s = g_state;
+  platform::setCurrentThreadName("vantor-tunnel");
   s.started.store(true, std::memory_order_release);
   BReactor_Exec(&s.reactor);
   teardown();
