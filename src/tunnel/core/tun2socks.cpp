@@ -2,6 +2,7 @@
 // its timers, the device read and write paths, and the ordered teardown.
 #include "tunnel/core/tun2socks.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -396,19 +397,21 @@ bool parseParameters(const char* netifIpAddr, const char* netifNetmask, const ch
 // The stack's TCP options for this run (lwipopts.h, tcp_options.c).
 void applyTcpWindow(uint32_t window) {
   if (window == 0) {
-    vantor_lwip_tcp_wnd = 5840;
-    vantor_lwip_tcp_snd_buf = 16384;
-    vantor_lwip_tcp_snd_queuelen = 44;
+    vantor_lwip_tcp_wnd = VANTOR_LWIP_DEFAULT_TCP_WND;
+    vantor_lwip_tcp_snd_buf = VANTOR_LWIP_DEFAULT_TCP_SND_BUF;
+    vantor_lwip_tcp_snd_queuelen = VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN;
     vantor_lwip_tcp_rcv_scale = 0;
     vantor_lwip_tcp_wnd_scale_on = 0;
     return;
   }
   unsigned scale = 0;
   while ((window >> scale) > 0xFFFF) ++scale;
+  // As many segments as the default allows per byte of send buffer.
   uint32_t queue = window / TCP_MSS * 4;
   vantor_lwip_tcp_wnd = window;
   vantor_lwip_tcp_snd_buf = window;
-  vantor_lwip_tcp_snd_queuelen = static_cast<unsigned short>(queue < 44 ? 44 : queue > 0xFFFF ? 0xFFFF : queue);
+  vantor_lwip_tcp_snd_queuelen =
+      static_cast<unsigned short>(std::clamp<uint32_t>(queue, VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN, 0xFFFF));
   vantor_lwip_tcp_rcv_scale = static_cast<unsigned char>(scale);
   vantor_lwip_tcp_wnd_scale_on = 1;
 }
@@ -443,9 +446,8 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     BLog_Init(g_nextSink);
     s.settings = g_nextSettings;
   }
-  if (s.settings.tcpWindow != 0 &&
-      (s.settings.tcpWindow < kTunnelMinTcpWindow || s.settings.tcpWindow > kTunnelMaxTcpWindow))
-    s.settings.tcpWindow = s.settings.tcpWindow < kTunnelMinTcpWindow ? kTunnelMinTcpWindow : kTunnelMaxTcpWindow;
+  if (s.settings.tcpWindow != 0)
+    s.settings.tcpWindow = std::clamp(s.settings.tcpWindow, kTunnelMinTcpWindow, kTunnelMaxTcpWindow);
 
   bool paramsOk = true;
   if (!netifIpAddr) {

@@ -43,8 +43,9 @@ struct TunnelSettings {
   // off: one plain packet per device read and write.
   bool deviceOffload = true;
   // 0: the stack's own receive window (5840 bytes) and send buffer
-  // (16384 bytes). Else both are this many bytes, with window scaling
-  // offered to the host, for the most throughput per connection.
+  // (16384 bytes). Else both are this many bytes (clamped to the range
+  // below), with window scaling offered to the host, for the most
+  // throughput per connection. Settings file key: nTcpWindow.
   uint32_t tcpWindow = 0;
 };
 inline constexpr uint32_t kTunnelMinTcpWindow = 5840;

@@ -24,8 +24,8 @@ void deliverSegment(BTap* tap) {
 
 // One read with offload: a super-packet is cut into segments, one per
 // request; a single packet is checked and copied out. Malformed or corrupt
-// packets are dropped and the next one is read. -1: nothing to deliver yet
-// (or the read failed), else the packet was delivered.
+// packets are dropped and the next one is read. Returns 0 once a packet was
+// delivered, else the device's kTunWouldBlock or kTunError.
 long readOffload(BTap* tap) {
   for (;;) {
     platform::TunPacketInfo info;
@@ -76,6 +76,7 @@ void attemptRead(BTap* tap) {
     return;
   }
   tap->readWaiting = false;
+  if (n < 0) BLog_Log(kChannel, BLOG_ERROR, "read failed (%s)", platform::lastErrorText().c_str());
   CompletionSlot_Complete(&tap->readSlot, n >= 0, n >= 0 ? n : 0);
 }
 
@@ -103,7 +104,7 @@ void readCompleted(void* user, int event, long bytes) {
   }
   tap->readBuffer = nullptr;
   if (event == COMPLETION_FAILED) {
-    BLog_Log(kChannel, BLOG_ERROR, "read operation failed (%s)", platform::lastErrorText().c_str());
+    BLog_Log(kChannel, BLOG_ERROR, "read operation failed");
     tap->errorHandler(tap->errorUser);
     return;
   }

@@ -73,10 +73,13 @@
 #define TCP_MSS                         1460
 #define TCP_CALCULATE_EFF_SEND_MSS      1
 #define LWIP_WND_SCALE                  1
+#define VANTOR_LWIP_DEFAULT_TCP_WND     5840
+#define VANTOR_LWIP_DEFAULT_TCP_SND_BUF 16384
+#define VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN 44
 #ifdef VANTOR_LWIP_FIXED_TCP_OPTIONS
-#define TCP_WND                         5840
-#define TCP_SND_BUF                     16384
-#define TCP_SND_QUEUELEN                44
+#define TCP_WND                         VANTOR_LWIP_DEFAULT_TCP_WND
+#define TCP_SND_BUF                     VANTOR_LWIP_DEFAULT_TCP_SND_BUF
+#define TCP_SND_QUEUELEN                VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN
 #define TCP_RCV_SCALE                   0
 #else
 #ifdef __cplusplus
