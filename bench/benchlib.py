@@ -33,6 +33,26 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def thread_cpu_seconds(pid):
+    """User + system CPU time of each thread of a process so far, as
+    {thread id: (thread name, seconds)}."""
+    out = {}
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return out
+    for tid in tids:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                text = f.read()
+        except OSError:
+            continue
+        name = text[text.index("(") + 1:text.rindex(")")]
+        fields = text.rpartition(")")[2].split()
+        out[tid] = (name, (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"))
+    return out
+
+
 def add_measure_args(parser, size, max_seconds, rounds):
     """--bytes, --max-seconds and --rounds with the given defaults."""
     parser.add_argument("--bytes", type=int, default=size,

@@ -4,6 +4,9 @@
     python3 tunnel_bench_client.py up HOST PORT SECONDS [--socks H:P]
     python3 tunnel_bench_client.py connect HOST PORT COUNT [--socks H:P]
 
+--congestion NAME sets the congestion control of the client's socket
+(TCP_CONGESTION) instead of the system's default.
+
 down: asks the target's send port for an endless stream and reads it for
 SECONDS (from the first byte); up: writes to the target's timed sink for
 SECONDS, then closes (the sink reports what arrived); connect: COUNT
@@ -18,12 +21,24 @@ import struct
 import time
 
 
+CONGESTION = None
+
+
+def connect_tcp(host, port):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    if CONGESTION:
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_CONGESTION, CONGESTION.encode())
+    s.settimeout(30)
+    s.connect((host, port))
+    return s
+
+
 def open_conn(host, port, socks):
     if not socks:
-        s = socket.create_connection((host, port), timeout=30)
+        s = connect_tcp(host, port)
     else:
         sh, sp = socks.rsplit(":", 1)
-        s = socket.create_connection((sh, int(sp)), timeout=30)
+        s = connect_tcp(sh, int(sp))
         s.sendall(b"\x05\x01\x00")
         if s.recv(2) != b"\x05\x00":
             raise RuntimeError("SOCKS method refused")
@@ -89,7 +104,10 @@ def main():
     p.add_argument("port", type=int)
     p.add_argument("amount", type=float)
     p.add_argument("--socks")
+    p.add_argument("--congestion")
     a = p.parse_args()
+    global CONGESTION
+    CONGESTION = a.congestion
     if a.mode == "connect":
         result = connect(a.host, a.port, int(a.amount), a.socks)
     else:

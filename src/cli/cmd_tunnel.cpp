@@ -32,6 +32,8 @@ struct TunnelOptions {
   std::string mode;
   bool noUdp = false;
   bool verbose = false;
+  bool noOffload = false;
+  uint32_t tcpWindow = 0;
 };
 
 // Metric of the tunnel gateway's default route: below every real one.
@@ -182,6 +184,10 @@ int tunnel(const TunnelOptions& options) {
   }
   if (options.verbose) tunnel::tun2socks_set_log_sink(tunnel::BLog_StderrSink());
   tunnel::tun2socks_set_handle_signals(false);
+  tunnel::TunnelSettings tunnelSettings;
+  tunnelSettings.deviceOffload = !options.noOffload;
+  tunnelSettings.tcpWindow = options.tcpWindow;
+  tunnel::tun2socks_set_settings(tunnelSettings);
   if (!tunnel::startTunnel(state.tunName, service.servicePort(), udp)) {
     service.stopService();
     return fail("the tunnel did not start on " + state.tunName);
@@ -194,7 +200,8 @@ int tunnel(const TunnelOptions& options) {
     service.stopService();
     return fail("");
   }
-  std::printf("tunnel up on %s\n", state.tunName.c_str());
+  std::printf("tunnel up on %s (segmentation offload %s)\n", state.tunName.c_str(),
+              tunnel::tun2socks_device_offload() ? "on" : "off");
   std::fflush(stdout);
 
   int rc = 0;
@@ -227,6 +234,12 @@ vantor::cli::Registration tunnelRegistration{"tunnel", [](CLI::App& app) -> vant
                   "Proxy mode (name or index, see `vantor modes`): install its routes and DNS servers");
   cmd->add_flag("--no-udp", options->noUdp, "Leave UDP alone: only TCP is carried");
   cmd->add_flag("--verbose", options->verbose, "Write the tunnel's log lines to standard error");
+  cmd->add_flag("--no-offload", options->noOffload,
+                "Move one plain packet per device read and write, even where the device offers segmentation offload");
+  cmd->add_option("--tcp-window", options->tcpWindow,
+                  "Receive window and send buffer of every tunnelled TCP connection in bytes, with window scaling "
+                  "(default: 5840-byte window, 16384-byte send buffer)")
+      ->check(CLI::Range(vantor::tunnel::kTunnelMinTcpWindow, vantor::tunnel::kTunnelMaxTcpWindow));
   return [options] { return tunnel(*options); };
 }, 20};
 

@@ -22,9 +22,16 @@ struct Ipv4Endpoint {
   bool operator==(const Ipv4Endpoint&) const = default;
 };
 
+// An IPv6 endpoint: address bytes in network order, port in host order.
+struct Ipv6Endpoint {
+  uint8_t address[16] = {};
+  uint16_t port = 0;
+};
+
 enum class SocketType { Tcp, Udp };
 
 SocketHandle createSocket(SocketType type);
+SocketHandle createSocketIpv6(SocketType type);
 void closeSocket(SocketHandle s);
 // Shuts both directions down; wakes a thread blocked in accept or recv.
 void shutdownSocket(SocketHandle s);
@@ -44,6 +51,7 @@ std::string lastSocketErrorText();
 
 enum class ConnectStatus { Connected, InProgress, Failed };
 ConnectStatus connectSocket(SocketHandle s, const Ipv4Endpoint& endpoint);
+ConnectStatus connectSocketIpv6(SocketHandle s, const Ipv6Endpoint& endpoint);
 // The pending error of a socket (0 when none), as after a non-blocking connect.
 int pendingError(SocketHandle s);
 bool localEndpoint(SocketHandle s, Ipv4Endpoint& out);

@@ -36,4 +36,8 @@ class Thread {
 
 void sleepMs(int milliseconds);
 
+// Names the calling thread for the system's tools (at most 15 characters
+// are kept).
+void setCurrentThreadName(const char* name);
+
 }  // namespace vantor::platform

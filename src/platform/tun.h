@@ -13,14 +13,41 @@ namespace vantor::platform {
 inline constexpr long kTunWouldBlock = -2;
 inline constexpr long kTunError = -1;
 
+// What travels beside each packet of a device opened with segmentation
+// offload. A TCP super-packet carries several segments' payload behind one
+// IP and TCP header (`headerLength` bytes); it stands for segments of
+// `segmentSize` payload bytes each (the last may be shorter). A packet whose
+// transport checksum was left to the receiver has kNeedsChecksum: its
+// checksum field holds only the pseudo-header sum, and the sum of the bytes
+// from `checksumStart` on completes it at `checksumStart + checksumOffset`.
+struct TunPacketInfo {
+  enum Flags : uint8_t { kNeedsChecksum = 1, kChecksumValid = 2 };
+  enum Gso : uint8_t { kGsoNone = 0, kGsoTcpV4 = 1, kGsoOther = 0xFF };
+  uint8_t flags = 0;
+  uint8_t gso = kGsoNone;
+  uint16_t headerLength = 0;
+  uint16_t segmentSize = 0;
+  uint16_t checksumStart = 0;
+  uint16_t checksumOffset = 0;
+};
+
 // Attaches to the packet device `name`, creating a non-persistent one when no
 // interface of that name exists. Non-blocking. On failure returns
 // kInvalidIoHandle with the reason in `error`.
 IoHandle tunOpen(const std::string& name, std::string& error);
+// The same, asking (with `offload`) for TCP segmentation and checksum
+// offload: the device then hands over and takes IPv4 TCP super-packets of up
+// to 64 KiB and leaves checksums to us where it can. `offloadOn` tells
+// whether the device agreed; when it did not, the handle is a plain one.
+IoHandle tunOpen(const std::string& name, bool offload, bool& offloadOn, std::string& error);
 void tunClose(IoHandle handle);
 // One whole packet per call.
 long tunRead(IoHandle handle, void* buffer, std::size_t size);
 long tunWrite(IoHandle handle, const void* packet, std::size_t length);
+// One whole packet with its offload information, on a handle opened with
+// offload on.
+long tunReadOffload(IoHandle handle, TunPacketInfo& info, void* buffer, std::size_t size);
+long tunWriteOffload(IoHandle handle, const TunPacketInfo& info, const void* packet, std::size_t length);
 // The system's error text of the last failed call on this thread.
 std::string lastErrorText();
 

@@ -9,6 +9,7 @@ one JSON object with what it observed.
     python3 clients.py connect HOST PORT
     python3 clients.py exchange HOST PORT TEXT NREAD
     python3 clients.py stream HOST PORT NBYTES
+    python3 clients.py echo_bulk HOST PORT NBYTES
     python3 clients.py udp_exchange HOST PORT TEXT
     python3 clients.py udp_flows HOST PORT COUNT
     python3 clients.py udp_hold HOST PORT TRIGGER_FILE
@@ -165,6 +166,34 @@ def stream(host, port, nbytes):
     except OSError as e:
         error = e.__class__.__name__
     out(received=got, error=error, ended_at=time.time())
+
+
+def echo_bulk(host, port, nbytes):
+    """Sends NBYTES of random data to the echo server while reading the
+    echo back on another thread; reports whether every byte came back intact."""
+    import hashlib
+    n = int(nbytes)
+    data = os.urandom(n)
+    s = socket.create_connection((host, int(port)), timeout=60)
+    got = hashlib.sha256()
+    received = [0]
+
+    def reader():
+        while received[0] < n:
+            chunk = s.recv(1 << 18)
+            if not chunk:
+                break
+            got.update(chunk)
+            received[0] += len(chunk)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    start = time.monotonic()
+    s.sendall(data)
+    t.join(120)
+    s.close()
+    out(received=received[0], intact=got.hexdigest() == hashlib.sha256(data).hexdigest(),
+        seconds=time.monotonic() - start)
 
 
 def connect(host, port):

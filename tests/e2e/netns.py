@@ -261,6 +261,13 @@ class Topology:
             raise TopologyError(f"clients.py {args} failed ({r.returncode}): {r.stderr.decode(errors='replace')}")
         return json.loads(text[-1])
 
+    def interface_counters(self, name=TUN_NAME):
+        """The interface's packet and byte counters as the host sees them:
+        rx = what the tunnel wrote, tx = what the tunnel read."""
+        r = run(["ip", "-n", self.client, "-s", "-j", "link", "show", name])
+        stats = json.loads(r.stdout)[0]["stats64"]
+        return {d: (stats[d]["packets"], stats[d]["bytes"]) for d in ("rx", "tx")}
+
     def interface_exists(self, name=TUN_NAME):
         return run(["ip", "-n", self.client, "link", "show", name], check=False).returncode == 0
 

@@ -40,6 +40,11 @@ SocketHandle createSocket(SocketType type) {
   return s < 0 ? kInvalidSocket : s;
 }
 
+SocketHandle createSocketIpv6(SocketType type) {
+  int s = ::socket(AF_INET6, (type == SocketType::Tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+  return s < 0 ? kInvalidSocket : s;
+}
+
 void closeSocket(SocketHandle s) {
   if (s != kInvalidSocket) ::close(fd(s));
 }
@@ -101,6 +106,16 @@ std::string lastSocketErrorText() { return std::strerror(errno); }
 
 ConnectStatus connectSocket(SocketHandle s, const Ipv4Endpoint& endpoint) {
   sockaddr_in a = toSockaddr(endpoint);
+  if (::connect(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return ConnectStatus::Connected;
+  if (errno == EINPROGRESS || errno == EINTR) return ConnectStatus::InProgress;
+  return ConnectStatus::Failed;
+}
+
+ConnectStatus connectSocketIpv6(SocketHandle s, const Ipv6Endpoint& endpoint) {
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  std::memcpy(&a.sin6_addr, endpoint.address, 16);
+  a.sin6_port = htons(endpoint.port);
   if (::connect(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return ConnectStatus::Connected;
   if (errno == EINPROGRESS || errno == EINTR) return ConnectStatus::InProgress;
   return ConnectStatus::Failed;

@@ -1,9 +1,10 @@
 #include "platform/thread.h"
 
-#include <pthread.h>
 #include <limits.h>
+#include <pthread.h>
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -110,6 +111,12 @@ bool Thread::valid() const { return impl_ && impl_->joinable; }
 
 void sleepMs(int milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void setCurrentThreadName(const char* name) {
+  char shortName[16];
+  std::snprintf(shortName, sizeof shortName, "%s", name);
+  pthread_setname_np(pthread_self(), shortName);
 }
 
 }  // namespace vantor::platform

@@ -224,6 +224,7 @@ void ReactorJob_Init(ReactorJob* job, BReactor* reactor, void (*handler)(void*),
   job->handler = handler;
   job->user = user;
   job->queued = false;
+  job->idle = false;
   job->below = job->above = nullptr;
 }
 
@@ -232,6 +233,20 @@ void ReactorJob_Free(ReactorJob* job) { ReactorJob_Unset(job); }
 void ReactorJob_Unset(ReactorJob* job) {
   if (!job->queued) return;
   BReactor* r = job->reactor;
+  if (job->idle) {
+    // Idle list: `above` is the previous entry, `below` the next.
+    if (job->above)
+      job->above->below = job->below;
+    else
+      r->idleHead = job->below;
+    if (job->below)
+      job->below->above = job->above;
+    else
+      r->idleTail = job->above;
+    job->above = job->below = nullptr;
+    job->queued = job->idle = false;
+    return;
+  }
   if (job->above)
     job->above->below = job->below;
   else
@@ -252,6 +267,20 @@ void ReactorJob_Set(ReactorJob* job) {
   if (r->jobsTop) r->jobsTop->above = job;
   r->jobsTop = job;
   job->queued = true;
+}
+
+void ReactorJob_SetIdle(ReactorJob* job) {
+  if (job->queued) return;
+  BReactor* r = job->reactor;
+  job->idle = true;
+  job->queued = true;
+  job->below = nullptr;
+  job->above = r->idleTail;
+  if (r->idleTail)
+    r->idleTail->below = job;
+  else
+    r->idleHead = job;
+  r->idleTail = job;
 }
 
 // ---- timers ------------------------------------------------------------------
@@ -355,6 +384,7 @@ bool BReactor_Init(BReactor* reactor) {
   reactor->exiting.store(false);
   reactor->exitCode.store(0);
   reactor->jobsTop = nullptr;
+  reactor->idleHead = reactor->idleTail = nullptr;
   reactor->timerRoot = nullptr;
   reactor->expiredHead = reactor->expiredTail = nullptr;
   reactor->registrations = nullptr;
@@ -389,6 +419,13 @@ int BReactor_Exec(BReactor* r) {
       unlinkCompleted(r, s);
       s->completed = false;
       s->handler(s->user, s->succeeded ? COMPLETION_SUCCEEDED : COMPLETION_FAILED, s->bytes);
+      continue;
+    }
+    if (ReactorJob* job = r->idleHead) {
+      // Timers that fell due meanwhile still come first.
+      if (r->timerRoot && moveExpired(r, btime_gettime()) > 0) continue;
+      ReactorJob_Unset(job);
+      job->handler(job->user);
       continue;
     }
     waitForEvents(r);

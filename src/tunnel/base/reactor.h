@@ -5,6 +5,9 @@
 // in, first out) and completed I/O operations (first in, first out). Between
 // two looks at the job stack at most one timer or one completion runs, so
 // jobs queued by any handler run before the next timer or completion.
+// Idle jobs come last: they run once nothing else is pending, just before
+// the loop would wait, so work gathered during one round (packets for the
+// device, bytes for a stream) leaves in one system call.
 //
 // I/O follows a completion model on top of readiness reports: an owner
 // starts an operation by trying it at once; when it finished, the owner
@@ -34,14 +37,20 @@ struct ReactorJob {
   void (*handler)(void* user) = nullptr;
   void* user = nullptr;
   bool queued = false;
-  ReactorJob* below = nullptr;  // towards the bottom of the stack
+  bool idle = false;            // queued on the idle list rather than the stack
+  ReactorJob* below = nullptr;  // towards the bottom of the stack (idle list: the next)
   ReactorJob* above = nullptr;
 };
 
 void ReactorJob_Init(ReactorJob* job, BReactor* reactor, void (*handler)(void* user), void* user);
 void ReactorJob_Free(ReactorJob* job);
-// Queues the job on top of the stack; a queued job moves to the top.
+// Queues the job on top of the stack; a queued job moves to the top (also
+// from the idle list).
 void ReactorJob_Set(ReactorJob* job);
+// Queues the job on the idle list (first in, first out): it runs when no job,
+// timer or completion is pending, before the loop waits. A job that is
+// already queued either way stays where it is.
+void ReactorJob_SetIdle(ReactorJob* job);
 void ReactorJob_Unset(ReactorJob* job);
 inline bool ReactorJob_IsSet(const ReactorJob* job) { return job->queued; }
 
@@ -110,6 +119,8 @@ struct BReactor {
   std::atomic<bool> exiting{false};
   std::atomic<int> exitCode{0};
   ReactorJob* jobsTop = nullptr;
+  ReactorJob* idleHead = nullptr;
+  ReactorJob* idleTail = nullptr;
   ReactorTimer* timerRoot = nullptr;
   ReactorTimer* expiredHead = nullptr;
   ReactorTimer* expiredTail = nullptr;

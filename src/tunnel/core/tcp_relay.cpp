@@ -2,13 +2,20 @@
 // with a SOCKS 5 connection to the local service whose target is the
 // connection's original destination. Bytes are copied both ways through two
 // bounded buffers with back-pressure from end to end:
-//  - application -> SOCKS: the stack's receive window (5840 bytes) is
-//    reopened only by the number of bytes SOCKS has taken;
+//  - application -> SOCKS: the stack's receive window (5840 bytes by
+//    default) is reopened only by the number of bytes SOCKS has taken. What
+//    arrives during one round of the reactor goes to SOCKS in one send, once
+//    the reactor is idle;
 //  - SOCKS -> application: SOCKS is read again only when the previous
-//    8192 bytes have been queued in the stack's send buffer.
+//    buffer (8192 bytes by default) has been queued in the stack's send
+//    buffer.
+// An application that ends its sending side (FIN) has its end of stream
+// passed on as the end of our sending side towards SOCKS, once everything it
+// sent has gone there; the answer keeps flowing to it until SOCKS ends too.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "lwip/pbuf.h"
@@ -19,8 +26,14 @@ namespace vantor::tunnel {
 
 namespace {
 
-constexpr int kClientBufferSize = TCP_WND;   // application -> SOCKS
-constexpr int kSocksRecvBufferSize = 8192;   // SOCKS -> application
+constexpr int kSocksRecvBufferSize = 8192;           // SOCKS -> application
+constexpr int kLargeWindowSocksRecvBufferSize = 65536;  // the same with a raised window
+
+// application -> SOCKS: as large as the stack's receive window
+int clientBufferSize() { return static_cast<int>(TCP_WND); }
+int socksRecvBufferSize() {
+  return tunnelState().settings.tcpWindow != 0 ? kLargeWindowSocksRecvBufferSize : kSocksRecvBufferSize;
+}
 
 // Lets a handler learn, after calling out, whether its record was freed.
 struct LivenessWatch;
@@ -77,14 +90,18 @@ struct TcpClient {
   BAddr remoteAddr;  // the application's own address
   struct tcp_pcb* pcb = nullptr;
   bool clientClosed = false;
-  uint8_t buf[kClientBufferSize];
+  bool clientEof = false;  // the application ended its sending side
+  std::unique_ptr<uint8_t[]> buf;  // clientBufferSize(), allocated with the first data
   int bufUsed = 0;
+  bool socksSending = false;  // buf[0..bufUsed) is being sent
+  bool socksShutDown = false;  // our sending side towards SOCKS has ended
+  ReactorJob sendJob;          // sends what arrived once the reactor is idle
   BSocksClient socksClient;
   bool socksUp = false;
   bool socksClosed = false;
   StreamSender* socksSendIf = nullptr;
   StreamReceiver* socksRecvIf = nullptr;
-  uint8_t socksRecvBuf[kSocksRecvBufferSize];
+  std::unique_ptr<uint8_t[]> socksRecvBuf;  // socksRecvBufferSize()
   int socksRecvBufUsed = -1;
   int socksRecvBufSent = 0;
   bool socksRecvWaiting = false;
@@ -134,6 +151,7 @@ void client_dealloc(TcpClient* client) {
   if (client->next) client->next->prev = client->prev;
   s.numClients--;
   killMarker(client->alive);
+  ReactorJob_Free(&client->sendJob);
   delete client;
 }
 
@@ -204,6 +222,8 @@ err_t client_discard_recv_func(void*, struct tcp_pcb* pcb, struct pbuf* p, err_t
 
 void client_free_socks(TcpClient* client) {
   if (client->socksUp && !client->clientClosed) tcp_recv(client->pcb, client_discard_recv_func);
+  ReactorJob_Unset(&client->sendJob);
+  client->socksSending = false;
   BSocksClient_Free(&client->socksClient);
   client->socksClosed = true;
   if (!client->socksUp || (client->socksRecvBufUsed == -1 && client->socksRecvTcpPending == 0)) {
@@ -221,59 +241,86 @@ void client_free_socks(TcpClient* client) {
   client_dealloc(client);
 }
 
-// Sends the application's buffered bytes to SOCKS. False when the record
-// was freed meanwhile.
-bool sendToSocks(TcpClient* client) {
-  BReactor* r = &tunnelState().reactor;
-  ReactorJob marker;
-  ReactorJob_Init(&marker, r, noopJob, nullptr);
-  ReactorJob_Set(&marker);
-  LivenessWatch watch(client->alive);
-  StreamSender_Send(client->socksSendIf, client->buf, client->bufUsed);
-  BReactor_Synchronize(r, &marker);
-  ReactorJob_Free(&marker);
-  return !watch.dead;
+// Passes the application's end of stream on once everything it sent went
+// to SOCKS.
+void client_maybe_shutdown_socks(TcpClient* client) {
+  if (!client->clientEof || client->socksShutDown || !client->socksUp || client->socksClosed ||
+      client->socksSending || client->bufUsed > 0)
+    return;
+  client_log(client, BLOG_INFO, "passing the client's end of stream to SOCKS");
+  BSocksClient_ShutdownSend(&client->socksClient);
+  client->socksShutDown = true;
 }
 
-err_t client_recv_func(void* arg, struct tcp_pcb* pcb, struct pbuf* p, err_t) {
+void client_schedule_send(TcpClient* client) {
+  if (client->socksUp && !client->socksSending && client->bufUsed > 0) ReactorJob_SetIdle(&client->sendJob);
+}
+
+void client_send_to_socks(TcpClient* client) {
+  client->socksSending = true;
+  StreamSender_Send(client->socksSendIf, client->buf.get(), client->bufUsed);
+}
+
+void client_send_job(void* user) {
+  auto* client = static_cast<TcpClient*>(user);
+  if (!client->socksUp || client->socksClosed || client->socksSending || client->bufUsed == 0) return;
+  client_send_to_socks(client);
+}
+
+err_t client_recv_func(void* arg, struct tcp_pcb*, struct pbuf* p, err_t) {
   auto* client = static_cast<TcpClient*>(arg);
-  CallbackScope scope(pcb);
   if (!p) {
     client_log(client, BLOG_INFO, "client closed");
-    client_free_client(client);
-    return scope.result();
+    client->clientEof = true;
+    client_maybe_shutdown_socks(client);
+    return ERR_OK;
   }
-  if (p->tot_len > kClientBufferSize - client->bufUsed) {
+  int capacity = clientBufferSize();
+  if (p->tot_len > capacity - client->bufUsed) {
     client_log(client, BLOG_ERROR, "no buffer for data !?!");
     return ERR_MEM;
   }
-  pbuf_copy_partial(p, client->buf + client->bufUsed, p->tot_len, 0);
-  bool wasEmpty = client->bufUsed == 0;
+  if (!client->buf) {
+    client->buf.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(capacity)]);
+    if (!client->buf) return ERR_MEM;  // offered again later
+  }
+  pbuf_copy_partial(p, client->buf.get() + client->bufUsed, p->tot_len, 0);
   client->bufUsed += p->tot_len;
   pbuf_free(p);
-  if (wasEmpty && client->socksUp) {
-    if (!sendToSocks(client)) return scope.result();
-  }
+  client_schedule_send(client);
   return ERR_OK;
+}
+
+// Reopens the application's window by `n` bytes.
+void client_recved(TcpClient* client, int n) {
+  while (n > 0) {
+    u16_t step = static_cast<u16_t>(n > 0xFFFF ? 0xFFFF : n);
+    tcp_recved(client->pcb, step);
+    n -= step;
+  }
 }
 
 void client_socks_send_handler_done(void* user, int n) {
   auto* client = static_cast<TcpClient*>(user);
+  client->socksSending = false;
   client->bufUsed -= n;
-  std::memmove(client->buf, client->buf + n, static_cast<std::size_t>(client->bufUsed));
-  if (!client->clientClosed) tcp_recved(client->pcb, static_cast<u16_t>(n));
+  if (client->bufUsed > 0)
+    std::memmove(client->buf.get(), client->buf.get() + n, static_cast<std::size_t>(client->bufUsed));
+  if (!client->clientClosed) client_recved(client, n);
   if (client->bufUsed > 0) {
-    StreamSender_Send(client->socksSendIf, client->buf, client->bufUsed);
+    client_send_to_socks(client);
     return;
   }
   if (client->clientClosed) {
     client_log(client, BLOG_INFO, "removing after client went down");
     client_free_socks(client);
+    return;
   }
+  client_maybe_shutdown_socks(client);
 }
 
 void client_socks_recv_initiate(TcpClient* client) {
-  StreamReceiver_Recv(client->socksRecvIf, client->socksRecvBuf, kSocksRecvBufferSize);
+  StreamReceiver_Recv(client->socksRecvIf, client->socksRecvBuf.get(), socksRecvBufferSize());
 }
 
 // Queues held SOCKS bytes in the stack. Returns -1 when the connection was
@@ -281,10 +328,11 @@ void client_socks_recv_initiate(TcpClient* client) {
 int client_socks_recv_send_out(TcpClient* client) {
   do {
     int remaining = client->socksRecvBufUsed - client->socksRecvBufSent;
-    int toWrite = remaining < static_cast<int>(tcp_sndbuf(client->pcb)) ? remaining
-                                                                         : static_cast<int>(tcp_sndbuf(client->pcb));
+    int room = static_cast<int>(tcp_sndbuf(client->pcb));
+    int toWrite = remaining < room ? remaining : room;
+    if (toWrite > 0xFFFF) toWrite = 0xFFFF;
     if (toWrite == 0) break;
-    err_t err = tcp_write(client->pcb, client->socksRecvBuf + client->socksRecvBufSent,
+    err_t err = tcp_write(client->pcb, client->socksRecvBuf.get() + client->socksRecvBufSent,
                           static_cast<u16_t>(toWrite), TCP_WRITE_FLAG_COPY);
     if (err != ERR_OK) {
       if (err == ERR_MEM) break;
@@ -363,10 +411,18 @@ void client_socks_handler(void* user, int event) {
       StreamReceiver_SetDone(client->socksRecvIf, client_socks_recv_handler_done, client);
       client->socksRecvBufUsed = -1;
       client->socksRecvTcpPending = 0;
+      client->socksRecvBuf.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(socksRecvBufferSize())]);
+      if (!client->socksRecvBuf) {
+        client_log(client, BLOG_ERROR, "no memory for the SOCKS buffer");
+        client_free_socks(client);
+        return;
+      }
       if (!client->clientClosed) tcp_sent(client->pcb, client_sent_func);
       client->socksUp = true;
       if (client->bufUsed > 0) {
-        if (!sendToSocks(client)) return;
+        client_send_to_socks(client);
+      } else {
+        client_maybe_shutdown_socks(client);
       }
       if (!client->clientClosed) client_socks_recv_initiate(client);
       return;
@@ -412,6 +468,7 @@ err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
   s.numClients++;
   client->pcb = newpcb;
   client->clientClosed = false;
+  ReactorJob_Init(&client->sendJob, &s.reactor, client_send_job, client);
   tcp_arg(newpcb, client);
   tcp_err(newpcb, client_err_func);
   tcp_recv(newpcb, client_recv_func);

@@ -2,6 +2,7 @@
 // its timers, the device read and write paths, and the ordered teardown.
 #include "tunnel/core/tun2socks.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -43,7 +44,9 @@ constexpr btime_t kUdpgwReconnectMs = 5000;
 
 TunnelState g_state;
 BLogSink g_nextSink = BLog_DiscardSink();
+TunnelSettings g_nextSettings;
 std::atomic<bool> g_handleSignals{true};
+std::atomic<bool> g_deviceOffload{false};
 std::mutex g_sinkLock;
 
 const char* const kUsage =
@@ -146,6 +149,10 @@ void lwip_init_job_hadler(void*) {
     goto fail;
   }
   s.haveNetif = true;
+  // With offload the device layer has checked every TCP packet it hands over
+  // and the host's kernel completes the checksums of those we send.
+  if (BTap_OffloadOn(&s.device))
+    NETIF_SET_CHECKSUM_CTRL(&s.netif, NETIF_CHECKSUM_ENABLE_ALL & ~(NETIF_CHECKSUM_GEN_TCP | NETIF_CHECKSUM_CHECK_TCP));
   netif_set_up(&s.netif);
   netif_set_link_up(&s.netif);
   // Take TCP for every destination routed into the device.
@@ -342,6 +349,7 @@ void teardown() {
 
 void tunnelThread() {
   TunnelState& s = g_state;
+  platform::setCurrentThreadName("vantor-tunnel");
   s.started.store(true, std::memory_order_release);
   BReactor_Exec(&s.reactor);
   teardown();
@@ -389,9 +397,38 @@ bool parseParameters(const char* netifIpAddr, const char* netifNetmask, const ch
   return true;
 }
 
+// The stack's TCP options for this run (lwipopts.h, tcp_options.c).
+void applyTcpWindow(uint32_t window) {
+  if (window == 0) {
+    vantor_lwip_tcp_wnd = VANTOR_LWIP_DEFAULT_TCP_WND;
+    vantor_lwip_tcp_snd_buf = VANTOR_LWIP_DEFAULT_TCP_SND_BUF;
+    vantor_lwip_tcp_snd_queuelen = VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN;
+    vantor_lwip_tcp_rcv_scale = 0;
+    vantor_lwip_tcp_wnd_scale_on = 0;
+    return;
+  }
+  unsigned scale = 0;
+  while ((window >> scale) > 0xFFFF) ++scale;
+  // As many segments as the default allows per byte of send buffer.
+  uint32_t queue = window / TCP_MSS * 4;
+  vantor_lwip_tcp_wnd = window;
+  vantor_lwip_tcp_snd_buf = window;
+  vantor_lwip_tcp_snd_queuelen =
+      static_cast<unsigned short>(std::clamp<uint32_t>(queue, VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN, 0xFFFF));
+  vantor_lwip_tcp_rcv_scale = static_cast<unsigned char>(scale);
+  vantor_lwip_tcp_wnd_scale_on = 1;
+}
+
 }  // namespace
 
 TunnelState& tunnelState() { return g_state; }
+
+void tun2socks_set_settings(const TunnelSettings& settings) {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  g_nextSettings = settings;
+}
+
+bool tun2socks_device_offload() { return g_deviceOffload.load(); }
 
 void tun2socks_set_log_sink(const BLogSink& sink) {
   std::lock_guard<std::mutex> guard(g_sinkLock);
@@ -410,7 +447,10 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   {
     std::lock_guard<std::mutex> guard(g_sinkLock);
     BLog_Init(g_nextSink);
+    s.settings = g_nextSettings;
   }
+  if (s.settings.tcpWindow != 0)
+    s.settings.tcpWindow = std::clamp(s.settings.tcpWindow, kTunnelMinTcpWindow, kTunnelMaxTcpWindow);
 
   bool paramsOk = true;
   if (!netifIpAddr) {
@@ -449,6 +489,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   s.udpWriteBuf = nullptr;
 
   BTime_Init();
+  applyTcpWindow(s.settings.tcpWindow);
   if (!BReactor_Init(&s.reactor)) {
     core_log(BLOG_ERROR, "BReactor_Init failed");
     goto fail0;
@@ -459,11 +500,12 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     core_log(BLOG_ERROR, "BSignal_Init failed");
     goto fail1;
   }
-  if (!BTap_Init(&s.device, &s.reactor, deviceText, device_error_handler, nullptr)) {
+  if (!BTap_Init(&s.device, &s.reactor, deviceText, device_error_handler, nullptr, s.settings.deviceOffload)) {
     core_log(BLOG_ERROR, "BTap_Init failed");
     goto fail2;
   }
   s.frameMtu = BTap_GetMTU(&s.device);
+  g_deviceOffload.store(BTap_OffloadOn(&s.device));
   PacketSink_Init(&s.deviceReadSink, &s.reactor, s.frameMtu, device_read_handler_send, nullptr);
   if (!SinglePacketBuffer_Init(&s.deviceReadBuffer, BTap_GetOutput(&s.device), &s.deviceReadSink)) {
     core_log(BLOG_ERROR, "SinglePacketBuffer_Init failed");

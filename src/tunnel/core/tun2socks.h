@@ -37,6 +37,23 @@ void tun2socks_set_handle_signals(bool handle);
 // Where the next start sends its log lines (default: discarded).
 void tun2socks_set_log_sink(const BLogSink& sink);
 
+// How the next start sets up its device and stack.
+struct TunnelSettings {
+  // Use TCP segmentation and checksum offload when the device offers it;
+  // off: one plain packet per device read and write.
+  bool deviceOffload = true;
+  // 0: the stack's own receive window (5840 bytes) and send buffer
+  // (16384 bytes). Else both are this many bytes (clamped to the range
+  // below), with window scaling offered to the host, for the most
+  // throughput per connection. Settings file key: nTcpWindow.
+  uint32_t tcpWindow = 0;
+};
+inline constexpr uint32_t kTunnelMinTcpWindow = 5840;
+inline constexpr uint32_t kTunnelMaxTcpWindow = 16u << 20;
+void tun2socks_set_settings(const TunnelSettings& settings);
+// Whether the running tunnel's device moves super-packets (offload on).
+bool tun2socks_device_offload();
+
 // Fixed addresses of the tunnel link.
 inline constexpr const char* kTunnelHostAddress = "10.198.75.60";
 inline constexpr const char* kTunnelStackAddress = "10.198.75.61";

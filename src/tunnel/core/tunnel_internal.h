@@ -13,6 +13,7 @@
 #include "tunnel/base/flow.h"
 #include "tunnel/base/reactor.h"
 #include "tunnel/base/single_packet_buffer.h"
+#include "tunnel/core/tun2socks.h"
 #include "tunnel/device/btap.h"
 #include "tunnel/socks/bsocks_client.h"
 #include "tunnel/udpgw/socks_udpgw_client.h"
@@ -35,6 +36,7 @@ struct TunnelState {
   bool haveUdpgw = false;
   BAddr udpgwRemoteServerAddr;
   bool transparentDns = false;
+  TunnelSettings settings;
 
   BReactor reactor;
   bool haveSignal = false;

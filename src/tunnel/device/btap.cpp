@@ -10,24 +10,74 @@ namespace {
 
 constexpr int kChannel = BLOG_CHANNEL_BTap;
 constexpr int kMinWriteLength = 14;
-// A write that the device does not take within this time is given up.
-constexpr int kWriteWaitMs = 1000;
+// The largest packet a device with offload hands over or takes.
+constexpr int kSuperPacketSize = 0xFFFF;
 
 void readReady(void* user, uint32_t events);
 
+// Hands the next segment of the super-packet read last to the pending read.
+void deliverSegment(BTap* tap) {
+  int n = TunSegmenter_Next(&tap->segmenter, tap->readBuffer);
+  tap->segmenting = TunSegmenter_NextLength(&tap->segmenter) > 0;
+  CompletionSlot_Complete(&tap->readSlot, true, n);
+}
+
+// One read with offload: a super-packet is cut into segments, one per
+// request; a single packet is checked and copied out. Malformed or corrupt
+// packets are dropped and the next one is read. Returns 0 once a packet was
+// delivered, else the device's kTunWouldBlock or kTunError.
+long readOffload(BTap* tap) {
+  for (;;) {
+    platform::TunPacketInfo info;
+    long n = platform::tunReadOffload(tap->handle, info, tap->superPacket.data(), tap->superPacket.size());
+    if (n < 0) return n;
+    ++tap->packetsRead;
+    uint8_t* packet = tap->superPacket.data();
+    int len = static_cast<int>(n);
+    if (info.gso != platform::TunPacketInfo::kGsoNone) {
+      if (!TunSegmenter_Init(&tap->segmenter, packet, len, info, tap->frameMtu)) {
+        BLog_Log(kChannel, BLOG_WARNING, "dropping a super-packet that cannot be cut (%d bytes)", len);
+        ++tap->readsDropped;
+        continue;
+      }
+      deliverSegment(tap);
+      return 0;
+    }
+    if (len > tap->frameMtu) {
+      BLog_Log(kChannel, BLOG_WARNING, "dropping a packet larger than the frame (%d bytes)", len);
+      ++tap->readsDropped;
+      continue;
+    }
+    if (!TunOffload_PrepareInput(packet, len, info)) {
+      ++tap->readsDropped;
+      continue;
+    }
+    std::memcpy(tap->readBuffer, packet, static_cast<std::size_t>(len));
+    CompletionSlot_Complete(&tap->readSlot, true, len);
+    return 0;
+  }
+}
+
 // Tries the pending read; completes the read slot unless it would block.
 void attemptRead(BTap* tap) {
-  long n = platform::tunRead(tap->handle, tap->readBuffer, static_cast<std::size_t>(tap->frameMtu));
+  long n;
+  if (tap->offload) {
+    n = readOffload(tap);
+    if (n >= 0) {
+      tap->readWaiting = false;
+      return;
+    }
+  } else {
+    n = platform::tunRead(tap->handle, tap->readBuffer, static_cast<std::size_t>(tap->frameMtu));
+    if (n >= 0) ++tap->packetsRead;
+  }
   if (n == platform::kTunWouldBlock) {
     tap->readWaiting = true;
     return;
   }
   tap->readWaiting = false;
-  if (n < 0) {
-    CompletionSlot_Complete(&tap->readSlot, false, 0);
-  } else {
-    CompletionSlot_Complete(&tap->readSlot, true, n);
-  }
+  if (n < 0) BLog_Log(kChannel, BLOG_ERROR, "read failed (%s)", platform::lastErrorText().c_str());
+  CompletionSlot_Complete(&tap->readSlot, n >= 0, n >= 0 ? n : 0);
 }
 
 void readReady(void* user, uint32_t events) {
@@ -39,17 +89,11 @@ void readReady(void* user, uint32_t events) {
 void outputRecv(void* user, uint8_t* buffer) {
   auto* tap = static_cast<BTap*>(user);
   tap->readBuffer = buffer;
-  long n = platform::tunRead(tap->handle, buffer, static_cast<std::size_t>(tap->frameMtu));
-  if (n == platform::kTunWouldBlock) {
-    tap->readWaiting = true;
+  if (tap->segmenting) {
+    deliverSegment(tap);
     return;
   }
-  if (n < 0) {
-    BLog_Log(kChannel, BLOG_ERROR, "read failed (%s)", platform::lastErrorText().c_str());
-    tap->errorHandler(tap->errorUser);
-    return;
-  }
-  CompletionSlot_Complete(&tap->readSlot, true, n);
+  attemptRead(tap);
 }
 
 void readCompleted(void* user, int event, long bytes) {
@@ -66,6 +110,32 @@ void readCompleted(void* user, int event, long bytes) {
   }
   PacketSource_Done(&tap->output, static_cast<int>(bytes));
 }
+
+// A write the device refused or failed loses the packet; the tunnel goes on.
+void reportWrite(BTap* tap, long n, int len) {
+  if (n == platform::kTunWouldBlock) {
+    if (tap->writesDropped++ == 0) BLog_Log(kChannel, BLOG_WARNING, "device busy: dropping packets");
+    return;
+  }
+  if (n < 0) {
+    BLog_Log(kChannel, BLOG_ERROR, "write failed (%s)", platform::lastErrorText().c_str());
+    ++tap->writesDropped;
+    return;
+  }
+  ++tap->packetsWritten;
+  if (n < len) BLog_Log(kChannel, BLOG_ERROR, "write operation didn't write everything");
+}
+
+void flushPending(BTap* tap) {
+  if (tap->merger.length == 0) return;
+  platform::TunPacketInfo info;
+  int len;
+  const uint8_t* packet = TunMerger_Finish(&tap->merger, &info, &len);
+  reportWrite(tap, platform::tunWriteOffload(tap->handle, info, packet, static_cast<std::size_t>(len)), len);
+  TunMerger_Clear(&tap->merger);
+}
+
+void flushJobHandler(void* user) { flushPending(static_cast<BTap*>(user)); }
 
 void writeCompleted(void* user, int event, long) {
   auto* tap = static_cast<BTap*>(user);
@@ -133,12 +203,7 @@ bool BTap_ParseDeviceText(const char* text, BTapDeviceFields* out, std::FILE* er
 }
 
 bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void*),
-               void* user) {
-  tap->reactor = reactor;
-  tap->errorHandler = errorHandler;
-  tap->errorUser = user;
-  tap->readBuffer = nullptr;
-  tap->readWaiting = false;
+               void* user, bool offload) {
   if (!deviceText) {
     BLog_Log(kChannel, BLOG_ERROR, "no device specification provided");
     return false;
@@ -156,18 +221,39 @@ bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*erro
   }
   BLog_Log(kChannel, BLOG_INFO, "Opening device %s", tap->fields.interfaceName.c_str());
   std::string error;
-  tap->handle = platform::tunOpen(tap->fields.interfaceName, error);
-  if (tap->handle == platform::kInvalidIoHandle) {
+  bool offloadOn = false;
+  platform::IoHandle handle = platform::tunOpen(tap->fields.interfaceName, offload, offloadOn, error);
+  if (handle == platform::kInvalidIoHandle) {
     BLog_Log(kChannel, BLOG_ERROR, "open failed (%s)", error.c_str());
     return false;
   }
-  if (!platform::interfaceMtu(tap->fields.interfaceName, tap->frameMtu) || tap->frameMtu <= 0) {
+  int mtu = 0;
+  if (!platform::interfaceMtu(tap->fields.interfaceName, mtu) || mtu <= 0) {
     BLog_Log(kChannel, BLOG_ERROR, "SIOCGIFMTU failed");
-    platform::tunClose(tap->handle);
-    tap->handle = platform::kInvalidIoHandle;
+    platform::tunClose(handle);
     return false;
   }
-  BLog_Log(kChannel, BLOG_INFO, "Device opened");
+  BLog_Log(kChannel, BLOG_INFO, "Device opened (segmentation offload %s)", offloadOn ? "on" : "off");
+  return BTap_InitHandle(tap, reactor, handle, mtu, offloadOn, errorHandler, user);
+}
+
+bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, int frameMtu, bool offload,
+                     void (*errorHandler)(void*), void* user) {
+  tap->reactor = reactor;
+  tap->handle = handle;
+  tap->frameMtu = frameMtu;
+  tap->offload = offload;
+  tap->errorHandler = errorHandler;
+  tap->errorUser = user;
+  tap->readBuffer = nullptr;
+  tap->readWaiting = false;
+  tap->segmenting = false;
+  tap->packetsRead = tap->packetsWritten = tap->readsDropped = tap->writesDropped = 0;
+  if (tap->offload) {
+    tap->superPacket.assign(kSuperPacketSize, 0);
+    TunMerger_Init(&tap->merger, kSuperPacketSize);
+  }
+  ReactorJob_Init(&tap->flushJob, reactor, flushJobHandler, tap);
   if (!ReactorIo_Init(&tap->io, reactor, tap->handle, readReady, tap)) {
     BLog_Log(kChannel, BLOG_ERROR, "epoll_ctl failed");
     platform::tunClose(tap->handle);
@@ -181,6 +267,10 @@ bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*erro
 }
 
 void BTap_Free(BTap* tap) {
+  // The last packets (resets of the connections torn down) still go out.
+  ReactorJob_Free(&tap->flushJob);
+  if (tap->offload) flushPending(tap);
+  tap->segmenting = false;
   PacketSource_Free(&tap->output);
   if (tap->readBuffer) BLog_Log(kChannel, BLOG_DEBUG, "waiting for receiving to finish");
   // Reads are attempts on a non-blocking handle: nothing is in flight.
@@ -197,22 +287,22 @@ int BTap_GetMTU(const BTap* tap) { return tap->frameMtu; }
 
 PacketSource* BTap_GetOutput(BTap* tap) { return &tap->output; }
 
+bool BTap_OffloadOn(const BTap* tap) { return tap->offload; }
+
 void BTap_Send(BTap* tap, const uint8_t* data, int len) {
   if (len < kMinWriteLength) return;
-  for (;;) {
-    long n = platform::tunWrite(tap->handle, data, static_cast<std::size_t>(len));
-    if (n == platform::kTunWouldBlock) {
-      if (platform::waitWritable(tap->handle, kWriteWaitMs)) continue;
-      BLog_Log(kChannel, BLOG_ERROR, "write operation failed");
-      return;
-    }
-    if (n < 0) {
-      BLog_Log(kChannel, BLOG_ERROR, "write failed (%s)", platform::lastErrorText().c_str());
-      return;
-    }
-    if (n < len) BLog_Log(kChannel, BLOG_ERROR, "write operation didn't write everything");
+  if (!tap->offload) {
+    reportWrite(tap, platform::tunWrite(tap->handle, data, static_cast<std::size_t>(len)), len);
     return;
   }
+  if (TunMerger_TryAdd(&tap->merger, data, len)) return;
+  flushPending(tap);
+  if (!TunMerger_Start(&tap->merger, data, len)) {
+    BLog_Log(kChannel, BLOG_WARNING, "packet larger than the write buffer (%d bytes)", len);
+    ++tap->writesDropped;
+    return;
+  }
+  ReactorJob_SetIdle(&tap->flushJob);
 }
 
 }  // namespace vantor::tunnel

@@ -1,7 +1,13 @@
-// BTap: the tunnel's packet device, a Linux TUN interface (no packet
-// information header). Every read yields one whole IP packet that the host
-// routed into the interface; every write hands one whole IP packet to the
-// host.
+// BTap: the tunnel's packet device, a Linux TUN interface. Every packet the
+// device source yields is one whole IP packet that the host routed into the
+// interface; every packet sent is one whole IP packet for the host.
+//
+// With segmentation offload (when the device offers it) far fewer system
+// calls carry the same traffic: a read may bring a TCP super-packet, which
+// is cut here into the segments it stands for, and the stack's segments are
+// glued into super-packets and written when the reactor has nothing else to
+// do. Without it, every read and write moves one packet. Writes never wait:
+// a packet the device does not take at once is dropped, as on a full link.
 //
 // The device is named by a text of five ":"-separated fields: driver id,
 // interface name, local IPv4 address, remote IPv4 network, remote netmask,
@@ -12,9 +18,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tunnel/base/flow.h"
 #include "tunnel/base/reactor.h"
+#include "tunnel/device/tun_offload.h"
 
 namespace vantor::tunnel {
 
@@ -48,16 +56,37 @@ struct BTap {
   ReactorIo io;
   void (*errorHandler)(void* user) = nullptr;
   void* errorUser = nullptr;
+
+  bool offload = false;
+  std::vector<uint8_t> superPacket;  // offload: the last packet read, up to 64 KiB
+  TunSegmenter segmenter;
+  bool segmenting = false;  // segments of `superPacket` remain to be handed out
+  TunMerger merger;         // offload: the packet waiting to be written
+  ReactorJob flushJob;      // writes it once the reactor is idle
+
+  // counters (diagnostics and tests)
+  uint64_t packetsRead = 0;     // device reads that returned a packet
+  uint64_t packetsWritten = 0;  // device writes
+  uint64_t readsDropped = 0;    // malformed or corrupt packets read
+  uint64_t writesDropped = 0;   // packets the device did not take
 };
 
+// Opens the device; `offload` asks for segmentation offload, which the
+// device may refuse (BTap_OffloadOn tells).
 bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void* user),
-               void* user);
+               void* user, bool offload = false);
+// The same over a handle that is already open (and is closed by BTap_Free):
+// a device whose offload state and frame MTU the caller knows.
+bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, int frameMtu, bool offload,
+                     void (*errorHandler)(void* user), void* user);
 void BTap_Free(BTap* tap);
 int BTap_GetMTU(const BTap* tap);
+bool BTap_OffloadOn(const BTap* tap);
 PacketSource* BTap_GetOutput(BTap* tap);
-// Writes one packet (len <= frame MTU) and returns once the device took it.
-// Packets shorter than 14 bytes are not written. Write failures lose the
-// packet and are only logged.
+// Hands one packet (len <= frame MTU) to the device without waiting: at
+// once, or with offload when the reactor is next idle, joined to the packets
+// sent before it where it can be. Packets shorter than 14 bytes are not
+// written. Write failures lose the packet and are only logged.
 void BTap_Send(BTap* tap, const uint8_t* data, int len);
 
 }  // namespace vantor::tunnel

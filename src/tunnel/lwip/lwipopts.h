@@ -62,13 +62,43 @@
 #define LWIP_NUM_NETIF_CLIENT_DATA      0
 
 /* TCP: MSS 1460 (new connections use 536 until the peer's MSS option is
- * seen), a 5840-byte receive window that the relay reopens only as the
- * SOCKS side takes data, and 16 KiB of send buffer per connection. */
+ * seen), by default a 5840-byte receive window that the relay reopens only
+ * as the SOCKS side takes data, and 16 KiB of send buffer per connection.
+ *
+ * The window, the send buffer (with its segment queue) and window scaling
+ * are run-time settings (tcp_options.c) so that the tunnel can offer a much
+ * larger window on request; window scaling is negotiated only then
+ * (runtime-window.patch). init.c checks the options with the preprocessor
+ * and sees the defaults. */
 #define TCP_MSS                         1460
 #define TCP_CALCULATE_EFF_SEND_MSS      1
-#define TCP_WND                         5840
-#define TCP_SND_BUF                     16384
-#define TCP_SND_QUEUELEN                44
+#define LWIP_WND_SCALE                  1
+#define VANTOR_LWIP_DEFAULT_TCP_WND     5840
+#define VANTOR_LWIP_DEFAULT_TCP_SND_BUF 16384
+#define VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN 44
+#ifdef VANTOR_LWIP_FIXED_TCP_OPTIONS
+#define TCP_WND                         VANTOR_LWIP_DEFAULT_TCP_WND
+#define TCP_SND_BUF                     VANTOR_LWIP_DEFAULT_TCP_SND_BUF
+#define TCP_SND_QUEUELEN                VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN
+#define TCP_RCV_SCALE                   0
+#else
+#ifdef __cplusplus
+extern "C" {
+#endif
+extern unsigned int vantor_lwip_tcp_wnd;
+extern unsigned int vantor_lwip_tcp_snd_buf;
+extern unsigned short vantor_lwip_tcp_snd_queuelen;
+extern unsigned char vantor_lwip_tcp_rcv_scale;
+extern unsigned char vantor_lwip_tcp_wnd_scale_on;
+#ifdef __cplusplus
+}
+#endif
+#define TCP_WND                         vantor_lwip_tcp_wnd
+#define TCP_SND_BUF                     vantor_lwip_tcp_snd_buf
+#define TCP_SND_QUEUELEN                vantor_lwip_tcp_snd_queuelen
+#define TCP_RCV_SCALE                   vantor_lwip_tcp_rcv_scale
+#define TCP_WND_SCALE_ON                vantor_lwip_tcp_wnd_scale_on
+#endif
 #define TCP_LISTEN_BACKLOG              0
 #define TCP_QUEUE_OOSEQ                 1
 #define LWIP_TCP_TIMESTAMPS             0
@@ -76,7 +106,6 @@
 #define LWIP_TCP_KEEPALIVE              0
 #define LWIP_CALLBACK_API               1
 #define LWIP_EVENT_API                  0
-#define LWIP_WND_SCALE                  0
 
 #define PBUF_POOL_SIZE                  64
 
@@ -86,8 +115,11 @@
 #define MIB2_STATS                      0
 #define LWIP_PERF                       0
 
-/* Checksums are computed and checked in software for every packet: the TUN
- * device hands over packets exactly as the host built them. */
+/* Checksums are computed and checked in software for every packet, unless
+ * the tunnel turns TCP checksums off on its interface: with segmentation
+ * offload the device layer checks what it reads and leaves the outgoing
+ * TCP checksums to the host's kernel. */
+#define LWIP_CHECKSUM_CTRL_PER_NETIF    1
 #define CHECKSUM_GEN_IP                 1
 #define CHECKSUM_GEN_TCP                1
 #define CHECKSUM_GEN_ICMP               1

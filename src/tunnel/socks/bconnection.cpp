@@ -1,5 +1,7 @@
 #include "tunnel/socks/bconnection.h"
 
+#include <cstring>
+
 #include "tunnel/base/blog.h"
 
 namespace vantor::tunnel {
@@ -121,11 +123,12 @@ bool BConnector_Init(BConnector* c, BReactor* reactor, BAddr addr, void (*handle
   c->user = user;
   c->connecting = false;
   c->connected = false;
-  if (addr.type != BADDR_TYPE_IPV4) {
+  if (addr.type != BADDR_TYPE_IPV4 && addr.type != BADDR_TYPE_IPV6) {
     BLog_Log(kChannel, BLOG_ERROR, "address not supported");
     return false;
   }
-  c->socket = platform::createSocket(platform::SocketType::Tcp);
+  c->socket = addr.type == BADDR_TYPE_IPV4 ? platform::createSocket(platform::SocketType::Tcp)
+                                           : platform::createSocketIpv6(platform::SocketType::Tcp);
   if (c->socket == platform::kInvalidSocket) {
     BLog_Log(kChannel, BLOG_ERROR, "socket failed");
     return false;
@@ -144,8 +147,17 @@ bool BConnector_Init(BConnector* c, BReactor* reactor, BAddr addr, void (*handle
   }
   CompletionSlot_Init(&c->slot, reactor, connectorCompleted, c);
   c->connecting = true;
-  platform::Ipv4Endpoint endpoint{addr.ipv4, platform::readBe16(reinterpret_cast<const uint8_t*>(&addr.port))};
-  switch (platform::connectSocket(c->socket, endpoint)) {
+  uint16_t port = platform::readBe16(reinterpret_cast<const uint8_t*>(&addr.port));
+  platform::ConnectStatus status;
+  if (addr.type == BADDR_TYPE_IPV4) {
+    status = platform::connectSocket(c->socket, platform::Ipv4Endpoint{addr.ipv4, port});
+  } else {
+    platform::Ipv6Endpoint endpoint;
+    std::memcpy(endpoint.address, addr.ipv6, 16);
+    endpoint.port = port;
+    status = platform::connectSocketIpv6(c->socket, endpoint);
+  }
+  switch (status) {
     case platform::ConnectStatus::Connected:
       CompletionSlot_Complete(&c->slot, true, 0);
       break;
@@ -201,6 +213,8 @@ void BConnection_Free(BConnection* c) {
   platform::closeSocket(c->socket);
   c->socket = platform::kInvalidSocket;
 }
+
+void BConnection_ShutdownSend(BConnection* c) { platform::shutdownSend(c->socket); }
 
 StreamSender* BConnection_Sender(BConnection* c) { return &c->sender; }
 StreamReceiver* BConnection_Receiver(BConnection* c) { return &c->receiver; }

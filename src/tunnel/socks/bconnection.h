@@ -21,7 +21,7 @@ struct BConnector {
   void* user = nullptr;
 };
 
-// Starts connecting to `addr` (IPv4). The handler later receives is_error.
+// Starts connecting to `addr` (IPv4 or IPv6). The handler later receives is_error.
 bool BConnector_Init(BConnector* c, BReactor* reactor, BAddr addr, void (*handler)(void* user, bool isError),
                      void* user);
 void BConnector_Free(BConnector* c);
@@ -55,6 +55,9 @@ struct BConnection {
 bool BConnection_Init(BConnection* c, BConnector* connector, BReactor* reactor,
                       void (*handler)(void* user, int event), void* user);
 void BConnection_Free(BConnection* c);
+// Ends the sending direction (the peer reads an orderly end of stream); no
+// send may be in progress or follow.
+void BConnection_ShutdownSend(BConnection* c);
 StreamSender* BConnection_Sender(BConnection* c);
 StreamReceiver* BConnection_Receiver(BConnection* c);
 

@@ -301,6 +301,7 @@ void BSocksClient_Free(BSocksClient* o) {
 }
 
 StreamSender* BSocksClient_GetSender(BSocksClient* o) { return BConnection_Sender(&o->con); }
+void BSocksClient_ShutdownSend(BSocksClient* o) { BConnection_ShutdownSend(&o->con); }
 StreamReceiver* BSocksClient_GetReceiver(BSocksClient* o) { return BConnection_Receiver(&o->con); }
 
 }  // namespace vantor::tunnel

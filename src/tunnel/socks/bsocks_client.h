@@ -59,6 +59,8 @@ bool BSocksClient_Init(BSocksClient* o, BAddr server, const std::vector<BSocksCl
 void BSocksClient_Free(BSocksClient* o);
 // Valid after the up event.
 StreamSender* BSocksClient_GetSender(BSocksClient* o);
+// After the up event, with no send in progress: ends the sending direction.
+void BSocksClient_ShutdownSend(BSocksClient* o);
 StreamReceiver* BSocksClient_GetReceiver(BSocksClient* o);
 
 }  // namespace vantor::tunnel

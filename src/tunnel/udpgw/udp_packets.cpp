@@ -13,29 +13,8 @@ constexpr uint8_t kProtoUdp = 17;
 
 }  // namespace
 
-uint32_t InetChecksum_Add(uint32_t sum, const uint8_t* data, int len) {
-  int i = 0;
-  for (; i + 1 < len; i += 2) {
-    sum += static_cast<uint32_t>((data[i] << 8) | data[i + 1]);
-    if (sum & 0x80000000u) sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  if (i < len) sum += static_cast<uint32_t>(data[i] << 8);
-  return sum;
-}
-
-uint16_t InetChecksum_Finish(uint32_t sum) {
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint16_t>(~sum & 0xFFFF);
-}
-
 uint16_t Udp_Ipv4Checksum(uint32_t src, uint32_t dst, const uint8_t* udp, int udpLen) {
-  uint8_t pseudo[12];
-  std::memcpy(pseudo, &src, 4);
-  std::memcpy(pseudo + 4, &dst, 4);
-  pseudo[8] = 0;
-  pseudo[9] = kProtoUdp;
-  platform::writeBe16(pseudo + 10, static_cast<uint16_t>(udpLen));
-  uint32_t sum = InetChecksum_Add(0, pseudo, sizeof pseudo);
+  uint32_t sum = InetChecksum_PseudoIPv4(src, dst, kProtoUdp, udpLen);
   sum = InetChecksum_Add(sum, udp, 6);  // ports and length; the checksum field counts as zero
   sum = InetChecksum_Add(sum, udp + kUdpHeaderSize, udpLen - kUdpHeaderSize);
   uint16_t c = InetChecksum_Finish(sum);

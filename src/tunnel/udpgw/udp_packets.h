@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "tunnel/base/baddr.h"
+#include "tunnel/base/inet_checksum.h"
 
 namespace vantor::tunnel {
 
@@ -16,10 +17,6 @@ struct UdpDatagramView {
   const uint8_t* data = nullptr;
   int len = 0;
 };
-
-// The Internet checksum (RFC 1071) of `len` bytes, continuing `sum`.
-uint32_t InetChecksum_Add(uint32_t sum, const uint8_t* data, int len);
-uint16_t InetChecksum_Finish(uint32_t sum);
 
 // The UDP checksum of an IPv4 datagram: pseudo-header (addresses in network
 // byte order), UDP header with a zero checksum field, data. 0 comes out as

@@ -10,6 +10,8 @@ namespace vantor::tunnel {
 namespace {
 
 constexpr int kChannel = BLOG_CHANNEL_UdpGwClient;
+// The largest batch handed to the stream in one send.
+constexpr int kBatchSize = 32768;
 
 int compareAddr(const BAddr& a, const BAddr& b) {
   if (a.type != b.type) return a.type < b.type ? -1 : 1;
@@ -112,7 +114,6 @@ UdpGwQueueFlow* heapPop(std::vector<UdpGwQueueFlow*>& h) {
 }
 
 uint64_t currentTime(const UdpGwClient* o) {
-  if (o->sending) return o->sending->time;
   bool have = false;
   uint64_t t = 0;
   if (!o->waiting.empty()) {
@@ -147,32 +148,59 @@ void submitFlow(UdpGwClient* o, UdpGwQueueFlow* flow, const uint8_t* msg, int le
   schedule(o);
 }
 
-void schedule(UdpGwClient* o) {
-  if (o->sending || o->waiting.empty() || !o->haveServer) return;
-  UdpGwQueueFlow* flow = heapPop(o->waiting);
-  o->sending = flow;
-  o->sendOffset = 0;
+// Hands waiting messages, fairest first, into the batch while they fit. A
+// message in the batch counts as handed to the stream: its flow's time grows
+// and the flow may offer its next message at once.
+void fillBatch(UdpGwClient* o) {
+  while (!o->waiting.empty()) {
+    UdpGwQueueFlow* flow = o->waiting.front();
+    if (o->batchLen + flow->msgLen > static_cast<int>(o->batch.size())) break;
+    heapPop(o->waiting);
+    std::memcpy(o->batch.data() + o->batchLen, flow->msg, static_cast<std::size_t>(flow->msgLen));
+    o->batchStarts.push_back(o->batchLen);
+    o->batchLen += flow->msgLen;
+    uint64_t amount = static_cast<uint64_t>(flow->msgLen) + 1;
+    if (flow->time > std::numeric_limits<uint64_t>::max() - amount) rebaseTimes(o, flow);
+    flow->time += amount;
+    o->previous = flow;
+    flow->done(flow->user);  // may submit this flow's next message
+  }
+}
+
+void sendBatch(UdpGwClient* o) {
   BReactor_RemoveTimer(o->reactor, &o->keepaliveTimer);
-  StreamSender_Send(o->sender, flow->msg, flow->msgLen);
+  StreamSender_Send(o->sender, o->batch.data() + o->sendOffset, o->batchLen - o->sendOffset);
+}
+
+// Builds and sends a batch when the stream is free.
+void startBatch(UdpGwClient* o) {
+  if (!o->haveServer || o->batchLen > 0) return;
+  fillBatch(o);
+  if (o->batchLen == 0) return;
+  ++o->batchesSent;
+  sendBatch(o);
+}
+
+void batchJobHandler(void* user) { startBatch(static_cast<UdpGwClient*>(user)); }
+
+void schedule(UdpGwClient* o) {
+  if (o->haveServer && o->batchLen == 0) ReactorJob_SetIdle(&o->batchJob);
 }
 
 void senderDone(void* user, int n) {
   auto* o = static_cast<UdpGwClient*>(user);
-  UdpGwQueueFlow* flow = o->sending;
-  if (!o->haveServer || !flow) return;
+  if (!o->haveServer || o->batchLen == 0) return;
   o->sendOffset += n;
-  if (o->sendOffset < flow->msgLen) {
-    StreamSender_Send(o->sender, flow->msg + o->sendOffset, flow->msgLen - o->sendOffset);
+  if (o->sendOffset < o->batchLen) {
+    sendBatch(o);
     return;
   }
-  uint64_t amount = static_cast<uint64_t>(flow->msgLen) + 1;
-  if (flow->time > std::numeric_limits<uint64_t>::max() - amount) rebaseTimes(o, flow);
-  flow->time += amount;
-  o->sending = nullptr;
-  o->previous = flow;
+  o->batchLen = 0;
+  o->sendOffset = 0;
+  o->batchStarts.clear();
   BReactor_SetTimer(o->reactor, &o->keepaliveTimer);
-  flow->done(flow->user);  // may submit this flow's next message
-  schedule(o);
+  // What was offered meanwhile goes at once.
+  startBatch(o);
 }
 
 // ---- connections ----------------------------------------------------------
@@ -371,9 +399,12 @@ bool UdpGwClient_Init(UdpGwClient* o, int udpMtu, int maxConnections, int sendBu
   o->nextConid = 0;
   o->waiting.clear();
   o->waiting.reserve(static_cast<std::size_t>(maxConnections) + 1);
-  o->sending = o->previous = nullptr;
-  o->sendOffset = 0;
+  o->previous = nullptr;
   o->nextOrder = 0;
+  o->batch.assign(static_cast<std::size_t>(kBatchSize > o->framedMax ? kBatchSize : o->framedMax), 0);
+  o->batchLen = o->sendOffset = 0;
+  o->batchStarts.clear();
+  ReactorJob_Init(&o->batchJob, reactor, batchJobHandler, o);
   o->keepaliveFlow = UdpGwQueueFlow{};
   o->keepaliveFlow.order = o->nextOrder++;
   o->keepaliveFlow.done = keepaliveDone;
@@ -386,12 +417,13 @@ bool UdpGwClient_Init(UdpGwClient* o, int udpMtu, int maxConnections, int sendBu
   BReactor_SetTimer(reactor, &o->keepaliveTimer);
   o->haveServer = false;
   o->sender = nullptr;
-  o->droppedOutOfBuffer = o->droppedReceived = 0;
+  o->droppedOutOfBuffer = o->droppedReceived = o->batchesSent = 0;
   return true;
 }
 
 void UdpGwClient_Free(UdpGwClient* o) {
   if (o->haveServer) UdpGwClient_DisconnectServer(o);
+  ReactorJob_Free(&o->batchJob);
   BReactor_RemoveTimer(o->reactor, &o->keepaliveTimer);
   while (UdpGwConnection* c = o->lruHead) {
     lruUnlink(o, c);
@@ -400,7 +432,8 @@ void UdpGwClient_Free(UdpGwClient* o) {
   o->byAddr.clear();
   o->byConid.clear();
   o->waiting.clear();
-  o->sending = o->previous = nullptr;
+  o->previous = nullptr;
+  o->batchLen = o->sendOffset = 0;
   o->numConnections = 0;
 }
 
@@ -437,13 +470,20 @@ bool UdpGwClient_ConnectServer(UdpGwClient* o, StreamSender* sender, StreamRecei
   o->sender = sender;
   StreamSender_SetDone(sender, senderDone, o);
   o->haveServer = true;
-  // A message cut off by the previous stream goes out again whole.
-  if (o->sending) {
+  if (o->batchLen > 0) {
+    // The batch the previous stream did not finish: what it took whole is
+    // gone; a message it cut off goes out again whole, with the rest.
+    int restart = 0;
+    for (int start : o->batchStarts)
+      if (start <= o->sendOffset) restart = start;
+    std::memmove(o->batch.data(), o->batch.data() + restart, static_cast<std::size_t>(o->batchLen - restart));
+    o->batchLen -= restart;
+    for (int& start : o->batchStarts) start -= restart;
+    std::erase_if(o->batchStarts, [](int start) { return start < 0; });
     o->sendOffset = 0;
-    BReactor_RemoveTimer(o->reactor, &o->keepaliveTimer);
-    StreamSender_Send(o->sender, o->sending->msg, o->sending->msgLen);
+    sendBatch(o);
   } else {
-    schedule(o);
+    startBatch(o);
   }
   return true;
 }
@@ -451,8 +491,8 @@ bool UdpGwClient_ConnectServer(UdpGwClient* o, StreamSender* sender, StreamRecei
 void UdpGwClient_DisconnectServer(UdpGwClient* o) {
   if (!o->haveServer) return;
   PacketProtoDecoder_Free(&o->decoder);
+  ReactorJob_Unset(&o->batchJob);
   o->sender = nullptr;
-  o->sendOffset = 0;
   o->haveServer = false;
 }
 

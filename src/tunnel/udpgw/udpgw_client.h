@@ -3,8 +3,11 @@
 // Every (local address, remote address) pair becomes a connection with a
 // connection id (conid) below the connection limit; its datagrams are
 // framed into the connection's own ring buffer and leave through one send
-// queue that is fair over all connections and the keepalive flow. The
-// stream itself (a StreamSender and a StreamReceiver) is attached with
+// queue that is fair over all connections and the keepalive flow. The queue
+// hands its messages, in their fair order, into one batch that goes to the
+// stream in a single send once the reactor is idle (or at once when the
+// previous batch is done), so a burst of datagrams costs one system call.
+// The stream itself (a StreamSender and a StreamReceiver) is attached with
 // ConnectServer and detached with DisconnectServer; connections, conids and
 // queued messages outlive the stream and continue on the next one.
 #pragma once
@@ -84,10 +87,15 @@ struct UdpGwClient {
 
   // fair send queue
   std::vector<UdpGwQueueFlow*> waiting;  // binary min-heap on (time, order)
-  UdpGwQueueFlow* sending = nullptr;
   UdpGwQueueFlow* previous = nullptr;
-  int sendOffset = 0;
   uint64_t nextOrder = 0;
+
+  // the batch of framed messages being sent
+  std::vector<uint8_t> batch;
+  int batchLen = 0;             // 0: no batch
+  int sendOffset = 0;           // bytes of the batch the stream took
+  std::vector<int> batchStarts;  // where each message of the batch begins
+  ReactorJob batchJob;          // builds and sends the next batch when idle
 
   // keepalive
   UdpGwQueueFlow keepaliveFlow;
@@ -103,6 +111,7 @@ struct UdpGwClient {
   // counters (diagnostics and tests)
   uint64_t droppedOutOfBuffer = 0;
   uint64_t droppedReceived = 0;
+  uint64_t batchesSent = 0;
 };
 
 bool UdpGwClient_Init(UdpGwClient* o, int udpMtu, int maxConnections, int sendBufferPackets,

@@ -1,6 +1,7 @@
 // The event loop's dispatch order, its timers and its completion slots.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -101,6 +102,45 @@ TEST_F(ReactorTest, EqualTimersRunOneAtATimeWithJobsBetweenAndCompletionsLast) {
   EXPECT_EQ(su.event, COMPLETION_SUCCEEDED);
   EXPECT_EQ(su.bytes, 1234);
   CompletionSlot_Free(&slot);
+}
+
+TEST_F(ReactorTest, IdleJobsRunLastInTheirOrderBeforeTheLoopWaits) {
+  Recorder i1{this, "idle1"}, i2{this, "idle2"}, job{this, "job"}, timer{this, "timer"}, quit{this, "quit"};
+  ReactorJob ji1, ji2, jj, jq;
+  ReactorJob_Init(&ji1, &reactor, Recorder::run, &i1);
+  ReactorJob_Init(&ji2, &reactor, Recorder::run, &i2);
+  ReactorJob_Init(&jj, &reactor, Recorder::run, &job);
+  ReactorJob_Init(&jq, &reactor, Recorder::run, &quit);
+  ReactorTimer t;
+  ReactorTimer_Init(&t, 0, Recorder::run, &timer);
+  // The first idle job queues a job (it runs before the second idle job) and
+  // itself again (already done: queued anew, behind the second).
+  i1.then = [&] {
+    ReactorJob_Set(&jj);
+    if (std::count(trace.begin(), trace.end(), "idle1") == 1) ReactorJob_SetIdle(&ji1);
+  };
+  i2.then = [&] { ReactorJob_SetIdle(&jq); };
+  quit.then = [&] { BReactor_Quit(&reactor, 0); };
+  ReactorJob_SetIdle(&ji1);
+  ReactorJob_SetIdle(&ji2);
+  ReactorJob_SetIdle(&ji1);  // already waiting: keeps its place
+  BReactor_SetTimerAbsolute(&reactor, &t, btime_gettime() - 1);
+  uint64_t waitsBefore = reactor.pollerWaits;
+  BReactor_Exec(&reactor);
+  EXPECT_EQ(trace, (std::vector<std::string>{"timer", "idle1", "job", "idle2", "idle1", "job", "quit"}));
+  EXPECT_EQ(reactor.pollerWaits, waitsBefore) << "nothing waited in the poller";
+  // An idle job moved to the stack runs as an ordinary job; unset, it never runs.
+  trace.clear();
+  reactor.exiting.store(false);
+  i2.then = nullptr;
+  ReactorJob_Set(&jq);
+  ReactorJob_SetIdle(&ji2);
+  ReactorJob_Set(&ji2);
+  ReactorJob_SetIdle(&ji1);
+  ReactorJob_Unset(&ji1);
+  BReactor_Exec(&reactor);
+  EXPECT_EQ(trace, (std::vector<std::string>{"idle2", "quit"}));
+  EXPECT_FALSE(ReactorJob_IsSet(&ji1));
 }
 
 TEST_F(ReactorTest, TimersRunInExpiryOrderAndResettingMovesThem) {

@@ -2,6 +2,10 @@
 // what it accepts, and which event each ending produces.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 #include <string>
@@ -38,16 +42,29 @@ void sendAll(SocketHandle s, const std::vector<uint8_t>& data) {
   }
 }
 
-// A one-connection server on a free loopback port running `script`.
+// A one-connection server on a free loopback port (IPv4, or ::1 with
+// `ipv6`) running `script`.
 struct ScriptedServer {
-  explicit ScriptedServer(std::function<void(SocketHandle)> script) {
-    listener = platform::createSocket(platform::SocketType::Tcp);
-    platform::setReuseAddress(listener);
-    platform::bindSocket(listener, {platform::kLoopbackAddress, 0});
-    platform::listenSocket(listener, 4);
-    platform::Ipv4Endpoint local;
-    platform::localEndpoint(listener, local);
-    port = local.port;
+  explicit ScriptedServer(std::function<void(SocketHandle)> script, bool ipv6 = false) {
+    if (ipv6) {
+      listener = ::socket(AF_INET6, SOCK_STREAM, 0);
+      sockaddr_in6 a{};
+      a.sin6_family = AF_INET6;
+      a.sin6_addr = in6addr_loopback;
+      socklen_t len = sizeof a;
+      EXPECT_EQ(::bind(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), len), 0);
+      ::listen(static_cast<int>(listener), 4);
+      ::getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), &len);
+      port = ntohs(a.sin6_port);
+    } else {
+      listener = platform::createSocket(platform::SocketType::Tcp);
+      platform::setReuseAddress(listener);
+      platform::bindSocket(listener, {platform::kLoopbackAddress, 0});
+      platform::listenSocket(listener, 4);
+      platform::Ipv4Endpoint local;
+      platform::localEndpoint(listener, local);
+      port = local.port;
+    }
     thread = std::thread([this, script] {
       SocketHandle c = platform::acceptSocket(listener, nullptr);
       if (c == platform::kInvalidSocket) return;
@@ -89,6 +106,7 @@ struct SocksRun {
   std::string receivedText;
   uint8_t buf[64];
   bool freed = false;
+  bool shutdownOnUp = false;
 
   SocksRun() {
     BLog_Init(BLog_DiscardSink());
@@ -107,6 +125,7 @@ struct SocksRun {
       StreamReceiver* recv = BSocksClient_GetReceiver(&r->client);
       StreamReceiver_SetDone(recv, onReceived, r);
       StreamReceiver_Recv(recv, r->buf, sizeof r->buf);
+      if (r->shutdownOnUp) BSocksClient_ShutdownSend(&r->client);
       return;
     }
     BSocksClient_Free(&r->client);
@@ -120,7 +139,10 @@ struct SocksRun {
   }
 
   void go(uint16_t port, std::vector<BSocksClientAuthInfo> auth = {BSocksClientAuthInfo{}}) {
-    ASSERT_TRUE(BSocksClient_Init(&client, loopback(port), auth, kTarget, handler, this, &reactor));
+    go(loopback(port), auth);
+  }
+  void go(BAddr server, std::vector<BSocksClientAuthInfo> auth = {BSocksClientAuthInfo{}}) {
+    ASSERT_TRUE(BSocksClient_Init(&client, server, auth, kTarget, handler, this, &reactor));
     ReactorTimer guard;
     ReactorTimer_Init(&guard, 10000, [](void* u) { BReactor_Quit(static_cast<BReactor*>(u), 1); }, &reactor);
     BReactor_SetTimer(&reactor, &guard);
@@ -148,6 +170,31 @@ TEST(SocksClient, NoAuthConnectThenDataThenServerCloseIsClosed) {
   EXPECT_EQ(request, (std::vector<uint8_t>{5, 1, 0, 1, 10, 220, 0, 1, 0x1f, 0x90}));
   EXPECT_EQ(run.events, (std::vector<int>{BSOCKSCLIENT_EVENT_UP, BSOCKSCLIENT_EVENT_ERROR_CLOSED}));
   EXPECT_EQ(run.receivedText, "hello");
+}
+
+TEST(SocksClient, ServerOnIpv6AndTheSendingSideEndsAlone) {
+  std::string afterEof;
+  ScriptedServer server(
+      [&](SocketHandle c) {
+        readExact(c, 3);
+        sendAll(c, {5, 0});
+        readExact(c, 10);
+        sendAll(c, kOkReply);
+        // The client ends its sending side: the server sees the end of the
+        // stream and can still answer.
+        afterEof = readExact(c, 1).empty() ? "eof" : "data";
+        sendAll(c, {'a', 'n', 's', 'w', 'e', 'r'});
+      },
+      true);
+  SocksRun run;
+  run.shutdownOnUp = true;
+  uint8_t p[2] = {static_cast<uint8_t>(server.port >> 8), static_cast<uint8_t>(server.port)};
+  uint16_t port;
+  std::memcpy(&port, p, 2);
+  run.go(BAddr_MakeIPv6(in6addr_loopback.s6_addr, port));
+  EXPECT_EQ(afterEof, "eof");
+  EXPECT_EQ(run.events, (std::vector<int>{BSOCKSCLIENT_EVENT_UP, BSOCKSCLIENT_EVENT_ERROR_CLOSED}));
+  EXPECT_EQ(run.receivedText, "answer");
 }
 
 TEST(SocksClient, MethodNotOfferedIsRejected) {

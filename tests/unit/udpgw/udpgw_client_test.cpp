@@ -30,6 +30,7 @@ struct FakeStream {
   StreamReceiver receiver;
   Bytes wire;
   int chunk = 0;
+  int sends = 0;
   uint8_t* recvBuf = nullptr;
   int recvAvail = 0;
   Bytes pendingIn;
@@ -44,6 +45,7 @@ struct FakeStream {
   }
   static void sendOp(void* p, const uint8_t* data, int len) {
     auto* f = static_cast<FakeStream*>(p);
+    ++f->sends;
     int n = f->chunk > 0 && f->chunk < len ? f->chunk : len;
     f->wire.insert(f->wire.end(), data, data + n);
     StreamSender_Done(&f->sender, n);
@@ -111,6 +113,7 @@ class UdpGwClientTest : public ::testing::Test {
   std::vector<Received> received;
   int serverErrors = 0;
   ReactorTimer quitTimer;
+  ReactorJob quitJob;
 
   void SetUp() override {
     BLog_Init(BLog_DiscardSink());
@@ -131,9 +134,12 @@ class UdpGwClientTest : public ::testing::Test {
     static_cast<UdpGwClientTest*>(u)->received.push_back({l, r, Bytes(d, d + n)});
   }
   static void quit(void* u) { BReactor_Quit(static_cast<BReactor*>(u), 0); }
+  // Quits once the loop has nothing left to do but wait.
+  static void quitWhenIdle(void* u) { ReactorJob_SetIdle(&static_cast<UdpGwClientTest*>(u)->quitJob); }
   // Runs every pending job, then `ms` of timers.
   void run(btime_t ms = 0) {
-    ReactorTimer_Init(&quitTimer, ms, quit, &reactor);
+    ReactorJob_Init(&quitJob, &reactor, quit, &reactor);
+    ReactorTimer_Init(&quitTimer, ms, quitWhenIdle, this);
     BReactor_SetTimer(&reactor, &quitTimer);
     reactor.exiting.store(false);
     BReactor_Exec(&reactor);
@@ -163,6 +169,7 @@ TEST_F(UdpGwClientTest, MessagesCarryTheExactLayoutAndRebindOnlyOnAFlowsFirstDat
                     10, 0, 0x02, 1, 0, 10, 220, 0, 1, 0, 53, 'x',
                     11, 0, 0x00, 0, 0, 10, 220, 0, 1, 0, 53, 'q', '2'};
   EXPECT_EQ(s.wire, expected);
+  EXPECT_EQ(s.sends, 1) << "what one round offered leaves in one send";
   // The caller's flags travel along.
   s.wire.clear();
   submit(kApp, kDns, "d", UDPGW_CLIENT_FLAG_DNS);
