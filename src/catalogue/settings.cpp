@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "catalogue/app_paths.h"
+#include "catalogue/http_fetch.h"
 #include "catalogue/ini_file.h"
 #include "catalogue/node_info.h"
 #include "catalogue/share_link.h"
@@ -176,11 +177,8 @@ bool parseIntText(std::string_view text, int32_t& out) {
 
 // Each non-empty piece between "," is an http:// or https:// address.
 bool isUrlList(std::string_view text) {
-  for (const std::string& piece : splitText(text, ",", false)) {
-    std::string url = piece;
-    while (!url.empty() && url.front() == ' ') url.erase(url.begin());
-    if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) return false;
-  }
+  for (const std::string& piece : splitText(text, ",", false))
+    if (!isHttpUrl(trimBlanks(piece))) return false;
   return true;
 }
 
