@@ -6,7 +6,7 @@
 
 #include "catalogue/app_paths.h"
 #include "catalogue/ini_file.h"
-#include "platform/files.h"
+#include "catalogue/node_info.h"
 #include "platform/process.h"
 
 namespace vantor {
@@ -14,15 +14,6 @@ namespace {
 
 // How long a process asked to end may take before it is ended by force.
 constexpr int kTerminateGraceMs = 2000;
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  return true;
-}
 
 std::string numbered(const char* name, std::size_t n) { return name + std::to_string(n); }
 
@@ -107,7 +98,7 @@ CEventMgr& CEventMgr::instance() {
 int CEventMgr::loadEvents(const std::string& configDir) {
   std::string folder = configDir.empty() ? paths::configDir() : configDir;
   std::string text, error;
-  if (!platform::readFile(join(folder, kEventFileName), text, error, 16u << 20)) text.clear();
+  if (!readConfigFile(join(folder, kEventFileName), text, error)) text.clear();
   std::vector<EventAction> list = parseEventFile(text);
   std::lock_guard<std::mutex> guard(lock_);
   folder_ = folder;
@@ -120,14 +111,7 @@ bool CEventMgr::saveEvents(std::string* error) const {
   std::string folder = folder_.empty() ? paths::configDir() : folder_;
   std::string path = join(folder, kEventFileName);
   std::string why;
-  bool ok;
-  if (list_.empty()) {
-    ok = platform::removeFile(path);
-    if (!ok) why = "cannot remove " + path;
-  } else {
-    ok = platform::makeDirectories(folder, 0700, why) &&
-         platform::writeFileAtomic(path, eventFileText(list_), 0644, why);
-  }
+  bool ok = writeConfigFile(path, list_.empty() ? std::string() : eventFileText(list_), 0644, why);
   if (!ok && error) *error = why;
   return ok;
 }

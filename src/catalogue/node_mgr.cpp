@@ -12,29 +12,18 @@
 #include "catalogue/share_link.h"
 #include "crypto/cryptor.h"
 #include "crypto/ssr/plugins.h"
-#include "platform/files.h"
 #include "platform/host.h"
 
 namespace vantor {
 namespace {
 
 constexpr std::size_t kProbeThreads = 16;
-constexpr std::size_t kMaxNodeFile = 256u << 20;
 
 // Names the cipher and plugin tables do not know fall back to the plain ones.
 void normalise(CNodeInfo& node) {
   if (!IsValidMethod(node.method)) node.method = "none";
   if (!IsValidObfs(node.obfs)) node.obfs = "plain";
   if (!IsValidProtocol(node.protocol)) node.protocol = "origin";
-}
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  return true;
 }
 
 bool sameEditableFields(const NodeParams& a, const NodeParams& b) {
@@ -369,13 +358,10 @@ bool CNodeMgr::waitForProbes(int timeoutMs) {
 }
 
 bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
-  std::string text;
-  if (platform::fileExists(path)) {
-    std::string why;
-    if (!platform::readFile(path, text, why, kMaxNodeFile)) {
-      if (error) *error = why;
-      return false;
-    }
+  std::string text, why;
+  if (!readConfigFile(path, text, why)) {
+    if (error) *error = why;
+    return false;
   }
   StoredNodes stored = parseNodeFile(text);
   {
@@ -408,9 +394,7 @@ bool CNodeMgr::saveNodes(const std::string& path, std::string* error) const {
     for (const auto& n : nodes_) stored.nodes.push_back({n->id, n->params(), n->iplocation, n->ipregion, n->lastTestResult});
   }
   std::string why;
-  std::string folder = path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
-  bool ok = (folder.empty() || platform::makeDirectories(folder, 0700, why)) &&
-            platform::writeFileAtomic(path, nodeFileText(stored), 0600, why);
+  bool ok = writeConfigFile(path, nodeFileText(stored), 0600, why);
   if (!ok && error) *error = why;
   return ok;
 }
@@ -442,8 +426,7 @@ bool CNodeMgr::writeLocalHostInfo(std::string* error) {
     hostAddresses_ = addresses;
   }
   std::string why;
-  bool ok = platform::makeDirectories(paths::configDir(), 0700, why) &&
-            platform::writeFileAtomic(paths::configFile("localhost.ini"), localHostText(name, addresses), 0644, why);
+  bool ok = writeConfigFile(paths::configFile("localhost.ini"), localHostText(name, addresses), 0644, why);
   if (!ok && error) *error = why;
   return ok;
 }

@@ -10,7 +10,6 @@
 #include "catalogue/node_info.h"
 #include "catalogue/share_link.h"
 #include "platform/autostart.h"
-#include "platform/files.h"
 
 namespace vantor {
 namespace {
@@ -20,15 +19,6 @@ using T = SettingType;
 
 constexpr const char* kDefaultTestUrl = "http://www.example.com/";
 constexpr const char* kFirstDns1 = "208.67.222.222";
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  return true;
-}
 
 const std::vector<SettingKey> kKeys = {
     {"startup", T::Bool, &S::startup, "0", "0"},
@@ -263,8 +253,7 @@ bool saveSettings(std::string* error) {
     text = settingsText(settings());
   }
   std::string why;
-  bool ok = platform::makeDirectories(paths::configDir(), 0700, why) &&
-            platform::writeFileAtomic(paths::configFile("config.ini"), text, 0600, why);
+  bool ok = writeConfigFile(paths::configFile("config.ini"), text, 0600, why);
   if (!ok && error) *error = why;
   return ok;
 }

@@ -5,22 +5,12 @@
 #include "catalogue/app_paths.h"
 #include "catalogue/ini_file.h"
 #include "catalogue/share_link.h"
-#include "platform/files.h"
 
 namespace vantor {
 namespace {
 
 // Stands for a missing key: no real entry holds this text.
 constexpr const char* kMissing = "{63788286-AE30-4D6B-95DF-3B451C1C79F9}";
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  return true;
-}
 
 std::string numbered(const char* name, std::size_t n) { return name + std::to_string(n); }
 
@@ -152,7 +142,7 @@ bool CSubscriptionMgr::loadSubscriptions(std::string* error) {
 bool CSubscriptionMgr::loadSubscriptions(const std::string& path, std::string* error) {
   std::string text;
   std::string why;
-  bool ok = !platform::fileExists(path) || platform::readFile(path, text, why, 64u << 20);
+  bool ok = readConfigFile(path, text, why);
   std::lock_guard<std::mutex> guard(lock_);
   path_ = path;
   list_ = ok ? parseSubscriptionFile(text) : std::vector<SSRSubscription>();
@@ -168,16 +158,8 @@ bool CSubscriptionMgr::saveSubscriptions(std::string* error) const {
 bool CSubscriptionMgr::saveLocked(std::string* error) const {
   std::string path = path_.empty() ? paths::configFile(kSubscriptionFileName) : path_;
   std::string why;
-  bool ok;
-  if (list_.empty()) {
-    ok = platform::removeFile(path);
-    if (!ok) why = "cannot remove " + path;
-  } else {
-    std::string folder = path.substr(0, path.rfind('/'));
-    // Fetch-proxy passwords are in the file (encoded, not encrypted).
-    ok = platform::makeDirectories(folder, 0700, why) &&
-         platform::writeFileAtomic(path, subscriptionFileText(list_), 0600, why);
-  }
+  // Fetch-proxy passwords are in the file (encoded, not encrypted): mode 0600.
+  bool ok = writeConfigFile(path, list_.empty() ? std::string() : subscriptionFileText(list_), 0600, why);
   if (!ok && error) *error = why;
   return ok;
 }
