@@ -403,6 +403,26 @@ bool CNodeMgr::loadNodes(std::string* error) { return loadNodes(paths::configFil
 
 bool CNodeMgr::saveNodes(std::string* error) const { return saveNodes(paths::configFile(kNodeFileName), error); }
 
+std::string checkNodeDialog(NodeParams& p, bool socksDialog) {
+  if (p.type < kNodeHttp || p.type > kNodeShadowsocks) return "Select a proxy type please.";
+  if (socksDialog && p.type == kNodeHttp) return "HTTP protocol is not supported yet.";
+  if (trimBlanks(p.server).empty()) return "Input server IP please.";
+  if (p.server_port == 0) return "Port must be in 0-65535.";
+  if (p.type == kNodeShadowsocks && p.password.empty()) return "Input SS server password please.";
+  std::string route = trimBlanks(p.AdditionalRoute);
+  if (!route.empty()) {
+    bool looksLikeAddress = route.find(':') != std::string::npos ||
+                            route.find_first_not_of("0123456789.") == std::string::npos;
+    if (looksLikeAddress && (!isDottedIpv4(route) || route.rfind("0.", 0) == 0))
+      return "An invalid IP was entered in the additional route form";
+    std::string resolved = resolveIpv4(route);
+    if (resolved.empty()) return "Unable to resolve the additional route domain name you entered";
+    p.AdditionalRoute = resolved;
+  }
+  if (p.group.empty()) p.group = kDefaultGroupName;
+  return {};
+}
+
 std::string localHostText(const std::string& hostName, const std::vector<std::string>& addresses) {
   IniDocument doc;
   bool inTen = false;

@@ -156,6 +156,13 @@ class CNodeMgr {
   int nextObserver_ = 1;
 };
 
+// The checks of the node dialogs before a record reaches the store, in their
+// order: the message that keeps the dialog open, or empty. `socksDialog`: the
+// SOCKS dialog, which refuses HTTP. On success an additional route given as a
+// host name is replaced by its resolved address and an empty group becomes
+// "Default Group".
+std::string checkNodeDialog(NodeParams& params, bool socksDialog);
+
 // The text of config/localhost.ini for this host name and address list:
 // "dummyip" 10, or 240 when an address is in 10.0.0.0/8; "hostname"; "iplist".
 std::string localHostText(const std::string& hostName, const std::vector<std::string>& addresses);

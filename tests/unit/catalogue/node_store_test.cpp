@@ -146,6 +146,29 @@ TEST(NodeStore, GroupReplacementKeepsTheSelectedNodeWhenStillOffered) {
   EXPECT_EQ(store.count(), 2u);
 }
 
+TEST(NodeStore, NodeDialogChecksInOrder) {
+  NodeParams p;
+  p.type = 0;
+  EXPECT_EQ(checkNodeDialog(p, true), "Select a proxy type please.");
+  p.type = kNodeHttp;
+  EXPECT_EQ(checkNodeDialog(p, true), "HTTP protocol is not supported yet.");
+  p.type = kNodeShadowsocks;
+  EXPECT_EQ(checkNodeDialog(p, false), "Input server IP please.");
+  p.server = "h";
+  EXPECT_EQ(checkNodeDialog(p, false), "Port must be in 0-65535.");
+  p.server_port = 1;
+  EXPECT_EQ(checkNodeDialog(p, false), "Input SS server password please.");
+  p.password = "x";
+  for (const char* bad : {"1.2.3", "0.1.2.3", "1.2.3.256", "1.2.3.4:80"}) {
+    p.AdditionalRoute = bad;
+    EXPECT_EQ(checkNodeDialog(p, false), "An invalid IP was entered in the additional route form") << bad;
+  }
+  p.AdditionalRoute = "localhost";
+  EXPECT_EQ(checkNodeDialog(p, false), "");
+  EXPECT_EQ(p.AdditionalRoute, "127.0.0.1");
+  EXPECT_EQ(p.group, "Default Group");
+}
+
 TEST(NodeFile, EveryFieldSurvivesAndIdsCarryOver) {
   std::string dir = tempDir();
   std::string path = dir + "/nodes.ini";
