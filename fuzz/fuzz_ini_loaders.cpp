@@ -1,20 +1,35 @@
 // The configuration files are edited by hand and copied between machines;
-// their loaders must take any bytes.
+// their loaders must take any bytes, and what they load must save and load
+// back the same.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "catalogue/events.h"
 #include "catalogue/ini_file.h"
+#include "catalogue/node_file.h"
 #include "catalogue/settings.h"
+#include "catalogue/subscriptions.h"
+
+namespace {
+
+template <typename Parse, typename Text>
+void roundTrips(const std::string& text, Parse parse, Text write) {
+  std::string saved = write(parse(text));
+  if (write(parse(saved)) != saved) __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  using namespace vantor;
   std::string text(reinterpret_cast<const char*>(data), size);
-  vantor::Settings s = vantor::parseSettings(text, "/cfg");
-  // What was loaded is written and read back the same.
-  std::string saved = vantor::settingsText(s);
-  if (vantor::settingsText(vantor::parseSettings(saved, "/cfg")) != saved) __builtin_trap();
-  vantor::IniDocument doc;
+  IniDocument doc;
   if (doc.parse(text))
     for (const auto& section : doc.sections()) doc.entries(section.c_str());
+  roundTrips(text, [](const std::string& t) { return parseSettings(t, "/cfg"); }, settingsText);
+  roundTrips(text, [](const std::string& t) { return parseNodeFile(t); }, nodeFileText);
+  roundTrips(text, [](const std::string& t) { return parseSubscriptionFile(t); }, subscriptionFileText);
+  roundTrips(text, [](const std::string& t) { return parseEventFile(t); }, eventFileText);
   return 0;
 }

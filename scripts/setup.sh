@@ -7,7 +7,7 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config git
   libcrypto++-dev libsodium-dev libcurl4-openssl-dev libjsoncpp-dev
-  libcli11-dev libsimpleini-dev
+  libcli11-dev libsimpleini-dev libgeoip-dev geoip-database
   # tests and benchmarks
   libgtest-dev libbenchmark-dev python3
   curl dante-server microsocks shadowsocks-libev iproute2

@@ -10,22 +10,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "catalogue/node_info.h"
 #include "platform/files.h"
 
 namespace vantor {
 namespace {
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  return true;
-}
-
-// Configuration files are small; anything near this size is not one of ours.
-constexpr std::size_t kMaxIniFile = 64u << 20;
+// The largest configuration file: the node file of a very large catalogue.
+constexpr std::size_t kMaxConfigFile = 256u << 20;
 
 }  // namespace
 
@@ -55,6 +47,23 @@ bool iniBool(std::string_view text, bool fallback) {
   return iniInt(text, 0) != 0;
 }
 
+bool writeConfigFile(const std::string& path, const std::string& text, unsigned mode, std::string& error) {
+  if (text.empty()) {
+    if (platform::removeFile(path)) return true;
+    error = "cannot remove " + path;
+    return false;
+  }
+  auto slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !platform::makeDirectories(path.substr(0, slash), 0700, error))
+    return false;
+  return platform::writeFileAtomic(path, text, mode, error);
+}
+
+bool readConfigFile(const std::string& path, std::string& text, std::string& error) {
+  text.clear();
+  return !platform::fileExists(path) || platform::readFile(path, text, error, kMaxConfigFile);
+}
+
 struct IniDocument::Impl {
   CSimpleIniA ini{/*utf8=*/true, /*multiKey=*/false, /*multiLine=*/false};
   Impl() { ini.SetSpaces(false); }
@@ -77,9 +86,8 @@ bool IniDocument::parse(std::string_view text) {
 
 bool IniDocument::load(const std::string& path, std::string& error) {
   impl_->ini.Reset();
-  if (!platform::fileExists(path)) return true;
   std::string text;
-  if (!platform::readFile(path, text, error, kMaxIniFile)) return false;
+  if (!readConfigFile(path, text, error)) return false;
   if (!parse(text)) {
     error = "cannot parse " + path;
     return false;

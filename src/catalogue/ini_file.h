@@ -26,6 +26,14 @@ int32_t iniInt(std::string_view text, int32_t fallback);
 // otherwise whether iniInt() is non-zero.
 bool iniBool(std::string_view text, bool fallback);
 
+// Writes a configuration file through a temporary file beside it (creating
+// its folder, mode 0700, when missing), so a failure leaves the old file as it
+// was. Empty text removes the file instead: an emptied list leaves no file.
+bool writeConfigFile(const std::string& path, const std::string& text, unsigned mode, std::string& error);
+// Reads a configuration file; a missing one reads as empty text and counts as
+// success. False with `error` when it exists but cannot be read.
+bool readConfigFile(const std::string& path, std::string& text, std::string& error);
+
 class IniDocument {
  public:
   IniDocument();

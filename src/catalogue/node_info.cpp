@@ -3,17 +3,6 @@
 #include <cstdio>
 
 namespace vantor {
-namespace {
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
-    if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
-}  // namespace
-
 std::string sizeText(int64_t v) {
   char buf[64];
   if (v < 0) v = 0;
@@ -177,6 +166,14 @@ std::string CNodeInfo::groupedDisplayText() const {
   else
     std::snprintf(buf, sizeof buf, "[%s] %s%s:%d", kindLabel(), middle, server.c_str(), server_port);
   return buf;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
 }
 
 std::string trimBlanks(const std::string& text) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 namespace vantor {
 
@@ -126,5 +127,7 @@ class CNodeInfo : public CSpeedAnalytics {
 
 // Leading and trailing blanks removed.
 std::string trimBlanks(const std::string& text);
+// Equal when ASCII letter case is ignored (host names, URLs, process names).
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace vantor

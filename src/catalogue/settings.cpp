@@ -5,11 +5,11 @@
 #include <type_traits>
 
 #include "catalogue/app_paths.h"
+#include "catalogue/http_fetch.h"
 #include "catalogue/ini_file.h"
 #include "catalogue/node_info.h"
 #include "catalogue/share_link.h"
 #include "platform/autostart.h"
-#include "platform/files.h"
 
 namespace vantor {
 namespace {
@@ -19,15 +19,6 @@ using T = SettingType;
 
 constexpr const char* kDefaultTestUrl = "http://www.example.com/";
 constexpr const char* kFirstDns1 = "208.67.222.222";
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  return true;
-}
 
 const std::vector<SettingKey> kKeys = {
     {"startup", T::Bool, &S::startup, "0", "0"},
@@ -176,11 +167,8 @@ bool parseIntText(std::string_view text, int32_t& out) {
 
 // Each non-empty piece between "," is an http:// or https:// address.
 bool isUrlList(std::string_view text) {
-  for (const std::string& piece : splitText(text, ",", false)) {
-    std::string url = piece;
-    while (!url.empty() && url.front() == ' ') url.erase(url.begin());
-    if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) return false;
-  }
+  for (const std::string& piece : splitText(text, ",", false))
+    if (!isHttpUrl(trimBlanks(piece))) return false;
   return true;
 }
 
@@ -265,8 +253,7 @@ bool saveSettings(std::string* error) {
     text = settingsText(settings());
   }
   std::string why;
-  bool ok = platform::makeDirectories(paths::configDir(), 0700, why) &&
-            platform::writeFileAtomic(paths::configFile("config.ini"), text, 0600, why);
+  bool ok = writeConfigFile(paths::configFile("config.ini"), text, 0600, why);
   if (!ok && error) *error = why;
   return ok;
 }

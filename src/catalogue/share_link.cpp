@@ -23,22 +23,6 @@ int base64Value(char c) {
   return -1;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  return true;
-}
-
 // The decimal number formed by the digits at the start of `text` (0 when it
 // starts with something else), saturated so that an endless run of digits
 // neither overflows nor wraps into a plausible small value.
@@ -171,6 +155,13 @@ std::optional<NodeParams> parseShadowsocksR(std::string_view payload) {
 
 }  // namespace
 
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::string decodeBase64(std::string_view text) {
   std::string out;
   out.reserve(text.size() / 4 * 3 + 2);
@@ -212,8 +203,8 @@ std::string decodeUrl(std::string_view text) {
     char c = text[i];
     if (c == '+') {
       out.push_back(' ');
-    } else if (c == '%' && text.size() - i >= 3 && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+    } else if (c == '%' && text.size() - i >= 3 && hexDigitValue(text[i + 1]) >= 0 && hexDigitValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2])));
       i += 2;
     } else {
       out.push_back(c);

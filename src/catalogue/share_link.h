@@ -35,6 +35,9 @@ std::string encodeBase64(std::string_view bytes);
 // digits (so a "%" near the end leaves the rest of the text unchanged).
 std::string decodeUrl(std::string_view text);
 
+// The value of one hexadecimal digit, or -1.
+int hexDigitValue(char c);
+
 // Cuts `text` at every occurrence of `separator`, left to right. Empty pieces
 // are kept or dropped as asked. A text without the separator (or an empty
 // separator) gives the text as its one piece.

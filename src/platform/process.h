@@ -1,6 +1,7 @@
 // Running other programs (desktop settings tools and the like) and waiting
-// for them, with their standard output captured; and telling state left by
-// an earlier process apart from state a running one owns.
+// for them, with their standard output captured; telling state left by an
+// earlier process apart from state a running one owns; finding and ending
+// running programs by name.
 #pragma once
 
 #include <cstdint>
@@ -25,5 +26,18 @@ int currentProcessId();
 // when there is no such process. With the id it names one process for good:
 // a reused id has another start time.
 uint64_t processStartTime(int pid);
+
+// The running processes, found by the file name of their executable.
+struct ProcessEntry {
+  int pid = 0;
+  std::string name;  // file name of the executable, without its folder
+};
+
+// The running processes whose executable this user may see. An empty list
+// when the process table cannot be read.
+std::vector<ProcessEntry> listProcesses();
+// Asks each process to end, and ends those still running after `graceMs`
+// by force. Processes that are gone or not ours are skipped.
+void terminateProcesses(const std::vector<int>& pids, int graceMs);
 
 }  // namespace vantor::platform

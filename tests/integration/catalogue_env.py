@@ -5,12 +5,14 @@ folder, so nothing reads or writes the user's own configuration or autostart
 entries.
 """
 
+import http.server
 import os
 import resource
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 
 import peers
 
@@ -57,3 +59,67 @@ class ConfigHome:
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class RecordingHttpServer:
+    """A threaded HTTP server on ``host`` answering GETs from ``routes``
+    (path -> (status, body bytes), or path -> callable(handler) that writes
+    the answer itself) and recording (client address, path) of every request.
+    With ``only_from`` set, requests from any other address get 403."""
+
+    def __init__(self, routes, host="127.0.0.1", only_from=None):
+        self.routes = routes
+        self.requests = []
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                server.requests.append((self.client_address[0], self.path))
+                route = server.routes.get(self.path)
+                if only_from is not None and self.client_address[0] != only_from:
+                    route = (403, b"direct requests are refused")
+                if route is None:
+                    route = (404, b"not found")
+                if callable(route):
+                    route(self)
+                    return
+                status, body = route
+                self.send_response(status)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = peers._QuietThreadingHTTPServer((host, 0), Handler)
+        self.port = self.httpd.server_address[1]
+        self.base = f"http://{host}:{self.port}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def stream_without_length(total, block=b"A" * 65536):
+    """A route that sends ``total`` bytes with no Content-Length (the end is
+    the close), so only a limit on what arrives can stop it."""
+    def answer(handler):
+        handler.send_response(200)
+        handler.send_header("Content-Type", "text/plain")
+        handler.send_header("Connection", "close")
+        handler.end_headers()
+        handler.close_connection = True
+        sent = 0
+        try:
+            while sent < total:
+                handler.wfile.write(block)
+                sent += len(block)
+        except OSError:
+            pass
+    return answer

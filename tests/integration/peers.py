@@ -191,14 +191,16 @@ class Danted(_Daemon):
     """dante-server accepting SOCKS 4 and 5 without authentication, TCP and
     UDP, on 127.0.0.1 only."""
 
-    def __init__(self):
+    def __init__(self, external="127.0.0.1"):
+        """``external``: the loopback address danted connects from, so that a
+        target can tell connections through danted from direct ones."""
         super().__init__("danted")
         binary = require_program(DANTED)
         self.port = free_port_both()
         conf = os.path.join(self.dir, "danted.conf")
         with open(conf, "w") as f:
             f.write(danted_config(os.path.join(self.dir, "danted.log"), "127.0.0.1", self.port,
-                                  "127.0.0.1", clients="127.0.0.0/8"))
+                                  external, clients="127.0.0.0/8"))
         self._spawn([binary, "-f", conf, "-p", os.path.join(self.dir, "danted.pid")])
         self._wait_listening("danted")
 
