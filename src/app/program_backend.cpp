@@ -18,6 +18,7 @@
 #include "platform/net.h"
 #include "platform/routes.h"
 #include "platform/thread.h"
+#include "platform/tun.h"
 #include "service/host_cache.h"
 #include "service/ss_manager.h"
 #include "tunnel/core/tun2socks.h"
@@ -384,10 +385,23 @@ void CProgramBackend::removeAllRoutes() {
 }
 
 bool CProgramBackend::installDriver() {
+  // The counterpart of installing the adapter: the TUN device and a
+  // persistent interface, down and without an address until a connection
+  // configures it (so the browser-only modes see no route of it). Recorded
+  // like every host change, so exit and the next start take it away.
   std::string error;
+  std::string name = tunConnectionName();
   std::lock_guard<std::mutex> guard(impl_->lock);
-  if (!platform::ensureTunDevice(error) || !impl_->host.prepareTunInterface(tunConnectionName(), error)) {
+  if (!platform::ensureTunDevice(error)) {
     impl_->report.push_back("cannot create the TUN interface: " + error);
+    return false;
+  }
+  if (platform::interfaceExists(name)) return true;
+  Json::Value change;
+  change["name"] = name;
+  change["created"] = true;
+  if (impl_->record.note("tun_interface", change, error) == 0 || !platform::tunCreatePersistent(name, error)) {
+    impl_->report.push_back("cannot create the TUN interface " + name + ": " + error);
     return false;
   }
   return true;
