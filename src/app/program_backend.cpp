@@ -1,0 +1,438 @@
+#include "app/program_backend.h"
+
+#include <chrono>
+
+#include "app/http_proxy.h"
+#include "app/system_proxy.h"
+#include "catalogue/app_paths.h"
+#include "catalogue/events.h"
+#include "catalogue/node_mgr.h"
+#include "catalogue/subscriptions.h"
+#include "catalogue/settings.h"
+#include "crypto/ssr/auth_data.h"
+#include "diag/node_testing.h"
+#include "netconf/additional_routes.h"
+#include "netconf/host_setup.h"
+#include "netconf/proxy_modes.h"
+#include "netconf/route_plan.h"
+#include "platform/net.h"
+#include "platform/routes.h"
+#include "platform/thread.h"
+#include "platform/tun.h"
+#include "service/host_cache.h"
+#include "service/ss_manager.h"
+#include "tunnel/core/tun2socks.h"
+
+namespace vantor::app {
+namespace {
+
+// Metric of the tunnel gateway's default route: below every real one.
+constexpr uint32_t kTunGatewayMetric = 5000;
+
+std::vector<uint32_t> serverList(const std::string& primary, const std::string& secondary) {
+  std::vector<uint32_t> servers;
+  for (const std::string& text : {primary, secondary}) {
+    uint32_t address = 0;
+    if (platform::parseIpv4(text, address)) servers.push_back(address);
+  }
+  return servers;
+}
+
+TestTargets testTargets() {
+  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  const Settings& s = vantor::settings();
+  return TestTargets::fromSettings(s.TestSites, s.UdpTestPairs, s.ExitAddressServices);
+}
+
+// A tester for the node's kind; null for kinds without one (HTTP nodes:
+// the controller then refuses them at the TCP test).
+std::unique_ptr<CTestingBase> testerFor(const CNodeInfo* node) {
+  std::unique_ptr<CTestingBase> tester;
+  if (node->type == kNodeShadowsocks) tester = std::make_unique<CSSRClientTesting>(nullptr, nullptr, 1);
+  else if (node->type == kNodeSocks4 || node->type == kNodeSocks5)
+    tester = std::make_unique<CS45ClientTesting>(nullptr, nullptr, 1);
+  if (tester) tester->setTargets(testTargets());
+  return tester;
+}
+
+}  // namespace
+
+// Nodes given on the command line live beside the store, under ids the
+// store never hands out, and are not written to the node file.
+constexpr int32_t kTransientIdBase = 1 << 30;
+
+struct CProgramBackend::Impl {
+  std::mutex lock;
+  std::vector<std::unique_ptr<CNodeInfo>> nodes;
+  int32_t nextId = kTransientIdBase;
+  int32_t selected = -1;  // a transient node's id while one is selected
+  HostChangeRecord record;
+  HostSetup host{record};
+  CKovalRouteMgr routes;
+  NetworkState state;
+  bool configured = false;  // the TUN interface and DNS are set up for a connection
+  std::vector<std::string> report;
+};
+
+CProgramBackend::CProgramBackend() : impl_(std::make_unique<Impl>()) {
+  CRouterMgr::setInstance(&impl_->routes);
+  CProxyModeMgr::instance().scanRules({paths::shippedRulesDir(), paths::userRulesDir()}, false);
+  CAdditionalRouteMgr::instance().load();
+}
+
+CProgramBackend::~CProgramBackend() { CRouterMgr::setInstance(nullptr); }
+
+int32_t CProgramBackend::addTransientNode(std::unique_ptr<CNodeInfo> node) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  node->id = impl_->nextId++;
+  impl_->nodes.push_back(std::move(node));
+  return impl_->nodes.back()->id;
+}
+
+void CProgramBackend::undoHostChanges() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->configured = false;
+  impl_->host.undo(impl_->report);
+}
+
+std::vector<std::string> CProgramBackend::takeReport() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  return std::exchange(impl_->report, {});
+}
+
+// ---- settings ----------------------------------------------------------------
+
+ControllerSettings CProgramBackend::settings() {
+  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  const Settings& s = vantor::settings();
+  ControllerSettings c;
+  c.bDontProxyUDP = s.bDontProxyUDP;
+  c.ForceProxyDNSServer = s.ForceProxyDNSServer;
+  c.AutomaticallyEstablishConnection = s.AutomaticallyEstablishConnection;
+  c.AutomaticHideWindow = s.AutomaticHideWindow;
+  c.DelayedConnect = s.DelayedConnect;
+  c.LastUsedNodeId = s.LastUsedNodeId;
+  c.public_dns1 = s.public_dns1;
+  c.public_dns2 = s.public_dns2;
+  c.bReconnectAfterLinkLoss = s.bReconnectAfterLinkLoss;
+  return c;
+}
+
+void CProgramBackend::applyDnsChoice() {
+  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  vantor::applyDnsChoice(vantor::settings());
+}
+
+void CProgramBackend::setTapAdapterConfigured() {
+  {
+    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    vantor::settings().tap_adapter_configed = true;
+  }
+  saveSettings();
+}
+
+void CProgramBackend::setLastUsedNodeId(int32_t id) {
+  if (id >= kTransientIdBase) return;  // not in the store: nothing to come back to
+  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  vantor::settings().LastUsedNodeId = id;
+}
+
+void CProgramBackend::saveSettings() {
+  std::string error;
+  if (!vantor::saveSettings(&error)) {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->report.push_back("cannot save the settings: " + error);
+  }
+}
+
+// ---- nodes, modes, events ----------------------------------------------------
+
+CNodeInfo* CProgramBackend::findNode(int32_t id) {
+  if (id < kTransientIdBase) return id < 0 ? nullptr : CNodeMgr::instance().find(id);
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  for (auto& node : impl_->nodes)
+    if (node->id == id) return node.get();
+  return nullptr;
+}
+
+CNodeInfo* CProgramBackend::selectedNode() {
+  int32_t transient;
+  {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    transient = impl_->selected;
+  }
+  return transient >= 0 ? findNode(transient) : CNodeMgr::instance().selectedNode();
+}
+
+void CProgramBackend::selectNode(int32_t id) {
+  if (id == -1 || !findNode(id)) return;
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (id >= kTransientIdBase) {
+    impl_->selected = id;
+  } else {
+    impl_->selected = -1;
+    CNodeMgr::instance().select(id);
+  }
+}
+
+int CProgramBackend::modeCount() { return static_cast<int>(CProxyModeMgr::instance().modes().size()); }
+
+bool CProgramBackend::setCurrentMode(int index) { return CProxyModeMgr::instance().setCurrentMode(index); }
+
+bool CProgramBackend::currentMode(ModeInfo& info) {
+  CProxyModeMgr& modes = CProxyModeMgr::instance();
+  if (modes.modes().empty()) return false;
+  const ProxyMode& mode = modes.currentMode();
+  info.index = modes.currentIndex();
+  info.name = mode.name;
+  info.kind = mode.kind;
+  info.routeAll = mode.routeAll;
+  return true;
+}
+
+int CProgramBackend::loadNetworks() {
+  CProxyModeMgr& modes = CProxyModeMgr::instance();
+  return static_cast<int>(modes.loadNetworks(modes.currentMode()));
+}
+
+void CProgramBackend::saveSubscriptions() { CSubscriptionMgr::instance().saveSubscriptions(); }
+
+void CProgramBackend::runEvents(int type) { CEventMgr::instance().runEvents(type); }
+
+// ---- local service and tunnel ------------------------------------------------
+
+bool CProgramBackend::setCurrentNode(CNodeInfo* node) { return CSSManager::instance().setCurrentNode(node); }
+void CProgramBackend::enableRelay() { CSSManager::instance().enableRelay(); }
+void CProgramBackend::disableRelay() { CSSManager::instance().disableRelay(); }
+uint16_t CProgramBackend::servicePort() { return CSSManager::instance().servicePort(); }
+
+void CProgramBackend::stopService() {
+  localHttpProxy().stop();
+  CSSManager::instance().stopService();
+}
+
+void CProgramBackend::clearHostCache() { hostCache().clear(); }
+void CProgramBackend::renewClientIdentity() { InitAuthData(); }
+
+bool CProgramBackend::startTunnel(const std::string& interfaceName, uint16_t port, bool udpEnabled) {
+  tunnel::tun2socks_set_handle_signals(false);
+  return tunnel::startTunnel(interfaceName, port, udpEnabled);
+}
+
+void CProgramBackend::stopTunnel() { tunnel::tun2socks_stop(true); }
+
+// ---- node tester -------------------------------------------------------------
+
+bool CProgramBackend::testNode(CNodeInfo* node, bool udp) {
+  auto tester = testerFor(node);
+  return tester && tester->test(node, udp);
+}
+
+bool CProgramBackend::exitAddress(CNodeInfo* node, const std::string& url, std::string& address) {
+  auto tester = testerFor(node);
+  return tester && tester->exitAddress(node, url, address);
+}
+
+std::vector<std::string> CProgramBackend::exitAddressServices() { return testTargets().exitServices; }
+
+bool CProgramBackend::resolve(const std::string& host, std::string& address) {
+  uint32_t value = 0;
+  if (!platform::resolveIpv4(host, value)) return false;
+  address = platform::formatIpv4(value);
+  return true;
+}
+
+bool CProgramBackend::isLocalAddress(const std::string& address) {
+  return CNodeMgr::instance().isLocalAddress(address);
+}
+
+// ---- host network configuration ----------------------------------------------
+
+bool CProgramBackend::detectConnections(NetworkFacts& facts) {
+  NetworkState state;
+  vantor::detectConnections(state);
+  facts = NetworkFacts{};
+  facts.tap_connection_name = state.tunName;
+  facts.tap_connection_guid = state.tunName;  // Linux names interfaces, it has no adapter GUIDs
+  facts.tap_connection_index = state.tunIndex;
+  facts.tapCount = state.tunCount;
+  facts.local_connection_name = state.localName;
+  facts.local_connection_primary_dns = state.primaryDns;
+  facts.local_connection_second_dns = state.secondDns;
+  facts.local_connection_shortest_r_nexthop = state.defaultRoute.nextHop;
+  facts.local_connection_shortest_r_ifindex = state.defaultRoute.ifIndex;
+  facts.local_connection_shortest_r_directhop = state.defaultRoute.direct;
+  {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->state = state;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    Settings& s = vantor::settings();
+    s.local_connection_name = state.localName;
+    s.local_connection_guid = state.localName;
+    s.local_connection_index = state.localIndex;
+    s.local_connection_ip = state.localIp;
+    s.local_connection_mask = state.localMask;
+    s.local_connection_gateway = state.localGateway;
+    s.local_connection_primary_dns = state.primaryDns;
+    s.local_connection_second_dns = state.secondDns;
+    s.tap_connection_name = state.tunName;
+    s.tap_connection_guid = state.tunName;
+    s.tap_connection_index = state.tunIndex;
+    s.local_connection_shortest_r_nexthop = state.defaultRoute.nextHop;
+    s.local_connection_shortest_r_ifindex = state.defaultRoute.ifIndex;
+    s.local_connection_shortest_r_directhop = state.defaultRoute.direct;
+  }
+  saveSettings();
+  return !state.defaultRoute.nextHop.empty() || state.defaultRoute.direct;
+}
+
+bool CProgramBackend::currentAddress(const NetworkFacts& facts, std::string& address) {
+  std::vector<platform::InterfaceAddress> addresses;
+  int index = platform::interfaceIndex(facts.tap_connection_name);
+  if (index <= 0 || !platform::interfaceAddresses(index, addresses) || addresses.empty()) return false;
+  uint32_t wanted = 0;
+  platform::parseIpv4(tunnel::kTunnelHostAddress, wanted);
+  address = platform::formatIpv4(addresses.front().address);
+  for (const auto& a : addresses)
+    if (a.address == wanted) address = tunnel::kTunnelHostAddress;
+  return true;
+}
+
+bool CProgramBackend::interfaceDown(int32_t ifIndex) { return vantor::interfaceDown(ifIndex); }
+
+void CProgramBackend::tapStaticAddress(const NetworkFacts& facts) {
+  std::string error;
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->configured = true;
+  if (!impl_->host.prepareTunInterface(facts.tap_connection_name, error) ||
+      !impl_->host.addTunGateway(facts.tap_connection_name, kTunGatewayMetric, error))
+    impl_->report.push_back("cannot configure " + facts.tap_connection_name + ": " + error);
+  impl_->state.tunIndex = platform::interfaceIndex(facts.tap_connection_name);
+}
+
+void CProgramBackend::setTapDns(const NetworkFacts&, const std::string& primary, const std::string& secondary) {
+  std::string error;
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (!impl_->host.configureDns(impl_->state.tunIndex, impl_->state.localIndex, serverList(primary, secondary),
+                                false, error))
+    impl_->report.push_back("cannot set the tunnel's DNS servers: " + error);
+}
+
+void CProgramBackend::setTapMetric(const NetworkFacts&, int metric) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  vantor::setInterfaceMetric(impl_->state.tunIndex, static_cast<uint32_t>(metric));
+}
+
+void CProgramBackend::tapReset(const NetworkFacts&) {
+  // Every change made for the connection (address, gateway, IPv6 block,
+  // DNS of both links or resolv.conf) was recorded; undoing the record
+  // puts each back as it was.
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->configured = false;
+  impl_->host.undo(impl_->report);
+}
+
+void CProgramBackend::replaceDns(const std::string&, const std::string& primary, const std::string& secondary) {
+  std::string error;
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  // At disconnect the local connection's own servers came back with the
+  // record's undo in tapReset; only a connection replaces them.
+  if (!impl_->configured) return;
+  if (!impl_->host.configureDns(impl_->state.tunIndex, impl_->state.localIndex, serverList(primary, secondary),
+                                true, error))
+    impl_->report.push_back("cannot replace the DNS servers: " + error);
+}
+
+void CProgramBackend::flushResolverCache() { flushResolver(); }
+
+bool CProgramBackend::setRoutePaths(const NetworkFacts& facts) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  return impl_->routes.setPaths(facts.local_connection_shortest_r_nexthop,
+                                facts.local_connection_shortest_r_ifindex,
+                                facts.local_connection_shortest_r_directhop, tunnel::kTunnelStackAddress,
+                                impl_->state.tunIndex, false);
+}
+
+void CProgramBackend::installRoutes(CNodeInfo*, const std::string& serverAddress, const std::string& exitAddress,
+                                    bool udpEnabled) {
+  RoutePlanInput plan;
+  plan.serverAddress = serverAddress;
+  plan.exitAddress = exitAddress;
+  plan.udpEnabled = udpEnabled;
+  {
+    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    const Settings& s = vantor::settings();
+    plan.publicDns1 = s.public_dns1;
+    plan.publicDns2 = s.public_dns2;
+    plan.forceProxyDnsServer = s.ForceProxyDNSServer;
+  }
+  plan.additionalRoutes = CAdditionalRouteMgr::instance().routes();
+  plan.isLocal = [this](const std::string& a) { return isLocalAddress(a); };
+  const ProxyMode& mode = CProxyModeMgr::instance().currentMode();
+  std::string error;
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (!impl_->host.noteRoutes(error)) impl_->report.push_back("cannot record the routes: " + error);
+  // While everything goes through the tunnel, IPv6 must not leave beside it.
+  if (mode.routeAll && !impl_->host.blockIpv6(error)) impl_->report.push_back("cannot block IPv6: " + error);
+  vantor::installRoutes(impl_->routes, mode, plan);
+}
+
+void CProgramBackend::removeAllRoutes() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->routes.removeAllRoutes();
+}
+
+bool CProgramBackend::installDriver() {
+  // The counterpart of installing the adapter: the TUN device and a
+  // persistent interface, down and without an address until a connection
+  // configures it (so the browser-only modes see no route of it). Recorded
+  // like every host change, so exit and the next start take it away.
+  std::string error;
+  std::string name = tunConnectionName();
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (!platform::ensureTunDevice(error)) {
+    impl_->report.push_back("cannot create the TUN interface: " + error);
+    return false;
+  }
+  if (platform::interfaceExists(name)) return true;
+  Json::Value change;
+  change["name"] = name;
+  change["created"] = true;
+  if (impl_->record.note("tun_interface", change, error) == 0 || !platform::tunCreatePersistent(name, error)) {
+    impl_->report.push_back("cannot create the TUN interface " + name + ": " + error);
+    return false;
+  }
+  return true;
+}
+
+bool CProgramBackend::removeDriver(bool) { return true; }
+
+// ---- HTTP proxy and system proxy ------------------------------------------------
+
+bool CProgramBackend::httpProxyStarted() { return is_privoxy_started(); }
+bool CProgramBackend::changeSystemProxy(int flag) {
+  bool ok = ChangeSystemProxy(flag);
+  std::vector<std::string> lines = lastSystemProxyReport();
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->report.insert(impl_->report.end(), lines.begin(), lines.end());
+  return ok;
+}
+
+bool CProgramBackend::removeSystemProxy() {
+  bool ok = RemoveSystemProxy();
+  std::vector<std::string> lines = lastSystemProxyReport();
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->report.insert(impl_->report.end(), lines.begin(), lines.end());
+  return ok;
+}
+
+void CProgramBackend::sleepMs(int ms) { platform::sleepMs(ms); }
+
+int64_t CProgramBackend::nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace vantor::app
