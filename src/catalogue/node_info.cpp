@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "catalogue/settings.h"
+
 namespace vantor {
 std::string sizeText(int64_t v) {
   char buf[64];
@@ -174,6 +176,19 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   for (std::size_t i = 0; i < a.size(); ++i)
     if (lower(a[i]) != lower(b[i])) return false;
   return true;
+}
+
+bool isLocalAddress(const std::string& address, const std::string& hostName,
+                    const std::vector<std::string>& hostAddresses) {
+  if (address.empty() || equalsIgnoringCase(address, "localhost")) return true;
+  if (!hostName.empty() && equalsIgnoringCase(address, hostName)) return true;
+  if (!isDottedIpv4(address)) return false;
+  if (address.rfind("127.", 0) == 0) return true;
+  auto network = [](const std::string& dotted) { return dotted.substr(0, dotted.rfind('.') + 1); };
+  const std::string net = network(address);
+  for (const std::string& own : hostAddresses)
+    if (isDottedIpv4(own) && network(own) == net) return true;
+  return false;
 }
 
 std::string trimBlanks(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantor {
 
@@ -129,5 +130,11 @@ class CNodeInfo : public CSpeedAnalytics {
 std::string trimBlanks(const std::string& text);
 // Equal when ASCII letter case is ignored (host names, URLs, process names).
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
+// Whether a node at `address` is on this machine or its local network: empty,
+// "localhost" or `hostName` (any case), 127.x.x.x, or a dotted IPv4 address
+// sharing its first three octets with one of `hostAddresses`. Such a node
+// gets no route of its own and is the only kind whose exit address is asked.
+bool isLocalAddress(const std::string& address, const std::string& hostName,
+                    const std::vector<std::string>& hostAddresses);
 
 }  // namespace vantor

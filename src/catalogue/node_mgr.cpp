@@ -38,12 +38,6 @@ NodeListItem listItem(const CNodeInfo& node) {
   return {node.id, node.displayText(), node.groupedDisplayText(), node.nCountryIndex, node.Latency.load()};
 }
 
-// The first three octets of a dotted address ("a.b.c."), or empty.
-std::string network24(const std::string& address) {
-  if (!isDottedIpv4(address)) return {};
-  return address.substr(0, address.rfind('.') + 1);
-}
-
 }  // namespace
 
 CNodeMgr::CNodeMgr() = default;
@@ -452,15 +446,8 @@ bool CNodeMgr::writeLocalHostInfo(std::string* error) {
 }
 
 bool CNodeMgr::isLocalAddress(const std::string& address) const {
-  if (address.empty() || equalsIgnoringCase(address, "localhost")) return true;
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  if (!hostName_.empty() && equalsIgnoringCase(address, hostName_)) return true;
-  std::string net = network24(address);
-  if (net.empty()) return false;
-  if (address.rfind("127.", 0) == 0) return true;
-  for (const std::string& own : hostAddresses_)
-    if (network24(own) == net) return true;
-  return false;
+  return vantor::isLocalAddress(address, hostName_, hostAddresses_);
 }
 
 int CNodeMgr::addObserver(NodeObserver observer) {

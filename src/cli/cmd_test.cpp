@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/node_mgr.h"
 #include "catalogue/node_uri.h"
 #include "catalogue/settings.h"
+#include "cli/catalogue_session.h"
 #include "cli/command.h"
 #include "diag/node_test_run.h"
 #include "diag/node_testing.h"
@@ -25,6 +27,7 @@ struct TestOptions {
   std::vector<std::string> sites;
   std::vector<std::string> dnsPairs;
   std::vector<std::string> links;
+  std::vector<std::string> ids;  // stored nodes
   bool exitAddress = false;
   std::vector<std::string> exitServices;
 };
@@ -84,7 +87,39 @@ bool printExitAddress(CNodeInfo& node, const TestTargets& targets, Printer& prin
   return false;
 }
 
+// The nodes to test: from share links (kept in `owned`), or stored nodes by
+// id, whose results the store keeps. Exit status on failure, else -1.
+int collectNodes(const TestOptions& options, std::vector<std::unique_ptr<CNodeInfo>>& owned,
+                 std::vector<CNodeInfo*>& list) {
+  std::string error;
+  for (const auto& link : options.links) {
+    auto params = parseNodeUri(link, error);
+    if (!params) {
+      badInput(error);
+      return cli::kExitBadInput;
+    }
+    owned.push_back(std::make_unique<CNodeInfo>(static_cast<int32_t>(owned.size()), *params));
+    list.push_back(owned.back().get());
+  }
+  if (options.ids.empty()) return -1;
+  if (!cli::openNodeStore()) return cli::kExitFailed;
+  for (const auto& text : options.ids) {
+    int id = -1;
+    CNodeInfo* node = cli::parseNumber(text, id) ? CNodeMgr::instance().find(id) : nullptr;
+    if (!node) {
+      badInput("no node with id " + text);
+      return cli::kExitBadInput;
+    }
+    list.push_back(node);
+  }
+  return -1;
+}
+
 int runTests(const TestOptions& options) {
+  if (options.links.empty() == options.ids.empty()) {
+    badInput("give either --node LINK or the ids of stored nodes");
+    return cli::kExitBadInput;
+  }
   std::string error;
   if (!loadSettings(&error)) {
     std::cerr << "vantor: cannot read the settings: " << error << "\n";
@@ -96,21 +131,13 @@ int runTests(const TestOptions& options) {
     targets = TestTargets::fromSettings(settings());
   }
   if (!targetsFrom(options, targets)) return cli::kExitBadInput;
-  std::vector<std::unique_ptr<CNodeInfo>> nodes;
-  for (const auto& link : options.links) {
-    auto params = parseNodeUri(link, error);
-    if (!params) {
-      badInput(error);
-      return cli::kExitBadInput;
-    }
-    nodes.push_back(std::make_unique<CNodeInfo>(static_cast<int32_t>(nodes.size()), *params));
-  }
+  std::vector<std::unique_ptr<CNodeInfo>> owned;
+  std::vector<CNodeInfo*> list;
+  if (int code = collectNodes(options, owned, list); code >= 0) return code;
 
   Printer printer;
   CNodeTestRunner runner([&](const std::string& text, int level) { printer.line(text, level); },
                          [&](const CNodeInfo& node) { printer.line("== " + node.displayText(), kLevelProgress); });
-  std::vector<CNodeInfo*> list;
-  for (auto& node : nodes) list.push_back(node.get());
   int choice = options.both  ? CNodeTestRunner::kChoiceBoth
                : options.udp ? CNodeTestRunner::kChoiceUdp
                              : CNodeTestRunner::kChoiceTcp;
@@ -119,7 +146,9 @@ int runTests(const TestOptions& options) {
   auto summary = runner.summary();
   bool ok = summary.failed == 0 && summary.skipped == 0 && summary.passed > 0;
   if (options.exitAddress || !options.exitServices.empty())
-    for (auto& node : nodes) ok = printExitAddress(*node, targets, printer) && ok;
+    for (CNodeInfo* node : list) ok = printExitAddress(*node, targets, printer) && ok;
+  // Stored nodes keep their last result (and the counters) for the list.
+  if (!options.ids.empty() && !cli::saveNodeStore()) return cli::kExitFailed;
   return ok ? cli::kExitOk : cli::kExitFailed;
 }
 
@@ -129,17 +158,21 @@ cli::Registration testRegistration{"test", [](CLI::App& app) -> cli::Runner {
   auto* udp = cmd->add_flag("--udp", options->udp, "Test the UDP relay instead of TCP");
   cmd->add_flag("--both", options->both, "Test TCP, then the UDP relay")->excludes(udp);
   cmd->add_option("--site", options->sites,
-                  "Web site for the TCP test (http://; repeatable; default: setting TestSites, else public sites)");
+                  "Web site for the TCP test (http://; repeatable; default: setting TestSites, else public sites)")
+      ->allow_extra_args(false);
   cmd->add_option("--dns", options->dnsPairs,
                   "DNS server and name for the UDP test, as SERVER,NAME (repeatable; default: setting "
-                  "UdpTestPairs, else public servers)");
+                  "UdpTestPairs, else public servers)")
+      ->allow_extra_args(false);
   cmd->add_flag("--exit-address", options->exitAddress,
                 "Also look up the address traffic leaves from (nodes on this machine or its network)");
   cmd->add_option("--exit-service", options->exitServices,
                   "Address-echo page for --exit-address (http://; repeatable; implies --exit-address; "
-                  "default: setting ExitAddressServices, else public pages)");
+                  "default: setting ExitAddressServices, else public pages)")
+      ->allow_extra_args(false);
   cmd->add_option("--node", options->links, "Node to test: socks5://, socks4://, ss:// or ssr:// link (repeatable)")
-      ->required();
+      ->allow_extra_args(false);
+  cmd->add_option("ID", options->ids, "Stored nodes to test (see vantor nodes list); their results are kept");
   return [options] { return runTests(*options); };
 }, 30};
 

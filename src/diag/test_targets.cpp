@@ -112,19 +112,9 @@ bool parseEchoedAddress(const std::string& body, std::string& address) {
 }
 
 bool isLocalAddress(const std::string& address) {
-  if (ssr::equalsIgnoreCase(address, "localhost")) return true;
   static const std::string host = platform::hostName();
   static const std::vector<std::string> own = platform::hostIpv4Addresses();
-  if (!host.empty() && ssr::equalsIgnoreCase(address, host)) return true;
-  uint32_t a = 0;
-  if (!platform::parseIpv4(address, a)) return false;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(&a);  // network order: first byte first
-  if (bytes[0] == 127) return true;
-  for (const auto& text : own) {
-    uint32_t mine = 0;
-    if (platform::parseIpv4(text, mine) && std::memcmp(&mine, &a, 3) == 0) return true;
-  }
-  return false;
+  return !address.empty() && vantor::isLocalAddress(address, host, own);
 }
 
 }  // namespace vantor

@@ -7,11 +7,6 @@
 namespace vantor {
 namespace {
 
-std::string firstThreeOctets(const std::string& dotted) {
-  auto last = dotted.rfind('.');
-  return last == std::string::npos ? dotted : dotted.substr(0, last + 1);
-}
-
 void directHostRouteUnlessLocal(CRouterMgr& mgr, const std::string& address, const RoutePlanInput& input,
                                 std::size_t& added) {
   if (address.empty()) return;
@@ -21,18 +16,6 @@ void directHostRouteUnlessLocal(CRouterMgr& mgr, const std::string& address, con
 }
 
 }  // namespace
-
-bool isLocalAddress(const std::string& address, const std::string& hostName,
-                    const std::vector<std::string>& hostAddresses) {
-  if (address.empty() || address == "localhost" || (!hostName.empty() && address == hostName)) return true;
-  uint32_t parsed = 0;
-  if (!platform::parseIpv4(address, parsed)) return false;
-  if (address.rfind("127.", 0) == 0) return true;
-  const std::string prefix = firstThreeOctets(address);
-  for (const std::string& own : hostAddresses)
-    if (firstThreeOctets(own) == prefix) return true;
-  return false;
-}
 
 std::size_t installRoutes(CRouterMgr& mgr, const ProxyMode& mode, RoutePlanInput& input) {
   std::size_t added = 0;

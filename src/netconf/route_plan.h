@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "catalogue/node_info.h"
 #include "netconf/proxy_modes.h"
 #include "netconf/route_mgr.h"
 
@@ -34,10 +35,5 @@ inline constexpr const char* kHostMask = "255.255.255.255";
 // Installs the plan for `mode` (networks loaded by the caller); returns the
 // number of routes accepted by the manager.
 std::size_t installRoutes(CRouterMgr& mgr, const ProxyMode& mode, RoutePlanInput& input);
-
-// The local address test: empty, "localhost", this host's name, 127.x.x.x, or
-// the same first three octets as one of `hostAddresses` (dotted texts).
-bool isLocalAddress(const std::string& address, const std::string& hostName,
-                    const std::vector<std::string>& hostAddresses);
 
 }  // namespace vantor

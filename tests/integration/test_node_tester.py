@@ -20,6 +20,7 @@ import unittest
 import peers
 from peers import (Danted, Dnsmasq, HttpFileServer, HttpTextServer, Microsocks, ScriptedNode,
                    ServiceTestCase, SsServer, vantor_bin)
+from catalogue_env import ConfigHome
 from test_ssr import SsrServer, ssr_link
 
 NAME = "node-test.example"
@@ -178,6 +179,32 @@ class EveryNodeKind(TesterCase):
             code, lines, err, _ = future.result()
             self.assertEqual(code, 2, (lines, err))
             self.assertEqual(lines, [])
+
+
+class StoredNodes(TesterCase):
+    def test_stored_nodes_are_tested_by_id_and_keep_their_results(self):
+        ss = self.class_peer(SsServer(SS_METHOD, SS_PASSWORD))
+        home = ConfigHome()
+        self.addCleanup(home.remove)
+        good = home.ok(self, "nodes", "add", ss_link(ss.port)).split()[-1]
+        bad = home.ok(self, "nodes", "add", ss_link(ss.port, password="not-it")).split()[-1]
+        targets = ["--site", self.site_url, "--dns", f"{self.dns.host},{NAME}"]
+
+        code, out, err = home.run("test", *targets, good, bad, timeout=90)
+        self.assertIsNone(peers.SANITIZER.search(err), err[-4000:])
+        self.assertEqual(code, 1, out)
+        self.assertEqual(out.count("TCP transmission...Passed!"), 1, out)
+        self.assertEqual(out.count("TCP transmission...UnPassed!"), 1, out)
+        stored = home.read("nodes.ini").decode()
+        results = dict(re.findall(r"^\[node(\d+)\][^\[]*?^lasttest=(-?\d+)$", stored, re.M | re.S))
+        self.assertEqual(results, {good: "1", bad: "0"}, stored)
+
+        before = home.read("nodes.ini")
+        for argv in (["999"], ["--node", ss_link(ss.port), good], ["x1"], []):
+            with self.subTest(argv=argv):
+                code, out, err = home.run("test", *targets, *argv)
+                self.assertEqual(code, 2, (out, err))
+        self.assertEqual(home.read("nodes.ini"), before)
 
 
 # --- hostile peers -------------------------------------------------------------
