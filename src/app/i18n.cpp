@@ -87,6 +87,17 @@ void initLanguage(const std::string& langFolder, const std::string& languageIni)
     std::setlocale(LC_MESSAGES, "C.UTF-8");
 }
 
+bool chineseLocale() {
+  // LANGUAGE comes first for gettext (initLanguage sets it for the chosen
+  // entry); otherwise the message locale of the environment.
+  std::string language;
+  if (const char* value = std::getenv("LANGUAGE"); value && *value) language = value;
+  if (language.empty())
+    if (const char* messages = std::setlocale(LC_MESSAGES, nullptr)) language = messages;
+  language = language.substr(0, language.find(':'));
+  return language.rfind("zh_CN", 0) == 0 || language == "zh";
+}
+
 const char* tr(const char* text) { return dgettext(kTextDomain, text); }
 std::string tr(const std::string& text) { return dgettext(kTextDomain, text.c_str()); }
 

@@ -36,6 +36,10 @@ std::string localeNameOf(uint32_t localeId);
 // `languageIni` (a missing file leaves the language as the environment says).
 void initLanguage(const std::string& langFolder, const std::string& languageIni);
 
+// Whether the user interface language is Simplified Chinese (locale id
+// 2052): lists then show the local names of modes and DNS providers.
+bool chineseLocale();
+
 // The translation of a catalogue key (the English text).
 const char* tr(const char* text);
 std::string tr(const std::string& text);
