@@ -642,4 +642,17 @@ void CConnectionController::monitorTick() {
   connectCommand(node, modeIndex);
 }
 
+std::string statusText(CConnectionController& controller) {
+  ControllerSnapshot s = controller.snapshot();
+  std::string text = std::string("state: ") + stateName(s.state) + "\n";
+  if (!s.node.empty()) text += "node: " + s.node + "\n";
+  if (!s.mode.empty()) text += "mode: " + s.mode + "\n";
+  if (s.state == kConnected) {
+    text += std::string("udp: ") + (s.udpEnabled ? "enabled" : "disabled") + "\n";
+    text += "traffic: upload " + sizeText(static_cast<int64_t>(s.uploaded)) + ", download " +
+            sizeText(static_cast<int64_t>(s.downloaded)) + ", " + sizeText(s.rate) + "/s\n";
+  }
+  return text;
+}
+
 }  // namespace vantor::app

@@ -154,4 +154,8 @@ class CConnectionController {
   int64_t nextMonitorAt_ = -1;
 };
 
+// The answer to `vantor status`: "state: ...", then node, mode and, while
+// connected, UDP and traffic lines.
+std::string statusText(CConnectionController& controller);
+
 }  // namespace vantor::app

@@ -66,19 +66,6 @@ bool isNumber(const std::string& text) {
   return true;
 }
 
-std::string statusText(app::CConnectionController& controller) {
-  app::ControllerSnapshot s = controller.snapshot();
-  std::string text = std::string("state: ") + app::stateName(s.state) + "\n";
-  if (!s.node.empty()) text += "node: " + s.node + "\n";
-  if (!s.mode.empty()) text += "mode: " + s.mode + "\n";
-  if (s.state == app::kConnected) {
-    text += std::string("udp: ") + (s.udpEnabled ? "enabled" : "disabled") + "\n";
-    text += "traffic: upload " + sizeText(static_cast<int64_t>(s.uploaded)) + ", download " +
-            sizeText(static_cast<int64_t>(s.downloaded)) + ", " + sizeText(s.rate) + "/s\n";
-  }
-  return text;
-}
-
 int connect(const ConnectOptions& options) {
   // Before any thread exists: termination requests are taken by this thread.
   platform::blockTerminationSignals();
@@ -142,7 +129,7 @@ int connect(const ConnectOptions& options) {
   if (!instance.serve([&](const std::string& verb, std::string& answer) {
         if (verb == "show") return true;  // no window to show
         if (verb == "status") {
-          answer = statusText(controller);
+          answer = app::statusText(controller);
           return true;
         }
         if (verb == "disconnect") {
