@@ -27,6 +27,10 @@ PACKAGES=(
   libsystemd-dev libsimpleini-dev libgeoip-dev geoip-database
   # a private D-Bus for the systemd-resolved tests
   dbus-daemon
+  # desktop window: Qt 6 Widgets and SVG, the country flags (public domain);
+  # its tests run a virtual X server with a window manager, with and without
+  # a system tray host, and look at the windows from outside
+  qt6-base-dev qt6-svg-dev famfamfam-flag-png xvfb openbox trayer wmctrl x11-utils xauth
 )
 
 SUDO=""

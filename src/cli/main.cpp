@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,8 @@ Registration::Registration(const char* name, Setup setup, int order) {
 int main(int argc, char** argv) {
   using namespace vantor;
   CLI::App app{"Vantor: send a whole computer's traffic through one proxy node"};
-  app.require_subcommand(1);
+  // Without a verb the desktop window starts (`vantor gui`).
+  app.require_subcommand(0, 1);
   // Shared options may also follow the verb: `vantor nodes list --config-dir X`.
   app.fallthrough();
   std::string configDir;
@@ -62,5 +64,8 @@ int main(int argc, char** argv) {
   if (!configDir.empty()) paths::setConfigRoot(configDir);
   for (auto& [cmd, runner] : runners)
     if (cmd->parsed()) return runner();
+  for (auto& [cmd, runner] : runners)
+    if (cmd->get_name() == "gui") return runner();
+  std::cerr << app.help();
   return cli::kExitBadInput;
 }

@@ -1,0 +1,601 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCursor>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QThread>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <future>
+
+#include "app/i18n.h"
+#include "catalogue/node_mgr.h"
+#include "catalogue/settings.h"
+#include "netconf/additional_routes.h"
+#include "netconf/proxy_modes.h"
+#include "ui/manage_dialogs.h"
+#include "ui/node_dialogs.h"
+#include "ui/settings_dialog.h"
+#include "ui/test_window.h"
+#include "ui/traffic_window.h"
+#include "ui/ui_common.h"
+
+namespace vantor::ui {
+namespace {
+
+constexpr int kIdRole = Qt::UserRole;
+// A group header passed to the connect command: no node has this id, so the
+// controller answers "Please select a proxy first.".
+constexpr int32_t kNoSuchNode = INT32_MAX;
+
+void saveNodes() {
+  std::string error;
+  CNodeMgr::instance().saveNodes(&error);
+}
+
+void saveSettingsNow() {
+  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  vantor::saveSettings();
+}
+
+// Confirming a node dialog puts the node's own additional address on the
+// route list as a direct route.
+void noteAdditionalRoute(const NodeParams& params) {
+  if (params.AdditionalRoute.empty()) return;
+  CAdditionalRouteMgr& routes = CAdditionalRouteMgr::instance();
+  if (routes.contains(params.AdditionalRoute)) return;
+  if (routes.add(params.AdditionalRoute, CAdditionalRouteMgr::kDirect)) routes.save();
+}
+
+}  // namespace
+
+DialogKovalBase::DialogKovalBase(app::CConnectionController& controller, TrayProbe trayAvailable, QWidget* parent)
+    : QMainWindow(parent), controller_(controller), trayAvailable_(std::move(trayAvailable)) {
+  if (!trayAvailable_) trayAvailable_ = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  setWindowTitle(productTitle());
+  setWindowIcon(appIcon("app_disconnected.svg"));
+  buildWidgets();
+  buildMenus();
+  buildTray();
+  traffic_ = new CTrafficWindow(this, [this] { return state_; });
+  fillModes();
+  updateEntryStates();
+  CEventMgr::instance().setNotifier(this);
+}
+
+DialogKovalBase::~DialogKovalBase() { CEventMgr::instance().setNotifier(nullptr); }
+
+void DialogKovalBase::buildWidgets() {
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(10, 10, 10, 6);
+  layout->setSpacing(8);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(4);
+  struct ButtonSpec {
+    const char* icon;
+    const char* tooltip;
+    void (DialogKovalBase::*command)();
+  };
+  const ButtonSpec specs[] = {
+      {"add.svg", "Add new proxy", nullptr},
+      {"delete.svg", "Delete current proxy", &DialogKovalBase::deleteCurrentNode},
+      {"edit.svg", "Edit current proxy", &DialogKovalBase::editCurrentNode},
+      {"test.svg", "Test current proxy", &DialogKovalBase::testCurrentNode},
+      {"menu.svg", "Popup menu", nullptr},
+      {"exit.svg", "Exit program", &DialogKovalBase::exitProgram},
+  };
+  for (const ButtonSpec& spec : specs) {
+    auto* button = new QToolButton(central);
+    button->setIcon(appIcon(spec.icon));
+    button->setIconSize(QSize(26, 26));
+    button->setAutoRaise(true);
+    button->setToolTip(T(spec.tooltip));
+    if (spec.command) connect(button, &QToolButton::clicked, this, spec.command);
+    actionButtons_.append(button);
+    buttons->addWidget(button);
+    if (actionButtons_.size() == 4) buttons->addStretch(1);
+  }
+  layout->addLayout(buttons);
+
+  nodeList_ = new QTreeWidget(central);
+  nodeList_->setColumnCount(2);
+  nodeList_->setHeaderLabels({T("Proxy server"), T("Latency")});
+  nodeList_->header()->setStretchLastSection(false);
+  nodeList_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  nodeList_->header()->setSectionResizeMode(1, QHeaderView::Fixed);
+  nodeList_->header()->resizeSection(1, 70);
+  nodeList_->setRootIsDecorated(true);
+  nodeList_->setUniformRowHeights(true);
+  nodeList_->setIconSize(QSize(16, 11));
+  nodeList_->setAlternatingRowColors(true);
+  nodeList_->setStyleSheet("QTreeWidget::item { height: 20px; }");
+  connect(nodeList_, &QTreeWidget::currentItemChanged, this,
+          [this](QTreeWidgetItem* item, QTreeWidgetItem*) { pickNode(item); });
+  connect(nodeList_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
+    if (item && item->data(0, kIdRole).toInt() >= 0) editCurrentNode();
+  });
+  layout->addWidget(nodeList_, 1);
+
+  auto* modeRow = new QHBoxLayout;
+  auto* modeLabel = new QLabel(T("Proxy mode:"), central);
+  modeList_ = new QComboBox(central);
+  modeList_->setMinimumContentsLength(18);
+  modeLabel->setBuddy(modeList_);
+  connect(modeList_, &QComboBox::activated, this, [](int index) {
+    {
+      std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+      settings().last_proxymode_index = index;
+    }
+    saveSettingsNow();
+  });
+  modeRow->addWidget(modeLabel);
+  modeRow->addWidget(modeList_, 1);
+  layout->addLayout(modeRow);
+
+  connectButton_ = new QPushButton(T("CONNECT"), central);
+  connectButton_->setToolTip(T("Connect to proxy"));
+  connectButton_->setMinimumHeight(40);
+  QFont big = connectButton_->font();
+  big.setBold(true);
+  big.setPointSizeF(big.pointSizeF() * 1.25);
+  connectButton_->setFont(big);
+  connect(connectButton_, &QPushButton::clicked, this, &DialogKovalBase::toggleConnection);
+  layout->addWidget(connectButton_);
+
+  setCentralWidget(central);
+
+  statusLine_ = new QLabel(T("Ready!"), this);
+  statusLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  udpWarning_ = new QLabel(this);
+  udpWarning_->setPixmap(appIcon("udp_warning.svg").pixmap(16, 16));
+  udpWarning_->hide();
+  auto* about = new QToolButton(this);
+  about->setText(T("About"));
+  about->setAutoRaise(true);
+  connect(about, &QToolButton::clicked, this, &DialogKovalBase::openAbout);
+  statusBar()->addWidget(statusLine_, 1);
+  statusBar()->addPermanentWidget(udpWarning_);
+  statusBar()->addPermanentWidget(about);
+  resize(420, 560);
+}
+
+void DialogKovalBase::buildMenus() {
+  addMenu_ = new QMenu(this);
+  addMenu_->addAction(T("Add SOCKS Proxy..."), this, &DialogKovalBase::addSocksNode);
+  addMenu_->addAction(T("Add SS/SSR proxy..."), this, &DialogKovalBase::addShadowsocksNode);
+  addMenu_->addAction(T("Batch Add SS/SSR proxy from link..."), this, &DialogKovalBase::batchAddNodes);
+  addMenu_->addSeparator();
+  addMenu_->addAction(T("SSR Subscriptions management..."), this, &DialogKovalBase::openSubscriptions);
+
+  popupMenu_ = new QMenu(this);
+  settingsEntries_ << popupMenu_->addAction(T("Settings..."), this, &DialogKovalBase::openSettings);
+  routeEntries_ << popupMenu_->addAction(T("Additional route management..."), this,
+                                         &DialogKovalBase::openAdditionalRoutes);
+  popupMenu_->addAction(T("Events management..."), this, &DialogKovalBase::openEvents);
+  popupMenu_->addAction(T("Show logs..."), this, &DialogKovalBase::openLogs);
+  exitEntries_ << popupMenu_->addAction(T("Exit"), this, &DialogKovalBase::exitProgram);
+
+  trayMenu_ = new QMenu(this);
+  trayMenu_->addAction(T("Show main window..."), this, &DialogKovalBase::restoreWindow);
+  settingsEntries_ << trayMenu_->addAction(T("Settings..."), this, &DialogKovalBase::openSettings);
+  trayMenu_->addAction(T("Events management..."), this, &DialogKovalBase::openEvents);
+  exitEntries_ << trayMenu_->addAction(T("Exit"), this, &DialogKovalBase::exitProgram);
+
+  for (QMenu* menu : {addMenu_, popupMenu_, trayMenu_})
+    connect(menu, &QMenu::aboutToShow, this, &DialogKovalBase::updateEntryStates);
+  connect(actionButtons_[0], &QToolButton::clicked, this, [this] { popupAtCursor(addMenu_); });
+  connect(actionButtons_[4], &QToolButton::clicked, this, [this] { popupAtCursor(popupMenu_); });
+}
+
+void DialogKovalBase::buildTray() {
+  tray_ = new QSystemTrayIcon(appIcon("app_disconnected.svg"), this);
+  tray_->setContextMenu(trayMenu_);
+  tray_->setToolTip(U(app::trayTooltip(app::StatusSummary{})));
+  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::DoubleClick) restoreWindow();
+  });
+  tray_->show();
+}
+
+void DialogKovalBase::fillModes() {
+  modeList_->clear();
+  bool local = chineseNames();
+  for (const ProxyMode& mode : CProxyModeMgr::instance().modes())
+    modeList_->addItem(U(local ? mode.localName : mode.name));
+  if (modeList_->count() > 0) modeList_->setCurrentIndex(0);
+}
+
+void DialogKovalBase::updateEntryStates() {
+  bool busy = state_ == app::kConnected || state_ == app::kConnecting;
+  for (QAction* a : settingsEntries_) a->setEnabled(listLoaded_ && !busy);
+  for (QAction* a : routeEntries_) a->setEnabled(listLoaded_ && !busy);
+  for (QAction* a : exitEntries_) a->setEnabled(listLoaded_);
+}
+
+void DialogKovalBase::popupAtCursor(QMenu* menu) {
+  raise();
+  activateWindow();
+  updateEntryStates();
+  menu->popup(QCursor::pos());
+}
+
+void DialogKovalBase::onGui(std::function<void()> fn) {
+  if (QThread::currentThread() == thread()) fn();
+  else QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+}
+
+// ---- the node list -----------------------------------------------------------
+
+void DialogKovalBase::loadNodeList() {
+  refreshList(-1);
+  if (listLoaded_) return;
+  controller_.armDelayedConnect();
+  controller_.startNetworkMonitor();
+  listLoaded_ = true;
+  updateEntryStates();
+  // armDelayedConnect selected the last used node in the store.
+  refreshList(CNodeMgr::instance().selectedId());
+}
+
+void DialogKovalBase::refreshList(int32_t idToSelect) {
+  CNodeMgr& store = CNodeMgr::instance();
+  int32_t highlight = store.refresh(idToSelect < 0 ? -1 : idToSelect);
+  if (idToSelect == -1 && highlight < 0) highlight = store.selectedId();
+  std::vector<NodeGroup> groups = store.groupedNodes();
+
+  filling_ = true;
+  nodeList_->setUpdatesEnabled(false);
+  nodeList_->clear();
+  QList<QTreeWidgetItem*> headers;
+  QTreeWidgetItem* current = nullptr;
+  QIcon folder = appIcon("group.svg");
+  QFont bold = nodeList_->font();
+  bold.setBold(true);
+  for (const NodeGroup& group : groups) {
+    auto* header = new QTreeWidgetItem({group.name.empty() ? T(kDefaultGroupName) : U(group.name)});
+    header->setData(0, kIdRole, kGroupHeaderId);
+    header->setIcon(0, folder);
+    header->setFont(0, bold);
+    header->setFirstColumnSpanned(false);
+    QList<QTreeWidgetItem*> children;
+    children.reserve(static_cast<qsizetype>(group.items.size()));
+    for (const NodeListItem& node : group.items) {
+      auto* item = new QTreeWidgetItem(
+          {U(node.groupedText), node.latency > 0 ? QString::asprintf("%d ms", node.latency) : QString("-")});
+      item->setData(0, kIdRole, node.id);
+      item->setIcon(0, flagIcon(node.nCountryIndex));
+      item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+      if (node.id == highlight) current = item;
+      children.append(item);
+    }
+    header->addChildren(children);
+    headers.append(header);
+  }
+  nodeList_->addTopLevelItems(headers);
+  nodeList_->expandAll();
+  if (current) nodeList_->setCurrentItem(current);
+  nodeList_->setUpdatesEnabled(true);
+  filling_ = false;
+}
+
+int32_t DialogKovalBase::currentNodeId() const {
+  QTreeWidgetItem* item = nodeList_->currentItem();
+  if (!item) return -1;
+  int32_t id = item->data(0, kIdRole).toInt();
+  return id >= 0 ? id : -1;
+}
+
+void DialogKovalBase::pickNode(QTreeWidgetItem* item) {
+  if (filling_ || !item) return;
+  int32_t id = item->data(0, kIdRole).toInt();
+  if (id < 0) return;
+  CNodeMgr::instance().select(id);
+  {
+    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    settings().LastUsedNodeId = id;
+  }
+  saveSettingsNow();
+}
+
+void DialogKovalBase::afterNodeChange(int32_t idToSelect) {
+  saveNodes();
+  refreshList(idToSelect);
+}
+
+// ---- commands ----------------------------------------------------------------
+
+void DialogKovalBase::addSocksNode() {
+  CSocksNodeDialog dialog(this, nullptr);
+  if (dialog.exec() != QDialog::Accepted) return;
+  noteAdditionalRoute(dialog.params());
+  CNodeInfo* node = CNodeMgr::instance().add(dialog.params());
+  afterNodeChange(node ? node->id : -1);
+}
+
+void DialogKovalBase::addShadowsocksNode() {
+  CSSNodeDialog dialog(this, nullptr);
+  if (dialog.exec() != QDialog::Accepted) return;
+  noteAdditionalRoute(dialog.params());
+  CNodeInfo* node = CNodeMgr::instance().add(dialog.params());
+  afterNodeChange(node ? node->id : -1);
+}
+
+void DialogKovalBase::batchAddNodes() {
+  CBatchLinkDialog dialog(this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  afterNodeChange(-1);
+}
+
+void DialogKovalBase::editCurrentNode() {
+  int32_t id = currentNodeId();
+  CNodeInfo* node = id < 0 ? nullptr : CNodeMgr::instance().find(id);
+  if (!node) return;
+  std::unique_ptr<CNodeDialog> dialog;
+  if (node->isShadowsocks()) dialog = std::make_unique<CSSNodeDialog>(this, node);
+  else dialog = std::make_unique<CSocksNodeDialog>(this, node);
+  if (dialog->exec() != QDialog::Accepted) return;
+  noteAdditionalRoute(dialog->params());
+  CNodeMgr::instance().update(id, dialog->params());
+  afterNodeChange(id);
+}
+
+void DialogKovalBase::deleteCurrentNode() {
+  QTreeWidgetItem* item = nodeList_->currentItem();
+  int32_t id = currentNodeId();
+  if (id < 0) return;
+  CNodeMgr& store = CNodeMgr::instance();
+  store.remove(id);
+  saveNodes();
+  // The entry that takes the deleted one's place: the next node below it,
+  // else the one above, in any group.
+  QTreeWidgetItem* next = nodeList_->itemBelow(item);
+  while (next && next->data(0, kIdRole).toInt() < 0) next = nodeList_->itemBelow(next);
+  if (!next) {
+    next = nodeList_->itemAbove(item);
+    while (next && next->data(0, kIdRole).toInt() < 0) next = nodeList_->itemAbove(next);
+  }
+  int32_t nextId = next ? next->data(0, kIdRole).toInt() : -1;
+  if (nextId >= 0) {
+    store.select(nextId);
+  } else {
+    store.validateSelection();
+  }
+  refreshList(nextId >= 0 ? nextId : -2);
+  if (nextId < 0) nodeList_->setCurrentItem(nullptr);
+}
+
+void DialogKovalBase::testCurrentNode() {
+  int32_t id = currentNodeId();
+  CNodeInfo* node = id < 0 ? nullptr : CNodeMgr::instance().find(id);
+  if (!node) return;
+  if (!testWindow_) testWindow_ = new CNodeTestWindow(this);
+  // Beside the main window: left edge at its right edge, same top and height.
+  QRect frame = frameGeometry();
+  testWindow_->resize(testWindow_->width(), height());
+  testWindow_->move(frame.right() + 1, frame.top());
+  testWindow_->show();
+  testWindow_->raise();
+  testWindow_->startTests({node}, CNodeTestRunner::kChoiceBoth);
+}
+
+void DialogKovalBase::openSettings() {
+  if (!listLoaded_ || state_ == app::kConnected || state_ == app::kConnecting) return;
+  CSettingsDialog dialog(this);
+  dialog.exec();
+}
+
+void DialogKovalBase::openAdditionalRoutes() {
+  if (!listLoaded_ || state_ == app::kConnected || state_ == app::kConnecting) return;
+  CAdditionalRouteDialog dialog(this);
+  dialog.exec();
+}
+
+void DialogKovalBase::openEvents() {
+  CEventsDialog dialog(this);
+  dialog.exec();
+}
+
+void DialogKovalBase::openSubscriptions() {
+  CSubscriptionsDialog dialog(this);
+  dialog.exec();
+  refreshList(-1);
+}
+
+QWidget* DialogKovalBase::logWindow() const { return logWindow_.data(); }
+
+void DialogKovalBase::openLogs() {
+  if (!logWindow_) {
+    auto* window = new QWidget(this, Qt::Window);
+    window->setWindowTitle(T("Action logs"));
+    auto* layout = new QVBoxLayout(window);
+    log_ = new QPlainTextEdit(window);
+    log_->setReadOnly(true);
+    log_->setPlainText(logLines_.join('\n'));
+    layout->addWidget(log_);
+    auto* close = new QPushButton(T("Close"), window);
+    connect(close, &QPushButton::clicked, window, &QWidget::close);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(close);
+    layout->addLayout(row);
+    window->resize(560, 360);
+    logWindow_ = window;
+  }
+  logWindow_->show();
+  logWindow_->raise();
+  logWindow_->activateWindow();
+}
+
+void DialogKovalBase::openAbout() {
+  QMessageBox::about(this, T("About Vantor"), aboutText());
+}
+
+void DialogKovalBase::exitProgram() {
+  if (!listLoaded_ || exiting_) return;
+  exiting_ = true;
+  hide();
+  if (testWindow_) testWindow_->hide();
+  traffic_->hide();
+  tray_->hide();
+  controller_.exitCommand();
+  saveNodes();
+  QApplication::quit();
+}
+
+void DialogKovalBase::restoreWindow() {
+  showNormal();
+  show();
+  raise();
+  activateWindow();
+  setFocus();
+}
+
+void DialogKovalBase::toggleConnection() {
+  QTreeWidgetItem* item = nodeList_->currentItem();
+  int32_t id = -1;
+  if (item) id = item->data(0, kIdRole).toInt() >= 0 ? item->data(0, kIdRole).toInt() : kNoSuchNode;
+  int mode = modeList_->currentIndex();
+  controller_.toggleCommand(id, mode);
+}
+
+// ---- closing -----------------------------------------------------------------
+
+void DialogKovalBase::closeEvent(QCloseEvent* event) {
+  if (exiting_) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  closeToTray();
+}
+
+void DialogKovalBase::closeToTray() {
+  // Without a tray the icon is nowhere to be clicked: the window stays in
+  // the task list, minimised.
+  if (!trayAvailable_()) {
+    showMinimized();
+    return;
+  }
+  showMinimized();
+  hide();
+  if (!noticeShown_) {
+    noticeShown_ = true;
+    ++balloons_;
+    tray_->showMessage(T("%s is minimized to system tray").replace("%s", app::kProductName),
+                       T("You can restore it with double-click or context menu"), QSystemTrayIcon::Information,
+                       10 * 1000);
+  }
+  emit windowHidden();
+}
+
+// ---- the controller's reports ------------------------------------------------
+
+void DialogKovalBase::onStatus(const std::string& text) {
+  onGui([this, line = U(text)] {
+    statusLine_->setText(line);
+    QString stamped = QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss  ") + line;
+    logLines_.append(stamped);
+    if (log_) log_->appendPlainText(stamped);
+  });
+}
+
+void DialogKovalBase::onMessage(const std::string& text) {
+  onGui([this, line = U(text)] { ui::showMessage(isVisible() ? this : nullptr, line); });
+}
+
+void DialogKovalBase::onStateChanged(int state) {
+  onGui([this, state] {
+    state_ = state;
+    updateEntryStates();
+  });
+}
+
+void DialogKovalBase::onButton(const std::string& text, const std::string& tooltip) {
+  onGui([this, t = U(text), tip = U(tooltip)] {
+    connectButton_->setText(t);
+    connectButton_->setToolTip(tip);
+  });
+}
+
+void DialogKovalBase::onControlsEnabled(bool enabled) {
+  onGui([this, enabled] {
+    controlsEnabled_ = enabled;
+    nodeList_->setEnabled(enabled);
+    modeList_->setEnabled(enabled);
+    for (QToolButton* b : actionButtons_) b->setEnabled(enabled);
+  });
+}
+
+void DialogKovalBase::onSummary(const app::StatusSummary& summary) {
+  onGui([this, summary] {
+    app::StatusSummary shown = summary;
+    // The mode line names the mode as the selector does.
+    if (summary.connected && chineseNames()) {
+      CProxyModeMgr& modes = CProxyModeMgr::instance();
+      const ProxyMode& mode = modes.currentMode();
+      shown.modeLine = app::tr("Mode: %s");
+      auto at = shown.modeLine.find("%s");
+      if (at != std::string::npos) shown.modeLine.replace(at, 2, mode.localName);
+    }
+    tray_->setToolTip(U(app::trayTooltip(shown)));
+    QIcon icon = appIcon(summary.connected ? "app_connected.svg" : "app_disconnected.svg");
+    tray_->setIcon(icon);
+    setWindowIcon(icon);
+  });
+}
+
+void DialogKovalBase::onUdpWarning(bool visible, const std::string& tooltip) {
+  onGui([this, visible, tip = U(tooltip)] {
+    udpWarning_->setToolTip(tip);
+    udpWarning_->setVisible(visible);
+  });
+}
+
+void DialogKovalBase::onHideWindow() {
+  onGui([this] { closeToTray(); });
+}
+
+void DialogKovalBase::onShowWindow() {
+  onGui([this] { restoreWindow(); });
+}
+
+void DialogKovalBase::showMessage(const std::string& message) {
+  if (QThread::currentThread() == thread()) {
+    QMessageBox::information(nullptr, productTitle(), U(message));
+    return;
+  }
+  // The event action waits on its worker thread until the box is closed.
+  auto seen = std::make_shared<std::promise<void>>();
+  std::future<void> closed = seen->get_future();
+  QMetaObject::invokeMethod(
+      this,
+      [this, seen, text = U(message)] {
+        auto* box = new QMessageBox(QMessageBox::Information, productTitle(), text, QMessageBox::Ok,
+                                    isVisible() ? this : nullptr);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        connect(box, &QObject::destroyed, this, [seen] { seen->set_value(); });
+        box->show();
+      },
+      Qt::QueuedConnection);
+  // At exit the GUI thread waits for this worker: stop waiting then.
+  while (closed.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+    if (exiting_) return;
+}
+
+}  // namespace vantor::ui

@@ -1,0 +1,161 @@
+// The main window (DialogKovalBase): the grouped node list, the mode
+// selector, the action buttons and their menus, the connect button, the
+// status line and the UDP warning indicator; the tray icon with its menu,
+// tooltip and the once-per-run notice; and the owner of the traffic window,
+// the node test window and the action log. It hosts the connection
+// controller: the controller reports through IControllerObserver (from its
+// worker thread too), and the commands call the controller.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+#include <QSystemTrayIcon>
+
+#include <atomic>
+#include <functional>
+
+#include "app/controller.h"
+#include "catalogue/events.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace vantor::ui {
+
+class CTrafficWindow;
+class CNodeTestWindow;
+
+class DialogKovalBase : public QMainWindow, public app::IControllerObserver, public IEventNotifier {
+  Q_OBJECT
+
+ public:
+  // The tray test is asked each time the window closes (a tray host may
+  // come and go); tests give their own.
+  using TrayProbe = std::function<bool()>;
+
+  explicit DialogKovalBase(app::CConnectionController& controller, TrayProbe trayAvailable = {},
+                           QWidget* parent = nullptr);
+  ~DialogKovalBase() override;
+
+  // The first fill of the node list, then the delayed connect and the
+  // network monitor are armed; from then on the list counts as loaded.
+  void loadNodeList();
+  // Rebuilds the grouped list (after start-up, adds, edits, deletes) and
+  // highlights `idToSelect` (-1: the last used node).
+  void refreshList(int32_t idToSelect);
+  bool listLoaded() const { return listLoaded_; }
+
+  // IControllerObserver: any thread; everything is done on the GUI thread.
+  void onStatus(const std::string& text) override;
+  void onMessage(const std::string& text) override;
+  void onStateChanged(int state) override;
+  void onButton(const std::string& text, const std::string& tooltip) override;
+  void onControlsEnabled(bool enabled) override;
+  void onSummary(const app::StatusSummary& summary) override;
+  void onUdpWarning(bool visible, const std::string& tooltip) override;
+  void onHideWindow() override;
+  void onShowWindow() override;
+  // IEventNotifier: the "Please close this process" box; returns when closed.
+  void showMessage(const std::string& message) override;
+
+  // Commands.
+  void addSocksNode();
+  void addShadowsocksNode();
+  void batchAddNodes();
+  void editCurrentNode();
+  void deleteCurrentNode();
+  void testCurrentNode();
+  void openSettings();
+  void openAdditionalRoutes();
+  void openEvents();
+  void openSubscriptions();
+  void openLogs();
+  void openAbout();
+  void exitProgram();
+  void restoreWindow();
+  void toggleConnection();
+
+  // What tests and screenshots look at.
+  QTreeWidget* nodeList() const { return nodeList_; }
+  QComboBox* modeList() const { return modeList_; }
+  QMenu* addMenu() const { return addMenu_; }
+  QMenu* popupMenu() const { return popupMenu_; }
+  QMenu* trayMenu() const { return trayMenu_; }
+  QSystemTrayIcon* trayIcon() const { return tray_; }
+  QPushButton* connectButton() const { return connectButton_; }
+  QLabel* statusLine() const { return statusLine_; }
+  QLabel* udpWarning() const { return udpWarning_; }
+  QList<QToolButton*> actionButtons() const { return actionButtons_; }
+  CTrafficWindow* trafficWindow() const { return traffic_; }
+  CNodeTestWindow* testWindow() const { return testWindow_; }
+  QWidget* logWindow() const;
+  int balloonCount() const { return balloons_; }
+  int connectionState() const { return state_; }
+  // The node id of the list's current entry; -1 for none or a group header.
+  int32_t currentNodeId() const;
+
+ signals:
+  // The main window was restored, shown or closed; for tests under a real
+  // window manager.
+  void windowHidden();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void buildWidgets();
+  void buildMenus();
+  void buildTray();
+  void updateEntryStates();
+  void popupAtCursor(QMenu* menu);
+  void closeToTray();
+  void pickNode(QTreeWidgetItem* item);
+  void afterNodeChange(int32_t idToSelect);
+  void fillModes();
+  // Runs `fn` on the GUI thread (at once when already there).
+  void onGui(std::function<void()> fn);
+
+  app::CConnectionController& controller_;
+  TrayProbe trayAvailable_;
+  int state_ = app::kIdle;
+  bool listLoaded_ = false;
+  bool noticeShown_ = false;  // the tray notice, once per run
+  std::atomic<bool> exiting_{false};
+  bool filling_ = false;      // the list selection moves without a user's pick
+  int balloons_ = 0;
+  bool controlsEnabled_ = true;
+
+  QTreeWidget* nodeList_ = nullptr;
+  QComboBox* modeList_ = nullptr;
+  QList<QToolButton*> actionButtons_;
+  QPushButton* connectButton_ = nullptr;
+  QLabel* statusLine_ = nullptr;
+  QLabel* udpWarning_ = nullptr;
+  QMenu* addMenu_ = nullptr;
+  QMenu* popupMenu_ = nullptr;
+  QMenu* trayMenu_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  // Entries whose state follows the connection and the list.
+  QList<QAction*> settingsEntries_;
+  QList<QAction*> routeEntries_;
+  QList<QAction*> exitEntries_;
+
+  CTrafficWindow* traffic_ = nullptr;
+  CNodeTestWindow* testWindow_ = nullptr;
+  QPointer<QWidget> logWindow_;
+  QPlainTextEdit* log_ = nullptr;
+  QStringList logLines_;
+};
+
+// Texts of the main window the tests compare against.
+inline constexpr int32_t kGroupHeaderId = -2;
+
+}  // namespace vantor::ui

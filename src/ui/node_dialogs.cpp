@@ -1,0 +1,267 @@
+#include "ui/node_dialogs.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "catalogue/node_mgr.h"
+#include "catalogue/share_link.h"
+#include "crypto/cryptor.h"
+#include "crypto/ssr/plugins.h"
+#include "ui/ui_common.h"
+
+namespace vantor::ui {
+namespace {
+
+// Port text to number; anything that is not 1..65535 reads as 0, which the
+// checks refuse with the port message.
+uint16_t portOf(const QString& text) {
+  bool ok = false;
+  uint value = text.trimmed().toUInt(&ok);
+  return ok && value <= 65535 ? static_cast<uint16_t>(value) : 0;
+}
+
+QString portText(uint16_t port) { return port ? QString::number(port) : QString(); }
+
+void selectText(QComboBox* box, const std::string& text) {
+  int index = box->findText(U(text), Qt::MatchFixedString);
+  if (index >= 0) box->setCurrentIndex(index);
+  else if (box->isEditable()) box->setEditText(U(text));
+}
+
+}  // namespace
+
+// ---- common ------------------------------------------------------------------
+
+CNodeDialog::CNodeDialog(QWidget* parent, bool socks) : QDialog(parent), socks_(socks) {
+  auto* layout = new QVBoxLayout(this);
+  form_ = new QFormLayout;
+  form_->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
+  layout->addLayout(form_);
+  server_ = new QLineEdit(this);
+  server_->setPlaceholderText(T("Host name or IPv4 address"));
+  port_ = new QLineEdit(this);
+  port_->setMaxLength(5);
+  port_->setMaximumWidth(90);
+  password_ = new QLineEdit(this);
+  password_->setEchoMode(QLineEdit::PasswordEchoOnEdit);
+  remarks_ = new QLineEdit(this);
+  group_ = new QLineEdit(this);
+  group_->setPlaceholderText(T(kDefaultGroupName));
+  route_ = new QLineEdit(this);
+  route_->setPlaceholderText(T("Remote IP when you specify a local proxy, Only support one."));
+  buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  buttons_->button(QDialogButtonBox::Ok)->setText(T("OK"));
+  buttons_->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
+  connect(buttons_, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  setMinimumWidth(400);
+}
+
+void CNodeDialog::addTail() {
+  form_->addRow(T("Remarks:"), remarks_);
+  form_->addRow(T("Group:"), group_);
+  form_->addRow(T("Additional route:"), route_);
+  layout()->addWidget(buttons_);
+}
+
+void CNodeDialog::collectCommon(NodeParams& p) const {
+  p.server = S(server_->text());
+  p.server_port = portOf(port_->text());
+  p.password = S(password_->text());
+  p.remarks = S(remarks_->text());
+  p.group = S(group_->text().trimmed());
+  p.AdditionalRoute = S(route_->text().trimmed());
+}
+
+void CNodeDialog::fillCommon(const NodeParams& p) {
+  base_ = p;
+  server_->setText(U(p.server));
+  port_->setText(portText(p.server_port));
+  password_->setText(U(p.password));
+  remarks_->setText(U(p.remarks));
+  group_->setText(p.group == kDefaultGroupName ? QString() : U(p.group));
+  route_->setText(U(p.AdditionalRoute));
+}
+
+void CNodeDialog::accept() {
+  NodeParams p = collect();
+  std::string message = checkNodeDialog(p, socks_);
+  if (!message.empty()) {
+    showMessage(this, T(message.c_str()));
+    return;
+  }
+  accepted_ = p;
+  QDialog::accept();
+}
+
+// ---- SOCKS -------------------------------------------------------------------
+
+CSocksNodeDialog::CSocksNodeDialog(QWidget* parent, const CNodeInfo* node) : CNodeDialog(parent, true) {
+  setWindowTitle(node ? T("Edit SOCKS Proxy") : T("Add SOCKS Proxy"));
+  kind_ = new QComboBox(this);
+  // Combo index 0 -> kind 3, 1 -> 4, 2 -> 5.
+  kind_->addItems({"HTTP", "SOCKS 4/4a", "SOCKS 5"});
+  kind_->setCurrentIndex(2);
+  user_ = new QLineEdit(this);
+  form_->addRow(T("Proxy type:"), kind_);
+  form_->addRow(T("Server:"), server_);
+  form_->addRow(T("Port:"), port_);
+  form_->addRow(T("User name:"), user_);
+  form_->addRow(T("Password:"), password_);
+  addTail();
+  if (node) {
+    NodeParams p = node->params();
+    fillCommon(p);
+    user_->setText(U(p.username));
+    kind_->setCurrentIndex(p.type >= kNodeHttp && p.type <= kNodeSocks5 ? p.type - kNodeHttp : -1);
+  }
+}
+
+NodeParams CSocksNodeDialog::collect() const {
+  NodeParams p = base_;
+  int index = kind_->currentIndex();
+  p.type = index < 0 ? 0 : kNodeHttp + index;
+  collectCommon(p);
+  p.username = S(user_->text());
+  return p;
+}
+
+// ---- Shadowsocks / ShadowsocksR ------------------------------------------------
+
+CSSNodeDialog::CSSNodeDialog(QWidget* parent, const CNodeInfo* node) : CNodeDialog(parent, false) {
+  setWindowTitle(node ? T("Edit SS/SSR proxy") : T("Add SS/SSR proxy"));
+  method_ = new QComboBox(this);
+  std::vector<std::string> methods;
+  GetMethodNames(methods);
+  for (const auto& m : methods) method_->addItem(U(m));
+  selectText(method_, "aes-256-gcm");
+  protocol_ = new QComboBox(this);
+  std::vector<std::pair<std::string, bool>> names;
+  GetProtocolNames(names);
+  for (const auto& [name, param] : names) protocol_->addItem(U(name), param);
+  protocolParam_ = new QLineEdit(this);
+  obfs_ = new QComboBox(this);
+  names.clear();
+  GetObfsNames(names);
+  for (const auto& [name, param] : names) obfs_->addItem(U(name), param);
+  obfsParam_ = new QLineEdit(this);
+  // The parameter fields are offered only for plugins that take one.
+  auto follow = [](QComboBox* box, QLineEdit* param) {
+    connect(box, &QComboBox::currentIndexChanged, param,
+            [box, param](int) { param->setEnabled(box->currentData().toBool()); });
+    param->setEnabled(box->currentData().toBool());
+  };
+  follow(protocol_, protocolParam_);
+  follow(obfs_, obfsParam_);
+
+  auto* fromLink = new QPushButton(T("Add from link..."), this);
+  connect(fromLink, &QPushButton::clicked, this, &CSSNodeDialog::addFromLink);
+  form_->addRow(QString(), fromLink);
+  form_->addRow(T("Server:"), server_);
+  form_->addRow(T("Port:"), port_);
+  form_->addRow(T("Password:"), password_);
+  form_->addRow(T("Encryption:"), method_);
+  form_->addRow(T("Protocol:"), protocol_);
+  form_->addRow(T("Protocol parameter:"), protocolParam_);
+  form_->addRow(T("Obfs:"), obfs_);
+  form_->addRow(T("Obfs parameter:"), obfsParam_);
+  addTail();
+  if (node) fill(node->params());
+}
+
+void CSSNodeDialog::fill(const NodeParams& p) {
+  fillCommon(p);
+  selectText(method_, p.method);
+  selectText(protocol_, p.protocol.empty() ? "origin" : p.protocol);
+  selectText(obfs_, p.obfs.empty() ? "plain" : p.obfs);
+  protocolParam_->setText(U(p.protocolparam));
+  obfsParam_->setText(U(p.obfsparam));
+}
+
+void CSSNodeDialog::addFromLink() {
+  CLinkDialog dialog(this);
+  if (dialog.exec() == QDialog::Accepted) fill(dialog.params());
+}
+
+NodeParams CSSNodeDialog::collect() const {
+  NodeParams p = base_;
+  p.type = kNodeShadowsocks;
+  collectCommon(p);
+  p.method = S(method_->currentText());
+  p.protocol = S(protocol_->currentText());
+  p.obfs = S(obfs_->currentText());
+  p.protocolparam = protocolParam_->isEnabled() ? S(protocolParam_->text()) : std::string();
+  p.obfsparam = obfsParam_->isEnabled() ? S(obfsParam_->text()) : std::string();
+  return p;
+}
+
+// ---- links -------------------------------------------------------------------
+
+CLinkDialog::CLinkDialog(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(T("Add server from proxy link."));
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(new QLabel(T("Add server from proxy link."), this));
+  link_ = new QLineEdit(this);
+  link_->setPlaceholderText("ss://...  ssr://...");
+  layout->addWidget(link_);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  buttons->button(QDialogButtonBox::Ok)->setText(T("OK"));
+  buttons->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  layout->addWidget(buttons);
+  setMinimumWidth(460);
+}
+
+void CLinkDialog::accept() {
+  std::string text = S(link_->text().trimmed());
+  if (text.empty()) {
+    showMessage(this, T("Please enter the proxy link( Support shadowsocks link )."));
+    return;
+  }
+  std::optional<NodeParams> parsed = parseLink(text);
+  if (!parsed) {
+    showMessage(this, T("Can not resolve this link."));
+    return;
+  }
+  params_ = *parsed;
+  QDialog::accept();
+}
+
+CBatchLinkDialog::CBatchLinkDialog(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(T("Batch Add SS/SSR proxy from link..."));
+  auto* layout = new QVBoxLayout(this);
+  auto* caption = new QLabel(T("Input SS/SSR link below( Seperated by comma, space, newline )"), this);
+  caption->setWordWrap(true);
+  layout->addWidget(caption);
+  text_ = new QPlainTextEdit(this);
+  text_->setPlaceholderText("ss://...\nssr://...");
+  layout->addWidget(text_, 1);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  buttons->button(QDialogButtonBox::Ok)->setText(T("OK"));
+  buttons->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  layout->addWidget(buttons);
+  resize(520, 300);
+}
+
+void CBatchLinkDialog::accept() {
+  std::string text = S(text_->toPlainText());
+  if (text.find_first_not_of(" \t\r\n,") == std::string::npos) {
+    showMessage(this, T("Input shadowsocks server link please."));
+    return;
+  }
+  // Pieces that do not parse are passed over without a word.
+  added_ = CNodeMgr::instance().importLinks(text);
+  QDialog::accept();
+}
+
+}  // namespace vantor::ui

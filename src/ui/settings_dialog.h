@@ -1,0 +1,54 @@
+// The settings dialog: adapters, the DNS provider list with the two server
+// fields, the UDP and DNS choices, start-up behaviour and the delayed
+// connect. OK runs the checks in their order and saves; Cancel is refused
+// while no adapter is known at all.
+#pragma once
+
+#include <QDialog>
+
+#include "catalogue/settings.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QSpinBox;
+
+namespace vantor::ui {
+
+class CSettingsDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit CSettingsDialog(QWidget* parent);
+  void accept() override;
+  void reject() override;
+
+  // The dialog's fields as the checks take them.
+  SettingsDialogInput input() const;
+
+  QComboBox* localBox() const { return local_; }
+  QComboBox* tunBox() const { return tun_; }
+  QComboBox* dnsBox() const { return dns_; }
+  QLineEdit* preferredEdit() const { return preferred_; }
+  QLineEdit* alternateEdit() const { return alternate_; }
+  QSpinBox* delayBox() const { return delay_; }
+  QCheckBox* check(const char* key) const;
+
+ private:
+  void providerChosen(int index);
+
+  QComboBox* local_ = nullptr;
+  QComboBox* tun_ = nullptr;
+  QComboBox* dns_ = nullptr;
+  QLineEdit* preferred_ = nullptr;
+  QLineEdit* alternate_ = nullptr;
+  QSpinBox* delay_ = nullptr;
+  std::vector<std::pair<const char*, QCheckBox*>> checks_;
+  std::vector<AdapterChoice> locals_;
+  std::vector<AdapterChoice> tuns_;
+};
+
+// "a.b.c.d" into four octets; false (and zeros) for anything else.
+bool parseOctets(const QString& text, uint8_t out[4]);
+
+}  // namespace vantor::ui

@@ -1,0 +1,71 @@
+#include "ui/test_window.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+#include "catalogue/settings.h"
+#include "ui/ui_common.h"
+
+namespace vantor::ui {
+
+CNodeTestWindow::CNodeTestWindow(QWidget* owner)
+    : QWidget(owner, Qt::Window),
+      alive_(std::make_shared<bool>(true)),
+      runner_([this, alive = alive_](const std::string& line, int level) {
+        // From the test thread: shown on the GUI thread while the window lives.
+        QMetaObject::invokeMethod(
+            this, [this, alive, text = U(line), level] {
+              if (*alive) appendLine(text, level);
+            },
+            Qt::QueuedConnection);
+      }) {
+  setWindowTitle(T("Testing proxy server..."));
+  auto* layout = new QVBoxLayout(this);
+  log_ = new QTextEdit(this);
+  log_->setReadOnly(true);
+  log_->setLineWrapMode(QTextEdit::WidgetWidth);
+  layout->addWidget(log_, 1);
+  auto* row = new QHBoxLayout;
+  stamps_ = new QCheckBox(T("Time stamps"), this);
+  stamps_->setChecked(true);
+  auto* again = new QPushButton(T("Test again"), this);
+  auto* close = new QPushButton(T("Close"), this);
+  connect(again, &QPushButton::clicked, this, [this] { startTests(nodes_, choice_); });
+  connect(close, &QPushButton::clicked, this, &QWidget::close);
+  row->addWidget(stamps_);
+  row->addStretch(1);
+  row->addWidget(again);
+  row->addWidget(close);
+  layout->addLayout(row);
+  resize(460, 520);
+}
+
+CNodeTestWindow::~CNodeTestWindow() {
+  *alive_ = false;
+  runner_.stop();
+}
+
+void CNodeTestWindow::startTests(std::vector<CNodeInfo*> nodes, int choice) {
+  nodes_ = std::move(nodes);
+  choice_ = choice;
+  log_->clear();
+  TestTargets targets;
+  {
+    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    targets = TestTargets::fromSettings(settings());
+  }
+  runner_.start(nodes_, choice_, targets);
+}
+
+void CNodeTestWindow::appendLine(const QString& line, int level) {
+  uint32_t rgb = CNodeTestRunner::levelColour(level);
+  QString html;
+  if (stamps_->isChecked()) html += U(CNodeTestRunner::timeStampPrefix()).toHtmlEscaped().replace(" ", "&nbsp;");
+  html += QString("<span style=\"color:#%1\">%2</span>").arg(rgb, 6, 16, QChar('0')).arg(line.toHtmlEscaped());
+  log_->append(html);
+}
+
+}  // namespace vantor::ui

@@ -1,0 +1,44 @@
+// The node test window ("Testing proxy server..."): runs the node tester on
+// its own thread for the given nodes and shows every line, coloured by its
+// level, with an optional time stamp.
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+#include <vector>
+
+#include "catalogue/node_info.h"
+#include "diag/node_test_run.h"
+
+class QCheckBox;
+class QTextEdit;
+
+namespace vantor::ui {
+
+class CNodeTestWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit CNodeTestWindow(QWidget* owner);
+  ~CNodeTestWindow() override;
+
+  // Clears the log and starts a run (a run still going is ended first).
+  void startTests(std::vector<CNodeInfo*> nodes, int choice);
+  // Appends one line as the runner reports it (GUI thread).
+  void appendLine(const QString& line, int level);
+  bool running() const { return runner_.running(); }
+  void waitForRun() { runner_.wait(); }
+  QTextEdit* log() const { return log_; }
+  QCheckBox* timeStamps() const { return stamps_; }
+
+ private:
+  QTextEdit* log_ = nullptr;
+  QCheckBox* stamps_ = nullptr;
+  std::shared_ptr<bool> alive_;
+  CNodeTestRunner runner_;
+  std::vector<CNodeInfo*> nodes_;
+  int choice_ = CNodeTestRunner::kChoiceBoth;
+};
+
+}  // namespace vantor::ui

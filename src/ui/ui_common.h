@@ -1,0 +1,41 @@
+// What every window and dialog of the desktop front end shares: texts through
+// the "zefa" catalogue, the program's icons and flags, and message boxes that
+// tests can watch.
+#pragma once
+
+#include <QIcon>
+#include <QString>
+
+#include <functional>
+#include <string>
+
+class QWidget;
+
+namespace vantor::ui {
+
+// A catalogue key (the English text) translated, as Qt text. Every text the
+// windows show goes through T(); the extraction of lang/ looks for it.
+QString T(const char* key);
+// UTF-8 data (node remarks, group names) as Qt text, and back.
+QString U(const std::string& text);
+std::string S(const QString& text);
+
+// Our own icons by file name ("add.svg"); the flag of a country index of the
+// node store (a neutral one outside the table).
+QIcon appIcon(const char* name);
+QIcon flagIcon(int32_t countryIndex);
+
+// Whether names are shown in their Chinese (2052) form.
+bool chineseNames();
+
+// A message box with an OK button, not waiting (the caller goes on; the box
+// deletes itself when closed). Tests replace it to record the texts.
+using MessageSink = std::function<void(QWidget* parent, const QString& text)>;
+void showMessage(QWidget* parent, const QString& text);
+void setMessageSink(MessageSink sink);  // empty: message boxes again
+
+// The product name and version as the title bar shows them; the About box.
+QString productTitle();
+QString aboutText();
+
+}  // namespace vantor::ui
