@@ -93,12 +93,12 @@ void DialogKovalBase::buildWidgets() {
     void (DialogKovalBase::*command)();
   };
   const ButtonSpec specs[] = {
-      {"add.svg", "Add new proxy", nullptr},
-      {"delete.svg", "Delete current proxy", &DialogKovalBase::deleteCurrentNode},
-      {"edit.svg", "Edit current proxy", &DialogKovalBase::editCurrentNode},
-      {"test.svg", "Test current proxy", &DialogKovalBase::testCurrentNode},
-      {"menu.svg", "Popup menu", nullptr},
-      {"exit.svg", "Exit program", &DialogKovalBase::exitProgram},
+      {"add.svg", N_("Add new proxy"), nullptr},
+      {"delete.svg", N_("Delete current proxy"), &DialogKovalBase::deleteCurrentNode},
+      {"edit.svg", N_("Edit current proxy"), &DialogKovalBase::editCurrentNode},
+      {"test.svg", N_("Test current proxy"), &DialogKovalBase::testCurrentNode},
+      {"menu.svg", N_("Popup menu"), nullptr},
+      {"exit.svg", N_("Exit program"), &DialogKovalBase::exitProgram},
   };
   for (const ButtonSpec& spec : specs) {
     auto* button = new QToolButton(central);
@@ -215,9 +215,7 @@ void DialogKovalBase::buildTray() {
 
 void DialogKovalBase::fillModes() {
   modeList_->clear();
-  bool local = chineseNames();
-  for (const ProxyMode& mode : CProxyModeMgr::instance().modes())
-    modeList_->addItem(U(local ? mode.localName : mode.name));
+  for (const ProxyMode& mode : CProxyModeMgr::instance().modes()) modeList_->addItem(modeName(mode));
   if (modeList_->count() > 0) modeList_->setCurrentIndex(0);
 }
 
@@ -546,12 +544,10 @@ void DialogKovalBase::onSummary(const app::StatusSummary& summary) {
   onGui([this, summary] {
     app::StatusSummary shown = summary;
     // The mode line names the mode as the selector does.
-    if (summary.connected && chineseNames()) {
-      CProxyModeMgr& modes = CProxyModeMgr::instance();
-      const ProxyMode& mode = modes.currentMode();
+    if (summary.connected) {
       shown.modeLine = app::tr("Mode: %s");
       auto at = shown.modeLine.find("%s");
-      if (at != std::string::npos) shown.modeLine.replace(at, 2, mode.localName);
+      if (at != std::string::npos) shown.modeLine.replace(at, 2, S(modeName(CProxyModeMgr::instance().currentMode())));
     }
     tray_->setToolTip(U(app::trayTooltip(shown)));
     QIcon icon = appIcon(summary.connected ? "app_connected.svg" : "app_disconnected.svg");

@@ -105,14 +105,14 @@ CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
   auto* options = new QGroupBox(T("Options"), this);
   auto* grid = new QGridLayout(options);
   const std::pair<const char*, bool> boxes[] = {
-      {"Do not forward UDP", s.bDontProxyUDP},
-      {"Proxy DNS server", s.ForceProxyDNSServer},
-      {"Enhanced UDP for Shadowsocks proxy", s.bRegenerateIVForSSUDP},
-      {"Recommended proxy DNS", s.RecommendedProxyDNS},
-      {"Auto login", s.autologin},
-      {"Run at system startup", s.startup},
-      {"Automatically establish connection after startup", s.AutomaticallyEstablishConnection},
-      {"Automatic hide window after connection established", s.AutomaticHideWindow},
+      {N_("Do not forward UDP"), s.bDontProxyUDP},
+      {N_("Proxy DNS server"), s.ForceProxyDNSServer},
+      {N_("Enhanced UDP for Shadowsocks proxy"), s.bRegenerateIVForSSUDP},
+      {N_("Recommended proxy DNS"), s.RecommendedProxyDNS},
+      {N_("Auto login"), s.autologin},
+      {N_("Run at system startup"), s.startup},
+      {N_("Automatically establish connection after startup"), s.AutomaticallyEstablishConnection},
+      {N_("Automatic hide window after connection established"), s.AutomaticHideWindow},
   };
   int row = 0;
   for (const auto& [key, value] : boxes) {

@@ -10,6 +10,7 @@
 #include "app/controller.h"
 #include "app/i18n.h"
 #include "catalogue/country.h"
+#include "netconf/proxy_modes.h"
 
 static void initUiResources() {
   Q_INIT_RESOURCE(ui_flags);
@@ -77,6 +78,11 @@ QIcon flagIcon(int32_t countryIndex) {
 }
 
 bool chineseNames() { return app::chineseLocale(); }
+
+QString modeName(const ProxyMode& mode) {
+  if (mode.ruleFile.empty()) return T(mode.name.c_str());
+  return U(chineseNames() ? mode.localName : mode.name);
+}
 
 void showMessage(QWidget* parent, const QString& text) {
   if (messageSink()) {

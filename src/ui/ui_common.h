@@ -11,11 +11,17 @@
 
 class QWidget;
 
+namespace vantor {
+struct ProxyMode;
+}
+
 namespace vantor::ui {
 
 // A catalogue key (the English text) translated, as Qt text. Every text the
 // windows show goes through T(); the extraction of lang/ looks for it.
 QString T(const char* key);
+// Marks a catalogue key kept for later translation (tables of texts).
+constexpr const char* N_(const char* key) { return key; }
 // UTF-8 data (node remarks, group names) as Qt text, and back.
 QString U(const std::string& text);
 std::string S(const QString& text);
@@ -27,6 +33,9 @@ QIcon flagIcon(int32_t countryIndex);
 
 // Whether names are shown in their Chinese (2052) form.
 bool chineseNames();
+// A proxy mode as the selector and the tray show it: built-in modes by
+// their translated name, rule-file modes by their local name under Chinese.
+QString modeName(const ProxyMode& mode);
 
 // A message box with an OK button, not waiting (the caller goes on; the box
 // deletes itself when closed). Tests replace it to record the texts.

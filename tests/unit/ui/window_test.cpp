@@ -1,0 +1,604 @@
+// The main window, the traffic window and the dialogs on Qt's offscreen
+// platform, over the real node store and a scripted controller backend:
+// entry states, what group headers do, deleting, the tray notice, the
+// traffic values, the tray tooltip, and the dialogs' checks in their order.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <atomic>
+#include <mutex>
+
+#include "app/controller.h"
+#include "catalogue/app_paths.h"
+#include "catalogue/events.h"
+#include "catalogue/node_mgr.h"
+#include "catalogue/settings.h"
+#include "catalogue/subscriptions.h"
+#include "netconf/additional_routes.h"
+#include "netconf/proxy_modes.h"
+#include "ui/main_window.h"
+#include "ui/manage_dialogs.h"
+#include "ui/node_dialogs.h"
+#include "ui/settings_dialog.h"
+#include "ui/test_window.h"
+#include "ui/traffic_window.h"
+#include "ui/ui_common.h"
+
+using namespace vantor;
+using namespace vantor::ui;
+
+namespace {
+
+// Every step succeeds at once; the TUN address is there on the first look.
+class QuickBackend : public app::IConnectionBackend {
+ public:
+  app::ControllerSettings settings() override {
+    app::ControllerSettings s;
+    s.AutomaticHideWindow = false;
+    return s;
+  }
+  void applyDnsChoice() override {}
+  void setTapAdapterConfigured() override {}
+  void setLastUsedNodeId(int32_t) override {}
+  void saveSettings() override {}
+  CNodeInfo* findNode(int32_t id) override { return CNodeMgr::instance().find(id); }
+  CNodeInfo* selectedNode() override { return CNodeMgr::instance().selectedNode(); }
+  void selectNode(int32_t id) override { CNodeMgr::instance().select(id); }
+  int modeCount() override { return static_cast<int>(CProxyModeMgr::instance().modes().size()); }
+  bool setCurrentMode(int index) override { return CProxyModeMgr::instance().setCurrentMode(index); }
+  bool currentMode(app::ModeInfo& info) override {
+    const ProxyMode& mode = CProxyModeMgr::instance().currentMode();
+    info.index = CProxyModeMgr::instance().currentIndex();
+    info.name = mode.name;
+    info.kind = mode.kind;
+    info.routeAll = mode.routeAll;
+    return true;
+  }
+  int loadNetworks() override { return 0; }
+  void saveSubscriptions() override {}
+  void runEvents(int) override {}
+  bool setCurrentNode(CNodeInfo*) override { return true; }
+  void enableRelay() override {}
+  void disableRelay() override {}
+  uint16_t servicePort() override { return 16666; }
+  void stopService() override {}
+  void clearHostCache() override {}
+  void renewClientIdentity() override {}
+  bool startTunnel(const std::string&, uint16_t, bool) override { return true; }
+  void stopTunnel() override {}
+  bool testNode(CNodeInfo*, bool udp) override { return !udp || udpWorks; }
+  bool exitAddress(CNodeInfo*, const std::string&, std::string&) override { return false; }
+  std::vector<std::string> exitAddressServices() override { return {}; }
+  bool resolve(const std::string& host, std::string& address) override {
+    address = host;
+    return true;
+  }
+  bool isLocalAddress(const std::string&) override { return false; }
+  bool detectConnections(app::NetworkFacts& f) override {
+    f = facts();
+    return true;
+  }
+  bool currentAddress(const app::NetworkFacts&, std::string& address) override {
+    address = "10.198.75.60";
+    return true;
+  }
+  bool interfaceDown(int32_t) override { return false; }
+  void tapStaticAddress(const app::NetworkFacts&) override {}
+  void setTapDns(const app::NetworkFacts&, const std::string&, const std::string&) override {}
+  void setTapMetric(const app::NetworkFacts&, int) override {}
+  void tapReset(const app::NetworkFacts&) override {}
+  void replaceDns(const std::string&, const std::string&, const std::string&) override {}
+  void flushResolverCache() override {}
+  bool setRoutePaths(const app::NetworkFacts&) override { return true; }
+  void installRoutes(CNodeInfo*, const std::string&, const std::string&, bool) override {}
+  void removeAllRoutes() override {}
+  bool installDriver() override { return true; }
+  bool removeDriver(bool) override { return true; }
+  bool httpProxyStarted() override { return true; }
+  bool changeSystemProxy(int) override { return true; }
+  bool removeSystemProxy() override { return true; }
+  void sleepMs(int) override {}
+  int64_t nowMs() override { return ++clock * 2000; }
+
+  static app::NetworkFacts facts() {
+    app::NetworkFacts f;
+    f.tap_connection_name = f.tap_connection_guid = "KOVAL1";
+    f.tap_connection_index = 9;
+    f.tapCount = 1;
+    f.local_connection_name = "eth0";
+    f.local_connection_shortest_r_nexthop = "10.0.0.1";
+    f.local_connection_shortest_r_ifindex = 2;
+    return f;
+  }
+
+  std::atomic<bool> udpWorks{true};
+  std::atomic<int64_t> clock{0};
+};
+
+NodeParams socksNode(const char* server, uint16_t port, const char* group) {
+  NodeParams p;
+  p.type = kNodeSocks5;
+  p.server = server;
+  p.server_port = port;
+  p.group = group;
+  return p;
+}
+
+// Whatever modal dialog opens while `action` runs is recorded and closed.
+QString modalDuring(const std::function<void()>& action) {
+  QString seen;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      seen = modal->windowTitle();
+      if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+      else modal->close();
+    }
+  });
+  watch.start(20);
+  action();
+  QApplication::processEvents();
+  return seen;
+}
+
+QTreeWidgetItem* itemFor(QTreeWidget* list, int32_t id) {
+  for (int g = 0; g < list->topLevelItemCount(); ++g)
+    for (int i = 0; i < list->topLevelItem(g)->childCount(); ++i)
+      if (list->topLevelItem(g)->child(i)->data(0, Qt::UserRole).toInt() == id) return list->topLevelItem(g)->child(i);
+  return nullptr;
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir dir_;
+  QStringList messages_;
+  QuickBackend backend_;
+  struct Forward : app::IControllerObserver {
+    DialogKovalBase* to = nullptr;
+    void onStatus(const std::string& t) override { if (to) to->onStatus(t); }
+    void onMessage(const std::string& t) override { if (to) to->onMessage(t); }
+    void onStateChanged(int s) override { if (to) to->onStateChanged(s); }
+    void onButton(const std::string& t, const std::string& tip) override { if (to) to->onButton(t, tip); }
+    void onControlsEnabled(bool e) override { if (to) to->onControlsEnabled(e); }
+    void onSummary(const app::StatusSummary& s) override { if (to) to->onSummary(s); }
+    void onUdpWarning(bool v, const std::string& tip) override { if (to) to->onUdpWarning(v, tip); }
+    void onHideWindow() override { if (to) to->onHideWindow(); }
+  } forward_;
+  std::unique_ptr<app::CConnectionController> controller_;
+  std::unique_ptr<DialogKovalBase> window_;
+  bool trayHere_ = true;
+
+  void clearStore() {
+    CNodeMgr& store = CNodeMgr::instance();
+    for (CNodeInfo* node : store.nodes()) store.remove(node->id);
+    store.validateSelection();
+  }
+
+  void freshWindow() {
+    forward_.to = nullptr;
+    window_.reset();
+    controller_ = std::make_unique<app::CConnectionController>(backend_, forward_);
+    controller_->setNetworkFacts(QuickBackend::facts());
+    window_ = std::make_unique<DialogKovalBase>(*controller_, [this] { return trayHere_; });
+    forward_.to = window_.get();
+    window_->show();
+  }
+
+  QAction* entry(QMenu* menu, const char* key) {
+    for (QAction* a : menu->actions())
+      if (a->text() == T(key)) return a;
+    return nullptr;
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(dir_.isValid());
+    paths::setConfigRoot(dir_.path().toStdString());
+    std::string error;
+    QVERIFY(paths::ensureConfigFolders(error));
+    loadSettings();
+    setMessageSink([this](QWidget*, const QString& text) { messages_ << text; });
+    freshWindow();
+  }
+
+  void init() {
+    messages_.clear();
+    clearStore();
+    trayHere_ = true;
+  }
+
+  void cleanupTestCase() {
+    forward_.to = nullptr;
+    window_.reset();
+    controller_.reset();
+  }
+
+  void entryStatesFollowTheListAndTheConnection() {
+    freshWindow();
+    CNodeMgr::instance().add(socksNode("192.0.2.1", 1080, ""));
+    QMenu* popup = window_->popupMenu();
+    QMenu* tray = window_->trayMenu();
+    // Before the list is loaded: no settings, no routes, no exit.
+    QVERIFY(!entry(popup, "Settings...")->isEnabled());
+    QVERIFY(!entry(popup, "Additional route management...")->isEnabled());
+    QVERIFY(!entry(popup, "Exit")->isEnabled());
+    QVERIFY(!entry(tray, "Settings...")->isEnabled());
+    QVERIFY(!entry(tray, "Exit")->isEnabled());
+    QVERIFY(entry(popup, "Events management...")->isEnabled());
+    QVERIFY(entry(popup, "Show logs...")->isEnabled());
+    QVERIFY(entry(tray, "Show main window...")->isEnabled());
+    window_->loadNodeList();
+    QVERIFY(window_->listLoaded());
+    QVERIFY(entry(popup, "Settings...")->isEnabled());
+    QVERIFY(entry(popup, "Exit")->isEnabled());
+
+    for (int state : {app::kConnecting, app::kConnected}) {
+      window_->onStateChanged(state);
+      QVERIFY(!entry(popup, "Settings...")->isEnabled());
+      QVERIFY(!entry(tray, "Settings...")->isEnabled());
+      QVERIFY(!entry(popup, "Additional route management...")->isEnabled());
+      QVERIFY(entry(popup, "Events management...")->isEnabled());
+      QVERIFY(entry(tray, "Events management...")->isEnabled());
+      QVERIFY(entry(popup, "Exit")->isEnabled());
+      // The command itself refuses too (a stale menu or a shortcut).
+      QCOMPARE(modalDuring([&] { window_->openSettings(); }), QString());
+    }
+    window_->onStateChanged(app::kDisconnecting);
+    QVERIFY(entry(popup, "Settings...")->isEnabled());
+    window_->onStateChanged(app::kIdle);
+    QVERIFY(entry(tray, "Settings...")->isEnabled());
+    // Menu texts in their order.
+    QStringList texts;
+    for (QAction* a : window_->addMenu()->actions())
+      if (!a->isSeparator()) texts << a->text();
+    QCOMPARE(texts.mid(0, 3), QStringList({T("Add SOCKS Proxy..."), T("Add SS/SSR proxy..."),
+                                           T("Batch Add SS/SSR proxy from link...")}));
+    QStringList tips;
+    for (QToolButton* b : window_->actionButtons()) tips << b->toolTip();
+    QCOMPARE(tips, QStringList({"Add new proxy", "Delete current proxy", "Edit current proxy", "Test current proxy",
+                                "Popup menu", "Exit program"}));
+  }
+
+  void groupHeadersDoNothingForTestEditDelete() {
+    CNodeMgr::instance().add(socksNode("192.0.2.1", 1080, "Left"));
+    CNodeMgr::instance().add(socksNode("192.0.2.2", 1080, "Right"));
+    window_->refreshList(-1);
+    QTreeWidget* list = window_->nodeList();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    list->setCurrentItem(list->topLevelItem(1));
+    QCOMPARE(window_->currentNodeId(), -1);
+    QCOMPARE(modalDuring([&] { window_->editCurrentNode(); }), QString());
+    QCOMPARE(modalDuring([&] { window_->deleteCurrentNode(); }), QString());
+    QCOMPARE(modalDuring([&] { window_->testCurrentNode(); }), QString());
+    QCOMPARE(CNodeMgr::instance().count(), std::size_t(2));
+    QVERIFY(window_->testWindow() == nullptr || !window_->testWindow()->isVisible());
+    // On a node entry, edit does open its dialog (of the node's kind).
+    list->setCurrentItem(list->topLevelItem(1)->child(0));
+    QCOMPARE(modalDuring([&] { window_->editCurrentNode(); }), T("Edit SOCKS Proxy"));
+  }
+
+  void deleteSelectsAnotherNode() {
+    CNodeMgr& store = CNodeMgr::instance();
+    int32_t a = store.add(socksNode("192.0.2.1", 1080, "G1"))->id;
+    int32_t b = store.add(socksNode("192.0.2.2", 1080, "G1"))->id;
+    int32_t c = store.add(socksNode("192.0.2.3", 1080, "G2"))->id;
+    window_->refreshList(b);
+    QTreeWidget* list = window_->nodeList();
+    list->setCurrentItem(itemFor(list, b));
+    window_->deleteCurrentNode();
+    // The next node takes its place, across the group border.
+    QCOMPARE(window_->currentNodeId(), c);
+    QCOMPARE(store.selectedId(), c);
+    QVERIFY(!store.exists(b));
+    window_->deleteCurrentNode();  // the last entry: the one above follows
+    QCOMPARE(window_->currentNodeId(), a);
+    QCOMPARE(store.selectedId(), a);
+    window_->deleteCurrentNode();
+    QCOMPARE(store.count(), std::size_t(0));
+    QCOMPARE(store.selectedId(), -1);
+    QCOMPARE(window_->currentNodeId(), -1);
+    QCOMPARE(list->topLevelItemCount(), 0);
+  }
+
+  void theTrayNoticeComesOnlyOnTheFirstClose() {
+    freshWindow();
+    window_->close();
+    QVERIFY(!window_->isVisible());
+    QCOMPARE(window_->balloonCount(), 1);
+    window_->restoreWindow();
+    QVERIFY(window_->isVisible());
+    window_->close();
+    QVERIFY(!window_->isVisible());
+    QCOMPARE(window_->balloonCount(), 1);
+    // Without a tray host: minimised but still shown, and no notice.
+    freshWindow();
+    trayHere_ = false;
+    window_->close();
+    QVERIFY(window_->isVisible());
+    QVERIFY(window_->isMinimized());
+    QCOMPARE(window_->balloonCount(), 0);
+  }
+
+  void trafficValuesAndRepaints() {
+    CTrafficWindow window(nullptr, [] { return int(app::kIdle); });
+    CTrafficWindow* traffic = &window;
+    std::optional<TrafficValues> next;
+    int before = traffic->repaints();
+    traffic->setSource([&] { return next; });
+    QCOMPARE(traffic->values(), (TrafficValues{"0 B", "0 B/s", "0"}));
+    traffic->tick();  // no node selected: the values stay
+    QCOMPARE(traffic->repaints(), before);
+    next = TrafficValues{"1.50 K", "0 B/s", "3"};
+    traffic->tick();
+    traffic->tick();
+    QCOMPARE(traffic->repaints(), before + 1);
+    QCOMPARE(traffic->values(), *next);
+    next->connections = "4";
+    traffic->tick();
+    QCOMPARE(traffic->repaints(), before + 2);
+    next.reset();
+    traffic->tick();
+    QCOMPARE(traffic->values().connections, QString("4"));
+
+    // The values from the store: 1.5 times the total, the rate only while
+    // connected.
+    CNodeInfo* node = CNodeMgr::instance().add(socksNode("192.0.2.9", 1080, ""));
+    QVERIFY(!currentTraffic(app::kConnected));
+    CNodeMgr::instance().select(node->id);
+    node->addUploaded(1000);
+    node->addDownloaded(24);
+    node->addBytes(4096);
+    std::optional<TrafficValues> idle = currentTraffic(app::kIdle);
+    QVERIFY(idle);
+    QCOMPARE(idle->total, QString("1.50 K"));
+    QCOMPARE(idle->speed, QString("0 B/s"));
+    std::optional<TrafficValues> busy = currentTraffic(app::kConnected);
+    QCOMPARE(busy->speed, U(node->rateText()));
+    QVERIFY(busy->speed != "0 B/s");
+  }
+
+  void trayTooltipFollowsTheConnection() {
+    freshWindow();
+    CNodeInfo* node = CNodeMgr::instance().add(socksNode("192.0.2.7", 1080, ""));
+    window_->loadNodeList();
+    window_->nodeList()->setCurrentItem(itemFor(window_->nodeList(), node->id));
+    QCOMPARE(window_->trayIcon()->toolTip(), QString("Vantor 6.0 Disconnected"));
+    backend_.udpWorks = false;
+    window_->toggleConnection();
+    QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Connected!"), 10000);
+    QTRY_COMPARE(window_->trayIcon()->toolTip(),
+                 QString("Vantor 6.0\nProxy: SOCKS 5-192.0.2.7:1080\nMode: Global wide\nUDP is disabled"));
+    QVERIFY(window_->udpWarning()->isVisibleTo(window_.get()));
+    QCOMPARE(window_->connectButton()->text(), T("DISCONNECT"));
+    window_->toggleConnection();
+    QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Disconnected!"), 10000);
+    QTRY_COMPARE(window_->trayIcon()->toolTip(), QString("Vantor 6.0 Disconnected"));
+    QVERIFY(!window_->udpWarning()->isVisibleTo(window_.get()));
+    QCOMPARE(window_->connectButton()->text(), T("CONNECT"));
+    backend_.udpWorks = true;
+    // A group header refuses with the controller's message.
+    window_->nodeList()->setCurrentItem(window_->nodeList()->topLevelItem(0));
+    window_->toggleConnection();
+    QTRY_VERIFY(messages_.contains(T("Please select a proxy first.")));
+  }
+
+  void nodeDialogChecksInOrder() {
+    CSocksNodeDialog socks(nullptr, nullptr);
+    auto expect = [&](QDialog& dialog, const char* message) {
+      messages_.clear();
+      dialog.setResult(QDialog::Rejected);
+      dialog.accept();
+      QCOMPARE(messages_, QStringList({T(message)}));
+      QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    };
+    QCOMPARE(socks.kindBox()->currentText(), QString("SOCKS 5"));
+    socks.kindBox()->setCurrentIndex(-1);
+    socks.routeEdit()->setText("1.2.3");
+    expect(socks, "Select a proxy type please.");
+    socks.kindBox()->setCurrentIndex(0);
+    expect(socks, "HTTP protocol is not supported yet.");
+    socks.kindBox()->setCurrentIndex(1);
+    socks.serverEdit()->setText("   ");
+    expect(socks, "Input server IP please.");
+    socks.serverEdit()->setText(" 192.0.2.5 ");
+    for (const char* port : {"", "0", "65536", "80a"}) {
+      socks.portEdit()->setText(port);
+      expect(socks, "Port must be in 0-65535.");
+    }
+    socks.portEdit()->setText("1080");
+    expect(socks, "An invalid IP was entered in the additional route form");
+    socks.routeEdit()->setText("198.51.100.20");
+    messages_.clear();
+    socks.accept();
+    QCOMPARE(messages_, QStringList());
+    QCOMPARE(socks.result(), int(QDialog::Accepted));
+    QCOMPARE(socks.params().type, int32_t(kNodeSocks4));
+    QCOMPARE(socks.params().server_port, uint16_t(1080));
+    QCOMPARE(socks.params().group, std::string(kDefaultGroupName));
+    QCOMPARE(socks.params().AdditionalRoute, std::string("198.51.100.20"));
+
+    CSSNodeDialog ss(nullptr, nullptr);
+    expect(ss, "Input server IP please.");  // the server before the password
+    ss.serverEdit()->setText("192.0.2.6");
+    ss.portEdit()->setText("8388");
+    expect(ss, "Input SS server password please.");
+    ss.passwordEdit()->setText("secret");
+    messages_.clear();
+    ss.accept();
+    QCOMPARE(ss.result(), int(QDialog::Accepted));
+    QCOMPARE(ss.params().type, int32_t(kNodeShadowsocks));
+    QCOMPARE(ss.params().method, std::string("aes-256-gcm"));
+
+    // An edited node keeps what the dialog does not show.
+    NodeParams stored = socksNode("192.0.2.8", 1081, "Mine");
+    stored.udp_over_tcp = true;
+    stored.server_udp_port = 5353;
+    CNodeInfo* node = CNodeMgr::instance().add(stored);
+    CSocksNodeDialog edit(nullptr, node);
+    QCOMPARE(edit.kindBox()->currentText(), QString("SOCKS 5"));
+    QCOMPARE(edit.groupEdit()->text(), QString("Mine"));
+    edit.accept();
+    QCOMPARE(edit.params().server_udp_port, uint16_t(5353));
+    QVERIFY(edit.params().udp_over_tcp);
+  }
+
+  void linkDialogsCheckAndImport() {
+    CLinkDialog link(nullptr);
+    link.accept();
+    QCOMPARE(messages_, QStringList({T("Please enter the proxy link( Support shadowsocks link ).")}));
+    link.linkEdit()->setText("http://not-a-link");
+    link.accept();
+    QCOMPARE(messages_.value(1), T("Can not resolve this link."));
+    QCOMPARE(link.result(), int(QDialog::Rejected));
+    link.linkEdit()->setText("ss://aes-128-gcm:pw@192.0.2.10:8000#Office");
+    link.accept();
+    QCOMPARE(link.result(), int(QDialog::Accepted));
+    // The SS dialog takes the parsed fields.
+    CSSNodeDialog ss(nullptr, nullptr);
+    ss.fill(link.params());
+    QCOMPARE(ss.serverEdit()->text(), QString("192.0.2.10"));
+    QCOMPARE(ss.methodBox()->currentText(), QString("aes-128-gcm"));
+    QCOMPARE(ss.remarksEdit()->text(), QString("Office"));
+
+    messages_.clear();
+    CBatchLinkDialog batch(nullptr);
+    batch.textEdit()->setPlainText(" \n , ");
+    batch.accept();
+    QCOMPARE(messages_, QStringList({T("Input shadowsocks server link please.")}));
+    QCOMPARE(CNodeMgr::instance().count(), std::size_t(0));
+    batch.textEdit()->setPlainText(
+        "ss://aes-128-gcm:pw@192.0.2.11:8000, junk\r\nss://aes-128-gcm:pw@192.0.2.12:8000");
+    batch.accept();
+    QCOMPARE(batch.result(), int(QDialog::Accepted));
+    QCOMPARE(batch.added(), 2);
+    QCOMPARE(CNodeMgr::instance().count(), std::size_t(2));
+  }
+
+  void settingsDialogChecksInOrder() {
+    {
+      std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+      Settings& s = settings();
+      s.local_connection_name = s.local_connection_guid = s.tap_connection_name = s.tap_connection_guid = "";
+    }
+    CSettingsDialog dialog(nullptr);
+    auto expect = [&](const char* message) {
+      messages_.clear();
+      dialog.setResult(QDialog::Rejected);
+      dialog.accept();
+      QCOMPARE(messages_, QStringList({T(message)}));
+      QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    };
+    // Nothing known about the adapters: cancel is refused too.
+    dialog.reject();
+    QCOMPARE(messages_, QStringList({T("You must lelect a local connection and a TUN/TAP adapter.")}));
+    dialog.delayBox()->setValue(0);
+    dialog.dnsBox()->setCurrentIndex(kOwnDnsProvider);
+    dialog.preferredEdit()->setText("0.0.0.0");
+    expect("The delayed connect time can only be 1-300 seconds");
+    dialog.delayBox()->setValue(301);
+    expect("The delayed connect time can only be 1-300 seconds");
+    dialog.delayBox()->setValue(300);
+    expect("Primary DNS must be specific!");
+    dialog.preferredEdit()->setText("9.9.9.9");
+    dialog.localBox()->setCurrentIndex(-1);
+    expect("Select a local connection please.");
+    if (dialog.localBox()->count() > 0) {
+      dialog.localBox()->setCurrentIndex(0);
+      dialog.tunBox()->setCurrentIndex(-1);
+      expect("Select a TUN/TAP adapter please.");
+    }
+    // The choices themselves, as the checks receive them.
+    SettingsDialogInput in = dialog.input();
+    QCOMPARE(int(in.preferredDns[0]), 9);
+    QCOMPARE(in.DelayedConnect, 300);
+    QCOMPARE(in.dnsProvider, kOwnDnsProvider);
+    // Choosing a provider fills both fields.
+    dialog.dnsBox()->setCurrentIndex(1);
+    QMetaObject::invokeMethod(dialog.dnsBox(), "activated", Q_ARG(int, 1));
+    QCOMPARE(dialog.preferredEdit()->text(), QString("8.8.8.8"));
+    QCOMPARE(dialog.alternateEdit()->text(), QString("8.8.4.4"));
+  }
+
+  void routeDialogChecksInOrder() {
+    CAdditionalRouteMgr::instance().load();
+    CAdditionalRouteDialog dialog(nullptr);
+    auto attempt = [&](const char* input, int actionIndex) {
+      dialog.addressEdit()->setText(input);
+      dialog.actionBox()->setCurrentIndex(actionIndex);
+      QSignalSpy done(&dialog, &CAdditionalRouteDialog::checked);
+      dialog.addEntry();
+      if (done.isEmpty()) done.wait(10000);
+      return done.isEmpty() ? QString("(no answer)") : done.first().first().toString();
+    };
+    QCOMPARE(attempt("", -1), T("IP Address can not be empty"));
+    QCOMPARE(attempt("10.1.2.300", -1), T("Invalid IP address"));
+    QCOMPARE(attempt("127.0.0.5", 0), T("You can not add a loopback IP address."));
+    QCOMPARE(attempt("10.1.2.3", -1), T("Please select action"));
+    QCOMPARE(attempt("10.1.2.3", 1), QString());
+    QCOMPARE(dialog.list()->topLevelItemCount(), 1);
+    QCOMPARE(dialog.list()->topLevelItem(0)->text(1), T("Proxify"));
+    QCOMPARE(attempt("10.1.2.3", 0), T("This route already exists"));
+    // Kept in the file.
+    CAdditionalRouteMgr fromFile;
+    QVERIFY(fromFile.load());
+    QVERIFY(fromFile.contains("10.1.2.3"));
+  }
+
+  void eventsAndSubscriptionsEditThroughTheirManagers() {
+    CEventsDialog events(nullptr);
+    events.addEntry();
+    QCOMPARE(messages_, QStringList({T("Input the process name please.")}));
+    events.eventBox()->setCurrentIndex(2);
+    events.actionBox()->setCurrentIndex(1);
+    events.paramEdit()->setText("firefox");
+    events.addEntry();
+    QCOMPARE(events.list()->topLevelItemCount(), 1);
+    QCOMPARE(events.list()->topLevelItem(0)->text(0), T("Before DisConnect"));
+    events.paramEdit()->setText("FireFox");
+    events.addEntry();
+    QCOMPARE(messages_.value(1), T("This event action already exists."));
+    CEventMgr reread;
+    QCOMPARE(reread.loadEvents(), 1);
+
+    CSubscriptionsDialog subs(nullptr);
+    subs.addEntry();  // no URL: nothing happens
+    QCOMPARE(subs.list()->topLevelItemCount(), 0);
+    subs.urlEdit()->setText("https://example.invalid/sub");
+    subs.obfsEdit()->setText("cdn.example");
+    subs.addEntry();
+    QCOMPARE(subs.list()->topLevelItemCount(), 1);
+    SSRSubscription stored;
+    QVERIFY(CSubscriptionMgr::instance().get("https://example.invalid/sub", stored));
+    QCOMPARE(stored.frequency, 1);  // no choice: one day
+    QCOMPARE(subs.list()->topLevelItem(0)->text(3), QString("-"));
+    CNodeInfo* proxy = CNodeMgr::instance().add(socksNode("192.0.2.30", 1080, ""));
+    CSubscriptionEditDialog edit(nullptr, "https://example.invalid/sub");
+    edit.frequencyBox()->setCurrentIndex(0);
+    edit.proxyBox()->setCurrentIndex(edit.proxyBox()->findData(proxy->id));
+    edit.accept();
+    QVERIFY(CSubscriptionMgr::instance().get("https://example.invalid/sub", stored));
+    QCOMPARE(stored.frequency, 0);
+    QCOMPARE(stored.p_server, std::string("192.0.2.30"));
+    QCOMPARE(stored.default_params_of_obfs, std::string("cdn.example"));
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
