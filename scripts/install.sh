@@ -44,14 +44,22 @@ if [ -d "$BUILD_DIR/lang" ]; then
     $SUDO install -D -m 644 "$BUILD_DIR/lang/$mo" "$datadir/lang/$mo"
   done
 fi
+# The desktop window and its icon (the flags and the other icons are built
+# into the program).
+icondir="$DEST$PREFIX/share/icons/hicolor/scalable/apps"
+$SUDO install -d -m 755 "$icondir"
+$SUDO install -m 644 src/ui/icons/app_connected.svg "$icondir/vantor.svg"
 $SUDO tee "$appdir/vantor.desktop" >/dev/null <<DESKTOP
 [Desktop Entry]
 Type=Application
 Name=Vantor
 Comment=Send the whole computer's traffic through one proxy node
-Exec=$PREFIX/bin/vantor connect
-Terminal=true
+Comment[zh_CN]=让整台电脑的流量通过一个代理节点
+Exec=$PREFIX/bin/vantor gui
+Icon=vantor
+Terminal=false
 Categories=Network;
+StartupWMClass=vantor
 DESKTOP
 $SUDO chmod 644 "$appdir/vantor.desktop"
 

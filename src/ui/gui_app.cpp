@@ -89,60 +89,60 @@ CLoadingDialog::CLoadingDialog(QWidget* parent) : QDialog(parent, Qt::SplashScre
   setMinimumWidth(320);
 }
 
-int runGui() {
-  // Before any thread exists: SIGINT and SIGTERM are taken by one thread,
-  // which asks the window to exit.
-  platform::blockTerminationSignals();
-  app::CVexorApp shell;
-  std::string error;
+struct CGuiApplication::Forward : app::IControllerObserver {
+  // The controller reports to the window, the window commands the
+  // controller: reports are passed on once the window exists.
+  DialogKovalBase* to = nullptr;
+  void onStatus(const std::string& t) override { if (to) to->onStatus(t); }
+  void onMessage(const std::string& t) override { if (to) to->onMessage(t); }
+  void onStateChanged(int s) override { if (to) to->onStateChanged(s); }
+  void onButton(const std::string& t, const std::string& tip) override { if (to) to->onButton(t, tip); }
+  void onControlsEnabled(bool e) override { if (to) to->onControlsEnabled(e); }
+  void onSummary(const app::StatusSummary& s) override { if (to) to->onSummary(s); }
+  void onUdpWarning(bool v, const std::string& tip) override { if (to) to->onUdpWarning(v, tip); }
+  void onHideWindow() override { if (to) to->onHideWindow(); }
+  void onShowWindow() override { if (to) to->onShowWindow(); }
+};
+
+CGuiApplication::CGuiApplication() : shell_(std::make_unique<app::CVexorApp>()), forward_(std::make_unique<Forward>()) {}
+
+CGuiApplication::~CGuiApplication() { finish(); }
+
+CGuiApplication::Shell CGuiApplication::startShell() {
   std::vector<std::string> report;
-  app::CVexorApp::Outcome outcome = shell.start(error, report);
-  if (outcome == app::CVexorApp::Outcome::AlreadyRunning) return 0;  // the first one shows itself
-  QApplication qt(gArgc, gArgv);
+  switch (shell_->start(error_, report)) {
+    case app::CVexorApp::Outcome::AlreadyRunning: return Shell::AlreadyRunning;
+    case app::CVexorApp::Outcome::Failed: return Shell::Failed;
+    case app::CVexorApp::Outcome::Ready: break;
+  }
+  for (const auto& line : report) std::cerr << "vantor: " << line << "\n";
+  return Shell::Ready;
+}
+
+void CGuiApplication::startWindow() {
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName(app::kProductName);
   QApplication::setWindowIcon(appIcon("app_disconnected.svg"));
-  if (outcome == app::CVexorApp::Outcome::Failed) {
-    QMessageBox::critical(nullptr, productTitle(), U(error));
-    return 1;
-  }
-  for (const auto& line : report) std::cerr << "vantor: " << line << "\n";
+  whileLoading([this] { backend_ = std::make_unique<app::CProgramBackend>(); });
+  controller_ = std::make_unique<app::CConnectionController>(*backend_, *forward_);
+  window_ = std::make_unique<DialogKovalBase>(*controller_);
+  forward_->to = window_.get();
 
-  std::unique_ptr<app::CProgramBackend> backend;
-  whileLoading([&] { backend = std::make_unique<app::CProgramBackend>(); });
-
-  std::unique_ptr<app::CConnectionController> controller;
-  std::unique_ptr<DialogKovalBase> window;
-  // The controller reports to the window, the window commands the
-  // controller: the observer forwards until the window exists.
-  struct Forward : app::IControllerObserver {
-    DialogKovalBase* to = nullptr;
-    void onStatus(const std::string& t) override { if (to) to->onStatus(t); }
-    void onMessage(const std::string& t) override { if (to) to->onMessage(t); }
-    void onStateChanged(int s) override { if (to) to->onStateChanged(s); }
-    void onButton(const std::string& t, const std::string& tip) override { if (to) to->onButton(t, tip); }
-    void onControlsEnabled(bool e) override { if (to) to->onControlsEnabled(e); }
-    void onSummary(const app::StatusSummary& s) override { if (to) to->onSummary(s); }
-    void onUdpWarning(bool v, const std::string& tip) override { if (to) to->onUdpWarning(v, tip); }
-    void onHideWindow() override { if (to) to->onHideWindow(); }
-    void onShowWindow() override { if (to) to->onShowWindow(); }
-  } forward;
-  controller = std::make_unique<app::CConnectionController>(*backend, forward);
-  window = std::make_unique<DialogKovalBase>(*controller);
-  forward.to = window.get();
-
-  if (!shell.startServices(error)) {
-    window->onMessage(error);
-    window->onStatus(app::tr("Start local service failed."));
+  std::string error;
+  if (!shell_->startServices(error)) {
+    window_->onMessage(error);
+    window_->onStatus(app::tr("Start local service failed."));
   }
   app::NetworkFacts facts;
-  backend->detectConnections(facts);
-  controller->setNetworkFacts(facts);
-  if (facts.tapCount < 1) controller->startDriverReinstall();
-  for (const auto& line : backend->takeReport()) std::cerr << "vantor: " << line << "\n";
+  backend_->detectConnections(facts);
+  controller_->setNetworkFacts(facts);
+  if (facts.tapCount < 1) controller_->startDriverReinstall();
+  for (const auto& line : backend_->takeReport()) std::cerr << "vantor: " << line << "\n";
 
-  if (!shell.instance().serve(
-          [&](const std::string& verb, std::string& answer) {
+  DialogKovalBase* window = window_.get();
+  app::CConnectionController* controller = controller_.get();
+  if (!shell_->instance().serve(
+          [window, controller](const std::string& verb, std::string& answer) {
             if (verb == "show") {
               window->onShowWindow();
               return true;
@@ -161,30 +161,51 @@ int runGui() {
           error))
     std::cerr << "vantor: no control endpoint: " << error << "\n";
 
+  window_->show();
+  placeTraffic(*window_);
+  window_->loadNodeList();
+}
+
+void CGuiApplication::finish() {
+  if (finished_ || !backend_) return;
+  finished_ = true;
+  shell_->instance().stop();
+  backend_->undoHostChanges();
+  for (const auto& line : backend_->takeReport()) std::cerr << "vantor: " << line << "\n";
+  CSSManager::instance().waitForSessions(1000);
+  // The widgets go while the QApplication still exists.
+  forward_->to = nullptr;
+  window_.reset();
+  controller_.reset();
+}
+
+int runGui() {
+  // Before any thread exists: SIGINT and SIGTERM are taken by one thread,
+  // which asks the window to exit.
+  platform::blockTerminationSignals();
+  CGuiApplication program;
+  CGuiApplication::Shell shell = program.startShell();
+  if (shell == CGuiApplication::Shell::AlreadyRunning) return 0;  // the first one shows itself
+  QApplication qt(gArgc, gArgv);
+  if (shell == CGuiApplication::Shell::Failed) {
+    QMessageBox::critical(nullptr, productTitle(), U(program.error()));
+    return 1;
+  }
+  program.startWindow();
   std::atomic<bool> stopWatch{false};
   std::thread signalWatch([&] {
     while (!stopWatch) {
       if (platform::waitTerminationSignalFor(200) != 0) {
-        QMetaObject::invokeMethod(window.get(), [&] { window->exitProgram(); }, Qt::QueuedConnection);
+        DialogKovalBase* window = program.window();
+        QMetaObject::invokeMethod(window, [window] { window->exitProgram(); }, Qt::QueuedConnection);
         return;
       }
     }
   });
-
-  window->show();
-  placeTraffic(*window);
-  window->loadNodeList();
   int rc = QApplication::exec();
-
   stopWatch = true;
   signalWatch.join();
-  backend->undoHostChanges();
-  shell.instance().stop();
-  for (const auto& line : backend->takeReport()) std::cerr << "vantor: " << line << "\n";
-  CSSManager::instance().waitForSessions(1000);
-  forward.to = nullptr;
-  window.reset();
-  controller.reset();
+  program.finish();
   return rc;
 }
 

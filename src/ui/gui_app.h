@@ -6,11 +6,18 @@
 
 #include <QDialog>
 
+#include <memory>
 #include <string>
 
-class QLabel;
+namespace vantor::app {
+class CVexorApp;
+class CProgramBackend;
+class CConnectionController;
+}  // namespace vantor::app
 
 namespace vantor::ui {
+
+class DialogKovalBase;
 
 // "Loading proxy mode rules...": shown while the rule files are scanned.
 class CLoadingDialog : public QDialog {
@@ -18,6 +25,42 @@ class CLoadingDialog : public QDialog {
 
  public:
   explicit CLoadingDialog(QWidget* parent = nullptr);
+};
+
+// The running program behind `vantor gui`, in its steps, so that a test can
+// drive the real window between them.
+class CGuiApplication {
+ public:
+  CGuiApplication();
+  ~CGuiApplication();
+  CGuiApplication(const CGuiApplication&) = delete;
+  CGuiApplication& operator=(const CGuiApplication&) = delete;
+
+  enum class Shell { Ready, AlreadyRunning, Failed };
+  // Start-up before any window (no display needed): a second start asks the
+  // first one to show its window and ends here.
+  Shell startShell();
+  // With a QApplication: the data-loading dialog, the controller, the main
+  // window, the services, adapter discovery and the control endpoint; the
+  // window is shown and its list loaded.
+  void startWindow();
+  // After the event loop: what the run changed on the host is taken back
+  // and the window is gone.
+  void finish();
+
+  DialogKovalBase* window() const { return window_.get(); }
+  app::CConnectionController* controller() const { return controller_.get(); }
+  const std::string& error() const { return error_; }
+
+ private:
+  struct Forward;
+  std::unique_ptr<app::CVexorApp> shell_;
+  std::unique_ptr<app::CProgramBackend> backend_;
+  std::unique_ptr<Forward> forward_;
+  std::unique_ptr<app::CConnectionController> controller_;
+  std::unique_ptr<DialogKovalBase> window_;
+  std::string error_;
+  bool finished_ = false;
 };
 
 // `vantor` and `vantor gui`: the exit status of the program.

@@ -1,0 +1,123 @@
+// The real program's window under a real X server, driven like a user:
+// the end-to-end test (tests/e2e/test_desktop.py) runs this in a network
+// namespace with a window manager and, when it says so, a tray host. It
+// starts the program as `vantor gui` does, adds a node through the batch
+// dialog, connects with the connect button and disconnects again.
+//
+// VANTOR_UI_NODE_LINK   the share link to paste
+// VANTOR_UI_EXPECT_TRAY 1 when a tray host runs
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <cstdlib>
+
+#include "catalogue/node_mgr.h"
+#include "ui/gui_app.h"
+#include "ui/main_window.h"
+#include "ui/node_dialogs.h"
+#include "ui/ui_common.h"
+
+using namespace vantor;
+using namespace vantor::ui;
+
+class DesktopDriver : public QObject {
+  Q_OBJECT
+
+ private:
+  CGuiApplication program_;
+  DialogKovalBase* window_ = nullptr;
+
+  static QString env(const char* name) { return QString::fromLocal8Bit(std::getenv(name) ? std::getenv(name) : ""); }
+
+ private slots:
+  void initTestCase() {
+    QCOMPARE(int(program_.startShell()), int(CGuiApplication::Shell::Ready));
+    program_.startWindow();
+    window_ = program_.window();
+    QVERIFY(window_);
+    QVERIFY(QTest::qWaitForWindowExposed(window_, 10000));
+  }
+
+  void theTrayHostIsThereOrNot() {
+    bool expected = env("VANTOR_UI_EXPECT_TRAY") == "1";
+    QTRY_COMPARE_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), expected, 10000);
+    QVERIFY(window_->trayIcon()->isVisible());
+    QTRY_VERIFY(window_->listLoaded());
+  }
+
+  void aNodeIsAddedThroughTheBatchDialog() {
+    QCOMPARE(window_->nodeList()->topLevelItemCount(), 0);
+    QString link = env("VANTOR_UI_NODE_LINK");
+    QVERIFY(!link.isEmpty());
+    bool typed = false;
+    // The add menu's batch entry opens the dialog, where the link is typed
+    // and OK clicked.
+    QTimer typist;
+    connect(&typist, &QTimer::timeout, this, [&] {
+      auto* dialog = qobject_cast<CBatchLinkDialog*>(QApplication::activeModalWidget());
+      if (!dialog || typed || !dialog->isVisible()) return;
+      typed = true;
+      QTest::keyClicks(dialog->textEdit(), link);
+      auto* buttons = dialog->findChild<QDialogButtonBox*>();
+      QTest::mouseClick(buttons->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    });
+    typist.start(50);
+    QAction* batch = window_->addMenu()->actions().at(2);
+    QCOMPARE(batch->text(), T("Batch Add SS/SSR proxy from link..."));
+    batch->trigger();
+    QVERIFY(typed);
+    QCOMPARE(CNodeMgr::instance().count(), std::size_t(1));
+    QCOMPARE(window_->nodeList()->topLevelItemCount(), 1);
+    QCOMPARE(window_->nodeList()->topLevelItem(0)->childCount(), 1);
+  }
+
+  void connectReachesConnectedAndDisconnectReturns() {
+    QCOMPARE(window_->nodeList()->topLevelItemCount(), 1);
+    QTreeWidgetItem* item = window_->nodeList()->topLevelItem(0)->child(0);
+    QVERIFY(item);
+    window_->nodeList()->setCurrentItem(item);
+    QCOMPARE(window_->connectButton()->text(), T("CONNECT"));
+    QTest::mouseClick(window_->connectButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Connected!"), 90000);
+    QCOMPARE(window_->connectButton()->text(), T("DISCONNECT"));
+    QStringList tip = window_->trayIcon()->toolTip().split('\n');
+    qInfo("tray tooltip: %s", qPrintable(tip.join(" | ")));
+    QCOMPARE(tip.size(), 4);
+    QCOMPARE(tip[0], QString("Vantor 6.0"));
+    QVERIFY2(tip[1].startsWith("Proxy: SR-"), qPrintable(tip[1]));
+    QCOMPARE(tip[2], QString("Mode: Global wide"));
+    QCOMPARE(tip[3], QString("UDP is enabled"));
+    // AutomaticHideWindow: the window went to the tray like a user close.
+    if (env("VANTOR_UI_EXPECT_TRAY") == "1") {
+      QTRY_VERIFY(!window_->isVisible());
+      QCOMPARE(window_->balloonCount(), 1);
+    } else {
+      QTRY_VERIFY(window_->isMinimized());
+      QVERIFY(window_->isVisible());
+    }
+    // Back through the tray menu's first entry.
+    window_->trayMenu()->actions().at(0)->trigger();
+    QVERIFY(QTest::qWaitForWindowExposed(window_, 10000));
+    QTest::mouseClick(window_->connectButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Disconnected!"), 60000);
+    QCOMPARE(window_->trayIcon()->toolTip(), QString("Vantor 6.0 Disconnected"));
+    QCOMPARE(window_->connectButton()->text(), T("CONNECT"));
+  }
+
+  void cleanupTestCase() {
+    if (window_) window_->exitProgram();
+    program_.finish();
+  }
+};
+
+QTEST_MAIN(DesktopDriver)
+#include "desktop_driver.moc"
