@@ -256,6 +256,7 @@ int renderScreenshots(const std::string& dirText) {
   app::CConnectionController controller(backend, quiet);
   DialogKovalBase window(controller, [] { return true; });
   window.trayIcon()->hide();
+  window.setProbing(false);
   window.refreshList(-1);
   window.onStatus(app::tr("Ready!"));
 

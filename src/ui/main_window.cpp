@@ -17,7 +17,8 @@
 #include <QStatusBar>
 #include <QThread>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QStyledItemDelegate>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include <future>
@@ -29,6 +30,7 @@
 #include "netconf/proxy_modes.h"
 #include "ui/manage_dialogs.h"
 #include "ui/node_dialogs.h"
+#include "ui/node_list_model.h"
 #include "ui/settings_dialog.h"
 #include "ui/test_window.h"
 #include "ui/traffic_window.h"
@@ -37,7 +39,15 @@
 namespace vantor::ui {
 namespace {
 
-constexpr int kIdRole = Qt::UserRole;
+// Rows of the node list are 20 pixels high (or what the font needs).
+class RowHeight : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    return {size.width(), std::max(size.height(), 20)};
+  }
+};
 // A group header passed to the connect command: no node has this id, so the
 // controller answers "Please select a proxy first.".
 constexpr int32_t kNoSuchNode = INT32_MAX;
@@ -113,9 +123,10 @@ void DialogKovalBase::buildWidgets() {
   }
   layout->addLayout(buttons);
 
-  nodeList_ = new QTreeWidget(central);
-  nodeList_->setColumnCount(2);
-  nodeList_->setHeaderLabels({T("Proxy server"), T("Latency")});
+  nodeList_ = new QTreeView(central);
+  model_ = new CNodeListModel(this);
+  nodeList_->setModel(model_);
+  nodeList_->setItemDelegate(new RowHeight(nodeList_));
   nodeList_->header()->setStretchLastSection(false);
   nodeList_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   nodeList_->header()->setSectionResizeMode(1, QHeaderView::Fixed);
@@ -124,11 +135,12 @@ void DialogKovalBase::buildWidgets() {
   nodeList_->setUniformRowHeights(true);
   nodeList_->setIconSize(QSize(16, 11));
   nodeList_->setAlternatingRowColors(true);
-  nodeList_->setStyleSheet("QTreeWidget::item { height: 20px; }");
-  connect(nodeList_, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* item, QTreeWidgetItem*) { pickNode(item); });
-  connect(nodeList_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
-    if (item && item->data(0, kIdRole).toInt() >= 0) editCurrentNode();
+  nodeList_->setSelectionMode(QAbstractItemView::SingleSelection);
+  nodeList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  connect(nodeList_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current, const QModelIndex&) { pickNode(current); });
+  connect(nodeList_, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
+    if (model_->nodeId(index) >= 0) editCurrentNode();
   });
   layout->addWidget(nodeList_, 1);
 
@@ -253,55 +265,27 @@ void DialogKovalBase::loadNodeList() {
 
 void DialogKovalBase::refreshList(int32_t idToSelect) {
   CNodeMgr& store = CNodeMgr::instance();
-  int32_t highlight = store.refresh(idToSelect < 0 ? -1 : idToSelect);
+  int32_t highlight = store.refresh(idToSelect < 0 ? -1 : idToSelect, probing_);
   if (idToSelect == -1 && highlight < 0) highlight = store.selectedId();
-  std::vector<NodeGroup> groups = store.groupedNodes();
-
   filling_ = true;
-  nodeList_->setUpdatesEnabled(false);
-  nodeList_->clear();
-  QList<QTreeWidgetItem*> headers;
-  QTreeWidgetItem* current = nullptr;
-  QIcon folder = appIcon("group.svg");
-  QFont bold = nodeList_->font();
-  bold.setBold(true);
-  for (const NodeGroup& group : groups) {
-    auto* header = new QTreeWidgetItem({group.name.empty() ? T(kDefaultGroupName) : U(group.name)});
-    header->setData(0, kIdRole, kGroupHeaderId);
-    header->setIcon(0, folder);
-    header->setFont(0, bold);
-    header->setFirstColumnSpanned(false);
-    QList<QTreeWidgetItem*> children;
-    children.reserve(static_cast<qsizetype>(group.items.size()));
-    for (const NodeListItem& node : group.items) {
-      auto* item = new QTreeWidgetItem(
-          {U(node.groupedText), node.latency > 0 ? QString::asprintf("%d ms", node.latency) : QString("-")});
-      item->setData(0, kIdRole, node.id);
-      item->setIcon(0, flagIcon(node.nCountryIndex));
-      item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-      if (node.id == highlight) current = item;
-      children.append(item);
-    }
-    header->addChildren(children);
-    headers.append(header);
+  model_->setGroups(store.groupedNodes());
+  // Group by group: expandAll() walks every node row and costs much more.
+  for (int g = 0; g < model_->rowCount(); ++g) nodeList_->expand(model_->index(g, 0));
+  QModelIndex current = model_->indexOfNode(highlight);
+  if (current.isValid()) {
+    nodeList_->setCurrentIndex(current);
+    nodeList_->scrollTo(current);
   }
-  nodeList_->addTopLevelItems(headers);
-  nodeList_->expandAll();
-  if (current) nodeList_->setCurrentItem(current);
-  nodeList_->setUpdatesEnabled(true);
   filling_ = false;
 }
 
-int32_t DialogKovalBase::currentNodeId() const {
-  QTreeWidgetItem* item = nodeList_->currentItem();
-  if (!item) return -1;
-  int32_t id = item->data(0, kIdRole).toInt();
-  return id >= 0 ? id : -1;
-}
+int32_t DialogKovalBase::currentNodeId() const { return model_->nodeId(nodeList_->currentIndex()); }
 
-void DialogKovalBase::pickNode(QTreeWidgetItem* item) {
-  if (filling_ || !item) return;
-  int32_t id = item->data(0, kIdRole).toInt();
+void DialogKovalBase::pickEntry(const QModelIndex& index) { nodeList_->setCurrentIndex(index); }
+
+void DialogKovalBase::pickNode(const QModelIndex& index) {
+  if (filling_) return;
+  int32_t id = model_->nodeId(index);
   if (id < 0) return;
   CNodeMgr::instance().select(id);
   {
@@ -354,28 +338,20 @@ void DialogKovalBase::editCurrentNode() {
 }
 
 void DialogKovalBase::deleteCurrentNode() {
-  QTreeWidgetItem* item = nodeList_->currentItem();
-  int32_t id = currentNodeId();
+  QModelIndex current = nodeList_->currentIndex();
+  int32_t id = model_->nodeId(current);
   if (id < 0) return;
+  // The entry that takes the deleted one's place: the next node below it,
+  // else the one above, in any group.
+  int32_t next = model_->nodeAfter(current);
+  if (next < 0) next = model_->nodeBefore(current);
   CNodeMgr& store = CNodeMgr::instance();
   store.remove(id);
   saveNodes();
-  // The entry that takes the deleted one's place: the next node below it,
-  // else the one above, in any group.
-  QTreeWidgetItem* next = nodeList_->itemBelow(item);
-  while (next && next->data(0, kIdRole).toInt() < 0) next = nodeList_->itemBelow(next);
-  if (!next) {
-    next = nodeList_->itemAbove(item);
-    while (next && next->data(0, kIdRole).toInt() < 0) next = nodeList_->itemAbove(next);
-  }
-  int32_t nextId = next ? next->data(0, kIdRole).toInt() : -1;
-  if (nextId >= 0) {
-    store.select(nextId);
-  } else {
-    store.validateSelection();
-  }
-  refreshList(nextId >= 0 ? nextId : -2);
-  if (nextId < 0) nodeList_->setCurrentItem(nullptr);
+  if (next >= 0) store.select(next);
+  else store.validateSelection();
+  refreshList(next >= 0 ? next : -2);
+  if (next < 0) nodeList_->setCurrentIndex({});
 }
 
 void DialogKovalBase::testCurrentNode() {
@@ -465,9 +441,9 @@ void DialogKovalBase::restoreWindow() {
 }
 
 void DialogKovalBase::toggleConnection() {
-  QTreeWidgetItem* item = nodeList_->currentItem();
+  QModelIndex current = nodeList_->currentIndex();
   int32_t id = -1;
-  if (item) id = item->data(0, kIdRole).toInt() >= 0 ? item->data(0, kIdRole).toInt() : kNoSuchNode;
+  if (current.isValid()) id = model_->nodeId(current) >= 0 ? model_->nodeId(current) : kNoSuchNode;
   int mode = modeList_->currentIndex();
   controller_.toggleCommand(id, mode);
 }

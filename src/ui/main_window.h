@@ -25,13 +25,14 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QToolButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QModelIndex;
+class QTreeView;
 
 namespace vantor::ui {
 
 class CTrafficWindow;
 class CNodeTestWindow;
+class CNodeListModel;
 
 class DialogKovalBase : public QMainWindow, public app::IControllerObserver, public IEventNotifier {
   Q_OBJECT
@@ -52,6 +53,9 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   // highlights `idToSelect` (-1: the last used node).
   void refreshList(int32_t idToSelect);
   bool listLoaded() const { return listLoaded_; }
+  // Whether a refresh starts the background probes of nodes that lack a
+  // latency or a country (off for screenshots and tests: no traffic).
+  void setProbing(bool on) { probing_ = on; }
 
   // IControllerObserver: any thread; everything is done on the GUI thread.
   void onStatus(const std::string& text) override;
@@ -84,7 +88,11 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   void toggleConnection();
 
   // What tests and screenshots look at.
-  QTreeWidget* nodeList() const { return nodeList_; }
+  QTreeView* nodeList() const { return nodeList_; }
+  CNodeListModel* nodeModel() const { return model_; }
+  // Makes the entry of node `id` (or the group header `group`) the list's
+  // current entry, as a user's click does.
+  void pickEntry(const QModelIndex& index);
   QComboBox* modeList() const { return modeList_; }
   QMenu* addMenu() const { return addMenu_; }
   QMenu* popupMenu() const { return popupMenu_; }
@@ -117,7 +125,7 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   void updateEntryStates();
   void popupAtCursor(QMenu* menu);
   void closeToTray();
-  void pickNode(QTreeWidgetItem* item);
+  void pickNode(const QModelIndex& index);
   void afterNodeChange(int32_t idToSelect);
   void fillModes();
   // Runs `fn` on the GUI thread (at once when already there).
@@ -130,10 +138,12 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   bool noticeShown_ = false;  // the tray notice, once per run
   std::atomic<bool> exiting_{false};
   bool filling_ = false;      // the list selection moves without a user's pick
+  bool probing_ = true;
   int balloons_ = 0;
   bool controlsEnabled_ = true;
 
-  QTreeWidget* nodeList_ = nullptr;
+  QTreeView* nodeList_ = nullptr;
+  CNodeListModel* model_ = nullptr;
   QComboBox* modeList_ = nullptr;
   QList<QToolButton*> actionButtons_;
   QPushButton* connectButton_ = nullptr;
@@ -155,7 +165,5 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   QStringList logLines_;
 };
 
-// Texts of the main window the tests compare against.
-inline constexpr int32_t kGroupHeaderId = -2;
 
 }  // namespace vantor::ui

@@ -165,7 +165,9 @@ class DesktopTest(unittest.TestCase):
             f.write("[basic]\n"
                     f"public_dns1={TARGET_ADDR}\npublic_dns2=\n"
                     f"TestSites=http://{TARGET_ADDR}/index.html\n"
-                    f"UdpTestPairs={TARGET_ADDR},{DNS_NAME}\n")
+                    f"UdpTestPairs={TARGET_ADDR},{DNS_NAME}\n"
+                    # the node's country is looked up nowhere but here
+                    "GeoServices=http://127.0.0.1:1,,,\n")
         return ["QT_QPA_PLATFORM=xcb", f"VANTOR_CONFIG_DIR={home}/config", f"VANTOR_RUNTIME_DIR={home}/run",
                 "GSETTINGS_BACKEND=keyfile", f"XDG_CONFIG_HOME={home}/xdg", f"XDG_RUNTIME_DIR={home}/xdg-run",
                 "ASAN_OPTIONS=detect_leaks=0"]

@@ -15,7 +15,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QtTest>
 
 #include <cstdlib>
@@ -24,6 +24,7 @@
 #include "ui/gui_app.h"
 #include "ui/main_window.h"
 #include "ui/node_dialogs.h"
+#include "ui/node_list_model.h"
 #include "ui/ui_common.h"
 
 using namespace vantor;
@@ -55,7 +56,8 @@ class DesktopDriver : public QObject {
   }
 
   void aNodeIsAddedThroughTheBatchDialog() {
-    QCOMPARE(window_->nodeList()->topLevelItemCount(), 0);
+    CNodeListModel* model = window_->nodeModel();
+    QCOMPARE(model->rowCount(), 0);
     QString link = env("VANTOR_UI_NODE_LINK");
     QVERIFY(!link.isEmpty());
     bool typed = false;
@@ -76,15 +78,19 @@ class DesktopDriver : public QObject {
     batch->trigger();
     QVERIFY(typed);
     QCOMPARE(CNodeMgr::instance().count(), std::size_t(1));
-    QCOMPARE(window_->nodeList()->topLevelItemCount(), 1);
-    QCOMPARE(window_->nodeList()->topLevelItem(0)->childCount(), 1);
+    QCOMPARE(model->rowCount(), 1);
+    QCOMPARE(model->rowCount(model->index(0, 0)), 1);
   }
 
   void connectReachesConnectedAndDisconnectReturns() {
-    QCOMPARE(window_->nodeList()->topLevelItemCount(), 1);
-    QTreeWidgetItem* item = window_->nodeList()->topLevelItem(0)->child(0);
-    QVERIFY(item);
-    window_->nodeList()->setCurrentItem(item);
+    CNodeListModel* model = window_->nodeModel();
+    QCOMPARE(model->rowCount(), 1);
+    QModelIndex node = model->index(0, 0, model->index(0, 0));
+    QVERIFY(node.isValid());
+    // A click on the entry, as a user picks it.
+    QRect place = window_->nodeList()->visualRect(node);
+    QTest::mouseClick(window_->nodeList()->viewport(), Qt::LeftButton, {}, place.center());
+    QCOMPARE(window_->currentNodeId(), model->nodeId(node));
     QCOMPARE(window_->connectButton()->text(), T("CONNECT"));
     QTest::mouseClick(window_->connectButton(), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Connected!"), 90000);

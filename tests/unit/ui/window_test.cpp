@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -32,6 +33,7 @@
 #include "ui/main_window.h"
 #include "ui/manage_dialogs.h"
 #include "ui/node_dialogs.h"
+#include "ui/node_list_model.h"
 #include "ui/settings_dialog.h"
 #include "ui/test_window.h"
 #include "ui/traffic_window.h"
@@ -154,12 +156,6 @@ QString modalDuring(const std::function<void()>& action) {
   return seen;
 }
 
-QTreeWidgetItem* itemFor(QTreeWidget* list, int32_t id) {
-  for (int g = 0; g < list->topLevelItemCount(); ++g)
-    for (int i = 0; i < list->topLevelItem(g)->childCount(); ++i)
-      if (list->topLevelItem(g)->child(i)->data(0, Qt::UserRole).toInt() == id) return list->topLevelItem(g)->child(i);
-  return nullptr;
-}
 
 }  // namespace
 
@@ -197,6 +193,7 @@ class WindowTest : public QObject {
     controller_ = std::make_unique<app::CConnectionController>(backend_, forward_);
     controller_->setNetworkFacts(QuickBackend::facts());
     window_ = std::make_unique<DialogKovalBase>(*controller_, [this] { return trayHere_; });
+    window_->setProbing(false);  // no echo or country look-up from a unit test
     forward_.to = window_.get();
     window_->show();
   }
@@ -280,9 +277,10 @@ class WindowTest : public QObject {
     CNodeMgr::instance().add(socksNode("192.0.2.1", 1080, "Left"));
     CNodeMgr::instance().add(socksNode("192.0.2.2", 1080, "Right"));
     window_->refreshList(-1);
-    QTreeWidget* list = window_->nodeList();
-    QCOMPARE(list->topLevelItemCount(), 2);
-    list->setCurrentItem(list->topLevelItem(1));
+    CNodeListModel* model = window_->nodeModel();
+    QCOMPARE(model->rowCount(), 2);
+    window_->pickEntry(model->index(1, 0));
+    QCOMPARE(window_->nodeList()->currentIndex(), model->index(1, 0));
     QCOMPARE(window_->currentNodeId(), -1);
     QCOMPARE(modalDuring([&] { window_->editCurrentNode(); }), QString());
     QCOMPARE(modalDuring([&] { window_->deleteCurrentNode(); }), QString());
@@ -290,7 +288,7 @@ class WindowTest : public QObject {
     QCOMPARE(CNodeMgr::instance().count(), std::size_t(2));
     QVERIFY(window_->testWindow() == nullptr || !window_->testWindow()->isVisible());
     // On a node entry, edit does open its dialog (of the node's kind).
-    list->setCurrentItem(list->topLevelItem(1)->child(0));
+    window_->pickEntry(model->index(0, 0, model->index(1, 0)));
     QCOMPARE(modalDuring([&] { window_->editCurrentNode(); }), T("Edit SOCKS Proxy"));
   }
 
@@ -300,8 +298,9 @@ class WindowTest : public QObject {
     int32_t b = store.add(socksNode("192.0.2.2", 1080, "G1"))->id;
     int32_t c = store.add(socksNode("192.0.2.3", 1080, "G2"))->id;
     window_->refreshList(b);
-    QTreeWidget* list = window_->nodeList();
-    list->setCurrentItem(itemFor(list, b));
+    CNodeListModel* model = window_->nodeModel();
+    window_->pickEntry(model->indexOfNode(b));
+    QCOMPARE(window_->currentNodeId(), b);
     window_->deleteCurrentNode();
     // The next node takes its place, across the group border.
     QCOMPARE(window_->currentNodeId(), c);
@@ -314,7 +313,7 @@ class WindowTest : public QObject {
     QCOMPARE(store.count(), std::size_t(0));
     QCOMPARE(store.selectedId(), -1);
     QCOMPARE(window_->currentNodeId(), -1);
-    QCOMPARE(list->topLevelItemCount(), 0);
+    QCOMPARE(model->rowCount(), 0);
   }
 
   void theTrayNoticeComesOnlyOnTheFirstClose() {
@@ -378,7 +377,7 @@ class WindowTest : public QObject {
     freshWindow();
     CNodeInfo* node = CNodeMgr::instance().add(socksNode("192.0.2.7", 1080, ""));
     window_->loadNodeList();
-    window_->nodeList()->setCurrentItem(itemFor(window_->nodeList(), node->id));
+    window_->pickEntry(window_->nodeModel()->indexOfNode(node->id));
     QCOMPARE(window_->trayIcon()->toolTip(), QString("Vantor 6.0 Disconnected"));
     backend_.udpWorks = false;
     window_->toggleConnection();
@@ -394,7 +393,7 @@ class WindowTest : public QObject {
     QCOMPARE(window_->connectButton()->text(), T("CONNECT"));
     backend_.udpWorks = true;
     // A group header refuses with the controller's message.
-    window_->nodeList()->setCurrentItem(window_->nodeList()->topLevelItem(0));
+    window_->pickEntry(window_->nodeModel()->index(0, 0));
     window_->toggleConnection();
     QTRY_VERIFY(messages_.contains(T("Please select a proxy first.")));
   }
