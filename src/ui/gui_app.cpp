@@ -131,7 +131,7 @@ void CGuiApplication::startWindow() {
   std::string error;
   if (!shell_->startServices(error)) {
     window_->onMessage(error);
-    window_->onStatus(app::tr("Start local service failed."));
+    if (!CSSManager::instance().isServiceRunning()) window_->onStatus(app::tr("Start local service failed."));
   }
   app::NetworkFacts facts;
   backend_->detectConnections(facts);
@@ -180,6 +180,10 @@ void CGuiApplication::finish() {
 }
 
 int runGui() {
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+    std::cerr << "vantor: no display (DISPLAY is not set); on a console use `vantor connect`\n";
+    return 1;
+  }
   // Before any thread exists: SIGINT and SIGTERM are taken by one thread,
   // which asks the window to exit.
   platform::blockTerminationSignals();

@@ -16,11 +16,12 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QThread>
-#include <QToolButton>
 #include <QStyledItemDelegate>
+#include <QToolButton>
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <cstdio>
 #include <future>
 
 #include "app/i18n.h"
@@ -52,9 +53,12 @@ class RowHeight : public QStyledItemDelegate {
 // controller answers "Please select a proxy first.".
 constexpr int32_t kNoSuchNode = INT32_MAX;
 
-void saveNodes() {
+// The node file after every change; a failure is shown (at exit: printed).
+void saveNodes(QWidget* parent) {
   std::string error;
-  CNodeMgr::instance().saveNodes(&error);
+  if (CNodeMgr::instance().saveNodes(&error)) return;
+  if (parent) ui::showMessage(parent, U(error));
+  else std::fprintf(stderr, "vantor: %s\n", error.c_str());
 }
 
 void saveSettingsNow() {
@@ -266,7 +270,6 @@ void DialogKovalBase::loadNodeList() {
 void DialogKovalBase::refreshList(int32_t idToSelect) {
   CNodeMgr& store = CNodeMgr::instance();
   int32_t highlight = store.refresh(idToSelect < 0 ? -1 : idToSelect, probing_);
-  if (idToSelect == -1 && highlight < 0) highlight = store.selectedId();
   filling_ = true;
   model_->setGroups(store.groupedNodes());
   // Group by group: expandAll() walks every node row and costs much more.
@@ -296,7 +299,7 @@ void DialogKovalBase::pickNode(const QModelIndex& index) {
 }
 
 void DialogKovalBase::afterNodeChange(int32_t idToSelect) {
-  saveNodes();
+  saveNodes(this);
   refreshList(idToSelect);
 }
 
@@ -347,7 +350,7 @@ void DialogKovalBase::deleteCurrentNode() {
   if (next < 0) next = model_->nodeBefore(current);
   CNodeMgr& store = CNodeMgr::instance();
   store.remove(id);
-  saveNodes();
+  saveNodes(this);
   if (next >= 0) store.select(next);
   else store.validateSelection();
   refreshList(next >= 0 ? next : -2);
@@ -428,7 +431,7 @@ void DialogKovalBase::exitProgram() {
   traffic_->hide();
   tray_->hide();
   controller_.exitCommand();
-  saveNodes();
+  saveNodes(nullptr);
   QApplication::quit();
 }
 

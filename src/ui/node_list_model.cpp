@@ -6,6 +6,14 @@
 
 namespace vantor::ui {
 
+namespace {
+
+QString groupName(const std::string& name) {
+  return name.empty() || name == kDefaultGroupName ? T(kDefaultGroupName) : U(name);
+}
+
+}  // namespace
+
 // internalId 0 marks a group row; a node row carries its group's index + 1.
 CNodeListModel::CNodeListModel(QObject* parent) : QAbstractItemModel(parent), folder_(appIcon("group.svg")) {}
 
@@ -90,7 +98,7 @@ QVariant CNodeListModel::data(const QModelIndex& index, int role) const {
     const NodeGroup& group = groups_[static_cast<std::size_t>(index.row())];
     if (index.column() != 0) return {};
     switch (role) {
-      case Qt::DisplayRole: return group.name.empty() ? T(kDefaultGroupName) : U(group.name);
+      case Qt::DisplayRole: return groupName(group.name);
       case Qt::DecorationRole: return folder_;
       case Qt::FontRole: {
         QFont bold;
@@ -108,7 +116,16 @@ QVariant CNodeListModel::data(const QModelIndex& index, int role) const {
     return {};
   }
   switch (role) {
-    case Qt::DisplayRole: return U(node->groupedText);
+    case Qt::DisplayRole: {
+      // "[SR] group -> name": the default group's name in the user's language.
+      const std::string& group = groups_[index.internalId() - 1].name;
+      if (group.empty() || group == kDefaultGroupName) {
+        std::size_t cut = node->text.find("] ");
+        if (cut != std::string::npos)
+          return U(node->text.substr(0, cut + 2)) + T(kDefaultGroupName) + " -> " + U(node->text.substr(cut + 2));
+      }
+      return U(node->groupedText);
+    }
     case Qt::DecorationRole: return flagIcon(node->nCountryIndex);
     case kIdRole: return node->id;
     default: return {};

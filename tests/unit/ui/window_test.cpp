@@ -321,8 +321,12 @@ class WindowTest : public QObject {
     window_->close();
     QVERIFY(!window_->isVisible());
     QCOMPARE(window_->balloonCount(), 1);
-    window_->restoreWindow();
+    // A double-click on the tray icon brings it back; other clicks do not.
+    emit window_->trayIcon()->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(!window_->isVisible());
+    emit window_->trayIcon()->activated(QSystemTrayIcon::DoubleClick);
     QVERIFY(window_->isVisible());
+    QVERIFY(!window_->isMinimized());
     window_->close();
     QVERIFY(!window_->isVisible());
     QCOMPARE(window_->balloonCount(), 1);
