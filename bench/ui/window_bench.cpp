@@ -60,16 +60,6 @@ double rssMb() {
   return 0;
 }
 
-struct Quiet : app::IControllerObserver {
-  void onStatus(const std::string&) override {}
-  void onMessage(const std::string&) override {}
-  void onStateChanged(int) override {}
-  void onButton(const std::string&, const std::string&) override {}
-  void onControlsEnabled(bool) override {}
-  void onSummary(const app::StatusSummary&) override {}
-  void onUdpWarning(bool, const std::string&) override {}
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,7 +100,7 @@ int main(int argc, char** argv) {
   double before = rssMb();
   CNodeMgr::instance().loadNodes();
   app::CProgramBackend backend;
-  Quiet quiet;
+  ui::CObserverRelay quiet;
   app::CConnectionController controller(backend, quiet);
   auto* window = new ui::DialogKovalBase(controller);
   window->show();

@@ -89,22 +89,7 @@ CLoadingDialog::CLoadingDialog(QWidget* parent) : QDialog(parent, Qt::SplashScre
   setMinimumWidth(320);
 }
 
-struct CGuiApplication::Forward : app::IControllerObserver {
-  // The controller reports to the window, the window commands the
-  // controller: reports are passed on once the window exists.
-  DialogKovalBase* to = nullptr;
-  void onStatus(const std::string& t) override { if (to) to->onStatus(t); }
-  void onMessage(const std::string& t) override { if (to) to->onMessage(t); }
-  void onStateChanged(int s) override { if (to) to->onStateChanged(s); }
-  void onButton(const std::string& t, const std::string& tip) override { if (to) to->onButton(t, tip); }
-  void onControlsEnabled(bool e) override { if (to) to->onControlsEnabled(e); }
-  void onSummary(const app::StatusSummary& s) override { if (to) to->onSummary(s); }
-  void onUdpWarning(bool v, const std::string& tip) override { if (to) to->onUdpWarning(v, tip); }
-  void onHideWindow() override { if (to) to->onHideWindow(); }
-  void onShowWindow() override { if (to) to->onShowWindow(); }
-};
-
-CGuiApplication::CGuiApplication() : shell_(std::make_unique<app::CVexorApp>()), forward_(std::make_unique<Forward>()) {}
+CGuiApplication::CGuiApplication() : shell_(std::make_unique<app::CVexorApp>()), forward_(std::make_unique<CObserverRelay>()) {}
 
 CGuiApplication::~CGuiApplication() { finish(); }
 
@@ -248,15 +233,7 @@ int renderScreenshots(const std::string& dirText) {
   CEventMgr::instance().loadEvents();
   app::CProgramBackend backend;
 
-  struct Quiet : app::IControllerObserver {
-    void onStatus(const std::string&) override {}
-    void onMessage(const std::string&) override {}
-    void onStateChanged(int) override {}
-    void onButton(const std::string&, const std::string&) override {}
-    void onControlsEnabled(bool) override {}
-    void onSummary(const app::StatusSummary&) override {}
-    void onUdpWarning(bool, const std::string&) override {}
-  } quiet;
+  CObserverRelay quiet;  // no window to report to: the window below stays still
   app::CConnectionController controller(backend, quiet);
   DialogKovalBase window(controller, [] { return true; });
   window.trayIcon()->hide();

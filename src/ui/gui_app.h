@@ -18,6 +18,7 @@ class CConnectionController;
 namespace vantor::ui {
 
 class DialogKovalBase;
+class CObserverRelay;
 
 // "Loading proxy mode rules...": shown while the rule files are scanned.
 class CLoadingDialog : public QDialog {
@@ -53,10 +54,9 @@ class CGuiApplication {
   const std::string& error() const { return error_; }
 
  private:
-  struct Forward;
   std::unique_ptr<app::CVexorApp> shell_;
   std::unique_ptr<app::CProgramBackend> backend_;
-  std::unique_ptr<Forward> forward_;
+  std::unique_ptr<CObserverRelay> forward_;
   std::unique_ptr<app::CConnectionController> controller_;
   std::unique_ptr<DialogKovalBase> window_;
   std::string error_;

@@ -305,20 +305,21 @@ void DialogKovalBase::afterNodeChange(int32_t idToSelect) {
 
 // ---- commands ----------------------------------------------------------------
 
-void DialogKovalBase::addSocksNode() {
-  CSocksNodeDialog dialog(this, nullptr);
+void DialogKovalBase::addNode(CNodeDialog& dialog) {
   if (dialog.exec() != QDialog::Accepted) return;
   noteAdditionalRoute(dialog.params());
   CNodeInfo* node = CNodeMgr::instance().add(dialog.params());
   afterNodeChange(node ? node->id : -1);
 }
 
+void DialogKovalBase::addSocksNode() {
+  CSocksNodeDialog dialog(this, nullptr);
+  addNode(dialog);
+}
+
 void DialogKovalBase::addShadowsocksNode() {
   CSSNodeDialog dialog(this, nullptr);
-  if (dialog.exec() != QDialog::Accepted) return;
-  noteAdditionalRoute(dialog.params());
-  CNodeInfo* node = CNodeMgr::instance().add(dialog.params());
-  afterNodeChange(node ? node->id : -1);
+  addNode(dialog);
 }
 
 void DialogKovalBase::batchAddNodes() {

@@ -33,6 +33,7 @@ namespace vantor::ui {
 class CTrafficWindow;
 class CNodeTestWindow;
 class CNodeListModel;
+class CNodeDialog;
 
 class DialogKovalBase : public QMainWindow, public app::IControllerObserver, public IEventNotifier {
   Q_OBJECT
@@ -126,6 +127,7 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   void popupAtCursor(QMenu* menu);
   void closeToTray();
   void pickNode(const QModelIndex& index);
+  void addNode(CNodeDialog& dialog);
   void afterNodeChange(int32_t idToSelect);
   void fillModes();
   // Runs `fn` on the GUI thread (at once when already there).
@@ -165,5 +167,21 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   QStringList logLines_;
 };
 
+
+// Passes the controller's reports on to a window (made after the
+// controller, gone before it); with none it keeps them to itself.
+class CObserverRelay : public app::IControllerObserver {
+ public:
+  DialogKovalBase* to = nullptr;
+  void onStatus(const std::string& t) override { if (to) to->onStatus(t); }
+  void onMessage(const std::string& t) override { if (to) to->onMessage(t); }
+  void onStateChanged(int s) override { if (to) to->onStateChanged(s); }
+  void onButton(const std::string& t, const std::string& tip) override { if (to) to->onButton(t, tip); }
+  void onControlsEnabled(bool e) override { if (to) to->onControlsEnabled(e); }
+  void onSummary(const app::StatusSummary& s) override { if (to) to->onSummary(s); }
+  void onUdpWarning(bool v, const std::string& tip) override { if (to) to->onUdpWarning(v, tip); }
+  void onHideWindow() override { if (to) to->onHideWindow(); }
+  void onShowWindow() override { if (to) to->onShowWindow(); }
+};
 
 }  // namespace vantor::ui

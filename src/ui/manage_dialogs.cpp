@@ -321,12 +321,7 @@ CSubscriptionEditDialog::CSubscriptionEditDialog(QWidget* parent, const std::str
   form->addRow(T("Default params of OBFS:"), obfs_);
   form->addRow(T("Fetch through proxy:"), proxy_);
   layout->addLayout(form);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText(T("OK"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  layout->addWidget(buttons);
+  layout->addWidget(okCancelButtons(this));
   setMinimumWidth(460);
 }
 

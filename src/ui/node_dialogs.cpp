@@ -56,11 +56,7 @@ CNodeDialog::CNodeDialog(QWidget* parent, bool socks) : QDialog(parent), socks_(
   group_->setPlaceholderText(T(kDefaultGroupName));
   route_ = new QLineEdit(this);
   route_->setPlaceholderText(T("Remote IP when you specify a local proxy, Only support one."));
-  buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons_->button(QDialogButtonBox::Ok)->setText(T("OK"));
-  buttons_->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
-  connect(buttons_, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  buttons_ = okCancelButtons(this);
   setMinimumWidth(400);
 }
 
@@ -211,12 +207,7 @@ CLinkDialog::CLinkDialog(QWidget* parent) : QDialog(parent) {
   link_ = new QLineEdit(this);
   link_->setPlaceholderText("ss://...  ssr://...");
   layout->addWidget(link_);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText(T("OK"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  layout->addWidget(buttons);
+  layout->addWidget(okCancelButtons(this));
   setMinimumWidth(460);
 }
 
@@ -244,12 +235,7 @@ CBatchLinkDialog::CBatchLinkDialog(QWidget* parent) : QDialog(parent) {
   text_ = new QPlainTextEdit(this);
   text_->setPlaceholderText("ss://...\nssr://...");
   layout->addWidget(text_, 1);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText(T("OK"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  layout->addWidget(buttons);
+  layout->addWidget(okCancelButtons(this));
   resize(520, 300);
 }
 

@@ -129,12 +129,7 @@ CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
   grid->addWidget(delay_, row, 1);
   layout->addWidget(options);
 
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText(T("OK"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  layout->addWidget(buttons);
+  layout->addWidget(okCancelButtons(this));
 }
 
 QCheckBox* CSettingsDialog::check(const char* key) const {

@@ -1,10 +1,13 @@
 #include "ui/ui_common.h"
 
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QHash>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QPushButton>
 #include <QSvgRenderer>
 
 #include "app/controller.h"
@@ -93,6 +96,15 @@ void showMessage(QWidget* parent, const QString& text) {
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
   box->show();
+}
+
+QDialogButtonBox* okCancelButtons(QDialog* dialog) {
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+  buttons->button(QDialogButtonBox::Ok)->setText(T("OK"));
+  buttons->button(QDialogButtonBox::Cancel)->setText(T("Cancel"));
+  QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+  return buttons;
 }
 
 void setMessageSink(MessageSink sink) { messageSink() = std::move(sink); }

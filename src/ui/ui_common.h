@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+class QDialog;
+class QDialogButtonBox;
 class QWidget;
 
 namespace vantor {
@@ -42,6 +44,9 @@ QString modeName(const ProxyMode& mode);
 using MessageSink = std::function<void(QWidget* parent, const QString& text)>;
 void showMessage(QWidget* parent, const QString& text);
 void setMessageSink(MessageSink sink);  // empty: message boxes again
+
+// OK and Cancel (translated) wired to the dialog's accept and reject.
+QDialogButtonBox* okCancelButtons(QDialog* dialog);
 
 // The product name and version as the title bar shows them; the About box.
 QString productTitle();

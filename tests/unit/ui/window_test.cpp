@@ -166,17 +166,7 @@ class WindowTest : public QObject {
   QTemporaryDir dir_;
   QStringList messages_;
   QuickBackend backend_;
-  struct Forward : app::IControllerObserver {
-    DialogKovalBase* to = nullptr;
-    void onStatus(const std::string& t) override { if (to) to->onStatus(t); }
-    void onMessage(const std::string& t) override { if (to) to->onMessage(t); }
-    void onStateChanged(int s) override { if (to) to->onStateChanged(s); }
-    void onButton(const std::string& t, const std::string& tip) override { if (to) to->onButton(t, tip); }
-    void onControlsEnabled(bool e) override { if (to) to->onControlsEnabled(e); }
-    void onSummary(const app::StatusSummary& s) override { if (to) to->onSummary(s); }
-    void onUdpWarning(bool v, const std::string& tip) override { if (to) to->onUdpWarning(v, tip); }
-    void onHideWindow() override { if (to) to->onHideWindow(); }
-  } forward_;
+  CObserverRelay forward_;
   std::unique_ptr<app::CConnectionController> controller_;
   std::unique_ptr<DialogKovalBase> window_;
   bool trayHere_ = true;
