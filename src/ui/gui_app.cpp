@@ -89,7 +89,8 @@ CLoadingDialog::CLoadingDialog(QWidget* parent) : QDialog(parent, Qt::SplashScre
   setMinimumWidth(320);
 }
 
-CGuiApplication::CGuiApplication() : shell_(std::make_unique<app::CVexorApp>()), forward_(std::make_unique<CObserverRelay>()) {}
+CGuiApplication::CGuiApplication()
+    : shell_(std::make_unique<app::CVexorApp>()), forward_(std::make_unique<CObserverRelay>()) {}
 
 CGuiApplication::~CGuiApplication() { finish(); }
 

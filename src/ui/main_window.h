@@ -172,16 +172,19 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
 // controller, gone before it); with none it keeps them to itself.
 class CObserverRelay : public app::IControllerObserver {
  public:
-  DialogKovalBase* to = nullptr;
-  void onStatus(const std::string& t) override { if (to) to->onStatus(t); }
-  void onMessage(const std::string& t) override { if (to) to->onMessage(t); }
-  void onStateChanged(int s) override { if (to) to->onStateChanged(s); }
-  void onButton(const std::string& t, const std::string& tip) override { if (to) to->onButton(t, tip); }
-  void onControlsEnabled(bool e) override { if (to) to->onControlsEnabled(e); }
-  void onSummary(const app::StatusSummary& s) override { if (to) to->onSummary(s); }
-  void onUdpWarning(bool v, const std::string& tip) override { if (to) to->onUdpWarning(v, tip); }
-  void onHideWindow() override { if (to) to->onHideWindow(); }
-  void onShowWindow() override { if (to) to->onShowWindow(); }
+  // Set on the GUI thread, read on the controller's threads.
+  std::atomic<DialogKovalBase*> to{nullptr};
+  void onStatus(const std::string& t) override { if (auto* w = to.load()) w->onStatus(t); }
+  void onMessage(const std::string& t) override { if (auto* w = to.load()) w->onMessage(t); }
+  void onStateChanged(int s) override { if (auto* w = to.load()) w->onStateChanged(s); }
+  void onButton(const std::string& t, const std::string& tip) override {
+    if (auto* w = to.load()) w->onButton(t, tip);
+  }
+  void onControlsEnabled(bool e) override { if (auto* w = to.load()) w->onControlsEnabled(e); }
+  void onSummary(const app::StatusSummary& s) override { if (auto* w = to.load()) w->onSummary(s); }
+  void onUdpWarning(bool v, const std::string& tip) override { if (auto* w = to.load()) w->onUdpWarning(v, tip); }
+  void onHideWindow() override { if (auto* w = to.load()) w->onHideWindow(); }
+  void onShowWindow() override { if (auto* w = to.load()) w->onShowWindow(); }
 };
 
 }  // namespace vantor::ui

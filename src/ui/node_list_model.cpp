@@ -55,15 +55,15 @@ int32_t CNodeListModel::nodeAfter(const QModelIndex& index) const {
 
 int32_t CNodeListModel::nodeBefore(const QModelIndex& index) const {
   if (!index.isValid()) return -1;
-  if (index.internalId() == 0) {
-    for (int g = index.row() - 1; g >= 0; --g)
-      if (!groups_[static_cast<std::size_t>(g)].items.empty()) return groups_[static_cast<std::size_t>(g)].items.back().id;
-    return -1;
+  // A header: the last node of an earlier group; a node: the one above it,
+  // else the last node of an earlier group.
+  int g = index.internalId() == 0 ? index.row() : static_cast<int>(index.internalId() - 1);
+  if (index.internalId() != 0 && index.row() > 0)
+    return groups_[static_cast<std::size_t>(g)].items[static_cast<std::size_t>(index.row() - 1)].id;
+  for (--g; g >= 0; --g) {
+    const std::vector<NodeListItem>& items = groups_[static_cast<std::size_t>(g)].items;
+    if (!items.empty()) return items.back().id;
   }
-  int g = static_cast<int>(index.internalId() - 1);
-  if (index.row() > 0) return groups_[static_cast<std::size_t>(g)].items[static_cast<std::size_t>(index.row() - 1)].id;
-  for (--g; g >= 0; --g)
-    if (!groups_[static_cast<std::size_t>(g)].items.empty()) return groups_[static_cast<std::size_t>(g)].items.back().id;
   return -1;
 }
 
