@@ -434,8 +434,9 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
 
   status("Verifying connection's status...");
   int64_t began = backend_.nowMs();
+  // Checked at once, then once a second: on Linux the address is usually
+  // there when the tunnel has started.
   for (;;) {
-    backend_.sleepMs(1000);
     std::string address;
     if (backend_.currentAddress(facts, address) && address == kTunnelAddress) break;
     if (backend_.nowMs() - began >= kAddressWaitMs) {
@@ -443,6 +444,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
       status("TUN virtual network interface status is abnormal, please try agian.");
       return false;
     }
+    backend_.sleepMs(1000);
   }
 
   backend_.setTapAdapterConfigured();

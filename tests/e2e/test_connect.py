@@ -284,7 +284,7 @@ class ConnectTest(unittest.TestCase):
                 self.assertIn("TCP connection test has failed", again.output())
                 self.assertRestored(f"after kill -9 in {mode} and a new start")
 
-    def test_monitor_disconnects_when_the_link_goes_down(self):
+    def test_monitor_disconnects_when_the_link_goes_down_and_connects_when_it_returns(self):
         proc = self.connect("Global wide")
         c = self.topo.client
         netns.run(["ip", "-n", c, "link", "set", self.veth, "down"])
@@ -296,6 +296,12 @@ class ConnectTest(unittest.TestCase):
         self.assertLess(time.monotonic() - down, 6.5, "the monitor took too long")
         netns.run(["ip", "-n", c, "link", "set", self.veth, "up"])
         netns.run(["ip", "-n", c, "route", "replace", "default", "via", NODE_ADDR])
+        # A default route again: the controller connects by itself, in the
+        # same process (the tunnel starts a second time).
+        deadline = time.monotonic() + 30
+        while proc.output().count("Connected!") < 2 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(proc.output().count("Connected!"), 2, proc.output()[-3000:])
         proc.signal(signal.SIGTERM)
         self.assertEqual(proc.proc.wait(30), 0, proc.output()[-3000:])
         self.assertRestored("after the monitor's disconnect")

@@ -182,6 +182,7 @@ void lwip_init_job_hadler(void*) {
     s.listener = listening;
     tcp_accept(listening, listener_accept_func);
   }
+  s.stackReady.store(true, std::memory_order_release);
   return;
 
 fail:
@@ -551,6 +552,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   core_log(BLOG_NOTICE, "entering event loop");
   s.running.store(true, std::memory_order_release);
   s.started.store(false, std::memory_order_release);
+  s.stackReady.store(false, std::memory_order_release);
   {
     platform::Thread thread;
     if (!thread.createSuspended(tunnelThread, 0)) {
@@ -559,9 +561,11 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     }
     thread.resume();
     while (!s.started.load(std::memory_order_acquire)) platform::sleepMs(1);
-    // An early failure (the stack's initialisation) ends the thread within
-    // this wait, so the caller sees the tunnel not running.
-    for (int waited = 0; waited < 1000 && s.running.load(std::memory_order_acquire); ++waited)
+    // The stack's initialisation is the thread's first job: it either
+    // listens or ends the thread, and the caller sees which.
+    for (int waited = 0; waited < 5000 && s.running.load(std::memory_order_acquire) &&
+                         !s.stackReady.load(std::memory_order_acquire);
+         ++waited)
       platform::sleepMs(1);
     thread.detach();
   }

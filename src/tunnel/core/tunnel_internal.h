@@ -25,6 +25,7 @@ struct TcpClient;
 struct TunnelState {
   std::atomic<bool> running{false};
   std::atomic<bool> started{false};
+  std::atomic<bool> stackReady{false};  // the stack listens: the tunnel carries traffic
   bool quitting = false;
 
   // parameters

@@ -137,11 +137,11 @@ TEST(Instance, SecondHolderIsToldAndRequestsAreAnsweredOrRefused) {
       std::_Exit(0);
     }
     ::close(pipeFds[1]);
-    char buffer[128] = {};
-    ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer - 1);
+    char childAnswer[128] = {};
+    ssize_t got = ::read(pipeFds[0], childAnswer, sizeof childAnswer - 1);
     ::close(pipeFds[0]);
     ::waitpid(child, nullptr, 0);
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "error: refused\n");
+    EXPECT_EQ(std::string(childAnswer, got > 0 ? got : 0), "error: refused\n");
     ASSERT_TRUE(sendControlRequest(dir, "status", answer));
     EXPECT_EQ(answer, "ok\nstate: idle\n");
   }
