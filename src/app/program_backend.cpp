@@ -268,21 +268,7 @@ bool CProgramBackend::detectConnections(NetworkFacts& facts) {
   }
   {
     std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    Settings& s = vantor::settings();
-    s.local_connection_name = state.localName;
-    s.local_connection_guid = state.localName;
-    s.local_connection_index = state.localIndex;
-    s.local_connection_ip = state.localIp;
-    s.local_connection_mask = state.localMask;
-    s.local_connection_gateway = state.localGateway;
-    s.local_connection_primary_dns = state.primaryDns;
-    s.local_connection_second_dns = state.secondDns;
-    s.tap_connection_name = state.tunName;
-    s.tap_connection_guid = state.tunName;
-    s.tap_connection_index = state.tunIndex;
-    s.local_connection_shortest_r_nexthop = state.defaultRoute.nextHop;
-    s.local_connection_shortest_r_ifindex = state.defaultRoute.ifIndex;
-    s.local_connection_shortest_r_directhop = state.defaultRoute.direct;
+    storeNetworkState(state, vantor::settings());
   }
   saveSettings();
   return !state.defaultRoute.nextHop.empty() || state.defaultRoute.direct;

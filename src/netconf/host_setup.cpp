@@ -211,7 +211,10 @@ bool detectConnections(NetworkState& state, const std::string& tunName) {
 }
 
 void storeNetworkState(const NetworkState& state, Settings& s) {
+  // Linux names interfaces and has no adapter GUIDs: the name stands in.
   s.local_connection_name = state.localName;
+  s.local_connection_guid = state.localName;
+  s.tap_connection_guid = state.tunName;
   s.local_connection_index = state.localIndex;
   s.local_connection_ip = state.localIp;
   s.local_connection_mask = state.localMask;
