@@ -4,8 +4,8 @@
 set -euo pipefail
 
 PACKAGES=(
-  # build
-  build-essential cmake ninja-build pkg-config git
+  # build, and the format check of the tree
+  build-essential cmake ninja-build pkg-config git clang-format
   libcrypto++-dev libsodium-dev libcurl4-openssl-dev libjsoncpp-dev
   libcli11-dev libsimpleini-dev libgeoip-dev geoip-database
   # tests and benchmarks

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Sets the machine up, then builds and runs every test three times over:
+# Sets the machine up, checks the C++ formatting, then builds and runs every
+# test three times over:
 # a plain build, an AddressSanitizer + UndefinedBehaviorSanitizer build, and a
 # ThreadSanitizer build of the threaded service's tests. Any failure or
 # sanitizer finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/check-format.sh
 
 run_suite() {
   local dir=$1; shift

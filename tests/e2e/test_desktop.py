@@ -110,6 +110,11 @@ class Desktop:
                 out[int(parts[0], 16)] = parts[3]
         return out
 
+    def is_normal_window(self, wid):
+        """Not a splash screen (the loading dialog carries the same title)."""
+        text = self.x("xprop", "-id", hex(wid), "_NET_WM_WINDOW_TYPE").stdout.decode(errors="replace")
+        return "_NET_WM_WINDOW_TYPE_NORMAL" in text
+
     def wm_state(self, wid):
         text = self.x("xprop", "-id", hex(wid), "WM_STATE").stdout.decode(errors="replace")
         for word in ("Normal", "Iconic", "Withdrawn"):
@@ -202,12 +207,17 @@ class DesktopTest(unittest.TestCase):
         wid = None
         deadline = time.monotonic() + 60
         while wid is None and time.monotonic() < deadline:
-            wid = next((w for w, title in desktop.windows().items() if title.endswith("Vantor 6.0")), None)
+            wid = next((w for w, title in desktop.windows().items()
+                        if title.endswith("Vantor 6.0") and desktop.is_normal_window(w)), None)
             if gui.proc.poll() is not None:
                 self.fail("vantor gui ended:\n" + gui.output()[-3000:])
             time.sleep(0.1)
         self.assertIsNotNone(wid, "no main window:\n" + gui.output()[-3000:])
-        Desktop.wait(lambda: desktop.wm_state(wid) == "Normal", "the window in normal state")
+        try:
+            Desktop.wait(lambda: desktop.wm_state(wid) == "Normal", "the window in normal state")
+        except AssertionError as e:
+            raise AssertionError(f"{e}: state {desktop.wm_state(wid)!r}, windows {desktop.windows()}\n"
+                                 + gui.output()[-3000:]) from None
 
         # The window manager's close button: minimised, still in its list.
         self.assertEqual(desktop.x("wmctrl", "-i", "-c", hex(wid)).returncode, 0)
