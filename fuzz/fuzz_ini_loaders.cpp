@@ -27,9 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   IniDocument doc;
   if (doc.parse(text))
     for (const auto& section : doc.sections()) doc.entries(section.c_str());
-  roundTrips(text, [](const std::string& t) { return parseSettings(t, "/cfg"); }, settingsText);
-  roundTrips(text, [](const std::string& t) { return parseNodeFile(t); }, nodeFileText);
-  roundTrips(text, [](const std::string& t) { return parseSubscriptionFile(t); }, subscriptionFileText);
-  roundTrips(text, [](const std::string& t) { return parseEventFile(t); }, eventFileText);
+  roundTrips(
+      text, [](const std::string& t) { return parseSettings(t, "/cfg"); }, settingsText);
+  roundTrips(
+      text, [](const std::string& t) { return parseNodeFile(t); }, nodeFileText);
+  roundTrips(
+      text, [](const std::string& t) { return parseSubscriptionFile(t); }, subscriptionFileText);
+  roundTrips(
+      text, [](const std::string& t) { return parseEventFile(t); }, eventFileText);
   return 0;
 }

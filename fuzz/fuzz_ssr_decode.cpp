@@ -145,7 +145,8 @@ void sealChain(CProtocolAuthChainA& client, const Bytes& clientFirst, const std:
                            ? 0
                            : static_cast<int>(g.Next() % CProtocolAuthChainA::kOffsetModulus % padding);
     Bytes packet(static_cast<std::size_t>(dataLength + padding + 2), 0x5A);
-    platform::writeLe16(packet.data(), (static_cast<uint32_t>(dataLength) ^ (serverHash[14] | serverHash[15] << 8)) & 0xFFFF);
+    platform::writeLe16(packet.data(),
+                        (static_cast<uint32_t>(dataLength) ^ (serverHash[14] | serverHash[15] << 8)) & 0xFFFF);
     rc4.process(d.data(), d.size());
     if (dataLength) std::memcpy(packet.data() + 2 + offset, d.data(), d.size());
     std::string key = userKey;

@@ -41,8 +41,18 @@ bool referenceAccepts(const uint8_t* p, std::size_t len) {
   std::size_t udpLen = be16(udp + 4);
   if (udpLen < 8 || udpLen > total - ihl) return false;
   if (be16(udp + 6) == 0) return true;
-  uint8_t pseudo[12] = {p[12], p[13], p[14], p[15], p[16], p[17], p[18], p[19], 0, 17,
-                        static_cast<uint8_t>(udpLen >> 8), static_cast<uint8_t>(udpLen)};
+  uint8_t pseudo[12] = {p[12],
+                        p[13],
+                        p[14],
+                        p[15],
+                        p[16],
+                        p[17],
+                        p[18],
+                        p[19],
+                        0,
+                        17,
+                        static_cast<uint8_t>(udpLen >> 8),
+                        static_cast<uint8_t>(udpLen)};
   return sum16(udp, udpLen, sum16(pseudo, sizeof pseudo)) == 0xFFFF;
 }
 

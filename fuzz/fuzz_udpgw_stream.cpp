@@ -174,14 +174,22 @@ BAddr tableAddress(unsigned i) {
   static const uint8_t v6a[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x53};
   static const uint8_t v6b[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01};
   switch (i % 8) {
-    case 0: return BAddr_MakeIPv4(0x0100000A, 0x3500);  // 10.0.0.1:53
-    case 1: return BAddr_MakeIPv4(0x0100000A, 0x0700);  // 10.0.0.1:7
-    case 2: return BAddr_MakeIPv4(0x08080808, 0x3500);  // 8.8.8.8:53
-    case 3: return BAddr_MakeIPv4(0x3C4BC60A, 0x409C);  // 10.198.75.60:40000
-    case 4: return BAddr_MakeIPv4(0x3D4BC60A, 0x419C);  // 10.198.75.61:40001
-    case 5: return BAddr_MakeIPv6(v6a, 0x3500);
-    case 6: return BAddr_MakeIPv6(v6b, 0xBB01);
-    default: return BAddr_MakeIPv4(0, 0);
+    case 0:
+      return BAddr_MakeIPv4(0x0100000A, 0x3500);  // 10.0.0.1:53
+    case 1:
+      return BAddr_MakeIPv4(0x0100000A, 0x0700);  // 10.0.0.1:7
+    case 2:
+      return BAddr_MakeIPv4(0x08080808, 0x3500);  // 8.8.8.8:53
+    case 3:
+      return BAddr_MakeIPv4(0x3C4BC60A, 0x409C);  // 10.198.75.60:40000
+    case 4:
+      return BAddr_MakeIPv4(0x3D4BC60A, 0x419C);  // 10.198.75.61:40001
+    case 5:
+      return BAddr_MakeIPv6(v6a, 0x3500);
+    case 6:
+      return BAddr_MakeIPv6(v6b, 0xBB01);
+    default:
+      return BAddr_MakeIPv4(0, 0);
   }
 }
 

@@ -23,8 +23,8 @@ using Range = std::pair<uint64_t, uint64_t>;  // first, last (inclusive)
 
 // Private, link-local, shared and multicast ranges that never belong in the
 // tunnel. 127/8 is left out: loopback is never routed.
-const char* kLanRanges[] = {"10.0.0.0/8", "100.64.0.0/10", "169.254.0.0/16", "172.16.0.0/12",
-                            "192.168.0.0/16", "224.0.0.0/4"};
+const char* kLanRanges[] = {"10.0.0.0/8",    "100.64.0.0/10",  "169.254.0.0/16",
+                            "172.16.0.0/12", "192.168.0.0/16", "224.0.0.0/4"};
 
 Range parseCidr(const std::string& text) {
   unsigned a, b, c, d, prefix;
@@ -46,8 +46,8 @@ std::vector<Range> merge(std::vector<Range> ranges) {
 }
 
 std::string dotted(uint64_t v) {
-  return std::to_string(v >> 24 & 255) + "." + std::to_string(v >> 16 & 255) + "." +
-         std::to_string(v >> 8 & 255) + "." + std::to_string(v & 255);
+  return std::to_string(v >> 24 & 255) + "." + std::to_string(v >> 16 & 255) + "." + std::to_string(v >> 8 & 255) +
+         "." + std::to_string(v & 255);
 }
 
 // The fewest prefixes that cover exactly [first, last].

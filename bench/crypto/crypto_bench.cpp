@@ -86,8 +86,7 @@ void BM_Decrypt(benchmark::State& state, std::string method) {
     uint8_t* out = nullptr;
     int len = 0;
     bool more = false;
-    if (!rx->Decrypt(wire.data(), static_cast<int>(wire.size()), out, len, more) ||
-        len != static_cast<int>(size)) {
+    if (!rx->Decrypt(wire.data(), static_cast<int>(wire.size()), out, len, more) || len != static_cast<int>(size)) {
       state.SkipWithError("Decrypt failed");
       break;
     }

@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
   modes.scanRules({paths::shippedRulesDir()}, false);
   int index = modes.find(modeName);
   if (index < 0) {
-    std::fprintf(stderr, "route_plan_bench: no mode \"%s\" in %s\n", modeName.c_str(), paths::shippedRulesDir().c_str());
+    std::fprintf(stderr, "route_plan_bench: no mode \"%s\" in %s\n", modeName.c_str(),
+                 paths::shippedRulesDir().c_str());
     return 1;
   }
   ProxyMode& mode = modes.modes()[static_cast<std::size_t>(index)];
@@ -79,9 +80,10 @@ int main(int argc, char** argv) {
     std::ofstream add(addFile), del(delFile);
     for (const auto& r : rows) {
       if (r.protocol != platform::kVantorRouteProtocol) continue;
-      std::string route = platform::formatIpv4(r.destination) + "/" + std::to_string(platform::maskPrefixLength(r.mask)) +
-                         " via " + platform::formatIpv4(r.nextHop) + " dev " + platform::interfaceName(r.ifIndex) +
-                         " proto 76 metric " + std::to_string(r.metric);
+      std::string route = platform::formatIpv4(r.destination) + "/" +
+                          std::to_string(platform::maskPrefixLength(r.mask)) + " via " +
+                          platform::formatIpv4(r.nextHop) + " dev " + platform::interfaceName(r.ifIndex) +
+                          " proto 76 metric " + std::to_string(r.metric);
       add << "route add " << route << "\n";
       del << "route del " << route << "\n";
     }
@@ -98,8 +100,9 @@ int main(int argc, char** argv) {
   }
   std::remove(addFile.c_str());
   std::remove(delFile.c_str());
-  std::printf("route_plan mode=\"%s\" routes=%zu ours_install_ms=%.1f ours_remove_ms=%.1f ip_batch_install_ms=%.1f "
-              "ip_batch_remove_ms=%.1f install_ratio=%.2f remove_ratio=%.2f\n",
-              mode.name.c_str(), routes, oursAdd, oursDel, ipAdd, ipDel, ipAdd / oursAdd, ipDel / oursDel);
+  std::printf(
+      "route_plan mode=\"%s\" routes=%zu ours_install_ms=%.1f ours_remove_ms=%.1f ip_batch_install_ms=%.1f "
+      "ip_batch_remove_ms=%.1f install_ratio=%.2f remove_ratio=%.2f\n",
+      mode.name.c_str(), routes, oursAdd, oursDel, ipAdd, ipDel, ipAdd / oursAdd, ipDel / oursDel);
   return 0;
 }

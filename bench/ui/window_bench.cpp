@@ -42,9 +42,7 @@ double cpuMs() {
   return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
-double ms(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
+double ms(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); }
 
 double rssMb() {
   std::ifstream status("/proc/self/status");
@@ -132,9 +130,10 @@ int main(int argc, char** argv) {
   window->nodeList()->viewport()->grab();
   double scroll = ms(a, Clock::now()) / 2;
 
-  std::printf("ui_window nodes=%d listed=%d shown_ms=%.0f shown_cpu_ms=%.0f refresh_ms=%.1f refresh_cpu_ms=%.1f "
-              "scroll_ms=%.1f rss_mb=%.1f window_mb=%.1f\n",
-              count, items, ms(t0, shown), shownCpu, refresh, refreshCpu, scroll, after, after - before);
+  std::printf(
+      "ui_window nodes=%d listed=%d shown_ms=%.0f shown_cpu_ms=%.0f refresh_ms=%.1f refresh_cpu_ms=%.1f "
+      "scroll_ms=%.1f rss_mb=%.1f window_mb=%.1f\n",
+      count, items, ms(t0, shown), shownCpu, refresh, refreshCpu, scroll, after, after - before);
   std::fflush(stdout);
   delete window;
   CNodeMgr::instance().waitForProbes(2000);

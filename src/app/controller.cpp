@@ -23,10 +23,14 @@ std::string format(const char* pattern, const std::string& a) {
 
 const char* stateName(int state) {
   switch (state) {
-    case kIdle: return "idle";
-    case kConnecting: return "connecting";
-    case kDisconnecting: return "disconnecting";
-    case kConnected: return "connected";
+    case kIdle:
+      return "idle";
+    case kConnecting:
+      return "connecting";
+    case kDisconnecting:
+      return "disconnecting";
+    case kConnected:
+      return "connected";
   }
   return "unknown";
 }
@@ -71,8 +75,10 @@ void CConnectionController::setState(int state) {
 }
 
 void CConnectionController::setButton(bool connected) {
-  if (connected) observer_.onButton(tr("DISCONNECT"), tr("DisConnect from proxy"));
-  else observer_.onButton(tr("CONNECT"), tr("Connect to proxy"));
+  if (connected)
+    observer_.onButton(tr("DISCONNECT"), tr("DisConnect from proxy"));
+  else
+    observer_.onButton(tr("CONNECT"), tr("Connect to proxy"));
 }
 
 StatusSummary CConnectionController::buildSummary(CNodeInfo* node, const ModeInfo& mode) {
@@ -226,8 +232,10 @@ bool CConnectionController::startWorker(Action action) {
 bool CConnectionController::waitForWorker(int timeoutMs) {
   std::unique_lock<std::mutex> guard(lock_);
   auto idle = [this] { return !workerRunning_; };
-  if (timeoutMs < 0) workerDone_.wait(guard, idle);
-  else workerDone_.wait_for(guard, std::chrono::milliseconds(timeoutMs), idle);
+  if (timeoutMs < 0)
+    workerDone_.wait(guard, idle);
+  else
+    workerDone_.wait_for(guard, std::chrono::milliseconds(timeoutMs), idle);
   return !workerRunning_;
 }
 
@@ -352,8 +360,9 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
     facts_ = facts;
   }
   if (facts.local_connection_shortest_r_ifindex == -1 || facts.local_connection_shortest_r_nexthop.empty()) {
-    message("Basic routing information is missing! \n\nMaybe your computer does not  have any network "
-            "connection.\nPlease restart this program and try again.");
+    message(
+        "Basic routing information is missing! \n\nMaybe your computer does not  have any network "
+        "connection.\nPlease restart this program and try again.");
     status("Basic routing information is missing");
     return false;
   }
@@ -546,8 +555,10 @@ void CConnectionController::armDelayedConnect() {
   if (seconds < 1 || seconds > 300) seconds = 10;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    delayedConnectAt_ = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch()).count() + seconds * 1000LL;
+    delayedConnectAt_ =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count() +
+        seconds * 1000LL;
   }
   timerWake_.notify_all();
 }
@@ -556,8 +567,10 @@ void CConnectionController::startNetworkMonitor(int intervalMs) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     monitorIntervalMs_ = intervalMs;
-    nextMonitorAt_ = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now().time_since_epoch()).count() + intervalMs;
+    nextMonitorAt_ =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count() +
+        intervalMs;
   }
   timerWake_.notify_all();
 }
@@ -565,8 +578,9 @@ void CConnectionController::startNetworkMonitor(int intervalMs) {
 void CConnectionController::timerLoop() {
   std::unique_lock<std::mutex> guard(lock_);
   while (!stopping_) {
-    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch()).count();
+    int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     int64_t next = -1;
     for (int64_t at : {delayedConnectAt_, nextMonitorAt_})
       if (at >= 0 && (next < 0 || at < next)) next = at;

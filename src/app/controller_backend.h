@@ -100,7 +100,7 @@ class IConnectionBackend {
   virtual bool isLocalAddress(const std::string& address) = 0;
 
   // Host network configuration.
-  virtual bool detectConnections(NetworkFacts& facts) = 0;  // also saves the settings
+  virtual bool detectConnections(NetworkFacts& facts) = 0;                           // also saves the settings
   virtual bool currentAddress(const NetworkFacts& facts, std::string& address) = 0;  // of the TUN interface
   virtual bool interfaceDown(int32_t ifIndex) = 0;
   virtual void tapStaticAddress(const NetworkFacts& facts) = 0;  // 10.198.75.60/24, gateway .61, metric 5000

@@ -29,8 +29,7 @@ const std::string* HttpRequestHead::header(std::string_view name) const {
 bool parseProxyTarget(const HttpRequestHead& head, HttpTarget& target) {
   http_parser_url url;
   http_parser_url_init(&url);
-  if (http_parser_parse_url(head.target.data(), head.target.size(), head.isConnect ? 1 : 0, &url) != 0)
-    return false;
+  if (http_parser_parse_url(head.target.data(), head.target.size(), head.isConnect ? 1 : 0, &url) != 0) return false;
   auto field = [&](int which) {
     return (url.field_set & (1u << which))
                ? std::string(head.target.data() + url.field_data[which].off, url.field_data[which].len)

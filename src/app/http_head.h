@@ -59,8 +59,8 @@ class HttpHeadReader {
   struct Parser;
   std::unique_ptr<Parser> parser_;
   HttpRequestHead head_;
-  std::string buffer_;        // everything received so far
-  std::size_t headEnd_ = 0;   // bytes of buffer_ that belong to the head
+  std::string buffer_;       // everything received so far
+  std::size_t headEnd_ = 0;  // bytes of buffer_ that belong to the head
   Status status_ = Status::NeedMore;
 };
 

@@ -10,8 +10,8 @@
 namespace vantor::app {
 namespace {
 
-using platform::SocketHandle;
 using platform::kInvalidSocket;
+using platform::SocketHandle;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kSessionStackSize = 256 * 1024;
@@ -46,8 +46,9 @@ std::string replaceAll(std::string text, const std::string& what, const std::str
 }
 
 bool isHopByHop(const std::string& name) {
-  static const char* const kFields[] = {"connection", "proxy-connection", "keep-alive", "proxy-authorization",
-                                        "proxy-authenticate", "te", "trailer", "upgrade"};
+  static const char* const kFields[] = {
+      "connection", "proxy-connection", "keep-alive", "proxy-authorization", "proxy-authenticate",
+      "te",         "trailer",          "upgrade"};
   for (const char* f : kFields) {
     if (name.size() != std::strlen(f)) continue;
     bool same = true;
@@ -121,8 +122,10 @@ void relay(SocketHandle a, SocketHandle b) {
     for (int i = 0; i < 2; ++i) {
       Direction& d = dirs[i];
       if (d.done) continue;
-      if (d.start < d.end) items[1 - i].interest |= platform::kWantWrite;
-      else if (!d.eof) items[i].interest |= platform::kWantRead;
+      if (d.start < d.end)
+        items[1 - i].interest |= platform::kWantWrite;
+      else if (!d.eof)
+        items[i].interest |= platform::kWantRead;
     }
     if (platform::waitSockets(items, -1) < 0) return;
   }
@@ -143,9 +146,7 @@ void CHttpProxy::setPacText(const std::string& text) {
   pacText_ = text;
 }
 
-std::string CHttpProxy::pacUrl() const {
-  return "http://127.0.0.1:" + std::to_string(port_) + kPacPath;
-}
+std::string CHttpProxy::pacUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + kPacPath; }
 
 std::size_t CHttpProxy::connectionCount() {
   std::lock_guard<std::mutex> guard(lock_);
@@ -264,11 +265,12 @@ void CHttpProxy::serve(SocketHandle client) {
         std::lock_guard<std::mutex> guard(lock_);
         pac = pacText_;
       }
-      pac = replaceAll(replaceAll(pac, "__PROXY__", "127.0.0.1:" + std::to_string(port_)), "__SOCKS__",
-                       socksAddress);
+      pac = replaceAll(replaceAll(pac, "__PROXY__", "127.0.0.1:" + std::to_string(port_)), "__SOCKS__", socksAddress);
       if (head.method == "HEAD") {
-        std::string text = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
-                           "Content-Length: " + std::to_string(pac.size()) + "\r\n\r\n";
+        std::string text =
+            "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
+            "Content-Length: " +
+            std::to_string(pac.size()) + "\r\n\r\n";
         sendAll(client, text.data(), text.size());
       } else {
         answer(client, "200 OK", pac, "application/x-ns-proxy-autoconfig");

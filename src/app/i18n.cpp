@@ -38,8 +38,8 @@ LanguageList parseLanguageList(const std::string& iniText) {
         continue;
       list.entries.push_back({name, static_cast<uint32_t>(std::stoul(id))});
     }
-    list.selected = selected >= 1 && static_cast<std::size_t>(selected) <= list.entries.size()
-                        ? static_cast<int>(selected - 1) : 0;
+    list.selected =
+        selected >= 1 && static_cast<std::size_t>(selected) <= list.entries.size() ? static_cast<int>(selected - 1) : 0;
   }
   if (list.entries.empty()) {
     list.entries.push_back({"Automatically assign lanaguage", 0});

@@ -8,8 +8,8 @@
 namespace vantor::app {
 namespace {
 
-using platform::SocketHandle;
 using platform::kInvalidSocket;
+using platform::SocketHandle;
 using Clock = std::chrono::steady_clock;
 
 bool sendAll(SocketHandle s, const std::string& text) {
@@ -49,9 +49,12 @@ CInstance::~CInstance() { stop(); }
 CInstance::Start CInstance::acquire(std::string& error) {
   if (!platform::makeDirectories(folder_, 0700, error)) return Start::Failed;
   switch (lock_.acquire(lockPath(), error)) {
-    case platform::InstanceLock::Result::Acquired: return Start::First;
-    case platform::InstanceLock::Result::HeldByOther: return Start::AlreadyRunning;
-    default: return Start::Failed;
+    case platform::InstanceLock::Result::Acquired:
+      return Start::First;
+    case platform::InstanceLock::Result::HeldByOther:
+      return Start::AlreadyRunning;
+    default:
+      return Start::Failed;
   }
 }
 
@@ -135,8 +138,10 @@ void CInstance::answer(SocketHandle client, unsigned) {
   } else {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string text;
-    if (handler_ && handler_(line, text)) sendAll(client, "ok\n" + text);
-    else sendAll(client, "error: unknown request\n");
+    if (handler_ && handler_(line, text))
+      sendAll(client, "ok\n" + text);
+    else
+      sendAll(client, "error: unknown request\n");
   }
   platform::shutdownSend(client);
   platform::closeSocket(client);
@@ -144,8 +149,7 @@ void CInstance::answer(SocketHandle client, unsigned) {
   --clients_;
 }
 
-bool sendControlRequest(const std::string& runtimeFolder, const std::string& verb, std::string& answer,
-                        int timeoutMs) {
+bool sendControlRequest(const std::string& runtimeFolder, const std::string& verb, std::string& answer, int timeoutMs) {
   SocketHandle s = platform::connectLocal(runtimeFolder + "/control");
   if (s == kInvalidSocket) return false;
   // A refusal may come, and the endpoint close, before the request is

@@ -10,7 +10,7 @@ namespace vantor::app {
 namespace {
 
 const Ipv4Network kPrivateNetworks[] = {
-    {0x00000000, 8},  {0x0A000000, 8},  {0x64400000, 10}, {0x7F000000, 8},  {0xA9FE0000, 16},
+    {0x00000000, 8},  {0x0A000000, 8},  {0x64400000, 10}, {0x7F000000, 8}, {0xA9FE0000, 16},
     {0xAC100000, 12}, {0xC0A80000, 16}, {0xE0000000, 4},  {0xF0000000, 4},
 };
 
@@ -75,8 +75,12 @@ std::string buildPacText(const std::vector<Ipv4Network>& directNetworks) {
   std::ostringstream js;
   js << "// Vantor: the browser mode that skips Chinese sites.\n"
         "var PROXY = \"PROXY __PROXY__; SOCKS5 __SOCKS__\";\n"
-        "var PRIVATE_RANGES = " << rangeArray(privateNets) << ";\n"
-        "var DIRECT_RANGES = " << rangeArray(directNetworks) << ";\n"
+        "var PRIVATE_RANGES = "
+     << rangeArray(privateNets)
+     << ";\n"
+        "var DIRECT_RANGES = "
+     << rangeArray(directNetworks)
+     << ";\n"
         "function vantorInRanges(ranges, n) {\n"
         "  var lo = 0, hi = ranges.length / 2 - 1;\n"
         "  while (lo <= hi) {\n"
@@ -140,9 +144,8 @@ std::string userRulesScript(const std::string& userPacText) {
       entry = "{first:" + std::to_string(network.address & mask) +
               ",last:" + std::to_string((network.address & mask) | ~mask);
     } else if (isDomain(line)) {
-      std::transform(line.begin(), line.end(), line.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-      });
+      std::transform(line.begin(), line.end(), line.begin(),
+                     [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
       entry = "{domain:\"" + line + "\"";
     } else {
       continue;

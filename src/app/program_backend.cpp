@@ -48,7 +48,8 @@ TestTargets testTargets() {
 // the controller then refuses them at the TCP test).
 std::unique_ptr<CTestingBase> testerFor(const CNodeInfo* node) {
   std::unique_ptr<CTestingBase> tester;
-  if (node->type == kNodeShadowsocks) tester = std::make_unique<CSSRClientTesting>(nullptr, nullptr, 1);
+  if (node->type == kNodeShadowsocks)
+    tester = std::make_unique<CSSRClientTesting>(nullptr, nullptr, 1);
   else if (node->type == kNodeSocks4 || node->type == kNodeSocks5)
     tester = std::make_unique<CS45ClientTesting>(nullptr, nullptr, 1);
   if (tester) tester->setTargets(testTargets());
@@ -301,8 +302,8 @@ void CProgramBackend::tapStaticAddress(const NetworkFacts& facts) {
 void CProgramBackend::setTapDns(const NetworkFacts&, const std::string& primary, const std::string& secondary) {
   std::string error;
   std::lock_guard<std::mutex> guard(impl_->lock);
-  if (!impl_->host.configureDns(impl_->state.tunIndex, impl_->state.localIndex, serverList(primary, secondary),
-                                false, error))
+  if (!impl_->host.configureDns(impl_->state.tunIndex, impl_->state.localIndex, serverList(primary, secondary), false,
+                                error))
     impl_->report.push_back("cannot set the tunnel's DNS servers: " + error);
 }
 
@@ -326,8 +327,8 @@ void CProgramBackend::replaceDns(const std::string&, const std::string& primary,
   // At disconnect the local connection's own servers came back with the
   // record's undo in tapReset; only a connection replaces them.
   if (!impl_->configured) return;
-  if (!impl_->host.configureDns(impl_->state.tunIndex, impl_->state.localIndex, serverList(primary, secondary),
-                                true, error))
+  if (!impl_->host.configureDns(impl_->state.tunIndex, impl_->state.localIndex, serverList(primary, secondary), true,
+                                error))
     impl_->report.push_back("cannot replace the DNS servers: " + error);
 }
 
@@ -335,8 +336,7 @@ void CProgramBackend::flushResolverCache() { flushResolver(); }
 
 bool CProgramBackend::setRoutePaths(const NetworkFacts& facts) {
   std::lock_guard<std::mutex> guard(impl_->lock);
-  return impl_->routes.setPaths(facts.local_connection_shortest_r_nexthop,
-                                facts.local_connection_shortest_r_ifindex,
+  return impl_->routes.setPaths(facts.local_connection_shortest_r_nexthop, facts.local_connection_shortest_r_ifindex,
                                 facts.local_connection_shortest_r_directhop, tunnel::kTunnelStackAddress,
                                 impl_->state.tunIndex, false);
 }
@@ -417,8 +417,8 @@ bool CProgramBackend::removeSystemProxy() {
 void CProgramBackend::sleepMs(int ms) { platform::sleepMs(ms); }
 
 int64_t CProgramBackend::nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace vantor::app

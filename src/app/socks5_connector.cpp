@@ -63,8 +63,7 @@ class Dialogue {
 }  // namespace
 
 SocketHandle socks5Connect(const platform::Ipv4Endpoint& server, const std::string& host, uint16_t port,
-                           const std::string& user, const std::string& password, int timeoutMs,
-                           Socks5Result& result) {
+                           const std::string& user, const std::string& password, int timeoutMs, Socks5Result& result) {
   result = Socks5Result::Failed;
   if (host.empty() || host.size() > 255 || user.size() > 255 || password.size() > 255) return platform::kInvalidSocket;
   SocketHandle s = platform::createSocket(platform::SocketType::Tcp);
@@ -83,8 +82,7 @@ SocketHandle socks5Connect(const platform::Ipv4Endpoint& server, const std::stri
   bool withLogin = !user.empty();
   std::vector<uint8_t> hello{socks::kVersion5, 1, withLogin ? socks::kMethodUserPass : socks::kMethodNone};
   uint8_t answer[2];
-  if (!d.send(hello) || !d.recv(answer, 2))
-    return fail(d.timedOut() ? Socks5Result::TimedOut : Socks5Result::Failed);
+  if (!d.send(hello) || !d.recv(answer, 2)) return fail(d.timedOut() ? Socks5Result::TimedOut : Socks5Result::Failed);
   if (answer[0] != socks::kVersion5 || answer[1] != hello[2]) return fail(Socks5Result::Failed);
   if (withLogin) {
     std::vector<uint8_t> login{1, static_cast<uint8_t>(user.size())};
@@ -108,8 +106,7 @@ SocketHandle socks5Connect(const platform::Ipv4Endpoint& server, const std::stri
   request.push_back(static_cast<uint8_t>(port >> 8));
   request.push_back(static_cast<uint8_t>(port));
   uint8_t reply[4];
-  if (!d.send(request) || !d.recv(reply, 4))
-    return fail(d.timedOut() ? Socks5Result::TimedOut : Socks5Result::Failed);
+  if (!d.send(request) || !d.recv(reply, 4)) return fail(d.timedOut() ? Socks5Result::TimedOut : Socks5Result::Failed);
   if (reply[0] != socks::kVersion5) return fail(Socks5Result::Failed);
   if (reply[1] != socks::kRepSuccess) {
     // 3 network, 4 host unreachable; 5 refused; the rest are failures.
@@ -120,13 +117,18 @@ SocketHandle socks5Connect(const platform::Ipv4Endpoint& server, const std::stri
   std::size_t boundLength = 0;
   uint8_t lengthByte = 0;
   switch (reply[3]) {
-    case socks::kAtypIpv4: boundLength = 4 + 2; break;
-    case socks::kAtypIpv6: boundLength = 16 + 2; break;
+    case socks::kAtypIpv4:
+      boundLength = 4 + 2;
+      break;
+    case socks::kAtypIpv6:
+      boundLength = 16 + 2;
+      break;
     case socks::kAtypDomain:
       if (!d.recv(&lengthByte, 1)) return fail(Socks5Result::Failed);
       boundLength = lengthByte + 2u;
       break;
-    default: return fail(Socks5Result::Failed);
+    default:
+      return fail(Socks5Result::Failed);
   }
   uint8_t bound[258];
   if (!d.recv(bound, boundLength)) return fail(Socks5Result::Failed);

@@ -52,13 +52,15 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
   if (!paths::ensureConfigFolders(error) || !paths::ensureRuntimeDir(error)) return Outcome::Failed;
 
   switch (instance_->acquire(error)) {
-    case CInstance::Start::First: break;
+    case CInstance::Start::First:
+      break;
     case CInstance::Start::AlreadyRunning: {
       std::string answer;
       sendControlRequest(paths::runtimeDir(), "show", answer, 5000);
       return Outcome::AlreadyRunning;
     }
-    case CInstance::Start::Failed: return Outcome::Failed;
+    case CInstance::Start::Failed:
+      return Outcome::Failed;
   }
 
   initLanguage(paths::langDir(), paths::configFile("language.ini"));
@@ -76,9 +78,8 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
   InitAuthData();
   // Due subscriptions are fetched beside the rest of the start-up: a slow
   // server must not hold up the connection.
-  refresher_ = std::thread([] {
-    refreshDueSubscriptions(CSubscriptionMgr::instance(), CNodeMgr::instance(), std::time(nullptr));
-  });
+  refresher_ = std::thread(
+      [] { refreshDueSubscriptions(CSubscriptionMgr::instance(), CNodeMgr::instance(), std::time(nullptr)); });
 
   // What an earlier run left behind: its routes, TUN interface, DNS and
   // desktop proxy settings.

@@ -12,14 +12,10 @@
 namespace vantor::app {
 
 const GSettingsKey kGnomeProxyKeys[] = {
-    {"org.gnome.system.proxy", "mode"},
-    {"org.gnome.system.proxy", "autoconfig-url"},
-    {"org.gnome.system.proxy.http", "host"},
-    {"org.gnome.system.proxy.http", "port"},
-    {"org.gnome.system.proxy.https", "host"},
-    {"org.gnome.system.proxy.https", "port"},
-    {"org.gnome.system.proxy.socks", "host"},
-    {"org.gnome.system.proxy.socks", "port"},
+    {"org.gnome.system.proxy", "mode"},       {"org.gnome.system.proxy", "autoconfig-url"},
+    {"org.gnome.system.proxy.http", "host"},  {"org.gnome.system.proxy.http", "port"},
+    {"org.gnome.system.proxy.https", "host"}, {"org.gnome.system.proxy.https", "port"},
+    {"org.gnome.system.proxy.socks", "host"}, {"org.gnome.system.proxy.socks", "port"},
 };
 const std::size_t kGnomeProxyKeyCount = sizeof kGnomeProxyKeys / sizeof kGnomeProxyKeys[0];
 
@@ -147,9 +143,9 @@ std::string kioslavercPath() {
 void notifyKde() {
   if (platform::findProgram("dbus-send").empty()) return;
   int code;
-  platform::runProcess({"dbus-send", "--type=signal", "/KIO/Scheduler",
-                        "org.kde.KIO.Scheduler.reparseSlaveConfiguration", "string:"},
-                       nullptr, code, 3000);
+  platform::runProcess(
+      {"dbus-send", "--type=signal", "/KIO/Scheduler", "org.kde.KIO.Scheduler.reparseSlaveConfiguration", "string:"},
+      nullptr, code, 3000);
 }
 
 bool setGnome(const SystemProxyTarget& t) {
@@ -196,7 +192,8 @@ bool restoreState(const SavedState& state, std::vector<std::string>& report) {
     if (gsettings({"get", k.schema, k.key}, &now) && trimmed(now) == k.value) continue;
     if (!gsettings({"set", k.schema, k.key, k.value})) ok = false;
   }
-  if (!state.gsettings.empty()) report.push_back(ok ? "GNOME proxy settings restored" : "GNOME proxy settings: restore failed");
+  if (!state.gsettings.empty())
+    report.push_back(ok ? "GNOME proxy settings restored" : "GNOME proxy settings: restore failed");
   if (state.haveKde) {
     std::string error;
     bool kdeOk = state.kdeExisted ? platform::writeFileAtomic(state.kdePath, state.kdeContent, 0600, error)

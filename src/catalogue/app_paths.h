@@ -29,9 +29,9 @@ std::string logDir();        // configRoot()/log
 std::string configFile(const std::string& name);
 
 std::string programDir();
-std::string dataDir();           // the folder that holds the shipped rules/ and lang/
-std::string shippedRulesDir();   // dataDir()/rules
-std::string langDir();           // dataDir()/lang
+std::string dataDir();          // the folder that holds the shipped rules/ and lang/
+std::string shippedRulesDir();  // dataDir()/rules
+std::string langDir();          // dataDir()/lang
 
 std::string runtimeDir();
 

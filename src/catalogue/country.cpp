@@ -3,16 +3,26 @@
 namespace vantor {
 
 const Country kCountries[kCountryCount] = {
-    {"CN", "China"},        {"US", "United States of America"}, {"GB", "United Kingdom"}, {"FR", "France"},
-    {"GR", "Greece"},       {"NL", "Netherlands"},              {"NO", "Norway"},         {"DE", "Germany"},
-    {"UA", "Ukraine"},      {"RU", "Russia"},                   {"TH", "Thailand"},       {"IN", "India"},
-    {"KR", "South Korea"},  {"SG", "Singapore"},                {"JP", "Japan"},          {"PH", "Philippines"},
-    {"MY", "Malaysia"},     {"IT", "Italy"},                    {"ES", "Spain"},          {"BR", "Brazil"},
-    {"TW", "Taiwan"},       {"HK", "Hong Kong"},                {"MO", "Macao"},          {"LA", "Laos"},
-    {"VN", "Vietnam"},      {"ID", "Indonesia"},                {"TR", "Turkey"},         {"PT", "Portugal"},
-    {"SE", "Sweden"},       {"LU", "Luxembourg"},               {"AU", "Australia"},      {"NZ", "New Zealand"},
-    {"CA", "Canada"},       {"MX", "Mexico"},                   {"AR", "Argentina"},      {"PE", "Peru"},
-    {"PA", "Panama"},       {"EG", "Egypt"},                    {"ZA", "Africa"},         {"AT", "Austria"},
+    {"CN", "China"},          {"US", "United States of America"},
+    {"GB", "United Kingdom"}, {"FR", "France"},
+    {"GR", "Greece"},         {"NL", "Netherlands"},
+    {"NO", "Norway"},         {"DE", "Germany"},
+    {"UA", "Ukraine"},        {"RU", "Russia"},
+    {"TH", "Thailand"},       {"IN", "India"},
+    {"KR", "South Korea"},    {"SG", "Singapore"},
+    {"JP", "Japan"},          {"PH", "Philippines"},
+    {"MY", "Malaysia"},       {"IT", "Italy"},
+    {"ES", "Spain"},          {"BR", "Brazil"},
+    {"TW", "Taiwan"},         {"HK", "Hong Kong"},
+    {"MO", "Macao"},          {"LA", "Laos"},
+    {"VN", "Vietnam"},        {"ID", "Indonesia"},
+    {"TR", "Turkey"},         {"PT", "Portugal"},
+    {"SE", "Sweden"},         {"LU", "Luxembourg"},
+    {"AU", "Australia"},      {"NZ", "New Zealand"},
+    {"CA", "Canada"},         {"MX", "Mexico"},
+    {"AR", "Argentina"},      {"PE", "Peru"},
+    {"PA", "Panama"},         {"EG", "Egypt"},
+    {"ZA", "Africa"},         {"AT", "Austria"},
     {"RO", "Romania"},
 };
 
@@ -23,9 +33,7 @@ int32_t countryIndexForCode(std::string_view code) {
   return -1;
 }
 
-const char* countryCode(int32_t index) {
-  return index >= 0 && index < kCountryCount ? kCountries[index].code : "";
-}
+const char* countryCode(int32_t index) { return index >= 0 && index < kCountryCount ? kCountries[index].code : ""; }
 
 const char* countryName(int32_t index) {
   return index >= 0 && index < kCountryCount ? kCountries[index].name : "Unkown Country";

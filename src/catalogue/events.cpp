@@ -40,19 +40,27 @@ std::vector<int> processesNamed(const std::string& name) {
 
 const char* eventTypeName(int32_t type) {
   switch (type) {
-    case kBeforeConnect: return "Before Connect";
-    case kAfterConnect: return "After Connect";
-    case kBeforeDisconnect: return "Before DisConnect";
-    case kAfterDisconnect: return "After DisConnect";
-    default: return "";
+    case kBeforeConnect:
+      return "Before Connect";
+    case kAfterConnect:
+      return "After Connect";
+    case kBeforeDisconnect:
+      return "Before DisConnect";
+    case kAfterDisconnect:
+      return "After DisConnect";
+    default:
+      return "";
   }
 }
 
 const char* actionTypeName(int32_t type) {
   switch (type) {
-    case kTerminateProcess: return "Terminatae process";
-    case kNotifyProcess: return "Notify terminatae process";
-    default: return "";
+    case kTerminateProcess:
+      return "Terminatae process";
+    case kNotifyProcess:
+      return "Notify terminatae process";
+    default:
+      return "";
   }
 }
 

@@ -29,17 +29,15 @@ constexpr std::size_t kBlockOffset = 43;
 // two fixed 82-character texts.
 constexpr char kKey1[] = "VantorRuleData#1";
 constexpr char kIv1[] = "7301594826305718";
-constexpr char kKeySeed2[] =
-    "Vantor encoded data files, key set two: routes, modes and networks for the tunnel!";
-constexpr char kIvSeed2[] =
-    "Vantor encoded data files, key set two: the initial vector of the CFB transform!!!";
+constexpr char kKeySeed2[] = "Vantor encoded data files, key set two: routes, modes and networks for the tunnel!";
+constexpr char kIvSeed2[] = "Vantor encoded data files, key set two: the initial vector of the CFB transform!!!";
 static_assert(sizeof kKeySeed2 - 1 == 82 && sizeof kIvSeed2 - 1 == 82);
 
 std::string md5Hex16(const char* text) {
   CryptoPP::Weak1::MD5 md5;
   std::string hex;
-  CryptoPP::StringSource source(text, true,
-                                new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false)));
+  CryptoPP::StringSource source(
+      text, true, new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false)));
   return hex.substr(0, 16);
 }
 
@@ -126,8 +124,8 @@ bool CFileBuilder::open(bool forReading, bool showError) {
   if (file_) return true;
   lastError_ = kNotReadable;
   if (showError)
-    std::cerr << "Open file in CFileBuilder::Open: Open file " << path_ << " error, error msg: "
-              << std::strerror(errno) << "\n";
+    std::cerr << "Open file in CFileBuilder::Open: Open file " << path_ << " error, error msg: " << std::strerror(errno)
+              << "\n";
   return false;
 }
 

@@ -72,8 +72,7 @@ class CFileBuilder {
   int store(const std::string& bytes, std::size_t payloadSize);
   // Checks a container's frame; returns 0 or the error code. On success
   // `block` holds the decrypted block and `digest` the stored MD5.
-  int openContainer(const std::string& bytes, bool strictKeySet, std::string& block,
-                    std::array<uint8_t, 16>& digest);
+  int openContainer(const std::string& bytes, bool strictKeySet, std::string& block, std::array<uint8_t, 16>& digest);
   std::string buildContainer(const std::string& block, const std::array<uint8_t, 16>& digest) const;
   void keep(std::string payload);
   const char* fail(int error);

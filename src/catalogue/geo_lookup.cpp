@@ -88,9 +88,12 @@ std::vector<std::string> geoServiceBases(const std::string& setting) {
 std::string geoRequestPath(GeoFormat format, const std::string& ipv4) {
   switch (format) {
     case GeoFormat::FreeGeoIp:
-    case GeoFormat::IpApi: return "/json/" + ipv4;
-    case GeoFormat::IpInfo: return "/" + ipv4 + "/country";
-    case GeoFormat::Taobao: return "/service/getIpInfo.php?ip=" + ipv4;
+    case GeoFormat::IpApi:
+      return "/json/" + ipv4;
+    case GeoFormat::IpInfo:
+      return "/" + ipv4 + "/country";
+    case GeoFormat::Taobao:
+      return "/service/getIpInfo.php?ip=" + ipv4;
   }
   return {};
 }

@@ -79,21 +79,31 @@ void CNodeInfo::assignEditable(const NodeParams& p) {
 
 const char* CNodeInfo::kindLabel() const {
   switch (type) {
-    case kNodeHttp: return "HTTP";
-    case kNodeSocks4: return "S4";
-    case kNodeSocks5: return "S5";
-    case kNodeShadowsocks: return "SR";
-    default: return "N/A";
+    case kNodeHttp:
+      return "HTTP";
+    case kNodeSocks4:
+      return "S4";
+    case kNodeSocks5:
+      return "S5";
+    case kNodeShadowsocks:
+      return "SR";
+    default:
+      return "N/A";
   }
 }
 
 const char* CNodeInfo::kindLongLabel() const {
   switch (type) {
-    case kNodeHttp: return "HTTP";
-    case kNodeSocks4: return "SOCKS 4/4a";
-    case kNodeSocks5: return "SOCKS 5";
-    case kNodeShadowsocks: return "SR";
-    default: return "N/A";
+    case kNodeHttp:
+      return "HTTP";
+    case kNodeSocks4:
+      return "SOCKS 4/4a";
+    case kNodeSocks5:
+      return "SOCKS 5";
+    case kNodeShadowsocks:
+      return "SR";
+    default:
+      return "N/A";
   }
 }
 

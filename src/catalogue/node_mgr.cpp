@@ -27,11 +27,11 @@ void normalise(CNodeInfo& node) {
 }
 
 bool sameEditableFields(const NodeParams& a, const NodeParams& b) {
-  return a.type == b.type && equalsIgnoringCase(a.server, b.server) && a.server_port == b.server_port && a.username == b.username &&
-         a.password == b.password && a.method == b.method && a.remarks == b.remarks &&
+  return a.type == b.type && equalsIgnoringCase(a.server, b.server) && a.server_port == b.server_port &&
+         a.username == b.username && a.password == b.password && a.method == b.method && a.remarks == b.remarks &&
          a.AdditionalRoute == b.AdditionalRoute && a.enable == b.enable && a.protocol == b.protocol &&
-         a.obfs == b.obfs && a.obfsparam == b.obfsparam && a.protocolparam == b.protocolparam &&
-         a.group == b.group && a.server_udp_port == b.server_udp_port && a.udp_over_tcp == b.udp_over_tcp;
+         a.obfs == b.obfs && a.obfsparam == b.obfsparam && a.protocolparam == b.protocolparam && a.group == b.group &&
+         a.server_udp_port == b.server_udp_port && a.udp_over_tcp == b.udp_over_tcp;
 }
 
 NodeListItem listItem(const CNodeInfo& node) {
@@ -241,7 +241,7 @@ std::vector<NodeGroup> CNodeMgr::groupedNodes() const {
 }
 
 CNodeMgr::ReplaceResult CNodeMgr::replaceGroups(const std::vector<std::string>& groups,
-                                                 const std::vector<NodeParams>& fresh) {
+                                                const std::vector<NodeParams>& fresh) {
   ReplaceResult result;
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -385,7 +385,8 @@ bool CNodeMgr::saveNodes(const std::string& path, std::string* error) const {
     stored.format = kNodeFileFormat;
     stored.nextId = nextId_;
     stored.nodes.reserve(nodes_.size());
-    for (const auto& n : nodes_) stored.nodes.push_back({n->id, n->params(), n->iplocation, n->ipregion, n->lastTestResult});
+    for (const auto& n : nodes_)
+      stored.nodes.push_back({n->id, n->params(), n->iplocation, n->ipregion, n->lastTestResult});
   }
   std::string why;
   bool ok = writeConfigFile(path, nodeFileText(stored), 0600, why);
@@ -405,8 +406,8 @@ std::string checkNodeDialog(NodeParams& p, bool socksDialog) {
   if (p.type == kNodeShadowsocks && p.password.empty()) return "Input SS server password please.";
   std::string route = trimBlanks(p.AdditionalRoute);
   if (!route.empty()) {
-    bool looksLikeAddress = route.find(':') != std::string::npos ||
-                            route.find_first_not_of("0123456789.") == std::string::npos;
+    bool looksLikeAddress =
+        route.find(':') != std::string::npos || route.find_first_not_of("0123456789.") == std::string::npos;
     if (looksLikeAddress && (!isDottedIpv4(route) || route.rfind("0.", 0) == 0))
       return "An invalid IP was entered in the additional route form";
     std::string resolved = resolveIpv4(route);
@@ -458,8 +459,9 @@ int CNodeMgr::addObserver(NodeObserver observer) {
 
 void CNodeMgr::removeObserver(int token) {
   std::lock_guard<std::mutex> guard(observerLock_);
-  observers_.erase(std::remove_if(observers_.begin(), observers_.end(), [token](const auto& o) { return o.first == token; }),
-                   observers_.end());
+  observers_.erase(
+      std::remove_if(observers_.begin(), observers_.end(), [token](const auto& o) { return o.first == token; }),
+      observers_.end());
 }
 
 void CNodeMgr::notify(NodeChange change, int32_t id) {

@@ -31,7 +31,7 @@ struct NodeListItem {
   std::string text;         // "[SR] remarks" or "[SR] host:port"
   std::string groupedText;  // the same with "group -> " inserted
   int32_t nCountryIndex = -1;
-  int32_t latency = 0;      // ms, 0 = not measured
+  int32_t latency = 0;  // ms, 0 = not measured
 };
 
 // One header of the grouped list and its nodes, in store order.
@@ -141,9 +141,9 @@ class CNodeMgr {
 
   // Probes run on a few worker threads rather than one thread per node, so
   // that a catalogue of thousands of nodes does not start thousands of threads.
-  std::deque<int32_t> probeQueue_;        // guarded by lock_
-  int activeProbes_ = 0;                  // guarded by lock_
-  bool stopping_ = false;                 // guarded by lock_
+  std::deque<int32_t> probeQueue_;         // guarded by lock_
+  int activeProbes_ = 0;                   // guarded by lock_
+  bool stopping_ = false;                  // guarded by lock_
   std::vector<std::thread> probeThreads_;  // guarded by lock_
   std::condition_variable_any probeReady_;
   std::condition_variable_any probesIdle_;

@@ -16,8 +16,8 @@ struct ProbeInput {
 };
 
 struct ProbeOutput {
-  int32_t latency = 0;      // 0: no echo came back
-  std::string resolvedIp;   // the address learned, empty when none
+  int32_t latency = 0;     // 0: no echo came back
+  std::string resolvedIp;  // the address learned, empty when none
   bool countryFound = false;
   int32_t countryIndex = -1;  // -1 also when the code is not in the table
   std::string location;

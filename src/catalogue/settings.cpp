@@ -262,9 +262,12 @@ std::string settingValueText(const Settings& s, const SettingKey& key) {
   return std::visit(
       [&](auto member) -> std::string {
         using Field = std::remove_cvref_t<decltype(s.*member)>;
-        if constexpr (std::is_same_v<Field, bool>) return s.*member ? "1" : "0";
-        else if constexpr (std::is_same_v<Field, int32_t>) return std::to_string(s.*member);
-        else return s.*member;
+        if constexpr (std::is_same_v<Field, bool>)
+          return s.*member ? "1" : "0";
+        else if constexpr (std::is_same_v<Field, int32_t>)
+          return std::to_string(s.*member);
+        else
+          return s.*member;
       },
       key.field);
 }
@@ -359,8 +362,7 @@ std::string checkSettingsDialog(const SettingsDialogInput& in) {
     return "Primary DNS must be specific!";
   if (!in.localConnection) return "Select a local connection please.";
   if (!in.tapConnection) return "Select a TUN/TAP adapter please.";
-  if (in.dnsProvider < 0 || in.dnsProvider >= static_cast<int>(kDnsProviders.size()))
-    return "unknown DNS provider";
+  if (in.dnsProvider < 0 || in.dnsProvider >= static_cast<int>(kDnsProviders.size())) return "unknown DNS provider";
   return {};
 }
 
@@ -376,8 +378,8 @@ void applySettingsDialog(const SettingsDialogInput& in, Settings& s) {
   s.AutomaticallyEstablishConnection = in.AutomaticallyEstablishConnection;
   s.AutomaticHideWindow = in.AutomaticHideWindow;
   s.DelayedConnect = in.DelayedConnect;
-  if (in.localConnection && (in.localConnection->name != s.local_connection_name ||
-                             in.localConnection->guid != s.local_connection_guid)) {
+  if (in.localConnection &&
+      (in.localConnection->name != s.local_connection_name || in.localConnection->guid != s.local_connection_guid)) {
     s.local_connection_name = in.localConnection->name;
     s.local_connection_guid = in.localConnection->guid;
     s.local_connection_index = in.localConnection->index;

@@ -183,8 +183,10 @@ std::string decodeBase64(std::string_view text) {
 std::string decodeBase64Url(std::string_view text) {
   std::string mapped(text);
   for (char& c : mapped) {
-    if (c == '-') c = '+';
-    else if (c == '_') c = '/';
+    if (c == '-')
+      c = '+';
+    else if (c == '_')
+      c = '/';
   }
   return decodeBase64(mapped);
 }

@@ -57,10 +57,14 @@ NodeParams SSRSubscription::fetchProxyNode() const {
 
 const char* frequencyText(int32_t frequency) {
   switch (frequency) {
-    case 0: return "Every time";
-    case 2: return "2 days";
-    case 3: return "3 days";
-    default: return "1 day";
+    case 0:
+      return "Every time";
+    case 2:
+      return "2 days";
+    case 3:
+      return "3 days";
+    default:
+      return "1 day";
   }
 }
 
@@ -77,7 +81,8 @@ std::vector<SSRSubscription> parseSubscriptionFile(std::string_view text) {
     std::string url = read("url", kMissing);
     std::string updated = read("recently_updated", kMissing);
     if (groupname == kMissing || url == kMissing || updated == kMissing) break;
-    if (url.empty() || std::any_of(list.begin(), list.end(), [&](const auto& e) { return equalsIgnoringCase(e.url, url); }))
+    if (url.empty() ||
+        std::any_of(list.begin(), list.end(), [&](const auto& e) { return equalsIgnoringCase(e.url, url); }))
       continue;
     SSRSubscription entry;
     entry.groupname = groupname;

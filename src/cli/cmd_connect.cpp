@@ -74,7 +74,8 @@ int connect(const ConnectOptions& options) {
   std::vector<std::string> report;
   switch (shell.start(error, report)) {
     case app::CVexorApp::Outcome::AlreadyRunning:
-      std::cerr << "vantor: already running (" << paths::runtimeDir() << "); use `vantor status` or `vantor disconnect`\n";
+      std::cerr << "vantor: already running (" << paths::runtimeDir()
+                << "); use `vantor status` or `vantor disconnect`\n";
       return cli::kExitFailed;
     case app::CVexorApp::Outcome::Failed:
       std::cerr << "vantor: " << error << "\n";
@@ -126,20 +127,22 @@ int connect(const ConnectOptions& options) {
 
   std::atomic<bool> disconnectAsked{false};
   app::CInstance& instance = shell.instance();
-  if (!instance.serve([&](const std::string& verb, std::string& answer) {
-        if (verb == "show") return true;  // no window to show
-        if (verb == "status") {
-          answer = app::statusText(controller);
-          return true;
-        }
-        if (verb == "disconnect") {
-          disconnectAsked = true;
-          if (controller.disconnectCommand()) controller.waitForWorker(60000);
-          answer = std::string("state: ") + app::stateName(controller.state()) + "\n";
-          return true;
-        }
-        return false;
-      }, error))
+  if (!instance.serve(
+          [&](const std::string& verb, std::string& answer) {
+            if (verb == "show") return true;  // no window to show
+            if (verb == "status") {
+              answer = app::statusText(controller);
+              return true;
+            }
+            if (verb == "disconnect") {
+              disconnectAsked = true;
+              if (controller.disconnectCommand()) controller.waitForWorker(60000);
+              answer = std::string("state: ") + app::stateName(controller.state()) + "\n";
+              return true;
+            }
+            return false;
+          },
+          error))
     std::cerr << "vantor: no control endpoint: " << error << "\n";
 
   app::NetworkFacts facts;
@@ -152,7 +155,8 @@ int connect(const ConnectOptions& options) {
   for (const auto& line : backend.takeReport()) std::cerr << "vantor: " << line << "\n";
 
   int rc = cli::kExitOk;
-  if (!controller.connectCommand(nodeId, modeIndex) || (controller.waitForWorker(-1), controller.state() != app::kConnected)) {
+  if (!controller.connectCommand(nodeId, modeIndex) ||
+      (controller.waitForWorker(-1), controller.state() != app::kConnected)) {
     rc = cli::kExitFailed;
   } else {
     for (const auto& line : backend.takeReport()) std::printf("%s\n", line.c_str());
@@ -184,19 +188,23 @@ int askRunning(const std::string& verb) {
   return cli::kExitOk;
 }
 
-vantor::cli::Registration connectRegistration{"connect", [](CLI::App& app) -> vantor::cli::Runner {
-  auto options = std::make_shared<ConnectOptions>();
-  auto* connectCmd = app.add_subcommand(
-      "connect", "Connect the whole computer through a node in the foreground; SIGINT or SIGTERM disconnects");
-  connectCmd->add_option("--node", options->node, "A stored node's id, or a socks5://, socks4://, ss:// or ssr:// link");
-  connectCmd->add_option("--mode", options->mode, "Proxy mode by name or index (see `vantor modes`; default 0)");
-  auto* statusCmd = app.add_subcommand("status", "State, node, mode, UDP and traffic of the running connection");
-  auto* disconnectCmd = app.add_subcommand("disconnect", "Disconnect the running connection");
-  return [=] {
-    if (statusCmd->parsed()) return askRunning("status");
-    if (disconnectCmd->parsed()) return askRunning("disconnect");
-    return connect(*options);
-  };
-}, 30};
+vantor::cli::Registration connectRegistration{
+    "connect",
+    [](CLI::App& app) -> vantor::cli::Runner {
+      auto options = std::make_shared<ConnectOptions>();
+      auto* connectCmd = app.add_subcommand(
+          "connect", "Connect the whole computer through a node in the foreground; SIGINT or SIGTERM disconnects");
+      connectCmd->add_option("--node", options->node,
+                             "A stored node's id, or a socks5://, socks4://, ss:// or ssr:// link");
+      connectCmd->add_option("--mode", options->mode, "Proxy mode by name or index (see `vantor modes`; default 0)");
+      auto* statusCmd = app.add_subcommand("status", "State, node, mode, UDP and traffic of the running connection");
+      auto* disconnectCmd = app.add_subcommand("disconnect", "Disconnect the running connection");
+      return [=] {
+        if (statusCmd->parsed()) return askRunning("status");
+        if (disconnectCmd->parsed()) return askRunning("disconnect");
+        return connect(*options);
+      };
+    },
+    30};
 
 }  // namespace

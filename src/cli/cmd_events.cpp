@@ -93,27 +93,31 @@ int runEvents(const EventsOptions& options) {
   return kExitOk;
 }
 
-cli::Registration eventsRegistration{"events", [](CLI::App& app) -> cli::Runner {
-  auto options = std::make_shared<EventsOptions>();
-  auto* cmd = app.add_subcommand("events", "Actions run before and after connecting and disconnecting");
-  cmd->require_subcommand(1);
-  auto* list = cmd->add_subcommand("list", "One action per line: event, action, process name");
-  auto* add = cmd->add_subcommand("add", "Add an action: EVENT (0-3) ACTION (0 end, 1 notify) PROCESS");
-  auto* remove = cmd->add_subcommand("remove", "Remove an action: EVENT ACTION PROCESS");
-  for (auto* sub : {add, remove}) {
-    sub->add_option("EVENT", options->event, "0 Before Connect, 1 After Connect, 2 Before DisConnect, 3 After DisConnect")
-        ->required();
-    sub->add_option("ACTION", options->action, "0 end the process, 1 ask the user to close it")->required();
-    sub->add_option("PROCESS", options->param, "Executable file name")->required();
-  }
-  auto* run = cmd->add_subcommand("run", "Run the actions of EVENT now");
-  run->add_option("EVENT", options->event, "0-3")->required();
-  return [=] {
-    if (list->parsed()) return listEvents();
-    if (add->parsed()) return addEvent(*options);
-    if (remove->parsed()) return removeEvent(*options);
-    return runEvents(*options);
-  };
-}, 70};
+cli::Registration eventsRegistration{
+    "events",
+    [](CLI::App& app) -> cli::Runner {
+      auto options = std::make_shared<EventsOptions>();
+      auto* cmd = app.add_subcommand("events", "Actions run before and after connecting and disconnecting");
+      cmd->require_subcommand(1);
+      auto* list = cmd->add_subcommand("list", "One action per line: event, action, process name");
+      auto* add = cmd->add_subcommand("add", "Add an action: EVENT (0-3) ACTION (0 end, 1 notify) PROCESS");
+      auto* remove = cmd->add_subcommand("remove", "Remove an action: EVENT ACTION PROCESS");
+      for (auto* sub : {add, remove}) {
+        sub->add_option("EVENT", options->event,
+                        "0 Before Connect, 1 After Connect, 2 Before DisConnect, 3 After DisConnect")
+            ->required();
+        sub->add_option("ACTION", options->action, "0 end the process, 1 ask the user to close it")->required();
+        sub->add_option("PROCESS", options->param, "Executable file name")->required();
+      }
+      auto* run = cmd->add_subcommand("run", "Run the actions of EVENT now");
+      run->add_option("EVENT", options->event, "0-3")->required();
+      return [=] {
+        if (list->parsed()) return listEvents();
+        if (add->parsed()) return addEvent(*options);
+        if (remove->parsed()) return removeEvent(*options);
+        return runEvents(*options);
+      };
+    },
+    70};
 
 }  // namespace

@@ -15,12 +15,17 @@ namespace {
 
 const char* kindText(int32_t kind) {
   switch (kind) {
-    case vantor::kModeGlobal: return "global";
+    case vantor::kModeGlobal:
+      return "global";
     case vantor::kModeRuleFile:
-    case vantor::kModeRuleFile2: return "rules";
-    case vantor::kModeBrowserGlobal: return "browser";
-    case vantor::kModeBrowserPac: return "browser-pac";
-    default: return "?";
+    case vantor::kModeRuleFile2:
+      return "rules";
+    case vantor::kModeBrowserGlobal:
+      return "browser";
+    case vantor::kModeBrowserPac:
+      return "browser-pac";
+    default:
+      return "?";
   }
 }
 
@@ -47,15 +52,18 @@ int cleanup() {
   return ok ? vantor::cli::kExitOk : vantor::cli::kExitFailed;
 }
 
-vantor::cli::Registration netconfRegistration{"modes", [](CLI::App& app) -> vantor::cli::Runner {
-  auto* modes = app.add_subcommand("modes", "List the proxy modes: index, kind, number of networks, name");
-  auto* clean = app.add_subcommand(
-      "cleanup", "Undo what a killed tunnel left on this host: routes, TUN interface and address, DNS");
-  return [modes, clean] {
-    if (modes->parsed()) return listModes();
-    if (clean->parsed()) return cleanup();
-    return vantor::cli::kExitBadInput;
-  };
-}, 30};
+vantor::cli::Registration netconfRegistration{
+    "modes",
+    [](CLI::App& app) -> vantor::cli::Runner {
+      auto* modes = app.add_subcommand("modes", "List the proxy modes: index, kind, number of networks, name");
+      auto* clean = app.add_subcommand(
+          "cleanup", "Undo what a killed tunnel left on this host: routes, TUN interface and address, DNS");
+      return [modes, clean] {
+        if (modes->parsed()) return listModes();
+        if (clean->parsed()) return cleanup();
+        return vantor::cli::kExitBadInput;
+      };
+    },
+    30};
 
 }  // namespace

@@ -111,27 +111,32 @@ int selectNode(const NodesOptions& options) {
   return cli::saveSelection() ? kExitOk : kExitFailed;
 }
 
-cli::Registration nodesRegistration{"nodes", [](CLI::App& app) -> cli::Runner {
-  auto options = std::make_shared<NodesOptions>();
-  auto* cmd = app.add_subcommand("nodes", "Keep proxy nodes: list, add, import, remove, select");
-  cmd->require_subcommand(1);
-  auto* list = cmd->add_subcommand("list", "One node per line: selected mark, id, group, kind, name, latency, country");
-  list->add_flag("--probe", options->probe, "Measure latency and look up countries first (ICMP echo, GeoIP)");
-  auto* add = cmd->add_subcommand("add", "Add one node from a share link or socks5:// / socks4:// address");
-  add->add_option("LINK", options->argument, "ss://..., ssr://..., socks5://[user:password@]host:port")->required();
-  auto* import = cmd->add_subcommand("import", "Add every share link in FILE (separated by lines, blanks or commas)");
-  import->add_option("FILE", options->argument, "Text file with share links")->required();
-  auto* remove = cmd->add_subcommand("remove", "Remove the node with this id");
-  remove->add_option("ID", options->argument, "Node id (see nodes list)")->required();
-  auto* select = cmd->add_subcommand("select", "Make the node with this id the one to connect through");
-  select->add_option("ID", options->argument, "Node id (see nodes list)")->required();
-  return [=] {
-    if (list->parsed()) return listNodes(*options);
-    if (add->parsed()) return addNode(*options);
-    if (import->parsed()) return importNodes(*options);
-    if (remove->parsed()) return removeNode(*options);
-    return selectNode(*options);
-  };
-}, 40};
+cli::Registration nodesRegistration{
+    "nodes",
+    [](CLI::App& app) -> cli::Runner {
+      auto options = std::make_shared<NodesOptions>();
+      auto* cmd = app.add_subcommand("nodes", "Keep proxy nodes: list, add, import, remove, select");
+      cmd->require_subcommand(1);
+      auto* list =
+          cmd->add_subcommand("list", "One node per line: selected mark, id, group, kind, name, latency, country");
+      list->add_flag("--probe", options->probe, "Measure latency and look up countries first (ICMP echo, GeoIP)");
+      auto* add = cmd->add_subcommand("add", "Add one node from a share link or socks5:// / socks4:// address");
+      add->add_option("LINK", options->argument, "ss://..., ssr://..., socks5://[user:password@]host:port")->required();
+      auto* import =
+          cmd->add_subcommand("import", "Add every share link in FILE (separated by lines, blanks or commas)");
+      import->add_option("FILE", options->argument, "Text file with share links")->required();
+      auto* remove = cmd->add_subcommand("remove", "Remove the node with this id");
+      remove->add_option("ID", options->argument, "Node id (see nodes list)")->required();
+      auto* select = cmd->add_subcommand("select", "Make the node with this id the one to connect through");
+      select->add_option("ID", options->argument, "Node id (see nodes list)")->required();
+      return [=] {
+        if (list->parsed()) return listNodes(*options);
+        if (add->parsed()) return addNode(*options);
+        if (import->parsed()) return importNodes(*options);
+        if (remove->parsed()) return removeNode(*options);
+        return selectNode(*options);
+      };
+    },
+    40};
 
 }  // namespace

@@ -87,22 +87,25 @@ int serve(const ServeOptions& options) {
   return 0;
 }
 
-
-vantor::cli::Registration serveRegistration{"serve", [](CLI::App& app) -> vantor::cli::Runner {
-  auto options = std::make_shared<ServeOptions>();
-  auto* cmd = app.add_subcommand("serve", "Run the local SOCKS service for one node in the foreground");
-  cmd->add_option("--node", options->node, "Node: socks5://[user:pass@]host:port, socks4://host:port, ss://... or ssr://... link")
-      ->required();
-  cmd->add_option("--port", options->port, "Local port (default 16666 or the next free one)");
-  cmd->add_option("--stats", options->statsInterval, "Print live connections and traffic every N seconds")
-      ->check(CLI::Range(0, 3600));
-  cmd->add_option("--local-user", options->localUser, "Demand this user name from local clients");
-  cmd->add_option("--local-password", options->localPassword, "Demand this password from local clients");
-  cmd->add_option("--http", options->httpPort,
-                  "Also run an HTTP proxy (CONNECT and http:// requests) on 127.0.0.1:PORT over the service "
-                  "(0: any free port)")
-      ->check(CLI::Range(0, 65535));
-  return [options] { return serve(*options); };
-}, 10};
+vantor::cli::Registration serveRegistration{
+    "serve",
+    [](CLI::App& app) -> vantor::cli::Runner {
+      auto options = std::make_shared<ServeOptions>();
+      auto* cmd = app.add_subcommand("serve", "Run the local SOCKS service for one node in the foreground");
+      cmd->add_option("--node", options->node,
+                      "Node: socks5://[user:pass@]host:port, socks4://host:port, ss://... or ssr://... link")
+          ->required();
+      cmd->add_option("--port", options->port, "Local port (default 16666 or the next free one)");
+      cmd->add_option("--stats", options->statsInterval, "Print live connections and traffic every N seconds")
+          ->check(CLI::Range(0, 3600));
+      cmd->add_option("--local-user", options->localUser, "Demand this user name from local clients");
+      cmd->add_option("--local-password", options->localPassword, "Demand this password from local clients");
+      cmd->add_option("--http", options->httpPort,
+                      "Also run an HTTP proxy (CONNECT and http:// requests) on 127.0.0.1:PORT over the service "
+                      "(0: any free port)")
+          ->check(CLI::Range(0, 65535));
+      return [options] { return serve(*options); };
+    },
+    10};
 
 }  // namespace

@@ -61,16 +61,19 @@ int setSetting(const SettingsOptions& options) {
   return kExitOk;
 }
 
-cli::Registration settingsRegistration{"settings", [](CLI::App& app) -> cli::Runner {
-  auto options = std::make_shared<SettingsOptions>();
-  auto* cmd = app.add_subcommand("settings", "Read or change one application setting (config.ini)");
-  cmd->require_subcommand(1);
-  auto* get = cmd->add_subcommand("get", "Print the value of KEY");
-  get->add_option("KEY", options->key, "Setting name, as in config.ini")->required();
-  auto* set = cmd->add_subcommand("set", "Change KEY to VALUE");
-  set->add_option("KEY", options->key, "Setting name, as in config.ini")->required();
-  set->add_option("VALUE", options->value, "New value (booleans: 0 or 1)")->required();
-  return [options, get] { return get->parsed() ? getSetting(*options) : setSetting(*options); };
-}, 60};
+cli::Registration settingsRegistration{
+    "settings",
+    [](CLI::App& app) -> cli::Runner {
+      auto options = std::make_shared<SettingsOptions>();
+      auto* cmd = app.add_subcommand("settings", "Read or change one application setting (config.ini)");
+      cmd->require_subcommand(1);
+      auto* get = cmd->add_subcommand("get", "Print the value of KEY");
+      get->add_option("KEY", options->key, "Setting name, as in config.ini")->required();
+      auto* set = cmd->add_subcommand("set", "Change KEY to VALUE");
+      set->add_option("KEY", options->key, "Setting name, as in config.ini")->required();
+      set->add_option("VALUE", options->value, "New value (booleans: 0 or 1)")->required();
+      return [options, get] { return get->parsed() ? getSetting(*options) : setSetting(*options); };
+    },
+    60};
 
 }  // namespace

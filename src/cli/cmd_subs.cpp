@@ -75,7 +75,8 @@ int removeSub(const SubsOptions& options) {
   CSubscriptionMgr& list = CSubscriptionMgr::instance();
   if (!list.findSubscription(options.url)) return fail("no such subscription: " + options.url, kExitBadInput);
   std::string error;
-  if (!list.deleteSubscription(options.url, &error)) return fail("cannot save the subscriptions: " + error, kExitFailed);
+  if (!list.deleteSubscription(options.url, &error))
+    return fail("cannot save the subscriptions: " + error, kExitFailed);
   return kExitOk;
 }
 
@@ -108,28 +109,32 @@ int refreshSubs(const SubsOptions& options) {
   return allOk ? kExitOk : kExitFailed;
 }
 
-cli::Registration subsRegistration{"subs", [](CLI::App& app) -> cli::Runner {
-  auto options = std::make_shared<SubsOptions>();
-  auto* cmd = app.add_subcommand("subs", "Keep ShadowsocksR subscriptions: list, add, remove, refresh");
-  cmd->require_subcommand(1);
-  auto* list = cmd->add_subcommand("list", "One subscription per line: URL, group, frequency, last refresh, obfs parameters, proxy");
-  auto* add = cmd->add_subcommand("add", "Subscribe to URL");
-  add->add_option("URL", options->url, "http:// or https:// address of the subscription")->required();
-  add->add_option("--frequency", options->frequency, "0 every start, 1-3 every so many days (default 1)")
-      ->check(CLI::Range(0, 3));
-  add->add_option("--obfs-param", options->obfsParam, "obfs parameter for nodes that bring none");
-  add->add_option("--proxy", options->proxy, "Fetch through the node with this id");
-  auto* remove = cmd->add_subcommand("remove", "Unsubscribe from URL");
-  remove->add_option("URL", options->url, "The subscription's address")->required();
-  auto* refresh = cmd->add_subcommand("refresh", "Fetch URL (default: every subscription) and replace its nodes");
-  refresh->add_option("URL", options->url, "The subscription's address");
-  refresh->add_flag("--due", options->due, "Only the subscriptions whose frequency says they are due");
-  return [=] {
-    if (list->parsed()) return listSubs();
-    if (add->parsed()) return addSub(*options);
-    if (remove->parsed()) return removeSub(*options);
-    return refreshSubs(*options);
-  };
-}, 50};
+cli::Registration subsRegistration{
+    "subs",
+    [](CLI::App& app) -> cli::Runner {
+      auto options = std::make_shared<SubsOptions>();
+      auto* cmd = app.add_subcommand("subs", "Keep ShadowsocksR subscriptions: list, add, remove, refresh");
+      cmd->require_subcommand(1);
+      auto* list = cmd->add_subcommand(
+          "list", "One subscription per line: URL, group, frequency, last refresh, obfs parameters, proxy");
+      auto* add = cmd->add_subcommand("add", "Subscribe to URL");
+      add->add_option("URL", options->url, "http:// or https:// address of the subscription")->required();
+      add->add_option("--frequency", options->frequency, "0 every start, 1-3 every so many days (default 1)")
+          ->check(CLI::Range(0, 3));
+      add->add_option("--obfs-param", options->obfsParam, "obfs parameter for nodes that bring none");
+      add->add_option("--proxy", options->proxy, "Fetch through the node with this id");
+      auto* remove = cmd->add_subcommand("remove", "Unsubscribe from URL");
+      remove->add_option("URL", options->url, "The subscription's address")->required();
+      auto* refresh = cmd->add_subcommand("refresh", "Fetch URL (default: every subscription) and replace its nodes");
+      refresh->add_option("URL", options->url, "The subscription's address");
+      refresh->add_flag("--due", options->due, "Only the subscriptions whose frequency says they are due");
+      return [=] {
+        if (list->parsed()) return listSubs();
+        if (add->parsed()) return addSub(*options);
+        if (remove->parsed()) return removeSub(*options);
+        return refreshSubs(*options);
+      };
+    },
+    50};
 
 }  // namespace

@@ -75,8 +75,7 @@ bool targetsFrom(const TestOptions& options, TestTargets& targets) {
 // The exit address of `node` from the first service that names one.
 bool printExitAddress(CNodeInfo& node, const TestTargets& targets, Printer& printer) {
   if (!isLocalAddress(node.connectAddress())) {
-    printer.line("The exit address is looked up only for nodes on this machine or its local network.",
-                 kLevelFailure);
+    printer.line("The exit address is looked up only for nodes on this machine or its local network.", kLevelFailure);
     return false;
   }
   auto tester = makeTester(node, &Printer::callback, &printer, 1);
@@ -152,28 +151,31 @@ int runTests(const TestOptions& options) {
   return ok ? cli::kExitOk : cli::kExitFailed;
 }
 
-cli::Registration testRegistration{"test", [](CLI::App& app) -> cli::Runner {
-  auto options = std::make_shared<TestOptions>();
-  auto* cmd = app.add_subcommand("test", "Test nodes: TCP through the node, its UDP relay, latency");
-  auto* udp = cmd->add_flag("--udp", options->udp, "Test the UDP relay instead of TCP");
-  cmd->add_flag("--both", options->both, "Test TCP, then the UDP relay")->excludes(udp);
-  cmd->add_option("--site", options->sites,
-                  "Web site for the TCP test (http://; repeatable; default: setting TestSites, else public sites)")
-      ->allow_extra_args(false);
-  cmd->add_option("--dns", options->dnsPairs,
-                  "DNS server and name for the UDP test, as SERVER,NAME (repeatable; default: setting "
-                  "UdpTestPairs, else public servers)")
-      ->allow_extra_args(false);
-  cmd->add_flag("--exit-address", options->exitAddress,
-                "Also look up the address traffic leaves from (nodes on this machine or its network)");
-  cmd->add_option("--exit-service", options->exitServices,
-                  "Address-echo page for --exit-address (http://; repeatable; implies --exit-address; "
-                  "default: setting ExitAddressServices, else public pages)")
-      ->allow_extra_args(false);
-  cmd->add_option("--node", options->links, "Node to test: socks5://, socks4://, ss:// or ssr:// link (repeatable)")
-      ->allow_extra_args(false);
-  cmd->add_option("ID", options->ids, "Stored nodes to test (see vantor nodes list); their results are kept");
-  return [options] { return runTests(*options); };
-}, 30};
+cli::Registration testRegistration{
+    "test",
+    [](CLI::App& app) -> cli::Runner {
+      auto options = std::make_shared<TestOptions>();
+      auto* cmd = app.add_subcommand("test", "Test nodes: TCP through the node, its UDP relay, latency");
+      auto* udp = cmd->add_flag("--udp", options->udp, "Test the UDP relay instead of TCP");
+      cmd->add_flag("--both", options->both, "Test TCP, then the UDP relay")->excludes(udp);
+      cmd->add_option("--site", options->sites,
+                      "Web site for the TCP test (http://; repeatable; default: setting TestSites, else public sites)")
+          ->allow_extra_args(false);
+      cmd->add_option("--dns", options->dnsPairs,
+                      "DNS server and name for the UDP test, as SERVER,NAME (repeatable; default: setting "
+                      "UdpTestPairs, else public servers)")
+          ->allow_extra_args(false);
+      cmd->add_flag("--exit-address", options->exitAddress,
+                    "Also look up the address traffic leaves from (nodes on this machine or its network)");
+      cmd->add_option("--exit-service", options->exitServices,
+                      "Address-echo page for --exit-address (http://; repeatable; implies --exit-address; "
+                      "default: setting ExitAddressServices, else public pages)")
+          ->allow_extra_args(false);
+      cmd->add_option("--node", options->links, "Node to test: socks5://, socks4://, ss:// or ssr:// link (repeatable)")
+          ->allow_extra_args(false);
+      cmd->add_option("ID", options->ids, "Stored nodes to test (see vantor nodes list); their results are kept");
+      return [options] { return runTests(*options); };
+    },
+    30};
 
 }  // namespace

@@ -224,23 +224,28 @@ int tunnel(const TunnelOptions& options) {
   return rc;
 }
 
-vantor::cli::Registration tunnelRegistration{"tunnel", [](CLI::App& app) -> vantor::cli::Runner {
-  auto options = std::make_shared<TunnelOptions>();
-  auto* cmd = app.add_subcommand(
-      "tunnel", "Send the TCP and UDP traffic routed into a TUN interface through the node (runs in the foreground)");
-  cmd->add_option("--node", options->node, "Node: socks5://, socks4://, ss:// or ssr:// link")->required();
-  cmd->add_option("--ifname", options->ifname, "TUN interface to create or reuse (default KOVAL1)");
-  cmd->add_option("--mode", options->mode,
-                  "Proxy mode (name or index, see `vantor modes`): install its routes and DNS servers");
-  cmd->add_flag("--no-udp", options->noUdp, "Leave UDP alone: only TCP is carried");
-  cmd->add_flag("--verbose", options->verbose, "Write the tunnel's log lines to standard error");
-  cmd->add_flag("--no-offload", options->noOffload,
-                "Move one plain packet per device read and write, even where the device offers segmentation offload");
-  cmd->add_option("--tcp-window", options->tcpWindow,
-                  "Receive window and send buffer of every tunnelled TCP connection in bytes, with window scaling "
-                  "(default: 5840-byte window, 16384-byte send buffer)")
-      ->check(CLI::Range(vantor::tunnel::kTunnelMinTcpWindow, vantor::tunnel::kTunnelMaxTcpWindow));
-  return [options] { return tunnel(*options); };
-}, 20};
+vantor::cli::Registration tunnelRegistration{
+    "tunnel",
+    [](CLI::App& app) -> vantor::cli::Runner {
+      auto options = std::make_shared<TunnelOptions>();
+      auto* cmd = app.add_subcommand(
+          "tunnel",
+          "Send the TCP and UDP traffic routed into a TUN interface through the node (runs in the foreground)");
+      cmd->add_option("--node", options->node, "Node: socks5://, socks4://, ss:// or ssr:// link")->required();
+      cmd->add_option("--ifname", options->ifname, "TUN interface to create or reuse (default KOVAL1)");
+      cmd->add_option("--mode", options->mode,
+                      "Proxy mode (name or index, see `vantor modes`): install its routes and DNS servers");
+      cmd->add_flag("--no-udp", options->noUdp, "Leave UDP alone: only TCP is carried");
+      cmd->add_flag("--verbose", options->verbose, "Write the tunnel's log lines to standard error");
+      cmd->add_flag(
+          "--no-offload", options->noOffload,
+          "Move one plain packet per device read and write, even where the device offers segmentation offload");
+      cmd->add_option("--tcp-window", options->tcpWindow,
+                      "Receive window and send buffer of every tunnelled TCP connection in bytes, with window scaling "
+                      "(default: 5840-byte window, 16384-byte send buffer)")
+          ->check(CLI::Range(vantor::tunnel::kTunnelMinTcpWindow, vantor::tunnel::kTunnelMaxTcpWindow));
+      return [options] { return tunnel(*options); };
+    },
+    20};
 
 }  // namespace

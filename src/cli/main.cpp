@@ -46,8 +46,7 @@ int main(int argc, char** argv) {
                  "Configuration folder (default $VANTOR_CONFIG_DIR, else $XDG_CONFIG_HOME/vantor)");
 
   auto& entries = cli::registry();
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const auto& a, const auto& b) { return a.order < b.order; });
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
   std::vector<std::pair<CLI::App*, cli::Runner>> runners;
   for (auto& entry : entries) {
     std::size_t before = cli::allSubcommands(app).size();

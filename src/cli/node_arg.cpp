@@ -16,7 +16,8 @@ CNodeInfo* currentNodeFrom(const std::string& text) {
   }
   auto* node = new CNodeInfo(1, *params);
   if (!CSSManager::instance().setCurrentNode(node)) {
-    std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are required)\n";
+    std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are "
+                 "required)\n";
     delete node;
     return nullptr;
   }

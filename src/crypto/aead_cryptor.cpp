@@ -20,8 +20,8 @@ constexpr uint8_t kSubkeyInfo[] = {'s', 's', '-', 's', 'u', 'b', 'k', 'e', 'y'};
 
 }  // namespace
 
-AEADCryptor::AEADCryptor(const std::string& method, const std::string& password, int keyLength,
-                         int saltLength, int nonceLength, int tagLength)
+AEADCryptor::AEADCryptor(const std::string& method, const std::string& password, int keyLength, int saltLength,
+                         int nonceLength, int tagLength)
     : CCryptor(method, password, keyLength, nonceLength),
       m_saltLength(saltLength),
       m_tagLength(tagLength),
@@ -42,8 +42,8 @@ AEADCryptor::~AEADCryptor() {
 void AEADCryptor::DeriveSubkey(const uint8_t* salt, uint8_t* subkey) {
   CryptoPP::HKDF<CryptoPP::SHA1> hkdf;
   hkdf.DeriveKey(subkey, static_cast<std::size_t>(m_masterKeyLength), m_masterKey,
-                 static_cast<std::size_t>(m_masterKeyLength), salt,
-                 static_cast<std::size_t>(m_saltLength), kSubkeyInfo, sizeof kSubkeyInfo);
+                 static_cast<std::size_t>(m_masterKeyLength), salt, static_cast<std::size_t>(m_saltLength), kSubkeyInfo,
+                 sizeof kSubkeyInfo);
 }
 
 void AEADCryptor::NewSendSalt() {
@@ -94,14 +94,13 @@ void AEADCryptor::Reset() {
   m_streamFailed = false;
 }
 
-bool AEADCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-                          bool packet) {
+bool AEADCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool packet) {
   return packet ? EncryptPacket(input, length, output, outputLength)
                 : EncryptStream(input, length, output, outputLength);
 }
 
-bool AEADCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-                          bool& needMore, bool packet) {
+bool AEADCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore,
+                          bool packet) {
   if (packet) {
     needMore = false;
     return DecryptPacket(input, length, output, outputLength);
@@ -109,8 +108,7 @@ bool AEADCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output, in
   return DecryptStream(input, length, output, outputLength, needMore);
 }
 
-bool AEADCryptor::EncryptStream(const uint8_t* input, int length, uint8_t*& output,
-                                int& outputLength) {
+bool AEADCryptor::EncryptStream(const uint8_t* input, int length, uint8_t*& output, int& outputLength) {
   output = nullptr;
   outputLength = 0;
   if (!ValidInput(input, length)) return false;
@@ -120,8 +118,7 @@ bool AEADCryptor::EncryptStream(const uint8_t* input, int length, uint8_t*& outp
   const std::size_t len = static_cast<std::size_t>(length);
   const std::size_t tag = static_cast<std::size_t>(m_tagLength);
   const std::size_t chunks = (len + kMaxPayload - 1) / kMaxPayload;
-  const std::size_t total =
-      (prefix ? static_cast<std::size_t>(m_saltLength) : 0) + chunks * (2 + 2 * tag) + len;
+  const std::size_t total = (prefix ? static_cast<std::size_t>(m_saltLength) : 0) + chunks * (2 + 2 * tag) + len;
   if (total > INT_MAX) return false;
   if (total == 0) return true;
   auto* buffer = static_cast<uint8_t*>(platform::heapAlloc(total));
@@ -162,17 +159,15 @@ bool AEADCryptor::EncryptStream(const uint8_t* input, int length, uint8_t*& outp
   return true;
 }
 
-bool AEADCryptor::EncryptPacket(const uint8_t* input, int length, uint8_t*& output,
-                                int& outputLength) {
+bool AEADCryptor::EncryptPacket(const uint8_t* input, int length, uint8_t*& output, int& outputLength) {
   output = nullptr;
   outputLength = 0;
   if (!ValidInput(input, length)) return false;
   // Every datagram is sealed with nonce zero, so each needs a salt (and
   // subkey) of its own; without a Reset in between, draw one here.
   if (m_sendSaltUsed) NewSendSalt();
-  const std::size_t total = static_cast<std::size_t>(m_saltLength) +
-                            static_cast<std::size_t>(length) +
-                            static_cast<std::size_t>(m_tagLength);
+  const std::size_t total =
+      static_cast<std::size_t>(m_saltLength) + static_cast<std::size_t>(length) + static_cast<std::size_t>(m_tagLength);
   if (total > INT_MAX) return false;
   auto* buffer = static_cast<uint8_t*>(platform::heapAlloc(total));
   if (!buffer) return false;
@@ -189,8 +184,7 @@ bool AEADCryptor::EncryptPacket(const uint8_t* input, int length, uint8_t*& outp
   return true;
 }
 
-bool AEADCryptor::DecryptStream(const uint8_t* input, int length, uint8_t*& output,
-                                int& outputLength, bool& needMore) {
+bool AEADCryptor::DecryptStream(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore) {
   needMore = false;
   output = nullptr;
   outputLength = 0;
@@ -312,8 +306,7 @@ failed:
   return false;
 }
 
-bool AEADCryptor::DecryptPacket(const uint8_t* input, int length, uint8_t*& output,
-                                int& outputLength) {
+bool AEADCryptor::DecryptPacket(const uint8_t* input, int length, uint8_t*& output, int& outputLength) {
   output = nullptr;
   outputLength = 0;
   if (!ValidInput(input, length)) return false;
@@ -337,9 +330,8 @@ bool AEADCryptor::DecryptPacket(const uint8_t* input, int length, uint8_t*& outp
 
 // ---- AES-GCM ----
 
-CAEADAesGcmCryptor::CAEADAesGcmCryptor(const std::string& method, const std::string& password,
-                                       int keyLength, int saltLength, int nonceLength,
-                                       int tagLength)
+CAEADAesGcmCryptor::CAEADAesGcmCryptor(const std::string& method, const std::string& password, int keyLength,
+                                       int saltLength, int nonceLength, int tagLength)
     : AEADCryptor(method, password, keyLength, saltLength, nonceLength, tagLength) {}
 
 void CAEADAesGcmCryptor::SubkeyChanged(bool sending) {
@@ -352,19 +344,17 @@ void CAEADAesGcmCryptor::SubkeyChanged(bool sending) {
   }
 }
 
-bool CAEADAesGcmCryptor::Seal(const uint8_t* plaintext, int length, uint8_t* output,
-                              int& outputLength) {
+bool CAEADAesGcmCryptor::Seal(const uint8_t* plaintext, int length, uint8_t* output, int& outputLength) {
   outputLength = 0;
   if (length < 0) return false;
   try {
     if (!m_encryptorKeyed) {
-      m_encryptor.SetKeyWithIV(m_sendSubkey, static_cast<std::size_t>(m_masterKeyLength),
-                               m_sendNonce, static_cast<std::size_t>(m_nonceLength));
+      m_encryptor.SetKeyWithIV(m_sendSubkey, static_cast<std::size_t>(m_masterKeyLength), m_sendNonce,
+                               static_cast<std::size_t>(m_nonceLength));
       m_encryptorKeyed = true;
     }
-    m_encryptor.EncryptAndAuthenticate(output, output + length, static_cast<std::size_t>(m_tagLength),
-                                       m_sendNonce, m_nonceLength, nullptr, 0, plaintext,
-                                       static_cast<std::size_t>(length));
+    m_encryptor.EncryptAndAuthenticate(output, output + length, static_cast<std::size_t>(m_tagLength), m_sendNonce,
+                                       m_nonceLength, nullptr, 0, plaintext, static_cast<std::size_t>(length));
   } catch (const CryptoPP::Exception&) {
     m_encryptorKeyed = false;
     return false;
@@ -373,21 +363,18 @@ bool CAEADAesGcmCryptor::Seal(const uint8_t* plaintext, int length, uint8_t* out
   return true;
 }
 
-bool CAEADAesGcmCryptor::Open(const uint8_t* ciphertext, int length, uint8_t* output,
-                              int& outputLength) {
+bool CAEADAesGcmCryptor::Open(const uint8_t* ciphertext, int length, uint8_t* output, int& outputLength) {
   outputLength = 0;
   if (length < m_tagLength) return false;
   const int plain = length - m_tagLength;
   try {
     if (!m_decryptorKeyed) {
-      m_decryptor.SetKeyWithIV(m_recvSubkey, static_cast<std::size_t>(m_masterKeyLength),
-                               m_recvNonce, static_cast<std::size_t>(m_nonceLength));
+      m_decryptor.SetKeyWithIV(m_recvSubkey, static_cast<std::size_t>(m_masterKeyLength), m_recvNonce,
+                               static_cast<std::size_t>(m_nonceLength));
       m_decryptorKeyed = true;
     }
-    if (!m_decryptor.DecryptAndVerify(output, ciphertext + plain,
-                                      static_cast<std::size_t>(m_tagLength), m_recvNonce,
-                                      m_nonceLength, nullptr, 0, ciphertext,
-                                      static_cast<std::size_t>(plain))) {
+    if (!m_decryptor.DecryptAndVerify(output, ciphertext + plain, static_cast<std::size_t>(m_tagLength), m_recvNonce,
+                                      m_nonceLength, nullptr, 0, ciphertext, static_cast<std::size_t>(plain))) {
       return false;
     }
   } catch (const CryptoPP::Exception&) {
@@ -400,34 +387,29 @@ bool CAEADAesGcmCryptor::Open(const uint8_t* ciphertext, int length, uint8_t* ou
 
 // ---- ChaCha20-Poly1305 (IETF) ----
 
-CAEADChaCha20IetfPoly1305::CAEADChaCha20IetfPoly1305(const std::string& method,
-                                                     const std::string& password, int keyLength,
-                                                     int saltLength, int nonceLength,
-                                                     int tagLength)
+CAEADChaCha20IetfPoly1305::CAEADChaCha20IetfPoly1305(const std::string& method, const std::string& password,
+                                                     int keyLength, int saltLength, int nonceLength, int tagLength)
     : AEADCryptor(method, password, keyLength, saltLength, nonceLength, tagLength) {}
 
-bool CAEADChaCha20IetfPoly1305::Seal(const uint8_t* plaintext, int length, uint8_t* output,
-                                     int& outputLength) {
+bool CAEADChaCha20IetfPoly1305::Seal(const uint8_t* plaintext, int length, uint8_t* output, int& outputLength) {
   outputLength = 0;
   if (length < 0) return false;
   unsigned long long sealed = 0;
-  if (crypto_aead_chacha20poly1305_ietf_encrypt(output, &sealed, plaintext,
-                                                static_cast<unsigned long long>(length), nullptr,
-                                                0, nullptr, m_sendNonce, m_sendSubkey) != 0) {
+  if (crypto_aead_chacha20poly1305_ietf_encrypt(output, &sealed, plaintext, static_cast<unsigned long long>(length),
+                                                nullptr, 0, nullptr, m_sendNonce, m_sendSubkey) != 0) {
     return false;
   }
   outputLength = static_cast<int>(sealed);
   return true;
 }
 
-bool CAEADChaCha20IetfPoly1305::Open(const uint8_t* ciphertext, int length, uint8_t* output,
-                                     int& outputLength) {
+bool CAEADChaCha20IetfPoly1305::Open(const uint8_t* ciphertext, int length, uint8_t* output, int& outputLength) {
   outputLength = 0;
   if (length < m_tagLength) return false;
   unsigned long long opened = 0;
   if (crypto_aead_chacha20poly1305_ietf_decrypt(output, &opened, nullptr, ciphertext,
-                                                static_cast<unsigned long long>(length), nullptr,
-                                                0, m_recvNonce, m_recvSubkey) != 0) {
+                                                static_cast<unsigned long long>(length), nullptr, 0, m_recvNonce,
+                                                m_recvSubkey) != 0) {
     return false;
   }
   outputLength = static_cast<int>(opened);
@@ -436,34 +418,29 @@ bool CAEADChaCha20IetfPoly1305::Open(const uint8_t* ciphertext, int length, uint
 
 // ---- XChaCha20-Poly1305 (IETF) ----
 
-CAEADXChaCha20IetfPoly1305::CAEADXChaCha20IetfPoly1305(const std::string& method,
-                                                       const std::string& password,
-                                                       int keyLength, int saltLength,
-                                                       int nonceLength, int tagLength)
+CAEADXChaCha20IetfPoly1305::CAEADXChaCha20IetfPoly1305(const std::string& method, const std::string& password,
+                                                       int keyLength, int saltLength, int nonceLength, int tagLength)
     : AEADCryptor(method, password, keyLength, saltLength, nonceLength, tagLength) {}
 
-bool CAEADXChaCha20IetfPoly1305::Seal(const uint8_t* plaintext, int length, uint8_t* output,
-                                      int& outputLength) {
+bool CAEADXChaCha20IetfPoly1305::Seal(const uint8_t* plaintext, int length, uint8_t* output, int& outputLength) {
   outputLength = 0;
   if (length < 0) return false;
   unsigned long long sealed = 0;
-  if (crypto_aead_xchacha20poly1305_ietf_encrypt(output, &sealed, plaintext,
-                                                 static_cast<unsigned long long>(length), nullptr,
-                                                 0, nullptr, m_sendNonce, m_sendSubkey) != 0) {
+  if (crypto_aead_xchacha20poly1305_ietf_encrypt(output, &sealed, plaintext, static_cast<unsigned long long>(length),
+                                                 nullptr, 0, nullptr, m_sendNonce, m_sendSubkey) != 0) {
     return false;
   }
   outputLength = static_cast<int>(sealed);
   return true;
 }
 
-bool CAEADXChaCha20IetfPoly1305::Open(const uint8_t* ciphertext, int length, uint8_t* output,
-                                      int& outputLength) {
+bool CAEADXChaCha20IetfPoly1305::Open(const uint8_t* ciphertext, int length, uint8_t* output, int& outputLength) {
   outputLength = 0;
   if (length < m_tagLength) return false;
   unsigned long long opened = 0;
   if (crypto_aead_xchacha20poly1305_ietf_decrypt(output, &opened, nullptr, ciphertext,
-                                                 static_cast<unsigned long long>(length), nullptr,
-                                                 0, m_recvNonce, m_recvSubkey) != 0) {
+                                                 static_cast<unsigned long long>(length), nullptr, 0, m_recvNonce,
+                                                 m_recvSubkey) != 0) {
     return false;
   }
   outputLength = static_cast<int>(opened);

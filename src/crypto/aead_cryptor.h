@@ -20,24 +20,19 @@ class AEADCryptor : public CCryptor {
  public:
   static constexpr int kMaxPayload = 0x3FFF;
 
-  AEADCryptor(const std::string& method, const std::string& password, int keyLength,
-              int saltLength, int nonceLength, int tagLength);
+  AEADCryptor(const std::string& method, const std::string& password, int keyLength, int saltLength, int nonceLength,
+              int tagLength);
   ~AEADCryptor() override;
 
-  bool Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
+  bool Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool packet = false) override;
+  bool Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore,
                bool packet = false) override;
-  bool Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-               bool& needMore, bool packet = false) override;
   void Reset() override;
 
-  virtual bool EncryptStream(const uint8_t* input, int length, uint8_t*& output,
-                             int& outputLength);
-  virtual bool EncryptPacket(const uint8_t* input, int length, uint8_t*& output,
-                             int& outputLength);
-  virtual bool DecryptStream(const uint8_t* input, int length, uint8_t*& output,
-                             int& outputLength, bool& needMore);
-  virtual bool DecryptPacket(const uint8_t* input, int length, uint8_t*& output,
-                             int& outputLength);
+  virtual bool EncryptStream(const uint8_t* input, int length, uint8_t*& output, int& outputLength);
+  virtual bool EncryptPacket(const uint8_t* input, int length, uint8_t*& output, int& outputLength);
+  virtual bool DecryptStream(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore);
+  virtual bool DecryptPacket(const uint8_t* input, int length, uint8_t*& output, int& outputLength);
 
   // Seals `length` bytes with the send subkey and send nonce (no associated
   // data) into `output`, which must hold length + tag bytes: ciphertext then
@@ -46,8 +41,7 @@ class AEADCryptor : public CCryptor {
   // Opens `length` bytes (ciphertext then tag) with the receive subkey and
   // receive nonce into `output` (length - tag bytes); false when the tag does
   // not verify.
-  virtual bool Open(const uint8_t* ciphertext, int length, uint8_t* output,
-                    int& outputLength) = 0;
+  virtual bool Open(const uint8_t* ciphertext, int length, uint8_t* output, int& outputLength) = 0;
 
   int GetSaltLength() const { return m_saltLength; }
   int GetTagLength() const { return m_tagLength; }
@@ -86,15 +80,15 @@ class AEADCryptor : public CCryptor {
   bool KeepReceived(const uint8_t* data, std::size_t length, bool inBuffer);
 
   std::size_t m_recvBufferCapacity = 0;
-  int m_pendingPayload = -1;   // payload length of a chunk whose length was opened
+  int m_pendingPayload = -1;    // payload length of a chunk whose length was opened
   bool m_streamFailed = false;  // a chunk failed: nothing after it can be decoded
   bool m_sendSaltUsed = false;  // the current send salt has keyed some ciphertext
 };
 
 class CAEADAesGcmCryptor : public AEADCryptor {
  public:
-  CAEADAesGcmCryptor(const std::string& method, const std::string& password, int keyLength,
-                     int saltLength, int nonceLength, int tagLength);
+  CAEADAesGcmCryptor(const std::string& method, const std::string& password, int keyLength, int saltLength,
+                     int nonceLength, int tagLength);
   bool Seal(const uint8_t* plaintext, int length, uint8_t* output, int& outputLength) override;
   bool Open(const uint8_t* ciphertext, int length, uint8_t* output, int& outputLength) override;
 
@@ -110,16 +104,16 @@ class CAEADAesGcmCryptor : public AEADCryptor {
 
 class CAEADChaCha20IetfPoly1305 : public AEADCryptor {
  public:
-  CAEADChaCha20IetfPoly1305(const std::string& method, const std::string& password, int keyLength,
-                            int saltLength, int nonceLength, int tagLength);
+  CAEADChaCha20IetfPoly1305(const std::string& method, const std::string& password, int keyLength, int saltLength,
+                            int nonceLength, int tagLength);
   bool Seal(const uint8_t* plaintext, int length, uint8_t* output, int& outputLength) override;
   bool Open(const uint8_t* ciphertext, int length, uint8_t* output, int& outputLength) override;
 };
 
 class CAEADXChaCha20IetfPoly1305 : public AEADCryptor {
  public:
-  CAEADXChaCha20IetfPoly1305(const std::string& method, const std::string& password,
-                             int keyLength, int saltLength, int nonceLength, int tagLength);
+  CAEADXChaCha20IetfPoly1305(const std::string& method, const std::string& password, int keyLength, int saltLength,
+                             int nonceLength, int tagLength);
   bool Seal(const uint8_t* plaintext, int length, uint8_t* output, int& outputLength) override;
   bool Open(const uint8_t* ciphertext, int length, uint8_t* output, int& outputLength) override;
 };

@@ -90,12 +90,28 @@ KeyCache& TheKeyCache() {
 }  // namespace
 
 const char* const MethodNames[] = {
-    "aes-128-cfb",   "aes-192-cfb",      "aes-256-cfb",      "aes-128-ctr",
-    "aes-192-ctr",   "aes-256-ctr",      "salsa20",          "chacha20",
-    "chacha20-ietf", "camellia-128-cfb", "camellia-192-cfb", "camellia-256-cfb",
-    "aes-256-gcm",   "aes-192-gcm",      "aes-128-gcm",      "chacha20-ietf-poly1305",
-    "xchacha20-ietf-poly1305", "rc4-md5-6", "rc4-md5",       "rc4",
-    "none",          "",
+    "aes-128-cfb",
+    "aes-192-cfb",
+    "aes-256-cfb",
+    "aes-128-ctr",
+    "aes-192-ctr",
+    "aes-256-ctr",
+    "salsa20",
+    "chacha20",
+    "chacha20-ietf",
+    "camellia-128-cfb",
+    "camellia-192-cfb",
+    "camellia-256-cfb",
+    "aes-256-gcm",
+    "aes-192-gcm",
+    "aes-128-gcm",
+    "chacha20-ietf-poly1305",
+    "xchacha20-ietf-poly1305",
+    "rc4-md5-6",
+    "rc4-md5",
+    "rc4",
+    "none",
+    "",
 };
 
 bool EqualsIgnoreCase(const std::string& a, const char* b) {
@@ -167,8 +183,7 @@ void CachedDerivedKey(const std::string& method, const std::string& password, ui
   cache.keys.emplace(std::move(id), derived);
 }
 
-CCryptor::CCryptor(const std::string& method, const std::string& password, int keyLength,
-                   int ivLength)
+CCryptor::CCryptor(const std::string& method, const std::string& password, int keyLength, int ivLength)
     : m_method(method), m_password(password), m_keyLength(keyLength), m_ivLength(ivLength) {
   m_instance = g_instanceCounter.fetch_add(1, std::memory_order_relaxed) + 1;
   ::vantor::RandomBytes(m_iv, static_cast<std::size_t>(m_ivLength));
@@ -216,16 +231,15 @@ CCryptor* CreateCryptor(const std::string& method, const std::string& password) 
         if (!InitSodium()) return nullptr;
         return new CChaCha20IetfCryptor(method, password);
       case Kind::AesGcm:
-        return new CAEADAesGcmCryptor(method, password, row.keyLength, row.ivLength,
-                                      row.nonceLength, row.tagLength);
+        return new CAEADAesGcmCryptor(method, password, row.keyLength, row.ivLength, row.nonceLength, row.tagLength);
       case Kind::ChaCha20Poly1305:
         InitSodium();  // the AEAD calls work with the portable code even if this fails
-        return new CAEADChaCha20IetfPoly1305(method, password, row.keyLength, row.ivLength,
-                                             row.nonceLength, row.tagLength);
+        return new CAEADChaCha20IetfPoly1305(method, password, row.keyLength, row.ivLength, row.nonceLength,
+                                             row.tagLength);
       case Kind::XChaCha20Poly1305:
         InitSodium();
-        return new CAEADXChaCha20IetfPoly1305(method, password, row.keyLength, row.ivLength,
-                                              row.nonceLength, row.tagLength);
+        return new CAEADXChaCha20IetfPoly1305(method, password, row.keyLength, row.ivLength, row.nonceLength,
+                                              row.tagLength);
     }
   }
   return nullptr;

@@ -33,8 +33,7 @@ class CCryptor {
   // true): the output is one self-contained datagram with its own IV or salt;
   // a fresh one is drawn when the current one has already been used, so two
   // datagrams never share an IV even without a Reset between them.
-  virtual bool Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-                       bool packet = false) = 0;
+  virtual bool Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool packet = false) = 0;
 
   // Decrypts `length` bytes. Stream form: bytes that cannot be decrypted yet
   // (an incomplete IV or salt, an incomplete AEAD chunk) are kept inside the
@@ -44,8 +43,8 @@ class CCryptor {
   // authentication (AEAD) and cannot be decoded any further: every later
   // stream call fails too, until Reset. Datagram form: `input` is one whole
   // datagram; false when it is too short or does not authenticate.
-  virtual bool Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-                       bool& needMore, bool packet = false) = 0;
+  virtual bool Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore,
+                       bool packet = false) = 0;
 
   // Both directions back to "IV not yet sent/received", with a new send IV.
   virtual void Reset();

@@ -37,11 +37,9 @@ bool CopyThrough(const uint8_t* input, int length, uint8_t*& output, int& output
 // Keys one direction's Crypto++ cipher at keystream position 0. Crypto++
 // rejects a key or IV length it does not take by throwing.
 template <class Cipher>
-bool KeyCipher(Cipher& cipher, const uint8_t* key, int keyLength, const uint8_t* iv,
-               int ivLength) {
+bool KeyCipher(Cipher& cipher, const uint8_t* key, int keyLength, const uint8_t* iv, int ivLength) {
   try {
-    cipher.SetKeyWithIV(key, static_cast<std::size_t>(keyLength), iv,
-                        static_cast<std::size_t>(ivLength));
+    cipher.SetKeyWithIV(key, static_cast<std::size_t>(keyLength), iv, static_cast<std::size_t>(ivLength));
     return true;
   } catch (const CryptoPP::Exception&) {
     return false;
@@ -55,15 +53,14 @@ bool KeyCipher(Cipher& cipher, const uint8_t* key, int keyLength, const uint8_t*
 CNoneCryptor::CNoneCryptor(const std::string& method, const std::string& password)
     : CCryptor(method, password, 16, 0) {}
 
-bool CNoneCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-                           bool) {
+bool CNoneCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool) {
   if (!CopyThrough(input, length, output, outputLength)) return false;
   m_ivSent = true;
   return true;
 }
 
-bool CNoneCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-                           bool& needMore, bool) {
+bool CNoneCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore,
+                           bool) {
   needMore = false;
   if (!CopyThrough(input, length, output, outputLength)) return false;
   m_ivReceived = true;
@@ -72,8 +69,7 @@ bool CNoneCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output, i
 
 // ---- common stream flow ----
 
-CStreamCryptor::CStreamCryptor(const std::string& method, const std::string& password,
-                               int keyLength, int ivLength)
+CStreamCryptor::CStreamCryptor(const std::string& method, const std::string& password, int keyLength, int ivLength)
     : CCryptor(method, password, keyLength, ivLength) {}
 
 void CStreamCryptor::Reset() { CCryptor::Reset(); }
@@ -83,8 +79,7 @@ void CStreamCryptor::RenewSendIV() {
   m_ivSent = false;
 }
 
-bool CStreamCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output,
-                             int& outputLength, bool packet) {
+bool CStreamCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool packet) {
   output = nullptr;
   outputLength = 0;
   if (!ValidInput(input, length)) return false;
@@ -108,8 +103,8 @@ bool CStreamCryptor::Encrypt(const uint8_t* input, int length, uint8_t*& output,
   return true;
 }
 
-bool CStreamCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output,
-                             int& outputLength, bool& needMore, bool packet) {
+bool CStreamCryptor::Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore,
+                             bool packet) {
   needMore = false;
   output = nullptr;
   outputLength = 0;
@@ -161,16 +156,14 @@ bool CCryptoppStreamCryptor<SendCipher, RecvCipher>::KeyRecvContext() {
 }
 
 template <class SendCipher, class RecvCipher>
-bool CCryptoppStreamCryptor<SendCipher, RecvCipher>::ProcessSend(const uint8_t* input,
-                                                                 uint8_t* output,
+bool CCryptoppStreamCryptor<SendCipher, RecvCipher>::ProcessSend(const uint8_t* input, uint8_t* output,
                                                                  std::size_t length) {
   m_send.ProcessData(output, input, length);
   return true;
 }
 
 template <class SendCipher, class RecvCipher>
-bool CCryptoppStreamCryptor<SendCipher, RecvCipher>::ProcessRecv(const uint8_t* input,
-                                                                 uint8_t* output,
+bool CCryptoppStreamCryptor<SendCipher, RecvCipher>::ProcessRecv(const uint8_t* input, uint8_t* output,
                                                                  std::size_t length) {
   m_recv.ProcessData(output, input, length);
   return true;
@@ -182,19 +175,15 @@ template class CCryptoppStreamCryptor<CryptoPP::CTR_Mode<CryptoPP::AES>::Encrypt
                                       CryptoPP::CTR_Mode<CryptoPP::AES>::Decryption>;
 template class CCryptoppStreamCryptor<CryptoPP::CFB_Mode<CryptoPP::Camellia>::Encryption,
                                       CryptoPP::CFB_Mode<CryptoPP::Camellia>::Decryption>;
-template class CCryptoppStreamCryptor<CryptoPP::Salsa20::Encryption,
-                                      CryptoPP::Salsa20::Encryption>;
+template class CCryptoppStreamCryptor<CryptoPP::Salsa20::Encryption, CryptoPP::Salsa20::Encryption>;
 
-CAESCfbCryptor::CAESCfbCryptor(const std::string& method, const std::string& password,
-                               int keyLength)
+CAESCfbCryptor::CAESCfbCryptor(const std::string& method, const std::string& password, int keyLength)
     : CCryptoppStreamCryptor(method, password, keyLength, 16) {}
 
-CAESCtrCryptor::CAESCtrCryptor(const std::string& method, const std::string& password,
-                               int keyLength)
+CAESCtrCryptor::CAESCtrCryptor(const std::string& method, const std::string& password, int keyLength)
     : CCryptoppStreamCryptor(method, password, keyLength, 16) {}
 
-CCamelliaCfbCryptor::CCamelliaCfbCryptor(const std::string& method, const std::string& password,
-                                         int keyLength)
+CCamelliaCfbCryptor::CCamelliaCfbCryptor(const std::string& method, const std::string& password, int keyLength)
     : CCryptoppStreamCryptor(method, password, keyLength, 16) {}
 
 CSalsa20Criptor::CSalsa20Criptor(const std::string& method, const std::string& password)
@@ -221,7 +210,7 @@ void CRC4Cryptor::MixRc4Key(bool sending) {
   std::memcpy(material, m_keyCopy, 16);
   std::memcpy(material + 16, sending ? m_iv : m_recvIv, static_cast<std::size_t>(m_ivLength));
   CryptoPP::Weak1::MD5().CalculateDigest(sending ? m_sendKey : m_recvKey, material,
-                                        16 + static_cast<std::size_t>(m_ivLength));
+                                         16 + static_cast<std::size_t>(m_ivLength));
   sodium_memzero(material, sizeof material);
 }
 
@@ -249,8 +238,7 @@ bool CRC4Cryptor::ProcessRecv(const uint8_t* input, uint8_t* output, std::size_t
 
 // ---- ChaCha20 ----
 
-CChaCha20CryptorBase::CChaCha20CryptorBase(const std::string& method,
-                                           const std::string& password, int ivLength)
+CChaCha20CryptorBase::CChaCha20CryptorBase(const std::string& method, const std::string& password, int ivLength)
     : CStreamCryptor(method, password, 32, ivLength) {}
 
 void CChaCha20CryptorBase::Reset() {
@@ -269,18 +257,16 @@ bool CChaCha20CryptorBase::KeyRecvContext() {
   return true;
 }
 
-bool CChaCha20CryptorBase::ProcessSend(const uint8_t* input, uint8_t* output,
-                                       std::size_t length) {
+bool CChaCha20CryptorBase::ProcessSend(const uint8_t* input, uint8_t* output, std::size_t length) {
   return Process(input, output, length, m_iv, m_sendCount);
 }
 
-bool CChaCha20CryptorBase::ProcessRecv(const uint8_t* input, uint8_t* output,
-                                       std::size_t length) {
+bool CChaCha20CryptorBase::ProcessRecv(const uint8_t* input, uint8_t* output, std::size_t length) {
   return Process(input, output, length, m_recvIv, m_recvCount);
 }
 
-bool CChaCha20CryptorBase::Process(const uint8_t* input, uint8_t* output, std::size_t length,
-                                   const uint8_t* nonce, uint64_t& count) {
+bool CChaCha20CryptorBase::Process(const uint8_t* input, uint8_t* output, std::size_t length, const uint8_t* nonce,
+                                   uint64_t& count) {
   std::size_t done = 0;
   const std::size_t pad = static_cast<std::size_t>(count % 64);
   if (pad) {
@@ -292,8 +278,7 @@ bool CChaCha20CryptorBase::Process(const uint8_t* input, uint8_t* output, std::s
     sodium_memzero(block, sizeof block);
     done = take;
   }
-  if (done < length &&
-      !XorBlocks(output + done, input + done, length - done, nonce, (count + done) / 64)) {
+  if (done < length && !XorBlocks(output + done, input + done, length - done, nonce, (count + done) / 64)) {
     return false;
   }
   count += length;
@@ -303,21 +288,20 @@ bool CChaCha20CryptorBase::Process(const uint8_t* input, uint8_t* output, std::s
 CChaCha20Cryptor::CChaCha20Cryptor(const std::string& method, const std::string& password)
     : CChaCha20CryptorBase(method, password, 8) {}
 
-bool CChaCha20Cryptor::XorBlocks(uint8_t* output, const uint8_t* input, std::size_t length,
-                                 const uint8_t* nonce, uint64_t block) {
+bool CChaCha20Cryptor::XorBlocks(uint8_t* output, const uint8_t* input, std::size_t length, const uint8_t* nonce,
+                                 uint64_t block) {
   return crypto_stream_chacha20_xor_ic(output, input, length, nonce, block, m_key) == 0;
 }
 
 CChaCha20IetfCryptor::CChaCha20IetfCryptor(const std::string& method, const std::string& password)
     : CChaCha20CryptorBase(method, password, 12) {}
 
-bool CChaCha20IetfCryptor::XorBlocks(uint8_t* output, const uint8_t* input, std::size_t length,
-                                     const uint8_t* nonce, uint64_t block) {
+bool CChaCha20IetfCryptor::XorBlocks(uint8_t* output, const uint8_t* input, std::size_t length, const uint8_t* nonce,
+                                     uint64_t block) {
   // The block counter is 32 bits wide; going past it would repeat keystream.
   const uint64_t blocks = (static_cast<uint64_t>(length) + 63) / 64;
   if (block > UINT32_MAX || blocks > (uint64_t{1} << 32) - block) return false;
-  return crypto_stream_chacha20_ietf_xor_ic(output, input, length, nonce,
-                                            static_cast<uint32_t>(block), m_key) == 0;
+  return crypto_stream_chacha20_ietf_xor_ic(output, input, length, nonce, static_cast<uint32_t>(block), m_key) == 0;
 }
 
 }  // namespace vantor

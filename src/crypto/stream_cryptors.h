@@ -22,10 +22,9 @@ namespace vantor {
 class CNoneCryptor : public CCryptor {
  public:
   CNoneCryptor(const std::string& method, const std::string& password);
-  bool Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
+  bool Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool packet = false) override;
+  bool Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore,
                bool packet = false) override;
-  bool Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-               bool& needMore, bool packet = false) override;
 };
 
 // IV handling shared by every keyed stream method: the IV goes in front of the
@@ -34,12 +33,10 @@ class CNoneCryptor : public CCryptor {
 // keeps its own keystream position, so data may be split at any byte.
 class CStreamCryptor : public CCryptor {
  public:
-  CStreamCryptor(const std::string& method, const std::string& password, int keyLength,
-                 int ivLength);
-  bool Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
+  CStreamCryptor(const std::string& method, const std::string& password, int keyLength, int ivLength);
+  bool Encrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool packet = false) override;
+  bool Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength, bool& needMore,
                bool packet = false) override;
-  bool Decrypt(const uint8_t* input, int length, uint8_t*& output, int& outputLength,
-               bool& needMore, bool packet = false) override;
   void Reset() override;
 
  protected:
@@ -72,31 +69,27 @@ class CCryptoppStreamCryptor : public CStreamCryptor {
   RecvCipher m_recv;
 };
 
-class CAESCfbCryptor
-    : public CCryptoppStreamCryptor<CryptoPP::CFB_Mode<CryptoPP::AES>::Encryption,
-                                    CryptoPP::CFB_Mode<CryptoPP::AES>::Decryption> {
+class CAESCfbCryptor : public CCryptoppStreamCryptor<CryptoPP::CFB_Mode<CryptoPP::AES>::Encryption,
+                                                     CryptoPP::CFB_Mode<CryptoPP::AES>::Decryption> {
  public:
   CAESCfbCryptor(const std::string& method, const std::string& password, int keyLength);
 };
 
 // The IV is the initial 128-bit counter block, incremented big-endian per block.
-class CAESCtrCryptor
-    : public CCryptoppStreamCryptor<CryptoPP::CTR_Mode<CryptoPP::AES>::Encryption,
-                                    CryptoPP::CTR_Mode<CryptoPP::AES>::Decryption> {
+class CAESCtrCryptor : public CCryptoppStreamCryptor<CryptoPP::CTR_Mode<CryptoPP::AES>::Encryption,
+                                                     CryptoPP::CTR_Mode<CryptoPP::AES>::Decryption> {
  public:
   CAESCtrCryptor(const std::string& method, const std::string& password, int keyLength);
 };
 
-class CCamelliaCfbCryptor
-    : public CCryptoppStreamCryptor<CryptoPP::CFB_Mode<CryptoPP::Camellia>::Encryption,
-                                    CryptoPP::CFB_Mode<CryptoPP::Camellia>::Decryption> {
+class CCamelliaCfbCryptor : public CCryptoppStreamCryptor<CryptoPP::CFB_Mode<CryptoPP::Camellia>::Encryption,
+                                                          CryptoPP::CFB_Mode<CryptoPP::Camellia>::Decryption> {
  public:
   CCamelliaCfbCryptor(const std::string& method, const std::string& password, int keyLength);
 };
 
 // Salsa20/20 with an 8-byte nonce.
-class CSalsa20Criptor
-    : public CCryptoppStreamCryptor<CryptoPP::Salsa20::Encryption, CryptoPP::Salsa20::Encryption> {
+class CSalsa20Criptor : public CCryptoppStreamCryptor<CryptoPP::Salsa20::Encryption, CryptoPP::Salsa20::Encryption> {
  public:
   CSalsa20Criptor(const std::string& method, const std::string& password);
 };
@@ -143,15 +136,14 @@ class CChaCha20CryptorBase : public CStreamCryptor {
   bool ProcessSend(const uint8_t* input, uint8_t* output, std::size_t length) override;
   bool ProcessRecv(const uint8_t* input, uint8_t* output, std::size_t length) override;
   // XOR with the keystream from block `block` on; false past the counter's range.
-  virtual bool XorBlocks(uint8_t* output, const uint8_t* input, std::size_t length,
-                         const uint8_t* nonce, uint64_t block) = 0;
+  virtual bool XorBlocks(uint8_t* output, const uint8_t* input, std::size_t length, const uint8_t* nonce,
+                         uint64_t block) = 0;
 
   uint64_t m_sendCount = 0;
   uint64_t m_recvCount = 0;
 
  private:
-  bool Process(const uint8_t* input, uint8_t* output, std::size_t length, const uint8_t* nonce,
-               uint64_t& count);
+  bool Process(const uint8_t* input, uint8_t* output, std::size_t length, const uint8_t* nonce, uint64_t& count);
 };
 
 // Bernstein's ChaCha20: 8-byte nonce, 64-bit block counter.

@@ -29,8 +29,8 @@ const char* const kRootServers[] = {
 CDnsClient::CDnsClient() : identifier_(static_cast<uint16_t>(nowMs() >> 16)) {}
 
 uint16_t CDnsClient::typeCode(const std::string& typeName) {
-  static const char* const kMnemonics[] = {"A",   "NS",  "MD",   "MF",  "CNAME", "SOA",   "MB", "MG",
-                                           "MR",  "NULL", "WKS", "PTR", "HINFO", "MINFO", "MX", "TXT"};
+  static const char* const kMnemonics[] = {"A",  "NS",   "MD",  "MF",  "CNAME", "SOA",   "MB", "MG",
+                                           "MR", "NULL", "WKS", "PTR", "HINFO", "MINFO", "MX", "TXT"};
   for (std::size_t i = 0; i < std::size(kMnemonics); ++i)
     if (ssr::equalsIgnoreCase(typeName, kMnemonics[i])) return static_cast<uint16_t>(i + 1);
   return 0xFFFF;
@@ -277,10 +277,17 @@ bool CProxySocketClient::messageOf(const uint8_t* datagram, std::size_t n, std::
   if (n < 5) return false;
   std::size_t headerLength;
   switch (datagram[3]) {
-    case 1: headerLength = 10; break;
-    case 3: headerLength = 7u + datagram[4]; break;
-    case 4: headerLength = 22; break;
-    default: return false;
+    case 1:
+      headerLength = 10;
+      break;
+    case 3:
+      headerLength = 7u + datagram[4];
+      break;
+    case 4:
+      headerLength = 22;
+      break;
+    default:
+      return false;
   }
   if (n < headerLength) return false;
   std::size_t length = std::min(n - headerLength, CDnsClient::kMaxDatagramMessage);
@@ -306,14 +313,12 @@ CSSRProxySocketClient::CSSRProxySocketClient(CSSRCLient& session, platform::Sock
 bool CSSRProxySocketClient::connectTo(const std::string&, uint16_t) { return upstream_ != platform::kInvalidSocket; }
 
 long CSSRProxySocketClient::sendDatagram(const uint8_t* data, std::size_t length) {
-  return session_.sendUdpAssociationDatagram(upstream_, data, static_cast<long>(length),
-                                             CDnsClient::kTimeoutMs / 1000);
+  return session_.sendUdpAssociationDatagram(upstream_, data, static_cast<long>(length), CDnsClient::kTimeoutMs / 1000);
 }
 
 // The session hands back what it decoded in SOCKS 5 UDP form.
 long CSSRProxySocketClient::recvDatagram(uint8_t* buffer, std::size_t size) {
-  return session_.recvUdpAssociationDatagram(upstream_, buffer, static_cast<long>(size),
-                                             CDnsClient::kTimeoutMs / 1000);
+  return session_.recvUdpAssociationDatagram(upstream_, buffer, static_cast<long>(size), CDnsClient::kTimeoutMs / 1000);
 }
 
 void CProxyDNSClient::setCarrierPeer(const std::string& host, uint16_t port) {

@@ -47,8 +47,8 @@ bool CDnsBuffer::readBe16(uint16_t& value) {
 bool CDnsBuffer::readBe32(uint32_t& value) {
   if (remaining() < 4) return fail();
   const uint8_t* p = bytes_.data() + position_;
-  value = static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-          static_cast<uint32_t>(p[2]) << 8 | p[3];
+  value =
+      static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
   position_ += 4;
   return true;
 }
@@ -114,11 +114,16 @@ bool CDnsBuffer::appendName(const std::string& name) {
 
 std::unique_ptr<CDnsRR> CDnsRR::create(uint16_t type) {
   switch (type) {
-    case kDnsTypeA: return std::make_unique<CDnsRRA>();
-    case kDnsTypeNS: return std::make_unique<CDnsRRNS>();
-    case kDnsTypeCNAME: return std::make_unique<CDnsRRCNAME>();
-    case kDnsTypeMX: return std::make_unique<CDnsRRMX>();
-    default: return std::make_unique<CDnsRRDefault>();
+    case kDnsTypeA:
+      return std::make_unique<CDnsRRA>();
+    case kDnsTypeNS:
+      return std::make_unique<CDnsRRNS>();
+    case kDnsTypeCNAME:
+      return std::make_unique<CDnsRRCNAME>();
+    case kDnsTypeMX:
+      return std::make_unique<CDnsRRMX>();
+    default:
+      return std::make_unique<CDnsRRDefault>();
   }
 }
 

@@ -34,8 +34,7 @@ struct CNodeTestRunner::Run {
   }
 };
 
-CNodeTestRunner::CNodeTestRunner(LineSink lines, NodeSink nodes)
-    : lines_(std::move(lines)), nodes_(std::move(nodes)) {}
+CNodeTestRunner::CNodeTestRunner(LineSink lines, NodeSink nodes) : lines_(std::move(lines)), nodes_(std::move(nodes)) {}
 
 CNodeTestRunner::~CNodeTestRunner() {
   stop();
@@ -140,9 +139,12 @@ std::string CNodeTestRunner::timeStampPrefix() {
 
 uint32_t CNodeTestRunner::levelColour(int level) {
   switch (level) {
-    case kLevelSuccess: return 0x00C800;
-    case kLevelFailure: return 0xFF0000;
-    default: return 0x000000;
+    case kLevelSuccess:
+      return 0x00C800;
+    case kLevelFailure:
+      return 0xFF0000;
+    default:
+      return 0x000000;
   }
 }
 

@@ -209,8 +209,7 @@ int CTesterSession<Session>::readStep(std::string& response, std::size_t limit, 
 }
 
 template <class Session>
-int CTesterSession<Session>::readResponse(std::string& response, std::size_t minimum, std::size_t limit,
-                                          int seconds) {
+int CTesterSession<Session>::readResponse(std::string& response, std::size_t minimum, std::size_t limit, int seconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(seconds);
   while (response.size() < minimum && response.size() < limit) {
     int r = readStep(response, limit, deadline);

@@ -30,8 +30,7 @@ using TestCallback = void (*)(void* userData, const std::string& line, int level
 // Reporting and the test operations every tester offers.
 class CTestingBase {
  public:
-  CTestingBase(TestCallback cb, void* user, int32_t quietFlag)
-      : quiet(quietFlag), userData(user), callback(cb) {}
+  CTestingBase(TestCallback cb, void* user, int32_t quietFlag) : quiet(quietFlag), userData(user), callback(cb) {}
   virtual ~CTestingBase() = default;
 
   // The whole TCP (`udp` false) or UDP test of `node`; the result also goes
@@ -57,8 +56,7 @@ class CTestingBase {
   // Translates `format`, fills it in (into a 1024-byte line, or `bufferSize`
   // bytes) and hands it to the callback; nothing once the run is cancelled.
   void report(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-  void reportSized(std::size_t bufferSize, int level, const char* format, ...)
-      __attribute__((format(printf, 4, 5)));
+  void reportSized(std::size_t bufferSize, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
   void vreport(std::size_t bufferSize, int level, const char* format, va_list args);
   // The result line of the TCP (`udp` false) or UDP part; returns `ok`.
   bool reportOutcome(bool udp, bool ok);

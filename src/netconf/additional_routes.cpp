@@ -11,7 +11,8 @@ namespace vantor {
 namespace {
 
 bool looksLikeAddress(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
 }
 
 }  // namespace

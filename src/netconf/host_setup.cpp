@@ -37,7 +37,8 @@ std::vector<uint32_t> addressesOf(const Json::Value& list) {
 bool startsWithKoval(const std::string& name) {
   if (name.size() < 5) return false;
   std::string head = name.substr(0, 5);
-  std::transform(head.begin(), head.end(), head.begin(), [](char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); });
+  std::transform(head.begin(), head.end(), head.begin(),
+                 [](char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); });
   return head == "KOVAL";
 }
 
@@ -230,7 +231,8 @@ void storeNetworkState(const NetworkState& state, Settings& s) {
 
 std::vector<std::string> tunDnsServers(const Settings& s) {
   const bool local = s.public_dns1 == kLocalDns || s.public_dns2 == kLocalDns;
-  std::string primary = local && !s.local_connection_primary_dns.empty() ? s.local_connection_primary_dns : s.public_dns1;
+  std::string primary =
+      local && !s.local_connection_primary_dns.empty() ? s.local_connection_primary_dns : s.public_dns1;
   std::string second = local && !s.local_connection_second_dns.empty() ? s.local_connection_second_dns : s.public_dns2;
   std::vector<std::string> out;
   for (const std::string& dns : {primary, second})
@@ -247,8 +249,8 @@ bool interfaceDown(int ifIndex) {
 
 HostSetup::HostSetup(HostChangeRecord& record) : record_(record) { registerHostUndos(); }
 
-bool HostSetup::recordAndMake(const std::string& kind, const Json::Value& change,
-                              const std::function<bool()>& make, std::string& error) {
+bool HostSetup::recordAndMake(const std::string& kind, const Json::Value& change, const std::function<bool()>& make,
+                              std::string& error) {
   int id = record_.note(kind, change, error);
   if (id == 0) return false;
   if (make()) return true;
@@ -263,7 +265,8 @@ bool HostSetup::prepareTunInterface(const std::string& name, std::string& error)
   if (!platform::interfaceExists(name)) {
     Json::Value created = change;
     created["created"] = true;
-    if (!recordAndMake("tun_interface", created, [&] { return platform::tunCreatePersistent(name, error); }, error))
+    if (!recordAndMake(
+            "tun_interface", created, [&] { return platform::tunCreatePersistent(name, error); }, error))
       return false;
   }
   uint32_t address = 0;
@@ -272,12 +275,14 @@ bool HostSetup::prepareTunInterface(const std::string& name, std::string& error)
     Json::Value added = change;
     added["address"] = kTunAddress;
     added["prefix"] = kTunPrefix;
-    if (!recordAndMake("tun_address", added,
-                       [&] { return platform::addInterfaceAddress(name, address, kTunPrefix, error); }, error))
+    if (!recordAndMake(
+            "tun_address", added, [&] { return platform::addInterfaceAddress(name, address, kTunPrefix, error); },
+            error))
       return false;
   }
   if (!platform::interfaceIsUp(name) &&
-      !recordAndMake("tun_up", change, [&] { return platform::setInterfaceUp(name, true, error); }, error))
+      !recordAndMake(
+          "tun_up", change, [&] { return platform::setInterfaceUp(name, true, error); }, error))
     return false;
   return true;
 }
@@ -332,12 +337,12 @@ bool HostSetup::configureResolvConf(const std::vector<uint32_t>& servers, std::s
   change["absent"] = absent;
   change["original"] = encodeBase64(original);
   change["written"] = encodeBase64(written);
-  return recordAndMake("resolv_conf", change, [&] { return platform::writeResolverFile(path, written, error); },
-                       error);
+  return recordAndMake(
+      "resolv_conf", change, [&] { return platform::writeResolverFile(path, written, error); }, error);
 }
 
-bool HostSetup::configureDns(int tunIfIndex, int localIfIndex, const std::vector<uint32_t>& servers,
-                             bool replaceLocal, std::string& error) {
+bool HostSetup::configureDns(int tunIfIndex, int localIfIndex, const std::vector<uint32_t>& servers, bool replaceLocal,
+                             std::string& error) {
   if (servers.empty()) return true;
   if (!platform::resolvedRunning()) return configureResolvConf(servers, error);
   Json::Value tun;
@@ -378,8 +383,8 @@ bool cleanupLeftovers(std::vector<std::string>& report) {
   }
   if (int owner = record.runningOwner()) {
     // A live tunnel in this namespace: its routes and DNS are in use.
-    report.push_back("Vantor (process " + std::to_string(owner) + ") is running with the changes in " +
-                     record.path() + "; nothing undone");
+    report.push_back("Vantor (process " + std::to_string(owner) + ") is running with the changes in " + record.path() +
+                     "; nothing undone");
     return false;
   }
   if (!record.empty()) report.push_back("undoing the changes recorded in " + record.path());

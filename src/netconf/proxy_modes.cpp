@@ -68,8 +68,8 @@ NetworkEntry parseNetworkLine(const std::string& fullLine) {
   uint32_t address = 0;
   if (platform::parseIpv4(line, address)) {
     const auto* b = reinterpret_cast<const uint8_t*>(&address);
-    entry.address = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-                    static_cast<uint32_t>(b[2]) << 8 | b[3];
+    entry.address =
+        static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 | b[3];
   } else {
     entry.address = 0xffffffffu;
   }

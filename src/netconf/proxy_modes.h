@@ -21,10 +21,10 @@ enum ProxyModeKind : int32_t {
 };
 
 struct NetworkEntry {
-  uint32_t address = 0;   // host byte order
-  std::string text;       // the network as written, before "/"
+  uint32_t address = 0;  // host byte order
+  std::string text;      // the network as written, before "/"
   int prefix = 32;
-  uint32_t mask = 0;      // network byte order
+  uint32_t mask = 0;  // network byte order
   std::string maskText;
 
   // The address in network byte order, as routes take it.

@@ -132,8 +132,7 @@ void CRouterMgr::track(const platform::RouteRow& row) {
   tracked_.emplace(std::move(key), row);  // an already tracked key keeps its first row
 }
 
-bool CRouterMgr::addRoute(const std::string& destination, const std::string& mask, bool viaTunnel,
-                          uint32_t metric) {
+bool CRouterMgr::addRoute(const std::string& destination, const std::string& mask, bool viaTunnel, uint32_t metric) {
   if (destination.empty() || mask.empty()) return false;
   uint32_t dest = 0, m = 0;
   // Texts that are not addresses still make a (refused) route, as the kernel

@@ -84,8 +84,7 @@ class CRouterMgr {
   static bool addDirectHostRoute(const std::string& address);
 
  private:
-  bool buildRow(uint32_t destination, uint32_t mask, bool viaTunnel, uint32_t metric,
-                platform::RouteRow& row) const;
+  bool buildRow(uint32_t destination, uint32_t mask, bool viaTunnel, uint32_t metric, platform::RouteRow& row) const;
   void track(const platform::RouteRow& row);
 
   mutable std::recursive_mutex lock_;

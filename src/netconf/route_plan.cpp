@@ -28,8 +28,7 @@ std::size_t installRoutes(CRouterMgr& mgr, const ProxyMode& mode, RoutePlanInput
   if (mode.kind != kModeGlobal) {
     std::vector<CRouterMgr::Request> requests;
     requests.reserve(mode.networks.size());
-    for (const NetworkEntry& n : mode.networks)
-      requests.push_back({n.networkAddress(), n.mask, !mode.listedDirect});
+    for (const NetworkEntry& n : mode.networks) requests.push_back({n.networkAddress(), n.mask, !mode.listedDirect});
     // The manager refuses 127.x.x.x destinations itself.
     added += mgr.addRoutes(requests);
   }
@@ -43,8 +42,10 @@ std::size_t installRoutes(CRouterMgr& mgr, const ProxyMode& mode, RoutePlanInput
     added += mgr.addRoute(dns, kHostMask, !dnsDirect);
   }
   for (const auto& [address, action] : input.additionalRoutes) {
-    if (action == 0) added += mgr.addDirectRoute(address, kHostMask);
-    else if (action == 1) added += mgr.addTunnelRoute(address, kHostMask);
+    if (action == 0)
+      added += mgr.addDirectRoute(address, kHostMask);
+    else if (action == 1)
+      added += mgr.addTunnelRoute(address, kHostMask);
   }
   return added;
 }

@@ -11,13 +11,11 @@ namespace vantor::platform {
 // Writes `content` to a temporary file in the same folder, flushes it to disk
 // and renames it over `path`. On failure the old file is left as it was and
 // `error` says why. `mode` is the new file's permission bits (e.g. 0600).
-bool writeFileAtomic(const std::string& path, std::string_view content, unsigned mode,
-                     std::string& error);
+bool writeFileAtomic(const std::string& path, std::string_view content, unsigned mode, std::string& error);
 
 // Reads a whole file of at most `limit` bytes. False (with `error`) when it is
 // missing, unreadable or larger than the limit.
-bool readFile(const std::string& path, std::string& content, std::string& error,
-              std::size_t limit = 64u << 20);
+bool readFile(const std::string& path, std::string& content, std::string& error, std::size_t limit = 64u << 20);
 
 bool fileExists(const std::string& path);
 bool isDirectory(const std::string& path);

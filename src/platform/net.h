@@ -66,10 +66,8 @@ long sendBytes(SocketHandle s, const void* data, std::size_t length, bool dontWa
 long unacknowledgedBytes(SocketHandle s);
 long recvBytes(SocketHandle s, void* buffer, std::size_t size, bool dontWait);
 // `to` may be null for a connected socket; `from` may be null.
-long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint* to,
-                  bool dontWait);
-long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* from,
-                  bool dontWait);
+long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint* to, bool dontWait);
+long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* from, bool dontWait);
 
 // Readiness wait over a small set of sockets.
 enum WaitInterest : uint8_t { kWantRead = 1, kWantWrite = 2 };
@@ -78,7 +76,7 @@ struct WaitItem {
   uint8_t interest = kWantRead;
   bool readable = false;  // data, an orderly close or a hang-up is waiting
   bool writable = false;
-  bool failed = false;    // the socket is in an error state (the "exception set")
+  bool failed = false;  // the socket is in an error state (the "exception set")
 };
 // Returns the number of sockets with an event, 0 on time-out, -1 on error.
 // A negative time-out waits without limit.

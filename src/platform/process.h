@@ -18,8 +18,8 @@ std::string findProgram(const std::string& name);
 // and standard error discarded. Waits at most `timeoutMs` (then kills it).
 // `extraEnv` entries ("NAME=value") are added to the environment.
 // True when the program ran and exited; its status is in `exitCode`.
-bool runProcess(const std::vector<std::string>& argv, std::string* output, int& exitCode,
-                int timeoutMs = 10000, const std::vector<std::string>& extraEnv = {});
+bool runProcess(const std::vector<std::string>& argv, std::string* output, int& exitCode, int timeoutMs = 10000,
+                const std::vector<std::string>& extraEnv = {});
 
 int currentProcessId();
 // When the process started (in the system's own clock ticks since boot), 0

@@ -20,10 +20,10 @@ inline constexpr uint8_t kVantorRouteProtocol = 76;
 
 struct RouteRow {
   uint32_t destination = 0;
-  uint32_t mask = 0;       // contiguous: 255.255.255.0, never 255.0.255.0
-  uint32_t nextHop = 0;    // 0: on-link through `ifIndex`
+  uint32_t mask = 0;     // contiguous: 255.255.255.0, never 255.0.255.0
+  uint32_t nextHop = 0;  // 0: on-link through `ifIndex`
   int ifIndex = 0;
-  bool direct = false;     // on-link (no gateway); the next hop is ignored
+  bool direct = false;  // on-link (no gateway); the next hop is ignored
   uint8_t protocol = kVantorRouteProtocol;
   uint32_t metric = 0;
 };

@@ -62,10 +62,8 @@ bool setInterfaceUp(const std::string& name, bool up, std::string& error);
 bool interfaceIsUp(const std::string& name);
 // Adds or removes exactly one IPv4 address (network byte order) with its
 // prefix length on the interface.
-bool addInterfaceAddress(const std::string& name, uint32_t address, int prefixLength,
-                         std::string& error);
-bool removeInterfaceAddress(const std::string& name, uint32_t address, int prefixLength,
-                            std::string& error);
+bool addInterfaceAddress(const std::string& name, uint32_t address, int prefixLength, std::string& error);
+bool removeInterfaceAddress(const std::string& name, uint32_t address, int prefixLength, std::string& error);
 bool interfaceHasAddress(const std::string& name, uint32_t address);
 
 }  // namespace vantor::platform

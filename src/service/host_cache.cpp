@@ -6,9 +6,7 @@ namespace vantor {
 
 CHostCache::CHostCache()
     : clock_([] { return static_cast<int64_t>(std::time(nullptr)); }),
-      resolver_([](const std::string& name, uint32_t& address) {
-        return platform::resolveIpv4(name, address);
-      }) {}
+      resolver_([](const std::string& name, uint32_t& address) { return platform::resolveIpv4(name, address); }) {}
 
 bool CHostCache::cacheLookup(const std::string& name, std::string& ipText) {
   std::lock_guard lock(mutex_);
@@ -43,8 +41,7 @@ bool CHostCache::resolveHost(const std::string& name, std::string& ipText) {
   return true;
 }
 
-bool CHostCache::fillAddress(platform::Ipv4Endpoint& endpoint, const std::string& name,
-                             uint16_t port) {
+bool CHostCache::fillAddress(platform::Ipv4Endpoint& endpoint, const std::string& name, uint16_t port) {
   endpoint.port = port;
   if (platform::parseIpv4(name, endpoint.address)) return true;
   std::string ipText;

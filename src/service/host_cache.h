@@ -16,7 +16,7 @@ class CHostCache {
  public:
   static constexpr int64_t kLifetimeSeconds = 172800;
 
-  using Clock = std::function<int64_t()>;                           // seconds since the epoch
+  using Clock = std::function<int64_t()>;                               // seconds since the epoch
   using Resolver = std::function<bool(const std::string&, uint32_t&)>;  // name -> address
 
   CHostCache();
@@ -49,8 +49,6 @@ CHostCache& hostCache();
 inline bool fillAddress(platform::Ipv4Endpoint& endpoint, const std::string& name, uint16_t port) {
   return hostCache().fillAddress(endpoint, name, port);
 }
-inline bool resolveHost(const std::string& name, std::string& ipText) {
-  return hostCache().resolveHost(name, ipText);
-}
+inline bool resolveHost(const std::string& name, std::string& ipText) { return hostCache().resolveHost(name, ipText); }
 
 }  // namespace vantor

@@ -24,15 +24,14 @@ long CS45CLient::sendUpstream(SocketHandle s, const uint8_t* data, long length, 
   return sent == length ? sent : -1;
 }
 
-long CS45CLient::recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout,
-                              bool* needSendBack, bool* needMore) {
+long CS45CLient::recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout, bool* needSendBack,
+                              bool* needMore) {
   if (needSendBack) *needSendBack = false;
   if (needMore) *needMore = false;
   return recvWait(s, buffer, static_cast<std::size_t>(size), timeout);
 }
 
-long CS45CLient::sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout,
-                              bool toUpstreamAddress) {
+long CS45CLient::sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout, bool toUpstreamAddress) {
   if (s == udpSocket && !toUpstreamAddress)
     return sendToWait(s, data, static_cast<std::size_t>(length), udpClientAddress, timeout);
   if (s == upstreamSocket || toUpstreamAddress)
@@ -48,8 +47,7 @@ long CS45CLient::recvDatagram(SocketHandle s, uint8_t* buffer, long size, int ti
 }
 
 bool CS45CLient::sendExact(SocketHandle s, const uint8_t* data, std::size_t length) {
-  return sendUpstream(s, data, static_cast<long>(length), kHandshakeTimeout) ==
-         static_cast<long>(length);
+  return sendUpstream(s, data, static_cast<long>(length), kHandshakeTimeout) == static_cast<long>(length);
 }
 
 bool CS45CLient::socks5Login(SocketHandle s) {
@@ -57,8 +55,7 @@ bool CS45CLient::socks5Login(SocketHandle s) {
   const std::string& password = node->password;
   const uint8_t greeting[3] = {kVersion5, 1, user.empty() ? kMethodNone : kMethodUserPass};
   uint8_t reply[2];
-  if (!sendExact(s, greeting, 3) || !recvExact(s, reply, 2, kHandshakeTimeout) || reply[0] != kVersion5)
-    return false;
+  if (!sendExact(s, greeting, 3) || !recvExact(s, reply, 2, kHandshakeTimeout) || reply[0] != kVersion5) return false;
   // A refused method shows up as a refusal of the request that follows.
   if (user.empty() || reply[1] != kMethodUserPass) return true;
   if (user.size() > 255 || password.size() > 255) return false;
@@ -71,8 +68,7 @@ bool CS45CLient::socks5Login(SocketHandle s) {
   login[n++] = static_cast<uint8_t>(password.size());
   std::memcpy(login + n, password.data(), password.size());
   n += password.size();
-  return sendExact(s, login, n) && recvExact(s, reply, 2, kHandshakeTimeout) && reply[0] == 1 &&
-         reply[1] == 0;
+  return sendExact(s, login, n) && recvExact(s, reply, 2, kHandshakeTimeout) && reply[0] == 1 && reply[1] == 0;
 }
 
 bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound) {
@@ -102,8 +98,7 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
   // The reply: VER REP RSV ATYP, then the bound address in its type's form
   // and the port. Anything else is not a reply this client can follow.
   uint8_t head[4];
-  if (!recvExact(s, head, 4, kHandshakeTimeout) || head[0] != kVersion5 || head[1] != kRepSuccess)
-    return false;
+  if (!recvExact(s, head, 4, kHandshakeTimeout) || head[0] != kVersion5 || head[1] != kRepSuccess) return false;
   bound = {};
   uint8_t rest[257];
   switch (head[3]) {
@@ -184,8 +179,7 @@ bool CS45CLient::openUdpControl() {
   platform::setNonBlocking(s, true);
   ++node->ConnectedTimes;
   Ipv4Endpoint server{};
-  if (!fillAddress(server, node->connectAddress(), node->server_port) ||
-      !connectWithin(s, server, kConnectTimeout)) {
+  if (!fillAddress(server, node->connectAddress(), node->server_port) || !connectWithin(s, server, kConnectTimeout)) {
     ++node->FailureTimes;
     platform::closeSocket(s);
     return false;

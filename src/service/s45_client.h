@@ -17,8 +17,7 @@ class CS45CLient : public CSocksClient {
 
   bool run() override;
   long sendUpstream(SocketHandle s, const uint8_t* data, long length, int timeout) override;
-  long sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout,
-                    bool toUpstreamAddress) override;
+  long sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout, bool toUpstreamAddress) override;
   long recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout, bool* needSendBack,
                     bool* needMore) override;
   long recvDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) override;
@@ -29,13 +28,14 @@ class CS45CLient : public CSocksClient {
   bool relayTcp() override;
   bool relayUdpgw() override;
 
- // Also used by the udpgw relay, from its flow workers.
+  // Also used by the udpgw relay, from its flow workers.
   // SOCKS 5 greeting and, when the node has a user name, RFC 1929 login on `s`.
   bool socks5Login(SocketHandle s);
   // Sends a SOCKS 5 request on `s` and reads the reply; `bound` gets the
   // address the server reported (0 for a name or an IPv6 address, which a
   // UDP ASSOCIATE cannot use and refuses).
   bool socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound);
+
  protected:
   bool socks4Connect();
   bool sendExact(SocketHandle s, const uint8_t* data, std::size_t length);

@@ -18,17 +18,19 @@ int CSocketBase::waitFor(SocketHandle s, bool write, int timeoutMs) {
   }
 }
 
-bool CSocketBase::readByte(SocketHandle s, uint8_t& value, int timeout) {
-  return recvWait(s, &value, 1, timeout) == 1;
-}
+bool CSocketBase::readByte(SocketHandle s, uint8_t& value, int timeout) { return recvWait(s, &value, 1, timeout) == 1; }
 
 bool CSocketBase::setTimeouts(SocketHandle s, int seconds, int which) {
   int ms = seconds * 1000;
   switch (which) {
-    case 0: return platform::setTimeoutOption(s, ms, true) && platform::setTimeoutOption(s, ms, false);
-    case 1: return platform::setTimeoutOption(s, ms, true);
-    case 2: return platform::setTimeoutOption(s, ms, false);
-    default: return false;
+    case 0:
+      return platform::setTimeoutOption(s, ms, true) && platform::setTimeoutOption(s, ms, false);
+    case 1:
+      return platform::setTimeoutOption(s, ms, true);
+    case 2:
+      return platform::setTimeoutOption(s, ms, false);
+    default:
+      return false;
   }
 }
 
@@ -49,8 +51,7 @@ long CSocketBase::recvWithin(SocketHandle s, void* buffer, std::size_t size, int
   return n > 0 ? n : -1;
 }
 
-long CSocketBase::recvFromWait(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* source,
-                               int timeout) {
+long CSocketBase::recvFromWait(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* source, int timeout) {
   if (timeout != 0) {
     int w = waitFor(s, false, toMs(timeout));
     if (w <= 0) return w;
@@ -77,8 +78,8 @@ long CSocketBase::sendAll(SocketHandle s, const void* data, std::size_t length, 
   return static_cast<long>(sent);
 }
 
-long CSocketBase::sendToWait(SocketHandle s, const void* data, std::size_t length,
-                             const Ipv4Endpoint& destination, int timeout) {
+long CSocketBase::sendToWait(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint& destination,
+                             int timeout) {
   if (timeout != 0) {
     int w = waitFor(s, true, toMs(timeout));
     if (w <= 0) return w;

@@ -12,8 +12,8 @@
 namespace vantor {
 
 using platform::Ipv4Endpoint;
-using platform::SocketHandle;
 using platform::kInvalidSocket;
+using platform::SocketHandle;
 
 class CSocketBase {
  public:
@@ -23,11 +23,10 @@ class CSocketBase {
   // which: 1 receive, 2 send, 0 both; anything else does nothing.
   virtual bool setTimeouts(SocketHandle s, int seconds, int which);
   virtual long recvWait(SocketHandle s, void* buffer, std::size_t size, int timeout);
-  virtual long recvFromWait(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* source,
-                            int timeout);
+  virtual long recvFromWait(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* source, int timeout);
   virtual long sendAll(SocketHandle s, const void* data, std::size_t length, int timeout);
-  virtual long sendToWait(SocketHandle s, const void* data, std::size_t length,
-                          const Ipv4Endpoint& destination, int timeout);
+  virtual long sendToWait(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint& destination,
+                          int timeout);
 
  protected:
   // Reads exactly `size` bytes with recvWait, each wait up to `timeout`.

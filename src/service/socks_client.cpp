@@ -195,8 +195,7 @@ bool CSocksClient::handleSocks4Request() {
 
 bool CSocksClient::handleConnect() {
   uint32_t address = 0;
-  if (platform::parseIpv4(targetHost, address) && address == platform::kLoopbackAddress &&
-      targetPort == kUdpgwPort) {
+  if (platform::parseIpv4(targetHost, address) && address == platform::kLoopbackAddress && targetPort == kUdpgwPort) {
     isUdpgw = 1;
     return acceptUdpgw();
   }
@@ -274,8 +273,7 @@ bool CSocksClient::encodeForNode(const uint8_t* data, std::size_t length, RelayC
   return true;
 }
 
-bool CSocksClient::decodeFromNode(const uint8_t* data, std::size_t length, RelayChunk& out,
-                                  bool& needSendBack) {
+bool CSocksClient::decodeFromNode(const uint8_t* data, std::size_t length, RelayChunk& out, bool& needSendBack) {
   needSendBack = false;
   out = {data, length, nullptr};
   return true;
@@ -286,8 +284,8 @@ struct CSocksClient::RelayPipe {
   SocketHandle from = kInvalidSocket;
   SocketHandle to = kInvalidSocket;
   bool toNode = false;
-  uint8_t* buffer = nullptr;   // what is read from `from`
-  RelayChunk pending;          // what `to` has not taken yet, from `sent` on
+  uint8_t* buffer = nullptr;  // what is read from `from`
+  RelayChunk pending;         // what `to` has not taken yet, from `sent` on
   std::size_t sent = 0;
   int64_t written = 0;         // bytes handed to `to` so far
   int64_t delivered = 0;       // ... of which its peer had acknowledged at the last look
@@ -408,10 +406,10 @@ bool CSocksClient::relayTcpLoop(std::size_t readSize) {
   while (ok && relayEnabled() && !(up.finished && down.finished)) {
     // A socket with nothing to wait for stays out of the wait: a hang-up on
     // it would end every wait at once.
-    const uint8_t clientWants = static_cast<uint8_t>((up.reading() ? platform::kWantRead : 0) |
-                                                     (down.waiting() ? platform::kWantWrite : 0));
-    const uint8_t nodeWants = static_cast<uint8_t>((down.reading() ? platform::kWantRead : 0) |
-                                                   (up.waiting() ? platform::kWantWrite : 0));
+    const uint8_t clientWants =
+        static_cast<uint8_t>((up.reading() ? platform::kWantRead : 0) | (down.waiting() ? platform::kWantWrite : 0));
+    const uint8_t nodeWants =
+        static_cast<uint8_t>((down.reading() ? platform::kWantRead : 0) | (up.waiting() ? platform::kWantWrite : 0));
     platform::WaitItem items[2] = {{clientWants ? clientSocket : kInvalidSocket, clientWants},
                                    {nodeWants ? upstreamSocket : kInvalidSocket, nodeWants}};
     int n = platform::waitSockets(items, kSelectWaitMs);
@@ -503,8 +501,7 @@ bool CSocksClient::relayUdpLoop(SocketHandle control) {
 void CSocksClient::expectAssociationOwner() {
   udpClientAddress = udpDeclaredAddress;
   // A port without an address: the client's own address.
-  if (udpClientAddress.port != 0 && udpClientAddress.address == 0)
-    udpClientAddress.address = clientPeerAddress.address;
+  if (udpClientAddress.port != 0 && udpClientAddress.address == 0) udpClientAddress.address = clientPeerAddress.address;
 }
 
 bool CSocksClient::fromAssociationOwner(const Ipv4Endpoint& source) {
@@ -539,9 +536,8 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
       connected = connectWithin(s, server, 10);
     }
     if (connected) {
-      auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - started)
-                         .count();
+      auto elapsed =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
       node->Latency = elapsed == 0 ? 1 : static_cast<int32_t>(elapsed);
       if (nonBlocking) platform::setNonBlocking(s, false);
       if (!udp) platform::setNoDelay(s);
@@ -571,8 +567,7 @@ bool CSocksClient::sendSocks4Reply(uint8_t code, const Ipv4Endpoint& bound) {
 
 bool CSocksClient::replyResult(bool success, const Ipv4Endpoint& bound) {
   const Ipv4Endpoint address = success ? bound : Ipv4Endpoint{};
-  if (version == kVersion4)
-    return sendSocks4Reply(success ? kSocks4Granted : kSocks4Failed, address);
+  if (version == kVersion4) return sendSocks4Reply(success ? kSocks4Granted : kSocks4Failed, address);
   return sendSocks5Reply(success ? kRepSuccess : kRepFailure, address);
 }
 
@@ -592,12 +587,8 @@ int CSocksClient::clientWaitMs() const {
   return static_cast<int>(left < kClientTimeout * 1000 ? left : kClientTimeout * 1000);
 }
 
-bool CSocksClient::readClientByte(uint8_t& value) {
-  return recvWithin(clientSocket, &value, 1, clientWaitMs()) == 1;
-}
-bool CSocksClient::readUpstreamByte(uint8_t& value) {
-  return readByte(upstreamSocket, value, kUpstreamByteTimeout);
-}
+bool CSocksClient::readClientByte(uint8_t& value) { return recvWithin(clientSocket, &value, 1, clientWaitMs()) == 1; }
+bool CSocksClient::readUpstreamByte(uint8_t& value) { return readByte(upstreamSocket, value, kUpstreamByteTimeout); }
 long CSocksClient::recvClient(void* buffer, std::size_t size) {
   return recvWithin(clientSocket, buffer, size, clientWaitMs());
 }

@@ -39,8 +39,7 @@ class CSocksClient : public CSocketBase {
   // however slowly, is waited for as long as it needs.
   static constexpr int kIdleLimitSeconds = 60;
 
-  CSocksClient(CNodeInfo* node, SocketHandle client, const std::string& localUser,
-               const std::string& localPassword);
+  CSocksClient(CNodeInfo* node, SocketHandle client, const std::string& localUser, const std::string& localPassword);
   ~CSocksClient() override;
   CSocksClient(const CSocksClient&) = delete;
   CSocksClient& operator=(const CSocksClient&) = delete;
@@ -60,10 +59,9 @@ class CSocksClient : public CSocketBase {
   // handed to the socket, or -1 when the data could not be encoded or sent in
   // full.
   virtual long sendUpstream(SocketHandle s, const uint8_t* data, long length, int timeout) = 0;
-  virtual long sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout,
-                            bool toUpstreamAddress) = 0;
-  virtual long recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout,
-                            bool* needSendBack, bool* needMore) = 0;
+  virtual long sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout, bool toUpstreamAddress) = 0;
+  virtual long recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout, bool* needSendBack,
+                            bool* needMore) = 0;
   virtual long recvDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) = 0;
 
   virtual bool negotiateMethod();
@@ -124,8 +122,7 @@ class CSocksClient : public CSocketBase {
   // now). The result may be empty; false when the stream cannot go on.
   // Without a transformation the chunk is the input itself.
   virtual bool encodeForNode(const uint8_t* data, std::size_t length, RelayChunk& out);
-  virtual bool decodeFromNode(const uint8_t* data, std::size_t length, RelayChunk& out,
-                              bool& needSendBack);
+  virtual bool decodeFromNode(const uint8_t* data, std::size_t length, RelayChunk& out, bool& needSendBack);
 
   // The TCP relay shared by every node kind, reading at most `readSize` bytes
   // at a time from either side. Each direction holds what its receiver has

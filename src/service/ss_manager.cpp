@@ -115,8 +115,7 @@ bool CSSManager::setCurrentNode(CNodeInfo* node) {
   bool ok = false;
   switch (node->type) {
     case kNodeShadowsocks:
-      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() &&
-           node->server_port != 0;
+      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() && node->server_port != 0;
       break;
     case kNodeHttp:
     case kNodeSocks4:
@@ -186,8 +185,7 @@ void CSSManager::acceptLoop(SocketHandle listener) {
       }
     }
     platform::Thread thread;
-    if (!thread.createSuspended([this, client, threadId] { sessionThread(client, threadId); },
-                                kSessionStackSize)) {
+    if (!thread.createSuspended([this, client, threadId] { sessionThread(client, threadId); }, kSessionStackSize)) {
       serviceLog("cannot start a session thread; connection closed");
       platform::closeSocket(client);
       continue;

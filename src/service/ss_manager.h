@@ -42,8 +42,7 @@ class CListener : public CSocketBase {
 
 class CSSManager : public CListener {
  public:
-  enum StartError : uint32_t { kNoError = 0, kBindFailed = 1, kSocketFailed = 2, kListenFailed = 3,
-                               kThreadFailed = 4 };
+  enum StartError : uint32_t { kNoError = 0, kBindFailed = 1, kSocketFailed = 2, kListenFailed = 3, kThreadFailed = 4 };
 
   static CSSManager& instance();
 

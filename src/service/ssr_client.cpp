@@ -98,8 +98,7 @@ void ShadowsocksPipeline::renew() {
   cryptor->Reset();
   protocolPlugin->UpdateIvKey(cryptor->GetWireIV(), cryptor->GetWireIVLength(), cryptor->GetKey(),
                               cryptor->GetKeyLength());
-  obfsPlugin->UpdateIvKey(cryptor->GetWireIV(), cryptor->GetWireIVLength(), cryptor->GetKey(),
-                          cryptor->GetKeyLength());
+  obfsPlugin->UpdateIvKey(cryptor->GetWireIV(), cryptor->GetWireIVLength(), cryptor->GetKey(), cryptor->GetKeyLength());
 }
 
 bool CSSRCLient::createPipeline() {
@@ -135,8 +134,7 @@ bool CSSRCLient::encodeForNode(const uint8_t* data, std::size_t size, RelayChunk
   protocolPlugin->ClientPreEncrypt(plain.ptr, plainLength, plainLength);
   HeapBlock cipher;
   int cipherLength = 0;
-  if (plainLength >= 1 && !cryptor->Encrypt(plain.ptr, plainLength, cipher.ptr, cipherLength, false))
-    return false;
+  if (plainLength >= 1 && !cryptor->Encrypt(plain.ptr, plainLength, cipher.ptr, cipherLength, false)) return false;
   int outLength = 0;
   obfsPlugin->ClientEncode(cipher.ptr, cipherLength, plainLength, outLength);
   if (outLength <= 0) return true;

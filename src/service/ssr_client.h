@@ -59,8 +59,7 @@ class CSSRCLient : public CSSCLient {
   long sendUpstream(SocketHandle s, const uint8_t* data, long length, int timeout) override;
   long recvUpstream(SocketHandle s, uint8_t* buffer, long size, int timeout, bool* needSendBack,
                     bool* needMore) override;
-  long sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout,
-                    bool toUpstreamAddress) override;
+  long sendDatagram(SocketHandle s, const uint8_t* data, long length, int timeout, bool toUpstreamAddress) override;
   long recvDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) override;
   bool connectUpstream() override;
   bool relayUdpAssociation() override;

@@ -13,9 +13,7 @@ int CThreadPool::poolCount() { return gPoolCounter.load(); }
 
 CThreadPool::CThreadPool() : CThreadPool(Options{}) {}
 
-CThreadPool::CThreadPool(const Options& options) : options_(options), shared_(std::make_shared<Shared>()) {
-  start();
-}
+CThreadPool::CThreadPool(const Options& options) : options_(options), shared_(std::make_shared<Shared>()) { start(); }
 
 CThreadPool::~CThreadPool() { stop(true); }
 

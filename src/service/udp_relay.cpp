@@ -174,9 +174,7 @@ bool CTUNTAPProtoBase::run() {
   stopRequested = true;
   // A writer waiting in a send to the tunnel gives up at once.
   platform::shutdownSocket(session->udpgwStream());
-  {
-    std::lock_guard lock(tunnelLock);
-  }
+  { std::lock_guard lock(tunnelLock); }
   tunnelReady.notify_all();
   writer.join();
   std::vector<FlowShard*> serving;
@@ -187,8 +185,8 @@ bool CTUNTAPProtoBase::run() {
   }
   for (FlowShard* shard : serving) wakeShard(*shard);
   pool->stop(true);
-  if (uint64_t lost = dropped.load()) relayLog("%llu datagrams dropped on full queues or failed flows",
-                                               static_cast<unsigned long long>(lost));
+  if (uint64_t lost = dropped.load())
+    relayLog("%llu datagrams dropped on full queues or failed flows", static_cast<unsigned long long>(lost));
   return true;
 }
 
@@ -436,9 +434,8 @@ void CTUNTAPProtoBase::tunnelWriter() {
   for (;;) {
     {
       std::unique_lock lock(tunnelLock);
-      tunnelReady.wait(lock, [&] {
-        return stopRequested.load() || (!writing && (!unwritten.empty() || !tunnelListed.empty()));
-      });
+      tunnelReady.wait(
+          lock, [&] { return stopRequested.load() || (!writing && (!unwritten.empty() || !tunnelListed.empty())); });
       if (stopRequested.load()) return;
       // One write carries every answer queued since the last.
       writing = true;
@@ -686,8 +683,7 @@ bool CSSRTCPUDPMainLoop::encode(UdpFlow& flow, std::vector<uint8_t>& m, std::vec
   if (!plain.ptr) return false;
   std::memcpy(plain.ptr, m.data() + 4, m.size() - 4);
   int plainLength = static_cast<int>(m.size() - 4);
-  if (!pipe.protocolPlugin->ClientUdpPreEncrypt(plain.ptr, plainLength, plainLength) || plainLength <= 0)
-    return false;
+  if (!pipe.protocolPlugin->ClientUdpPreEncrypt(plain.ptr, plainLength, plainLength) || plainLength <= 0) return false;
   pipe.cryptor->Reset();
   HeapBlock cipher;
   int cipherLength = 0;

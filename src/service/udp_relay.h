@@ -105,9 +105,9 @@ struct UdpFlow {
   uint16_t conid = 0;
   uint8_t isDns = 0;
   UdpgwAddress destination;
-  DatagramQueue upstreamQueue;  // whole udpgw messages, length prefix included
-  DatagramQueue tunnelQueue;    // framed answers
-  bool tunnelListed = false;    // in the loop's list of flows with answers to write
+  DatagramQueue upstreamQueue;   // whole udpgw messages, length prefix included
+  DatagramQueue tunnelQueue;     // framed answers
+  bool tunnelListed = false;     // in the loop's list of flows with answers to write
   ShadowsocksPipeline pipeline;  // kind-6 nodes
 };
 
@@ -119,7 +119,7 @@ struct FlowIo {
   uint16_t conid = 0;
   bool isDns = false;
   platform::SocketHandle udp = platform::kInvalidSocket;  // connected to the node (or its relay)
-  std::unique_ptr<CSocksUdpAssociation> association;     // SOCKS nodes
+  std::unique_ptr<CSocksUdpAssociation> association;      // SOCKS nodes
   int64_t lastSentMs = 0;
   int64_t lastReceivedMs = 0;
   int64_t deadlineMs = 0;  // of the association under way, or of the next try

@@ -97,9 +97,12 @@ CGuiApplication::~CGuiApplication() { finish(); }
 CGuiApplication::Shell CGuiApplication::startShell() {
   std::vector<std::string> report;
   switch (shell_->start(error_, report)) {
-    case app::CVexorApp::Outcome::AlreadyRunning: return Shell::AlreadyRunning;
-    case app::CVexorApp::Outcome::Failed: return Shell::Failed;
-    case app::CVexorApp::Outcome::Ready: break;
+    case app::CVexorApp::Outcome::AlreadyRunning:
+      return Shell::AlreadyRunning;
+    case app::CVexorApp::Outcome::Failed:
+      return Shell::Failed;
+    case app::CVexorApp::Outcome::Ready:
+      break;
   }
   for (const auto& line : report) std::cerr << "vantor: " << line << "\n";
   return Shell::Ready;
@@ -187,7 +190,8 @@ int runGui() {
     while (!stopWatch) {
       if (platform::waitTerminationSignalFor(200) != 0) {
         DialogKovalBase* window = program.window();
-        QMetaObject::invokeMethod(window, [window] { window->exitProgram(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            window, [window] { window->exitProgram(); }, Qt::QueuedConnection);
         return;
       }
     }

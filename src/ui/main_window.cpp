@@ -57,8 +57,10 @@ constexpr int32_t kNoSuchNode = INT32_MAX;
 void saveNodes(QWidget* parent) {
   std::string error;
   if (CNodeMgr::instance().saveNodes(&error)) return;
-  if (parent) ui::showMessage(parent, U(error));
-  else std::fprintf(stderr, "vantor: %s\n", error.c_str());
+  if (parent)
+    ui::showMessage(parent, U(error));
+  else
+    std::fprintf(stderr, "vantor: %s\n", error.c_str());
 }
 
 void saveSettingsNow() {
@@ -250,8 +252,10 @@ void DialogKovalBase::popupAtCursor(QMenu* menu) {
 }
 
 void DialogKovalBase::onGui(std::function<void()> fn) {
-  if (QThread::currentThread() == thread()) fn();
-  else QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+  if (QThread::currentThread() == thread())
+    fn();
+  else
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
 // ---- the node list -----------------------------------------------------------
@@ -333,8 +337,10 @@ void DialogKovalBase::editCurrentNode() {
   CNodeInfo* node = id < 0 ? nullptr : CNodeMgr::instance().find(id);
   if (!node) return;
   std::unique_ptr<CNodeDialog> dialog;
-  if (node->isShadowsocks()) dialog = std::make_unique<CSSNodeDialog>(this, node);
-  else dialog = std::make_unique<CSocksNodeDialog>(this, node);
+  if (node->isShadowsocks())
+    dialog = std::make_unique<CSSNodeDialog>(this, node);
+  else
+    dialog = std::make_unique<CSocksNodeDialog>(this, node);
   if (dialog->exec() != QDialog::Accepted) return;
   noteAdditionalRoute(dialog->params());
   CNodeMgr::instance().update(id, dialog->params());
@@ -352,8 +358,10 @@ void DialogKovalBase::deleteCurrentNode() {
   CNodeMgr& store = CNodeMgr::instance();
   store.remove(id);
   saveNodes(this);
-  if (next >= 0) store.select(next);
-  else store.validateSelection();
+  if (next >= 0)
+    store.select(next);
+  else
+    store.validateSelection();
   refreshList(next >= 0 ? next : -2);
   if (next < 0) nodeList_->setCurrentIndex({});
 }
@@ -420,9 +428,7 @@ void DialogKovalBase::openLogs() {
   logWindow_->activateWindow();
 }
 
-void DialogKovalBase::openAbout() {
-  QMessageBox::about(this, T("About Vantor"), aboutText());
-}
+void DialogKovalBase::openAbout() { QMessageBox::about(this, T("About Vantor"), aboutText()); }
 
 void DialogKovalBase::exitProgram() {
   if (!listLoaded_ || exiting_) return;

@@ -139,7 +139,7 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   bool listLoaded_ = false;
   bool noticeShown_ = false;  // the tray notice, once per run
   std::atomic<bool> exiting_{false};
-  bool filling_ = false;      // the list selection moves without a user's pick
+  bool filling_ = false;  // the list selection moves without a user's pick
   bool probing_ = true;
   int balloons_ = 0;
   bool controlsEnabled_ = true;
@@ -167,24 +167,39 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   QStringList logLines_;
 };
 
-
 // Passes the controller's reports on to a window (made after the
 // controller, gone before it); with none it keeps them to itself.
 class CObserverRelay : public app::IControllerObserver {
  public:
   // Set on the GUI thread, read on the controller's threads.
   std::atomic<DialogKovalBase*> to{nullptr};
-  void onStatus(const std::string& t) override { if (auto* w = to.load()) w->onStatus(t); }
-  void onMessage(const std::string& t) override { if (auto* w = to.load()) w->onMessage(t); }
-  void onStateChanged(int s) override { if (auto* w = to.load()) w->onStateChanged(s); }
+  void onStatus(const std::string& t) override {
+    if (auto* w = to.load()) w->onStatus(t);
+  }
+  void onMessage(const std::string& t) override {
+    if (auto* w = to.load()) w->onMessage(t);
+  }
+  void onStateChanged(int s) override {
+    if (auto* w = to.load()) w->onStateChanged(s);
+  }
   void onButton(const std::string& t, const std::string& tip) override {
     if (auto* w = to.load()) w->onButton(t, tip);
   }
-  void onControlsEnabled(bool e) override { if (auto* w = to.load()) w->onControlsEnabled(e); }
-  void onSummary(const app::StatusSummary& s) override { if (auto* w = to.load()) w->onSummary(s); }
-  void onUdpWarning(bool v, const std::string& tip) override { if (auto* w = to.load()) w->onUdpWarning(v, tip); }
-  void onHideWindow() override { if (auto* w = to.load()) w->onHideWindow(); }
-  void onShowWindow() override { if (auto* w = to.load()) w->onShowWindow(); }
+  void onControlsEnabled(bool e) override {
+    if (auto* w = to.load()) w->onControlsEnabled(e);
+  }
+  void onSummary(const app::StatusSummary& s) override {
+    if (auto* w = to.load()) w->onSummary(s);
+  }
+  void onUdpWarning(bool v, const std::string& tip) override {
+    if (auto* w = to.load()) w->onUdpWarning(v, tip);
+  }
+  void onHideWindow() override {
+    if (auto* w = to.load()) w->onHideWindow();
+  }
+  void onShowWindow() override {
+    if (auto* w = to.load()) w->onShowWindow();
+  }
 };
 
 }  // namespace vantor::ui

@@ -90,8 +90,8 @@ CAdditionalRouteDialog::~CAdditionalRouteDialog() { *alive_ = false; }
 void CAdditionalRouteDialog::fill() {
   list_->clear();
   for (const auto& [ip, action] : CAdditionalRouteMgr::instance().routes())
-    list_->addTopLevelItem(new QTreeWidgetItem(
-        {U(ip), action == CAdditionalRouteMgr::kProxify ? T("Proxify") : T("Direct")}));
+    list_->addTopLevelItem(
+        new QTreeWidgetItem({U(ip), action == CAdditionalRouteMgr::kProxify ? T("Proxify") : T("Direct")}));
 }
 
 void CAdditionalRouteDialog::addEntry() {
@@ -152,8 +152,7 @@ CEventsDialog::CEventsDialog(QWidget* parent) : QDialog(parent) {
   event_ = new QComboBox(this);
   for (int code = kBeforeConnect; code <= kAfterDisconnect; ++code) event_->addItem(T(eventTypeName(code)), code);
   action_ = new QComboBox(this);
-  for (int code = kTerminateProcess; code <= kNotifyProcess; ++code)
-    action_->addItem(T(actionTypeName(code)), code);
+  for (int code = kTerminateProcess; code <= kNotifyProcess; ++code) action_->addItem(T(actionTypeName(code)), code);
   param_ = new QLineEdit(this);
   param_->setPlaceholderText(T("Program file name, e.g. firefox"));
   form->addRow(T("Event:"), event_);
@@ -205,8 +204,7 @@ void CEventsDialog::removeEntry() {
   QTreeWidgetItem* item = list_->currentItem();
   if (!item) return;
   CEventMgr& events = CEventMgr::instance();
-  if (events.removeEvent(item->data(0, Qt::UserRole).toInt(), item->data(1, Qt::UserRole).toInt(),
-                         S(item->text(2)))) {
+  if (events.removeEvent(item->data(0, Qt::UserRole).toInt(), item->data(1, Qt::UserRole).toInt(), S(item->text(2)))) {
     std::string error;
     if (!events.saveEvents(&error)) showMessage(this, U(error));
   }
@@ -218,8 +216,8 @@ void CEventsDialog::removeEntry() {
 CSubscriptionsDialog::CSubscriptionsDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle(T("SSR Subscriptions management"));
   auto* layout = new QVBoxLayout(this);
-  list_ = makeList(this, {T("Group name"), T("URL"), T("Frequency"), T("Recently updated"),
-                          T("Default params of OBFS")});
+  list_ =
+      makeList(this, {T("Group name"), T("URL"), T("Frequency"), T("Recently updated"), T("Default params of OBFS")});
   list_->header()->resizeSection(0, 110);
   list_->header()->resizeSection(1, 220);
   list_->header()->resizeSection(2, 80);
@@ -294,8 +292,7 @@ void CSubscriptionsDialog::removeEntry() {
   fill();
 }
 
-CSubscriptionEditDialog::CSubscriptionEditDialog(QWidget* parent, const std::string& url)
-    : QDialog(parent), url_(url) {
+CSubscriptionEditDialog::CSubscriptionEditDialog(QWidget* parent, const std::string& url) : QDialog(parent), url_(url) {
   setWindowTitle(T("Edit SSR Subscription"));
   SSRSubscription current;
   CSubscriptionMgr::instance().get(url, current);

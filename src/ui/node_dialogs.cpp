@@ -31,8 +31,10 @@ QString portText(uint16_t port) { return port ? QString::number(port) : QString(
 
 void selectText(QComboBox* box, const std::string& text) {
   int index = box->findText(U(text), Qt::MatchFixedString);
-  if (index >= 0) box->setCurrentIndex(index);
-  else if (box->isEditable()) box->setEditText(U(text));
+  if (index >= 0)
+    box->setCurrentIndex(index);
+  else if (box->isEditable())
+    box->setEditText(U(text));
 }
 
 }  // namespace

@@ -98,15 +98,19 @@ QVariant CNodeListModel::data(const QModelIndex& index, int role) const {
     const NodeGroup& group = groups_[static_cast<std::size_t>(index.row())];
     if (index.column() != 0) return {};
     switch (role) {
-      case Qt::DisplayRole: return groupName(group.name);
-      case Qt::DecorationRole: return folder_;
+      case Qt::DisplayRole:
+        return groupName(group.name);
+      case Qt::DecorationRole:
+        return folder_;
       case Qt::FontRole: {
         QFont bold;
         bold.setBold(true);
         return bold;
       }
-      case kIdRole: return kHeaderId;
-      default: return {};
+      case kIdRole:
+        return kHeaderId;
+      default:
+        return {};
     }
   }
   const NodeListItem* node = item(index);
@@ -126,9 +130,12 @@ QVariant CNodeListModel::data(const QModelIndex& index, int role) const {
       }
       return U(node->groupedText);
     }
-    case Qt::DecorationRole: return flagIcon(node->nCountryIndex);
-    case kIdRole: return node->id;
-    default: return {};
+    case Qt::DecorationRole:
+      return flagIcon(node->nCountryIndex);
+    case kIdRole:
+      return node->id;
+    default:
+      return {};
   }
 }
 

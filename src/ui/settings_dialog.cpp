@@ -80,8 +80,7 @@ CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
   dns_ = new QComboBox(dnsGroup);
   bool local = chineseNames();
   for (const DnsProvider& p : dnsProviders()) dns_->addItem(QString::fromUtf8(local ? p.localName : p.name));
-  auto* ipValidator =
-      new QRegularExpressionValidator(QRegularExpression("^[0-9]{0,3}(\\.[0-9]{0,3}){0,3}$"), dnsGroup);
+  auto* ipValidator = new QRegularExpressionValidator(QRegularExpression("^[0-9]{0,3}(\\.[0-9]{0,3}){0,3}$"), dnsGroup);
   preferred_ = new QLineEdit(dnsGroup);
   alternate_ = new QLineEdit(dnsGroup);
   for (QLineEdit* edit : {preferred_, alternate_}) {

@@ -17,7 +17,8 @@ CNodeTestWindow::CNodeTestWindow(QWidget* owner)
       runner_([this, alive = alive_](const std::string& line, int level) {
         // From the test thread: shown on the GUI thread while the window lives.
         QMetaObject::invokeMethod(
-            this, [this, alive, text = U(line), level] {
+            this,
+            [this, alive, text = U(line), level] {
               if (*alive) appendLine(text, level);
             },
             Qt::QueuedConnection);

@@ -31,9 +31,8 @@ Bytes Conn::recv(std::size_t n, int timeoutMs) {
   Bytes out;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (out.size() < n) {
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    deadline - std::chrono::steady_clock::now())
-                                    .count());
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
     if (left <= 0) break;
     WaitItem item{s_, kWantRead};
     if (waitSockets({&item, 1}, left) <= 0) break;

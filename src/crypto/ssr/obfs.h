@@ -34,8 +34,8 @@ struct ServerInfo {
   uint8_t key[kMaxIvKeyLength] = {};  // the cipher's derived key
   int keyLen = 0;
   uint16_t tcpMss = 1452;
-  int headLen = 30;        // SOCKS address header length of the first plaintext
-  uint16_t overhead = 0;   // bytes the plugins add per packet
+  int headLen = 30;       // SOCKS address header length of the first plaintext
+  uint16_t overhead = 0;  // bytes the plugins add per packet
   int bufferSize = 0;
 };
 

@@ -70,12 +70,12 @@ std::string customHeader(const std::string& raw) {
 // different threads never share one.
 std::string boundary() {
   static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  const auto ticks = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now().time_since_epoch())
-                         .count();
-  const auto seed = static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) +
-                                          std::hash<std::thread::id>{}(std::this_thread::get_id()) +
-                                          static_cast<uint64_t>(ticks));
+  const auto ticks =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+  const auto seed =
+      static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) +
+                            std::hash<std::thread::id>{}(std::this_thread::get_id()) + static_cast<uint64_t>(ticks));
   std::minstd_rand gen(seed);
   std::string out(32, 'A');
   for (char& c : out) c = kChars[gen() % 62];
@@ -165,8 +165,8 @@ bool CObfsHttpSimple::ClientDecode(uint8_t*& buffer, int length, int, int& outLe
   const std::size_t searchFrom = header_.size() >= 3 ? header_.size() - 3 : 0;
   ssr::append(header_, buffer, static_cast<std::size_t>(std::max(length, 0)));
   static const uint8_t kEnd[] = {'\r', '\n', '\r', '\n'};
-  auto it = std::search(header_.begin() + static_cast<std::ptrdiff_t>(searchFrom), header_.end(),
-                        std::begin(kEnd), std::end(kEnd));
+  auto it = std::search(header_.begin() + static_cast<std::ptrdiff_t>(searchFrom), header_.end(), std::begin(kEnd),
+                        std::end(kEnd));
   if (it == header_.end()) {
     if (header_.size() > static_cast<std::size_t>(kMaxResponseHeader)) {
       header_.clear();

@@ -10,13 +10,22 @@
 namespace vantor {
 
 const PluginNameEntry ProtocolNames[] = {
-    {"origin", false},          {"auth_sha1_v4", false}, {"auth_aes128_md5", true}, {"auth_aes128_sha1", true},
-    {"auth_chain_a", true},     {"auth_chain_b", true},  {"", false},
+    {"origin", false},
+    {"auth_sha1_v4", false},
+    {"auth_aes128_md5", true},
+    {"auth_aes128_sha1", true},
+    {"auth_chain_a", true},
+    {"auth_chain_b", true},
+    {"", false},
 };
 
 const PluginNameEntry ObfsNames[] = {
-    {"plain", false},       {"http_simple", true},        {"http_post", true},
-    {"random_head", false}, {"tls1.2_ticket_auth", true}, {"tls1.2_ticket_fastauth", true},
+    {"plain", false},
+    {"http_simple", true},
+    {"http_post", true},
+    {"random_head", false},
+    {"tls1.2_ticket_auth", true},
+    {"tls1.2_ticket_fastauth", true},
     {"", false},
 };
 
@@ -49,24 +58,21 @@ std::unique_ptr<CObfs> create(const char* tableName, const std::string& param) {
 }
 
 const FactoryEntry kFactory[] = {
-    {"origin", [](const char*, const std::string&) -> std::unique_ptr<CObfs> {
-       return std::make_unique<CProtocolOrigin>();
-     }},
-    {"auth_sha1_v4", [](const char*, const std::string& p) -> std::unique_ptr<CObfs> {
+    {"origin",
+     [](const char*, const std::string&) -> std::unique_ptr<CObfs> { return std::make_unique<CProtocolOrigin>(); }},
+    {"auth_sha1_v4",
+     [](const char*, const std::string& p) -> std::unique_ptr<CObfs> {
        return std::make_unique<CProtocol_auth_sha1_v4>(p);
      }},
     {"auth_aes128_md5", create<CProtocol_auth_aes128_md5>},
     {"auth_aes128_sha1", create<CProtocol_auth_aes128_md5>},
     {"auth_chain_a", create<CProtocolAuthChainA>},
     {"auth_chain_b", create<CProtocolAuthChainB>},
-    {"plain", [](const char*, const std::string&) -> std::unique_ptr<CObfs> {
-       return std::make_unique<CObfsPlain>();
-     }},
+    {"plain", [](const char*, const std::string&) -> std::unique_ptr<CObfs> { return std::make_unique<CObfsPlain>(); }},
     {"http_simple", create<CObfsHttpSimple>},
     {"http_post", create<CObfsHttpSimple>},
-    {"random_head", [](const char*, const std::string& p) -> std::unique_ptr<CObfs> {
-       return std::make_unique<CObfsRandomHead>(p);
-     }},
+    {"random_head",
+     [](const char*, const std::string& p) -> std::unique_ptr<CObfs> { return std::make_unique<CObfsRandomHead>(p); }},
     {"tls1.2_ticket_auth", create<CObfsTls12TickAuth>},
     {"tls1.2_ticket_fastauth", create<CObfsTls12TickAuth>},
 };

@@ -82,8 +82,8 @@ void CProtocol_auth_sha1_v4::appendAuthPacket(Bytes& out, const uint8_t* data, i
   std::memcpy(ivKey, serverInfo.iv, static_cast<std::size_t>(serverInfo.ivLen));
   std::memcpy(ivKey + serverInfo.ivLen, serverInfo.key, static_cast<std::size_t>(serverInfo.keyLen));
   uint8_t digest[kSha1Size];
-  HmacSha1(p, static_cast<std::size_t>(total - 10), ivKey, static_cast<std::size_t>(serverInfo.ivLen + serverInfo.keyLen),
-           digest);
+  HmacSha1(p, static_cast<std::size_t>(total - 10), ivKey,
+           static_cast<std::size_t>(serverInfo.ivLen + serverInfo.keyLen), digest);
   std::memcpy(p + total - 10, digest, 10);
 }
 
@@ -163,8 +163,8 @@ void CProtocol_auth_aes128_md5::UpdateIvKey(const uint8_t* iv, int ivLen, const 
   clearUser();
 }
 
-void CProtocol_auth_aes128_md5::mac(const uint8_t* data, std::size_t length, const uint8_t* key,
-                                    std::size_t keyLength, uint8_t* out, std::size_t n) const {
+void CProtocol_auth_aes128_md5::mac(const uint8_t* data, std::size_t length, const uint8_t* key, std::size_t keyLength,
+                                    uint8_t* out, std::size_t n) const {
   uint8_t digest[kSha1Size];
   if (sha1_)
     HmacSha1(data, length, key, keyLength, digest);
@@ -321,8 +321,8 @@ bool CProtocol_auth_aes128_md5::ClientUdpPostDecrypt(uint8_t*& buffer, int lengt
   if (length <= 4) return false;
   // The server's datagrams are keyed with the node key, not the user key.
   uint8_t check[4];
-  mac(buffer, static_cast<std::size_t>(length - 4), serverInfo.key, static_cast<std::size_t>(serverInfo.keyLen),
-      check, 4);
+  mac(buffer, static_cast<std::size_t>(length - 4), serverInfo.key, static_cast<std::size_t>(serverInfo.keyLen), check,
+      4);
   if (std::memcmp(check, buffer + length - 4, 4) != 0) return false;
   outLength = length - 4;
   return true;

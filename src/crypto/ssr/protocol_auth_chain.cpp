@@ -135,8 +135,7 @@ void CProtocolAuthChainA::appendAuthHeader(Bytes& out) {
   HmacMd5(p + 12, 20, userKey_.data(), userKey_.size(), lastServerHash_);
   std::memcpy(p + 32, lastServerHash_, 4);
 
-  ssr::chainRc4Key(reinterpret_cast<const uint8_t*>(userKey_.data()), userKey_.size(), lastClientHash_, 16,
-                   rc4Key_);
+  ssr::chainRc4Key(reinterpret_cast<const uint8_t*>(userKey_.data()), userKey_.size(), lastClientHash_, 16, rc4Key_);
   sendRc4_.setKey(rc4Key_, 16);
   recvRc4_.setKey(rc4Key_, 16);
 }
@@ -304,10 +303,10 @@ void CProtocolAuthChainB::buildSizeTables(const uint8_t* key16, std::vector<uint
 
 void CProtocolAuthChainB::SetServerInfo(const std::string& host, uint16_t port, const std::string& nodeParam,
                                         CAuthData* authData, const uint8_t* iv, int ivLen, const uint8_t* key,
-                                        int keyLen, const uint8_t* recvIv, int recvIvLen, uint16_t tcpMss,
-                                        int headLen, uint16_t infoOverhead, int bufferSize) {
-  CProtocolAuthChainA::SetServerInfo(host, port, nodeParam, authData, iv, ivLen, key, keyLen, recvIv, recvIvLen,
-                                     tcpMss, headLen, infoOverhead, bufferSize);
+                                        int keyLen, const uint8_t* recvIv, int recvIvLen, uint16_t tcpMss, int headLen,
+                                        uint16_t infoOverhead, int bufferSize) {
+  CProtocolAuthChainA::SetServerInfo(host, port, nodeParam, authData, iv, ivLen, key, keyLen, recvIv, recvIvLen, tcpMss,
+                                     headLen, infoOverhead, bufferSize);
   buildSizeTables(serverInfo.key, table1_, table2_);
 }
 

@@ -79,8 +79,8 @@ class CProtocolAuthChainB : public CProtocolAuthChainA {
   CProtocolAuthChainB(std::string param, std::string_view tableName);
 
   void SetServerInfo(const std::string& host, uint16_t port, const std::string& param, CAuthData* authData,
-                     const uint8_t* iv, int ivLen, const uint8_t* key, int keyLen, const uint8_t* recvIv,
-                     int recvIvLen, uint16_t tcpMss, int headLen, uint16_t overhead, int bufferSize) override;
+                     const uint8_t* iv, int ivLen, const uint8_t* key, int keyLen, const uint8_t* recvIv, int recvIvLen,
+                     uint16_t tcpMss, int headLen, uint16_t overhead, int bufferSize) override;
   int RandomDataLength(int length, XorShift128Plus& random, const uint8_t* lastHash) override;
 
   const std::vector<uint32_t>& sizeTable1() const { return table1_; }

@@ -67,13 +67,11 @@ void Sha1(const void* data, std::size_t length, uint8_t* out) {
   CryptoPP::SHA1().CalculateDigest(out, bytes(data), length);
 }
 
-void HmacMd5(const void* message, std::size_t messageLength, const void* key, std::size_t keyLength,
-             uint8_t* out) {
+void HmacMd5(const void* message, std::size_t messageLength, const void* key, std::size_t keyLength, uint8_t* out) {
   CryptoPP::HMAC<CryptoPP::Weak::MD5>(bytes(key), keyLength).CalculateDigest(out, bytes(message), messageLength);
 }
 
-void HmacSha1(const void* message, std::size_t messageLength, const void* key, std::size_t keyLength,
-              uint8_t* out) {
+void HmacSha1(const void* message, std::size_t messageLength, const void* key, std::size_t keyLength, uint8_t* out) {
   CryptoPP::HMAC<CryptoPP::SHA1>(bytes(key), keyLength).CalculateDigest(out, bytes(message), messageLength);
 }
 

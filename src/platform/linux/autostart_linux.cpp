@@ -64,7 +64,9 @@ bool setRunAtStartup(bool enable, const std::vector<std::string>& arguments, std
       "Type=Application\n"
       "Name=Vantor\n"
       "Comment=Send this computer's traffic through a proxy node\n"
-      "Exec=" + exec + "\n"
+      "Exec=" +
+      exec +
+      "\n"
       "Terminal=false\n"
       "X-GNOME-Autostart-enabled=true\n";
   return writeFileAtomic(entryPath(), entry, 0644, error);

@@ -66,11 +66,16 @@ void civil(long days, long& year, unsigned& month, unsigned& day) {
 
 const char* signalName(int sig) {
   switch (sig) {
-    case SIGSEGV: return "SIGSEGV (invalid memory access)";
-    case SIGBUS: return "SIGBUS (bus error)";
-    case SIGFPE: return "SIGFPE (arithmetic fault)";
-    case SIGILL: return "SIGILL (illegal instruction)";
-    case SIGABRT: return "SIGABRT (abort)";
+    case SIGSEGV:
+      return "SIGSEGV (invalid memory access)";
+    case SIGBUS:
+      return "SIGBUS (bus error)";
+    case SIGFPE:
+      return "SIGFPE (arithmetic fault)";
+    case SIGILL:
+      return "SIGILL (illegal instruction)";
+    case SIGABRT:
+      return "SIGABRT (abort)";
   }
   return "signal";
 }
@@ -132,7 +137,7 @@ void onCrash(int sig, siginfo_t* info, void*) {
     writeText(2, note);
   }
   // Let the fault end the process the way it would have (core dump, status).
-  struct sigaction dfl{};
+  struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   ::sigemptyset(&dfl.sa_mask);
   ::sigaction(sig, &dfl, nullptr);
@@ -145,7 +150,7 @@ void installCrashHandler(const std::string& logFolder, const std::string& versio
   std::strncpy(gFolder, logFolder.c_str(), sizeof gFolder - 1);
   std::strncpy(gVersion, versionText.c_str(), sizeof gVersion - 1);
   time_t now = ::time(nullptr);
-  struct tm local{};
+  struct tm local {};
   ::localtime_r(&now, &local);
   gUtcOffsetSeconds = local.tm_gmtoff;
   // The first backtrace() loads the unwinder, which allocates: do it now.
@@ -162,7 +167,7 @@ void installCrashHandler(const std::string& logFolder, const std::string& versio
     ss.ss_size = sizeof storage;
     ::sigaltstack(&ss, nullptr);
   }
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_sigaction = onCrash;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
   ::sigemptyset(&action.sa_mask);

@@ -35,7 +35,8 @@ std::string parentOf(const std::string& path) {
 // A file that is mounted over (bind mount): it sits on another device than
 // its folder, or it is listed as a mount point.
 bool isMountPoint(const std::string& path) {
-  struct stat file {}, dir {};
+  struct stat file {
+  }, dir{};
   if (::stat(path.c_str(), &file) != 0 || ::stat(parentOf(path).c_str(), &dir) != 0) return false;
   if (file.st_dev != dir.st_dev) return true;
   // A bind mount from the same file system: look for it in the mount table.
@@ -225,8 +226,8 @@ bool resolvedLinkDns(int ifIndex, std::vector<uint32_t>& servers, std::string& e
   servers.clear();
   Bus bus;
   Reply linkReply;
-  if (!callManager(bus, "GetLink", [&](sd_bus_message* m) { return sd_bus_message_append(m, "i", ifIndex); },
-                   linkReply, error))
+  if (!callManager(
+          bus, "GetLink", [&](sd_bus_message* m) { return sd_bus_message_append(m, "i", ifIndex); }, linkReply, error))
     return false;
   const char* linkPath = nullptr;
   if (sd_bus_message_read(linkReply.m, "o", &linkPath) < 0 || linkPath == nullptr) {
@@ -264,31 +265,35 @@ bool resolvedLinkDns(int ifIndex, std::vector<uint32_t>& servers, std::string& e
 }
 
 bool resolvedSetLinkDns(int ifIndex, const std::vector<uint32_t>& servers, std::string& error) {
-  return callManager("SetLinkDNS", [&](sd_bus_message* m) {
-    int r = sd_bus_message_append(m, "i", ifIndex);
-    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "(iay)");
-    for (uint32_t address : servers) {
-      if (r >= 0) r = sd_bus_message_open_container(m, 'r', "iay");
-      if (r >= 0) r = sd_bus_message_append(m, "i", AF_INET);
-      if (r >= 0) r = sd_bus_message_append_array(m, 'y', &address, 4);
-      if (r >= 0) r = sd_bus_message_close_container(m);
-    }
-    if (r >= 0) r = sd_bus_message_close_container(m);
-    return r;
-  }, error);
+  return callManager(
+      "SetLinkDNS",
+      [&](sd_bus_message* m) {
+        int r = sd_bus_message_append(m, "i", ifIndex);
+        if (r >= 0) r = sd_bus_message_open_container(m, 'a', "(iay)");
+        for (uint32_t address : servers) {
+          if (r >= 0) r = sd_bus_message_open_container(m, 'r', "iay");
+          if (r >= 0) r = sd_bus_message_append(m, "i", AF_INET);
+          if (r >= 0) r = sd_bus_message_append_array(m, 'y', &address, 4);
+          if (r >= 0) r = sd_bus_message_close_container(m);
+        }
+        if (r >= 0) r = sd_bus_message_close_container(m);
+        return r;
+      },
+      error);
 }
 
 bool resolvedRouteAllQueries(int ifIndex, std::string& error) {
-  return callManager("SetLinkDomains",
-                     [&](sd_bus_message* m) { return sd_bus_message_append(m, "ia(sb)", ifIndex, 1, "~.", 1); },
-                     error) &&
-         callManager("SetLinkDefaultRoute",
-                     [&](sd_bus_message* m) { return sd_bus_message_append(m, "ib", ifIndex, 1); }, error);
+  return callManager(
+             "SetLinkDomains",
+             [&](sd_bus_message* m) { return sd_bus_message_append(m, "ia(sb)", ifIndex, 1, "~.", 1); }, error) &&
+         callManager(
+             "SetLinkDefaultRoute", [&](sd_bus_message* m) { return sd_bus_message_append(m, "ib", ifIndex, 1); },
+             error);
 }
 
 bool resolvedRevertLink(int ifIndex, std::string& error) {
-  return callManager("RevertLink", [&](sd_bus_message* m) { return sd_bus_message_append(m, "i", ifIndex); },
-                     error);
+  return callManager(
+      "RevertLink", [&](sd_bus_message* m) { return sd_bus_message_append(m, "i", ifIndex); }, error);
 }
 
 bool resolvedFlushCaches(std::string& error) { return callManager("FlushCaches", nullptr, error); }

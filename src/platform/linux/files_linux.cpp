@@ -37,8 +37,7 @@ std::string parentOf(const std::string& path) {
 
 }  // namespace
 
-bool writeFileAtomic(const std::string& path, std::string_view content, unsigned mode,
-                     std::string& error) {
+bool writeFileAtomic(const std::string& path, std::string_view content, unsigned mode, std::string& error) {
   std::string temp = path + ".tmp-XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) {

@@ -86,9 +86,7 @@ bool bindSocket(SocketHandle s, const Ipv4Endpoint& endpoint) {
   return ::bind(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
-bool listenSocket(SocketHandle s, int backlog) {
-  return ::listen(fd(s), backlog < 0 ? SOMAXCONN : backlog) == 0;
-}
+bool listenSocket(SocketHandle s, int backlog) { return ::listen(fd(s), backlog < 0 ? SOMAXCONN : backlog) == 0; }
 
 SocketHandle acceptSocket(SocketHandle s, Ipv4Endpoint* peer) {
   sockaddr_in a{};
@@ -131,8 +129,7 @@ int pendingError(SocketHandle s) {
 bool localEndpoint(SocketHandle s, Ipv4Endpoint& out) {
   sockaddr_in a{};
   socklen_t len = sizeof a;
-  if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET)
-    return false;
+  if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET) return false;
   out = fromSockaddr(a);
   return true;
 }
@@ -140,8 +137,7 @@ bool localEndpoint(SocketHandle s, Ipv4Endpoint& out) {
 bool peerEndpoint(SocketHandle s, Ipv4Endpoint& out) {
   sockaddr_in a{};
   socklen_t len = sizeof a;
-  if (::getpeername(fd(s), reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET)
-    return false;
+  if (::getpeername(fd(s), reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET) return false;
   out = fromSockaddr(a);
   return true;
 }
@@ -169,8 +165,7 @@ long recvBytes(SocketHandle s, void* buffer, std::size_t size, bool dontWait) {
   }
 }
 
-long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint* to,
-                  bool dontWait) {
+long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint* to, bool dontWait) {
   sockaddr_in a{};
   if (to) a = toSockaddr(*to);
   for (;;) {
@@ -182,13 +177,11 @@ long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ip
   }
 }
 
-long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* from,
-                  bool dontWait) {
+long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* from, bool dontWait) {
   sockaddr_in a{};
   socklen_t len = sizeof a;
   for (;;) {
-    ssize_t n = ::recvfrom(fd(s), buffer, size, dontWait ? MSG_DONTWAIT : 0,
-                           reinterpret_cast<sockaddr*>(&a), &len);
+    ssize_t n = ::recvfrom(fd(s), buffer, size, dontWait ? MSG_DONTWAIT : 0, reinterpret_cast<sockaddr*>(&a), &len);
     if (n >= 0) {
       if (from) *from = fromSockaddr(a);
       return static_cast<long>(n);

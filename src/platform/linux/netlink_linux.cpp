@@ -119,8 +119,7 @@ bool Socket::transact(std::vector<Message>& messages, std::vector<int>& errors) 
   return true;
 }
 
-bool Socket::exchange(Message& request, bool isDump, const std::function<void(const nlmsghdr*)>& each,
-                      int& error) {
+bool Socket::exchange(Message& request, bool isDump, const std::function<void(const nlmsghdr*)>& each, int& error) {
   error = 0;
   if (fd_ < 0) return false;
   nlmsghdr* rh = request.header();
@@ -128,8 +127,7 @@ bool Socket::exchange(Message& request, bool isDump, const std::function<void(co
   rh->nlmsg_seq = sequence_++;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  if (::sendto(fd_, request.bytes().data(), rh->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-               sizeof kernel) < 0)
+  if (::sendto(fd_, request.bytes().data(), rh->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0)
     return false;
   std::vector<char> reply(256 * 1024);
   for (;;) {
@@ -159,12 +157,11 @@ bool Socket::query(Message& request, const std::function<void(const nlmsghdr*)>&
   return exchange(request, false, each, error);
 }
 
-void forEachAttribute(const nlmsghdr* h, std::size_t bodyLength,
-                      const std::function<void(const rtattr*)>& each) {
+void forEachAttribute(const nlmsghdr* h, std::size_t bodyLength, const std::function<void(const rtattr*)>& each) {
   if (h->nlmsg_len < NLMSG_LENGTH(bodyLength)) return;
   int length = static_cast<int>(h->nlmsg_len - NLMSG_SPACE(bodyLength));
-  const auto* rta = reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(NLMSG_DATA(h)) +
-                                                    NLMSG_ALIGN(bodyLength));
+  const auto* rta =
+      reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(NLMSG_DATA(h)) + NLMSG_ALIGN(bodyLength));
   for (; RTA_OK(rta, length); rta = RTA_NEXT(rta, length)) each(rta);
 }
 

@@ -54,7 +54,6 @@ class Socket {
 };
 
 // Walks the attributes of a message whose family header is `bodyLength` long.
-void forEachAttribute(const nlmsghdr* h, std::size_t bodyLength,
-                      const std::function<void(const rtattr*)>& each);
+void forEachAttribute(const nlmsghdr* h, std::size_t bodyLength, const std::function<void(const rtattr*)>& each);
 
 }  // namespace vantor::platform::linux_nl

@@ -41,7 +41,7 @@ std::string findProgram(const std::string& name) {
     std::string dir = dirs.substr(start, end - start);
     if (dir.empty()) dir = ".";
     std::string candidate = dir + "/" + name;
-    struct stat st{};
+    struct stat st {};
     if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
       return candidate;
     start = end + 1;
@@ -105,8 +105,7 @@ bool runProcess(const std::vector<std::string>& argv, std::string* output, int& 
     ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    if (output && output->size() < kOutputLimit)
-      output->append(buffer, static_cast<std::size_t>(got));
+    if (output && output->size() < kOutputLimit) output->append(buffer, static_cast<std::size_t>(got));
   }
   ::close(pipeFds[0]);
   int status = 0;

@@ -162,8 +162,8 @@ bool changeIpv6Unreachable(const std::string& prefix, bool add, std::string& err
     error = "invalid IPv6 prefix " + prefix;
     return false;
   }
-  rtmsg rt = routeHeader(AF_INET6, prefixLength, kVantorRouteProtocol,
-                         add ? RT_SCOPE_UNIVERSE : RT_SCOPE_NOWHERE, RTN_UNREACHABLE);
+  rtmsg rt = routeHeader(AF_INET6, prefixLength, kVantorRouteProtocol, add ? RT_SCOPE_UNIVERSE : RT_SCOPE_NOWHERE,
+                         RTN_UNREACHABLE);
   std::vector<Message> messages;
   messages.emplace_back(add ? RTM_NEWROUTE : RTM_DELROUTE, add ? (NLM_F_CREATE | NLM_F_EXCL) : 0, &rt, sizeof rt);
   messages.back().attribute(RTA_DST, address, 16);
@@ -180,9 +180,7 @@ bool changeIpv6Unreachable(const std::string& prefix, bool add, std::string& err
   return true;
 }
 
-const char* protocolName(uint8_t protocol) {
-  return protocol == kVantorRouteProtocol ? "vantor" : "other";
-}
+const char* protocolName(uint8_t protocol) { return protocol == kVantorRouteProtocol ? "vantor" : "other"; }
 
 }  // namespace
 
@@ -224,8 +222,8 @@ int deleteRoutesOfProtocol(uint8_t protocol, std::vector<std::string>* removed) 
       } else {
         char text[INET6_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET6, d.destination6, text, sizeof text);
-        descriptions.push_back(std::string(d.header.rtm_type == RTN_UNREACHABLE ? "unreachable " : "") + text +
-                               "/" + std::to_string(d.header.rtm_dst_len));
+        descriptions.push_back(std::string(d.header.rtm_type == RTN_UNREACHABLE ? "unreachable " : "") + text + "/" +
+                               std::to_string(d.header.rtm_dst_len));
       }
     });
     if (!ok) return -1;
@@ -277,7 +275,8 @@ std::vector<std::pair<int, std::string>> listInterfaces() {
   std::vector<std::pair<int, std::string>> out;
   struct if_nameindex* list = ::if_nameindex();
   if (!list) return out;
-  for (struct if_nameindex* i = list; i->if_index != 0; ++i) out.emplace_back(static_cast<int>(i->if_index), i->if_name);
+  for (struct if_nameindex* i = list; i->if_index != 0; ++i)
+    out.emplace_back(static_cast<int>(i->if_index), i->if_name);
   ::if_freenameindex(list);
   return out;
 }
@@ -333,22 +332,39 @@ bool interfaceOperState(int index, OperState& state) {
   int error = 0;
   bool found = false;
   uint8_t oper = kOperUnknown;
-  bool ok = socket.query(request, [&](const nlmsghdr* h) {
-    if (h->nlmsg_type != RTM_NEWLINK) return;
-    found = true;
-    linux_nl::forEachAttribute(h, sizeof(ifinfomsg), [&](const rtattr* a) {
-      if (a->rta_type == IFLA_OPERSTATE && RTA_PAYLOAD(a) >= 1) oper = *static_cast<const uint8_t*>(RTA_DATA(a));
-    });
-  }, error);
+  bool ok = socket.query(
+      request,
+      [&](const nlmsghdr* h) {
+        if (h->nlmsg_type != RTM_NEWLINK) return;
+        found = true;
+        linux_nl::forEachAttribute(h, sizeof(ifinfomsg), [&](const rtattr* a) {
+          if (a->rta_type == IFLA_OPERSTATE && RTA_PAYLOAD(a) >= 1) oper = *static_cast<const uint8_t*>(RTA_DATA(a));
+        });
+      },
+      error);
   if (!ok || !found) return false;
   switch (oper) {
-    case kOperNotPresent: state = OperState::NotPresent; break;
-    case kOperDown: state = OperState::Down; break;
-    case kOperLowerLayerDown: state = OperState::LowerLayerDown; break;
-    case kOperTesting: state = OperState::Testing; break;
-    case kOperDormant: state = OperState::Dormant; break;
-    case kOperUp: state = OperState::Up; break;
-    default: state = OperState::Unknown; break;
+    case kOperNotPresent:
+      state = OperState::NotPresent;
+      break;
+    case kOperDown:
+      state = OperState::Down;
+      break;
+    case kOperLowerLayerDown:
+      state = OperState::LowerLayerDown;
+      break;
+    case kOperTesting:
+      state = OperState::Testing;
+      break;
+    case kOperDormant:
+      state = OperState::Dormant;
+      break;
+    case kOperUp:
+      state = OperState::Up;
+      break;
+    default:
+      state = OperState::Unknown;
+      break;
   }
   return true;
 }
@@ -380,8 +396,10 @@ std::string describeRoute(const RouteRow& row) {
   std::string text = formatIpv4(row.destination) + "/" + std::to_string(maskPrefixLength(row.mask));
   if (!row.direct && row.nextHop != 0) text += " via " + formatIpv4(row.nextHop);
   std::string dev = interfaceName(row.ifIndex);
-  if (!dev.empty()) text += " dev " + dev;
-  else if (row.ifIndex > 0) text += " dev #" + std::to_string(row.ifIndex);
+  if (!dev.empty())
+    text += " dev " + dev;
+  else if (row.ifIndex > 0)
+    text += " dev #" + std::to_string(row.ifIndex);
   text += " metric " + std::to_string(row.metric);
   text += " proto ";
   text += protocolName(row.protocol);

@@ -109,9 +109,7 @@ void Thread::detach() {
 
 bool Thread::valid() const { return impl_ && impl_->joinable; }
 
-void sleepMs(int milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void sleepMs(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 void setCurrentThreadName(const char* name) {
   char shortName[16];

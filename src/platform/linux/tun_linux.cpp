@@ -96,8 +96,7 @@ bool netlinkRequest(nlmsghdr* msg, std::string& error) {
   return ok;
 }
 
-void addAttribute(nlmsghdr* msg, std::size_t capacity, unsigned short type, const void* data,
-                  std::size_t length) {
+void addAttribute(nlmsghdr* msg, std::size_t capacity, unsigned short type, const void* data, std::size_t length) {
   std::size_t needed = NLMSG_ALIGN(msg->nlmsg_len) + RTA_SPACE(length);
   if (needed > capacity) return;
   auto* rta = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(msg) + NLMSG_ALIGN(msg->nlmsg_len));
@@ -107,8 +106,7 @@ void addAttribute(nlmsghdr* msg, std::size_t capacity, unsigned short type, cons
   msg->nlmsg_len = static_cast<uint32_t>(needed);
 }
 
-bool changeAddress(const std::string& name, uint32_t address, int prefixLength, bool add,
-                   std::string& error) {
+bool changeAddress(const std::string& name, uint32_t address, int prefixLength, bool add, std::string& error) {
   unsigned index = ::if_nametoindex(name.c_str());
   if (index == 0) {
     error = errnoText(("interface " + name).c_str());
@@ -347,13 +345,11 @@ bool interfaceIsUp(const std::string& name) {
   return (ifr.ifr_flags & IFF_UP) != 0;
 }
 
-bool addInterfaceAddress(const std::string& name, uint32_t address, int prefixLength,
-                         std::string& error) {
+bool addInterfaceAddress(const std::string& name, uint32_t address, int prefixLength, std::string& error) {
   return changeAddress(name, address, prefixLength, true, error);
 }
 
-bool removeInterfaceAddress(const std::string& name, uint32_t address, int prefixLength,
-                            std::string& error) {
+bool removeInterfaceAddress(const std::string& name, uint32_t address, int prefixLength, std::string& error) {
   return changeAddress(name, address, prefixLength, false, error);
 }
 
@@ -391,8 +387,7 @@ bool interfaceHasAddress(const std::string& name, uint32_t address) {
         if (ifa->ifa_index != index) continue;
         int len = static_cast<int>(IFA_PAYLOAD(h));
         for (auto* rta = IFA_RTA(ifa); RTA_OK(rta, len); rta = RTA_NEXT(rta, len)) {
-          if (rta->rta_type == IFA_LOCAL && RTA_PAYLOAD(rta) == 4 &&
-              std::memcmp(RTA_DATA(rta), &address, 4) == 0)
+          if (rta->rta_type == IFA_LOCAL && RTA_PAYLOAD(rta) == 4 && std::memcmp(RTA_DATA(rta), &address, 4) == 0)
             found = true;
         }
       }

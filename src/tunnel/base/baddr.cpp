@@ -24,8 +24,7 @@ uint16_t fromNet16(uint16_t v) {
 
 bool resolve(const std::string& host, bool ipv6, uint32_t& v4, uint8_t v6[16]) {
   uint8_t bytes[16] = {};
-  if (!platform::resolveAddress(host, ipv6 ? platform::AddressFamily::Ipv6 : platform::AddressFamily::Ipv4,
-                                bytes))
+  if (!platform::resolveAddress(host, ipv6 ? platform::AddressFamily::Ipv6 : platform::AddressFamily::Ipv4, bytes))
     return false;
   if (ipv6)
     std::memcpy(v6, bytes, 16);
@@ -67,8 +66,7 @@ void BIPAddr_Print(const BIPAddr* addr, char* out) {
     const uint8_t* b = addr->ipv6;
     unsigned g[8];
     for (int i = 0; i < 8; ++i) g[i] = static_cast<unsigned>(b[2 * i] << 8 | b[2 * i + 1]);
-    std::snprintf(out, BADDR_MAX_PRINT_LEN, "%x:%x:%x:%x:%x:%x:%x:%x", g[0], g[1], g[2], g[3], g[4],
-                  g[5], g[6], g[7]);
+    std::snprintf(out, BADDR_MAX_PRINT_LEN, "%x:%x:%x:%x:%x:%x:%x:%x", g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7]);
   } else {
     std::snprintf(out, BADDR_MAX_PRINT_LEN, "(none)");
   }

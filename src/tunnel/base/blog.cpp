@@ -10,16 +10,26 @@ namespace vantor::tunnel {
 namespace {
 
 const char* const kChannelNames[BLOG_NUM_CHANNELS] = {
-    "tun2socks", "BReactor", "BSignal",      "BTime",  "BTap",        "lwip",
-    "addr",      "BNetwork", "BConnection", "BSocksClient", "PacketProtoDecoder", "udpgw",
-    "UdpGwClient", "SocksUdpGwClient",
+    "tun2socks",
+    "BReactor",
+    "BSignal",
+    "BTime",
+    "BTap",
+    "lwip",
+    "addr",
+    "BNetwork",
+    "BConnection",
+    "BSocksClient",
+    "PacketProtoDecoder",
+    "udpgw",
+    "UdpGwClient",
+    "SocksUdpGwClient",
 };
 
 const char* const kLevelNames[] = {"none", "error", "warning", "notice", "info", "debug"};
 
 int builtInLevel(int channel) {
-  return (channel == BLOG_CHANNEL_BReactor || channel == BLOG_CHANNEL_BSignal) ? BLOG_NOTICE
-                                                                              : BLOG_INFO;
+  return (channel == BLOG_CHANNEL_BReactor || channel == BLOG_CHANNEL_BSignal) ? BLOG_NOTICE : BLOG_INFO;
 }
 
 struct LogState {
@@ -126,8 +136,7 @@ int BLog_LevelByName(const char* word) {
 bool BLog_WouldLog(int channel, int level) {
   if (!validChannel(channel)) return false;
   LogState& s = state();
-  return s.initialised.load(std::memory_order_relaxed) &&
-         level <= s.levels[channel].load(std::memory_order_relaxed);
+  return s.initialised.load(std::memory_order_relaxed) && level <= s.levels[channel].load(std::memory_order_relaxed);
 }
 
 void BLog_LogV(int channel, int level, const char* fmt, va_list ap) {

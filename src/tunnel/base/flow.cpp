@@ -13,7 +13,9 @@ namespace {
 // A packet sink's completion carries nothing; the other adapters report a
 // length, kept in doneLen until the job runs.
 template <class Flow>
-constexpr bool kReportsLength = requires(Flow* s) { s->doneLen; };
+constexpr bool kReportsLength = requires(Flow* s) {
+  s->doneLen;
+};
 
 template <class Flow>
 void runDoneJob(void* user) {
@@ -61,8 +63,7 @@ void queueDone(Flow* s, int len) {
 
 // ---- PacketSink ----
 
-void PacketSink_Init(PacketSink* s, BReactor* r, int mtu, void (*sendOp)(void*, const uint8_t*, int),
-                     void* provider) {
+void PacketSink_Init(PacketSink* s, BReactor* r, int mtu, void (*sendOp)(void*, const uint8_t*, int), void* provider) {
   s->mtu = mtu;
   s->sendOp = sendOp;
   initUserSide(s, r, provider);
@@ -70,9 +71,7 @@ void PacketSink_Init(PacketSink* s, BReactor* r, int mtu, void (*sendOp)(void*, 
 
 void PacketSink_Free(PacketSink* s) { ReactorJob_Free(&s->doneJob); }
 
-void PacketSink_SetDone(PacketSink* s, void (*handler)(void*), void* user) {
-  setDoneHandler(s, handler, user);
-}
+void PacketSink_SetDone(PacketSink* s, void (*handler)(void*), void* user) { setDoneHandler(s, handler, user); }
 
 void PacketSink_Send(PacketSink* s, const uint8_t* data, int len) {
   assert(!s->busy && len >= 0 && len <= s->mtu);
@@ -84,8 +83,7 @@ void PacketSink_Done(PacketSink* s) { queueDone(s); }
 
 // ---- PacketSource ----
 
-void PacketSource_Init(PacketSource* s, BReactor* r, int mtu, void (*recvOp)(void*, uint8_t*),
-                       void* provider) {
+void PacketSource_Init(PacketSource* s, BReactor* r, int mtu, void (*recvOp)(void*, uint8_t*), void* provider) {
   s->mtu = mtu;
   s->recvOp = recvOp;
   initUserSide(s, r, provider);
@@ -110,8 +108,7 @@ void PacketSource_Done(PacketSource* s, int len) {
 
 // ---- StreamSender ----
 
-void StreamSender_Init(StreamSender* s, BReactor* r, void (*sendOp)(void*, const uint8_t*, int),
-                       void* provider) {
+void StreamSender_Init(StreamSender* s, BReactor* r, void (*sendOp)(void*, const uint8_t*, int), void* provider) {
   s->sendOp = sendOp;
   initUserSide(s, r, provider);
 }
@@ -135,8 +132,7 @@ void StreamSender_Done(StreamSender* s, int n) {
 
 // ---- StreamReceiver ----
 
-void StreamReceiver_Init(StreamReceiver* s, BReactor* r, void (*recvOp)(void*, uint8_t*, int),
-                         void* provider) {
+void StreamReceiver_Init(StreamReceiver* s, BReactor* r, void (*recvOp)(void*, uint8_t*, int), void* provider) {
   s->recvOp = recvOp;
   initUserSide(s, r, provider);
 }

@@ -22,8 +22,8 @@ struct PacketSink {
   bool busy = false;
   ReactorJob doneJob;
 };
-void PacketSink_Init(PacketSink* s, BReactor* r, int mtu,
-                     void (*sendOp)(void* provider, const uint8_t* data, int len), void* provider);
+void PacketSink_Init(PacketSink* s, BReactor* r, int mtu, void (*sendOp)(void* provider, const uint8_t* data, int len),
+                     void* provider);
 void PacketSink_Free(PacketSink* s);
 void PacketSink_SetDone(PacketSink* s, void (*handler)(void* user), void* user);
 void PacketSink_Send(PacketSink* s, const uint8_t* data, int len);
@@ -41,8 +41,8 @@ struct PacketSource {
   int doneLen = 0;
   ReactorJob doneJob;
 };
-void PacketSource_Init(PacketSource* s, BReactor* r, int mtu,
-                       void (*recvOp)(void* provider, uint8_t* buffer), void* provider);
+void PacketSource_Init(PacketSource* s, BReactor* r, int mtu, void (*recvOp)(void* provider, uint8_t* buffer),
+                       void* provider);
 void PacketSource_Free(PacketSource* s);
 void PacketSource_SetDone(PacketSource* s, void (*handler)(void* user, int len), void* user);
 void PacketSource_Recv(PacketSource* s, uint8_t* buffer);
@@ -59,8 +59,8 @@ struct StreamSender {
   int doneLen = 0;
   ReactorJob doneJob;
 };
-void StreamSender_Init(StreamSender* s, BReactor* r,
-                       void (*sendOp)(void* provider, const uint8_t* data, int len), void* provider);
+void StreamSender_Init(StreamSender* s, BReactor* r, void (*sendOp)(void* provider, const uint8_t* data, int len),
+                       void* provider);
 void StreamSender_Free(StreamSender* s);
 void StreamSender_SetDone(StreamSender* s, void (*handler)(void* user, int n), void* user);
 void StreamSender_Send(StreamSender* s, const uint8_t* data, int len);
@@ -76,8 +76,8 @@ struct StreamReceiver {
   int doneLen = 0;
   ReactorJob doneJob;
 };
-void StreamReceiver_Init(StreamReceiver* s, BReactor* r,
-                         void (*recvOp)(void* provider, uint8_t* buffer, int avail), void* provider);
+void StreamReceiver_Init(StreamReceiver* s, BReactor* r, void (*recvOp)(void* provider, uint8_t* buffer, int avail),
+                         void* provider);
 void StreamReceiver_Free(StreamReceiver* s);
 void StreamReceiver_SetDone(StreamReceiver* s, void (*handler)(void* user, int n), void* user);
 void StreamReceiver_Recv(StreamReceiver* s, uint8_t* buffer, int avail);

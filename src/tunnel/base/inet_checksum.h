@@ -25,7 +25,8 @@ inline void store_be16(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v & 0xFF);
 }
 inline uint32_t load_be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+         p[3];
 }
 inline void store_be32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);

@@ -320,8 +320,7 @@ void BReactor_SetTimer(BReactor* reactor, ReactorTimer* timer) {
 
 // ---- completion slots --------------------------------------------------------
 
-void CompletionSlot_Init(CompletionSlot* slot, BReactor* reactor, void (*handler)(void*, int, long),
-                         void* user) {
+void CompletionSlot_Init(CompletionSlot* slot, BReactor* reactor, void (*handler)(void*, int, long), void* user) {
   *slot = CompletionSlot{};
   slot->reactor = reactor;
   slot->handler = handler;
@@ -362,8 +361,8 @@ void CompletionSlot_Complete(CompletionSlot* slot, bool succeeded, long bytes) {
 
 // ---- watched handles ---------------------------------------------------------
 
-bool ReactorIo_Init(ReactorIo* io, BReactor* reactor, platform::IoHandle handle,
-                    void (*ready)(void*, uint32_t), void* user) {
+bool ReactorIo_Init(ReactorIo* io, BReactor* reactor, platform::IoHandle handle, void (*ready)(void*, uint32_t),
+                    void* user) {
   io->reactor = reactor;
   io->handle = handle;
   io->ready = ready;

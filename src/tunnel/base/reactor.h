@@ -92,8 +92,8 @@ struct CompletionSlot {
   CompletionSlot* prevCompleted = nullptr;
 };
 
-void CompletionSlot_Init(CompletionSlot* slot, BReactor* reactor,
-                         void (*handler)(void* user, int event, long bytes), void* user);
+void CompletionSlot_Init(CompletionSlot* slot, BReactor* reactor, void (*handler)(void* user, int event, long bytes),
+                         void* user);
 // Unlinks the slot, also from the completed list when its result was not
 // dispatched yet.
 void CompletionSlot_Free(CompletionSlot* slot);

@@ -26,7 +26,7 @@ namespace vantor::tunnel {
 
 namespace {
 
-constexpr int kSocksRecvBufferSize = 8192;           // SOCKS -> application
+constexpr int kSocksRecvBufferSize = 8192;              // SOCKS -> application
 constexpr int kLargeWindowSocksRecvBufferSize = 65536;  // the same with a raised window
 
 // application -> SOCKS: as large as the stack's receive window
@@ -90,10 +90,10 @@ struct TcpClient {
   BAddr remoteAddr;  // the application's own address
   struct tcp_pcb* pcb = nullptr;
   bool clientClosed = false;
-  bool clientEof = false;  // the application ended its sending side
+  bool clientEof = false;          // the application ended its sending side
   std::unique_ptr<uint8_t[]> buf;  // clientBufferSize(), allocated with the first data
   int bufUsed = 0;
-  bool socksSending = false;  // buf[0..bufUsed) is being sent
+  bool socksSending = false;   // buf[0..bufUsed) is being sent
   bool socksShutDown = false;  // our sending side towards SOCKS has ended
   ReactorJob sendJob;          // sends what arrived once the reactor is idle
   BSocksClient socksClient;
@@ -125,8 +125,8 @@ void client_logv(TcpClient* client, int level, const char* fmt, ...) {
   BAddr_Print(&client->localAddr, local);
   BAddr_Print(&client->remoteAddr, remote);
   char prefix[3 * BADDR_MAX_PRINT_LEN];
-  std::snprintf(prefix, sizeof prefix, "Total Clients: %05d Local addr: %s, Remote addr: %s: ",
-                tunnelState().numClients, local, remote);
+  std::snprintf(prefix, sizeof prefix,
+                "Total Clients: %05d Local addr: %s, Remote addr: %s: ", tunnelState().numClients, local, remote);
   char message[BLOG_LINE_SIZE];
   va_list ap;
   va_start(ap, fmt);
@@ -244,8 +244,8 @@ void client_free_socks(TcpClient* client) {
 // Passes the application's end of stream on once everything it sent went
 // to SOCKS.
 void client_maybe_shutdown_socks(TcpClient* client) {
-  if (!client->clientEof || client->socksShutDown || !client->socksUp || client->socksClosed ||
-      client->socksSending || client->bufUsed > 0)
+  if (!client->clientEof || client->socksShutDown || !client->socksUp || client->socksClosed || client->socksSending ||
+      client->bufUsed > 0)
     return;
   client_log(client, BLOG_INFO, "passing the client's end of stream to SOCKS");
   BSocksClient_ShutdownSend(&client->socksClient);
@@ -455,8 +455,8 @@ err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
   ReactorJob_Set(&marker);
   client->localAddr = addrFromLwip(&newpcb->local_ip, newpcb->local_port);
   client->remoteAddr = addrFromLwip(&newpcb->remote_ip, newpcb->remote_port);
-  if (!BSocksClient_Init(&client->socksClient, s.socksServerAddr, s.socksAuth, client->localAddr,
-                         client_socks_handler, client, &s.reactor)) {
+  if (!BSocksClient_Init(&client->socksClient, s.socksServerAddr, s.socksAuth, client->localAddr, client_socks_handler,
+                         client, &s.reactor)) {
     BLog_Log(BLOG_CHANNEL_tun2socks, BLOG_ERROR, "[%s] listener accept: BSocksClient_Init failed", __func__);
     ReactorJob_Free(&marker);
     delete client;

@@ -478,8 +478,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   BLog_SetAllLevels(BLOG_INFO);
   core_log(BLOG_NOTICE, "initializing %s %s %s", "vantor", "tun2socks", "1.0.0");
 
-  if (!parseParameters(netifIpAddr, netifNetmask, socksServerAddr, username, password,
-                       udpgwRemoteServerAddr)) {
+  if (!parseParameters(netifIpAddr, netifNetmask, socksServerAddr, username, password, udpgwRemoteServerAddr)) {
     core_log(BLOG_ERROR, "Failed to process arguments");
     BLog_Free();
     return 1;
@@ -521,10 +520,9 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     s.udpWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(s.frameMtu)];
     s.udpgwClient = new (std::nothrow) SocksUdpGwClient;
     if (!s.udpWriteBuf || !s.udpgwClient ||
-        !SocksUdpGwClient_Init(s.udpgwClient, s.udpPayloadLimit, kUdpgwMaxConnections,
-                               kUdpgwConnectionBufferPackets, kUdpgwKeepaliveMs, s.socksServerAddr, s.socksAuth,
-                               s.udpgwRemoteServerAddr, kUdpgwReconnectMs, &s.reactor, nullptr,
-                               udpgw_client_handler_received)) {
+        !SocksUdpGwClient_Init(s.udpgwClient, s.udpPayloadLimit, kUdpgwMaxConnections, kUdpgwConnectionBufferPackets,
+                               kUdpgwKeepaliveMs, s.socksServerAddr, s.socksAuth, s.udpgwRemoteServerAddr,
+                               kUdpgwReconnectMs, &s.reactor, nullptr, udpgw_client_handler_received)) {
       core_log(BLOG_ERROR, "SocksUdpGwClient_Init failed");
       delete s.udpgwClient;
       s.udpgwClient = nullptr;
@@ -563,8 +561,8 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     while (!s.started.load(std::memory_order_acquire)) platform::sleepMs(1);
     // The stack's initialisation is the thread's first job: it either
     // listens or ends the thread, and the caller sees which.
-    for (int waited = 0; waited < 5000 && s.running.load(std::memory_order_acquire) &&
-                         !s.stackReady.load(std::memory_order_acquire);
+    for (int waited = 0;
+         waited < 5000 && s.running.load(std::memory_order_acquire) && !s.stackReady.load(std::memory_order_acquire);
          ++waited)
       platform::sleepMs(1);
     thread.detach();

@@ -195,15 +195,14 @@ bool BTap_ParseDeviceText(const char* text, BTapDeviceFields* out, std::FILE* er
   result.driverId = fields[0];
   result.interfaceName = fields[1];
   if (!BTap_ParseDottedQuad(fields[2], &result.localAddress) ||
-      !BTap_ParseDottedQuad(fields[3], &result.remoteNetwork) ||
-      !BTap_ParseDottedQuad(fields[4], &result.remoteMask))
+      !BTap_ParseDottedQuad(fields[3], &result.remoteNetwork) || !BTap_ParseDottedQuad(fields[4], &result.remoteMask))
     return false;
   *out = result;
   return true;
 }
 
-bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void*),
-               void* user, bool offload) {
+bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void*), void* user,
+               bool offload) {
   if (!deviceText) {
     BLog_Log(kChannel, BLOG_ERROR, "no device specification provided");
     return false;
@@ -212,8 +211,8 @@ bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*erro
     BLog_Log(kChannel, BLOG_ERROR, "failed to parse TUN device specification");
     return false;
   }
-  BLog_Log(kChannel, BLOG_INFO, "Looking for TUN interface with driver ID %s, name %s",
-           tap->fields.driverId.c_str(), tap->fields.interfaceName.c_str());
+  BLog_Log(kChannel, BLOG_INFO, "Looking for TUN interface with driver ID %s, name %s", tap->fields.driverId.c_str(),
+           tap->fields.interfaceName.c_str());
   if (tap->fields.driverId != kTunDriverId || tap->fields.interfaceName.empty() ||
       !platform::interfaceExists(tap->fields.interfaceName)) {
     BLog_Log(kChannel, BLOG_ERROR, "Could not find device");

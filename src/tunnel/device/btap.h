@@ -73,8 +73,8 @@ struct BTap {
 
 // Opens the device; `offload` asks for segmentation offload, which the
 // device may refuse (BTap_OffloadOn tells).
-bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void* user),
-               void* user, bool offload = false);
+bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void* user), void* user,
+               bool offload = false);
 // The same over a handle that is already open (and is closed by BTap_Free):
 // a device whose offload state and frame MTU the caller knows.
 bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, int frameMtu, bool offload,

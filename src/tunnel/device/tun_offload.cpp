@@ -67,8 +67,7 @@ bool TcpV4_Parse(const uint8_t* p, int len, TcpV4View* out) {
 
 // ---- splitting ----------------------------------------------------------------
 
-bool TunSegmenter_Init(TunSegmenter* s, const uint8_t* packet, int len, const TunPacketInfo& info,
-                       int maxSegment) {
+bool TunSegmenter_Init(TunSegmenter* s, const uint8_t* packet, int len, const TunPacketInfo& info, int maxSegment) {
   TcpV4View v;
   if (info.gso != TunPacketInfo::kGsoTcpV4 || !TcpV4_Parse(packet, len, &v)) return false;
   int header = v.ipHeaderLength + v.tcpHeaderLength;
@@ -76,8 +75,7 @@ bool TunSegmenter_Init(TunSegmenter* s, const uint8_t* packet, int len, const Tu
   if ((info.flags & TunPacketInfo::kNeedsChecksum) &&
       (info.checksumStart != v.ipHeaderLength || info.checksumOffset != kTcpChecksumOffset))
     return false;
-  if (!(info.flags & (TunPacketInfo::kNeedsChecksum | TunPacketInfo::kChecksumValid)) &&
-      !tcpChecksumHolds(packet, v))
+  if (!(info.flags & (TunPacketInfo::kNeedsChecksum | TunPacketInfo::kChecksumValid)) && !tcpChecksumHolds(packet, v))
     return false;
   s->packet = packet;
   s->headerLength = header;
@@ -153,8 +151,8 @@ bool TunMerger_Start(TunMerger* m, const uint8_t* packet, int len) {
   if (len <= 0 || len > static_cast<int>(m->buf.size())) return false;
   std::memcpy(m->buf.data(), packet, static_cast<std::size_t>(len));
   m->length = len;
-  m->tcp = TcpV4_Parse(packet, len, &m->first) && m->first.payloadLength + m->first.ipHeaderLength +
-                                                          m->first.tcpHeaderLength == len;
+  m->tcp = TcpV4_Parse(packet, len, &m->first) &&
+           m->first.payloadLength + m->first.ipHeaderLength + m->first.tcpHeaderLength == len;
   m->segments = 1;
   if (m->tcp) {
     m->lastPayload = m->first.payloadLength;
@@ -197,7 +195,8 @@ bool TunMerger_TryAdd(TunMerger* m, const uint8_t* packet, int len) {
   std::memcpy(m->buf.data() + m->length, packet + header, static_cast<std::size_t>(v.payloadLength));
   m->length += v.payloadLength;
   // The end of the stream and the push belong to the last segment.
-  m->buf[static_cast<std::size_t>(p.ipHeaderLength + 13)] |= static_cast<uint8_t>(v.flags & (TCP_FLAG_FIN | TCP_FLAG_PSH));
+  m->buf[static_cast<std::size_t>(p.ipHeaderLength + 13)] |=
+      static_cast<uint8_t>(v.flags & (TCP_FLAG_FIN | TCP_FLAG_PSH));
   ++m->segments;
   m->lastPayload = v.payloadLength;
   m->nextSeq += static_cast<uint32_t>(v.payloadLength);

@@ -30,8 +30,16 @@ struct TcpV4View {
   uint8_t flags = 0;
   uint16_t window = 0;
 };
-enum : uint8_t { TCP_FLAG_FIN = 0x01, TCP_FLAG_SYN = 0x02, TCP_FLAG_RST = 0x04, TCP_FLAG_PSH = 0x08,
-                 TCP_FLAG_ACK = 0x10, TCP_FLAG_URG = 0x20, TCP_FLAG_ECE = 0x40, TCP_FLAG_CWR = 0x80 };
+enum : uint8_t {
+  TCP_FLAG_FIN = 0x01,
+  TCP_FLAG_SYN = 0x02,
+  TCP_FLAG_RST = 0x04,
+  TCP_FLAG_PSH = 0x08,
+  TCP_FLAG_ACK = 0x10,
+  TCP_FLAG_URG = 0x20,
+  TCP_FLAG_ECE = 0x40,
+  TCP_FLAG_CWR = 0x80
+};
 bool TcpV4_Parse(const uint8_t* packet, int len, TcpV4View* out);
 
 // Cuts one IPv4 TCP super-packet into segments of the announced size. Each
@@ -52,8 +60,7 @@ struct TunSegmenter {
 // False for anything but a consistent IPv4 TCP super-packet whose segments
 // fit `maxSegment` bytes each, and for one whose data fails its checksum
 // (checked only when neither the device vouched for it nor it needs one).
-bool TunSegmenter_Init(TunSegmenter* s, const uint8_t* packet, int len, const TunPacketInfo& info,
-                       int maxSegment);
+bool TunSegmenter_Init(TunSegmenter* s, const uint8_t* packet, int len, const TunPacketInfo& info, int maxSegment);
 // The length of the next segment, 0 once every segment was taken.
 int TunSegmenter_NextLength(const TunSegmenter* s);
 // Writes the next segment into `out` (room for NextLength bytes); returns its length.
@@ -74,7 +81,7 @@ struct TunMerger {
   std::vector<uint8_t> buf;  // the pending packet, `capacity` bytes
   int length = 0;            // 0: nothing pending
   bool tcp = false;
-  TcpV4View first;           // the pending packet's headers
+  TcpV4View first;  // the pending packet's headers
   int segments = 0;
   int lastPayload = 0;
   uint32_t nextSeq = 0;

@@ -10,56 +10,56 @@
 /* One thread, no OS abstraction, no lwIP timeout list: the tunnel drives the
  * TCP timers from its reactor every 250 ms and the reassembly timers every
  * second. */
-#define NO_SYS                          1
-#define NO_SYS_NO_TIMERS                1
-#define LWIP_TIMERS                     0
-#define SYS_LIGHTWEIGHT_PROT            0
-#define LWIP_NETCONN                    0
-#define LWIP_SOCKET                     0
-#define LWIP_NETIF_API                  0
+#define NO_SYS 1
+#define NO_SYS_NO_TIMERS 1
+#define LWIP_TIMERS 0
+#define SYS_LIGHTWEIGHT_PROT 0
+#define LWIP_NETCONN 0
+#define LWIP_SOCKET 0
+#define LWIP_NETIF_API 0
 
 /* Connection records and buffers come from the C heap, not static pools, so
  * the number of simultaneous connections is bounded by memory alone. */
-#define MEM_LIBC_MALLOC                 1
-#define MEMP_MEM_MALLOC                 1
-#define MEM_ALIGNMENT                   8
-#define MEM_SIZE                        (1024 * 1024)
+#define MEM_LIBC_MALLOC 1
+#define MEMP_MEM_MALLOC 1
+#define MEM_ALIGNMENT 8
+#define MEM_SIZE (1024 * 1024)
 
 /* Protocols: IPv4 and IPv6 input with fragment reassembly, TCP and ICMP.
  * Without UDP and raw PCBs, a datagram of another protocol sent to the
  * stack's own address is answered with ICMP protocol-unreachable. */
-#define LWIP_IPV4                       1
-#define LWIP_IPV6                       1
-#define IP_REASSEMBLY                   1
-#define IP_FRAG                         0
-#define LWIP_IPV6_REASS                 1
-#define LWIP_IPV6_FRAG                  0
+#define LWIP_IPV4 1
+#define LWIP_IPV6 1
+#define IP_REASSEMBLY 1
+#define IP_FRAG 0
+#define LWIP_IPV6_REASS 1
+#define LWIP_IPV6_FRAG 0
 /* 64-bit pointers do not fit the reassembly helper into the fragment header. */
-#define IPV6_FRAG_COPYHEADER            1
-#define IP_FORWARD                      0
-#define LWIP_IPV6_FORWARD               0
-#define LWIP_ICMP                       1
-#define LWIP_ICMP6                      1
-#define LWIP_TCP                        1
-#define LWIP_UDP                        0
-#define LWIP_RAW                        0
-#define LWIP_ARP                        0
-#define LWIP_ETHERNET                   0
-#define LWIP_DHCP                       0
-#define LWIP_AUTOIP                     0
-#define LWIP_IGMP                       0
-#define LWIP_DNS                        0
-#define LWIP_IPV6_MLD                   0
-#define LWIP_IPV6_AUTOCONFIG            0
-#define LWIP_IPV6_DHCP6                 0
-#define LWIP_IPV6_SEND_ROUTER_SOLICIT   0
-#define LWIP_ND6_QUEUEING               0
-#define LWIP_IPV6_SCOPES                0
-#define IP_DEFAULT_TTL                  255
-#define LWIP_SINGLE_NETIF               0
-#define LWIP_NETIF_LOOPBACK             0
-#define LWIP_HAVE_LOOPIF                0
-#define LWIP_NUM_NETIF_CLIENT_DATA      0
+#define IPV6_FRAG_COPYHEADER 1
+#define IP_FORWARD 0
+#define LWIP_IPV6_FORWARD 0
+#define LWIP_ICMP 1
+#define LWIP_ICMP6 1
+#define LWIP_TCP 1
+#define LWIP_UDP 0
+#define LWIP_RAW 0
+#define LWIP_ARP 0
+#define LWIP_ETHERNET 0
+#define LWIP_DHCP 0
+#define LWIP_AUTOIP 0
+#define LWIP_IGMP 0
+#define LWIP_DNS 0
+#define LWIP_IPV6_MLD 0
+#define LWIP_IPV6_AUTOCONFIG 0
+#define LWIP_IPV6_DHCP6 0
+#define LWIP_IPV6_SEND_ROUTER_SOLICIT 0
+#define LWIP_ND6_QUEUEING 0
+#define LWIP_IPV6_SCOPES 0
+#define IP_DEFAULT_TTL 255
+#define LWIP_SINGLE_NETIF 0
+#define LWIP_NETIF_LOOPBACK 0
+#define LWIP_HAVE_LOOPIF 0
+#define LWIP_NUM_NETIF_CLIENT_DATA 0
 
 /* TCP: MSS 1460 (new connections use 536 until the peer's MSS option is
  * seen), by default a 5840-byte receive window that the relay reopens only
@@ -70,17 +70,17 @@
  * larger window on request; window scaling is negotiated only then
  * (runtime-window.patch). init.c checks the options with the preprocessor
  * and sees the defaults. */
-#define TCP_MSS                         1460
-#define TCP_CALCULATE_EFF_SEND_MSS      1
-#define LWIP_WND_SCALE                  1
-#define VANTOR_LWIP_DEFAULT_TCP_WND     5840
+#define TCP_MSS 1460
+#define TCP_CALCULATE_EFF_SEND_MSS 1
+#define LWIP_WND_SCALE 1
+#define VANTOR_LWIP_DEFAULT_TCP_WND 5840
 #define VANTOR_LWIP_DEFAULT_TCP_SND_BUF 16384
 #define VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN 44
 #ifdef VANTOR_LWIP_FIXED_TCP_OPTIONS
-#define TCP_WND                         VANTOR_LWIP_DEFAULT_TCP_WND
-#define TCP_SND_BUF                     VANTOR_LWIP_DEFAULT_TCP_SND_BUF
-#define TCP_SND_QUEUELEN                VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN
-#define TCP_RCV_SCALE                   0
+#define TCP_WND VANTOR_LWIP_DEFAULT_TCP_WND
+#define TCP_SND_BUF VANTOR_LWIP_DEFAULT_TCP_SND_BUF
+#define TCP_SND_QUEUELEN VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN
+#define TCP_RCV_SCALE 0
 #else
 #ifdef __cplusplus
 extern "C" {
@@ -93,40 +93,40 @@ extern unsigned char vantor_lwip_tcp_wnd_scale_on;
 #ifdef __cplusplus
 }
 #endif
-#define TCP_WND                         vantor_lwip_tcp_wnd
-#define TCP_SND_BUF                     vantor_lwip_tcp_snd_buf
-#define TCP_SND_QUEUELEN                vantor_lwip_tcp_snd_queuelen
-#define TCP_RCV_SCALE                   vantor_lwip_tcp_rcv_scale
-#define TCP_WND_SCALE_ON                vantor_lwip_tcp_wnd_scale_on
+#define TCP_WND vantor_lwip_tcp_wnd
+#define TCP_SND_BUF vantor_lwip_tcp_snd_buf
+#define TCP_SND_QUEUELEN vantor_lwip_tcp_snd_queuelen
+#define TCP_RCV_SCALE vantor_lwip_tcp_rcv_scale
+#define TCP_WND_SCALE_ON vantor_lwip_tcp_wnd_scale_on
 #endif
-#define TCP_LISTEN_BACKLOG              0
-#define TCP_QUEUE_OOSEQ                 1
-#define LWIP_TCP_TIMESTAMPS             0
-#define LWIP_TCP_SACK_OUT               0
-#define LWIP_TCP_KEEPALIVE              0
-#define LWIP_CALLBACK_API               1
-#define LWIP_EVENT_API                  0
+#define TCP_LISTEN_BACKLOG 0
+#define TCP_QUEUE_OOSEQ 1
+#define LWIP_TCP_TIMESTAMPS 0
+#define LWIP_TCP_SACK_OUT 0
+#define LWIP_TCP_KEEPALIVE 0
+#define LWIP_CALLBACK_API 1
+#define LWIP_EVENT_API 0
 
-#define PBUF_POOL_SIZE                  64
+#define PBUF_POOL_SIZE 64
 
 /* Nothing is counted or traced. */
-#define LWIP_STATS                      0
-#define LWIP_STATS_DISPLAY              0
-#define MIB2_STATS                      0
-#define LWIP_PERF                       0
+#define LWIP_STATS 0
+#define LWIP_STATS_DISPLAY 0
+#define MIB2_STATS 0
+#define LWIP_PERF 0
 
 /* Checksums are computed and checked in software for every packet, unless
  * the tunnel turns TCP checksums off on its interface: with segmentation
  * offload the device layer checks what it reads and leaves the outgoing
  * TCP checksums to the host's kernel. */
-#define LWIP_CHECKSUM_CTRL_PER_NETIF    1
-#define CHECKSUM_GEN_IP                 1
-#define CHECKSUM_GEN_TCP                1
-#define CHECKSUM_GEN_ICMP               1
-#define CHECKSUM_GEN_ICMP6              1
-#define CHECKSUM_CHECK_IP               1
-#define CHECKSUM_CHECK_TCP              1
-#define CHECKSUM_CHECK_ICMP             1
-#define CHECKSUM_CHECK_ICMP6            1
+#define LWIP_CHECKSUM_CTRL_PER_NETIF 1
+#define CHECKSUM_GEN_IP 1
+#define CHECKSUM_GEN_TCP 1
+#define CHECKSUM_GEN_ICMP 1
+#define CHECKSUM_GEN_ICMP6 1
+#define CHECKSUM_CHECK_IP 1
+#define CHECKSUM_CHECK_TCP 1
+#define CHECKSUM_CHECK_ICMP 1
+#define CHECKSUM_CHECK_ICMP6 1
 
 #endif /* VANTOR_LWIPOPTS_H */

@@ -52,8 +52,8 @@ struct BConnection {
 };
 
 // Takes over the connector's connected socket.
-bool BConnection_Init(BConnection* c, BConnector* connector, BReactor* reactor,
-                      void (*handler)(void* user, int event), void* user);
+bool BConnection_Init(BConnection* c, BConnector* connector, BReactor* reactor, void (*handler)(void* user, int event),
+                      void* user);
 void BConnection_Free(BConnection* c);
 // Ends the sending direction (the peer reads an orderly end of stream); no
 // send may be in progress or follow.

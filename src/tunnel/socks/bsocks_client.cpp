@@ -275,8 +275,8 @@ void connectorHandler(void* user, bool isError) {
 
 }  // namespace
 
-bool BSocksClient_Init(BSocksClient* o, BAddr server, const std::vector<BSocksClientAuthInfo>& auth,
-                       BAddr dest, void (*handler)(void*, int), void* user, BReactor* reactor) {
+bool BSocksClient_Init(BSocksClient* o, BAddr server, const std::vector<BSocksClientAuthInfo>& auth, BAddr dest,
+                       void (*handler)(void*, int), void* user, BReactor* reactor) {
   o->auth = auth;
   o->dest = dest;
   o->handler = handler;

@@ -54,8 +54,8 @@ struct BSocksClient {
 
 // Starts connecting to `server`; events arrive at `handler`. `auth` lists
 // the methods offered, in order.
-bool BSocksClient_Init(BSocksClient* o, BAddr server, const std::vector<BSocksClientAuthInfo>& auth,
-                       BAddr dest, void (*handler)(void* user, int event), void* user, BReactor* reactor);
+bool BSocksClient_Init(BSocksClient* o, BAddr server, const std::vector<BSocksClientAuthInfo>& auth, BAddr dest,
+                       void (*handler)(void* user, int event), void* user, BReactor* reactor);
 void BSocksClient_Free(BSocksClient* o);
 // Valid after the up event.
 StreamSender* BSocksClient_GetSender(BSocksClient* o);

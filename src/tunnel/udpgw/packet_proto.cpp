@@ -41,8 +41,7 @@ void inputDone(void* user, int n) {
 }  // namespace
 
 bool PacketProtoDecoder_Init(PacketProtoDecoder* d, StreamReceiver* input, int maxMessage,
-                             void (*handler)(void*, const uint8_t*, int), void (*errorHandler)(void*),
-                             void* user) {
+                             void (*handler)(void*, const uint8_t*, int), void (*errorHandler)(void*), void* user) {
   if (maxMessage < 0 || maxMessage > PACKETPROTO_MAXPAYLOAD) return false;
   d->input = input;
   d->maxMessage = maxMessage;

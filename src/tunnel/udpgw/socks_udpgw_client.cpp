@@ -30,8 +30,7 @@ void socksHandler(void* user, int event) {
   auto* o = static_cast<SocksUdpGwClient*>(user);
   if (event == BSOCKSCLIENT_EVENT_UP) {
     BLog_Log(kChannel, BLOG_INFO, "SOCKS up");
-    if (!UdpGwClient_ConnectServer(&o->udpgw, BSocksClient_GetSender(o->socks),
-                                   BSocksClient_GetReceiver(o->socks))) {
+    if (!UdpGwClient_ConnectServer(&o->udpgw, BSocksClient_GetSender(o->socks), BSocksClient_GetReceiver(o->socks))) {
       BLog_Log(kChannel, BLOG_ERROR, "UdpGwClient_ConnectServer failed");
       failAndRetry(o);
       return;
@@ -46,8 +45,8 @@ void socksHandler(void* user, int event) {
 
 void tryConnect(SocksUdpGwClient* o) {
   auto* socks = new (std::nothrow) BSocksClient;
-  if (!socks || !BSocksClient_Init(socks, o->socksServerAddr, o->auth, o->remoteUdpgwServer, socksHandler, o,
-                                   o->reactor)) {
+  if (!socks ||
+      !BSocksClient_Init(socks, o->socksServerAddr, o->auth, o->remoteUdpgwServer, socksHandler, o, o->reactor)) {
     delete socks;
     BLog_Log(kChannel, BLOG_ERROR, "BSocksClient_Init failed");
     BReactor_SetTimer(o->reactor, &o->reconnectTimer);
@@ -72,9 +71,8 @@ void receivedHandler(void* user, BAddr local, BAddr remote, const uint8_t* data,
 }  // namespace
 
 bool SocksUdpGwClient_Init(SocksUdpGwClient* o, int udpMtu, int maxConnections, int sendBufferPackets,
-                           btime_t keepaliveTime, BAddr socksServerAddr,
-                           const std::vector<BSocksClientAuthInfo>& auth, BAddr remoteUdpgwServer,
-                           btime_t reconnectTime, BReactor* reactor, void* user,
+                           btime_t keepaliveTime, BAddr socksServerAddr, const std::vector<BSocksClientAuthInfo>& auth,
+                           BAddr remoteUdpgwServer, btime_t reconnectTime, BReactor* reactor, void* user,
                            void (*handlerReceived)(void*, BAddr, BAddr, const uint8_t*, int)) {
   o->socksServerAddr = socksServerAddr;
   o->auth = auth;

@@ -25,9 +25,8 @@ struct SocksUdpGwClient {
 };
 
 bool SocksUdpGwClient_Init(SocksUdpGwClient* o, int udpMtu, int maxConnections, int sendBufferPackets,
-                           btime_t keepaliveTime, BAddr socksServerAddr,
-                           const std::vector<BSocksClientAuthInfo>& auth, BAddr remoteUdpgwServer,
-                           btime_t reconnectTime, BReactor* reactor, void* user,
+                           btime_t keepaliveTime, BAddr socksServerAddr, const std::vector<BSocksClientAuthInfo>& auth,
+                           BAddr remoteUdpgwServer, btime_t reconnectTime, BReactor* reactor, void* user,
                            void (*handlerReceived)(void* user, BAddr local, BAddr remote, const uint8_t* data,
                                                    int len));
 void SocksUdpGwClient_Free(SocksUdpGwClient* o);

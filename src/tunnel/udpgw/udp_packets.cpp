@@ -52,8 +52,7 @@ bool UdpPacket_ParseIPv4(const uint8_t* p, int len, UdpDatagramView* out) {
   return true;
 }
 
-int UdpPacket_BuildIPv4(uint8_t* out, int cap, const BAddr& local, const BAddr& remote, const uint8_t* data,
-                        int len) {
+int UdpPacket_BuildIPv4(uint8_t* out, int cap, const BAddr& local, const BAddr& remote, const uint8_t* data, int len) {
   if (local.type != BADDR_TYPE_IPV4 || remote.type != BADDR_TYPE_IPV4) return -1;
   int total = kIpv4HeaderSize + kUdpHeaderSize + len;
   if (len < 0 || total > 0xFFFF || total > cap) return -1;

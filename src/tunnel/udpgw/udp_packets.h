@@ -31,7 +31,6 @@ bool UdpPacket_ParseIPv4(const uint8_t* packet, int len, UdpDatagramView* out);
 // Builds the IPv4/UDP packet that delivers `data` from `remote` to `local`
 // into `out` (room for `cap` bytes). Returns its length, or -1 when the
 // datagram does not fit or the addresses are not IPv4.
-int UdpPacket_BuildIPv4(uint8_t* out, int cap, const BAddr& local, const BAddr& remote,
-                        const uint8_t* data, int len);
+int UdpPacket_BuildIPv4(uint8_t* out, int cap, const BAddr& local, const BAddr& remote, const uint8_t* data, int len);
 
 }  // namespace vantor::tunnel

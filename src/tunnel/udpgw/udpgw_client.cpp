@@ -206,15 +206,24 @@ void senderDone(void* user, int n) {
 // ---- connections ----------------------------------------------------------
 
 void lruUnlink(UdpGwClient* o, UdpGwConnection* c) {
-  if (c->lruPrev) c->lruPrev->lruNext = c->lruNext; else o->lruHead = c->lruNext;
-  if (c->lruNext) c->lruNext->lruPrev = c->lruPrev; else o->lruTail = c->lruPrev;
+  if (c->lruPrev)
+    c->lruPrev->lruNext = c->lruNext;
+  else
+    o->lruHead = c->lruNext;
+  if (c->lruNext)
+    c->lruNext->lruPrev = c->lruPrev;
+  else
+    o->lruTail = c->lruPrev;
   c->lruPrev = c->lruNext = nullptr;
 }
 
 void lruAppend(UdpGwClient* o, UdpGwConnection* c) {
   c->lruPrev = o->lruTail;
   c->lruNext = nullptr;
-  if (o->lruTail) o->lruTail->lruNext = c; else o->lruHead = c;
+  if (o->lruTail)
+    o->lruTail->lruNext = c;
+  else
+    o->lruHead = c;
   o->lruTail = c;
 }
 
@@ -376,8 +385,8 @@ bool UdpGwConnAddrLess::operator()(const UdpGwConnAddr& a, const UdpGwConnAddr& 
   return compareAddr(a.local, b.local) < 0;
 }
 
-bool UdpGwClient_Init(UdpGwClient* o, int udpMtu, int maxConnections, int sendBufferPackets,
-                      btime_t keepaliveTime, BReactor* reactor, void* user, void (*handlerServerError)(void*),
+bool UdpGwClient_Init(UdpGwClient* o, int udpMtu, int maxConnections, int sendBufferPackets, btime_t keepaliveTime,
+                      BReactor* reactor, void* user, void (*handlerServerError)(void*),
                       void (*handlerReceived)(void*, BAddr, BAddr, const uint8_t*, int)) {
   if (udpMtu < 0 || udpgw_compute_mtu(udpMtu) > PACKETPROTO_MAXPAYLOAD || maxConnections < 1 ||
       maxConnections > 65536 || sendBufferPackets < 1)

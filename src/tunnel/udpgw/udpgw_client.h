@@ -29,8 +29,8 @@ struct UdpGwClient;
 // being sent at a time.
 struct UdpGwQueueFlow {
   uint64_t time = 0;
-  uint64_t order = 0;   // stable tie-break between equal times
-  int heapIndex = -1;   // position among the waiting flows, -1 when not waiting
+  uint64_t order = 0;  // stable tie-break between equal times
+  int heapIndex = -1;  // position among the waiting flows, -1 when not waiting
   const uint8_t* msg = nullptr;
   int msgLen = 0;
   void (*done)(void* user) = nullptr;
@@ -92,10 +92,10 @@ struct UdpGwClient {
 
   // the batch of framed messages being sent
   std::vector<uint8_t> batch;
-  int batchLen = 0;             // 0: no batch
-  int sendOffset = 0;           // bytes of the batch the stream took
+  int batchLen = 0;              // 0: no batch
+  int sendOffset = 0;            // bytes of the batch the stream took
   std::vector<int> batchStarts;  // where each message of the batch begins
-  ReactorJob batchJob;          // builds and sends the next batch when idle
+  ReactorJob batchJob;           // builds and sends the next batch when idle
 
   // keepalive
   UdpGwQueueFlow keepaliveFlow;
@@ -114,15 +114,13 @@ struct UdpGwClient {
   uint64_t batchesSent = 0;
 };
 
-bool UdpGwClient_Init(UdpGwClient* o, int udpMtu, int maxConnections, int sendBufferPackets,
-                      btime_t keepaliveTime, BReactor* reactor, void* user,
-                      void (*handlerServerError)(void* user),
-                      void (*handlerReceived)(void* user, BAddr local, BAddr remote, const uint8_t* data,
-                                              int len));
+bool UdpGwClient_Init(UdpGwClient* o, int udpMtu, int maxConnections, int sendBufferPackets, btime_t keepaliveTime,
+                      BReactor* reactor, void* user, void (*handlerServerError)(void* user),
+                      void (*handlerReceived)(void* user, BAddr local, BAddr remote, const uint8_t* data, int len));
 void UdpGwClient_Free(UdpGwClient* o);
 // Queues one datagram (len <= udpMtu) of the flow local -> remote.
-void UdpGwClient_SubmitPacket(UdpGwClient* o, BAddr localAddr, BAddr remoteAddr, int flags,
-                              const uint8_t* data, int len);
+void UdpGwClient_SubmitPacket(UdpGwClient* o, BAddr localAddr, BAddr remoteAddr, int flags, const uint8_t* data,
+                              int len);
 bool UdpGwClient_ConnectServer(UdpGwClient* o, StreamSender* sender, StreamReceiver* receiver);
 void UdpGwClient_DisconnectServer(UdpGwClient* o);
 // The conid of the flow local -> remote, or -1 when it has none.

@@ -25,8 +25,6 @@ inline constexpr int PACKETPROTO_HEADER_SIZE = 2;
 inline constexpr int PACKETPROTO_MAXPAYLOAD = 0xFFFF;
 
 // Largest udpgw message carrying a datagram of `udpMtu` bytes.
-inline constexpr int udpgw_compute_mtu(int udpMtu) {
-  return UDPGW_HEADER_SIZE + UDPGW_IPV6_ADDR_SIZE + udpMtu;
-}
+inline constexpr int udpgw_compute_mtu(int udpMtu) { return UDPGW_HEADER_SIZE + UDPGW_IPV6_ADDR_SIZE + udpMtu; }
 
 }  // namespace vantor::tunnel

@@ -105,12 +105,15 @@ int parseTarget(const Bytes& b, std::string& host, uint16_t& port) {
   if (b.empty()) return 0;
   std::size_t need;
   switch (b[0]) {
-    case 1: need = 7; break;
+    case 1:
+      need = 7;
+      break;
     case 3:
       if (b.size() < 2) return 0;
       need = 4 + std::size_t(b[1]);
       break;
-    default: return -1;
+    default:
+      return -1;
   }
   if (b.size() < need) return 0;
   if (b[0] == 1) {
@@ -329,19 +332,32 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     const char* v = nullptr;
-    if (a == "-u") o.udp = true;
-    else if (a == "-v") o.verbose = true;
-    else if (!(v = value())) return usage();
-    else if (a == "-s") o.host = v;
-    else if (a == "-p") o.port = std::atoi(v);
-    else if (a == "-k") o.password = v;
-    else if (a == "-m") o.method = v;
-    else if (a == "-O") o.protocol = v;
-    else if (a == "-o") o.obfs = v;
-    else if (a == "-g") o.protocolParam = v;
-    else if (a == "-G") o.obfsParam = v;
-    else if (a == "--mss") o.mss = std::atoi(v);
-    else return usage();
+    if (a == "-u")
+      o.udp = true;
+    else if (a == "-v")
+      o.verbose = true;
+    else if (!(v = value()))
+      return usage();
+    else if (a == "-s")
+      o.host = v;
+    else if (a == "-p")
+      o.port = std::atoi(v);
+    else if (a == "-k")
+      o.password = v;
+    else if (a == "-m")
+      o.method = v;
+    else if (a == "-O")
+      o.protocol = v;
+    else if (a == "-o")
+      o.obfs = v;
+    else if (a == "-g")
+      o.protocolParam = v;
+    else if (a == "-G")
+      o.obfsParam = v;
+    else if (a == "--mss")
+      o.mss = std::atoi(v);
+    else
+      return usage();
   }
   {
     std::unique_ptr<vantor::CCryptor> probe(vantor::CreateCryptor(o.method, o.password));

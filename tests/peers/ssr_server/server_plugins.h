@@ -14,12 +14,12 @@ using Bytes = std::vector<uint8_t>;
 
 // What the plugins of one connection (or of the UDP socket) know.
 struct Context {
-  Bytes key;                  // the node key derived from the password
-  Bytes clientIv;             // the IV (or AEAD salt) the client's stream opened with
+  Bytes key;                              // the node key derived from the password
+  Bytes clientIv;                         // the IV (or AEAD salt) the client's stream opened with
   std::map<uint32_t, std::string> users;  // user id -> password, from -g "id:password,..."
-  std::string obfsParam;      // -G: when set, the hosts the client must name
-  uint16_t tcpMss = 1452;     // what auth_chain announces
-  std::string error;          // why the last call failed
+  std::string obfsParam;                  // -G: when set, the hosts the client must name
+  uint16_t tcpMss = 1452;                 // what auth_chain announces
+  std::string error;                      // why the last call failed
 };
 
 class ServerProtocol {

@@ -32,8 +32,10 @@ class FakeBackend : public IConnectionBackend {
     facts.local_connection_primary_dns = "10.0.0.53";
     facts.local_connection_shortest_r_nexthop = "10.0.0.1";
     facts.local_connection_shortest_r_ifindex = 2;
-    modes = {{0, "Global wide", 0, true}, {1, "Web Browser only(Global)", 3, false},
-             {2, "Web Browser only(Skip Chinese sites)", 4, false}, {3, "China direct", 1, true}};
+    modes = {{0, "Global wide", 0, true},
+             {1, "Web Browser only(Global)", 3, false},
+             {2, "Web Browser only(Skip Chinese sites)", 4, false},
+             {3, "China direct", 1, true}};
   }
 
   std::vector<std::string> calls() {
@@ -75,10 +77,16 @@ class FakeBackend : public IConnectionBackend {
     mode = modes[current];
     return true;
   }
-  int loadNetworks() override { note("loadNetworks"); return 0; }
+  int loadNetworks() override {
+    note("loadNetworks");
+    return 0;
+  }
   void saveSubscriptions() override { note("saveSubscriptions"); }
   void runEvents(int type) override { note("events " + std::to_string(type)); }
-  bool setCurrentNode(CNodeInfo*) override { note("setCurrentNode"); return true; }
+  bool setCurrentNode(CNodeInfo*) override {
+    note("setCurrentNode");
+    return true;
+  }
   void enableRelay() override { note("enableRelay"); }
   void disableRelay() override { note("disableRelay"); }
   uint16_t servicePort() override { return 16666; }
@@ -90,7 +98,10 @@ class FakeBackend : public IConnectionBackend {
     tunnelUp = tunnelStarts;
     return tunnelStarts;
   }
-  void stopTunnel() override { note("stopTunnel"); tunnelUp = false; }
+  void stopTunnel() override {
+    note("stopTunnel");
+    tunnelUp = false;
+  }
   bool testNode(CNodeInfo*, bool udp) override {
     note(udp ? "test udp" : "test tcp");
     return udp ? udpPasses : tcpPasses;
@@ -105,8 +116,10 @@ class FakeBackend : public IConnectionBackend {
   }
   bool resolve(const std::string& host, std::string& address) override {
     note("resolve " + host);
-    if (host == "node.example") address = "198.51.100.7";
-    else if (host == "127.0.0.1") address = "127.0.0.1";
+    if (host == "node.example")
+      address = "198.51.100.7";
+    else if (host == "127.0.0.1")
+      address = "127.0.0.1";
     return !address.empty();
   }
   bool isLocalAddress(const std::string& a) override { return a.rfind("127.", 0) == 0; }
@@ -131,16 +144,31 @@ class FakeBackend : public IConnectionBackend {
     note("replaceDns " + c + " " + p + " " + s);
   }
   void flushResolverCache() override { note("flush"); }
-  bool setRoutePaths(const NetworkFacts&) override { note("setRoutePaths"); return true; }
+  bool setRoutePaths(const NetworkFacts&) override {
+    note("setRoutePaths");
+    return true;
+  }
   void installRoutes(CNodeInfo*, const std::string& server, const std::string& exit, bool udp) override {
     note("installRoutes " + server + " exit=" + exit + (udp ? " udp" : " noudp"));
   }
   void removeAllRoutes() override { note("removeAllRoutes"); }
-  bool installDriver() override { note("installDriver"); return true; }
-  bool removeDriver(bool) override { note("removeDriver"); return true; }
+  bool installDriver() override {
+    note("installDriver");
+    return true;
+  }
+  bool removeDriver(bool) override {
+    note("removeDriver");
+    return true;
+  }
   bool httpProxyStarted() override { return httpUp; }
-  bool changeSystemProxy(int flag) override { note("changeSystemProxy " + std::to_string(flag)); return true; }
-  bool removeSystemProxy() override { note("removeSystemProxy"); return true; }
+  bool changeSystemProxy(int flag) override {
+    note("changeSystemProxy " + std::to_string(flag));
+    return true;
+  }
+  bool removeSystemProxy() override {
+    note("removeSystemProxy");
+    return true;
+  }
   void sleepMs(int ms) override { clock += ms; }
   int64_t nowMs() override { return clock; }
 
@@ -199,11 +227,23 @@ TEST_F(ControllerTest, GlobalModeRunsEveryStepInOrderAndDisconnectUndoesThem) {
   connect(0);
   ASSERT_EQ(ctl.state(), kConnected);
   EXPECT_EQ(backend.node.server, "node.example") << "blanks around the server are removed";
-  std::vector<std::string> order = {"events 0", "enableRelay", "detectConnections", "loadNetworks",
-                                    "resolve node.example", "test tcp", "test udp", "tapStaticAddress",
-                                    "setTapDns 208.67.222.222 208.67.220.220", "startTunnel KOVAL 1 16666 udp",
-                                    "tapConfigured", "setTapMetric 1", "setRoutePaths",
-                                    "installRoutes 198.51.100.7 exit= udp", "replaceDns eth0", "flush", "events 1"};
+  std::vector<std::string> order = {"events 0",
+                                    "enableRelay",
+                                    "detectConnections",
+                                    "loadNetworks",
+                                    "resolve node.example",
+                                    "test tcp",
+                                    "test udp",
+                                    "tapStaticAddress",
+                                    "setTapDns 208.67.222.222 208.67.220.220",
+                                    "startTunnel KOVAL 1 16666 udp",
+                                    "tapConfigured",
+                                    "setTapMetric 1",
+                                    "setRoutePaths",
+                                    "installRoutes 198.51.100.7 exit= udp",
+                                    "replaceDns eth0",
+                                    "flush",
+                                    "events 1"};
   int last = -1;
   for (const auto& step : order) {
     int at = backend.indexOf(step);
@@ -216,14 +256,13 @@ TEST_F(ControllerTest, GlobalModeRunsEveryStepInOrderAndDisconnectUndoesThem) {
   EXPECT_EQ(seen.summary.udpLine, "UDP is enabled");
   EXPECT_EQ(seen.buttons.back(), "DISCONNECT");
   EXPECT_TRUE(seen.udpWarnings.empty());
-  EXPECT_EQ(trayTooltip(seen.summary),
-            "Vantor 6.0\nProxy: SR-node.example:8388\nMode: Global wide\nUDP is enabled");
+  EXPECT_EQ(trayTooltip(seen.summary), "Vantor 6.0\nProxy: SR-node.example:8388\nMode: Global wide\nUDP is enabled");
 
   ASSERT_TRUE(ctl.disconnectCommand());
   ASSERT_TRUE(ctl.waitForWorker(10000));
   EXPECT_EQ(ctl.state(), kIdle);
-  std::vector<std::string> down = {"events 2", "removeAllRoutes", "clearHostCache", "stopTunnel", "tapReset",
-                                   "renewClientIdentity", "disableRelay", "events 3"};
+  std::vector<std::string> down = {"events 2", "removeAllRoutes",     "clearHostCache", "stopTunnel",
+                                   "tapReset", "renewClientIdentity", "disableRelay",   "events 3"};
   last = backend.indexOf("events 1");
   for (const auto& step : down) {
     int at = backend.indexOf(step);
@@ -318,9 +357,8 @@ TEST_F(ControllerTest, BrowserOnlyModesTouchNoRouteAndNoInterface) {
     ctl.disconnectCommand();
     ctl.waitForWorker(10000);
     EXPECT_TRUE(backend.called("removeSystemProxy"));
-    for (const char* netconf : {"detectConnections", "tapStaticAddress", "setTapDns", "startTunnel",
-                                "setRoutePaths", "installRoutes", "removeAllRoutes", "tapReset", "replaceDns",
-                                "stopTunnel", "test udp"})
+    for (const char* netconf : {"detectConnections", "tapStaticAddress", "setTapDns", "startTunnel", "setRoutePaths",
+                                "installRoutes", "removeAllRoutes", "tapReset", "replaceDns", "stopTunnel", "test udp"})
       EXPECT_FALSE(backend.called(netconf)) << netconf << " in browser mode " << mode;
   }
   backend.log.clear();
@@ -362,16 +400,14 @@ TEST_F(ControllerTest, MonitorDisconnectsWhenTheLinkGoesDownAndConnectsAgainWhen
   connect(0);
   ctl.startNetworkMonitor(20);
   backend.linkUp = false;
-  for (int i = 0; i < 200 && ctl.state() != kIdle; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 200 && ctl.state() != kIdle; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(ctl.state(), kIdle) << "the monitor did not disconnect";
   EXPECT_FALSE(backend.tunnelUp.load());
   // While the link stays down nothing reconnects.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(ctl.state(), kIdle);
   backend.linkUp = true;
-  for (int i = 0; i < 300 && ctl.state() != kConnected; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 300 && ctl.state() != kConnected; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(ctl.state(), kConnected) << "no reconnect after the link returned";
   ctl.exitCommand();
   EXPECT_EQ(ctl.state(), kIdle);

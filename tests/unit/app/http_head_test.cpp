@@ -12,8 +12,9 @@ namespace {
 using Status = HttpHeadReader::Status;
 
 TEST(HttpHead, HeadEndsExactlyWhereTheBodyOrTunnelDataBegins) {
-  const std::string get = "GET http://example.com:8080/a/b?c=1 HTTP/1.1\r\nHost: example.com:8080\r\n"
-                          "Content-Length: 5\r\nX-Two: 1\r\nX-Two: 2\r\n\r\nhello";
+  const std::string get =
+      "GET http://example.com:8080/a/b?c=1 HTTP/1.1\r\nHost: example.com:8080\r\n"
+      "Content-Length: 5\r\nX-Two: 1\r\nX-Two: 2\r\n\r\nhello";
   // Whole, and one byte at a time: the same result.
   for (bool byteWise : {false, true}) {
     HttpHeadReader reader;

@@ -93,11 +93,14 @@ TEST(Instance, SecondHolderIsToldAndRequestsAreAnsweredOrRefused) {
   ASSERT_EQ(first.acquire(error), CInstance::Start::First) << error;
   CInstance second(dir);
   EXPECT_EQ(second.acquire(error), CInstance::Start::AlreadyRunning);
-  ASSERT_TRUE(first.serve([](const std::string& verb, std::string& answer) {
-    if (verb != "status") return false;
-    answer = "state: idle\n";
-    return true;
-  }, error)) << error;
+  ASSERT_TRUE(first.serve(
+      [](const std::string& verb, std::string& answer) {
+        if (verb != "status") return false;
+        answer = "state: idle\n";
+        return true;
+      },
+      error))
+      << error;
   EXPECT_EQ(std::filesystem::status(first.endpointPath()).permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
@@ -129,8 +132,8 @@ TEST(Instance, SecondHolderIsToldAndRequestsAreAnsweredOrRefused) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       std::string reply;
-      bool answered = ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
-                      sendControlRequest(dir, "disconnect", reply, 5000);
+      bool answered =
+          ::setgid(65534) == 0 && ::setuid(65534) == 0 && sendControlRequest(dir, "disconnect", reply, 5000);
       std::string out = answered ? reply : "no answer";
       ssize_t ignored = ::write(pipeFds[1], out.data(), out.size());
       (void)ignored;

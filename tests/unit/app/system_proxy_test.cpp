@@ -38,8 +38,8 @@ class SystemProxyTest : public ::testing::Test {
   void SetUp() override {
     char pattern[] = "/tmp/vantor-sysproxy-XXXXXX";
     dir = ::mkdtemp(pattern);
-    for (const char* name : {"XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS", "GSETTINGS_BACKEND",
-                             "KDE_FULL_SESSION", "XDG_CONFIG_HOME"}) {
+    for (const char* name : {"XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS", "GSETTINGS_BACKEND", "KDE_FULL_SESSION",
+                             "XDG_CONFIG_HOME"}) {
       const char* v = ::getenv(name);
       if (v) saved[name] = v;
       ::unsetenv(name);

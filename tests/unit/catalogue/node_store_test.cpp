@@ -261,7 +261,8 @@ TEST(Country, TableAndGeoAnswers) {
   EXPECT_STREQ(countryName(40), "Romania");
 
   GeoAnswer a;
-  EXPECT_TRUE(parseGeoAnswer(GeoFormat::FreeGeoIp, R"({"country_code":"DE","country_name":"Germany","region_name":"Hesse"})", a));
+  EXPECT_TRUE(parseGeoAnswer(GeoFormat::FreeGeoIp,
+                             R"({"country_code":"DE","country_name":"Germany","region_name":"Hesse"})", a));
   EXPECT_EQ(a.region, "Hesse");
   EXPECT_FALSE(parseGeoAnswer(GeoFormat::IpApi, R"({"status":"fail","countryCode":"DE"})", a));
   EXPECT_TRUE(parseGeoAnswer(GeoFormat::IpApi, R"({"status":"success","countryCode":"FR","country":"France"})", a));

@@ -26,9 +26,9 @@ TEST(NodeUri, Socks4AndCase) {
 }
 
 TEST(NodeUri, RejectsMalformed) {
-  for (const char* bad : {"", "garbage", "socks5://", "socks5://host", "socks5://host:0",
-                          "socks5://host:99999", "http://host:80", "socks5://host:1080/path",
-                          "socks4://u:p@host:1080", "socks5://[::1]:1080"}) {
+  for (const char* bad :
+       {"", "garbage", "socks5://", "socks5://host", "socks5://host:0", "socks5://host:99999", "http://host:80",
+        "socks5://host:1080/path", "socks4://u:p@host:1080", "socks5://[::1]:1080"}) {
     std::string error;
     EXPECT_FALSE(parseNodeUri(bad, error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;

@@ -85,12 +85,12 @@ TEST(ShadowsocksLink, HostAndPort) {
   EXPECT_EQ(blanks->server, "h.example");
   EXPECT_EQ(blanks->server_port, 80);
 
-  for (const char* bad : {"ss://m:p@::1:8388", "ss://m:p@[::1]:8388", "ss://m:p@h", "ss://m:p@h:",
-                          "ss://m:p@h:abc", "ss://m:p@h:0",
-                          "ss://m:p@h:73924",  // past 16 bits, must not wrap to 8388
-                          "ss://m:p@h:99999999999999999999", "ss://m:p@  :8388",
-                          "ss://bm9jb2xvbg@h:1",  // user part decodes without ":"
-                          "ss://bm9jb2xvbg", "ss://", "ss://#tag", "ss://@h:1"}) {
+  for (const char* bad :
+       {"ss://m:p@::1:8388", "ss://m:p@[::1]:8388", "ss://m:p@h", "ss://m:p@h:", "ss://m:p@h:abc", "ss://m:p@h:0",
+        "ss://m:p@h:73924",  // past 16 bits, must not wrap to 8388
+        "ss://m:p@h:99999999999999999999", "ss://m:p@  :8388",
+        "ss://bm9jb2xvbg@h:1",  // user part decodes without ":"
+        "ss://bm9jb2xvbg", "ss://", "ss://#tag", "ss://@h:1"}) {
     EXPECT_FALSE(parseLink(bad)) << bad;
   }
 }
@@ -135,10 +135,10 @@ TEST(ShadowsocksRLink, QueryAndPluginNames) {
   EXPECT_EQ(p->protocol, "auth_sha1_v4");
   EXPECT_EQ(p->obfs, "http_simple");
 
-  for (const char* bad : {"ssr://h:1:origin:rc4-md5:cHc", "ssr://h:1:origin:rc4-md5:plain:cHc:extra",
-                          "ssr://::1:1:origin:rc4-md5:plain:cHc", "ssr://h:0:origin:rc4-md5:plain:cHc",
-                          "ssr://h:73924:origin:rc4-md5:plain:cHc", "ssr://:1:origin:rc4-md5:plain:cHc",
-                          "ssr://", "ssr://AAAA"}) {
+  for (const char* bad :
+       {"ssr://h:1:origin:rc4-md5:cHc", "ssr://h:1:origin:rc4-md5:plain:cHc:extra",
+        "ssr://::1:1:origin:rc4-md5:plain:cHc", "ssr://h:0:origin:rc4-md5:plain:cHc",
+        "ssr://h:73924:origin:rc4-md5:plain:cHc", "ssr://:1:origin:rc4-md5:plain:cHc", "ssr://", "ssr://AAAA"}) {
     EXPECT_FALSE(parseLink(bad)) << bad;
   }
 }
@@ -189,9 +189,15 @@ TEST(LinkRobustness, TruncatedMutatedAndRandomInput) {
     for (int e = 1 + static_cast<int>(rng() % 4); e > 0 && !input.empty(); --e) {
       size_t at = rng() % input.size();
       switch (rng() % 3) {
-        case 0: input[at] = alphabet[rng() % alphabet.size()]; break;
-        case 1: input.erase(at, 1 + rng() % 3); break;
-        default: input.insert(at, 1, static_cast<char>(rng() & 0xFF)); break;
+        case 0:
+          input[at] = alphabet[rng() % alphabet.size()];
+          break;
+        case 1:
+          input.erase(at, 1 + rng() % 3);
+          break;
+        default:
+          input.insert(at, 1, static_cast<char>(rng() & 0xFF));
+          break;
       }
     }
     check(input);

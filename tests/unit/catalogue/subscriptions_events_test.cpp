@@ -89,8 +89,9 @@ TEST_F(TempFolder, SubscriptionsRoundTripAndTheLastDeletionRemovesTheFile) {
 }
 
 TEST(SubscriptionBody, BothBase64FormsAndPlainLines) {
-  const std::string ssr = "ssr://" + encodeBase64("10.0.0.1:443:auth_aes128_md5:aes-256-cfb:tls1.2_ticket_auth:" +
-                                                   encodeBase64("pw") + "/?group=" + encodeBase64("Provider"));
+  const std::string ssr =
+      "ssr://" + encodeBase64("10.0.0.1:443:auth_aes128_md5:aes-256-cfb:tls1.2_ticket_auth:" + encodeBase64("pw") +
+                              "/?group=" + encodeBase64("Provider"));
   const std::string ss = "ss://" + encodeBase64("aes-128-gcm:secret") + "@10.0.0.2:8388#two";
   const std::string links = ss + "\r\n" + ssr + "\nvmess://not-ours\n\n";
   std::vector<NodeParams> nodes;
@@ -143,10 +144,10 @@ TEST(SubscriptionDue, FrequencyInDays) {
 TEST(EventFile, HolesEmptyCodesAndCaseBlindDuplicates) {
   auto list = parseEventFile(
       "[basic]\neventtype1=0\nactiontype1=0\nparam1=Browser\n"
-      "eventtype2=1\nactiontype2=\nparam2=x\n"           // empty action code: skipped
-      "eventtype3=0\nactiontype3=0\nparam3=BROWSER\n"    // same record as 1
+      "eventtype2=1\nactiontype2=\nparam2=x\n"         // empty action code: skipped
+      "eventtype3=0\nactiontype3=0\nparam3=BROWSER\n"  // same record as 1
       "eventtype4=3\nactiontype4=1\nparam4=chat\n"
-      "eventtype5=2\nactiontype5=1\n"                    // no param5: the end
+      "eventtype5=2\nactiontype5=1\n"  // no param5: the end
       "eventtype6=2\nactiontype6=1\nparam6=late\n");
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].param, "Browser");

@@ -24,16 +24,16 @@ const Bytes kAKey = {
 const char* kFox = "The quick brown fox jumps over the lazy dog";
 // RC4 keyed with the first 16 bytes of kBarfooKey (checked with `openssl enc -rc4`).
 const Bytes kFoxRc4 = {
-    0xee, 0x6e, 0x36, 0x75, 0x2f, 0x04, 0x45, 0x1e, 0xc4, 0xd6, 0x75, 0x90, 0x62, 0x6d, 0x18, 0x1c,
-    0x23, 0x6f, 0x3c, 0x9d, 0xa6, 0xd6, 0x1a, 0x27, 0x43, 0x11, 0xe0, 0x5a, 0x44, 0xe0, 0x31, 0x32,
-    0x70, 0x18, 0xe7, 0x78, 0xc6, 0xf9, 0x6c, 0x7c, 0xee, 0x38, 0x57,
+    0xee, 0x6e, 0x36, 0x75, 0x2f, 0x04, 0x45, 0x1e, 0xc4, 0xd6, 0x75, 0x90, 0x62, 0x6d, 0x18,
+    0x1c, 0x23, 0x6f, 0x3c, 0x9d, 0xa6, 0xd6, 0x1a, 0x27, 0x43, 0x11, 0xe0, 0x5a, 0x44, 0xe0,
+    0x31, 0x32, 0x70, 0x18, 0xe7, 0x78, 0xc6, 0xf9, 0x6c, 0x7c, 0xee, 0x38, 0x57,
 };
 // RC4 keyed with MD5(key16 || 01 02 03 04 05 06).
 const Bytes kIv6 = {1, 2, 3, 4, 5, 6};
 const Bytes kFoxRc4Md5_6 = {
-    0xe7, 0x86, 0xda, 0xfa, 0xa8, 0x12, 0xfe, 0x75, 0x5d, 0x8d, 0x66, 0xec, 0xca, 0x14, 0x49, 0x44,
-    0x25, 0x18, 0xef, 0x28, 0x51, 0xef, 0xf7, 0xa2, 0x72, 0x05, 0x2d, 0x4d, 0x9f, 0xe2, 0xc8, 0xe1,
-    0x18, 0xf9, 0xfe, 0x94, 0xe1, 0x3c, 0x5d, 0x4d, 0xba, 0xe8, 0xdb,
+    0xe7, 0x86, 0xda, 0xfa, 0xa8, 0x12, 0xfe, 0x75, 0x5d, 0x8d, 0x66, 0xec, 0xca, 0x14, 0x49,
+    0x44, 0x25, 0x18, 0xef, 0x28, 0x51, 0xef, 0xf7, 0xa2, 0x72, 0x05, 0x2d, 0x4d, 0x9f, 0xe2,
+    0xc8, 0xe1, 0x18, 0xf9, 0xfe, 0x94, 0xe1, 0x3c, 0x5d, 0x4d, 0xba, 0xe8, 0xdb,
 };
 
 Bytes Concat(const Bytes& a, const Bytes& b) {
@@ -58,8 +58,8 @@ TEST(MethodNamesTest, FactoryMatchesWholeNameIgnoringCase) {
     EXPECT_EQ(c->GetKeyLength(), 32);
     EXPECT_EQ(c->GetIVLength(), 16);
   }
-  for (const char* name : {"aes-256-cfb ", " aes-256-cfb", "aes-256", "", "foo", "aes-256-cfb\n",
-                           "chacha20-poly1305", "rc4-md5-7"}) {
+  for (const char* name :
+       {"aes-256-cfb ", " aes-256-cfb", "aes-256", "", "foo", "aes-256-cfb\n", "chacha20-poly1305", "rc4-md5-7"}) {
     EXPECT_EQ(Make(name, "pw"), nullptr) << '"' << name << '"';
   }
 }
@@ -214,9 +214,8 @@ TEST(StreamCryptorTest, ChaCha20KeystreamPositionSurvivesFourGiB) {
   Bytes got = Enc(c, zeros);
 
   Bytes blocks(64 * 3, 0);
-  ASSERT_EQ(crypto_stream_chacha20_xor_ic(blocks.data(), blocks.data(), blocks.size(), iv.data(),
-                                          start / 64, c.GetKey()),
-            0);
+  ASSERT_EQ(
+      crypto_stream_chacha20_xor_ic(blocks.data(), blocks.data(), blocks.size(), iv.data(), start / 64, c.GetKey()), 0);
   EXPECT_EQ(got, Bytes(blocks.begin() + 5, blocks.begin() + 105));
   EXPECT_EQ(c.BytesEncrypted(), start + 100);
 }
@@ -302,9 +301,8 @@ TEST_P(RoundTripTest, DatagramsCarryTheirOwnIv) {
   const std::string method = GetParam();
   auto a = Make(method, "pw");
   auto b = Make(method, "pw");
-  const int ivLen = dynamic_cast<AEADCryptor*>(a.get())
-                        ? dynamic_cast<AEADCryptor*>(a.get())->GetSaltLength()
-                        : a->GetIVLength();
+  const int ivLen =
+      dynamic_cast<AEADCryptor*>(a.get()) ? dynamic_cast<AEADCryptor*>(a.get())->GetSaltLength() : a->GetIVLength();
   Bytes p1 = RandomPlaintext(300, 7), p2 = RandomPlaintext(20, 8), p3 = RandomPlaintext(5, 9);
 
   a->Reset();
@@ -313,8 +311,7 @@ TEST_P(RoundTripTest, DatagramsCarryTheirOwnIv) {
   a->Reset();
   Bytes d3 = Enc(*a, p3, true);
   if (ivLen > 0) {
-    Bytes iv1(d1.begin(), d1.begin() + ivLen), iv2(d2.begin(), d2.begin() + ivLen),
-        iv3(d3.begin(), d3.begin() + ivLen);
+    Bytes iv1(d1.begin(), d1.begin() + ivLen), iv2(d2.begin(), d2.begin() + ivLen), iv3(d3.begin(), d3.begin() + ivLen);
     EXPECT_NE(iv1, iv2) << method;
     EXPECT_NE(iv2, iv3) << method;
   }

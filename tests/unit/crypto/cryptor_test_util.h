@@ -30,8 +30,7 @@ inline Bytes RandomPlaintext(std::size_t n, uint32_t seed) {
 inline Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
 // Encrypts and returns the output; `ok` false on failure.
-inline Bytes Enc(CCryptor& c, const uint8_t* data, std::size_t n, bool packet = false,
-                 bool* ok = nullptr) {
+inline Bytes Enc(CCryptor& c, const uint8_t* data, std::size_t n, bool packet = false, bool* ok = nullptr) {
   uint8_t* out = reinterpret_cast<uint8_t*>(1);  // must be overwritten by the call
   int outLen = -1;
   bool r = c.Encrypt(data, static_cast<int>(n), out, outLen, packet);

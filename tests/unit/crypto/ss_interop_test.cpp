@@ -77,8 +77,8 @@ class SsServer {
       dup2(out[1], 2);
       close(out[0]);
       close(out[1]);
-      execl(kSsServer, "ss-server", "-s", "127.0.0.1", "-p", portText.c_str(), "-k", kPassword,
-            "-m", method.c_str(), "-u", "-v", static_cast<char*>(nullptr));
+      execl(kSsServer, "ss-server", "-s", "127.0.0.1", "-p", portText.c_str(), "-k", kPassword, "-m", method.c_str(),
+            "-u", "-v", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
@@ -269,8 +269,10 @@ TEST_P(SsInteropTest, TcpEchoThroughServer) {
     if (poll(&p, 1, 1000) <= 0) continue;
     if (p.revents & POLLOUT) {
       ssize_t n = send(fd, pending.data() + pendingOff, pending.size() - pendingOff, MSG_NOSIGNAL);
-      if (n > 0) pendingOff += static_cast<std::size_t>(n);
-      else if (errno != EAGAIN) sendOk = false;
+      if (n > 0)
+        pendingOff += static_cast<std::size_t>(n);
+      else if (errno != EAGAIN)
+        sendOk = false;
     }
     if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
       // Varying read sizes, down to single bytes, split the server's IV or
@@ -315,8 +317,7 @@ TEST_P(SsInteropTest, UdpDatagramsThroughServer) {
     for (int attempt = 0; attempt < 10 && reply.empty(); ++attempt) {
       Bytes datagram = Enc(*cryptor, plain, true);
       ASSERT_FALSE(datagram.empty());
-      ASSERT_EQ(send(fd, datagram.data(), datagram.size(), 0),
-                static_cast<ssize_t>(datagram.size()));
+      ASSERT_EQ(send(fd, datagram.data(), datagram.size(), 0), static_cast<ssize_t>(datagram.size()));
       pollfd p{fd, POLLIN, 0};
       if (poll(&p, 1, 1000) <= 0) continue;
       uint8_t buf[65536];
@@ -339,20 +340,19 @@ TEST_P(SsInteropTest, UdpDatagramsThroughServer) {
   close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SsServer, SsInteropTest,
-    ::testing::Values("rc4-md5", "aes-128-cfb", "aes-192-cfb", "aes-256-cfb", "aes-128-ctr",
-                      "aes-192-ctr", "aes-256-ctr", "camellia-128-cfb", "camellia-192-cfb",
-                      "camellia-256-cfb", "salsa20", "chacha20", "chacha20-ietf", "aes-128-gcm",
-                      "aes-192-gcm", "aes-256-gcm", "chacha20-ietf-poly1305",
-                      "xchacha20-ietf-poly1305"),
-    [](const ::testing::TestParamInfo<std::string>& param) {
-      std::string s = param.param;
-      for (char& ch : s) {
-        if (ch == '-') ch = '_';
-      }
-      return s;
-    });
+INSTANTIATE_TEST_SUITE_P(SsServer, SsInteropTest,
+                         ::testing::Values("rc4-md5", "aes-128-cfb", "aes-192-cfb", "aes-256-cfb", "aes-128-ctr",
+                                           "aes-192-ctr", "aes-256-ctr", "camellia-128-cfb", "camellia-192-cfb",
+                                           "camellia-256-cfb", "salsa20", "chacha20", "chacha20-ietf", "aes-128-gcm",
+                                           "aes-192-gcm", "aes-256-gcm", "chacha20-ietf-poly1305",
+                                           "xchacha20-ietf-poly1305"),
+                         [](const ::testing::TestParamInfo<std::string>& param) {
+                           std::string s = param.param;
+                           for (char& ch : s) {
+                             if (ch == '-') ch = '_';
+                           }
+                           return s;
+                         });
 
 }  // namespace
 }  // namespace vantor::test

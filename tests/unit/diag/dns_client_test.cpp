@@ -52,8 +52,18 @@ TEST(DnsClient, QueryForABEncodesTheQuestionAfterAPlainHeader) {
   ASSERT_TRUE(client.buildQuery("a.b", "A"));
   const auto& m = client.queryMessage();
   Bytes bytes(m.data(), m.data() + m.length());
-  const Bytes header = {static_cast<uint8_t>(client.identifier() >> 8), static_cast<uint8_t>(client.identifier()),
-                        0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+  const Bytes header = {static_cast<uint8_t>(client.identifier() >> 8),
+                        static_cast<uint8_t>(client.identifier()),
+                        0,
+                        0,
+                        0,
+                        1,
+                        0,
+                        0,
+                        0,
+                        0,
+                        0,
+                        0};
   EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 12), header);
   EXPECT_EQ(Bytes(bytes.begin() + 12, bytes.end()), (Bytes{1, 'a', 1, 'b', 0, 0, 1, 0, 1}));
   // Unknown type names ask for 0xFFFF; names that cannot be encoded are refused.
@@ -134,7 +144,18 @@ class TableClient : public CDnsClient {
 };
 
 Bytes nsRecord(const std::string& target) {
-  Bytes b = {0xC0, 0x0C, 0, 2, 0, 1, 0, 0, 0, 60, 0, static_cast<uint8_t>(target.size() + 2),
+  Bytes b = {0xC0,
+             0x0C,
+             0,
+             2,
+             0,
+             1,
+             0,
+             0,
+             0,
+             60,
+             0,
+             static_cast<uint8_t>(target.size() + 2),
              static_cast<uint8_t>(target.size())};
   for (char c : target) b.push_back(static_cast<uint8_t>(c));
   b.push_back(0);

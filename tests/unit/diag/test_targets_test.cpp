@@ -29,8 +29,8 @@ TEST(TestTargets, EchoedAddressMustBeFourNumbersWithANonZeroFirst) {
   EXPECT_EQ(address, "203.0.113.7");
   EXPECT_TRUE(parseEchoedAddress("1.2.3.4\r\n", address));
   EXPECT_EQ(address, "1.2.3.4");
-  for (const char* bad : {"0.1.2.3", "1.2.3", "1.2.3.4.5", "1..3.4", "256.1.1.1", "1.2.3.x", "", "<html>",
-                          "1.2.3.1000"})
+  for (const char* bad :
+       {"0.1.2.3", "1.2.3", "1.2.3.4.5", "1..3.4", "256.1.1.1", "1.2.3.x", "", "<html>", "1.2.3.1000"})
     EXPECT_FALSE(parseEchoedAddress(bad, address)) << bad;
 }
 

@@ -72,7 +72,8 @@ int setLinkDomains(sd_bus_message* m, void*, sd_bus_error*) {
   sd_bus_message_enter_container(m, 'a', "(sb)");
   const char* domain = nullptr;
   int routing = 0;
-  while (sd_bus_message_read(m, "(sb)", &domain, &routing) > 0) text += std::string(" ") + domain + (routing ? ":route" : "");
+  while (sd_bus_message_read(m, "(sb)", &domain, &routing) > 0)
+    text += std::string(" ") + domain + (routing ? ":route" : "");
   calls.add(text);
   return sd_bus_reply_method_return(m, "");
 }
@@ -173,8 +174,8 @@ class ResolvedTest : public ::testing::Test {
       sd_bus_set_address(bus, address_.c_str());
       sd_bus_set_bus_client(bus, 1);
       sd_bus_start(bus);
-      sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/resolve1", "org.freedesktop.resolve1.Manager",
-                               kManager, nullptr);
+      sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/resolve1", "org.freedesktop.resolve1.Manager", kManager,
+                               nullptr);
       sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/resolve1/link/_31", "org.freedesktop.resolve1.Link",
                                kLink, nullptr);
       sd_bus_request_name(bus, "org.freedesktop.resolve1", 0);
@@ -219,7 +220,7 @@ TEST_F(ResolvedTest, DnsGoesToTheTunLinkAndUndoRestoresTheLocalLink) {
   // Link 1 (lo) stands for both links: it exists in every namespace.
   ASSERT_TRUE(host.configureDns(1, 1, {a, b}, true, error)) << error;
   EXPECT_EQ(calls.take(), (std::vector<std::string>{"SetLinkDNS 1 8.8.8.8,8.8.4.4", "SetLinkDomains 1 ~.:route",
-                                                     "SetLinkDefaultRoute 1 1", "SetLinkDNS 1 8.8.8.8,8.8.4.4"}));
+                                                    "SetLinkDefaultRoute 1 1", "SetLinkDNS 1 8.8.8.8,8.8.4.4"}));
   std::vector<uint32_t> servers;
   ASSERT_TRUE(platform::resolvedLinkDns(1, servers, error)) << error;
   ASSERT_EQ(servers.size(), 1u);

@@ -65,9 +65,7 @@ class NetnsTest : public ::testing::Test {
   void TearDown() override {
     if (!runtime_.empty()) std::system(("rm -rf " + runtime_).c_str());
   }
-  void setPaths(CRouterMgr& mgr) {
-    ASSERT_TRUE(mgr.setPaths("192.0.2.1", phys_, false, "10.198.75.61", tun_, false));
-  }
+  void setPaths(CRouterMgr& mgr) { ASSERT_TRUE(mgr.setPaths("192.0.2.1", phys_, false, "10.198.75.61", tun_, false)); }
   std::string runtime_;
   int phys_ = 0, tun_ = 0;
 };
@@ -157,7 +155,8 @@ TEST_F(NetnsTest, DefaultRouteDetectionTakesTheSmallestMetric) {
   EXPECT_EQ(none.ifIndex, -1);
   ASSERT_EQ(std::system("ip addr add 198.18.0.2/24 dev tun0 && "
                         "ip route add default via 192.0.2.1 dev phys0 metric 25 && "
-                        "ip route add default via 198.18.0.1 dev tun0 metric 10"), 0);
+                        "ip route add default via 198.18.0.1 dev tun0 metric 10"),
+            0);
   DefaultRoute best = detectDefaultRoute();
   EXPECT_EQ(best.nextHop, "198.18.0.1");
   EXPECT_EQ(best.ifIndex, tun_);

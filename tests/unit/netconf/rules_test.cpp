@@ -111,7 +111,7 @@ TEST_F(TempDir, EncodedAndPlainFilesGiveTheSameModeAndNetworks) {
 TEST_F(TempDir, ScanSkipsBadFilesAndDuplicatesAndSurvivesHugeInput) {
   write("a.rules", "#Mode A,Modus A,1,1,1,x\n10.0.0.0/8\n");
   write("b.rules", "#mode a,MODUS A,0,0,1,x\n1.0.0.0/8\n");  // same names ignoring case
-  write("c.txt", "#Other,Other,1,1,1,x\n");                   // not a rule file
+  write("c.txt", "#Other,Other,1,1,1,x\n");                  // not a rule file
   write("d.rules", "#Five,Fields,1,1,1\n");
   write("e.rules", "no header line\n1.2.3.4\n");
   write("f.rules", "#No line break,at all,1,1,1,x");

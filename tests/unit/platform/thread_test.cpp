@@ -31,7 +31,7 @@ TEST(Thread, ReplacingAThreadReleasesTheOldOne) {
 
   Thread other;
   ASSERT_TRUE(other.createSuspended(body, 0));
-  t = std::move(other);  // over a finished, still joinable thread
+  t = std::move(other);                     // over a finished, still joinable thread
   ASSERT_TRUE(t.createSuspended(body, 0));  // over a suspended one: it runs and is let go
   t.resume();
   t.join();

@@ -41,8 +41,7 @@ class ServiceTest : public ::testing::Test {
     service().waitForSessions(15000);
   }
   static CSSManager& service() { return CSSManager::instance(); }
-  void useNode(uint16_t port, int type = kNodeSocks5, const std::string& user = "",
-               const std::string& password = "") {
+  void useNode(uint16_t port, int type = kNodeSocks5, const std::string& user = "", const std::string& password = "") {
     node_.server_port = port;
     node_.type = type;
     node_.username = user;
@@ -94,11 +93,11 @@ TEST_F(ServiceTest, Socks5RequestRefusals) {
   const Case cases[] = {
       {{5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80}, {5, 8, 0, 1, 0, 0, 0, 0, 0, 0}},
       {{5, 1, 0, 9}, {5, 8, 0, 1, 0, 0, 0, 0, 0, 0}},
-      {test::socks5ConnectIpv4(0, 80), {}},                                   // 0.0.0.0
-      {test::socks5ConnectIpv4(0x0100007f, 0), {}},                           // port 0
-      {{5, 9, 0, 1, 127, 0, 0, 1, 0, 80}, {}},                                // unknown command
-      {{5, 1, 0, 3, 0, 0, 80}, {}},                                           // empty name
-      {{6, 1, 0, 1, 127, 0, 0, 1, 0, 80}, {}},                                // bad version
+      {test::socks5ConnectIpv4(0, 80), {}},          // 0.0.0.0
+      {test::socks5ConnectIpv4(0x0100007f, 0), {}},  // port 0
+      {{5, 9, 0, 1, 127, 0, 0, 1, 0, 80}, {}},       // unknown command
+      {{5, 1, 0, 3, 0, 0, 80}, {}},                  // empty name
+      {{6, 1, 0, 1, 127, 0, 0, 1, 0, 80}, {}},       // bad version
   };
   for (const auto& tc : cases) {
     auto c = greeted();
@@ -129,10 +128,10 @@ TEST_F(ServiceTest, Socks4Refusals) {
   longName.insert(longName.end(), 255, 'n');
   longName.push_back(0);
   const std::pair<Bytes, Bytes> cases[] = {
-      {{4}, kSocks4Rejected},                        // command missing
-      {{4, 3, 0, 80, 1, 2, 3, 4, 0}, {}},            // unknown command
-      {{4, 1, 0, 80, 0, 0, 0, 0, 0}, {}},            // address 0
-      {{4, 1, 0, 0, 1, 2, 3, 4, 0}, {}},             // port 0
+      {{4}, kSocks4Rejected},              // command missing
+      {{4, 3, 0, 80, 1, 2, 3, 4, 0}, {}},  // unknown command
+      {{4, 1, 0, 80, 0, 0, 0, 0, 0}, {}},  // address 0
+      {{4, 1, 0, 0, 1, 2, 3, 4, 0}, {}},   // port 0
       {longUser, kSocks4Rejected},
       {longName, kSocks4Rejected},
   };

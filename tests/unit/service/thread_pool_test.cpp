@@ -162,7 +162,7 @@ TEST(ThreadPool, AFailedStartLeavesNoThreadAndRefusesJobs) {
   CThreadPool::Options options;
   options.initialThreads = 3;
   options.stackSize = std::size_t{1} << 46;  // more than any system grants a thread
-  CThreadPool pool(options);                // must not throw
+  CThreadPool pool(options);                 // must not throw
   EXPECT_EQ(pool.state(), 2);
   EXPECT_EQ(pool.workerCount(), 0u);
   EXPECT_FALSE(pool.submit([] {}));

@@ -74,8 +74,8 @@ TEST(HttpObfs, BrowserHeadersPortAndPostVariant) {
   EXPECT_EQ(withHeader.substr(at + 44 + 32), "\r\nX-A: b\r\n\r\n");
 
   auto fallback = described("http_simple", "", 8388, "");
-  EXPECT_NE(text(run(*fallback, Op::Encode, pattern(1)).out).find(std::string("Host: ") +
-                                                                  CObfsHttpSimple::kDefaultHost + ":8388"),
+  EXPECT_NE(text(run(*fallback, Op::Encode, pattern(1)).out)
+                .find(std::string("Host: ") + CObfsHttpSimple::kDefaultHost + ":8388"),
             std::string::npos);
 }
 
@@ -223,7 +223,8 @@ TEST(TlsObfs, AuthHoldsDataUntilTheServerFlight) {
   uint8_t check[10];
   static_cast<CObfsTls12TickAuth*>(p.get())->mac(out.data(), 33, check);
   EXPECT_EQ(Bytes(out.begin() + 33, out.begin() + 43), Bytes(check, check + 10));
-  EXPECT_EQ(Bytes(out.begin() + 43, out.end()), cat(TlsServer::record(bytes("head")), TlsServer::record(bytes("more"))));
+  EXPECT_EQ(Bytes(out.begin() + 43, out.end()),
+            cat(TlsServer::record(bytes("head")), TlsServer::record(bytes("more"))));
 
   // Application data: the first records 64 .. 575 bytes, none above 4195.
   const Bytes big = run(*p, Op::Encode, pattern(3000)).out;
@@ -248,7 +249,8 @@ TEST(TlsObfs, FastAuthSendsRightAwayAndFlightWithDataLosesNothing) {
   const Bytes hello = run(*p, Op::Encode, bytes("head")).out;
   const Bytes next = run(*p, Op::Encode, bytes("more")).out;
   ASSERT_EQ(next.size(), 43u + 9 + 9) << "Finished, then both records at once";
-  EXPECT_EQ(Bytes(next.begin() + 43, next.end()), cat(TlsServer::record(bytes("head")), TlsServer::record(bytes("more"))));
+  EXPECT_EQ(Bytes(next.begin() + 43, next.end()),
+            cat(TlsServer::record(bytes("head")), TlsServer::record(bytes("more"))));
   EXPECT_EQ(run(*p, Op::Encode, bytes("x")).out, TlsServer::record(bytes("x")));
 
   // Server data in the same read as the end of the flight comes out at once.

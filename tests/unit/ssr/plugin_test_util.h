@@ -37,12 +37,24 @@ inline Result run(CObfs& plugin, Op op, const Bytes& in) {
   int length = static_cast<int>(in.size()), out = -1;
   Result r;
   switch (op) {
-    case Op::PreEncrypt: r.ok = plugin.ClientPreEncrypt(buf, length, out); break;
-    case Op::PostDecrypt: r.ok = plugin.ClientPostDecrypt(buf, length, out); break;
-    case Op::UdpPre: r.ok = plugin.ClientUdpPreEncrypt(buf, length, out); break;
-    case Op::UdpPost: r.ok = plugin.ClientUdpPostDecrypt(buf, length, out); break;
-    case Op::Encode: r.ok = plugin.ClientEncode(buf, length, length, out); break;
-    case Op::Decode: r.ok = plugin.ClientDecode(buf, length, 65536, out, r.sendBack); break;
+    case Op::PreEncrypt:
+      r.ok = plugin.ClientPreEncrypt(buf, length, out);
+      break;
+    case Op::PostDecrypt:
+      r.ok = plugin.ClientPostDecrypt(buf, length, out);
+      break;
+    case Op::UdpPre:
+      r.ok = plugin.ClientUdpPreEncrypt(buf, length, out);
+      break;
+    case Op::UdpPost:
+      r.ok = plugin.ClientUdpPostDecrypt(buf, length, out);
+      break;
+    case Op::Encode:
+      r.ok = plugin.ClientEncode(buf, length, length, out);
+      break;
+    case Op::Decode:
+      r.ok = plugin.ClientDecode(buf, length, 65536, out, r.sendBack);
+      break;
   }
   if (out > 0) r.out.assign(buf, buf + out);
   platform::heapFree(buf);
@@ -72,8 +84,7 @@ struct Node {
   }
   void describe(CObfs& p, uint16_t overhead, const std::string& host = "node.example", uint16_t port = 8388,
                 const std::string& obfsParam = "", int headLen = 30) const {
-    p.SetServerInfo(host, port, obfsParam, InitAuthData(), iv, 16, key, 32, nullptr, 0, 1452, headLen, overhead,
-                    65507);
+    p.SetServerInfo(host, port, obfsParam, InitAuthData(), iv, 16, key, 32, nullptr, 0, 1452, headLen, overhead, 65507);
   }
   Bytes ivKey() const {
     Bytes b(iv, iv + 16);

@@ -17,12 +17,21 @@ using NameList = std::vector<std::pair<std::string, bool>>;
 TEST(PluginNames, TablesAndLookups) {
   NameList list = {{"kept", true}};
   GetProtocolNames(list);
-  EXPECT_EQ(list, (NameList{{"kept", true}, {"origin", false}, {"auth_sha1_v4", false}, {"auth_aes128_md5", true},
-                            {"auth_aes128_sha1", true}, {"auth_chain_a", true}, {"auth_chain_b", true}}));
+  EXPECT_EQ(list, (NameList{{"kept", true},
+                            {"origin", false},
+                            {"auth_sha1_v4", false},
+                            {"auth_aes128_md5", true},
+                            {"auth_aes128_sha1", true},
+                            {"auth_chain_a", true},
+                            {"auth_chain_b", true}}));
   list.clear();
   GetObfsNames(list);
-  EXPECT_EQ(list, (NameList{{"plain", false}, {"http_simple", true}, {"http_post", true}, {"random_head", false},
-                            {"tls1.2_ticket_auth", true}, {"tls1.2_ticket_fastauth", true}}));
+  EXPECT_EQ(list, (NameList{{"plain", false},
+                            {"http_simple", true},
+                            {"http_post", true},
+                            {"random_head", false},
+                            {"tls1.2_ticket_auth", true},
+                            {"tls1.2_ticket_fastauth", true}}));
 
   EXPECT_EQ(ProtocolIndex("AUTH_Chain_B"), 5);
   EXPECT_EQ(ObfsIndex("random_head"), 3);

@@ -75,13 +75,13 @@ TEST(AuthSha1V4, FirstPacketCarriesTheAddressThenChunksOf2000) {
   const Bytes only = run(*q, Op::PreEncrypt, kIpv4Header).out;
   EXPECT_EQ(only.size(), platform::readBe16(only.data()));
   EXPECT_EQ(platform::readLe32(only.data() + 6 + (only[6] == 0xFF ? platform::readBe16(only.data() + 7) : only[6]) + 8),
-            auth->connectionId.load()) << "the connection number just taken";
+            auth->connectionId.load())
+      << "the connection number just taken";
 }
 
 TEST(AuthSha1V4, DataPacketPaddingHead) {
   Bytes out;
-  CProtocol_auth_sha1_v4::appendDataPacket(out, pattern(1301).data(), 1301,
-                                           CProtocol_auth_sha1_v4::dataPadding(1301));
+  CProtocol_auth_sha1_v4::appendDataPacket(out, pattern(1301).data(), 1301, CProtocol_auth_sha1_v4::dataPadding(1301));
   EXPECT_EQ(platform::readBe16(out.data()), 1310u);
   EXPECT_EQ(out[4], 1);
   out.clear();

@@ -184,8 +184,8 @@ TEST(AuthChain, FirstBufferAndUnitsOfTheMssLessOverhead) {
     node.describe(*p, 4);
     const Bytes body = pattern(5000);
     const Bytes wire = run(*p, Op::PreEncrypt, body).out;
-    ChainPeer server(name, node, Bytes{'t', 'e', 'x', 't', ' ', 'a', 'f', 't', 'e', 'r', ' ', 't', 'h', 'e', ' ',
-                                       'c', 'o', 'l', 'o', 'n', ' ', 'i', 's', ' ', 't', 'h', 'e', ' ', 'k', 'e', 'y'});
+    ChainPeer server(name, node, Bytes{'t', 'e', 'x', 't', ' ', 'a', 'f', 't', 'e', 'r', ' ', 't', 'h', 'e', ' ', 'c',
+                                       'o', 'l', 'o', 'n', ' ', 'i', 's', ' ', 't', 'h', 'e', ' ', 'k', 'e', 'y'});
     EXPECT_EQ(server.readHeader(wire), 77u);
     EXPECT_EQ(server.overhead, 4);
     Bytes data;

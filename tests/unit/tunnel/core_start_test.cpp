@@ -17,9 +17,8 @@ TEST(TunnelStart, MissingRequiredParametersAreRejected) {
   EXPECT_EQ(tun2socks_start(kDevice, nullptr, "255.255.255.0", "127.0.0.1:1080", nullptr, nullptr, nullptr, false), 0);
   EXPECT_EQ(tun2socks_start(kDevice, "10.198.75.61", nullptr, "127.0.0.1:1080", nullptr, nullptr, nullptr, false), 0);
   EXPECT_EQ(tun2socks_start(kDevice, "10.198.75.61", "255.255.255.0", nullptr, nullptr, nullptr, nullptr, false), 0);
-  EXPECT_EQ(tun2socks_start(kDevice, "10.198.75.61", "255.255.255.0", "127.0.0.1:1080", "user", nullptr, nullptr,
-                            false),
-            0);
+  EXPECT_EQ(
+      tun2socks_start(kDevice, "10.198.75.61", "255.255.255.0", "127.0.0.1:1080", "user", nullptr, nullptr, false), 0);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("--netif-ipaddr is required\n"), std::string::npos);
   EXPECT_NE(err.find("--netif-netmask is required\n"), std::string::npos);

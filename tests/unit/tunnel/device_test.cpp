@@ -386,8 +386,7 @@ struct DeviceTest : ::testing::TestWithParam<bool> {
 
   // What the host side of the device would write: one packet with its header.
   void hostWrite(const Bytes& p, const TunPacketInfo& info = {}) {
-    WireHeader h{info.flags, info.gso, info.headerLength, info.segmentSize, info.checksumStart,
-                 info.checksumOffset};
+    WireHeader h{info.flags, info.gso, info.headerLength, info.segmentSize, info.checksumStart, info.checksumOffset};
     iovec iov[2] = {{&h, sizeof h}, {const_cast<uint8_t*>(p.data()), p.size()}};
     ASSERT_EQ(::writev(fds[1], offload() ? iov : iov + 1, offload() ? 2 : 1),
               static_cast<ssize_t>(p.size() + (offload() ? sizeof h : 0)));

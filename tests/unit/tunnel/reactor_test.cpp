@@ -79,16 +79,17 @@ TEST_F(ReactorTest, EqualTimersRunOneAtATimeWithJobsBetweenAndCompletionsLast) {
     int event = 0;
     long bytes = 0;
   } su{this};
-  CompletionSlot_Init(&slot, &reactor,
-                      [](void* user, int event, long bytes) {
-                        auto* s = static_cast<SlotUser*>(user);
-                        if (event == COMPLETION_DESTROYED) return;
-                        s->event = event;
-                        s->bytes = bytes;
-                        s->f->trace.push_back("slot");
-                        BReactor_Quit(&s->f->reactor, 0);
-                      },
-                      &su);
+  CompletionSlot_Init(
+      &slot, &reactor,
+      [](void* user, int event, long bytes) {
+        auto* s = static_cast<SlotUser*>(user);
+        if (event == COMPLETION_DESTROYED) return;
+        s->event = event;
+        s->bytes = bytes;
+        s->f->trace.push_back("slot");
+        BReactor_Quit(&s->f->reactor, 0);
+      },
+      &su);
   t1.then = [&] {
     ReactorJob_Set(&j);
     // Recorded while t2 is still pending: dispatched after it.
@@ -185,19 +186,20 @@ TEST_F(ReactorTest, ManyTimersKeepTheirOrder) {
   std::vector<Ctx> ctx(kCount);
   for (int i = 0; i < kCount; ++i) {
     ctx[i] = {&order, i};
-    ReactorTimer_Init(&timers[i], 0,
-                      [](void* user) {
-                        auto* c = static_cast<Ctx*>(user);
-                        c->order->push_back(c->id);
-                      },
-                      &ctx[i]);
+    ReactorTimer_Init(
+        &timers[i], 0,
+        [](void* user) {
+          auto* c = static_cast<Ctx*>(user);
+          c->order->push_back(c->id);
+        },
+        &ctx[i]);
     // expiry (i * 37) % 101: many duplicates and a scrambled insertion order
     BReactor_SetTimerAfter(&reactor, &timers[i], (i * 37) % 101);
   }
   for (int i = 0; i < kCount; i += 3) BReactor_RemoveTimer(&reactor, &timers[i]);
   ReactorTimer quit;
-  ReactorTimer_Init(&quit, 150, [](void* user) { BReactor_Quit(static_cast<BReactor*>(user), 0); },
-                    &reactor);
+  ReactorTimer_Init(
+      &quit, 150, [](void* user) { BReactor_Quit(static_cast<BReactor*>(user), 0); }, &reactor);
   BReactor_SetTimer(&reactor, &quit);
   BReactor_Exec(&reactor);
   ASSERT_EQ(order.size(), static_cast<std::size_t>(kCount - (kCount + 2) / 3));
@@ -223,7 +225,8 @@ TEST_F(ReactorTest, TimerAlreadyDueRunsWithoutBlockingInThePoller) {
 TEST_F(ReactorTest, TimerSaturatesInsteadOfOverflowing) {
   ReactorTimer far, soon;
   Recorder r{this, "soon"};
-  ReactorTimer_Init(&far, INT64_MAX, [](void*) { FAIL() << "the far timer ran"; }, nullptr);
+  ReactorTimer_Init(
+      &far, INT64_MAX, [](void*) { FAIL() << "the far timer ran"; }, nullptr);
   ReactorTimer_Init(&soon, 5, Recorder::run, &r);
   r.then = [&] { BReactor_Quit(&reactor, 0); };
   BReactor_SetTimer(&reactor, &far);
@@ -242,13 +245,14 @@ TEST_F(ReactorTest, QuitFromAnotherThreadTakesEffectAtTheNextTick) {
     ReactorTimer t;
     std::atomic<int> ticks{0};
   } tick{&reactor};
-  ReactorTimer_Init(&tick.t, 50,
-                    [](void* user) {
-                      auto* k = static_cast<Tick*>(user);
-                      k->ticks++;
-                      BReactor_SetTimer(k->r, &k->t);
-                    },
-                    &tick);
+  ReactorTimer_Init(
+      &tick.t, 50,
+      [](void* user) {
+        auto* k = static_cast<Tick*>(user);
+        k->ticks++;
+        BReactor_SetTimer(k->r, &k->t);
+      },
+      &tick);
   BReactor_SetTimer(&reactor, &tick.t);
   std::atomic<bool> exited{false};
   std::chrono::steady_clock::time_point quitAt;
@@ -272,7 +276,8 @@ TEST_F(ReactorTest, SynchronizeRunsJobsQueuedAboveTheMarker) {
   ReactorJob_Init(&jb, &reactor, Recorder::run, &below);
   ReactorJob_Init(&j1, &reactor, Recorder::run, &above1);
   ReactorJob_Init(&j2, &reactor, Recorder::run, &above2);
-  ReactorJob_Init(&marker, &reactor, [](void*) { FAIL() << "the marker ran"; }, nullptr);
+  ReactorJob_Init(
+      &marker, &reactor, [](void*) { FAIL() << "the marker ran"; }, nullptr);
   ReactorJob_Set(&jb);
   ReactorJob_Set(&marker);
   // An action that queues jobs, one of which queues another.
@@ -289,7 +294,8 @@ TEST_F(ReactorTest, SynchronizeReturnsAtOnceWhenExiting) {
   Recorder a{this, "a"};
   ReactorJob ja, marker;
   ReactorJob_Init(&ja, &reactor, Recorder::run, &a);
-  ReactorJob_Init(&marker, &reactor, [](void*) {}, nullptr);
+  ReactorJob_Init(
+      &marker, &reactor, [](void*) {}, nullptr);
   ReactorJob_Set(&marker);
   ReactorJob_Set(&ja);
   BReactor_Quit(&reactor, 1);
@@ -325,7 +331,8 @@ TEST_F(ReactorTest, CompletionsRunInOrderAndFreeingDropsAnUndispatchedOne) {
   CompletionSlot_Complete(&a.slot, true, 9);
   CompletionSlot_Free(&c.slot);  // completed, not yet dispatched
   ReactorTimer quit;
-  ReactorTimer_Init(&quit, 1, [](void* user) { BReactor_Quit(static_cast<BReactor*>(user), 0); }, &reactor);
+  ReactorTimer_Init(
+      &quit, 1, [](void* user) { BReactor_Quit(static_cast<BReactor*>(user), 0); }, &reactor);
   BReactor_SetTimer(&reactor, &quit);
   BReactor_Exec(&reactor);
   EXPECT_EQ(trace, (std::vector<std::string>{"b:failed:0", "a:ok:9"}));

@@ -144,7 +144,8 @@ struct SocksRun {
   void go(BAddr server, std::vector<BSocksClientAuthInfo> auth = {BSocksClientAuthInfo{}}) {
     ASSERT_TRUE(BSocksClient_Init(&client, server, auth, kTarget, handler, this, &reactor));
     ReactorTimer guard;
-    ReactorTimer_Init(&guard, 10000, [](void* u) { BReactor_Quit(static_cast<BReactor*>(u), 1); }, &reactor);
+    ReactorTimer_Init(
+        &guard, 10000, [](void* u) { BReactor_Quit(static_cast<BReactor*>(u), 1); }, &reactor);
     BReactor_SetTimer(&reactor, &guard);
     EXPECT_EQ(BReactor_Exec(&reactor), 0) << "no final event within 10 s";
     BReactor_RemoveTimer(&reactor, &guard);

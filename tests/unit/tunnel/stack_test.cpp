@@ -24,8 +24,7 @@ using Bytes = std::vector<uint8_t>;
 std::vector<Bytes> g_sent;
 
 uint32_t ip(int a, int b, int c, int d) {
-  uint8_t x[4] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(c),
-                  static_cast<uint8_t>(d)};
+  uint8_t x[4] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(c), static_cast<uint8_t>(d)};
   uint32_t v;
   std::memcpy(&v, x, 4);
   return v;

@@ -91,8 +91,8 @@ TEST(DottedQuad, StrictComponents) {
   uint32_t v = 0;
   EXPECT_TRUE(BTap_ParseDottedQuad("010.001.000.255", &v));  // leading zeros are fine
   EXPECT_EQ(v, quad(10, 1, 0, 255));
-  for (const char* bad : {"256.1.1.1", "1.1.1.1000", "1..1.1", "1.1.1", "1.1.1.1.", "1.1.1.1.1",
-                          ".1.1.1", "1.1.1.-1", "1.1.1.a", " 1.1.1.1", "1.1.1.1 ", "", "0x1.1.1.1"}) {
+  for (const char* bad : {"256.1.1.1", "1.1.1.1000", "1..1.1", "1.1.1", "1.1.1.1.", "1.1.1.1.1", ".1.1.1", "1.1.1.-1",
+                          "1.1.1.a", " 1.1.1.1", "1.1.1.1 ", "", "0x1.1.1.1"}) {
     EXPECT_FALSE(BTap_ParseDottedQuad(bad, &v)) << bad;
   }
 }
@@ -121,8 +121,8 @@ TEST(Addresses, ParsingBothFormsAndLimits) {
   EXPECT_EQ(a.type, BADDR_TYPE_IPV6);
   EXPECT_EQ(a.ipv6[15], 1);
   EXPECT_EQ(host16(a.port), 65535);
-  for (const char* bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:123456",
-                          "127.0.0.1:8a", "[::1]", "[::1]8080", ":80", "[::1:80"}) {
+  for (const char* bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:123456", "127.0.0.1:8a", "[::1]",
+                          "[::1]8080", ":80", "[::1:80"}) {
     EXPECT_FALSE(BAddr_Parse2(&a, bad)) << bad;
   }
   std::string longHost(128, '1');
@@ -162,8 +162,7 @@ TEST(Log, BuiltInLevelsFilterPerChannel) {
   BLog_Log(BLOG_CHANNEL_BTap, BLOG_ERROR, "kept three");
   BLog_Free();
   BLog_Log(BLOG_CHANNEL_BTap, BLOG_ERROR, "dropped: log freed");
-  EXPECT_EQ(c.lines, (std::vector<std::string>{"BReactor/3/kept 1", "tun2socks/4/kept two",
-                                               "BTap/1/kept three"}));
+  EXPECT_EQ(c.lines, (std::vector<std::string>{"BReactor/3/kept 1", "tun2socks/4/kept two", "BTap/1/kept three"}));
   EXPECT_TRUE(c.released);
 }
 

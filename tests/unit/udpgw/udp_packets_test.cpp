@@ -127,18 +127,77 @@ TEST(UdpPacketsTest, ParseRejectsDamagedOrForeignPackets) {
     p[10] = static_cast<uint8_t>(c >> 8);
     p[11] = static_cast<uint8_t>(c);
   };
-  { auto p = good; p[30] ^= 1; rejects(p, "payload bit flipped (UDP checksum)"); }
-  { auto p = good; p[8] = 1; rejects(p, "header changed without its checksum"); }
-  { auto p = good; p[9] = 6; fixIpChecksum(p); rejects(p, "TCP"); }
-  { auto p = good; p[0] = 0x44; fixIpChecksum(p); rejects(p, "header length 16"); }
-  { auto p = good; p[0] = 0x4F; fixIpChecksum(p); rejects(p, "header longer than the packet"); }
-  { auto p = good; p[3] = 0xFF; fixIpChecksum(p); rejects(p, "total length beyond the packet"); }
-  { auto p = good; p[24] = 0; p[25] = 7; rejects(p, "UDP length below 8"); }
-  { auto p = good; p[25] = static_cast<uint8_t>(p[25] + 1); rejects(p, "UDP length beyond the IP payload"); }
-  { auto p = good; p.resize(26); p[2] = 0; p[3] = 26; fixIpChecksum(p); rejects(p, "UDP header cut off"); }
-  { auto p = good; p[6] = 0x20; fixIpChecksum(p); rejects(p, "first fragment"); }
-  { auto p = good; p[7] = 0x10; fixIpChecksum(p); p[26] = p[27] = 0; rejects(p, "later fragment"); }
-  { auto p = good; p.resize(19); rejects(p, "shorter than an IPv4 header"); }
+  {
+    auto p = good;
+    p[30] ^= 1;
+    rejects(p, "payload bit flipped (UDP checksum)");
+  }
+  {
+    auto p = good;
+    p[8] = 1;
+    rejects(p, "header changed without its checksum");
+  }
+  {
+    auto p = good;
+    p[9] = 6;
+    fixIpChecksum(p);
+    rejects(p, "TCP");
+  }
+  {
+    auto p = good;
+    p[0] = 0x44;
+    fixIpChecksum(p);
+    rejects(p, "header length 16");
+  }
+  {
+    auto p = good;
+    p[0] = 0x4F;
+    fixIpChecksum(p);
+    rejects(p, "header longer than the packet");
+  }
+  {
+    auto p = good;
+    p[3] = 0xFF;
+    fixIpChecksum(p);
+    rejects(p, "total length beyond the packet");
+  }
+  {
+    auto p = good;
+    p[24] = 0;
+    p[25] = 7;
+    rejects(p, "UDP length below 8");
+  }
+  {
+    auto p = good;
+    p[25] = static_cast<uint8_t>(p[25] + 1);
+    rejects(p, "UDP length beyond the IP payload");
+  }
+  {
+    auto p = good;
+    p.resize(26);
+    p[2] = 0;
+    p[3] = 26;
+    fixIpChecksum(p);
+    rejects(p, "UDP header cut off");
+  }
+  {
+    auto p = good;
+    p[6] = 0x20;
+    fixIpChecksum(p);
+    rejects(p, "first fragment");
+  }
+  {
+    auto p = good;
+    p[7] = 0x10;
+    fixIpChecksum(p);
+    p[26] = p[27] = 0;
+    rejects(p, "later fragment");
+  }
+  {
+    auto p = good;
+    p.resize(19);
+    rejects(p, "shorter than an IPv4 header");
+  }
   // A zero UDP checksum means the sender computed none: the datagram stands.
   auto p = good;
   p[26] = p[27] = 0;

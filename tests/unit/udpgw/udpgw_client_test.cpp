@@ -126,8 +126,8 @@ class UdpGwClientTest : public ::testing::Test {
     BLog_Free();
   }
   void init(int maxConnections = 1000, btime_t keepalive = 10000) {
-    ASSERT_TRUE(UdpGwClient_Init(&client, kUdpMtu, maxConnections, 8, keepalive, &reactor, this, onServerError,
-                                 onReceived));
+    ASSERT_TRUE(
+        UdpGwClient_Init(&client, kUdpMtu, maxConnections, 8, keepalive, &reactor, this, onServerError, onReceived));
   }
   static void onServerError(void* u) { ++static_cast<UdpGwClientTest*>(u)->serverErrors; }
   static void onReceived(void* u, BAddr l, BAddr r, const uint8_t* d, int n) {
@@ -165,9 +165,8 @@ TEST_F(UdpGwClientTest, MessagesCarryTheExactLayoutAndRebindOnlyOnAFlowsFirstDat
   run();
   // The new flow's first message goes before the first flow's second one:
   // the queue is fair between flows.
-  Bytes expected = {11, 0, 0x02, 0, 0, 10, 220, 0, 1, 0, 53, 'q', '1',
-                    10, 0, 0x02, 1, 0, 10, 220, 0, 1, 0, 53, 'x',
-                    11, 0, 0x00, 0, 0, 10, 220, 0, 1, 0, 53, 'q', '2'};
+  Bytes expected = {11,  0, 0x02, 0, 0,  10,  220, 0, 1,    0, 53, 'q', '1', 10, 0, 0x02, 1,  0,   10,
+                    220, 0, 1,    0, 53, 'x', 11,  0, 0x00, 0, 0,  10,  220, 0,  1, 0,    53, 'q', '2'};
   EXPECT_EQ(s.wire, expected);
   EXPECT_EQ(s.sends, 1) << "what one round offered leaves in one send";
   // The caller's flags travel along.
@@ -188,11 +187,11 @@ TEST_F(UdpGwClientTest, RepliesReachTheirFlowAndBadOnesAreDroppedWithoutEndingTh
   Bytes in;
   auto add = [&](const Bytes& b) { in.insert(in.end(), b.begin(), b.end()); };
   add(reply(1, kEcho, bytes("echo")));
-  add(frame({0x00, 0x01}));                    // 2-byte message: no header
-  add(reply(7, kDns, bytes("nobody")));        // unknown conid
-  add(reply(0, kEcho, bytes("wrong peer")));   // conid 0 serves kDns
-  add(frame({0x00, 0x00, 0x00, 10, 220, 0}));  // IPv4 address cut off
-  add(reply(0, kDns, Bytes(kUdpMtu + 1, 0xAB)));  // more than a datagram may carry
+  add(frame({0x00, 0x01}));                                              // 2-byte message: no header
+  add(reply(7, kDns, bytes("nobody")));                                  // unknown conid
+  add(reply(0, kEcho, bytes("wrong peer")));                             // conid 0 serves kDns
+  add(frame({0x00, 0x00, 0x00, 10, 220, 0}));                            // IPv4 address cut off
+  add(reply(0, kDns, Bytes(kUdpMtu + 1, 0xAB)));                         // more than a datagram may carry
   add(reply(0, kDns, bytes("answer"), 0x7F & ~UDPGW_CLIENT_FLAG_IPV6));  // other flags are ignored
   // Byte by byte: messages split anywhere still come out whole.
   for (uint8_t b : in) {
@@ -213,8 +212,7 @@ TEST_F(UdpGwClientTest, ConidsAreTakenInOrderAndTheLeastRecentlyUsedIsReusedWhen
   init(3);
   FakeStream s(&reactor);
   ASSERT_TRUE(UdpGwClient_ConnectServer(&client, &s.sender, &s.receiver));
-  BAddr apps[5] = {v4("10.0.0.1", 1), v4("10.0.0.2", 2), v4("10.0.0.3", 3), v4("10.0.0.4", 4),
-                   v4("10.0.0.5", 5)};
+  BAddr apps[5] = {v4("10.0.0.1", 1), v4("10.0.0.2", 2), v4("10.0.0.3", 3), v4("10.0.0.4", 4), v4("10.0.0.5", 5)};
   for (int i = 0; i < 3; ++i) submit(apps[i], kDns, "a");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(UdpGwClient_FindConid(&client, apps[i], kDns), i);
   // A reply touches flow 0, so flow 1 is now the least recently used.

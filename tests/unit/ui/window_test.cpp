@@ -146,8 +146,10 @@ QString modalDuring(const std::function<void()>& action) {
   QObject::connect(&watch, &QTimer::timeout, [&] {
     if (QWidget* modal = QApplication::activeModalWidget()) {
       seen = modal->windowTitle();
-      if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-      else modal->close();
+      if (auto* dialog = qobject_cast<QDialog*>(modal))
+        dialog->reject();
+      else
+        modal->close();
     }
   });
   watch.start(20);
@@ -155,7 +157,6 @@ QString modalDuring(const std::function<void()>& action) {
   QApplication::processEvents();
   return seen;
 }
-
 
 }  // namespace
 
@@ -476,8 +477,7 @@ class WindowTest : public QObject {
     batch.accept();
     QCOMPARE(messages_, QStringList({T("Input shadowsocks server link please.")}));
     QCOMPARE(CNodeMgr::instance().count(), std::size_t(0));
-    batch.textEdit()->setPlainText(
-        "ss://aes-128-gcm:pw@192.0.2.11:8000, junk\r\nss://aes-128-gcm:pw@192.0.2.12:8000");
+    batch.textEdit()->setPlainText("ss://aes-128-gcm:pw@192.0.2.11:8000, junk\r\nss://aes-128-gcm:pw@192.0.2.12:8000");
     batch.accept();
     QCOMPARE(batch.result(), int(QDialog::Accepted));
     QCOMPARE(batch.added(), 2);

@@ -24,15 +24,17 @@ uint32_t vantor_lwip_rand(void);
 #endif
 #define LWIP_RAND() ((u32_t)vantor_lwip_rand())
 
-#define LWIP_PLATFORM_DIAG(x) do { printf x; } while (0)
+#define LWIP_PLATFORM_DIAG(x) \
+  do {                        \
+    printf x;                 \
+  } while (0)
 /* A failed lwIP assertion means the stack's state is broken: stop at once
  * rather than corrupt connections. */
-#define LWIP_PLATFORM_ASSERT(x)                                                  \
-  do {                                                                           \
-    fprintf(stderr, "lwIP assertion \"%s\" failed at line %d in %s\n", (x),      \
-            __LINE__, __FILE__);                                                 \
-    fflush(stderr);                                                              \
-    abort();                                                                     \
+#define LWIP_PLATFORM_ASSERT(x)                                                                  \
+  do {                                                                                           \
+    fprintf(stderr, "lwIP assertion \"%s\" failed at line %d in %s\n", (x), __LINE__, __FILE__); \
+    fflush(stderr);                                                                              \
+    abort();                                                                                     \
   } while (0)
 
 #endif /* VANTOR_LWIP_ARCH_CC_H */
