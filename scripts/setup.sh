@@ -22,15 +22,15 @@ PACKAGES=(
   # (gsettings and its schemas), setcap for the installed binary, and node to
   # evaluate the served proxy script in tests
   libhttp-parser-dev gettext libglib2.0-bin gsettings-desktop-schemas libcap2-bin nodejs
-  # host network configuration: sd-bus for systemd-resolved, INI files, the
-  # offline country database the shipped rule files are generated from
-  libsystemd-dev libsimpleini-dev libgeoip-dev geoip-database
+  # host network configuration: sd-bus for systemd-resolved (the INI library
+  # and the country database the rule files are generated from are above)
+  libsystemd-dev
   # a private D-Bus for the systemd-resolved tests
   dbus-daemon
   # desktop window: Qt 6 Widgets and SVG, the country flags (public domain);
   # its tests run a virtual X server with a window manager, with and without
   # a system tray host, and look at the windows from outside
-  qt6-base-dev qt6-svg-dev famfamfam-flag-png xvfb openbox trayer wmctrl x11-utils xauth
+  qt6-base-dev qt6-svg-dev famfamfam-flag-png xvfb openbox trayer wmctrl x11-utils
 )
 
 SUDO=""
