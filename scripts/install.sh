@@ -1,29 +1,31 @@
 #!/usr/bin/env bash
-# Installs Vantor under a prefix: the program, its shipped data (rules/,
-# lang/) and a desktop entry. Run after scripts/build.sh, as root (or with
-# sudo):
+# Installs Vantor under a prefix: the program, the privileged network helper
+# with its systemd unit, the shipped data (rules/, lang/) and a desktop entry.
+# Run after scripts/build.sh, as root (or with sudo):
 #
 #   scripts/install.sh [PREFIX]          # default /usr/local
 #   DESTDIR=/tmp/stage scripts/install.sh /usr   # staged, for packaging
 #   BUILD_DIR=build-release scripts/install.sh
 #
-# The installed program gets the capabilities that connecting needs, so a
-# normal user connects without a password (root keeps working as before):
-#   cap_net_admin     the TUN interface, routes, addresses, systemd-resolved
-#   cap_net_raw       the node tester's ICMP echo where unprivileged echo
-#                     sockets are not allowed
-#   cap_dac_override  /etc/resolv.conf on hosts without systemd-resolved
-# No password is stored anywhere.
+# `vantor` runs as the user. Every change to the host network (TUN interface,
+# routes, DNS) is made by `vantor-helper`, a small service that serves root
+# and the members of the group "vantor": a user joins it to connect
+# (sudo usermod -aG vantor USER, then logs in again). Nothing gets a file
+# capability or a setuid bit. A staged install (DESTDIR) creates no group and
+# starts no service: that is the package's work.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PREFIX=${1:-/usr/local}
 BUILD_DIR=${BUILD_DIR:-build}
 DEST=${DESTDIR:-}
 binary="$BUILD_DIR/src/cli/vantor"
-if [ ! -x "$binary" ]; then
-  echo "install: $binary not found; build first (scripts/build.sh)" >&2
-  exit 1
-fi
+helper="$BUILD_DIR/src/helper/vantor-helper"
+for b in "$binary" "$helper"; do
+  if [ ! -x "$b" ]; then
+    echo "install: $b not found; build first (scripts/build.sh)" >&2
+    exit 1
+  fi
+done
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
@@ -32,6 +34,11 @@ datadir="$DEST$PREFIX/share/vantor"
 appdir="$DEST$PREFIX/share/applications"
 $SUDO install -d -m 755 "$bindir" "$datadir" "$appdir"
 $SUDO install -m 755 "$binary" "$bindir/vantor"
+$SUDO install -m 755 "$helper" "$bindir/vantor-helper"
+unitdir="$DEST/lib/systemd/system"
+$SUDO install -d -m 755 "$unitdir"
+sed "s|@PREFIX@|$PREFIX|g" dist/systemd/vantor-helper.service | $SUDO tee "$unitdir/vantor-helper.service" >/dev/null
+$SUDO chmod 644 "$unitdir/vantor-helper.service"
 # The build tree holds the generated rule files and compiled translations
 # beside CMake's own files: only the data is copied.
 $SUDO rm -rf "${datadir:?}/rules" "${datadir:?}/lang"
@@ -63,10 +70,14 @@ StartupWMClass=vantor
 DESKTOP
 $SUDO chmod 644 "$appdir/vantor.desktop"
 
-caps="cap_net_admin,cap_net_raw,cap_dac_override+ep"
-if ! command -v setcap >/dev/null 2>&1; then
-  echo "install: setcap not found (Debian package libcap2-bin); only root can connect" >&2
-elif ! $SUDO setcap "$caps" "$bindir/vantor"; then
-  echo "install: could not set $caps on $bindir/vantor (file system without capabilities?); only root can connect" >&2
+if [ -z "$DEST" ]; then
+  if ! getent group vantor >/dev/null; then $SUDO groupadd --system vantor; fi
+  if [ -d /run/systemd/system ]; then
+    $SUDO systemctl daemon-reload
+    $SUDO systemctl enable --now vantor-helper.service
+  else
+    echo "install: no systemd here; start the helper yourself: $PREFIX/bin/vantor-helper &" >&2
+  fi
 fi
-echo "install: $PREFIX/bin/vantor, data in $PREFIX/share/vantor"
+echo "install: $PREFIX/bin/vantor and vantor-helper, data in $PREFIX/share/vantor"
+echo "install: members of the group vantor may connect (sudo usermod -aG vantor USER, then log in again)"

@@ -11,8 +11,10 @@
 #include "catalogue/settings.h"
 #include "crypto/ssr/auth_data.h"
 #include "diag/node_testing.h"
+#include "helper/client.h"
 #include "netconf/additional_routes.h"
 #include "netconf/host_setup.h"
+#include "netconf/network_settings.h"
 #include "netconf/proxy_modes.h"
 #include "netconf/route_plan.h"
 #include "platform/net.h"
@@ -25,9 +27,6 @@
 
 namespace vantor::app {
 namespace {
-
-// Metric of the tunnel gateway's default route: below every real one.
-constexpr uint32_t kTunGatewayMetric = 5000;
 
 std::vector<uint32_t> serverList(const std::string& primary, const std::string& secondary) {
   std::vector<uint32_t> servers;
@@ -67,21 +66,63 @@ struct CProgramBackend::Impl {
   std::vector<std::unique_ptr<CNodeInfo>> nodes;
   int32_t nextId = kTransientIdBase;
   int32_t selected = -1;  // a transient node's id while one is selected
-  HostChangeRecord record;
-  HostSetup host{record};
-  CKovalRouteMgr routes;
+  // Every host change goes through the privileged helper, reached at the
+  // first one; its session holds the TUN interface it created for us.
+  std::unique_ptr<helper::HelperClient> helper;
+  std::unique_ptr<helper::CHelperRouteMgr> routes;
+  std::string tunName;
   NetworkState state;
   bool configured = false;  // the TUN interface and DNS are set up for a connection
   std::vector<std::string> report;
+
+  // Under `lock`. False (with the reason in the report) when there is no
+  // helper to be had.
+  bool ensureHelper() {
+    if (helper) return true;
+    std::string error;
+    helper = helper::HelperClient::open(error);
+    if (!helper) {
+      report.push_back(error);
+      return false;
+    }
+    routes = std::make_unique<helper::CHelperRouteMgr>(*helper);
+    CRouterMgr::setInstance(routes.get());
+    return true;
+  }
+  bool call(const Json::Value& request, Json::Value& answer, const std::string& what, long* handle = nullptr) {
+    if (!ensureHelper()) return false;
+    std::string error;
+    if (helper->call(request, answer, error, handle)) return true;
+    report.push_back(what + ": " + error);
+    return false;
+  }
+  bool callOp(const char* op, Json::Value& answer, const std::string& what) {
+    Json::Value request;
+    request["op"] = op;
+    return call(request, answer, what);
+  }
+  void appendReport(const Json::Value& answer) {
+    for (const Json::Value& line : answer["report"]) report.push_back(line.asString());
+  }
+  void undo() {
+    configured = false;
+    if (!helper) return;
+    Json::Value answer;
+    if (callOp("undo", answer, "cannot undo the host changes")) appendReport(answer);
+    tunName.clear();
+  }
 };
 
 CProgramBackend::CProgramBackend() : impl_(std::make_unique<Impl>()) {
-  CRouterMgr::setInstance(&impl_->routes);
   CProxyModeMgr::instance().scanRules({paths::shippedRulesDir(), paths::userRulesDir()}, false);
   CAdditionalRouteMgr::instance().load();
 }
 
-CProgramBackend::~CProgramBackend() { CRouterMgr::setInstance(nullptr); }
+CProgramBackend::~CProgramBackend() {
+  CRouterMgr::setInstance(nullptr);
+  impl_->routes.reset();
+  impl_->helper.reset();  // the session ends: whatever is left is put back
+}
 
 int32_t CProgramBackend::addTransientNode(std::unique_ptr<CNodeInfo> node) {
   std::lock_guard<std::mutex> guard(impl_->lock);
@@ -92,8 +133,7 @@ int32_t CProgramBackend::addTransientNode(std::unique_ptr<CNodeInfo> node) {
 
 void CProgramBackend::undoHostChanges() {
   std::lock_guard<std::mutex> guard(impl_->lock);
-  impl_->configured = false;
-  impl_->host.undo(impl_->report);
+  impl_->undo();
 }
 
 std::vector<std::string> CProgramBackend::takeReport() {
@@ -217,7 +257,23 @@ void CProgramBackend::renewClientIdentity() { InitAuthData(); }
 
 bool CProgramBackend::startTunnel(const std::string& interfaceName, uint16_t port, bool udpEnabled) {
   tunnel::tun2socks_set_handle_signals(false);
-  return tunnel::startTunnel(interfaceName, port, udpEnabled);
+  std::string name = interfaceName;
+  {
+    // The helper opens the device; the tunnel takes its descriptor.
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    Json::Value request, answer;
+    request["op"] = "tun_open";
+    request["offload"] = tunnel::tun2socks_settings().deviceOffload;
+    long handle = -1;
+    if (!impl_->call(request, answer, "cannot open the TUN interface", &handle)) return false;
+    if (handle < 0) {
+      impl_->report.push_back("the network helper sent no TUN descriptor");
+      return false;
+    }
+    name = answer["name"].asString();
+    platform::tunProvideHandle(name, handle, answer["offload"].asBool());
+  }
+  return tunnel::startTunnel(name, port, udpEnabled);
 }
 
 void CProgramBackend::stopTunnel() { tunnel::tun2socks_stop(true); }
@@ -251,7 +307,10 @@ bool CProgramBackend::isLocalAddress(const std::string& address) {
 
 bool CProgramBackend::detectConnections(NetworkFacts& facts) {
   NetworkState state;
-  vantor::detectConnections(state);
+  {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    vantor::detectConnections(state, impl_->tunName);
+  }
   facts = NetworkFacts{};
   facts.tap_connection_name = state.tunName;
   facts.tap_connection_guid = state.tunName;  // Linux names interfaces, it has no adapter GUIDs
@@ -289,22 +348,33 @@ bool CProgramBackend::currentAddress(const NetworkFacts& facts, std::string& add
 
 bool CProgramBackend::interfaceDown(int32_t ifIndex) { return vantor::interfaceDown(ifIndex); }
 
-void CProgramBackend::tapStaticAddress(const NetworkFacts& facts) {
-  std::string error;
+void CProgramBackend::tapStaticAddress(const NetworkFacts&) {
   std::lock_guard<std::mutex> guard(impl_->lock);
   impl_->configured = true;
-  if (!impl_->host.prepareTunInterface(facts.tap_connection_name, error) ||
-      !impl_->host.addTunGateway(facts.tap_connection_name, kTunGatewayMetric, error))
-    impl_->report.push_back("cannot configure " + facts.tap_connection_name + ": " + error);
-  impl_->state.tunIndex = platform::interfaceIndex(facts.tap_connection_name);
+  Json::Value answer;
+  if (!impl_->callOp("tun_configure", answer, "cannot configure the TUN interface")) return;
+  impl_->tunName = answer["name"].asString();
+  impl_->state.tunName = impl_->tunName;
+  impl_->state.tunIndex = answer["index"].asInt();
 }
 
+namespace {
+
+Json::Value dnsRequest(const std::string& primary, const std::string& secondary, bool replaceLocal) {
+  Json::Value request;
+  request["op"] = "dns";
+  request["servers"] = Json::Value(Json::arrayValue);
+  for (uint32_t server : serverList(primary, secondary)) request["servers"].append(platform::formatIpv4(server));
+  request["replace_local"] = replaceLocal;
+  return request;
+}
+
+}  // namespace
+
 void CProgramBackend::setTapDns(const NetworkFacts&, const std::string& primary, const std::string& secondary) {
-  std::string error;
   std::lock_guard<std::mutex> guard(impl_->lock);
-  if (!impl_->host.configureDns(impl_->state.tunIndex, impl_->state.localIndex, serverList(primary, secondary), false,
-                                error))
-    impl_->report.push_back("cannot set the tunnel's DNS servers: " + error);
+  Json::Value answer;
+  impl_->call(dnsRequest(primary, secondary, false), answer, "cannot set the tunnel's DNS servers");
 }
 
 void CProgramBackend::setTapMetric(const NetworkFacts&, int metric) {
@@ -313,32 +383,34 @@ void CProgramBackend::setTapMetric(const NetworkFacts&, int metric) {
 }
 
 void CProgramBackend::tapReset(const NetworkFacts&) {
-  // Every change made for the connection (address, gateway, IPv6 block,
-  // DNS of both links or resolv.conf) was recorded; undoing the record
-  // puts each back as it was.
+  // Every change made for the connection (interface, address, gateway,
+  // IPv6 block, DNS of both links or resolv.conf) was recorded by the
+  // helper; undoing its record puts each back as it was.
   std::lock_guard<std::mutex> guard(impl_->lock);
-  impl_->configured = false;
-  impl_->host.undo(impl_->report);
+  impl_->undo();
 }
 
 void CProgramBackend::replaceDns(const std::string&, const std::string& primary, const std::string& secondary) {
-  std::string error;
   std::lock_guard<std::mutex> guard(impl_->lock);
   // At disconnect the local connection's own servers came back with the
   // record's undo in tapReset; only a connection replaces them.
   if (!impl_->configured) return;
-  if (!impl_->host.configureDns(impl_->state.tunIndex, impl_->state.localIndex, serverList(primary, secondary), true,
-                                error))
-    impl_->report.push_back("cannot replace the DNS servers: " + error);
+  Json::Value answer;
+  impl_->call(dnsRequest(primary, secondary, true), answer, "cannot replace the DNS servers");
 }
 
-void CProgramBackend::flushResolverCache() { flushResolver(); }
+void CProgramBackend::flushResolverCache() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  Json::Value answer;
+  if (impl_->helper) impl_->callOp("flush_dns", answer, "cannot flush the resolver cache");
+}
 
 bool CProgramBackend::setRoutePaths(const NetworkFacts& facts) {
   std::lock_guard<std::mutex> guard(impl_->lock);
-  return impl_->routes.setPaths(facts.local_connection_shortest_r_nexthop, facts.local_connection_shortest_r_ifindex,
-                                facts.local_connection_shortest_r_directhop, tunnel::kTunnelStackAddress,
-                                impl_->state.tunIndex, false);
+  if (!impl_->ensureHelper()) return false;
+  return impl_->routes->setPaths(facts.local_connection_shortest_r_nexthop, facts.local_connection_shortest_r_ifindex,
+                                 facts.local_connection_shortest_r_directhop, tunnel::kTunnelStackAddress,
+                                 impl_->state.tunIndex, false);
 }
 
 void CProgramBackend::installRoutes(CNodeInfo*, const std::string& serverAddress, const std::string& exitAddress,
@@ -357,17 +429,19 @@ void CProgramBackend::installRoutes(CNodeInfo*, const std::string& serverAddress
   plan.additionalRoutes = CAdditionalRouteMgr::instance().routes();
   plan.isLocal = [this](const std::string& a) { return isLocalAddress(a); };
   const ProxyMode& mode = CProxyModeMgr::instance().currentMode();
-  std::string error;
   std::lock_guard<std::mutex> guard(impl_->lock);
-  if (!impl_->host.noteRoutes(error)) impl_->report.push_back("cannot record the routes: " + error);
+  if (!impl_->ensureHelper()) return;
+  Json::Value answer;
   // While everything goes through the tunnel, IPv6 must not leave beside it.
-  if (mode.routeAll && !impl_->host.blockIpv6(error)) impl_->report.push_back("cannot block IPv6: " + error);
-  vantor::installRoutes(impl_->routes, mode, plan);
+  if (mode.routeAll) impl_->callOp("block_ipv6", answer, "cannot block IPv6");
+  vantor::installRoutes(*impl_->routes, mode, plan);
+  std::string error = impl_->routes->lastError();
+  if (!error.empty()) impl_->report.push_back("routes: " + error);
 }
 
 void CProgramBackend::removeAllRoutes() {
   std::lock_guard<std::mutex> guard(impl_->lock);
-  impl_->routes.removeAllRoutes();
+  if (impl_->routes) impl_->routes->removeAllRoutes();
 }
 
 bool CProgramBackend::installDriver() {
@@ -375,21 +449,10 @@ bool CProgramBackend::installDriver() {
   // persistent interface, down and without an address until a connection
   // configures it (so the browser-only modes see no route of it). Recorded
   // like every host change, so exit and the next start take it away.
-  std::string error;
-  std::string name = tunConnectionName();
   std::lock_guard<std::mutex> guard(impl_->lock);
-  if (!platform::ensureTunDevice(error)) {
-    impl_->report.push_back("cannot create the TUN interface: " + error);
-    return false;
-  }
-  if (platform::interfaceExists(name)) return true;
-  Json::Value change;
-  change["name"] = name;
-  change["created"] = true;
-  if (impl_->record.note("tun_interface", change, error) == 0 || !platform::tunCreatePersistent(name, error)) {
-    impl_->report.push_back("cannot create the TUN interface " + name + ": " + error);
-    return false;
-  }
+  Json::Value answer;
+  if (!impl_->callOp("driver", answer, "cannot create the TUN interface")) return false;
+  impl_->tunName = answer["name"].asString();
   return true;
 }
 

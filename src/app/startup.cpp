@@ -16,12 +16,28 @@
 #include "catalogue/subscriptions.h"
 #include "catalogue/settings.h"
 #include "crypto/ssr/auth_data.h"
-#include "netconf/host_setup.h"
+#include "helper/client.h"
 #include "netconf/proxy_modes.h"
 #include "platform/crash.h"
 #include "service/ss_manager.h"
 
 namespace vantor::app {
+namespace {
+
+// What a killed run of this user left on the host: the helper puts it back.
+// Without a helper there is nothing of ours to put back (nobody could have
+// made the changes).
+void cleanupHostLeftovers(std::vector<std::string>& report) {
+  std::string error;
+  auto helper = helper::HelperClient::open(error);
+  if (!helper) return;
+  Json::Value request, answer;
+  request["op"] = "cleanup";
+  if (!helper->call(request, answer, error)) report.push_back(error);
+  for (const Json::Value& line : answer["report"]) report.push_back(line.asString());
+}
+
+}  // namespace
 
 std::vector<Ipv4Network> chinaNetworks() {
   std::vector<Ipv4Network> out;
@@ -83,7 +99,7 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
 
   // What an earlier run left behind: its routes, TUN interface, DNS and
   // desktop proxy settings.
-  cleanupLeftovers(report);
+  cleanupHostLeftovers(report);
   std::vector<std::string> proxyReport;
   systemProxy().restore(proxyReport);
   report.insert(report.end(), proxyReport.begin(), proxyReport.end());

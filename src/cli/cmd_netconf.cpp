@@ -8,7 +8,7 @@
 
 #include "catalogue/app_paths.h"
 #include "cli/command.h"
-#include "netconf/host_setup.h"
+#include "helper/client.h"
 #include "netconf/proxy_modes.h"
 
 namespace {
@@ -44,11 +44,21 @@ int listModes() {
   return vantor::cli::kExitOk;
 }
 
+// The helper undoes what a dead connection of this user left (root: of
+// anyone); a running connection is never touched.
 int cleanup() {
-  std::vector<std::string> report;
-  bool ok = vantor::cleanupLeftovers(report);
-  for (const auto& line : report) std::printf("%s\n", line.c_str());
-  if (report.empty()) std::printf("nothing to clean up\n");
+  std::string error;
+  auto helper = vantor::helper::HelperClient::open(error);
+  if (!helper) {
+    std::fprintf(stderr, "vantor: %s\n", error.c_str());
+    return vantor::cli::kExitFailed;
+  }
+  Json::Value request, answer;
+  request["op"] = "cleanup";
+  bool ok = helper->call(request, answer, error);
+  for (const Json::Value& line : answer["report"]) std::printf("%s\n", line.asString().c_str());
+  if (!ok) std::fprintf(stderr, "vantor: %s\n", error.c_str());
+  if (ok && answer["report"].empty()) std::printf("nothing to clean up\n");
   return ok ? vantor::cli::kExitOk : vantor::cli::kExitFailed;
 }
 

@@ -10,8 +10,10 @@
 #include "catalogue/settings.h"
 #include "cli/command.h"
 #include "cli/node_arg.h"
+#include "helper/client.h"
 #include "netconf/additional_routes.h"
 #include "netconf/host_setup.h"
+#include "netconf/network_settings.h"
 #include "netconf/proxy_modes.h"
 #include "netconf/route_plan.h"
 #include "platform/host.h"
@@ -19,6 +21,7 @@
 #include "platform/routes.h"
 #include "platform/signals.h"
 #include "platform/termination_events.h"
+#include "platform/tun.h"
 #include "service/ss_manager.h"
 #include "tunnel/core/tun2socks.h"
 
@@ -36,11 +39,23 @@ struct TunnelOptions {
   uint32_t tcpWindow = 0;
 };
 
-// Metric of the tunnel gateway's default route: below every real one.
-constexpr uint32_t kTunGatewayMetric = 5000;
+void printReport(const Json::Value& answer) {
+  for (const Json::Value& line : answer["report"]) std::cerr << "vantor: " << line.asString() << "\n";
+}
 
-void printReport(const std::vector<std::string>& report) {
-  for (const auto& line : report) std::cerr << "vantor: " << line << "\n";
+Json::Value opRequest(const char* op) {
+  Json::Value request;
+  request["op"] = op;
+  return request;
+}
+
+// One request to the helper; false after a message.
+bool ask(vantor::helper::HelperClient& helper, const Json::Value& request, Json::Value& answer, const char* what,
+         long* handle = nullptr) {
+  std::string error;
+  if (helper.call(request, answer, error, handle)) return true;
+  std::cerr << "vantor: " << what << ": " << error << "\n";
+  return false;
 }
 
 // The mode named on the command line, with its networks loaded; null (after
@@ -65,26 +80,20 @@ vantor::ProxyMode* modeFrom(const std::string& text) {
 }
 
 // Routes, the IPv6 block and DNS for the mode. False after a message.
-bool installMode(vantor::CKovalRouteMgr& routes, vantor::HostSetup& host, const vantor::ProxyMode& mode,
-                 const vantor::NetworkState& state, const std::string& serverAddress, bool udp) {
+bool installMode(vantor::helper::HelperClient& helper, vantor::helper::CHelperRouteMgr& routes,
+                 const vantor::ProxyMode& mode, const vantor::NetworkState& state, const std::string& serverAddress,
+                 bool udp) {
   using namespace vantor;
-  std::string error;
+  Json::Value answer;
   vantor::setInterfaceMetric(state.tunIndex, mode.routeAll ? 1 : 1000);
   if (!routes.setPaths(state.defaultRoute.nextHop, state.defaultRoute.ifIndex, state.defaultRoute.direct,
                        tunnel::kTunnelStackAddress, state.tunIndex, false)) {
     std::cerr << "vantor: The route manager is failed to initialize.\n";
     return false;
   }
-  if (!host.noteRoutes(error)) {
-    std::cerr << "vantor: cannot record the host changes: " << error << "\n";
-    return false;
-  }
   // While everything goes through the tunnel, IPv6 must not leave beside
   // it (the node itself is always reached over IPv4 here).
-  if (mode.routeAll && !host.blockIpv6(error)) {
-    std::cerr << "vantor: cannot block IPv6: " << error << "\n";
-    return false;
-  }
+  if (mode.routeAll && !ask(helper, opRequest("block_ipv6"), answer, "cannot block IPv6")) return false;
   Settings& s = settings();
   const std::vector<std::string> dns = tunDnsServers(s);
   CAdditionalRouteMgr& additional = CAdditionalRouteMgr::instance();
@@ -100,17 +109,20 @@ bool installMode(vantor::CKovalRouteMgr& routes, vantor::HostSetup& host, const 
   const std::vector<std::string> own = platform::hostIpv4Addresses();
   plan.isLocal = [&](const std::string& a) { return isLocalAddress(a, hostName, own); };
   std::size_t count = installRoutes(routes, mode, plan);
-  std::vector<uint32_t> servers;
+  if (!routes.lastError().empty()) {
+    std::cerr << "vantor: routes: " << routes.lastError() << "\n";
+    return false;
+  }
+  Json::Value request = opRequest("dns");
+  request["servers"] = Json::Value(Json::arrayValue);
   for (const std::string& text : {plan.publicDns1, plan.publicDns2}) {
     uint32_t address = 0;
-    if (platform::parseIpv4(text, address)) servers.push_back(address);
+    if (platform::parseIpv4(text, address)) request["servers"].append(text);
   }
-  bool replaceLocal = !(udp && plan.forceProxyDnsServer && mode.kind != kModeGlobal);
+  request["replace_local"] = !(udp && plan.forceProxyDnsServer && mode.kind != kModeGlobal);
   // Like every setting of the interfaces, a DNS change that does not take
   // leaves the old servers in place and the connection goes on.
-  if (!host.configureDns(state.tunIndex, state.localIndex, servers, replaceLocal, error))
-    std::cerr << "vantor: the DNS servers stay as they were: " << error << "\n";
-  flushResolver();
+  if (!request["servers"].empty()) ask(helper, request, answer, "the DNS servers stay as they were");
   std::printf("mode \"%s\": %zu routes\n", mode.name.c_str(), count);
   return true;
 }
@@ -126,19 +138,14 @@ int tunnel(const TunnelOptions& options) {
   // Before any thread exists: termination requests are taken by this thread.
   platform::blockTerminationSignals();
 
-  {
-    HostChangeRecord running;
-    if (running.load(error) && running.runningOwner() != 0) {
-      std::cerr << "vantor: another Vantor (process " << running.runningOwner()
-                << ") runs a tunnel in this network namespace\n";
-      return cli::kExitFailed;
-    }
+  // The helper (or, for root, its code in this process) makes every host
+  // change; it puts back what an earlier run in this namespace left.
+  auto helper = helper::HelperClient::open(error);
+  if (!helper) {
+    std::cerr << "vantor: " << error << "\n";
+    return cli::kExitFailed;
   }
-  // Whatever an earlier run in this namespace left behind goes first.
-  std::vector<std::string> report;
-  cleanupLeftovers(report);
-  printReport(report);
-  report.clear();
+  Json::Value answer;
 
   std::string settingsError;
   if (!loadSettings(&settingsError)) std::cerr << "vantor: " << settingsError << " (defaults used)\n";
@@ -161,22 +168,24 @@ int tunnel(const TunnelOptions& options) {
     serverAddress = platform::formatIpv4(address);
   }
 
-  HostChangeRecord record;
-  HostSetup host(record);
   auto fail = [&](const std::string& text) {
     if (!text.empty()) std::cerr << "vantor: " << text << "\n";
-    host.undo(report);
-    printReport(report);
+    Json::Value undone;
+    ask(*helper, opRequest("undo"), undone, "cannot undo the host changes");
+    printReport(undone);
     return cli::kExitFailed;
   };
-  if (!host.prepareTunInterface(state.tunName, error))
-    return fail("TUN virtual network interface driver install failed. (" + state.tunName + ": " + error + ")");
-  state.tunIndex = platform::interfaceIndex(state.tunName);
+  Json::Value configure = opRequest("tun_configure");
+  if (!options.ifname.empty()) configure["name"] = options.ifname;
+  std::string configureError;
+  if (!helper->call(configure, answer, configureError))
+    return fail("TUN virtual network interface driver install failed. (" + configureError + ")");
+  state.tunName = answer["name"].asString();
+  state.tunIndex = answer["index"].asInt();
   if (mode) {
     storeNetworkState(state, settings());
     if (!saveSettings(&settingsError)) std::cerr << "vantor: " << settingsError << "\n";
   }
-  if (mode && !host.addTunGateway(state.tunName, kTunGatewayMetric, error)) return fail(error);
 
   if (!service.startService(nullptr, nullptr, 0)) {
     return fail("Local service of SSR started failed, restart this program and retry it. (error " +
@@ -188,13 +197,21 @@ int tunnel(const TunnelOptions& options) {
   tunnelSettings.deviceOffload = !options.noOffload;
   tunnelSettings.tcpWindow = options.tcpWindow;
   tunnel::tun2socks_set_settings(tunnelSettings);
+  Json::Value open = opRequest("tun_open");
+  open["offload"] = tunnelSettings.deviceOffload;
+  long handle = -1;
+  if (!ask(*helper, open, answer, "cannot open the TUN interface", &handle) || handle < 0) {
+    service.stopService();
+    return fail("");
+  }
+  platform::tunProvideHandle(state.tunName, handle, answer["offload"].asBool());
   if (!tunnel::startTunnel(state.tunName, service.servicePort(), udp)) {
     service.stopService();
     return fail("the tunnel did not start on " + state.tunName);
   }
-  CKovalRouteMgr routes;
+  helper::CHelperRouteMgr routes(*helper);
   CRouterMgr::setInstance(&routes);
-  if (mode && !installMode(routes, host, *mode, state, serverAddress, udp)) {
+  if (mode && !installMode(*helper, routes, *mode, state, serverAddress, udp)) {
     routes.removeAllRoutes();
     tunnel::tun2socks_stop(true);
     service.stopService();
@@ -218,8 +235,8 @@ int tunnel(const TunnelOptions& options) {
   tunnel::tun2socks_stop(true);
   service.stopService();
   service.waitForSessions(1000);
-  if (!host.undo(report)) rc = 1;
-  printReport(report);
+  if (!ask(*helper, opRequest("undo"), answer, "cannot undo the host changes")) rc = 1;
+  printReport(answer);
   std::fflush(stdout);
   return rc;
 }

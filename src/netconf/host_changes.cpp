@@ -3,7 +3,6 @@
 #include <map>
 #include <mutex>
 
-#include "catalogue/app_paths.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/routes.h"
@@ -28,8 +27,17 @@ void HostChangeRecord::registerUndo(const std::string& kind, Undo undo) {
   registry()[kind] = std::move(undo);
 }
 
+std::string& HostChangeRecord::stateDir() {
+  static std::string dir = "/run/vantor-helper";
+  return dir;
+}
+
 std::string HostChangeRecord::pathForThisNamespace() {
-  return paths::runtimeDir() + "/host-changes-" + platform::networkNamespaceKey() + ".json";
+  return stateDir() + "/host-changes-" + platform::networkNamespaceKey() + ".json";
+}
+
+unsigned HostChangeRecord::ownerUid() const {
+  return owner_.isObject() && owner_["uid"].isUInt() ? owner_["uid"].asUInt() : 0;
 }
 
 HostChangeRecord::HostChangeRecord(std::string path) : path_(std::move(path)) {}
@@ -62,11 +70,14 @@ bool HostChangeRecord::save(std::string& error) {
     platform::removeFile(path_);
     return true;
   }
-  if (!paths::ensureRuntimeDir(error)) return false;
+  const std::size_t slash = path_.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !platform::makeDirectories(path_.substr(0, slash), 0700, error))
+    return false;
   Json::Value root(Json::objectValue);
   root["version"] = 1;
   root["owner"]["pid"] = platform::currentProcessId();
   root["owner"]["start"] = Json::UInt64(platform::processStartTime(platform::currentProcessId()));
+  root["owner"]["uid"] = uid_;
   root["changes"] = Json::Value(Json::arrayValue);
   for (const Json::Value& change : changes_) root["changes"].append(change);
   Json::StreamWriterBuilder writer;

@@ -1,5 +1,5 @@
 // The record of what Vantor changed on the host: one state file per network
-// namespace in the runtime folder. Each change is written to it before it is
+// namespace in the privileged helper's state folder (root's, mode 0700). Each change is written to it before it is
 // made, so a normal stop and the clean-up after a crash (the next start-up,
 // or `vantor cleanup`) undo exactly the same list, newest first.
 //
@@ -26,7 +26,9 @@ class HostChangeRecord {
   using Undo = std::function<bool(const Json::Value& change, std::vector<std::string>& report)>;
   static void registerUndo(const std::string& kind, Undo undo);
 
-  // <runtime folder>/host-changes-<namespace>.json
+  // The folder the records live in; the helper sets it once at start.
+  static std::string& stateDir();
+  // <state folder>/host-changes-<namespace>.json
   static std::string pathForThisNamespace();
 
   explicit HostChangeRecord(std::string path = pathForThisNamespace());
@@ -46,6 +48,9 @@ class HostChangeRecord {
   // one): its changes are in use and must not be undone. 0 otherwise.
   int runningOwner() const;
   const std::string& path() const { return path_; }
+  // The user the changes were made for (written with the record).
+  void setOwnerUid(unsigned uid) { uid_ = uid; }
+  unsigned ownerUid() const;
 
  private:
   bool save(std::string& error);
@@ -53,6 +58,7 @@ class HostChangeRecord {
   std::vector<Json::Value> changes_;
   int nextId_ = 1;
   Json::Value owner_;
+  unsigned uid_ = 0;
 };
 
 }  // namespace vantor

@@ -4,8 +4,6 @@
 #include <functional>
 #include <mutex>
 
-#include "catalogue/settings.h"
-#include "catalogue/share_link.h"
 #include "platform/dns_config.h"
 #include "platform/files.h"
 #include "platform/net.h"
@@ -31,6 +29,26 @@ std::vector<uint32_t> addressesOf(const Json::Value& list) {
     uint32_t a = 0;
     if (v.isString() && platform::parseIpv4(v.asString(), a)) out.push_back(a);
   }
+  return out;
+}
+
+// The resolver file's bytes in the record, whatever they are.
+std::string toHex(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+std::string fromHex(const std::string& text) {
+  auto value = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+  std::string out;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+    out.push_back(static_cast<char>(value(text[i]) << 4 | value(text[i + 1])));
   return out;
 }
 
@@ -104,8 +122,8 @@ bool undoTunUp(const Json::Value& change, std::vector<std::string>& report) {
 
 bool undoResolvConf(const Json::Value& change, std::vector<std::string>& report) {
   const std::string path = change["path"].asString();
-  const std::string original = decodeBase64(change["original"].asString());
-  const std::string written = decodeBase64(change["written"].asString());
+  const std::string original = fromHex(change["original"].asString());
+  const std::string written = fromHex(change["written"].asString());
   const bool absent = change["absent"].asBool();
   std::string current, error;
   if (!platform::readFile(path, current, error, 1u << 20)) {
@@ -211,35 +229,6 @@ bool detectConnections(NetworkState& state, const std::string& tunName) {
   return true;
 }
 
-void storeNetworkState(const NetworkState& state, Settings& s) {
-  // Linux names interfaces and has no adapter GUIDs: the name stands in.
-  s.local_connection_name = state.localName;
-  s.local_connection_guid = state.localName;
-  s.tap_connection_guid = state.tunName;
-  s.local_connection_index = state.localIndex;
-  s.local_connection_ip = state.localIp;
-  s.local_connection_mask = state.localMask;
-  s.local_connection_gateway = state.localGateway;
-  s.local_connection_primary_dns = state.primaryDns;
-  s.local_connection_second_dns = state.secondDns;
-  s.tap_connection_name = state.tunName;
-  s.tap_connection_index = state.tunIndex;
-  s.local_connection_shortest_r_nexthop = state.defaultRoute.nextHop;
-  s.local_connection_shortest_r_directhop = state.defaultRoute.direct;
-  s.local_connection_shortest_r_ifindex = state.defaultRoute.ifIndex;
-}
-
-std::vector<std::string> tunDnsServers(const Settings& s) {
-  const bool local = s.public_dns1 == kLocalDns || s.public_dns2 == kLocalDns;
-  std::string primary =
-      local && !s.local_connection_primary_dns.empty() ? s.local_connection_primary_dns : s.public_dns1;
-  std::string second = local && !s.local_connection_second_dns.empty() ? s.local_connection_second_dns : s.public_dns2;
-  std::vector<std::string> out;
-  for (const std::string& dns : {primary, second})
-    if (!dns.empty() && dns != kLocalDns) out.push_back(dns);
-  return out;
-}
-
 bool interfaceDown(int ifIndex) {
   platform::OperState state;
   if (!platform::interfaceOperState(ifIndex, state)) return false;
@@ -335,8 +324,8 @@ bool HostSetup::configureResolvConf(const std::vector<uint32_t>& servers, std::s
   Json::Value change;
   change["path"] = path;
   change["absent"] = absent;
-  change["original"] = encodeBase64(original);
-  change["written"] = encodeBase64(written);
+  change["original"] = toHex(original);
+  change["written"] = toHex(written);
   return recordAndMake(
       "resolv_conf", change, [&] { return platform::writeResolverFile(path, written, error); }, error);
 }
@@ -370,29 +359,6 @@ bool HostSetup::undo(std::vector<std::string>& report) {
 void flushResolver() {
   std::string error;
   if (platform::resolvedRunning()) platform::resolvedFlushCaches(error);
-}
-
-bool cleanupLeftovers(std::vector<std::string>& report) {
-  registerHostUndos();
-  HostChangeRecord record;
-  std::string error;
-  bool ok = true;
-  if (!record.load(error)) {
-    report.push_back(error);
-    ok = false;
-  }
-  if (int owner = record.runningOwner()) {
-    // A live tunnel in this namespace: its routes and DNS are in use.
-    report.push_back("Vantor (process " + std::to_string(owner) + ") is running with the changes in " + record.path() +
-                     "; nothing undone");
-    return false;
-  }
-  if (!record.empty()) report.push_back("undoing the changes recorded in " + record.path());
-  ok = record.undoAll(report) && ok;
-  // Routes with our protocol number may outlive every record.
-  ok = undoRoutes(Json::Value(), report) && ok;
-  flushResolver();
-  return ok;
 }
 
 }  // namespace vantor

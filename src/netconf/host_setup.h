@@ -1,7 +1,7 @@
 // What a tunnel connection changes on the host besides its routes: the TUN
 // interface and its address, the tunnel gateway, the IPv6 block, the DNS
 // servers. Every change goes through the host-change record first, so that
-// undo() after a normal stop and cleanupLeftovers() after a crash take back
+// undo() after a normal stop and the helper's recovery after a crash take back
 // the same list.
 //
 // Adapter discovery for Linux lives here too: the local connection is the
@@ -40,14 +40,6 @@ bool detectConnections(NetworkState& state, const std::string& tunName = {});
 // starts with "KOVAL" (ignoring case) or that holds 10.198.75.60, else
 // "KOVAL" followed by the largest number already in use, or 1.
 std::string tunConnectionName();
-struct Settings;
-// Writes what discovery found into the settings' network keys
-// (local_connection_*, tap_connection_*, local_connection_shortest_r_*).
-void storeNetworkState(const NetworkState& state, Settings& settings);
-// The TUN link's DNS pair from the settings: public_dns1/2, where "localdns"
-// stands for the local connection's own servers.
-std::vector<std::string> tunDnsServers(const Settings& settings);
-
 // Whether the interface is non-operational, unreachable or disconnected
 // (a failed query counts as up).
 bool interfaceDown(int ifIndex);
@@ -91,15 +83,8 @@ class HostSetup {
 // The resolver cache flush (systemd-resolved; nothing to do otherwise).
 void flushResolver();
 
-// The start-up clean-up: undoes the changes a previous run in this network
-// namespace left in its record, then removes every route carrying our
-// protocol number (also when no record survived). Appends what it did to
-// `report`; false when something could not be undone. Nothing is touched
-// while the process that wrote the record still runs.
-bool cleanupLeftovers(std::vector<std::string>& report);
-
 // Registers the undo steps of the kinds above with HostChangeRecord (done by
-// HostSetup and cleanupLeftovers; safe to call more than once).
+// HostSetup and the helper's recovery; safe to call more than once).
 void registerHostUndos();
 
 }  // namespace vantor

@@ -96,6 +96,11 @@ bool CRouterMgr::setPaths(const std::string& directNextHop, int directIfIndex, b
   return true;
 }
 
+bool CRouterMgr::isTunnelRow(const platform::RouteRow& row) const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return initialised_ && row.nextHop == tunnelNextHop_ && row.ifIndex == tunnel_.ifIndex;
+}
+
 bool CRouterMgr::initialised() const {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   return initialised_;
@@ -141,7 +146,7 @@ bool CRouterMgr::addRoute(const std::string& destination, const std::string& mas
   if (!platform::parseIpv4(mask, m)) m = 0xffffffffu;
   platform::RouteRow row;
   if (!buildRow(dest, m, viaTunnel, metric, row)) return false;
-  platform::addRoutes(std::span<const platform::RouteRow>(&row, 1));
+  applyAdd(std::span<const platform::RouteRow>(&row, 1));
   std::lock_guard<std::recursive_mutex> guard(lock_);
   tracked_.emplace(routeKey(destination, mask), row);
   return true;
@@ -154,7 +159,7 @@ std::size_t CRouterMgr::addRoutes(std::span<const Request> requests, uint32_t me
     platform::RouteRow row;
     if (buildRow(r.destination, r.mask, r.viaTunnel, metric, row)) rows.push_back(row);
   }
-  platform::addRoutes(rows);
+  applyAdd(rows);
   for (const auto& row : rows) track(row);
   return rows.size();
 }
@@ -170,7 +175,7 @@ bool CRouterMgr::deleteRoute(const std::string& destination, const std::string& 
     rows[0] = {dest, m, directNextHop_, direct_.ifIndex, direct_.direct, platform::kVantorRouteProtocol, 0};
     rows[1] = {dest, m, tunnelNextHop_, tunnel_.ifIndex, tunnel_.direct, platform::kVantorRouteProtocol, 0};
   }
-  platform::deleteRoutes(rows);
+  applyDelete(rows);
   std::lock_guard<std::recursive_mutex> guard(lock_);
   tracked_.erase(routeKey(destination, mask));
   return true;
@@ -186,7 +191,7 @@ void CRouterMgr::removeAllRoutes() {
   std::vector<platform::RouteRow> rows;
   rows.reserve(tracked_.size());
   for (const auto& [key, row] : tracked_) rows.push_back(row);
-  if (!rows.empty()) platform::deleteRoutes(rows);
+  if (!rows.empty()) applyDelete(rows);
   tracked_.clear();
 }
 

@@ -83,6 +83,14 @@ class CRouterMgr {
   // Adds a direct host route through the published instance.
   static bool addDirectHostRoute(const std::string& address);
 
+ protected:
+  // Where the rows go: the kernel's table here; the helper's client sends
+  // them to the privileged helper instead.
+  virtual void applyAdd(std::span<const platform::RouteRow> rows) { platform::addRoutes(rows); }
+  virtual void applyDelete(std::span<const platform::RouteRow> rows) { platform::deleteRoutes(rows); }
+  // Whether a row built here takes the tunnel path.
+  bool isTunnelRow(const platform::RouteRow& row) const;
+
  private:
   bool buildRow(uint32_t destination, uint32_t mask, bool viaTunnel, uint32_t metric, platform::RouteRow& row) const;
   void track(const platform::RouteRow& row);

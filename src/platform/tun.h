@@ -41,6 +41,10 @@ IoHandle tunOpen(const std::string& name, std::string& error);
 // whether the device agreed; when it did not, the handle is a plain one.
 IoHandle tunOpen(const std::string& name, bool offload, bool& offloadOn, std::string& error);
 void tunClose(IoHandle handle);
+// A descriptor of the device `name` that another process (the privileged
+// helper) opened for us: the next tunOpen of that name takes it instead of
+// opening the device itself, which would need the right to.
+void tunProvideHandle(const std::string& name, IoHandle handle, bool offloadOn);
 // One whole packet per call.
 long tunRead(IoHandle handle, void* buffer, std::size_t size);
 long tunWrite(IoHandle handle, const void* packet, std::size_t length);

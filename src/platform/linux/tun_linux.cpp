@@ -12,6 +12,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+
+#include <mutex>
 #include <unistd.h>
 
 #include <cerrno>
@@ -187,8 +189,52 @@ IoHandle tunOpen(const std::string& name, std::string& error) {
   return tunOpen(name, false, offloadOn, error);
 }
 
+namespace {
+
+struct ProvidedHandle {
+  std::string name;
+  int fd = -1;
+  bool offloadOn = false;
+};
+
+std::mutex& providedLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+ProvidedHandle& provided() {
+  static ProvidedHandle handle;
+  return handle;
+}
+
+}  // namespace
+
+void tunProvideHandle(const std::string& name, IoHandle handle, bool offloadOn) {
+  std::lock_guard<std::mutex> guard(providedLock());
+  if (provided().fd >= 0) ::close(provided().fd);
+  provided() = ProvidedHandle{name, static_cast<int>(handle), offloadOn};
+}
+
 IoHandle tunOpen(const std::string& name, bool offload, bool& offloadOn, std::string& error) {
   offloadOn = false;
+  {
+    std::lock_guard<std::mutex> guard(providedLock());
+    ProvidedHandle& given = provided();
+    if (given.fd >= 0 && given.name == name) {
+      int fd = given.fd;
+      given.fd = -1;
+      // A descriptor with offload headers cannot serve a caller that reads
+      // plain packets; the other way round is fine.
+      if (given.offloadOn && !offload) {
+        ::close(fd);
+        error = "the TUN descriptor handed over has segmentation offload on";
+        return kInvalidIoHandle;
+      }
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+      offloadOn = given.offloadOn;
+      return fd;
+    }
+  }
   int fd = -1;
   if (offload) {
     std::string ignored;

@@ -429,6 +429,11 @@ void tun2socks_set_settings(const TunnelSettings& settings) {
   g_nextSettings = settings;
 }
 
+TunnelSettings tun2socks_settings() {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  return g_nextSettings;
+}
+
 bool tun2socks_device_offload() { return g_deviceOffload.load(); }
 
 void tun2socks_set_log_sink(const BLogSink& sink) {

@@ -51,6 +51,7 @@ struct TunnelSettings {
 inline constexpr uint32_t kTunnelMinTcpWindow = 5840;
 inline constexpr uint32_t kTunnelMaxTcpWindow = 16u << 20;
 void tun2socks_set_settings(const TunnelSettings& settings);
+TunnelSettings tun2socks_settings();
 // Whether the running tunnel's device moves super-packets (offload on).
 bool tun2socks_device_offload();
 

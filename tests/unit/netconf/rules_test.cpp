@@ -202,6 +202,16 @@ TEST(AdditionalRoutes, EditorChecksInOrder) {
 namespace vantor {
 namespace {
 
+// The record keeps the resolver file's bytes as hexadecimal text.
+std::string hex(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += "0123456789abcdef"[c >> 4];
+    out += "0123456789abcdef"[c & 15];
+  }
+  return out;
+}
+
 TEST(ResolvConfText, NameserversReplacedInPlaceOtherLinesKept) {
   uint32_t a = 0, b = 0;
   platform::parseIpv4("8.8.8.8", a);
@@ -237,8 +247,8 @@ TEST_F(TempDir, ResolverFileThroughASymlinkStaysALinkAndIsRestoredByteForByte) {
   HostChangeRecord record(dir_ + "/record.json");
   Json::Value change;
   change["path"] = link;
-  change["original"] = encodeBase64(original);
-  change["written"] = encodeBase64("nameserver 8.8.8.8\n");
+  change["original"] = hex(original);
+  change["written"] = hex("nameserver 8.8.8.8\n");
   ASSERT_NE(record.note("resolv_conf", change, error), 0) << error;
   // A reader of the record finds the same change (as after a crash).
   HostChangeRecord reloaded(dir_ + "/record.json");
@@ -259,8 +269,8 @@ TEST_F(TempDir, RecordKeepsKindsNobodyKnowsAndFilesSomeoneElseChanged) {
   std::string error;
   Json::Value change;
   change["path"] = path;
-  change["original"] = encodeBase64("original\n");
-  change["written"] = encodeBase64("ours\n");
+  change["original"] = hex("original\n");
+  change["written"] = hex("ours\n");
   ASSERT_NE(record.note("resolv_conf", change, error), 0);
   ASSERT_NE(record.note("desktop_proxy", Json::Value(), error), 0);
   std::vector<std::string> report;

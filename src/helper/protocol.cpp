@@ -1,0 +1,181 @@
+#include "helper/protocol.h"
+
+#include <json/json.h>
+
+#include <map>
+#include <memory>
+#include <set>
+
+#include "platform/net.h"
+#include "platform/routes.h"
+
+namespace vantor::helper {
+namespace {
+
+struct OpInfo {
+  Op op;
+  std::set<std::string> fields;  // besides "op"
+};
+
+const std::map<std::string, OpInfo>& operations() {
+  static const std::map<std::string, OpInfo> table = {
+      {"driver", {Op::Driver, {"name"}}},
+      {"tun_configure", {Op::TunConfigure, {"name"}}},
+      {"tun_open", {Op::TunOpen, {"offload"}}},
+      {"dns", {Op::Dns, {"servers", "replace_local"}}},
+      {"block_ipv6", {Op::BlockIpv6, {}}},
+      {"routes_add", {Op::RoutesAdd, {"via", "metric", "routes"}}},
+      {"routes_delete", {Op::RoutesDelete, {"routes"}}},
+      {"routes_clear", {Op::RoutesClear, {}}},
+      {"flush_dns", {Op::FlushDns, {}}},
+      {"undo", {Op::Undo, {}}},
+      {"cleanup", {Op::Cleanup, {}}},
+      {"status", {Op::Status, {}}},
+  };
+  return table;
+}
+
+bool parseNetwork(const Json::Value& value, Network& out, std::string& error) {
+  if (!value.isString()) {
+    error = "a route must be a text A.B.C.D/LEN";
+    return false;
+  }
+  const std::string text = value.asString();
+  const std::size_t slash = text.find('/');
+  uint32_t address = 0;
+  int length = -1;
+  if (slash != std::string::npos && slash + 1 < text.size() && text.size() - slash <= 3) {
+    length = 0;
+    for (std::size_t i = slash + 1; i < text.size(); ++i) {
+      if (text[i] < '0' || text[i] > '9') {
+        length = -1;
+        break;
+      }
+      length = length * 10 + (text[i] - '0');
+    }
+  }
+  if (slash == std::string::npos || length < 0 || length > 32 ||
+      !platform::parseIpv4(std::string_view(text).substr(0, slash), address)) {
+    error = "not a network: " + text.substr(0, 64);
+    return false;
+  }
+  out.mask = platform::prefixMask(length);
+  out.address = address & out.mask;
+  return true;
+}
+
+bool parseBool(const Json::Value& root, const char* key, bool& out, std::string& error) {
+  if (!root.isMember(key)) return true;
+  if (!root[key].isBool()) {
+    error = std::string("\"") + key + "\" must be true or false";
+    return false;
+  }
+  out = root[key].asBool();
+  return true;
+}
+
+}  // namespace
+
+bool changesHost(Op op) { return op != Op::Cleanup && op != Op::Status; }
+
+bool parseRequest(std::string_view line, Request& request, std::string& error) {
+  request = Request{};
+  if (line.size() > kMaxRequestBytes) {
+    error = "request too long";
+    return false;
+  }
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  builder["allowSpecialFloats"] = false;
+  builder["rejectDupKeys"] = true;
+  builder["stackLimit"] = 20;
+  builder["failIfExtra"] = true;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string parseError;
+  if (!reader->parse(line.data(), line.data() + line.size(), &root, &parseError) || !root.isObject()) {
+    error = "not a JSON object";
+    return false;
+  }
+  if (!root["op"].isString()) {
+    error = "no \"op\"";
+    return false;
+  }
+  auto found = operations().find(root["op"].asString());
+  if (found == operations().end()) {
+    error = "unknown operation \"" + root["op"].asString().substr(0, 32) + "\"";
+    return false;
+  }
+  const OpInfo& info = found->second;
+  for (const std::string& key : root.getMemberNames())
+    if (key != "op" && info.fields.count(key) == 0) {
+      error = "\"" + key.substr(0, 32) + "\" is not a field of \"" + found->first + "\"";
+      return false;
+    }
+  request.op = info.op;
+  if (!parseBool(root, "offload", request.offload, error) ||
+      !parseBool(root, "replace_local", request.replaceLocal, error))
+    return false;
+  if (root.isMember("name")) {
+    const Json::Value& name = root["name"];
+    bool good = name.isString() && !name.asString().empty() && name.asString().size() < 16;
+    for (char c : good ? name.asString() : std::string())
+      good = good && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                      c == '-' || c == '.');
+    if (!good || name.asString() == "." || name.asString() == "..") {
+      error = "not an interface name";
+      return false;
+    }
+    request.name = name.asString();
+  }
+  if (root.isMember("servers")) {
+    const Json::Value& list = root["servers"];
+    if (!list.isArray() || list.size() > kMaxDnsServers) {
+      error = "\"servers\" must list at most " + std::to_string(kMaxDnsServers) + " addresses";
+      return false;
+    }
+    for (const Json::Value& v : list) {
+      uint32_t address = 0;
+      if (!v.isString() || !platform::parseIpv4(v.asString(), address) || address == 0 || address == 0xffffffffu) {
+        error = "not a DNS server address";
+        return false;
+      }
+      request.servers.push_back(address);
+    }
+  }
+  if (info.op == Op::RoutesAdd) {
+    const Json::Value& via = root["via"];
+    if (!via.isString() || (via.asString() != "tunnel" && via.asString() != "direct")) {
+      error = "routes go \"via\" \"tunnel\" or \"direct\" only";
+      return false;
+    }
+    request.viaTunnel = via.asString() == "tunnel";
+    if (root.isMember("metric")) {
+      if (!root["metric"].isUInt() || root["metric"].asUInt() > kMaxRouteMetric) {
+        error = "bad route metric";
+        return false;
+      }
+      request.metric = root["metric"].asUInt();
+    }
+  }
+  if (info.op == Op::RoutesAdd || info.op == Op::RoutesDelete) {
+    const Json::Value& list = root["routes"];
+    if (!list.isArray()) {
+      error = "\"routes\" must be a list";
+      return false;
+    }
+    if (list.size() > kMaxSessionRoutes) {
+      error = "more than " + std::to_string(kMaxSessionRoutes) + " routes";
+      return false;
+    }
+    request.routes.reserve(list.size());
+    for (const Json::Value& v : list) {
+      Network n;
+      if (!parseNetwork(v, n, error)) return false;
+      request.routes.push_back(n);
+    }
+  }
+  return true;
+}
+
+}  // namespace vantor::helper

@@ -1,0 +1,313 @@
+#include "helper/session.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/net.h"
+#include "platform/routes.h"
+#include "platform/tun.h"
+
+namespace vantor::helper {
+namespace {
+
+constexpr const char* kTunGateway = "10.198.75.61";
+constexpr uint32_t kTunGatewayMetric = 5000;
+
+Json::Value failure(const std::string& error) {
+  Json::Value answer;
+  answer["ok"] = false;
+  answer["error"] = error;
+  return answer;
+}
+
+Json::Value success() {
+  Json::Value answer;
+  answer["ok"] = true;
+  return answer;
+}
+
+std::string holdPath() {
+  std::string path = HostChangeRecord::pathForThisNamespace();
+  return path.substr(0, path.size() - 5) + ".lock";  // beside the record, ".json" -> ".lock"
+}
+
+Json::Value reportList(const std::vector<std::string>& report) {
+  Json::Value list(Json::arrayValue);
+  for (const std::string& line : report) list.append(line);
+  return list;
+}
+
+}  // namespace
+
+bool HostHold::take(unsigned uid, std::string& error) {
+  if (fd_ >= 0) return true;
+  if (!platform::makeDirectories(HostChangeRecord::stateDir(), 0700, error)) return false;
+  const std::string path = holdPath();
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    char text[64] = {};
+    ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    ::close(fd);
+    unsigned holder = 0;
+    if (n > 0) holder = static_cast<unsigned>(std::strtoul(text, nullptr, 10));
+    error = "the host network is in use by another Vantor connection (uid " + std::to_string(holder) + ")";
+    return false;
+  }
+  std::string owner = std::to_string(uid) + " " + std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    ssize_t ignored = ::pwrite(fd, owner.data(), owner.size(), 0);
+    (void)ignored;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void HostHold::release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool undoStaleSession(unsigned uid, std::vector<std::string>& report, std::string& error) {
+  registerHostUndos();
+  HostHold hold;
+  if (!hold.take(uid, error)) {
+    error += "; nothing undone";
+    return false;
+  }
+  HostChangeRecord record;
+  if (!record.load(error)) return false;
+  if (record.empty() && !platform::fileExists(record.path())) {
+    // No record: routes of ours can still outlive one (a kill between the
+    // route and the record's first write is not possible, but an older
+    // program may have left some).
+    std::vector<std::string> removed;
+    if (platform::deleteRoutesOfProtocol(platform::kVantorRouteProtocol, &removed) > 0)
+      report.push_back("removed " + std::to_string(removed.size()) + " route(s) of ours");
+    return true;
+  }
+  if (uid != 0 && record.ownerUid() != uid) {
+    error = "the changes in " + record.path() + " were made for uid " + std::to_string(record.ownerUid()) +
+            "; only that user or root may undo them";
+    return false;
+  }
+  report.push_back("undoing the changes recorded in " + record.path());
+  bool ok = record.undoAll(report);
+  std::vector<std::string> removed;
+  if (platform::deleteRoutesOfProtocol(platform::kVantorRouteProtocol, &removed) > 0)
+    report.push_back("removed " + std::to_string(removed.size()) + " route(s) of ours");
+  flushResolver();
+  if (!ok) error = "some changes could not be undone";
+  return ok;
+}
+
+HelperSession::HelperSession(unsigned uid, int pid) : uid_(uid), pid_(pid) { registerHostUndos(); }
+
+HelperSession::~HelperSession() { end(); }
+
+bool HelperSession::takeHold(std::string& error) {
+  if (hold_.held()) return true;
+  if (!hold_.take(uid_, error)) return false;
+  // A session that died without its helper (the helper was killed) left
+  // its record behind: the host goes back to how it was first.
+  std::vector<std::string> report;
+  HostChangeRecord stale;
+  if (stale.load(error) && !stale.empty()) {
+    stale.undoAll(report);
+    platform::deleteRoutesOfProtocol(platform::kVantorRouteProtocol, nullptr);
+  }
+  record_ = std::make_unique<HostChangeRecord>();
+  record_->setOwnerUid(uid_);
+  host_ = std::make_unique<HostSetup>(*record_);
+  routes_ = std::make_unique<CRouterMgr>();
+  return true;
+}
+
+bool HelperSession::ensureInterface(const std::string& wanted, std::string& error) {
+  if (!wanted.empty() && uid_ != 0) {
+    error = "only root may name the interface";
+    return false;
+  }
+  if (!wanted.empty() && !tunName_.empty() && wanted != tunName_) {
+    error = "this session uses " + tunName_;
+    return false;
+  }
+  if (!tunName_.empty() && platform::interfaceExists(tunName_)) return true;
+  if (!platform::ensureTunDevice(error)) return false;
+  if (!wanted.empty() && platform::interfaceExists(wanted)) {
+    // Root's own choice of an existing interface: used, and left in place.
+    tunName_ = wanted;
+    tunIndex_ = platform::interfaceIndex(wanted);
+    tunConfigured_ = false;
+    return true;
+  }
+  // Always an interface of our own making: one that somebody else created
+  // (and may own) is never configured or handed out.
+  std::string name = wanted;
+  for (int n = 1; n < 1000 && name.empty(); ++n) {
+    std::string candidate = "KOVAL" + std::to_string(n);
+    if (!platform::interfaceExists(candidate)) name = candidate;
+  }
+  if (name.empty()) {
+    error = "no free interface name";
+    return false;
+  }
+  Json::Value change;
+  change["name"] = name;
+  change["created"] = true;
+  if (record_->note("tun_interface", change, error) == 0) return false;
+  if (!platform::tunCreatePersistent(name, error)) return false;
+  tunName_ = name;
+  tunIndex_ = platform::interfaceIndex(name);
+  tunConfigured_ = false;
+  return true;
+}
+
+bool HelperSession::ensurePaths(std::string& error) {
+  if (!tunConfigured_) {
+    error = "the TUN interface is not configured yet";
+    return false;
+  }
+  if (routes_->initialised()) return true;
+  // The direct path is the default route as this helper sees it, never a
+  // gateway a client names.
+  DefaultRoute direct = detectDefaultRoute();
+  if (direct.ifIndex < 0 ||
+      !routes_->setPaths(direct.nextHop, direct.ifIndex, direct.direct, kTunGateway, tunIndex_, false)) {
+    error = "no default route to send the direct routes through";
+    return false;
+  }
+  return true;
+}
+
+Json::Value HelperSession::addRoutes(const Request& request) {
+  std::string error;
+  if (!ensurePaths(error)) return failure(error);
+  if (routes_->trackedCount() + request.routes.size() > kMaxSessionRoutes)
+    return failure("a connection may hold at most " + std::to_string(kMaxSessionRoutes) + " routes");
+  if (!routesNoted_) {
+    if (!host_->noteRoutes(error)) return failure(error);
+    routesNoted_ = true;
+  }
+  std::vector<CRouterMgr::Request> rows;
+  rows.reserve(request.routes.size());
+  for (const Network& n : request.routes) rows.push_back({n.address, n.mask, request.viaTunnel});
+  Json::Value answer = success();
+  answer["added"] = Json::UInt64(routes_->addRoutes(rows, request.metric));
+  return answer;
+}
+
+Json::Value HelperSession::deleteRoutes(const Request& request) {
+  for (const Network& n : request.routes) {
+    const std::string destination = platform::formatIpv4(n.address);
+    const std::string mask = platform::formatIpv4(n.mask);
+    // Only what this session added: the others are not ours to take.
+    if (routes_->isTracked(destination, mask)) routes_->deleteRoute(destination, mask);
+  }
+  return success();
+}
+
+Json::Value HelperSession::handle(const Request& request, long& handle) {
+  handle = -1;
+  std::string error;
+  if (changesHost(request.op) && !takeHold(error)) return failure(error);
+  switch (request.op) {
+    case Op::Driver: {
+      if (!ensureInterface(request.name, error)) return failure("cannot create the TUN interface: " + error);
+      Json::Value answer = success();
+      answer["name"] = tunName_;
+      answer["index"] = tunIndex_;
+      return answer;
+    }
+    case Op::TunConfigure: {
+      if (!ensureInterface(request.name, error) || !host_->prepareTunInterface(tunName_, error) ||
+          (!tunConfigured_ && !host_->addTunGateway(tunName_, kTunGatewayMetric, error)))
+        return failure("cannot configure " + tunName_ + ": " + error);
+      routesNoted_ = true;  // addTunGateway noted our routes
+      tunConfigured_ = true;
+      Json::Value answer = success();
+      answer["name"] = tunName_;
+      answer["index"] = tunIndex_;
+      return answer;
+    }
+    case Op::TunOpen: {
+      if (tunName_.empty() || !platform::interfaceExists(tunName_)) return failure("no TUN interface in this session");
+      bool offloadOn = false;
+      platform::IoHandle fd = platform::tunOpen(tunName_, request.offload, offloadOn, error);
+      if (fd == platform::kInvalidIoHandle) return failure("cannot open " + tunName_ + ": " + error);
+      handle = static_cast<long>(fd);
+      Json::Value answer = success();
+      answer["name"] = tunName_;
+      answer["offload"] = offloadOn;
+      return answer;
+    }
+    case Op::Dns: {
+      if (!tunConfigured_) return failure("the TUN interface is not configured yet");
+      DefaultRoute local = detectDefaultRoute();
+      if (!host_->configureDns(tunIndex_, local.ifIndex, request.servers, request.replaceLocal, error))
+        return failure(error);
+      flushResolver();
+      return success();
+    }
+    case Op::BlockIpv6:
+      if (!host_->blockIpv6(error)) return failure(error);
+      return success();
+    case Op::RoutesAdd:
+      return addRoutes(request);
+    case Op::RoutesDelete:
+      return deleteRoutes(request);
+    case Op::RoutesClear:
+      routes_->removeAllRoutes();
+      return success();
+    case Op::FlushDns:
+      flushResolver();
+      return success();
+    case Op::Undo: {
+      Json::Value answer = success();
+      answer["report"] = reportList(end());
+      return answer;
+    }
+    case Op::Cleanup: {
+      if (hold_.held()) return failure("this connection is running; nothing undone");
+      std::vector<std::string> report;
+      bool ok = undoStaleSession(uid_, report, error);
+      Json::Value answer = ok ? success() : failure(error);
+      answer["report"] = reportList(report);
+      return answer;
+    }
+    case Op::Status: {
+      Json::Value answer = success();
+      answer["uid"] = uid_;
+      answer["pid"] = pid_;
+      answer["holding"] = hold_.held();
+      answer["interface"] = tunName_;
+      return answer;
+    }
+  }
+  return failure("unknown operation");
+}
+
+std::vector<std::string> HelperSession::end() {
+  std::vector<std::string> report;
+  if (!hold_.held()) return report;
+  routes_.reset();  // takes its routes away
+  host_->undo(report);
+  host_.reset();
+  record_.reset();
+  tunName_.clear();
+  tunIndex_ = 0;
+  tunConfigured_ = false;
+  routesNoted_ = false;
+  hold_.release();
+  return report;
+}
+
+}  // namespace vantor::helper
