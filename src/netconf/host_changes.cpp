@@ -98,14 +98,6 @@ int HostChangeRecord::note(const std::string& kind, Json::Value change, std::str
   return id;
 }
 
-int HostChangeRecord::runningOwner() const {
-  if (!owner_.isObject() || !owner_["pid"].isInt() || !owner_["start"].isUInt64()) return 0;
-  int pid = owner_["pid"].asInt();
-  if (pid == platform::currentProcessId()) return 0;
-  uint64_t start = owner_["start"].asUInt64();
-  return start != 0 && platform::processStartTime(pid) == start ? pid : 0;
-}
-
 void HostChangeRecord::drop(int id) {
   for (auto it = changes_.begin(); it != changes_.end(); ++it)
     if ((*it)["id"].asInt() == id) {

@@ -3,9 +3,10 @@
 // made, so a normal stop and the clean-up after a crash (the next start-up,
 // or `vantor cleanup`) undo exactly the same list, newest first.
 //
-// The record is a JSON file {"version":1,"owner":{"pid":P,"start":T},
-// "changes":[{"id":N,"kind":K,...}]}; the owner is the process that made the
-// changes, so a clean-up never undoes what a running process still uses.
+// The record is a JSON file {"version":1,"owner":{"pid":P,"start":T,"uid":U},
+// "changes":[{"id":N,"kind":K,...}]}: the process that made the changes and
+// the user they were made for. Whether they are still in use is told by the
+// helper's hold on the namespace, not by the record.
 // Other subsystems add kinds of their own with registerUndo (for example the
 // desktop proxy settings); a kind nobody registered is kept in the file and
 // reported, never dropped.
@@ -44,9 +45,6 @@ class HostChangeRecord {
   // left. False when some change could not be undone.
   bool undoAll(std::vector<std::string>& report);
   bool empty() const { return changes_.empty(); }
-  // The process that wrote the loaded record, when it still runs (not this
-  // one): its changes are in use and must not be undone. 0 otherwise.
-  int runningOwner() const;
   const std::string& path() const { return path_; }
   // The user the changes were made for (written with the record).
   void setOwnerUid(unsigned uid) { uid_ = uid; }

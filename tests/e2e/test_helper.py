@@ -283,6 +283,9 @@ class HelperTest(unittest.TestCase):
             changed = self.host_state()
             self.assertNotEqual(changed["routes"], self.before["routes"])
             self.assertNotEqual(changed["resolv.conf"], self.before["resolv.conf"])
+            # One session holds the network at a time; the next is told whose.
+            second = self.raw('{"op":"tun_configure"}')
+            self.assertIn(f"in use by another Vantor connection (uid {USER_UID})", second[0].get("error", ""))
             self.helper.signal(signal.SIGKILL)
             self.helper.proc.wait(10)
         finally:
