@@ -76,6 +76,43 @@ except OSError as e:
 """
 
 
+def connect_world(cls):
+    """The namespaces' contents for a whole-host connect, set on `cls`: the
+    client's own resolver (`client_dns`) named by its resolv.conf, a default
+    route through the veth gateway, the targets (`www`), the whoami server,
+    the settings' DNS server (`server_dns`) and the node (`node`, and
+    `dead_node` on a closed port)."""
+    topo = cls.topo
+    c, s = topo.client, topo.server
+    run = netns.run
+    run(["ip", "-n", s, "addr", "add", f"{NODE_OWN_ADDR}/32", "dev", "lo"])
+    run(["ip", "-n", c, "addr", "add", f"{CLIENT_DNS}/32", "dev", "lo"])
+    run(["ip", "-n", c, "route", "add", "default", "via", NODE_ADDR])
+    cls.veth = run(["ip", "-n", c, "-o", "link", "show", "type", "veth"]).stdout.decode().split(":")[1] \
+        .strip().split("@")[0]
+    # `ip netns exec` binds this file over /etc/resolv.conf in the client.
+    cls.netns_etc = f"/etc/netns/{c}"
+    os.makedirs(cls.netns_etc, exist_ok=True)
+    cls.addClassCleanup(shutil.rmtree, cls.netns_etc, True)
+    with open(os.path.join(cls.netns_etc, "resolv.conf"), "w") as f:
+        f.write(f"# the client's own\nnameserver {CLIENT_DNS}\n")
+
+    cls.www = topo.start_targets({"file.bin": 2 * 1024 * 1024})
+    topo.start(s, ["python3", "-u", "-c", WHOAMI, str(WHOAMI_PORT)], "whoami").wait_for_line("ready")
+    cls.server_dns = topo.start_dnsmasq({DNS_NAME: DNS_ANSWER})
+    cls.client_dns = topo.start(c, [shutil.which("dnsmasq") or "/usr/sbin/dnsmasq", "--keep-in-foreground",
+                                    "--no-resolv", "--no-hosts", "--bind-interfaces",
+                                    f"--listen-address={CLIENT_DNS}", "--pid-file=", "--user=root",
+                                    "--log-queries", "--log-facility=-", "--cache-size=0",
+                                    f"--host-record={DNS_NAME},10.99.99.99"], "client-dns")
+    cls.client_dns.wait_for_line("started, version")
+    ss = topo.start(s, ["ss-server", "-s", NODE_OWN_ADDR, "-p", str(SS_PORT), "-k", netns.SS_PASSWORD,
+                        "-m", netns.SS_METHOD, "-u"], "ss-server")
+    topo.wait_tcp(s, NODE_OWN_ADDR, SS_PORT, proc=ss)
+    cls.node = f"ss://{netns.SS_METHOD}:{netns.SS_PASSWORD}@{NODE_OWN_ADDR}:{SS_PORT}"
+    cls.dead_node = f"ss://{netns.SS_METHOD}:{netns.SS_PASSWORD}@{NODE_OWN_ADDR}:{SS_PORT + 1}"
+
+
 class ConnectTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -85,35 +122,7 @@ class ConnectTest(unittest.TestCase):
             raise unittest.SkipTest("needs gsettings (scripts/setup.sh)")
         cls.topo = topo = netns.Topology()
         cls.addClassCleanup(topo.close)
-        c, s = topo.client, topo.server
-        run = netns.run
-        run(["ip", "-n", s, "addr", "add", f"{NODE_OWN_ADDR}/32", "dev", "lo"])
-        run(["ip", "-n", c, "addr", "add", f"{CLIENT_DNS}/32", "dev", "lo"])
-        run(["ip", "-n", c, "route", "add", "default", "via", NODE_ADDR])
-        cls.veth = run(["ip", "-n", c, "-o", "link", "show", "type", "veth"]).stdout.decode().split(":")[1] \
-            .strip().split("@")[0]
-        # `ip netns exec` binds this file over /etc/resolv.conf in the client.
-        cls.netns_etc = f"/etc/netns/{c}"
-        os.makedirs(cls.netns_etc, exist_ok=True)
-        cls.addClassCleanup(shutil.rmtree, cls.netns_etc, True)
-        with open(os.path.join(cls.netns_etc, "resolv.conf"), "w") as f:
-            f.write(f"# the client's own\nnameserver {CLIENT_DNS}\n")
-
-        cls.www = topo.start_targets({"file.bin": 2 * 1024 * 1024})
-        topo.start(s, ["python3", "-u", "-c", WHOAMI, str(WHOAMI_PORT)], "whoami").wait_for_line("ready")
-        cls.server_dns = topo.start_dnsmasq({DNS_NAME: DNS_ANSWER})
-        cls.client_dns = topo.start(c, [shutil.which("dnsmasq") or "/usr/sbin/dnsmasq", "--keep-in-foreground",
-                                        "--no-resolv", "--no-hosts", "--bind-interfaces",
-                                        f"--listen-address={CLIENT_DNS}", "--pid-file=", "--user=root",
-                                        "--log-queries", "--log-facility=-", "--cache-size=0",
-                                        f"--host-record={DNS_NAME},10.99.99.99"], "client-dns")
-        cls.client_dns.wait_for_line("started, version")
-        ss = topo.start(s, ["ss-server", "-s", NODE_OWN_ADDR, "-p", str(SS_PORT), "-k", netns.SS_PASSWORD,
-                            "-m", netns.SS_METHOD, "-u"], "ss-server")
-        topo.wait_tcp(s, NODE_OWN_ADDR, SS_PORT, proc=ss)
-        cls.node = f"ss://{netns.SS_METHOD}:{netns.SS_PASSWORD}@{NODE_OWN_ADDR}:{SS_PORT}"
-        cls.dead_node = f"ss://{netns.SS_METHOD}:{netns.SS_PASSWORD}@{NODE_OWN_ADDR}:{SS_PORT + 1}"
-
+        connect_world(cls)
         cls.home = tempfile.mkdtemp(prefix="vantor-connect-", dir=topo.dir)
         os.makedirs(os.path.join(cls.home, "config", "config"))
         with open(os.path.join(cls.home, "config", "config", "config.ini"), "w") as f:

@@ -2,7 +2,7 @@
 """The privileged network helper with a user who is not root, in network
 namespaces.
 
-The topology is the one of test_connect: the client namespace has its own
+The namespaces hold what test_connect's do: the client namespace has its own
 resolver and a default route through the veth gateway; the server namespace
 holds ss-server (with UDP), an HTTP target, a "whoami" server and the DNS
 server the settings name. `vantor-helper` runs as root in the client
@@ -21,16 +21,10 @@ import unittest
 
 import netns
 from netns import CLIENT_VETH_ADDR, NODE_ADDR, TARGET_ADDR
-from test_connect import ASK, RESOLVE, WHOAMI
+from test_connect import ASK, DNS_ANSWER, DNS_NAME, RESOLVE, WHOAMI_PORT, connect_world
 
 SKIP = netns.can_run() or (None if shutil.which("setpriv") else "needs setpriv (util-linux)")
 
-NODE_OWN_ADDR = "10.230.0.1"
-CLIENT_DNS = "10.210.0.53"
-WHOAMI_PORT = 4242
-DNS_NAME = "probe.test"
-DNS_ANSWER = "10.220.0.77"
-SS_PORT = 8388
 USER_UID = 47011
 GROUP_GID = 47012
 
@@ -69,30 +63,8 @@ class HelperTest(unittest.TestCase):
             raise unittest.SkipTest(SKIP)
         cls.topo = topo = netns.Topology()
         cls.addClassCleanup(topo.close)
-        c, s = topo.client, topo.server
+        connect_world(cls)
         run = netns.run
-        run(["ip", "-n", s, "addr", "add", f"{NODE_OWN_ADDR}/32", "dev", "lo"])
-        run(["ip", "-n", c, "addr", "add", f"{CLIENT_DNS}/32", "dev", "lo"])
-        run(["ip", "-n", c, "route", "add", "default", "via", NODE_ADDR])
-        cls.netns_etc = f"/etc/netns/{c}"
-        os.makedirs(cls.netns_etc, exist_ok=True)
-        cls.addClassCleanup(shutil.rmtree, cls.netns_etc, True)
-        with open(os.path.join(cls.netns_etc, "resolv.conf"), "w") as f:
-            f.write(f"# the client's own\nnameserver {CLIENT_DNS}\n")
-
-        topo.start_targets({"file.bin": 64 * 1024})
-        topo.start(s, ["python3", "-u", "-c", WHOAMI, str(WHOAMI_PORT)], "whoami").wait_for_line("ready")
-        cls.server_dns = topo.start_dnsmasq({DNS_NAME: DNS_ANSWER})
-        cls.client_dns = topo.start(c, [shutil.which("dnsmasq") or "/usr/sbin/dnsmasq", "--keep-in-foreground",
-                                        "--no-resolv", "--no-hosts", "--bind-interfaces",
-                                        f"--listen-address={CLIENT_DNS}", "--pid-file=", "--user=root",
-                                        "--log-queries", "--log-facility=-", "--cache-size=0",
-                                        f"--host-record={DNS_NAME},10.99.99.99"], "client-dns")
-        cls.client_dns.wait_for_line("started, version")
-        ss = topo.start(s, ["ss-server", "-s", NODE_OWN_ADDR, "-p", str(SS_PORT), "-k", netns.SS_PASSWORD,
-                            "-m", netns.SS_METHOD, "-u"], "ss-server")
-        topo.wait_tcp(s, NODE_OWN_ADDR, SS_PORT, proc=ss)
-        cls.node = f"ss://{netns.SS_METHOD}:{netns.SS_PASSWORD}@{NODE_OWN_ADDR}:{SS_PORT}"
 
         # The helper's folders: the socket's is root's and open to read, the
         # state folder root's alone.

@@ -1,5 +1,7 @@
 #include "platform/local_ipc.h"
 
+#include "platform/helper_ipc.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -80,15 +82,9 @@ SocketHandle listenLocal(const std::string& path, std::string& error) {
 }
 
 SocketHandle acceptLocal(SocketHandle server, unsigned& peerUserId) {
-  int fd = ::accept4(static_cast<int>(server), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return kInvalidSocket;
-  ucred cred{};
-  socklen_t length = sizeof cred;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
-    ::close(fd);
-    return kInvalidSocket;
-  }
-  peerUserId = cred.uid;
+  PeerCredentials peer;
+  SocketHandle fd = acceptHelperClient(server, peer);
+  peerUserId = peer.uid;
   return fd;
 }
 
