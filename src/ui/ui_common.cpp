@@ -1,5 +1,6 @@
 #include "ui/ui_common.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFile>
@@ -8,7 +9,10 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QSvgRenderer>
+
+#include <algorithm>
 
 #include "app/controller.h"
 #include "app/i18n.h"
@@ -108,6 +112,90 @@ QDialogButtonBox* okCancelButtons(QDialog* dialog) {
 }
 
 void setMessageSink(MessageSink sink) { messageSink() = std::move(sink); }
+
+// ---- placement -----------------------------------------------------------------
+
+namespace {
+
+// A title bar and thin borders: what the usual window managers add.
+constexpr QMargins kUsualFrame{4, 30, 4, 4};
+
+bool placedWindow(const QWidget* w) {
+  if (!w->isWindow()) return false;
+  switch (w->windowType()) {
+    case Qt::Window:
+    case Qt::Dialog:
+    case Qt::Sheet:
+    case Qt::Tool:
+    case Qt::SplashScreen:
+      return true;
+    default:
+      return false;  // menus, tool tips and the like place themselves
+  }
+}
+
+QScreen* screenOf(const QWidget* w) {
+  if (w->testAttribute(Qt::WA_Moved))
+    if (QScreen* at = QGuiApplication::screenAt(w->frameGeometry().center())) return at;
+  if (QWidget* parent = w->parentWidget())
+    if (QScreen* s = parent->window()->screen()) return s;
+  return w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+}
+
+class ScreenKeeper : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show && watched->isWidgetType()) {
+      auto* w = static_cast<QWidget*>(watched);
+      if (placedWindow(w)) fitOnScreen(w);
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+QMargins windowFrame(const QWidget* window) {
+  QRect frame = window->frameGeometry();
+  QRect inner = window->geometry();
+  if (window->testAttribute(Qt::WA_WState_Visible) && frame != inner)
+    return {inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+            frame.bottom() - inner.bottom()};
+  if (window->windowType() == Qt::SplashScreen || (window->windowFlags() & Qt::FramelessWindowHint)) return {};
+  return kUsualFrame;
+}
+
+void fitOnScreen(QWidget* w) {
+  QScreen* screen = screenOf(w);
+  if (!screen) return;
+  QRect area = screen->availableGeometry();
+  QMargins frame = windowFrame(w);
+  // The size first: the frame included, no larger than the area.
+  QSize room = area.size().shrunkBy(frame);
+  QSize size = w->size();
+  QSize fitted = size.boundedTo(room).expandedTo(w->minimumSize());
+  if (fitted != size) w->resize(fitted);
+  // A window of ours opens over its parent unless the program placed it
+  // (a dialog places itself so and still counts as not placed).
+  QRect outer(w->pos(), w->size().grownBy(frame));
+  if (!w->testAttribute(Qt::WA_Moved)) {
+    QWidget* parent = w->parentWidget() ? w->parentWidget()->window() : nullptr;
+    if (!parent || !parent->isVisible()) return;  // the window manager places it
+    outer.moveCenter(parent->frameGeometry().center());
+  }
+  QPoint inside(std::clamp(outer.left(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())),
+                std::clamp(outer.top(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height())));
+  // move() places the frame's corner.
+  if (inside != w->pos() || !w->testAttribute(Qt::WA_Moved)) w->move(inside);
+}
+
+void keepWindowsOnScreen() {
+  static ScreenKeeper* keeper = nullptr;
+  if (keeper || !qApp) return;
+  keeper = new ScreenKeeper(qApp);
+  qApp->installEventFilter(keeper);
+}
 
 QString productTitle() { return QString("%1 %2").arg(app::kProductName, app::kVersionText); }
 

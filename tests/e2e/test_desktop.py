@@ -194,7 +194,7 @@ class DesktopTest(unittest.TestCase):
             raise AssertionError("the driver did not finish:\n" + p.output()[-4000:])
         out = p.output()
         self.assertEqual(code, 0, out[-6000:] + self.crash_reports())
-        self.assertIn("Totals: 5 passed, 0 failed", out)
+        self.assertIn("Totals: 6 passed, 0 failed", out)
         self.assertIn("tray tooltip: Vantor 6.0 | Proxy: SR-", out)
         self.assertEqual(self.routes(), before)
 
