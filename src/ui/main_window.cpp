@@ -383,8 +383,7 @@ void DialogKovalBase::testCurrentNode() {
   int outerWidth = testWindow_->width() + border.left() + border.right();
   int x = frame.right() + 1;
   if (x + outerWidth - 1 > area.right() && frame.left() - outerWidth >= area.left()) x = frame.left() - outerWidth;
-  testWindow_->move(x, frame.top());
-  fitOnScreen(testWindow_);
+  testWindow_->move(x, frame.top());  // kept inside the screen as it is shown
   testWindow_->show();
   testWindow_->raise();
   testWindow_->startTests({node}, CNodeTestRunner::kChoiceBoth);

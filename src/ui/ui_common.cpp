@@ -157,12 +157,20 @@ class ScreenKeeper : public QObject {
 }  // namespace
 
 QMargins windowFrame(const QWidget* window) {
-  QRect frame = window->frameGeometry();
-  QRect inner = window->geometry();
-  if (window->testAttribute(Qt::WA_WState_Visible) && frame != inner)
-    return {inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
-            frame.bottom() - inner.bottom()};
+  auto known = [](const QWidget* w, QMargins& margins) {
+    QRect frame = w->frameGeometry();
+    QRect inner = w->geometry();
+    if (frame == inner) return false;  // not shown yet, or no frame at all
+    margins = {inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+               frame.bottom() - inner.bottom()};
+    return true;
+  };
+  QMargins margins;
+  if (known(window, margins)) return margins;
   if (window->windowType() == Qt::SplashScreen || (window->windowFlags() & Qt::FramelessWindowHint)) return {};
+  // Before its first showing: as the window manager framed our main window.
+  if (QWidget* parent = window->parentWidget())
+    if (known(parent->window(), margins)) return margins;
   return kUsualFrame;
 }
 
@@ -176,18 +184,20 @@ void fitOnScreen(QWidget* w) {
   QSize size = w->size();
   QSize fitted = size.boundedTo(room).expandedTo(w->minimumSize());
   if (fitted != size) w->resize(fitted);
+  // pos() is where the frame's corner is (or is to be).
+  QRect outer(w->pos(), fitted.grownBy(frame));
   // A window of ours opens over its parent unless the program placed it
   // (a dialog places itself so and still counts as not placed).
-  QRect outer(w->pos(), w->size().grownBy(frame));
   if (!w->testAttribute(Qt::WA_Moved)) {
     QWidget* parent = w->parentWidget() ? w->parentWidget()->window() : nullptr;
     if (!parent || !parent->isVisible()) return;  // the window manager places it
     outer.moveCenter(parent->frameGeometry().center());
   }
-  QPoint inside(std::clamp(outer.left(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())),
-                std::clamp(outer.top(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height())));
-  // move() places the frame's corner.
-  if (inside != w->pos() || !w->testAttribute(Qt::WA_Moved)) w->move(inside);
+  outer.moveTo(std::clamp(outer.left(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())),
+               std::clamp(outer.top(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height())));
+  // Placed by its inner corner: a frame not known yet cannot shift it out.
+  QRect inner(outer.topLeft() + QPoint(frame.left(), frame.top()), fitted);
+  if (inner != w->geometry() || !w->testAttribute(Qt::WA_Moved)) w->setGeometry(inner);
 }
 
 void keepWindowsOnScreen() {

@@ -27,6 +27,7 @@
 #include "ui/node_dialogs.h"
 #include "ui/node_list_model.h"
 #include "ui/test_window.h"
+#include "ui/traffic_window.h"
 #include "ui/ui_common.h"
 
 using namespace vantor;
