@@ -2,7 +2,9 @@
 // the end-to-end test (tests/e2e/test_desktop.py) runs this in a network
 // namespace with a window manager and, when it says so, a tray host. It
 // starts the program as `vantor gui` does, adds a node through the batch
-// dialog, connects with the connect button and disconnects again.
+// dialog, connects with the connect button (the window goes to the tray and
+// comes back with its traffic window) and disconnects again; then the test
+// window and the action log open inside the 1280x800 screen.
 //
 // VANTOR_UI_NODE_LINK   the share link to paste
 // VANTOR_UI_EXPECT_TRAY 1 when a tray host runs
