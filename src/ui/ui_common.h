@@ -58,7 +58,8 @@ QDialogButtonBox* okCancelButtons(QDialog* dialog);
 void fitOnScreen(QWidget* window);
 void keepWindowsOnScreen();
 // The frame the window manager puts around `window`: known once it was
-// shown, else a usual title bar and border.
+// shown; before, the frame of its parent window, else a usual title bar and
+// border.
 QMargins windowFrame(const QWidget* window);
 
 // The product name and version as the title bar shows them; the About box.
