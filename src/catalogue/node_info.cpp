@@ -42,7 +42,14 @@ uint32_t CSpeedAnalytics::bytesPerSecond(uint32_t now) {
   constexpr auto r = std::memory_order_relaxed;
   if (now != lastRateSecond.load(r)) {
     lastRateSecond.store(now, r);
-    uint32_t a = buckets[0].load(r), b = buckets[1].load(r);
+    // Only addBytes() moves the buckets on, so once traffic stops they keep
+    // the last busy seconds. Count a bucket only while its second is still
+    // the current or the previous one: an idle node falls to 0 B/s after two
+    // seconds instead of showing its last rate for ever.
+    uint32_t current = currentSecond.load(r);
+    uint32_t age = now > current ? now - current : 0;
+    uint32_t a = age <= 1 ? buckets[current & 1].load(r) : 0;
+    uint32_t b = age == 0 ? buckets[(current + 1) & 1].load(r) : 0;
     uint32_t sum = a + b;
     uint32_t nonZero = (a != 0) + (b != 0);
     rate.store(nonZero == 0 ? sum : sum / nonZero, r);

@@ -358,7 +358,8 @@ bool isDottedIpv4(std::string_view text) {
 
 std::string checkSettingsDialog(const SettingsDialogInput& in) {
   if (in.DelayedConnect < 1 || in.DelayedConnect > 300) return "The delayed connect time can only be 1-300 seconds";
-  if (in.preferredDns[0] == 0 && in.preferredDns[1] == 0 && in.preferredDns[2] == 0 && in.preferredDns[3] == 0)
+  if (!in.keepDns && in.preferredDns[0] == 0 && in.preferredDns[1] == 0 && in.preferredDns[2] == 0 &&
+      in.preferredDns[3] == 0)
     return "Primary DNS must be specific!";
   if (!in.localConnection) return "Select a local connection please.";
   if (!in.tapConnection) return "Select a TUN/TAP adapter please.";
@@ -393,15 +394,17 @@ void applySettingsDialog(const SettingsDialogInput& in, Settings& s) {
     s.tap_connection_guid = in.tapConnection->guid;
     s.tap_connection_index = in.tapConnection->index;
   }
-  const DnsProvider& provider = kDnsProviders[static_cast<std::size_t>(in.dnsProvider)];
-  if (in.dnsProvider == kOwnDnsProvider) {
-    s.public_dns1 = preferred;
-    s.public_dns2 = alternate;
-  } else {
-    s.public_dns1 = provider.preferred;
-    s.public_dns2 = provider.alternate;
+  if (!in.keepDns) {
+    const DnsProvider& provider = kDnsProviders[static_cast<std::size_t>(in.dnsProvider)];
+    if (in.dnsProvider == kOwnDnsProvider) {
+      s.public_dns1 = preferred;
+      s.public_dns2 = alternate;
+    } else {
+      s.public_dns1 = provider.preferred;
+      s.public_dns2 = provider.alternate;
+    }
+    s.public_select_dns_name = provider.name;
   }
-  s.public_select_dns_name = provider.name;
   applyDnsChoice(s);
 }
 

@@ -172,6 +172,10 @@ struct SettingsDialogInput {
   std::optional<AdapterChoice> localConnection;  // none chosen
   std::optional<AdapterChoice> tapConnection;
   int dnsProvider = 0;  // index into dnsProviders()
+  // The DNS choice was left as the dialog found it: public_dns1,
+  // public_dns2 and public_select_dns_name stay as stored (a pair typed in
+  // by hand or "localdns" is not rewritten to a provider's).
+  bool keepDns = false;
 };
 
 // The checks of the settings dialog's confirm, in its order: the message

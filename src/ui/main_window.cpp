@@ -21,6 +21,7 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdio>
 #include <future>
 
@@ -88,6 +89,7 @@ DialogKovalBase::DialogKovalBase(app::CConnectionController& controller, TrayPro
   buildMenus();
   buildTray();
   traffic_ = new CTrafficWindow(this, [this] { return state_; });
+  keepWindowsOnScreen();
   fillModes();
   updateEntryStates();
   CEventMgr::instance().setNotifier(this);
@@ -371,10 +373,17 @@ void DialogKovalBase::testCurrentNode() {
   CNodeInfo* node = id < 0 ? nullptr : CNodeMgr::instance().find(id);
   if (!node) return;
   if (!testWindow_) testWindow_ = new CNodeTestWindow(this);
-  // Beside the main window: left edge at its right edge, same top and height.
+  // Beside the main window: left edge at its right edge, same top and
+  // height. Where the screen ends first it goes on the left side, and it
+  // never reaches beyond the screen.
   QRect frame = frameGeometry();
-  testWindow_->resize(testWindow_->width(), height());
-  testWindow_->move(frame.right() + 1, frame.top());
+  QMargins border = windowFrame(testWindow_);
+  QRect area = screen()->availableGeometry();
+  testWindow_->resize(testWindow_->width(), std::min(height(), area.height() - border.top() - border.bottom()));
+  int outerWidth = testWindow_->width() + border.left() + border.right();
+  int x = frame.right() + 1;
+  if (x + outerWidth - 1 > area.right() && frame.left() - outerWidth >= area.left()) x = frame.left() - outerWidth;
+  testWindow_->move(x, frame.top());  // kept inside the screen as it is shown
   testWindow_->show();
   testWindow_->raise();
   testWindow_->startTests({node}, CNodeTestRunner::kChoiceBoth);
@@ -445,6 +454,13 @@ void DialogKovalBase::exitProgram() {
 void DialogKovalBase::restoreWindow() {
   showNormal();
   show();
+  // The traffic window went away with this one (hidden to the tray, or
+  // minimised by the window manager with the window it belongs to).
+  if (trafficAway_ || traffic_->isMinimized()) {
+    trafficAway_ = false;
+    traffic_->showNormal();
+    traffic_->raise();
+  }
   raise();
   activateWindow();
   setFocus();
@@ -475,6 +491,11 @@ void DialogKovalBase::closeToTray() {
   if (!trayAvailable_()) {
     showMinimized();
     return;
+  }
+  // The traffic window goes with it and comes back with it.
+  if (traffic_->isVisible()) {
+    trafficAway_ = true;
+    traffic_->hide();
   }
   showMinimized();
   hide();

@@ -143,6 +143,7 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   bool probing_ = true;
   int balloons_ = 0;
   bool controlsEnabled_ = true;
+  bool trafficAway_ = false;  // hidden with this window, to be shown with it
 
   QTreeView* nodeList_ = nullptr;
   CNodeListModel* model_ = nullptr;

@@ -67,6 +67,19 @@ void CNodeDialog::addTail() {
   form_->addRow(T("Group:"), group_);
   form_->addRow(T("Additional route:"), route_);
   layout()->addWidget(buttons_);
+  // The shared fields are made before the kind's own ones, and Qt's tab
+  // order is the order of making: tab through the rows as they are shown,
+  // then the buttons as they are laid out.
+  QWidget* previous = nullptr;
+  auto chain = [&previous](QWidget* next) {
+    if (!next || next->focusPolicy() == Qt::NoFocus) return;
+    if (previous) setTabOrder(previous, next);
+    previous = next;
+  };
+  for (int row = 0; row < form_->rowCount(); ++row)
+    if (QLayoutItem* field = form_->itemAt(row, QFormLayout::FieldRole)) chain(field->widget());
+  if (QLayout* buttonRow = buttons_->layout())
+    for (int i = 0; i < buttonRow->count(); ++i) chain(buttonRow->itemAt(i)->widget());
 }
 
 void CNodeDialog::collectCommon(NodeParams& p) const {

@@ -34,6 +34,22 @@ bool parseOctets(const QString& text, uint8_t out[4]) {
   return true;
 }
 
+int shownDnsProvider(const Settings& s) {
+  int named = findDnsProvider(s.public_select_dns_name);
+  if (named == kOwnDnsProvider) return kOwnDnsProvider;
+  const std::vector<DnsProvider>& providers = dnsProviders();
+  auto holdsStoredPair = [&](int i) {
+    const DnsProvider& p = providers[static_cast<std::size_t>(i)];
+    return s.public_dns1 == p.preferred && s.public_dns2 == p.alternate;
+  };
+  // The named provider when its pair is still the stored one (several
+  // providers share a pair), else any provider with that pair.
+  if (named >= 0 && holdsStoredPair(named)) return named;
+  for (int i = 0; i < static_cast<int>(providers.size()); ++i)
+    if (i != kOwnDnsProvider && holdsStoredPair(i)) return i;
+  return kOwnDnsProvider;
+}
+
 CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle(T("Settings"));
   Settings s;
@@ -68,8 +84,37 @@ CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
       local_->addItem(U(name));
     }
   }
-  local_->setCurrentIndex(local_->findText(U(s.local_connection_name)));
-  tun_->setCurrentIndex(tun_->findText(U(s.tap_connection_name)));
+  // A stored adapter that is not there right now (a TUN interface exists
+  // only while connected, a cable or a Wi-Fi link may be gone) is still
+  // offered and chosen, so that OK keeps it.
+  auto chooseStored = [](QComboBox* box, std::vector<AdapterChoice>& choices, AdapterChoice stored) {
+    if (stored.name.empty()) {
+      box->setCurrentIndex(-1);
+      return;
+    }
+    for (std::size_t i = 0; i < choices.size(); ++i)
+      if (choices[i].name == stored.name) {
+        box->setCurrentIndex(static_cast<int>(i));
+        return;
+      }
+    box->addItem(T("%s (not present)").replace("%s", U(stored.name)));
+    box->setItemData(box->count() - 1, T("This interface does not exist right now."), Qt::ToolTipRole);
+    choices.push_back(std::move(stored));
+    box->setCurrentIndex(box->count() - 1);
+  };
+  AdapterChoice storedLocal;
+  storedLocal.name = s.local_connection_name;
+  storedLocal.guid = s.local_connection_guid;
+  storedLocal.index = s.local_connection_index;
+  storedLocal.primaryDns = s.local_connection_primary_dns;
+  storedLocal.secondDns = s.local_connection_second_dns;
+  storedLocal.dhcpNameServer = s.local_connection_DhcpNameServer;
+  chooseStored(local_, locals_, storedLocal);
+  AdapterChoice storedTun;
+  storedTun.name = s.tap_connection_name;
+  storedTun.guid = s.tap_connection_guid;
+  storedTun.index = s.tap_connection_index;
+  chooseStored(tun_, tuns_, storedTun);
   adapterForm->addRow(T("Local connection:"), local_);
   adapterForm->addRow(T("TUN/TAP adapter:"), tun_);
   layout->addWidget(adapters);
@@ -91,13 +136,14 @@ CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
   dnsForm->addRow(T("Preferred DNS:"), preferred_);
   dnsForm->addRow(T("Alternate DNS:"), alternate_);
   layout->addWidget(dnsGroup);
-  int provider = findDnsProvider(s.public_select_dns_name);
-  dns_->setCurrentIndex(provider >= 0 ? provider : 0);
-  providerChosen(dns_->currentIndex());
+  int provider = shownDnsProvider(s);
+  dns_->setCurrentIndex(provider);
+  providerChosen(provider);
   if (provider == kOwnDnsProvider) {
     preferred_->setText(U(s.public_dns1));
     alternate_->setText(U(s.public_dns2));
   }
+  shownDns_ = {provider, preferred_->text(), alternate_->text()};
   connect(dns_, &QComboBox::activated, this, &CSettingsDialog::providerChosen);
 
   // Choices.
@@ -163,6 +209,8 @@ SettingsDialogInput CSettingsDialog::input() const {
   if (int i = local_->currentIndex(); i >= 0) in.localConnection = locals_[static_cast<std::size_t>(i)];
   if (int i = tun_->currentIndex(); i >= 0) in.tapConnection = tuns_[static_cast<std::size_t>(i)];
   in.dnsProvider = dns_->currentIndex();
+  in.keepDns = in.dnsProvider == shownDns_.provider && preferred_->text() == shownDns_.preferred &&
+               alternate_->text() == shownDns_.alternate;
   return in;
 }
 

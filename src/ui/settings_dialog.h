@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include "catalogue/settings.h"
 
@@ -46,7 +47,18 @@ class CSettingsDialog : public QDialog {
   std::vector<std::pair<const char*, QCheckBox*>> checks_;
   std::vector<AdapterChoice> locals_;
   std::vector<AdapterChoice> tuns_;
+  // The DNS choice as the dialog opened: left so, OK keeps what is stored.
+  struct {
+    int provider = 0;
+    QString preferred;
+    QString alternate;
+  } shownDns_;
 };
+
+// The provider entry that shows the stored DNS pair: the stored provider
+// name while its addresses are still the stored ones, else the first
+// provider with the stored pair, else "Use your own DNS".
+int shownDnsProvider(const Settings& s);
 
 // "a.b.c.d" into four octets; false (and zeros) for anything else.
 bool parseOctets(const QString& text, uint8_t out[4]);

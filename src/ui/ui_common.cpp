@@ -1,5 +1,6 @@
 #include "ui/ui_common.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFile>
@@ -8,7 +9,10 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QSvgRenderer>
+
+#include <algorithm>
 
 #include "app/controller.h"
 #include "app/i18n.h"
@@ -108,6 +112,100 @@ QDialogButtonBox* okCancelButtons(QDialog* dialog) {
 }
 
 void setMessageSink(MessageSink sink) { messageSink() = std::move(sink); }
+
+// ---- placement -----------------------------------------------------------------
+
+namespace {
+
+// A title bar and thin borders: what the usual window managers add.
+constexpr QMargins kUsualFrame{4, 30, 4, 4};
+
+bool placedWindow(const QWidget* w) {
+  if (!w->isWindow()) return false;
+  switch (w->windowType()) {
+    case Qt::Window:
+    case Qt::Dialog:
+    case Qt::Sheet:
+    case Qt::Tool:
+    case Qt::SplashScreen:
+      return true;
+    default:
+      return false;  // menus, tool tips and the like place themselves
+  }
+}
+
+QScreen* screenOf(const QWidget* w) {
+  if (w->testAttribute(Qt::WA_Moved))
+    if (QScreen* at = QGuiApplication::screenAt(w->frameGeometry().center())) return at;
+  if (QWidget* parent = w->parentWidget())
+    if (QScreen* s = parent->window()->screen()) return s;
+  return w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+}
+
+class ScreenKeeper : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show && watched->isWidgetType()) {
+      auto* w = static_cast<QWidget*>(watched);
+      if (placedWindow(w)) fitOnScreen(w);
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+QMargins windowFrame(const QWidget* window) {
+  auto known = [](const QWidget* w, QMargins& margins) {
+    QRect frame = w->frameGeometry();
+    QRect inner = w->geometry();
+    if (frame == inner) return false;  // not shown yet, or no frame at all
+    margins = {inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+               frame.bottom() - inner.bottom()};
+    return true;
+  };
+  QMargins margins;
+  if (known(window, margins)) return margins;
+  if (window->windowType() == Qt::SplashScreen || (window->windowFlags() & Qt::FramelessWindowHint)) return {};
+  // Before its first showing: as the window manager framed our main window.
+  if (QWidget* parent = window->parentWidget())
+    if (known(parent->window(), margins)) return margins;
+  return kUsualFrame;
+}
+
+void fitOnScreen(QWidget* w) {
+  QScreen* screen = screenOf(w);
+  if (!screen) return;
+  QRect area = screen->availableGeometry();
+  QMargins frame = windowFrame(w);
+  // The size first: the frame included, no larger than the area.
+  QSize room = area.size().shrunkBy(frame);
+  QSize size = w->size();
+  QSize fitted = size.boundedTo(room).expandedTo(w->minimumSize());
+  if (fitted != size) w->resize(fitted);
+  // pos() is where the frame's corner is (or is to be).
+  QRect outer(w->pos(), fitted.grownBy(frame));
+  // A window of ours opens over its parent unless the program placed it
+  // (a dialog places itself so and still counts as not placed).
+  if (!w->testAttribute(Qt::WA_Moved)) {
+    QWidget* parent = w->parentWidget() ? w->parentWidget()->window() : nullptr;
+    if (!parent || !parent->isVisible()) return;  // the window manager places it
+    outer.moveCenter(parent->frameGeometry().center());
+  }
+  outer.moveTo(std::clamp(outer.left(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())),
+               std::clamp(outer.top(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height())));
+  // Placed by its inner corner: a frame not known yet cannot shift it out.
+  QRect inner(outer.topLeft() + QPoint(frame.left(), frame.top()), fitted);
+  if (inner != w->geometry() || !w->testAttribute(Qt::WA_Moved)) w->setGeometry(inner);
+}
+
+void keepWindowsOnScreen() {
+  static ScreenKeeper* keeper = nullptr;
+  if (keeper || !qApp) return;
+  keeper = new ScreenKeeper(qApp);
+  qApp->installEventFilter(keeper);
+}
 
 QString productTitle() { return QString("%1 %2").arg(app::kProductName, app::kVersionText); }
 

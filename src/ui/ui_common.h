@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QMargins>
 #include <QString>
 
 #include <functional>
@@ -47,6 +48,19 @@ void setMessageSink(MessageSink sink);  // empty: message boxes again
 
 // OK and Cancel (translated) wired to the dialog's accept and reject.
 QDialogButtonBox* okCancelButtons(QDialog* dialog);
+
+// Window placement. Every top-level window and dialog is kept inside the
+// available area of its screen (title bar and borders included): one that
+// is too large is made smaller, one placed partly off the screen is moved
+// in, and a window of ours with a parent window opens centred over it.
+// fitOnScreen() does this for one window now; keepWindowsOnScreen() does it
+// for every window of the application each time one is shown.
+void fitOnScreen(QWidget* window);
+void keepWindowsOnScreen();
+// The frame the window manager puts around `window`: known once it was
+// shown; before, the frame of its parent window, else a usual title bar and
+// border.
+QMargins windowFrame(const QWidget* window);
 
 // The product name and version as the title bar shows them; the About box.
 QString productTitle();

@@ -6,7 +6,9 @@ With a tray host (trayer): the program's own window, driven like a user by
 ui_desktop_driver, shows; a node is pasted into the batch dialog; the
 connect button reaches "Connected!" through a Shadowsocks node in the server
 namespace and the tray tooltip holds the proxy, mode and UDP lines; the
-button disconnects again ("Disconnected!") and the host is as before.
+button disconnects again ("Disconnected!") and the host is as before. The
+traffic window comes back with the main window from the tray, and the test
+window and the action log stay on the 1280x800 screen.
 
 Without a tray host: `vantor gui` itself; closing its window through the
 window manager leaves it minimised in the window list (not withdrawn), and a
@@ -194,7 +196,7 @@ class DesktopTest(unittest.TestCase):
             raise AssertionError("the driver did not finish:\n" + p.output()[-4000:])
         out = p.output()
         self.assertEqual(code, 0, out[-6000:] + self.crash_reports())
-        self.assertIn("Totals: 5 passed, 0 failed", out)
+        self.assertIn("Totals: 6 passed, 0 failed", out)
         self.assertIn("tray tooltip: Vantor 6.0 | Proxy: SR-", out)
         self.assertEqual(self.routes(), before)
 

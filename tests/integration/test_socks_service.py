@@ -234,5 +234,52 @@ class LocalLogin(ServiceTestCase):
         self.assertNotEqual(rc, 0)
 
 
+def socks5_echo_node(conn, log):
+    """A SOCKS 5 node without login whose every CONNECT echoes."""
+    recv_exact(conn, 3)
+    conn.sendall(b"\x05\x00")
+    recv_exact(conn, 10)
+    conn.sendall(b"\x05\x00\x00\x01" + bytes(6))
+    conn.settimeout(None)
+    peers.echo_until_close(conn)
+
+
+class LiveRate(ServiceTestCase):
+    """The live rate of `serve --stats` (the traffic window's figure) follows
+    the traffic and falls to 0 B/s soon after it stops, while the connection
+    stays open."""
+
+    def rates(self, svc, since):
+        return [line.rsplit("rate=", 1)[1] for line in svc.stdout_lines[since:] if "rate=" in line]
+
+    def test_rate_falls_to_zero_when_traffic_stops(self):
+        node = peers.ScriptedNode(socks5_echo_node)
+        self.addCleanup(node.stop)
+        svc = self.start_service(f"socks5://127.0.0.1:{node.port}", extra_args=["--stats", "1"])
+        with socks5_open(svc.port) as s:
+            s.sendall(socks5_request(1, "127.0.0.1", 9))
+            self.assertEqual(recv_exact(s, 10)[:2], b"\x05\x00")
+            chunk = bytes(8192)
+            busy_from = len(svc.stdout_lines)
+            deadline = time.monotonic() + 4
+            while time.monotonic() < deadline:
+                s.sendall(chunk)
+                recv_exact(s, len(chunk))
+                time.sleep(0.05)
+            busy = self.rates(svc, busy_from)
+            self.assertTrue(any(r != "0 B/s" for r in busy), f"no rate while busy: {busy}")
+            self.assertTrue(all(r.endswith(" K/s") or r.endswith(" B/s") for r in busy), busy)
+            # Idle, connection still open: 0 B/s within a few seconds, and it stays.
+            idle_from = len(svc.stdout_lines)
+            deadline = time.monotonic() + 6
+            while time.monotonic() < deadline:
+                time.sleep(0.5)
+                idle = self.rates(svc, idle_from)
+                if idle[-2:] == ["0 B/s", "0 B/s"]:
+                    break
+            idle = self.rates(svc, idle_from)
+            self.assertEqual(idle[-2:], ["0 B/s", "0 B/s"], f"rate after the traffic stopped: {idle}")
+
+
 if __name__ == "__main__":
     unittest.main()

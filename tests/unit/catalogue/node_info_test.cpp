@@ -52,6 +52,29 @@ TEST(NodeInfo, MeterAveragesNonEmptySeconds) {
   EXPECT_EQ(node.bytesPerSecond(t + 11), 700u);
 }
 
+TEST(NodeInfo, MeterFallsToZeroOnceTrafficStops) {
+  CNodeInfo node;
+  const uint32_t t = 1'700'000'000;
+  for (uint32_t s = 0; s < 5; ++s) node.addBytes(8827, t + s);  // "8.62 K/s" while busy
+  EXPECT_EQ(node.rateText(), "0 B/s");                          // today's clock: long idle
+  EXPECT_EQ(node.bytesPerSecond(t + 4), 8827u);
+  EXPECT_EQ(sizeText(node.bytesPerSecond(t + 4)), "8.62 K");
+  // The last busy second still counts while it is the previous one.
+  EXPECT_EQ(node.bytesPerSecond(t + 5), 8827u);
+  EXPECT_EQ(node.bytesPerSecond(t + 6), 0u);
+  EXPECT_EQ(node.bytesPerSecond(t + 60), 0u);
+  // A reader alone never revives old seconds; new bytes start a new rate.
+  node.addBytes(100, t + 61);
+  EXPECT_EQ(node.bytesPerSecond(t + 61), 100u);
+  // One busy second after an idle one: the idle second does not halve it,
+  // the stale bucket from before the gap is not counted either.
+  node.addBytes(300, t + 63);
+  EXPECT_EQ(node.bytesPerSecond(t + 63), 300u);
+  node.addBytes(5000, t + 64);
+  EXPECT_EQ(node.bytesPerSecond(t + 65), 5000u);
+  EXPECT_EQ(node.bytesPerSecond(t + 66), 0u);
+}
+
 TEST(NodeInfo, TrafficCountersIgnoreZeroAndReset) {
   CNodeInfo node;
   node.addUploaded(0);

@@ -2,7 +2,9 @@
 // the end-to-end test (tests/e2e/test_desktop.py) runs this in a network
 // namespace with a window manager and, when it says so, a tray host. It
 // starts the program as `vantor gui` does, adds a node through the batch
-// dialog, connects with the connect button and disconnects again.
+// dialog, connects with the connect button (the window goes to the tray and
+// comes back with its traffic window) and disconnects again; then the test
+// window and the action log open inside the 1280x800 screen.
 //
 // VANTOR_UI_NODE_LINK   the share link to paste
 // VANTOR_UI_EXPECT_TRAY 1 when a tray host runs
@@ -12,6 +14,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
@@ -25,6 +28,8 @@
 #include "ui/main_window.h"
 #include "ui/node_dialogs.h"
 #include "ui/node_list_model.h"
+#include "ui/test_window.h"
+#include "ui/traffic_window.h"
 #include "ui/ui_common.h"
 
 using namespace vantor;
@@ -113,10 +118,40 @@ class DesktopDriver : public QObject {
     // Back through the tray menu's first entry.
     window_->trayMenu()->actions().at(0)->trigger();
     QVERIFY(QTest::qWaitForWindowExposed(window_, 10000));
+    // The traffic window comes back with it.
+    QVERIFY(QTest::qWaitForWindowExposed(window_->trafficWindow(), 10000));
     QTest::mouseClick(window_->connectButton(), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Disconnected!"), 60000);
     QCOMPARE(window_->trayIcon()->toolTip(), QString("Vantor 6.0 Disconnected"));
     QCOMPARE(window_->connectButton()->text(), T("CONNECT"));
+  }
+
+  // The screen is 1280x800: the test window beside a main window at the
+  // right edge and the action log over one near the bottom stay on it.
+  void windowsStayOnTheScreen() {
+    QScreen* screen = window_->screen();
+    QCOMPARE(screen->geometry().size(), QSize(1280, 800));
+    QRect area = screen->availableGeometry();
+    auto report = [](QWidget* w) {
+      QRect r = w->frameGeometry();
+      return QString("%1 at %2,%3 %4x%5").arg(w->windowTitle()).arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+    };
+    window_->move(area.right() - window_->frameGeometry().width() - 10, area.top() + 40);
+    QTRY_VERIFY2(area.contains(window_->frameGeometry()), qPrintable(report(window_)));
+    window_->testCurrentNode();
+    CNodeTestWindow* test = window_->testWindow();
+    QVERIFY(test);
+    QVERIFY(QTest::qWaitForWindowExposed(test, 10000));
+    QTRY_VERIFY2(area.contains(test->frameGeometry()), qPrintable(report(test)));
+    test->waitForRun();
+    test->hide();
+    window_->move(40, area.bottom() - 200);
+    window_->openLogs();
+    QWidget* log = window_->logWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(log, 10000));
+    QTRY_VERIFY2(area.contains(log->frameGeometry()), qPrintable(report(log)));
+    qInfo("placed: %s | %s | %s", qPrintable(report(window_)), qPrintable(report(test)), qPrintable(report(log)));
+    log->hide();
   }
 
   void cleanupTestCase() {

@@ -1,16 +1,20 @@
 // The main window, the traffic window and the dialogs on Qt's offscreen
 // platform, over the real node store and a scripted controller backend:
 // entry states, what group headers do, deleting, the tray notice, the
-// traffic values, the tray tooltip, and the dialogs' checks in their order.
+// traffic values, the tray tooltip, the dialogs' checks in their order, what
+// the settings dialog keeps, the tab order and the placement of windows on
+// a 1280x800 screen.
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -20,6 +24,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 
 #include "app/controller.h"
@@ -198,6 +204,8 @@ class WindowTest : public QObject {
  private slots:
   void initTestCase() {
     QVERIFY(dir_.isValid());
+    // OK in the settings dialog writes the autostart entry: into our folder.
+    qputenv("XDG_CONFIG_HOME", dir_.filePath("xdg").toUtf8());
     paths::setConfigRoot(dir_.path().toStdString());
     std::string error;
     QVERIFY(paths::ensureConfigFolders(error));
@@ -368,6 +376,94 @@ class WindowTest : public QObject {
     QVERIFY(busy->speed != "0 B/s");
   }
 
+  // The traffic window goes to the tray with the main window and comes back
+  // with it, also when the window manager minimised it along.
+  void trafficWindowComesBackWithTheMainWindow() {
+    freshWindow();
+    CTrafficWindow* traffic = window_->trafficWindow();
+    traffic->show();
+    window_->onHideWindow();  // AutomaticHideWindow after a connect
+    QVERIFY(!window_->isVisible());
+    QVERIFY(!traffic->isVisible());
+    window_->onShowWindow();
+    QVERIFY(window_->isVisible());
+    QVERIFY(traffic->isVisible());
+    QVERIFY(!traffic->isMinimized());
+    traffic->showMinimized();
+    window_->close();
+    emit window_->trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(traffic->isVisible());
+    QVERIFY(!traffic->isMinimized());
+    // Closed by the user, it stays closed.
+    traffic->close();
+    window_->onHideWindow();
+    window_->onShowWindow();
+    QVERIFY(window_->isVisible());
+    QVERIFY(!traffic->isVisible());
+  }
+
+  // On a 1280x800 screen every window stays inside the available area with
+  // its frame: the test window beside a main window at the right edge, the
+  // action log and the dialogs over a main window near the bottom.
+  void windowsStayOnTheScreen() {
+    freshWindow();
+    QScreen* screen = window_->screen();
+    QCOMPARE(screen->geometry().size(), QSize(1280, 800));
+    QRect area = screen->availableGeometry();
+    auto inside = [&](QWidget* w) {
+      QVERIFY(w);
+      QVERIFY2(area.contains(w->frameGeometry()), qPrintable(QString("%1 at %2,%3 %4x%5")
+                                                                 .arg(w->windowTitle())
+                                                                 .arg(w->frameGeometry().x())
+                                                                 .arg(w->frameGeometry().y())
+                                                                 .arg(w->frameGeometry().width())
+                                                                 .arg(w->frameGeometry().height())));
+    };
+    // The node answers nothing: the test run stays on this host.
+    CNodeInfo* node = CNodeMgr::instance().add(socksNode("127.0.0.1", 1, ""));
+    window_->loadNodeList();
+    window_->pickEntry(window_->nodeModel()->indexOfNode(node->id));
+    window_->move(area.right() - window_->frameGeometry().width() - 10, 120);
+    QVERIFY(area.contains(window_->frameGeometry()));
+    window_->testCurrentNode();
+    CNodeTestWindow* test = window_->testWindow();
+    QVERIFY(test && test->isVisible());
+    inside(test);
+    // Beside the main window (on its left here), not over it.
+    QVERIFY(!test->frameGeometry().intersects(window_->frameGeometry()));
+    QCOMPARE(test->frameGeometry().top(), window_->frameGeometry().top());
+    test->waitForRun();
+    test->hide();
+
+    window_->move(40, area.bottom() - window_->frameGeometry().height() + 60);  // partly below
+    window_->openLogs();
+    inside(window_->logWindow());
+    window_->logWindow()->hide();
+    // A window larger than the screen is made smaller.
+    window_->resize(600, 1000);
+    window_->hide();
+    window_->show();
+    inside(window_.get());
+
+    window_->resize(420, 560);
+    window_->move(area.right() - 300, area.bottom() - 200);
+    for (auto dialog : std::initializer_list<std::function<QDialog*()>>{
+             [&] { return new CSettingsDialog(window_.get()); },
+             [&] { return new CSocksNodeDialog(window_.get(), nullptr); },
+             [&] { return new CSSNodeDialog(window_.get(), nullptr); },
+         }) {
+      std::unique_ptr<QDialog> d(dialog());
+      d->show();
+      inside(d.get());
+      d->hide();
+    }
+    CTrafficWindow* traffic = window_->trafficWindow();
+    traffic->move(area.right() - 20, -30);
+    traffic->show();
+    inside(traffic);
+    traffic->hide();
+  }
+
   void trayTooltipFollowsTheConnection() {
     freshWindow();
     CNodeInfo* node = CNodeMgr::instance().add(socksNode("192.0.2.7", 1080, ""));
@@ -453,6 +549,34 @@ class WindowTest : public QObject {
     QVERIFY(edit.params().udp_over_tcp);
   }
 
+  // Typing the fields in their order: each text lands in its own field.
+  void socksDialogTabsThroughTheFieldsInOrder() {
+    CSocksNodeDialog dialog(nullptr, nullptr);
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    dialog.kindBox()->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(dialog.kindBox()));
+    for (const char* text : {"192.0.2.40", "1080", "alice", "secret", "Office", "Work", "198.51.100.7"}) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QTest::keyClicks(QApplication::focusWidget(), text);
+    }
+    QCOMPARE(dialog.serverEdit()->text(), QString("192.0.2.40"));
+    QCOMPARE(dialog.portEdit()->text(), QString("1080"));
+    QCOMPARE(dialog.userEdit()->text(), QString("alice"));
+    QCOMPARE(dialog.passwordEdit()->text(), QString("secret"));
+    QCOMPARE(dialog.remarksEdit()->text(), QString("Office"));
+    QCOMPARE(dialog.groupEdit()->text(), QString("Work"));
+    QCOMPARE(dialog.routeEdit()->text(), QString("198.51.100.7"));
+    // Then the buttons, and round to the first field.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QVERIFY(qobject_cast<QPushButton*>(QApplication::focusWidget()));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QVERIFY(qobject_cast<QPushButton*>(QApplication::focusWidget()));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(dialog.kindBox()));
+  }
+
   void linkDialogsCheckAndImport() {
     CLinkDialog link(nullptr);
     link.accept();
@@ -527,6 +651,98 @@ class WindowTest : public QObject {
     QMetaObject::invokeMethod(dialog.dnsBox(), "activated", Q_ARG(int, 1));
     QCOMPARE(dialog.preferredEdit()->text(), QString("8.8.8.8"));
     QCOMPARE(dialog.alternateEdit()->text(), QString("8.8.4.4"));
+  }
+
+  // OK without a change keeps what is stored: a DNS pair of the user's own
+  // (or one a provider has under another name, or "localdns"), and adapters
+  // that do not exist right now (the TUN interface after a disconnect).
+  void settingsDialogKeepsWhatIsStored() {
+    auto store = [](std::function<void(Settings&)> change) {
+      std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+      change(settings());
+      return saveSettings();
+    };
+    auto fileText = [] {
+      QFile file(QString::fromStdString(paths::configFile("config.ini")));
+      return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+    };
+    auto okUntouched = [&](int shownProvider, const char* shown1, const char* shown2) {
+      QByteArray before = fileText();
+      messages_.clear();
+      CSettingsDialog dialog(nullptr);
+      QCOMPARE(dialog.dnsBox()->currentIndex(), shownProvider);
+      QCOMPARE(dialog.preferredEdit()->text(), QString(shown1));
+      QCOMPARE(dialog.alternateEdit()->text(), QString(shown2));
+      QVERIFY(dialog.tunBox()->currentText().contains("vt-gone0"));
+      QVERIFY(dialog.localBox()->currentText().contains("wl-gone"));
+      dialog.accept();
+      QCOMPARE(messages_, QStringList());
+      QCOMPARE(dialog.result(), int(QDialog::Accepted));
+      QCOMPARE(fileText(), before);
+    };
+    QVERIFY(store([](Settings& s) {
+      s.local_connection_name = s.local_connection_guid = "wl-gone";
+      s.local_connection_index = 3;
+      s.local_connection_primary_dns = "192.168.1.1";
+      s.tap_connection_name = s.tap_connection_guid = "vt-gone0";
+      s.tap_connection_index = 42;
+      s.RecommendedProxyDNS = true;  // OK sets it in any case
+      s.public_select_dns_name = "";
+      s.public_dns1 = "10.88.0.53";
+      s.public_dns2 = "";
+    }));
+    okUntouched(kOwnDnsProvider, "10.88.0.53", "");
+    // A left-over provider name does not hide the own pair either.
+    QVERIFY(store([](Settings& s) { s.public_select_dns_name = "Open DNS"; }));
+    okUntouched(kOwnDnsProvider, "10.88.0.53", "");
+    QVERIFY(store([](Settings& s) {
+      s.public_select_dns_name = "";
+      s.public_dns1 = "8.8.8.8";
+      s.public_dns2 = "8.8.4.4";
+    }));
+    okUntouched(1, "8.8.8.8", "8.8.4.4");
+    // Three providers share one pair: the stored name tells which.
+    QVERIFY(store([](Settings& s) {
+      s.public_select_dns_name = "DNS Pai(China Mobile)";
+      s.public_dns1 = "101.226.4.6";
+      s.public_dns2 = "218.30.118.6";
+    }));
+    okUntouched(18, "101.226.4.6", "218.30.118.6");
+    QVERIFY(store([](Settings& s) {
+      s.public_select_dns_name = "Use your own DNS";
+      s.public_dns1 = kLocalDns;
+      s.public_dns2 = "";
+    }));
+    okUntouched(kOwnDnsProvider, kLocalDns, "");
+
+    // What the user does change is taken.
+    {
+      CSettingsDialog dialog(nullptr);
+      dialog.dnsBox()->setCurrentIndex(1);
+      QMetaObject::invokeMethod(dialog.dnsBox(), "activated", Q_ARG(int, 1));
+      dialog.accept();
+      QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    }
+    {
+      std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+      QCOMPARE(settings().public_dns1, std::string("8.8.8.8"));
+      QCOMPARE(settings().public_select_dns_name, std::string("Google DNS"));
+      QCOMPARE(settings().tap_connection_name, std::string("vt-gone0"));
+      QCOMPARE(settings().tap_connection_index, 42);
+    }
+    {
+      CSettingsDialog dialog(nullptr);
+      dialog.dnsBox()->setCurrentIndex(kOwnDnsProvider);
+      QMetaObject::invokeMethod(dialog.dnsBox(), "activated", Q_ARG(int, kOwnDnsProvider));
+      dialog.preferredEdit()->setText("10.88.0.53");
+      dialog.alternateEdit()->setText("");
+      dialog.accept();
+      QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    }
+    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    QCOMPARE(settings().public_dns1, std::string("10.88.0.53"));
+    QCOMPARE(settings().public_dns2, std::string());
+    QCOMPARE(settings().public_select_dns_name, std::string("Use your own DNS"));
   }
 
   void routeDialogChecksInOrder() {
