@@ -49,7 +49,7 @@ class CHttpProxy {
   static constexpr int kSilentNodeWaitMs = 300;
   static constexpr std::size_t kMaxConnections = 512;
   static constexpr std::size_t kMaxWaitingHeads = 128;
-  static constexpr std::size_t kMaxWaitingHeadsPerSource = 32;
+  static constexpr std::size_t kMaxWaitingHeadsPerSource = 64;
   // A connection is pushed out only after waiting this long for its head
   // (unless every connection is taken): a burst of new clients does not push
   // out each other.

@@ -16,6 +16,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -220,6 +221,27 @@ class ConnectTest(unittest.TestCase):
         self.assertIn(f"node: [SR] {NODE_OWN_ADDR}:{SS_PORT}", status)
         self.assertIn("mode: Global wide\n", status)
         self.assertIn("udp: enabled\n", status)
+
+        # Requests sent by halves and never finished keep no one waiting long.
+        with open(f"/proc/{proc.proc.pid}/net/unix") as f:
+            endpoints = {line.split()[-1] for line in f if line.rstrip().endswith("/control")}
+        self.assertEqual(len(endpoints), 1, endpoints)
+        half_sent = []
+        try:
+            for _ in range(40):
+                s = socket.socket(socket.AF_UNIX)
+                half_sent.append(s)
+                s.connect(endpoints.pop() if len(half_sent) == 1 else half_sent[0].getpeername())
+                try:
+                    s.sendall(b"sta")
+                except OSError:
+                    pass  # past the endpoint's readers: told it is busy, and closed
+            r = self.vantor("status", timeout=30)
+            self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+            self.assertIn("state: connected\n", r.stdout.decode())
+        finally:
+            for s in half_sent:
+                s.close()
 
         # A second start while one runs ends at once and changes nothing.
         connected = self.host_state()
