@@ -18,6 +18,8 @@ using platform::SocketHandle;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kSessionStackSize = 256 * 1024;
+static_assert(CHttpProxy::kMaxUpstreams <= kMaxSessionsRunning / 2,
+              "the service's SOCKS clients and the tunnel need room beside the HTTP proxy");
 
 bool sendAll(SocketHandle s, const char* data, std::size_t length) {
   while (length > 0) {
