@@ -68,6 +68,28 @@ except OSError as e:
     print(json.dumps({"error": str(e)}))
 """
 
+# Opens COUNT tunnels through the HTTP proxy at once and holds them idle.
+HOLD_TUNNELS = r"""
+import socket, sys, time
+proxy, host, port, count = int(sys.argv[1]), sys.argv[2].encode(), int(sys.argv[3]), int(sys.argv[4])
+held, answers = [], {}
+for _ in range(count):
+    try:
+        c = socket.create_connection(("127.0.0.1", proxy), timeout=30)
+        c.sendall(b"CONNECT %s:%d HTTP/1.1\r\n\r\n" % (host, port))
+        held.append(c)
+    except OSError as e:
+        answers[str(e)] = answers.get(str(e), 0) + 1
+for c in held:
+    try:
+        status = c.recv(12).decode(errors="replace")
+    except OSError as e:
+        status = str(e)
+    answers[status] = answers.get(status, 0) + 1
+print("held", sorted(answers.items()), flush=True)
+time.sleep(300)
+"""
+
 RESOLVE = r"""
 import json, socket, sys
 try:
@@ -242,6 +264,20 @@ class ConnectTest(unittest.TestCase):
         finally:
             for s in half_sent:
                 s.close()
+
+        # Idle tunnels through the HTTP proxy leave room for the tunnelled
+        # connections of the host.
+        tunnelled = self.ask(TARGET_ADDR).get("peer")
+        self.assertTrue(tunnelled)
+        holder = self.topo.start(self.topo.client, ["python3", "-u", "-c", HOLD_TUNNELS,
+                                                    str(self.port_of(proc, "http proxy")), TARGET_ADDR, "7", "600"],
+                                 "tunnel holder")
+        try:
+            holder.wait_for_line("held", timeout=60)
+            self.assertIn("HTTP/1.1 200", holder.output())
+            self.assertEqual(self.ask(TARGET_ADDR).get("peer"), tunnelled, holder.output()[-500:])
+        finally:
+            holder.stop()
 
         # A second start while one runs ends at once and changes nothing.
         connected = self.host_state()
