@@ -59,19 +59,27 @@ struct HttpHeadReader::Parser {
   bool inValue = false;
   bool complete = false;
   bool tooMany = false;
+  bool messageDone = false;
+  Body body = Body::None;
+  uint64_t bodyLength = 0;
 
   static Parser* self(http_parser* p) { return static_cast<Parser*>(p->data); }
 
-  Parser() {
-    http_parser_init(&parser, HTTP_REQUEST);
+  explicit Parser(bool response) {
+    http_parser_init(&parser, response ? HTTP_RESPONSE : HTTP_REQUEST);
     parser.data = this;
     http_parser_settings_init(&settings);
     settings.on_url = [](http_parser* p, const char* at, size_t length) {
       self(p)->head->target.append(at, length);
       return 0;
     };
+    settings.on_status = [](http_parser* p, const char* at, size_t length) {
+      self(p)->head->reason.append(at, length);
+      return 0;
+    };
     settings.on_header_field = [](http_parser* p, const char* at, size_t length) {
       Parser* s = self(p);
+      if (s->complete) return 0;  // a chunked body's trailer: not passed on
       if (s->inValue || s->head->headers.empty()) {
         if (s->head->headers.size() >= kMaxHeaderFields) {
           s->tooMany = true;
@@ -85,6 +93,7 @@ struct HttpHeadReader::Parser {
     };
     settings.on_header_value = [](http_parser* p, const char* at, size_t length) {
       Parser* s = self(p);
+      if (s->complete) return 0;
       s->inValue = true;
       s->head->headers.back().second.append(at, length);
       return 0;
@@ -95,15 +104,57 @@ struct HttpHeadReader::Parser {
       s->head->method = http_method_str(static_cast<http_method>(p->method));
       s->head->versionMajor = p->http_major;
       s->head->versionMinor = p->http_minor;
-      s->head->isConnect = p->method == HTTP_CONNECT;
-      // Stop here: what follows the head is relayed, not parsed.
+      s->head->isConnect = p->type == HTTP_REQUEST && p->method == HTTP_CONNECT;
+      s->head->status = p->type == HTTP_RESPONSE ? p->status_code : 0;
+      if (p->flags & F_CHUNKED) {
+        s->body = Body::Chunked;
+      } else if (p->uses_transfer_encoding) {
+        // Another coding last: only the sender's close ends it (requests
+        // like that are refused by the parser itself).
+        s->body = Body::UntilClose;
+      } else if (p->flags & F_CONTENTLENGTH) {
+        s->bodyLength = p->content_length;
+        s->body = s->bodyLength > 0 ? Body::Length : Body::None;
+      } else {
+        s->body = p->type == HTTP_RESPONSE ? Body::UntilClose : Body::None;
+      }
+      // Stop here: the caller decides what to do with the body.
+      http_parser_pause(p, 1);
+      return 0;
+    };
+    settings.on_message_complete = [](http_parser* p) {
+      self(p)->messageDone = true;
       http_parser_pause(p, 1);
       return 0;
     };
   }
 };
 
-HttpHeadReader::HttpHeadReader() : parser_(std::make_unique<Parser>()) { parser_->head = &head_; }
+HttpHeadReader::HttpHeadReader(bool response) : parser_(std::make_unique<Parser>(response)) { parser_->head = &head_; }
+
+long HttpHeadReader::feedChunked(const char* data, std::size_t length, bool& done) {
+  done = false;
+  if (status_ != Status::Complete || body_ != Body::Chunked) return -1;
+  if (parser_->messageDone) {
+    done = true;
+    return 0;
+  }
+  if (length == 0) return 0;
+  http_parser_pause(&parser_->parser, 0);
+  if (lineFeedUnparsed_) {
+    lineFeedUnparsed_ = false;
+    http_parser_execute(&parser_->parser, &parser_->settings, "\n", 1);
+    if (HTTP_PARSER_ERRNO(&parser_->parser) != HPE_OK) return -1;
+  }
+  std::size_t parsed = http_parser_execute(&parser_->parser, &parser_->settings, data, length);
+  http_errno err = HTTP_PARSER_ERRNO(&parser_->parser);
+  if (parser_->messageDone) {
+    done = true;
+    return static_cast<long>(parsed);
+  }
+  if (err != HPE_OK && err != HPE_PAUSED) return -1;
+  return static_cast<long>(parsed);
+}
 HttpHeadReader::~HttpHeadReader() = default;
 
 std::string_view HttpHeadReader::rest() const {
@@ -121,9 +172,14 @@ HttpHeadReader::Status HttpHeadReader::feed(const char* data, std::size_t length
     // The parser stopped on the line feed that ends the head (or just
     // after it, depending on where the pause took effect).
     std::size_t end = start + parsed;
-    if (end < buffer_.size() && buffer_[end] == '\n') ++end;
+    if (end < buffer_.size() && buffer_[end] == '\n') {
+      ++end;
+      lineFeedUnparsed_ = true;  // handed to the parser before a chunked body
+    }
     headEnd_ = end;
     if (headEnd_ > kMaxHeadBytes) return status_ = Status::TooLarge;
+    body_ = parser_->body;
+    bodyLength_ = parser_->bodyLength;
     return status_ = Status::Complete;
   }
   if (parser_->tooMany) return status_ = Status::TooLarge;

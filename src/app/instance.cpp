@@ -114,6 +114,8 @@ void CInstance::acceptLoop(SocketHandle server) {
     {
       std::lock_guard<std::mutex> guard(clientsLock_);
       if (clients_ >= kMaxClients) {
+        // Not a byte read: the sender asks again a little later.
+        sendAll(client, "error: busy\n");
         platform::closeSocket(client);
         continue;
       }
@@ -149,7 +151,12 @@ void CInstance::answer(SocketHandle client, unsigned) {
   --clients_;
 }
 
-bool sendControlRequest(const std::string& runtimeFolder, const std::string& verb, std::string& answer, int timeoutMs) {
+namespace {
+
+// One attempt: the answer as received, empty when the endpoint closed
+// without one; false when there is no endpoint or the deadline passed.
+bool askOnce(const std::string& runtimeFolder, const std::string& verb, std::string& answer,
+             Clock::time_point deadline) {
   SocketHandle s = platform::connectLocal(runtimeFolder + "/control");
   if (s == kInvalidSocket) return false;
   // A refusal may come, and the endpoint close, before the request is
@@ -157,7 +164,6 @@ bool sendControlRequest(const std::string& runtimeFolder, const std::string& ver
   sendAll(s, verb + "\n");
   bool ok = true;
   answer.clear();
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   char buffer[4096];
   while (ok) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -172,7 +178,20 @@ bool sendControlRequest(const std::string& runtimeFolder, const std::string& ver
     if (answer.size() > (1u << 20)) break;
   }
   platform::closeSocket(s);
-  return ok && !answer.empty();
+  return ok;
+}
+
+}  // namespace
+
+bool sendControlRequest(const std::string& runtimeFolder, const std::string& verb, std::string& answer, int timeoutMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (!askOnce(runtimeFolder, verb, answer, deadline)) return false;
+    if (!answer.empty() && answer != "error: busy\n") return true;
+    // Busy with other requests, or closed before answering: again, in time.
+    if (Clock::now() + std::chrono::milliseconds(100) >= deadline) return false;
+    platform::sleepMs(100);
+  }
 }
 
 }  // namespace vantor::app

@@ -6,6 +6,9 @@
 // few lines of text, the first "ok" or "error: ...", and then the endpoint
 // closes. Requests from another user, longer than kMaxRequest, slower than
 // kRequestTimeoutMs or unknown are refused; the program keeps running.
+// Up to kMaxClients requests are read at once; one more is told "error:
+// busy" and its sender asks again, so clients that never finish their
+// request delay a legitimate one by at most their short deadline.
 #pragma once
 
 #include <atomic>
@@ -21,8 +24,8 @@ namespace vantor::app {
 class CInstance {
  public:
   static constexpr std::size_t kMaxRequest = 256;
-  static constexpr int kRequestTimeoutMs = 2000;
-  static constexpr int kMaxClients = 8;
+  static constexpr int kRequestTimeoutMs = 1000;
+  static constexpr int kMaxClients = 32;
 
   // Gets the request's verb and fills in the answer's lines (sent after
   // "ok"); false for a verb it does not know ("error: unknown request").
@@ -55,7 +58,8 @@ class CInstance {
   int clients_ = 0;
 };
 
-// Sends one request to the running program; false when none answers.
+// Sends one request to the running program; false when none answers within
+// `timeoutMs`. A busy endpoint is asked again until then.
 bool sendControlRequest(const std::string& runtimeFolder, const std::string& verb, std::string& answer,
                         int timeoutMs = 30000);
 

@@ -26,6 +26,7 @@ struct ServeOptions {
   std::string localUser;
   std::string localPassword;
   int httpPort = -1;  // -1: no HTTP proxy; 0: any free port
+  int httpIdle = 0;   // 0: the proxy's own idle limit
 };
 
 int serve(const ServeOptions& options) {
@@ -46,6 +47,7 @@ int serve(const ServeOptions& options) {
   if (options.httpPort >= 0) {
     std::string error;
     http.setSocksLogin(options.localUser, options.localPassword);
+    http.setIdleLimit(options.httpIdle);
     http.setPacText(app::loadPacScript(paths::configFile("pac.txt"), paths::configFile("userpac.txt"), {},
                                        /*writeWhenMissing=*/false));
     if (!http.start(service.servicePort(), static_cast<uint16_t>(options.httpPort), error)) {
@@ -104,6 +106,10 @@ vantor::cli::Registration serveRegistration{
                       "Also run an HTTP proxy (CONNECT and http:// requests) on 127.0.0.1:PORT over the service "
                       "(0: any free port)")
           ->check(CLI::Range(0, 65535));
+      cmd->add_option("--http-idle", options->httpIdle,
+                      "Close HTTP proxy tunnels and answers in which nothing moved for this many seconds "
+                      "(default 300)")
+          ->check(CLI::Range(1, 86400));
       return [options] { return serve(*options); };
     },
     10};

@@ -16,6 +16,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -65,6 +66,28 @@ try:
     print(json.dumps({"peer": c.recv(100).decode().strip()}))
 except OSError as e:
     print(json.dumps({"error": str(e)}))
+"""
+
+# Opens COUNT tunnels through the HTTP proxy at once and holds them idle.
+HOLD_TUNNELS = r"""
+import socket, sys, time
+proxy, host, port, count = int(sys.argv[1]), sys.argv[2].encode(), int(sys.argv[3]), int(sys.argv[4])
+held, answers = [], {}
+for _ in range(count):
+    try:
+        c = socket.create_connection(("127.0.0.1", proxy), timeout=30)
+        c.sendall(b"CONNECT %s:%d HTTP/1.1\r\n\r\n" % (host, port))
+        held.append(c)
+    except OSError as e:
+        answers[str(e)] = answers.get(str(e), 0) + 1
+for c in held:
+    try:
+        status = c.recv(12).decode(errors="replace")
+    except OSError as e:
+        status = str(e)
+    answers[status] = answers.get(status, 0) + 1
+print("held", sorted(answers.items()), flush=True)
+time.sleep(300)
 """
 
 RESOLVE = r"""
@@ -229,6 +252,41 @@ class ConnectTest(unittest.TestCase):
         self.assertIn(f"node: [SR] {NODE_OWN_ADDR}:{SS_PORT}", status)
         self.assertIn("mode: Global wide\n", status)
         self.assertIn("udp: enabled\n", status)
+
+        # Requests sent by halves and never finished keep no one waiting long.
+        with open(f"/proc/{proc.proc.pid}/net/unix") as f:
+            endpoints = {line.split()[-1] for line in f if line.rstrip().endswith("/control")}
+        self.assertEqual(len(endpoints), 1, endpoints)
+        half_sent = []
+        try:
+            for _ in range(40):
+                s = socket.socket(socket.AF_UNIX)
+                half_sent.append(s)
+                s.connect(endpoints.pop() if len(half_sent) == 1 else half_sent[0].getpeername())
+                try:
+                    s.sendall(b"sta")
+                except OSError:
+                    pass  # past the endpoint's readers: told it is busy, and closed
+            r = self.vantor("status", timeout=30)
+            self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+            self.assertIn("state: connected\n", r.stdout.decode())
+        finally:
+            for s in half_sent:
+                s.close()
+
+        # Idle tunnels through the HTTP proxy leave room for the tunnelled
+        # connections of the host.
+        tunnelled = self.ask(TARGET_ADDR).get("peer")
+        self.assertTrue(tunnelled)
+        holder = self.topo.start(self.topo.client, ["python3", "-u", "-c", HOLD_TUNNELS,
+                                                    str(self.port_of(proc, "http proxy")), TARGET_ADDR, "7", "600"],
+                                 "tunnel holder")
+        try:
+            holder.wait_for_line("held", timeout=60)
+            self.assertIn("HTTP/1.1 200", holder.output())
+            self.assertEqual(self.ask(TARGET_ADDR).get("peer"), tunnelled, holder.output()[-500:])
+        finally:
+            holder.stop()
 
         # A second start while one runs ends at once and changes nothing.
         connected = self.host_state()

@@ -13,8 +13,10 @@ import threading
 import time
 import unittest
 
+import http.server
+
 import peers
-from peers import Danted, HttpFileServer, VantorService
+from peers import Danted, HttpFileServer, SsServer, VantorService
 
 HTTP_LINE = re.compile(r"^http proxy 127\.0\.0\.1:(\d+)$")
 
@@ -39,6 +41,89 @@ def raw_request(port, data, timeout=15.0, shutdown=False):
         return peers.recv_until_close(s)
 
 
+class EchoServer(peers._HttpServerThread):
+    """HTTP/1.1 on 127.0.0.1 that answers every GET or POST with its own
+    ``name``, the header fields it received and the body (chunked or not),
+    as JSON. Its answer also carries fields meant for one hop only."""
+
+    def __init__(self, name):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def _body(self):
+                if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+                    body = b""
+                    while True:
+                        size = int(self.rfile.readline().split(b";")[0], 16)
+                        if size == 0:
+                            while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                                pass
+                            return body
+                        body += self.rfile.read(size)
+                        self.rfile.readline()
+                return self.rfile.read(int(self.headers.get("Content-Length", "0")))
+
+            def _answer(self):
+                body = self._body()
+                text = json.dumps({"name": name, "path": self.path, "fields": [k.lower() for k in self.headers.keys()],
+                                   "host": self.headers.get("Host"), "body": body.decode("latin-1")}).encode()
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(text)))
+                self.send_header("Keep-Alive", "timeout=5")
+                self.send_header("Connection", "X-Hop-Answer")
+                self.send_header("X-Hop-Answer", "private")
+                self.send_header("X-End-To-End", "kept")
+                self.end_headers()
+                self.wfile.write(text)
+
+            do_GET = do_POST = _answer
+
+            def log_message(self, *args):
+                pass
+
+        self._serve(Handler, f"echo server {name}")
+
+
+def split_response(data):
+    """The first HTTP answer (with a Content-Length body) in ``data``:
+    (head text, body, the bytes after it)."""
+    head, sep, rest = data.partition(b"\r\n\r\n")
+    if not sep:
+        raise AssertionError(f"no whole head: {data[:200]!r}")
+    m = re.search(rb"\r\ncontent-length: *(\d+)", head, re.I)
+    length = int(m.group(1)) if m else 0
+    return head.decode("latin-1"), rest[:length], rest[length:]
+
+
+def read_response(sock):
+    """One answer on a connection that then stays open: (head text, body)."""
+    data = b""
+    while True:
+        try:
+            head, body, _ = split_response(data)
+            m = re.search(r"\r\ncontent-length: *(\d+)", head, re.I)
+            if len(body) >= (int(m.group(1)) if m else 0):
+                return head, body
+        except AssertionError:
+            pass
+        chunk = sock.recv(65536)
+        if not chunk:
+            raise AssertionError(f"closed inside an answer: {data[:300]!r}")
+        data += chunk
+
+
+def connect_head(sock):
+    """Reads a CONNECT answer head; returns it and any bytes that followed."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(4096)
+        if not chunk:
+            return data, b""
+        data += chunk
+    head, _, rest = data.partition(b"\r\n\r\n")
+    return head, rest
+
+
 class HttpProxyTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -53,6 +138,8 @@ class HttpProxyTest(unittest.TestCase):
         cls.port = http_port_of(cls.service)
         cls.proxy = f"http://127.0.0.1:{cls.port}"
         cls.url = f"http://127.0.0.1:{cls.web.port}/blob"
+        cls.echo_a = EchoServer("A")
+        cls.echo_b = EchoServer("B")
 
     @classmethod
     def tearDownClass(cls):
@@ -61,6 +148,8 @@ class HttpProxyTest(unittest.TestCase):
         finally:
             cls.danted.stop()
             cls.web.stop()
+            cls.echo_a.stop()
+            cls.echo_b.stop()
             os.environ.pop("VANTOR_CONFIG_DIR", None)
             shutil.rmtree(cls.config, ignore_errors=True)
 
@@ -164,6 +253,208 @@ console.log(JSON.stringify(['far.example', 'lan.example', '10.2.3.4', 'intranet'
         finally:
             for s in stalled:
                 s.close()
+
+    def test_requests_on_one_connection_each_reach_their_own_host(self):
+        a, b = self.echo_a.port, self.echo_b.port
+        body = b"x" * 3000
+        chunked = b"5\r\nhello\r\n6\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n"
+        # All sent at once, before any answer: a GET, a POST with a length,
+        # a chunked POST and a last GET, to two servers in turn.
+        pipeline = (b"GET http://127.0.0.1:%d/one HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (a, a)
+                    + b"POST http://127.0.0.1:%d/two HTTP/1.1\r\nHost: wrong.example\r\nContent-Length: %d\r\n\r\n"
+                    % (b, len(body)) + body
+                    + b"POST http://127.0.0.1:%d/three HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" % a + chunked
+                    + b"GET http://127.0.0.1:%d/four HTTP/1.1\r\nConnection: close\r\n\r\n" % b)
+        with socket.create_connection(("127.0.0.1", self.port), timeout=15) as s:
+            s.sendall(pipeline)
+            # The last request asks to close: everything arrives before that.
+            data = peers.recv_until_close(s)
+        answers = []
+        for _ in range(4):
+            head, text, data = split_response(data)
+            self.assertTrue(head.startswith("HTTP/1.1 200"), head)
+            answers.append((head, json.loads(text)))
+        self.assertEqual(data, b"", "nothing after the last answer")
+        self.assertEqual([(j["name"], j["path"]) for _, j in answers],
+                         [("A", "/one"), ("B", "/two"), ("A", "/three"), ("B", "/four")])
+        self.assertEqual(answers[1][1]["body"], body.decode())
+        self.assertEqual(answers[1][1]["host"], f"127.0.0.1:{b}", "Host follows the request's URL")
+        self.assertEqual(answers[2][1]["body"], "hello world")
+        self.assertIn("Connection: keep-alive", answers[0][0])
+        self.assertIn("Connection: close", answers[3][0])
+
+    def test_header_fields_of_one_hop_are_not_passed_on(self):
+        request = (b"GET http://127.0.0.1:%d/hop HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                   b"Connection: X-Private, close\r\nX-Private: secret\r\nKeep-Alive: 300\r\nTE: trailers\r\n"
+                   b"Trailer: X-Sum\r\nProxy-Authorization: Basic dTpw\r\nProxy-Connection: keep-alive\r\n"
+                   b"Upgrade: websocket\r\nX-Kept: yes\r\n\r\n" % self.echo_a.port)
+        with socket.create_connection(("127.0.0.1", self.port), timeout=15) as s:
+            s.sendall(request)
+            head, text = read_response(s)
+        fields = json.loads(text)["fields"]
+        self.assertIn("x-kept", fields)
+        for hop in ("x-private", "keep-alive", "te", "trailer", "proxy-authorization", "proxy-connection", "upgrade"):
+            self.assertNotIn(hop, fields)
+        self.assertEqual(fields.count("connection"), 1, "only the proxy's own Connection field")
+        # The answer's own hop fields stay with the proxy too.
+        lines = [line.lower() for line in head.split("\r\n")]
+        self.assertIn("x-end-to-end: kept", lines)
+        self.assertFalse([line for line in lines if line.startswith(("keep-alive", "x-hop-answer"))], head)
+        self.assertIn("connection: close", lines)
+
+    def test_only_http_1_0_and_1_1_are_served(self):
+        url = b"http://127.0.0.1:%d/v" % self.echo_a.port
+        for line, status in ((b"GET " + url + b" HTTP/2.0", b"505"), (b"GET " + url + b" HTTP/1.2", b"505"),
+                             (b"GET " + url + b" HTTP/0.9", b"400"), (b"GET " + url, b"400"),
+                             (b"CONNECT 127.0.0.1:%d HTTP/3.0" % self.echo_a.port, b"505")):
+            with self.subTest(line=line):
+                answer = raw_request(self.port, line + b"\r\n\r\n")
+                self.assertTrue(answer.startswith(b"HTTP/1.1 " + status), answer[:200])
+        # 1.0 is served, and its connection closes after the answer.
+        answer = raw_request(self.port, b"GET " + url + b" HTTP/1.0\r\n\r\n")
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200"), answer[:200])
+        self.assertIn(b'"name": "A"', answer)
+
+    def test_a_crowd_of_slow_heads_does_not_lock_others_out(self):
+        stalled = []
+        try:
+            for i in range(600):
+                s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+                s.sendall(b"GET http://127.0.0.1/ HTTP/1.1\r\nX-Slow: ")
+                stalled.append(s)
+            started = time.monotonic()
+            r = self.curl(self.url)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertLess(time.monotonic() - started, 5.0, "a normal request waited behind slow heads")
+        finally:
+            for s in stalled:
+                s.close()
+
+
+class HttpProxyShadowsocksTest(unittest.TestCase):
+    """The HTTP proxy over a Shadowsocks node (ss-server), which answers no
+    connect request: it closes the connection when it cannot reach the target."""
+
+    METHOD = "chacha20-ietf-poly1305"
+    IDLE = 3
+
+    @classmethod
+    def setUpClass(cls):
+        cls.config = tempfile.mkdtemp(prefix="vantor-http-ss-")
+        os.environ["VANTOR_CONFIG_DIR"] = cls.config
+        cls.web = HttpFileServer(size=64 * 1024)
+        cls.ss = SsServer(cls.METHOD, "http-proxy-pw")
+        cls.service = VantorService(f"ss://{cls.METHOD}:http-proxy-pw@127.0.0.1:{cls.ss.port}",
+                                    extra_args=["--http", "0", "--http-idle", str(cls.IDLE)])
+        cls.port = http_port_of(cls.service)
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.service.stop()
+        finally:
+            cls.ss.stop()
+            cls.web.stop()
+            os.environ.pop("VANTOR_CONFIG_DIR", None)
+            shutil.rmtree(cls.config, ignore_errors=True)
+
+    def test_unreachable_targets_get_502_and_connect_is_answered_after_the_node(self):
+        closed = peers.free_port()
+        answer = raw_request(self.port, b"GET http://127.0.0.1:%d/ HTTP/1.1\r\nHost: x\r\n\r\n" % closed)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 502 "), answer[:200])
+        self.assertIn(b"127.0.0.1:%d" % closed, answer, "the reason names the target")
+        answer = raw_request(self.port, b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % closed)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 502 "), answer[:200])
+        # A reachable target: 200, then the tunnel carries a whole exchange.
+        with socket.create_connection(("127.0.0.1", self.port), timeout=15) as s:
+            s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % self.web.port)
+            head, rest = connect_head(s)
+            self.assertTrue(head.startswith(b"HTTP/1.1 200"), head)
+            self.assertEqual(rest, b"")
+            _, body = peers.http_get_over(s, "127.0.0.1", self.web.port)
+            self.assertEqual(body, self.web.body)
+        # A server that speaks first: its greeting follows the 200.
+        banner = socket.socket()
+        banner.bind(("127.0.0.1", 0))
+        banner.listen(4)
+        greeter = threading.Thread(target=lambda: banner.accept()[0].sendall(b"220 hello\r\n"), daemon=True)
+        greeter.start()
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=15) as s:
+                s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % banner.getsockname()[1])
+                head, rest = connect_head(s)
+                self.assertTrue(head.startswith(b"HTTP/1.1 200"), head)
+                while len(rest) < 11:
+                    chunk = s.recv(100)
+                    if not chunk:
+                        break
+                    rest += chunk
+                self.assertEqual(rest, b"220 hello\r\n")
+        finally:
+            banner.close()
+        # A plain request still works after all that.
+        r = subprocess.run(["curl", "-sS", "--fail", "-x", f"http://127.0.0.1:{self.port}",
+                            f"http://127.0.0.1:{self.web.port}/blob"], capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, self.web.body)
+
+    def test_idle_tunnels_leave_room_for_the_services_other_clients_and_are_closed(self):
+        holder = socket.socket()
+        holder.bind(("127.0.0.1", 0))
+        holder.listen(1024)
+        held = []
+        stop = threading.Event()
+
+        def hold():
+            holder.settimeout(0.2)
+            while not stop.is_set():
+                try:
+                    held.append(holder.accept()[0])
+                except OSError:
+                    pass
+
+        keeper = threading.Thread(target=hold, daemon=True)
+        keeper.start()
+        tunnels = []
+        try:
+            # 600 tunnels asked for at once, then left idle.
+            for _ in range(600):
+                s = socket.create_connection(("127.0.0.1", self.port), timeout=20)
+                s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % holder.getsockname()[1])
+                tunnels.append(s)
+            heads = [connect_head(s)[0][:12] for s in tunnels]
+            opened = [s for s, h in zip(tunnels, heads) if h == b"HTTP/1.1 200"]
+            self.assertGreater(len(opened), 50)
+            self.assertEqual(len(opened) + heads.count(b"HTTP/1.1 503"), 600, set(heads))
+            # Meanwhile the service still takes many SOCKS clients of its own.
+            clients = []
+            try:
+                for _ in range(100):
+                    c = peers.socks5_open(self.service.port)
+                    c.sendall(peers.socks5_request(1, "127.0.0.1", self.web.port))
+                    reply = peers.recv_exact(c, 10)
+                    self.assertEqual(reply[:2], b"\x05\x00")
+                    clients.append(c)
+                _, body = peers.http_get_over(clients[-1], "127.0.0.1", self.web.port)
+                self.assertEqual(body, self.web.body)
+            finally:
+                for c in clients:
+                    c.close()
+            # Idle past the limit: the proxy closes the tunnels.
+            started = time.monotonic()
+            for s in opened:
+                s.settimeout(self.IDLE + 15)
+                self.assertEqual(peers.recv_until_close(s), b"")
+            self.assertLess(time.monotonic() - started, self.IDLE + 15)
+            # And their room is free again.
+            with socket.create_connection(("127.0.0.1", self.port), timeout=15) as s:
+                s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % self.web.port)
+                self.assertTrue(connect_head(s)[0].startswith(b"HTTP/1.1 200"))
+        finally:
+            stop.set()
+            for s in tunnels + held:
+                s.close()
+            holder.close()
 
 
 if __name__ == "__main__":

@@ -73,7 +73,7 @@ SocketHandle listenLocal(const std::string& path, std::string& error) {
   mode_t old = ::umask(0077);
   int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   ::umask(old);
-  if (rc != 0 || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
+  if (rc != 0 || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     error = "cannot listen on " + path + ": " + std::strerror(errno);
     ::close(fd);
     return kInvalidSocket;

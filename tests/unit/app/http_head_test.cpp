@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace vantor::app {
@@ -50,6 +52,72 @@ TEST(HttpHead, HeadEndsExactlyWhereTheBodyOrTunnelDataBegins) {
   ASSERT_TRUE(parseProxyTarget(tunnel.head(), target));
   EXPECT_EQ(target.host, "2001:db8::1");
   EXPECT_EQ(target.port, 443);
+}
+
+TEST(HttpHead, BodiesEndWhereTheirFramingSaysAndTheNextMessageBegins) {
+  // A chunked request, with extensions and a trailer, then the next request.
+  const std::string chunked =
+      "POST http://a/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5;ext=1\r\nhello\r\n0\r\nX-Sum: 1\r\n\r\nGET http://b/ HTTP/1.1\r\n\r\n";
+  const std::string body = "5;ext=1\r\nhello\r\n0\r\nX-Sum: 1\r\n\r\n";
+  for (std::size_t piece : {chunked.size(), std::size_t{1}, std::size_t{3}}) {
+    HttpHeadReader reader;
+    std::size_t at = 0;
+    Status status = Status::NeedMore;
+    while (status == Status::NeedMore) {
+      std::size_t n = std::min(piece, chunked.size() - at);
+      status = reader.feed(chunked.data() + at, n);
+      at += n;
+    }
+    ASSERT_EQ(status, Status::Complete);
+    ASSERT_EQ(reader.body(), HttpHeadReader::Body::Chunked);
+    EXPECT_EQ(reader.head().headers.size(), 1u) << "the trailer is no header field";
+    std::string after = std::string(reader.rest()) + chunked.substr(at);
+    std::string taken;
+    bool done = false;
+    for (std::size_t i = 0; i < after.size() && !done; i += piece) {
+      std::size_t n = std::min(piece, after.size() - i);
+      long used = reader.feedChunked(after.data() + i, n, done);
+      ASSERT_GE(used, 0);
+      taken.append(after, i, static_cast<std::size_t>(used));
+      if (done) after = after.substr(i + static_cast<std::size_t>(used));
+    }
+    ASSERT_TRUE(done) << piece;
+    EXPECT_EQ(taken, body) << piece;
+    EXPECT_EQ(after, "GET http://b/ HTTP/1.1\r\n\r\n") << piece;
+    EXPECT_EQ(reader.head().headers.size(), 1u);
+  }
+  HttpHeadReader broken;
+  std::string bad = "POST http://a/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  ASSERT_EQ(broken.feed(bad.data(), bad.size()), Status::Complete);
+  bool done = false;
+  EXPECT_LT(broken.feedChunked("zz\r\n", 4, done), 0);
+
+  // Requests: a length, or no body at all; both framings at once are refused.
+  struct Case {
+    const char* text;
+    HttpHeadReader::Body body;
+    uint64_t length;
+  };
+  for (const Case& c : {Case{"POST http://a/ HTTP/1.1\r\nContent-Length: 12\r\n\r\n", HttpHeadReader::Body::Length, 12},
+                        Case{"GET http://a/ HTTP/1.1\r\n\r\n", HttpHeadReader::Body::None, 0}}) {
+    HttpHeadReader reader;
+    ASSERT_EQ(reader.feed(c.text, std::strlen(c.text)), Status::Complete) << c.text;
+    EXPECT_EQ(reader.body(), c.body) << c.text;
+    EXPECT_EQ(reader.bodyLength(), c.length) << c.text;
+  }
+  HttpHeadReader smuggled;
+  std::string both = "POST http://a/ HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n";
+  EXPECT_EQ(smuggled.feed(both.data(), both.size()), Status::Invalid);
+
+  // Answers: status and reason, and a body that only the close ends.
+  HttpHeadReader response(true);
+  std::string answer = "HTTP/1.0 404 Not Here\r\nServer: x\r\n\r\nbody";
+  ASSERT_EQ(response.feed(answer.data(), answer.size()), Status::Complete);
+  EXPECT_EQ(response.head().status, 404u);
+  EXPECT_EQ(response.head().reason, "Not Here");
+  EXPECT_EQ(response.body(), HttpHeadReader::Body::UntilClose);
+  EXPECT_EQ(response.rest(), "body");
 }
 
 TEST(HttpHead, FloodsAndGarbageAreRefused) {

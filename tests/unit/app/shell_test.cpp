@@ -6,18 +6,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "app/i18n.h"
 #include "app/instance.h"
 #include "app/pac.h"
 #include "platform/crash.h"
 #include "platform/local_ipc.h"
+#include "platform/thread.h"
 
 namespace vantor::app {
 namespace {
@@ -151,6 +154,41 @@ TEST(Instance, SecondHolderIsToldAndRequestsAreAnsweredOrRefused) {
 
   first.stop();
   EXPECT_EQ(second.acquire(error), CInstance::Start::First) << "the lock is free once the holder stops";
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Instance, ClientsThatNeverFinishTheirRequestDoNotTurnOthersAway) {
+  std::string dir = tempDir();
+  CInstance first(dir);
+  std::string error;
+  ASSERT_EQ(first.acquire(error), CInstance::Start::First) << error;
+  ASSERT_TRUE(first.serve(
+      [](const std::string& verb, std::string& answer) {
+        answer = "state: " + verb + "\n";
+        return true;
+      },
+      error))
+      << error;
+  // Eight, then far more than the endpoint reads at once: half a request
+  // each, never finished. A request still gets its answer, in time.
+  for (int crowd : {8, 4 * CInstance::kMaxClients}) {
+    std::vector<platform::SocketHandle> halfSent;
+    for (int i = 0; i < crowd; ++i) {
+      platform::SocketHandle s = platform::connectLocal(first.endpointPath());
+      ASSERT_NE(s, platform::kInvalidSocket);
+      platform::sendBytes(s, "sta", 3, false);
+      halfSent.push_back(s);
+    }
+    platform::sleepMs(100);  // all of them accepted before the real request
+    auto started = std::chrono::steady_clock::now();
+    std::string answer;
+    EXPECT_TRUE(sendControlRequest(dir, "status", answer, 5000)) << crowd << " waiting clients";
+    EXPECT_EQ(answer, "ok\nstate: status\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - started,
+              std::chrono::milliseconds(CInstance::kRequestTimeoutMs + 1500));
+    for (platform::SocketHandle s : halfSent) platform::closeSocket(s);
+  }
+  first.stop();
   std::filesystem::remove_all(dir);
 }
 
