@@ -10,6 +10,8 @@
 //   type=6
 //   server=...        texts are percent-escaped where they hold control
 //   ...               characters, "%" or blanks at either end
+//   subscription=...  the subscription a node came from (absent: added by hand
+//                     or written before the key existed)
 //
 // A reader ignores keys it does not know and gives missing keys their
 // defaults, so a file from a later or earlier version still loads.
@@ -42,8 +44,9 @@ struct StoredNodes {
   std::vector<StoredNode> nodes;
 };
 
-// Nodes without a server or a port, and repeated ids, are left out.
-StoredNodes parseNodeFile(std::string_view text);
+// Nodes without a server or a port, and repeated ids, are left out; each is
+// described in `problems` when given.
+StoredNodes parseNodeFile(std::string_view text, std::vector<std::string>* problems = nullptr);
 std::string nodeFileText(const StoredNodes& stored);
 
 // The escaping of texts in the file (exposed for tests).
