@@ -78,7 +78,8 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
   if (!CSubscriptionMgr::instance().loadSubscriptions(&catalogueError))
     report.push_back("subscriptions: " + catalogueError);
   CEventMgr::instance().loadEvents();
-  for (std::string& warning : takeConfigFileWarnings()) report.push_back(std::move(warning));
+  fileWarnings_ = takeConfigFileWarnings();
+  report.insert(report.end(), fileWarnings_.begin(), fileWarnings_.end());
   InitAuthData();
   // Due subscriptions are fetched beside the rest of the start-up: a slow
   // server must not hold up the connection.
