@@ -120,6 +120,8 @@ StoredNodes parseNodeFile(std::string_view text, std::vector<std::string>* probl
     node.iplocation = s.text("iplocation");
     node.ipregion = s.text("ipregion");
     node.lastTestResult = s.number("lasttest", -1);
+    // Files of format 1 did not say where a node came from.
+    node.legacyOrigin = stored.format < 2 ? p.subscription.empty() : s.flag("legacy", false);
     const char* why = node.id < 0                    ? "a negative id"
                       : p.server.empty()             ? "no server"
                       : p.server_port == 0           ? "no port"
@@ -181,6 +183,7 @@ std::string nodeFileText(const StoredNodes& stored) {
     text("iplocation", node.iplocation);
     text("ipregion", node.ipregion);
     number("lasttest", node.lastTestResult);
+    if (node.legacyOrigin) number("legacy", 1);
   }
   return out;
 }

@@ -122,6 +122,9 @@ class CNodeInfo : public CSpeedAnalytics {
   uint16_t server_udp_port = 0;
   bool udp_over_tcp = false;
   std::string subscription;
+  // Read from a node file that did not record subscriptions: the node may
+  // have come from one, which only its group can tell.
+  bool legacyOrigin = false;
   int32_t selectionIndex = -1;
 
  private:

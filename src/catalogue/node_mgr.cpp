@@ -274,8 +274,9 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceSubscription(const std::string& url,
     if (!n.subscription.empty()) return equalsIgnoringCase(n.subscription, url);
     // A node saved before nodes named their subscription: its group is all
     // there is to go by, and a group two subscriptions shared is not enough
-    // to take a node the other one may have brought.
-    if (!legacy.count(n.group)) return false;
+    // to take a node the other one may have brought. Nodes added by hand
+    // since are never taken.
+    if (!n.legacyOrigin || !legacy.count(n.group)) return false;
     return !shared.count(n.group) || offered(n);
   };
   for (NodeParams& p : fresh) p.subscription = url;
@@ -320,6 +321,7 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CN
         params.nCountryIndex = kept->nCountryIndex;  // same server, same country
         // The connected node keeps its counters unless the offer changed.
         if (!sameEditableFields(kept->params(), params)) kept->update(params);
+        if (!params.subscription.empty()) kept->legacyOrigin = false;
         result.keptSelection = true;
         continue;
       }
@@ -414,6 +416,7 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
       node->iplocation = std::move(s.iplocation);
       node->ipregion = std::move(s.ipregion);
       node->lastTestResult = s.lastTestResult;
+      node->legacyOrigin = s.legacyOrigin;
       insertLocked(std::move(node));
     }
     nextId_ = std::max(nextId_, stored.nextId);
@@ -431,7 +434,7 @@ bool CNodeMgr::saveNodes(const std::string& path, std::string* error) const {
     stored.nextId = nextId_;
     stored.nodes.reserve(nodes_.size());
     for (const auto& n : nodes_)
-      stored.nodes.push_back({n->id, n->params(), n->iplocation, n->ipregion, n->lastTestResult});
+      stored.nodes.push_back({n->id, n->params(), n->iplocation, n->ipregion, n->lastTestResult, n->legacyOrigin});
   }
   std::string why;
   bool ok = writeConfigFile(path, nodeFileText(stored), 0600, why);

@@ -117,10 +117,10 @@ class CNodeMgr {
   };
   ReplaceResult replaceGroups(const std::vector<std::string>& groups, const std::vector<NodeParams>& fresh);
   // Replaces the nodes that came from the subscription at `url`, whatever
-  // their group, by `fresh` (which are marked as its nodes). Nodes from
-  // before nodes recorded their subscription are taken for its nodes when
-  // their group is one of `legacyGroups`; where `sharedGroups` says another
-  // subscription used that group too, only those the fresh list offers again.
+  // their group, by `fresh` (which are marked as its nodes). Nodes of unknown
+  // origin (legacyOrigin) are taken for its nodes when their group is one of
+  // `legacyGroups`; where `sharedGroups` says another subscription used that
+  // group too, only those the fresh list offers again.
   ReplaceResult replaceSubscription(const std::string& url, const std::vector<std::string>& legacyGroups,
                                     const std::vector<std::string>& sharedGroups, std::vector<NodeParams> fresh);
 

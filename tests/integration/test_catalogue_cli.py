@@ -266,6 +266,7 @@ class Subscriptions(unittest.TestCase):
         # A node file from before nodes named their subscription: the group is
         # shared, so a refresh takes over only the nodes it offers again.
         text = h.read("nodes.ini").decode()
+        text = text.replace("format=2", "format=1")
         h.write("nodes.ini", "\n".join(l for l in text.splitlines() if not l.startswith("subscription=")))
         self.http.routes["/first"] = (200, ss_link("10.7.0.1", 8388, "f1").encode())
         out = h.ok(self, "subs", "refresh", first)

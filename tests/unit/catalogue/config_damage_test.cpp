@@ -151,6 +151,10 @@ TEST_F(ConfigFiles, UnreadableNodeSectionsAreReportedAndKept) {
   ASSERT_TRUE(store.loadNodes(path("nodes.ini"), &error)) << error;
   EXPECT_EQ(store.count(), 2u);
   EXPECT_EQ(store.find(2)->subscription, "http://h/x");
+  // Format 1 did not record origins: the node without a subscription is of
+  // unknown origin, and stays so across a save.
+  EXPECT_TRUE(store.find(0)->legacyOrigin);
+  EXPECT_FALSE(store.find(2)->legacyOrigin);
   std::string warnings = joined(takeConfigFileWarnings());
   EXPECT_NE(warnings.find("nodes.ini: [node1]: no server; left out"), std::string::npos) << warnings;
   ASSERT_TRUE(store.saveNodes(path("nodes.ini"), &error)) << error;
@@ -160,6 +164,11 @@ TEST_F(ConfigFiles, UnreadableNodeSectionsAreReportedAndKept) {
   std::string saved = read("nodes.ini");
   EXPECT_NE(saved.find("subscription=http://h/x"), std::string::npos);
   EXPECT_EQ(saved.find("subscription="), saved.rfind("subscription="));
+  EXPECT_NE(saved.find("format=2"), std::string::npos);
+  CNodeMgr again;
+  ASSERT_TRUE(again.loadNodes(path("nodes.ini"), &error));
+  EXPECT_TRUE(again.find(0)->legacyOrigin);
+  EXPECT_FALSE(again.find(2)->legacyOrigin);
 }
 
 TEST_F(ConfigFiles, StaleTempFilesGoAtStart) {

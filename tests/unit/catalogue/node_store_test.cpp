@@ -203,16 +203,18 @@ TEST(NodeStore, SubscriptionReplacesOnlyItsOwnNodes) {
   // this subscription used is its own; a shared one gives up only the nodes
   // the subscription offers again.
   CNodeMgr old;
-  old.add(socks("x1", 1, "solo"));
-  old.add(socks("x2", 2, "solo"));
-  old.add(socks("y1", 1, "shared"));
-  old.add(socks("y2", 2, "shared"));
+  const std::vector<std::pair<std::string, std::string>> saved = {
+      {"x1", "solo"}, {"x2", "solo"}, {"y1", "shared"}, {"y2", "shared"}};
+  for (const auto& [server, group] : saved)
+    old.add(socks(server, server[1] == '1' ? 1 : 2, group))->legacyOrigin = true;
+  old.add(socks("by-hand", 9, "solo"));  // added since: never taken
   r = old.replaceSubscription("http://h/x", {"solo"}, {"shared"}, {socks("x3", 3, "solo")});
   EXPECT_EQ(r.removed, 2);
   r = old.replaceSubscription("http://h/y", {"shared"}, {"shared"}, {socks("y2", 2, "shared")});
   EXPECT_EQ(r.removed, 1);
-  EXPECT_EQ(old.count(), 3u);  // x3, y1, the new y2
-  EXPECT_EQ(old.nodes()[0]->server, "y1");
+  std::vector<std::string> left;
+  for (CNodeInfo* n : old.nodes()) left.push_back(n->server + (n->legacyOrigin ? "?" : ""));
+  EXPECT_EQ(left, (std::vector<std::string>{"y1?", "by-hand", "x3", "y2"}));
 }
 
 TEST(NodeStore, NodeDialogChecksInOrder) {
