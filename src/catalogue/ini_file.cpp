@@ -7,8 +7,6 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -84,8 +82,7 @@ bool keepDamaged(const std::string& path, std::string& error) {
   DamageLog& log = damageLog();
   std::lock_guard<std::mutex> guard(log.lock);
   if (!log.damaged.count(path)) return true;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
+  if (!platform::nameTaken(path)) {
     log.damaged.erase(path);  // gone meanwhile: nothing left to keep
     return true;
   }
@@ -98,7 +95,7 @@ bool keepDamaged(const std::string& path, std::string& error) {
   std::string why;
   for (int n = 1; n < 100; ++n) {
     std::string alias = n == 1 ? base : base + "-" + std::to_string(n);
-    if (::lstat(alias.c_str(), &st) == 0) continue;
+    if (platform::nameTaken(alias)) continue;
     if (!platform::keepCopy(path, alias, why)) break;
     log.damaged.erase(path);
     log.warnings.push_back(path + ": the damaged file is kept as " + fileName(alias));
@@ -223,8 +220,7 @@ bool writeConfigFile(const std::string& path, const std::string& text, unsigned 
 
 bool readConfigFile(const std::string& path, std::string& text, std::string& error) {
   text.clear();
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return true;  // missing: an empty file
+  if (!platform::nameTaken(path)) return true;  // missing: an empty file
   if (!platform::fileExists(path)) {
     note(path, "a link to a missing file; read as empty");
     return true;

@@ -28,6 +28,9 @@ bool keepCopy(const std::string& path, const std::string& alias, std::string& er
 bool readFile(const std::string& path, std::string& content, std::string& error, std::size_t limit = 64u << 20);
 
 bool fileExists(const std::string& path);
+// Whether anything has this name, a link to nothing included (fileExists()
+// follows links).
+bool nameTaken(const std::string& path);
 bool isDirectory(const std::string& path);
 // Creates `path` and its missing parents with `mode`; true when it exists after.
 bool makeDirectories(const std::string& path, unsigned mode, std::string& error);
