@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "catalogue/events.h"
 #include "catalogue/ini_file.h"
@@ -24,6 +25,9 @@ void roundTrips(const std::string& text, Parse parse, Text write) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using namespace vantor;
   std::string text(reinterpret_cast<const char*>(data), size);
+  // What the file reader makes of the bytes (UTF-16, byte order marks, NULs).
+  std::vector<std::string> problems;
+  foreignIniLines(decodeConfigText(text, problems));
   IniDocument doc;
   if (doc.parse(text))
     for (const auto& section : doc.sections()) doc.entries(section.c_str());

@@ -11,6 +11,7 @@
 #include "app/system_proxy.h"
 #include "catalogue/app_paths.h"
 #include "catalogue/events.h"
+#include "catalogue/ini_file.h"
 #include "catalogue/node_mgr.h"
 #include "catalogue/subscription_refresh.h"
 #include "catalogue/subscriptions.h"
@@ -81,6 +82,8 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
 
   initLanguage(paths::langDir(), paths::configFile("language.ini"));
 
+  // What a save killed half-way left behind.
+  removeStaleConfigTempFiles(paths::configDir());
   std::string settingsError;
   if (!loadSettings(&settingsError)) report.push_back("settings: " + settingsError);
   pacText_ = loadPacScript(paths::configFile("pac.txt"), paths::configFile("userpac.txt"), chinaNetworks());
@@ -91,6 +94,8 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
   if (!CSubscriptionMgr::instance().loadSubscriptions(&catalogueError))
     report.push_back("subscriptions: " + catalogueError);
   CEventMgr::instance().loadEvents();
+  fileWarnings_ = takeConfigFileWarnings();
+  report.insert(report.end(), fileWarnings_.begin(), fileWarnings_.end());
   InitAuthData();
   // Due subscriptions are fetched beside the rest of the start-up: a slow
   // server must not hold up the connection.

@@ -36,12 +36,15 @@ class CVexorApp {
   const NetworkFacts& facts() const { return facts_; }
   bool sodiumReady() const { return sodiumReady_; }
   const std::string& pacText() const { return pacText_; }
+  // What start() found damaged in the configuration files (also in its report).
+  const std::vector<std::string>& fileWarnings() const { return fileWarnings_; }
 
  private:
   std::unique_ptr<CInstance> instance_;
   NetworkFacts facts_;
   bool sodiumReady_ = false;
   std::string pacText_;
+  std::vector<std::string> fileWarnings_;
   std::thread refresher_;
 };
 

@@ -9,8 +9,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <set>
 
 #include "catalogue/node_info.h"
+#include "catalogue/share_link.h"
 #include "platform/files.h"
 
 namespace vantor {
@@ -47,7 +51,162 @@ bool iniBool(std::string_view text, bool fallback) {
   return iniInt(text, 0) != 0;
 }
 
+namespace {
+
+struct DamageLog {
+  std::mutex lock;
+  std::set<std::string> damaged;  // files to keep before they are next written
+  std::vector<std::string> warnings;
+};
+
+DamageLog& damageLog() {
+  static DamageLog* log = new DamageLog();
+  return *log;
+}
+
+std::string fileName(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void note(const std::string& path, const std::string& message) {
+  DamageLog& log = damageLog();
+  std::lock_guard<std::mutex> guard(log.lock);
+  log.damaged.insert(path);
+  log.warnings.push_back(path + ": " + message);
+}
+
+// Before the first write over a damaged file: the old file (or link) gets a
+// second name, so the write replaces only the name the program uses.
+bool keepDamaged(const std::string& path, std::string& error) {
+  DamageLog& log = damageLog();
+  std::lock_guard<std::mutex> guard(log.lock);
+  if (!log.damaged.count(path)) return true;
+  if (!platform::nameTaken(path)) {
+    log.damaged.erase(path);  // gone meanwhile: nothing left to keep
+    return true;
+  }
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  std::string base = path + ".damaged-" + stamp;
+  std::string why;
+  for (int n = 1; n < 100; ++n) {
+    std::string alias = n == 1 ? base : base + "-" + std::to_string(n);
+    if (platform::nameTaken(alias)) continue;
+    if (!platform::keepCopy(path, alias, why)) break;
+    log.damaged.erase(path);
+    log.warnings.push_back(path + ": the damaged file is kept as " + fileName(alias));
+    return true;
+  }
+  // Writing now would lose what could not be read.
+  error = "the damaged " + path + " could not be kept aside, so it is not overwritten" +
+          (why.empty() ? std::string() : " (" + why + ")");
+  return false;
+}
+
+void decodeUtf16(std::string_view bytes, bool bigEndian, std::string& out, std::vector<std::string>& problems) {
+  int line = 1;
+  bool badSeen = false;
+  auto unit = [&](std::size_t i) {
+    auto hi = static_cast<unsigned char>(bytes[bigEndian ? i : i + 1]);
+    auto lo = static_cast<unsigned char>(bytes[bigEndian ? i + 1 : i]);
+    return static_cast<uint32_t>(hi << 8 | lo);
+  };
+  auto put = [&out](uint32_t c) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
+  std::size_t i = 0;
+  for (; i + 1 < bytes.size(); i += 2) {
+    uint32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+      put(0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
+      i += 2;
+      continue;
+    }
+    if (c == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
+      if (!badSeen) problems.push_back("line " + std::to_string(line) + ": not UTF-16 text");
+      badSeen = true;
+      if (c == 0) continue;
+      c = 0xFFFD;
+    }
+    if (c == '\n') ++line;
+    put(c);
+  }
+  if (i < bytes.size()) problems.push_back("line " + std::to_string(line) + ": the file ends in half a character");
+}
+
+}  // namespace
+
+std::string decodeConfigText(std::string_view bytes, std::vector<std::string>& problems) {
+  std::string out;
+  if (bytes.size() >= 2 && (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF")) {
+    out.reserve(bytes.size());
+    decodeUtf16(bytes.substr(2), bytes[0] == '\xFE', out, problems);
+    return out;
+  }
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  out.reserve(bytes.size());
+  int line = 1, lastReported = 0;
+  for (char c : bytes) {
+    if (c == '\n') ++line;
+    if (c == '\0') {
+      // What follows a NUL is still read: it is the rest of the file.
+      if (line != lastReported) problems.push_back("line " + std::to_string(line) + ": NUL byte");
+      lastReported = line;
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+std::vector<std::string> foreignIniLines(std::string_view text) {
+  std::vector<std::string> lines;
+  int number = 0;
+  for (const std::string& raw : splitText(text, "\n", true)) {
+    ++number;
+    std::size_t first = raw.find_first_not_of(" \t\r");
+    if (first == std::string::npos) continue;
+    char c = raw[first];
+    if (c == ';' || c == '#' || c == '[' || raw.find('=') != std::string::npos) continue;
+    lines.push_back("line " + std::to_string(number) + ": not a setting");
+  }
+  return lines;
+}
+
+void noteConfigFileDamage(const std::string& path, const std::string& message) { note(path, message); }
+
+std::vector<std::string> takeConfigFileWarnings() {
+  DamageLog& log = damageLog();
+  std::lock_guard<std::mutex> guard(log.lock);
+  std::vector<std::string> out;
+  out.swap(log.warnings);
+  return out;
+}
+
+int removeStaleConfigTempFiles(const std::string& folder) {
+  return static_cast<int>(platform::removeStaleTempFiles(folder).size());
+}
+
 bool writeConfigFile(const std::string& path, const std::string& text, unsigned mode, std::string& error) {
+  if (!keepDamaged(path, error)) return false;
   if (text.empty()) {
     if (platform::removeFile(path)) return true;
     error = "cannot remove " + path;
@@ -61,7 +220,28 @@ bool writeConfigFile(const std::string& path, const std::string& text, unsigned 
 
 bool readConfigFile(const std::string& path, std::string& text, std::string& error) {
   text.clear();
-  return !platform::fileExists(path) || platform::readFile(path, text, error, kMaxConfigFile);
+  if (!platform::nameTaken(path)) return true;  // missing: an empty file
+  if (!platform::fileExists(path)) {
+    note(path, "a link to a missing file; read as empty");
+    return true;
+  }
+  std::string bytes;
+  if (!platform::readFile(path, bytes, error, kMaxConfigFile)) {
+    note(path, "cannot be read: " + error);
+    return false;
+  }
+  if (bytes.empty()) {
+    // The program removes a file rather than leaving it empty.
+    note(path, "the file is empty");
+    return true;
+  }
+  std::vector<std::string> problems;
+  text = decodeConfigText(bytes, problems);
+  for (std::string& line : foreignIniLines(text)) problems.push_back(std::move(line));
+  constexpr std::size_t kShown = 5;
+  for (std::size_t i = 0; i < problems.size() && i < kShown; ++i) note(path, problems[i]);
+  if (problems.size() > kShown) note(path, std::to_string(problems.size() - kShown) + " more damaged lines");
+  return true;
 }
 
 struct IniDocument::Impl {
@@ -102,7 +282,7 @@ std::string IniDocument::text() const {
 }
 
 bool IniDocument::save(const std::string& path, unsigned mode, std::string& error) const {
-  return platform::writeFileAtomic(path, text(), mode, error);
+  return writeConfigFile(path, text(), mode, error);
 }
 
 bool IniDocument::hasSection(const char* section) const { return impl_->ini.GetSectionSize(section) >= 0; }

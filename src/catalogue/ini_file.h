@@ -30,9 +30,34 @@ bool iniBool(std::string_view text, bool fallback);
 // its folder, mode 0700, when missing), so a failure leaves the old file as it
 // was. Empty text removes the file instead: an emptied list leaves no file.
 bool writeConfigFile(const std::string& path, const std::string& text, unsigned mode, std::string& error);
-// Reads a configuration file; a missing one reads as empty text and counts as
-// success. False with `error` when it exists but cannot be read.
+// Reads a configuration file as UTF-8 text; a missing one reads as empty text
+// and counts as success. False with `error` when it exists but cannot be
+// read. UTF-8 with or without a byte order mark and UTF-16 (either byte
+// order) with one are read; whatever keeps a file from being read in full
+// (a NUL byte, a line that is neither a section, a key nor a comment, an
+// empty file, a link to nothing, an unreadable file) is noted as damage.
 bool readConfigFile(const std::string& path, std::string& text, std::string& error);
+
+// Damage found in a configuration file. Every note becomes a warning naming
+// the file (and the line where there is one), and the first write over the
+// file afterwards keeps the old one beside it as "NAME.damaged-YYYYMMDD-HHMMSS",
+// so that nothing the program could not read is lost with it.
+void noteConfigFileDamage(const std::string& path, const std::string& message);
+// The warnings noted since the last call, oldest first; where a damaged
+// file was kept is one of them.
+std::vector<std::string> takeConfigFileWarnings();
+
+// The text of a file's bytes as UTF-8: a UTF-8 byte order mark is dropped,
+// UTF-16 with one is converted, NUL bytes are left out. Each thing that is
+// not text is described in `problems` with its line.
+std::string decodeConfigText(std::string_view bytes, std::vector<std::string>& problems);
+// The lines of INI text that are neither blank, a comment, a section header
+// nor a "key=value" line, described with their line numbers.
+std::vector<std::string> foreignIniLines(std::string_view text);
+
+// Removes what interrupted saves left in `folder` (see
+// platform::removeStaleTempFiles); returns how many files went.
+int removeStaleConfigTempFiles(const std::string& folder);
 
 class IniDocument {
  public:
@@ -51,8 +76,8 @@ class IniDocument {
   // The document as text, sections and keys in the order they were loaded or
   // first set.
   std::string text() const;
-  // Writes text() to a temporary file beside `path` and renames it over the
-  // old file, which a failure leaves as it was.
+  // Writes text() as writeConfigFile() does: through a temporary file, so a
+  // failure leaves the old file as it was; an empty document removes it.
   bool save(const std::string& path, unsigned mode, std::string& error) const;
 
   bool hasSection(const char* section) const;

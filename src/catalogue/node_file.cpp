@@ -78,17 +78,23 @@ class NodeSection {
 
 }  // namespace
 
-StoredNodes parseNodeFile(std::string_view text) {
+StoredNodes parseNodeFile(std::string_view text, std::vector<std::string>* problems) {
   StoredNodes stored;
   IniDocument doc;
-  if (!doc.parse(text)) return stored;
+  if (!doc.parse(text)) {
+    if (problems && !text.empty()) problems->push_back("cannot be parsed");
+    return stored;
+  }
   stored.format = doc.readInt(kHeader, "format", 0);
   stored.nextId = doc.readInt(kHeader, "nextid", 0);
   std::unordered_set<int32_t> seen;
   for (const std::string& section : doc.sections()) {
     if (section.size() <= 4 || !equalsIgnoringCase(section.substr(0, 4), kNodePrefix)) continue;
     NodeSection s(doc.entries(section.c_str()));
-    if (!s.raw("id")) continue;
+    if (!s.raw("id")) {
+      if (problems) problems->push_back("[" + section + "]: no id; left out");
+      continue;
+    }
     StoredNode node;
     node.id = s.number("id", -1);
     NodeParams& p = node.params;
@@ -110,10 +116,21 @@ StoredNodes parseNodeFile(std::string_view text) {
     p.group = s.text("group");
     p.server_udp_port = portValue(s.number("udpport", 0));
     p.udp_over_tcp = s.flag("uot", false);
+    p.subscription = s.text("subscription");
     node.iplocation = s.text("iplocation");
     node.ipregion = s.text("ipregion");
     node.lastTestResult = s.number("lasttest", -1);
-    if (node.id < 0 || p.server.empty() || p.server_port == 0 || !seen.insert(node.id).second) continue;
+    // Files of format 1 did not say where a node came from.
+    node.legacyOrigin = stored.format < 2 ? p.subscription.empty() : s.flag("legacy", false);
+    const char* why = node.id < 0                    ? "a negative id"
+                      : p.server.empty()             ? "no server"
+                      : p.server_port == 0           ? "no port"
+                      : !seen.insert(node.id).second ? "an id already taken"
+                                                     : nullptr;
+    if (why) {
+      if (problems) problems->push_back("[" + section + "]: " + why + "; left out");
+      continue;
+    }
     if (node.id >= stored.nextId) stored.nextId = node.id + 1;
     stored.nodes.push_back(std::move(node));
   }
@@ -156,6 +173,7 @@ std::string nodeFileText(const StoredNodes& stored) {
     text("obfsparam", p.obfsparam);
     text("remarks", p.remarks);
     text("group", p.group);
+    if (!p.subscription.empty()) text("subscription", p.subscription);
     number("udpport", p.server_udp_port);
     number("uot", p.udp_over_tcp ? 1 : 0);
     number("enable", p.enable ? 1 : 0);
@@ -165,6 +183,7 @@ std::string nodeFileText(const StoredNodes& stored) {
     text("iplocation", node.iplocation);
     text("ipregion", node.ipregion);
     number("lasttest", node.lastTestResult);
+    if (node.legacyOrigin) number("legacy", 1);
   }
   return out;
 }

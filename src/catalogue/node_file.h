@@ -3,13 +3,17 @@
 // written with mode 0600.
 //
 //   [vantor]
-//   format=1          layout version; later versions read older files
+//   format=2          layout version; later versions read older files
 //   nextid=12         the next node id, so ids are not reused across runs
 //   [node3]           one section per node, in list order
 //   id=3
 //   type=6
 //   server=...        texts are percent-escaped where they hold control
 //   ...               characters, "%" or blanks at either end
+//   subscription=...  the subscription a node came from (absent: added by hand)
+//   legacy=1          a node whose origin is unknown: it was read from a file
+//                     of format 1, written before nodes named their
+//                     subscription, and no refresh has claimed it yet
 //
 // A reader ignores keys it does not know and gives missing keys their
 // defaults, so a file from a later or earlier version still loads.
@@ -24,7 +28,7 @@
 
 namespace vantor {
 
-inline constexpr int kNodeFileFormat = 1;
+inline constexpr int kNodeFileFormat = 2;
 inline constexpr const char* kNodeFileName = "nodes.ini";
 
 struct StoredNode {
@@ -34,6 +38,7 @@ struct StoredNode {
   std::string iplocation;
   std::string ipregion;
   int32_t lastTestResult = -1;
+  bool legacyOrigin = false;
 };
 
 struct StoredNodes {
@@ -42,8 +47,9 @@ struct StoredNodes {
   std::vector<StoredNode> nodes;
 };
 
-// Nodes without a server or a port, and repeated ids, are left out.
-StoredNodes parseNodeFile(std::string_view text);
+// Nodes without a server or a port, and repeated ids, are left out; each is
+// described in `problems` when given.
+StoredNodes parseNodeFile(std::string_view text, std::vector<std::string>* problems = nullptr);
 std::string nodeFileText(const StoredNodes& stored);
 
 // The escaping of texts in the file (exposed for tests).

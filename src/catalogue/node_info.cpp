@@ -82,6 +82,7 @@ void CNodeInfo::assignEditable(const NodeParams& p) {
   group = p.group;
   server_udp_port = p.server_udp_port;
   udp_over_tcp = p.udp_over_tcp;
+  subscription = p.subscription;
 }
 
 const char* CNodeInfo::kindLabel() const {
@@ -164,6 +165,7 @@ NodeParams CNodeInfo::params() const {
   p.group = group;
   p.server_udp_port = server_udp_port;
   p.udp_over_tcp = udp_over_tcp;
+  p.subscription = subscription;
   return p;
 }
 

@@ -60,6 +60,9 @@ struct NodeParams {
   std::string group;
   uint16_t server_udp_port = 0;
   bool udp_over_tcp = false;
+  // The address of the subscription the node came from; empty for nodes the
+  // user added. A refresh replaces exactly the nodes of its subscription.
+  std::string subscription;
 };
 
 class CNodeInfo : public CSpeedAnalytics {
@@ -118,6 +121,10 @@ class CNodeInfo : public CSpeedAnalytics {
   std::string group;
   uint16_t server_udp_port = 0;
   bool udp_over_tcp = false;
+  std::string subscription;
+  // Read from a node file that did not record subscriptions: the node may
+  // have come from one, which only its group can tell.
+  bool legacyOrigin = false;
   int32_t selectionIndex = -1;
 
  private:

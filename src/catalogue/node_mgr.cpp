@@ -8,6 +8,7 @@
 #include "catalogue/ini_file.h"
 #include "catalogue/node_file.h"
 #include "catalogue/node_probe.h"
+#include "catalogue/node_uri.h"
 #include "catalogue/settings.h"
 #include "catalogue/share_link.h"
 #include "crypto/cryptor.h"
@@ -19,9 +20,12 @@ namespace {
 
 constexpr std::size_t kProbeThreads = 16;
 
-// Names the cipher and plugin tables do not know fall back to the plain ones.
+// Names the plugin tables do not know fall back to the plain ones. A
+// Shadowsocks cipher is kept by its name even when unknown (as in a node file
+// of a later version): the session refuses a cipher it does not know, where
+// "none" would quietly send everything in the clear.
 void normalise(CNodeInfo& node) {
-  if (!IsValidMethod(node.method)) node.method = "none";
+  if (!IsValidMethod(node.method) && !node.isShadowsocks()) node.method = "none";
   if (!IsValidObfs(node.obfs)) node.obfs = "plain";
   if (!IsValidProtocol(node.protocol)) node.protocol = "origin";
 }
@@ -31,7 +35,7 @@ bool sameEditableFields(const NodeParams& a, const NodeParams& b) {
          a.username == b.username && a.password == b.password && a.method == b.method && a.remarks == b.remarks &&
          a.AdditionalRoute == b.AdditionalRoute && a.enable == b.enable && a.protocol == b.protocol &&
          a.obfs == b.obfs && a.obfsparam == b.obfsparam && a.protocolparam == b.protocolparam && a.group == b.group &&
-         a.server_udp_port == b.server_udp_port && a.udp_over_tcp == b.udp_over_tcp;
+         a.server_udp_port == b.server_udp_port && a.udp_over_tcp == b.udp_over_tcp && a.subscription == b.subscription;
 }
 
 NodeListItem listItem(const CNodeInfo& node) {
@@ -73,6 +77,7 @@ CNodeInfo* CNodeMgr::insertLocked(std::unique_ptr<CNodeInfo> node) {
 CNodeInfo* CNodeMgr::add(const NodeParams& params) {
   // A server of blanks only is as empty as no server.
   if (trimBlanks(params.server).empty() || params.server_port == 0) return nullptr;
+  if (!unsupportedNodeReason(params).empty()) return nullptr;
   CNodeInfo* node;
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -99,11 +104,19 @@ CNodeInfo* CNodeMgr::addFromLink(const std::string& text) {
   return params ? add(*params) : nullptr;
 }
 
-int CNodeMgr::importLinks(const std::string& text) {
-  int added = 0;
-  for (const std::string& piece : splitBatch(text))
-    if (addFromLink(piece)) ++added;
-  return added;
+CNodeMgr::ImportReport CNodeMgr::importLinks(const std::string& text) {
+  ImportReport report;
+  for (const BatchPiece& piece : splitBatchWithLines(text)) {
+    std::string reason;
+    auto params = parseNodeLink(piece.text, reason);
+    if (params && !add(*params)) reason = "Can not resolve this link.";
+    if (params && reason.empty()) {
+      ++report.added;
+    } else {
+      report.refused.push_back({piece.line, piece.text, reason});
+    }
+  }
+  return report;
 }
 
 CNodeInfo* CNodeMgr::update(int32_t id, const NodeParams& params) {
@@ -242,14 +255,43 @@ std::vector<NodeGroup> CNodeMgr::groupedNodes() const {
 
 CNodeMgr::ReplaceResult CNodeMgr::replaceGroups(const std::vector<std::string>& groups,
                                                 const std::vector<NodeParams>& fresh) {
+  std::unordered_set<std::string> doomed(groups.begin(), groups.end());
+  return replaceWhere([&doomed](const CNodeInfo& n) { return doomed.count(n.group) != 0; }, fresh);
+}
+
+CNodeMgr::ReplaceResult CNodeMgr::replaceSubscription(const std::string& url,
+                                                      const std::vector<std::string>& legacyGroups,
+                                                      const std::vector<std::string>& sharedGroups,
+                                                      std::vector<NodeParams> fresh) {
+  std::unordered_set<std::string> legacy(legacyGroups.begin(), legacyGroups.end());
+  std::unordered_set<std::string> shared(sharedGroups.begin(), sharedGroups.end());
+  auto offered = [&fresh](const CNodeInfo& n) {
+    return std::any_of(fresh.begin(), fresh.end(), [&n](const NodeParams& p) {
+      return p.server_port == n.server_port && equalsIgnoringCase(trimBlanks(p.server), n.server);
+    });
+  };
+  auto ours = [&](const CNodeInfo& n) {
+    if (!n.subscription.empty()) return equalsIgnoringCase(n.subscription, url);
+    // A node saved before nodes named their subscription: its group is all
+    // there is to go by, and a group two subscriptions shared is not enough
+    // to take a node the other one may have brought. Nodes added by hand
+    // since are never taken.
+    if (!n.legacyOrigin || !legacy.count(n.group)) return false;
+    return !shared.count(n.group) || offered(n);
+  };
+  for (NodeParams& p : fresh) p.subscription = url;
+  return replaceWhere(ours, fresh);
+}
+
+CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CNodeInfo&)>& doomed,
+                                               const std::vector<NodeParams>& fresh) {
   ReplaceResult result;
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    std::unordered_set<std::string> doomed(groups.begin(), groups.end());
     CNodeInfo* selected = find(selectedId_);
     CNodeInfo* kept = nullptr;
     std::size_t keptIndex = fresh.size();
-    if (selected && doomed.count(selected->group)) {
+    if (selected && doomed(*selected)) {
       for (std::size_t i = 0; i < fresh.size(); ++i) {
         if (fresh[i].server_port == selected->server_port &&
             equalsIgnoringCase(trimBlanks(fresh[i].server), selected->server)) {
@@ -262,7 +304,7 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceGroups(const std::vector<std::string>& 
     std::vector<std::unique_ptr<CNodeInfo>> staying;
     staying.reserve(nodes_.size());
     for (auto& n : nodes_) {
-      if (n.get() != kept && doomed.count(n->group)) {
+      if (n.get() != kept && doomed(*n)) {
         byId_.erase(n->id);
         retired_.push_back(std::move(n));
         ++result.removed;
@@ -279,10 +321,12 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceGroups(const std::vector<std::string>& 
         params.nCountryIndex = kept->nCountryIndex;  // same server, same country
         // The connected node keeps its counters unless the offer changed.
         if (!sameEditableFields(kept->params(), params)) kept->update(params);
+        if (!params.subscription.empty()) kept->legacyOrigin = false;
         result.keptSelection = true;
         continue;
       }
       if (trimBlanks(fresh[i].server).empty() || fresh[i].server_port == 0) continue;
+      if (!unsupportedNodeReason(fresh[i]).empty()) continue;
       insertLocked(std::make_unique<CNodeInfo>(nextId_++, fresh[i]));
       ++result.added;
     }
@@ -357,7 +401,10 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
     if (error) *error = why;
     return false;
   }
-  StoredNodes stored = parseNodeFile(text);
+  std::vector<std::string> problems;
+  StoredNodes stored = parseNodeFile(text, &problems);
+  // Left-out nodes stay in the copy of the file kept before the next save.
+  for (const std::string& problem : problems) noteConfigFileDamage(path, problem);
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     for (auto& n : nodes_) retired_.push_back(std::move(n));
@@ -369,6 +416,7 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
       node->iplocation = std::move(s.iplocation);
       node->ipregion = std::move(s.ipregion);
       node->lastTestResult = s.lastTestResult;
+      node->legacyOrigin = s.legacyOrigin;
       insertLocked(std::move(node));
     }
     nextId_ = std::max(nextId_, stored.nextId);
@@ -386,7 +434,7 @@ bool CNodeMgr::saveNodes(const std::string& path, std::string* error) const {
     stored.nextId = nextId_;
     stored.nodes.reserve(nodes_.size());
     for (const auto& n : nodes_)
-      stored.nodes.push_back({n->id, n->params(), n->iplocation, n->ipregion, n->lastTestResult});
+      stored.nodes.push_back({n->id, n->params(), n->iplocation, n->ipregion, n->lastTestResult, n->legacyOrigin});
   }
   std::string why;
   bool ok = writeConfigFile(path, nodeFileText(stored), 0600, why);
@@ -397,6 +445,12 @@ bool CNodeMgr::saveNodes(const std::string& path, std::string* error) const {
 bool CNodeMgr::loadNodes(std::string* error) { return loadNodes(paths::configFile(kNodeFileName), error); }
 
 bool CNodeMgr::saveNodes(std::string* error) const { return saveNodes(paths::configFile(kNodeFileName), error); }
+
+std::string unsupportedNodeReason(const NodeParams& p) {
+  if (p.type != kNodeShadowsocks || IsValidMethod(p.method)) return {};
+  return p.method.empty() ? "Unsupported encryption: no method given" : "Unsupported encryption: " + p.method;
+  return {};
+}
 
 std::string checkNodeDialog(NodeParams& p, bool socksDialog) {
   if (p.type < kNodeHttp || p.type > kNodeShadowsocks) return "Select a proxy type please.";

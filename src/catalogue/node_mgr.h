@@ -53,15 +53,27 @@ class CNodeMgr {
   // The process-wide store, created on first use and kept until exit.
   static CNodeMgr& instance();
 
-  // Refuses an empty server or port 0 (no id is used up then).
+  // Refuses an empty server or port 0, and what unsupportedNodeReason()
+  // refuses (no id is used up then).
   CNodeInfo* add(const NodeParams& params);
   // A node built elsewhere (the link parser, the account service): it gets
   // the next id. Null is refused.
   CNodeInfo* add(std::unique_ptr<CNodeInfo> node);
   CNodeInfo* addFromLink(const std::string& text);
   // Pasted text with many links (separated by line breaks, blanks or
-  // commas): every piece that parses becomes a node. Returns how many.
-  int importLinks(const std::string& text);
+  // commas): share links and socks URIs. Every piece that parses and that
+  // the store takes becomes a node; the others are reported with their line
+  // and the reason.
+  struct RefusedLink {
+    int line = 0;  // counted from 1
+    std::string link;
+    std::string reason;
+  };
+  struct ImportReport {
+    int added = 0;
+    std::vector<RefusedLink> refused;
+  };
+  ImportReport importLinks(const std::string& text);
   // Null for an unknown id.
   CNodeInfo* update(int32_t id, const NodeParams& params);
   // The node moves to the retired list; pointers to it stay valid.
@@ -104,6 +116,13 @@ class CNodeMgr {
     bool keptSelection = false;
   };
   ReplaceResult replaceGroups(const std::vector<std::string>& groups, const std::vector<NodeParams>& fresh);
+  // Replaces the nodes that came from the subscription at `url`, whatever
+  // their group, by `fresh` (which are marked as its nodes). Nodes of unknown
+  // origin (legacyOrigin) are taken for its nodes when their group is one of
+  // `legacyGroups`; where `sharedGroups` says another subscription used that
+  // group too, only those the fresh list offers again.
+  ReplaceResult replaceSubscription(const std::string& url, const std::vector<std::string>& legacyGroups,
+                                    const std::vector<std::string>& sharedGroups, std::vector<NodeParams> fresh);
 
   // Waits until no probe runs or is queued; false on time-out.
   bool waitForProbes(int timeoutMs);
@@ -128,6 +147,7 @@ class CNodeMgr {
 
  private:
   CNodeInfo* insertLocked(std::unique_ptr<CNodeInfo> node);
+  ReplaceResult replaceWhere(const std::function<bool(const CNodeInfo&)>& doomed, const std::vector<NodeParams>& fresh);
   void startProbeLocked(CNodeInfo* node);
   void probeWorker();
   void notify(NodeChange change, int32_t id);
@@ -155,6 +175,11 @@ class CNodeMgr {
   std::vector<std::pair<int, NodeObserver>> observers_;
   int nextObserver_ = 1;
 };
+
+// Why the store refuses a node, or empty: a Shadowsocks node whose cipher is
+// unknown ("Unsupported encryption: NAME"). Such a node used to be stored
+// with the cipher "none", which sends the target and the data in the clear.
+std::string unsupportedNodeReason(const NodeParams& params);
 
 // The checks of the node dialogs before a record reaches the store, in their
 // order: the message that keeps the dialog open, or empty. `socksDialog`: the

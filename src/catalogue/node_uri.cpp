@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "catalogue/node_mgr.h"
 #include "catalogue/share_link.h"
 
 namespace vantor {
@@ -39,11 +40,8 @@ std::optional<NodeParams> parseNodeUri(const std::string& uri, std::string& erro
   }
   std::string scheme = lower(uri.substr(0, schemeEnd));
   if (scheme == "ss" || scheme == "ssr") {
-    auto link = parseLink(uri);
-    if (!link) {
-      error = "Can not resolve this link.";
-      return std::nullopt;
-    }
+    auto link = parseLink(uri, error);
+    if (!link) return std::nullopt;
     // A link leaves unknown names as they are; the session refuses them.
     if (link->protocol.empty()) link->protocol = "origin";
     if (link->obfs.empty()) link->obfs = "plain";
@@ -104,6 +102,19 @@ std::optional<NodeParams> parseNodeUri(const std::string& uri, std::string& erro
     error = "SOCKS 4 nodes take a user id but no password";
     return std::nullopt;
   }
+  return params;
+}
+
+std::optional<NodeParams> parseNodeLink(const std::string& text, std::string& reason) {
+  reason.clear();
+  if (text.find("://") == std::string::npos) {
+    reason = "not a link";
+    return std::nullopt;
+  }
+  auto params = parseNodeUri(text, reason);
+  if (!params) return std::nullopt;
+  reason = unsupportedNodeReason(*params);
+  if (!reason.empty()) return std::nullopt;
   return params;
 }
 

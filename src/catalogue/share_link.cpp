@@ -62,7 +62,7 @@ NodeParams linkNode() {
 // ss://BASE64(method:password)@host:port[/?plugin...]#tag
 // ss://method:password@host:port#tag
 // and the four-piece user part obfs:protocol:method:password in each form.
-std::optional<NodeParams> parseShadowsocks(std::string_view payload) {
+std::optional<NodeParams> parseShadowsocks(std::string_view payload, std::string& reason) {
   NodeParams node = linkNode();
   size_t hash = payload.find('#');
   std::string_view beforeTag = payload.substr(0, hash);
@@ -82,6 +82,21 @@ std::optional<NodeParams> parseShadowsocks(std::string_view payload) {
   std::string user = body.substr(0, at);
   std::string host = body.substr(at + 1);
   if (user.find(':') == std::string::npos) user = decodeBase64Url(user);
+
+  // SIP002 puts plugin options after the port: "/?plugin=NAME;OPTIONS".
+  size_t query = host.find('?');
+  if (query != std::string::npos) {
+    for (const std::string& pair : splitText(std::string_view(host).substr(query + 1), "&", false)) {
+      size_t eq = pair.find('=');
+      if (eq == std::string::npos || !equalsIgnoringCase(pair.substr(0, eq), "plugin")) continue;
+      std::string plugin = decodeUrl(pair.substr(eq + 1));
+      plugin = plugin.substr(0, plugin.find(';'));
+      if (plugin.empty()) continue;
+      reason = "Shadowsocks plugins are not supported yet (this link needs the plugin " + plugin + ")";
+      return std::nullopt;
+    }
+    host.erase(query);
+  }
 
   std::vector<std::string> userPieces = splitText(user, ":", true);
   std::vector<std::string> hostPieces = splitText(host, ":", true);
@@ -234,12 +249,45 @@ std::vector<std::string> splitText(std::string_view text, std::string_view separ
 }
 
 std::optional<NodeParams> parseLink(const std::string& text) {
-  if (text.empty()) return std::nullopt;
+  std::string reason;
+  return parseLink(text, reason);
+}
+
+std::optional<NodeParams> parseLink(const std::string& text, std::string& reason) {
+  reason.clear();
+  std::optional<NodeParams> node;
   std::vector<std::string> parts = splitText(text, "//", true);
-  if (parts.size() != 2) return std::nullopt;
-  if (equalsIgnoringCase(parts[0], "ss:")) return parseShadowsocks(parts[1]);
-  if (equalsIgnoringCase(parts[0], "ssr:")) return parseShadowsocksR(parts[1]);
-  return std::nullopt;
+  if (!text.empty() && parts.size() == 2) {
+    if (equalsIgnoringCase(parts[0], "ss:")) node = parseShadowsocks(parts[1], reason);
+    if (equalsIgnoringCase(parts[0], "ssr:")) node = parseShadowsocksR(parts[1]);
+  }
+  if (!node && reason.empty()) reason = "Can not resolve this link.";
+  return node;
+}
+
+std::vector<BatchPiece> splitBatchWithLines(const std::string& text) {
+  std::vector<BatchPiece> pieces;
+  int line = 1;
+  std::string current;
+  int currentLine = 1;
+  auto flush = [&] {
+    if (!current.empty()) pieces.push_back({currentLine, std::move(current)});
+    current.clear();
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\n' || c == '\r') {
+      flush();
+      if (!(c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) ++line;
+    } else if (c == ' ' || c == ',') {
+      flush();
+    } else {
+      if (current.empty()) currentLine = line;
+      current.push_back(c);
+    }
+  }
+  flush();
+  return pieces;
 }
 
 std::vector<std::string> splitBatch(const std::string& text) {

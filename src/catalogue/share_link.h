@@ -15,10 +15,22 @@ namespace vantor {
 // store, which assigns the id and normalises method, protocol and obfs), or
 // nothing when the text is not a link we understand. Never throws.
 std::optional<NodeParams> parseLink(const std::string& text);
+// The same, with why a text gives no node in `reason`: "Can not resolve this
+// link." for a text that is no ss:// or ssr:// link, and a message of its own
+// for a Shadowsocks link that needs a plugin (plugins are not supported, and
+// the node without its plugin would not reach the server).
+std::optional<NodeParams> parseLink(const std::string& text, std::string& reason);
 
 // Cuts a pasted text holding many links, separated by line breaks, blanks or
 // commas, into the single links. Empty pieces are dropped.
 std::vector<std::string> splitBatch(const std::string& text);
+// The same pieces with the line each starts on (counted from 1; "\r\n" and a
+// lone "\r" end a line as "\n" does).
+struct BatchPiece {
+  int line = 0;
+  std::string text;
+};
+std::vector<BatchPiece> splitBatchWithLines(const std::string& text);
 
 // Base64 as links carry it: decoding stops at the first "=" or at the first
 // character outside the alphabet, padding is optional, a final group of 2 or

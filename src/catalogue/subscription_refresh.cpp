@@ -5,6 +5,7 @@
 
 #include "catalogue/http_fetch.h"
 #include "catalogue/node_mgr.h"
+#include "catalogue/node_uri.h"
 #include "catalogue/share_link.h"
 
 namespace vantor {
@@ -31,7 +32,8 @@ std::string proxyUrl(const char* scheme, const std::string& host, uint16_t port)
 
 }  // namespace
 
-bool parseSubscriptionBody(std::string_view body, std::vector<NodeParams>& nodes, std::string& error) {
+bool parseSubscriptionBody(std::string_view body, std::vector<NodeParams>& nodes, std::string& error,
+                           std::vector<RefusedLine>* refused) {
   nodes.clear();
   std::string text;
   if (body.find("://") != std::string_view::npos) {
@@ -45,14 +47,27 @@ bool parseSubscriptionBody(std::string_view body, std::vector<NodeParams>& nodes
       if (!isSpace(c)) compact.push_back(c);
     text = decodeBase64Url(compact);
   }
-  for (std::string& line : splitText(text, "\n", false)) {
+  int number = 0;
+  for (std::string& line : splitText(text, "\n", true)) {
+    ++number;
     std::string link = trimBlanks(line);
     if (link.empty()) continue;
-    if (auto node = parseLink(link)) nodes.push_back(std::move(*node));
+    std::string reason;
+    if (auto node = parseNodeLink(link, reason))
+      nodes.push_back(std::move(*node));
+    else if (refused)
+      refused->push_back({number, reason});
   }
   if (nodes.empty()) {
     error = body.find_first_not_of(" \t\r\n") == std::string_view::npos ? "the subscription is empty"
                                                                         : "no ss:// or ssr:// links in the answer";
+    // Links that were there but refused say more than "none found".
+    if (refused)
+      for (const RefusedLine& r : *refused)
+        if (r.reason != "not a link") {
+          error = "no usable link in the answer (line " + std::to_string(r.line) + ": " + r.reason + ")";
+          break;
+        }
     return false;
   }
   return true;
@@ -127,7 +142,8 @@ RefreshOutcome refreshSubscription(CSubscriptionMgr& list, CNodeMgr& store, cons
   }
   std::string body;
   std::vector<NodeParams> fresh;
-  if (!fetchSubscription(sub, body, outcome.message) || !parseSubscriptionBody(body, fresh, outcome.message))
+  if (!fetchSubscription(sub, body, outcome.message) ||
+      !parseSubscriptionBody(body, fresh, outcome.message, &outcome.refused))
     return outcome;
 
   // The group the links name, else the one the subscription had, else its host.
@@ -148,7 +164,13 @@ RefreshOutcome refreshSubscription(CSubscriptionMgr& list, CNodeMgr& store, cons
     if (p.obfsparam.empty()) p.obfsparam = sub.default_params_of_obfs;
     groups.insert(p.group);
   }
-  auto replaced = store.replaceGroups(std::vector<std::string>(groups.begin(), groups.end()), fresh);
+  // Groups are only a guess for nodes saved before nodes named their
+  // subscription; two subscriptions on one host both default to its name.
+  std::set<std::string> shared;
+  for (const SSRSubscription& other : list.list())
+    if (!equalsIgnoringCase(other.url, sub.url) && !other.groupname.empty()) shared.insert(other.groupname);
+  auto replaced = store.replaceSubscription(sub.url, std::vector<std::string>(groups.begin(), groups.end()),
+                                            std::vector<std::string>(shared.begin(), shared.end()), fresh);
   outcome.added = replaced.added;
   outcome.removed = replaced.removed;
   std::string saveError;

@@ -20,11 +20,19 @@ class CNodeMgr;
 // Answers larger than this are refused: a real subscription is far smaller.
 inline constexpr std::size_t kMaxSubscriptionBody = 16u << 20;
 
+// One line of a subscription answer that gave no node.
+struct RefusedLine {
+  int line = 0;  // of the answer's (decoded) text, counted from 1
+  std::string reason;
+};
+
 // The links of a subscription answer: base64 (standard or URL-safe, line
-// breaks allowed) of newline-separated ss:// and ssr:// links, or such link
-// lines as they are. Lines that are not links are skipped. False with
-// `error` when no link is found.
-bool parseSubscriptionBody(std::string_view body, std::vector<NodeParams>& nodes, std::string& error);
+// breaks allowed) of newline-separated ss:// and ssr:// links (socks URIs
+// too), or such link lines as they are. Lines that give no node are left out
+// and, with `refused`, listed with the reason. False with `error` when no
+// link is found.
+bool parseSubscriptionBody(std::string_view body, std::vector<NodeParams>& nodes, std::string& error,
+                           std::vector<RefusedLine>* refused = nullptr);
 
 // A local SOCKS 5 endpoint that relays through a Shadowsocks or ShadowsocksR
 // node, for fetching through such a node. The local proxy service provides
@@ -44,13 +52,15 @@ struct RefreshOutcome {
   std::string message;  // what went wrong, or what was done
   int added = 0;
   int removed = 0;
+  std::vector<RefusedLine> refused;  // lines of the answer that gave no node
 };
 
 // Fetches the body of a subscription (nothing else is touched).
 bool fetchSubscription(const SSRSubscription& subscription, std::string& body, std::string& error);
 
-// Refreshes one subscription at time `now`: on success the group's nodes are
-// replaced (the selected node stays when it is still offered) and the
+// Refreshes one subscription at time `now`: on success the nodes that came
+// from it are replaced, whatever their group (the selected node stays when it
+// is still offered) and the
 // subscription's groupname and recently_updated are set and saved. A failed
 // or empty fetch changes nothing. The caller saves the node store.
 RefreshOutcome refreshSubscription(CSubscriptionMgr& list, CNodeMgr& store, const std::string& url, int64_t now);

@@ -3,20 +3,32 @@
 #include <climits>
 #include <iostream>
 
+#include "catalogue/app_paths.h"
+#include "catalogue/ini_file.h"
 #include "catalogue/node_mgr.h"
 #include "catalogue/settings.h"
 #include "catalogue/subscriptions.h"
 
 namespace vantor::cli {
 
+void printConfigWarnings() {
+  for (const std::string& warning : takeConfigFileWarnings()) std::cerr << "vantor: warning: " << warning << "\n";
+}
+
 bool openNodeStore() {
+  // What a save killed half-way left behind.
+  removeStaleConfigTempFiles(paths::configDir());
   std::string error;
-  if (!loadSettings(&error)) {
+  bool settingsRead = loadSettings(&error);
+  printConfigWarnings();
+  if (!settingsRead) {
     std::cerr << "vantor: cannot read the settings: " << error << "\n";
     return false;
   }
   CNodeMgr& store = CNodeMgr::instance();
-  if (!store.loadNodes(&error)) {
+  bool nodesRead = store.loadNodes(&error);
+  printConfigWarnings();
+  if (!nodesRead) {
     std::cerr << "vantor: cannot read the nodes: " << error << "\n";
     return false;
   }
@@ -29,7 +41,9 @@ bool openNodeStore() {
 bool openCatalogue() {
   if (!openNodeStore()) return false;
   std::string error;
-  if (!CSubscriptionMgr::instance().loadSubscriptions(&error)) {
+  bool read = CSubscriptionMgr::instance().loadSubscriptions(&error);
+  printConfigWarnings();
+  if (!read) {
     std::cerr << "vantor: cannot read the subscriptions: " << error << "\n";
     return false;
   }
@@ -38,7 +52,9 @@ bool openCatalogue() {
 
 bool saveNodeStore() {
   std::string error;
-  if (CNodeMgr::instance().saveNodes(&error)) return true;
+  bool saved = CNodeMgr::instance().saveNodes(&error);
+  printConfigWarnings();  // where a damaged file was kept
+  if (saved) return true;
   std::cerr << "vantor: cannot save the nodes: " << error << "\n";
   return false;
 }
@@ -46,7 +62,9 @@ bool saveNodeStore() {
 bool saveSelection() {
   settings().LastUsedNodeId = CNodeMgr::instance().selectedId();
   std::string error;
-  if (saveSettings(&error)) return true;
+  bool saved = saveSettings(&error);
+  printConfigWarnings();
+  if (saved) return true;
   std::cerr << "vantor: cannot save the settings: " << error << "\n";
   return false;
 }

@@ -16,6 +16,7 @@
 #include "app/program_backend.h"
 #include "app/startup.h"
 #include "catalogue/app_paths.h"
+#include "catalogue/node_mgr.h"
 #include "catalogue/node_uri.h"
 #include "cli/command.h"
 #include "netconf/proxy_modes.h"
@@ -102,7 +103,8 @@ int connect(const ConnectOptions& options) {
     if (CNodeInfo* node = backend.selectedNode()) nodeId = node->id;
   } else {
     auto params = parseNodeUri(options.node, error);
-    if (!params) {
+    if (params) error = unsupportedNodeReason(*params);
+    if (!params || !error.empty()) {
       std::cerr << "vantor: " << error << "\n";
       return cli::kExitBadInput;
     }

@@ -68,6 +68,8 @@ int addNode(const NodesOptions& options) {
   std::string error;
   auto params = parseNodeUri(options.argument, error);
   if (!params) return fail("Can not resolve this link. (" + error + ")", kExitBadInput);
+  std::string unsupported = unsupportedNodeReason(*params);
+  if (!unsupported.empty()) return fail(unsupported, kExitBadInput);
   if (!cli::openNodeStore()) return kExitFailed;
   CNodeInfo* node = CNodeMgr::instance().add(*params);
   if (!node) return fail("Can not resolve this link.", kExitBadInput);
@@ -81,10 +83,18 @@ int importNodes(const NodesOptions& options) {
   if (!platform::readFile(options.argument, text, error, 64u << 20)) return fail(error, kExitBadInput);
   if (trimBlanks(text).empty()) return fail("Input shadowsocks server link please.", kExitBadInput);
   if (!cli::openNodeStore()) return kExitFailed;
-  int added = CNodeMgr::instance().importLinks(text);
-  if (added == 0) return fail("no share link in " + options.argument, kExitBadInput);
+  CNodeMgr::ImportReport report = CNodeMgr::instance().importLinks(text);
+  // Every piece that did not become a node is named, so nothing goes missing
+  // without a word.
+  for (const CNodeMgr::RefusedLink& r : report.refused)
+    std::cerr << "vantor: " << options.argument << " line " << r.line << ": " << r.reason << ": "
+              << (r.link.size() > 60 ? r.link.substr(0, 57) + "..." : r.link) << "\n";
+  if (report.added == 0) return fail("no share link in " + options.argument + " could be added", kExitBadInput);
   if (!cli::saveNodeStore()) return kExitFailed;
-  std::printf("added %d nodes\n", added);
+  if (report.refused.empty())
+    std::printf("added %d nodes\n", report.added);
+  else
+    std::printf("added %d nodes, %zu not added\n", report.added, report.refused.size());
   return kExitOk;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalogue/settings.h"
+#include "cli/catalogue_session.h"
 #include "cli/command.h"
 
 namespace {
@@ -27,7 +28,9 @@ const SettingKey* knownKey(const std::string& name) {
 
 bool load() {
   std::string error;
-  if (loadSettings(&error)) return true;
+  bool read = loadSettings(&error);
+  cli::printConfigWarnings();
+  if (read) return true;
   std::cerr << "vantor: cannot read the settings: " << error << "\n";
   return false;
 }
@@ -54,7 +57,9 @@ int setSetting(const SettingsOptions& options) {
     std::cerr << "vantor: cannot update the start-up entry: " << error << "\n";
     return kExitFailed;
   }
-  if (!saveSettings(&error)) {
+  bool saved = saveSettings(&error);
+  cli::printConfigWarnings();
+  if (!saved) {
     std::cerr << "vantor: cannot save the settings: " << error << "\n";
     return kExitFailed;
   }

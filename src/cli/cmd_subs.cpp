@@ -96,8 +96,12 @@ int refreshSubs(const SubsOptions& options) {
   }
   bool allOk = true, anyReplaced = false;
   for (const RefreshOutcome& o : outcomes) {
+    for (const RefusedLine& r : o.refused)
+      std::cerr << "vantor: " << o.url << ": line " << r.line << ": " << r.reason << "\n";
     if (o.ok) {
-      std::printf("%s: %s (%d added, %d removed)\n", o.url.c_str(), o.message.c_str(), o.added, o.removed);
+      std::string refused = o.refused.empty() ? "" : ", " + std::to_string(o.refused.size()) + " lines not added";
+      std::printf("%s: %s (%d added, %d removed%s)\n", o.url.c_str(), o.message.c_str(), o.added, o.removed,
+                  refused.c_str());
     } else {
       std::cerr << "vantor: " << o.url << ": " << o.message << "\n";
       allOk = false;

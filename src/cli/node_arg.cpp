@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "catalogue/node_mgr.h"
 #include "catalogue/node_uri.h"
 #include "service/ss_manager.h"
 
@@ -12,6 +13,11 @@ CNodeInfo* currentNodeFrom(const std::string& text) {
   auto params = parseNodeUri(text, error);
   if (!params) {
     std::cerr << "vantor: " << error << "\n";
+    return nullptr;
+  }
+  std::string unsupported = unsupportedNodeReason(*params);
+  if (!unsupported.empty()) {
+    std::cerr << "vantor: " << unsupported << "\n";
     return nullptr;
   }
   auto* node = new CNodeInfo(1, *params);

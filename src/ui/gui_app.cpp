@@ -117,6 +117,12 @@ void CGuiApplication::startWindow() {
   window_ = std::make_unique<DialogKovalBase>(*controller_);
   forward_->to = window_.get();
 
+  if (!shell_->fileWarnings().empty()) {
+    std::string text = "Some configuration files could not be read in full:\n";
+    for (const std::string& line : shell_->fileWarnings()) text += "\n" + line;
+    text += "\n\nBefore such a file is next saved it is kept beside it as NAME.damaged-DATE.";
+    window_->onMessage(text);
+  }
   std::string error;
   if (!shell_->startServices(error)) {
     window_->onMessage(error);

@@ -332,6 +332,9 @@ void DialogKovalBase::batchAddNodes() {
   CBatchLinkDialog dialog(this);
   if (dialog.exec() != QDialog::Accepted) return;
   afterNodeChange(-1);
+  std::string result = "Added " + std::to_string(dialog.added()) + " nodes";
+  if (dialog.refused() > 0) result += ", " + std::to_string(dialog.refused()) + " links not added";
+  onStatus(result + ".");
 }
 
 void DialogKovalBase::editCurrentNode() {

@@ -232,9 +232,11 @@ void CLinkDialog::accept() {
     showMessage(this, T("Please enter the proxy link( Support shadowsocks link )."));
     return;
   }
-  std::optional<NodeParams> parsed = parseLink(text);
-  if (!parsed) {
-    showMessage(this, T("Can not resolve this link."));
+  std::string reason;
+  std::optional<NodeParams> parsed = parseLink(text, reason);
+  if (parsed) reason = unsupportedNodeReason(*parsed);
+  if (!parsed || !reason.empty()) {
+    showMessage(this, T(reason.c_str()));
     return;
   }
   params_ = *parsed;
@@ -260,8 +262,22 @@ void CBatchLinkDialog::accept() {
     showMessage(this, T("Input shadowsocks server link please."));
     return;
   }
-  // Pieces that do not parse are passed over without a word.
-  added_ = CNodeMgr::instance().importLinks(text);
+  CNodeMgr::ImportReport report = CNodeMgr::instance().importLinks(text);
+  added_ = report.added;
+  refused_ = static_cast<int>(report.refused.size());
+  if (!report.refused.empty()) {
+    // Every piece that did not become a node is named with its line.
+    constexpr std::size_t kListed = 20;
+    QString message = QString("Added %1 nodes; these links were not added:\n").arg(report.added);
+    for (std::size_t i = 0; i < report.refused.size() && i < kListed; ++i) {
+      const auto& r = report.refused[i];
+      std::string link = r.link.size() > 48 ? r.link.substr(0, 45) + "..." : r.link;
+      message += QString("\nLine %1: %2 (%3)").arg(r.line).arg(U(r.reason), U(link));
+    }
+    if (report.refused.size() > kListed) message += QString("\n... and %1 more").arg(report.refused.size() - kListed);
+    showMessage(this, message);
+    if (report.added == 0) return;  // nothing taken: the text stays for correcting
+  }
   QDialog::accept();
 }
 

@@ -108,7 +108,8 @@ class CLinkDialog : public QDialog {
   NodeParams params_;
 };
 
-// Many links at once; OK adds every one that parses to the store.
+// Many links at once; OK adds every one that parses to the store and names
+// the others with their lines.
 class CBatchLinkDialog : public QDialog {
   Q_OBJECT
 
@@ -116,11 +117,14 @@ class CBatchLinkDialog : public QDialog {
   explicit CBatchLinkDialog(QWidget* parent);
   void accept() override;
   int added() const { return added_; }
+  // How many pieces were not added (each was named to the user).
+  int refused() const { return refused_; }
   QPlainTextEdit* textEdit() const { return text_; }
 
  private:
   QPlainTextEdit* text_ = nullptr;
   int added_ = 0;
+  int refused_ = 0;
 };
 
 }  // namespace vantor::ui

@@ -83,6 +83,46 @@ class NodesCommand(unittest.TestCase):
         self.assertIn("added 3 nodes", h.ok(self, "nodes", "import", path))
         self.assertEqual(len(node_lines(h, self)), 3)
 
+    def test_import_names_every_line_not_added(self):
+        h = self.home
+        lines = [ss_link("10.9.3.1", 8388, "one"),
+                 "socks5://user:pw@10.9.3.2:1080 socks4://10.9.3.3:1081",
+                 ssr_link("10.9.3.4", 443, "four"),
+                 "ss://bm9wZQ",
+                 ss_link("10.9.3.5", 8388, "typo", method="aes-256-gmc"),
+                 f"ss://{b64('aes-256-gcm:pw')}@10.9.3.6:8388/?plugin=obfs-local%3Bobfs%3Dhttp#obfs",
+                 "",
+                 "vmess://abc, socks4a://10.9.3.7:1082"]
+        path = os.path.join(h.root, "links.txt")
+        with open(path, "w") as f:
+            f.write("\n".join(lines))
+        code, out, err = h.run("nodes", "import", path)
+        self.assertEqual(code, 0, err)
+        self.assertIn("added 5 nodes, 4 not added", out)
+        refused = [line for line in err.splitlines() if " line " in line]
+        self.assertEqual(len(refused), 4, err)
+        self.assertIn("links.txt line 4: Can not resolve this link.", refused[0])
+        self.assertIn("line 5: Unsupported encryption: aes-256-gmc", refused[1])
+        self.assertIn("line 6: Shadowsocks plugins are not supported yet", refused[2])
+        self.assertIn("obfs-local", refused[2])
+        self.assertIn("line 8:", refused[3])
+        self.assertIn("vmess", refused[3])
+        rows = node_lines(h, self)
+        self.assertEqual(sorted(r[3] for r in rows), ["S4", "S4", "S5", "SR", "SR"])
+        self.assertIn("[S5] 10.9.3.2:1080", [r[4] for r in rows])
+        self.assertNotIn("aes-256-gmc", h.read("nodes.ini").decode())
+
+        # One at a time, the same two links are refused with the same words;
+        # "none" given as such is still taken.
+        before = h.read("nodes.ini")
+        for link, message in ((lines[4], "Unsupported encryption: aes-256-gmc"), (lines[5], "plugin obfs-local")):
+            code, _, err = h.run("nodes", "add", link)
+            self.assertEqual(code, 2, err)
+            self.assertIn(message, err)
+        self.assertEqual(h.read("nodes.ini"), before)
+        h.ok(self, "nodes", "add", "ss://none:pw@10.9.3.8:8388")
+        self.assertIn("method=none", h.read("nodes.ini").decode())
+
     def test_bad_input_gets_one_line_and_writes_nothing(self):
         h = self.home
         h.ok(self, "nodes", "add", ss_link("10.9.0.1", 8388, "keep"))
@@ -96,7 +136,6 @@ class NodesCommand(unittest.TestCase):
         cases = [(["nodes", "add", "ss://bm9wZQ"], "Can not resolve this link."),
                  (["nodes", "add", "vmess://abc"], "Can not resolve this link."),
                  (["nodes", "import", empty], "Input shadowsocks server link please."),
-                 (["nodes", "import", junk], "no share link"),
                  (["nodes", "import", os.path.join(h.root, "missing.txt")], "missing.txt"),
                  (["nodes", "remove", "7"], "no node with id 7"),
                  (["nodes", "select", "x"], "not a node id"),
@@ -110,6 +149,11 @@ class NodesCommand(unittest.TestCase):
                 self.assertEqual(code, 2, out + err)
                 self.assertEqual(len(err.strip().splitlines()), 1, err)
                 self.assertIn(message, err)
+        # A file without a link names each piece it refused, then says so.
+        code, out, err = h.run("nodes", "import", junk)
+        self.assertEqual(code, 2, out + err)
+        self.assertEqual(len(err.strip().splitlines()), 4, err)
+        self.assertIn("no share link", err.strip().splitlines()[-1])
         self.assertEqual(h.read("nodes.ini"), before)
         self.assertFalse(os.path.exists(h.path("ssrsubscriptions.ini")))
         self.assertFalse(os.path.exists(h.path("event.ini")))
@@ -194,6 +238,42 @@ class Subscriptions(unittest.TestCase):
         self.assertEqual([r[4] for r in rows], ["[SR] mine", "[SR] ssr-two", "[SR] ssr-four"])
         self.assertEqual([r[1] for r in rows if r[0] == "*"], [selected])
 
+    def test_two_subscriptions_on_one_host_keep_each_others_nodes(self):
+        h = self.home
+        self.http.routes["/first"] = (200, "\n".join([ss_link("10.7.0.1", 8388, "f1"),
+                                                      ss_link("10.7.0.2", 8388, "f2")]).encode())
+        self.http.routes["/second"] = (200, "\n".join([ss_link("10.7.1.1", 8388, "s1"),
+                                                       ss_link("10.7.1.2", 8388, "s2", method="aes-256-gmc"),
+                                                       "not a link at all",
+                                                       ss_link("10.7.1.3", 8388, "s3")]).encode())
+        first, second = self.subscribe("/first"), self.subscribe("/second")
+        h.ok(self, "nodes", "add", ss_link("10.7.2.1", 8388, "by-hand"))
+        self.assertIn("(2 added, 0 removed)", h.ok(self, "subs", "refresh", first))
+        code, out, err = h.run("subs", "refresh", second)
+        self.assertEqual(code, 0, err)
+        self.assertIn("(2 added, 0 removed, 2 lines not added)", out)
+        self.assertIn(f"{second}: line 2: Unsupported encryption: aes-256-gmc", err)
+        self.assertIn(f"{second}: line 3: not a link", err)
+        # Both default to the host's name as their group; a refresh of either
+        # replaces its own nodes only.
+        for _ in range(2):
+            out = h.ok(self, "subs", "refresh")
+            self.assertIn(f"{first}: 2 nodes in group 127.0.0.1 (2 added, 2 removed)", out)
+            self.assertIn(f"{second}: 2 nodes in group 127.0.0.1 (2 added, 2 removed", out)
+        names = sorted(r[4] for r in node_lines(h, self))
+        self.assertEqual(names, ["[SR] by-hand", "[SR] f1", "[SR] f2", "[SR] s1", "[SR] s3"])
+
+        # A node file from before nodes named their subscription: the group is
+        # shared, so a refresh takes over only the nodes it offers again.
+        text = h.read("nodes.ini").decode()
+        text = text.replace("format=2", "format=1")
+        h.write("nodes.ini", "\n".join(l for l in text.splitlines() if not l.startswith("subscription=")))
+        self.http.routes["/first"] = (200, ss_link("10.7.0.1", 8388, "f1").encode())
+        out = h.ok(self, "subs", "refresh", first)
+        self.assertIn("(1 added, 1 removed)", out)
+        names = sorted(r[4] for r in node_lines(h, self))
+        self.assertEqual(names, ["[SR] by-hand", "[SR] f1", "[SR] f2", "[SR] s1", "[SR] s3"])
+
     def test_failed_fetches_change_no_node(self):
         h = self.home
         good = self.subscribe("/next")
@@ -243,6 +323,77 @@ class Subscriptions(unittest.TestCase):
         server.stop()
         code, _, err = h.run("subs", "refresh", url)
         self.assertEqual(code, 1, err)
+
+
+class DamagedFiles(unittest.TestCase):
+    def setUp(self):
+        self.home = ConfigHome()
+        self.addCleanup(self.home.remove)
+
+    def kept(self, name):
+        folder = os.path.dirname(self.home.path(name))
+        return [f for f in os.listdir(folder) if f.startswith(name + ".damaged-")]
+
+    def test_nul_in_the_node_file_loses_no_node(self):
+        h = self.home
+        for i in range(3):
+            h.ok(self, "nodes", "add", ss_link(f"10.9.5.{i}", 8388, f"n{i}"))
+        text = h.read("nodes.ini")
+        at = text.index(b"[node1]")
+        damaged = text[:at] + b"\0" + text[at:]
+        h.write("nodes.ini", damaged)
+        line = damaged[:at].count(b"\n") + 1
+        code, out, err = h.run("nodes", "list")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(out.splitlines()), 3, out)
+        self.assertIn(f"nodes.ini: line {line}: NUL byte", err)
+
+        h.ok(self, "nodes", "add", ss_link("10.9.5.9", 8388, "n9"))
+        self.assertEqual(len(node_lines(h, self)), 4)
+        kept = self.kept("nodes.ini")
+        self.assertEqual(len(kept), 1)
+        with open(os.path.join(os.path.dirname(h.path("nodes.ini")), kept[0]), "rb") as f:
+            self.assertEqual(f.read(), damaged)
+        self.assertNotIn(b"\0", h.read("nodes.ini"))
+
+    def test_utf16_settings_are_read_and_garbage_is_kept(self):
+        h = self.home
+        text = "[basic]\r\ntesturl=http://example.test/probe\r\nnTcpWindow=65535\r\nDelayedConnect=7\r\n"
+        for encoding in ("utf-16-le", "utf-16-be", "utf-8-sig"):
+            with self.subTest(encoding=encoding):
+                bom = {"utf-16-le": b"\xff\xfe", "utf-16-be": b"\xfe\xff", "utf-8-sig": b""}[encoding]
+                h.write("config.ini", bom + text.encode(encoding))
+                code, out, err = h.run("settings", "get", "testurl")
+                self.assertEqual((code, out.strip(), err), (0, "http://example.test/probe", ""))
+                h.ok(self, "settings", "set", "DelayedConnect", "9")
+                saved = h.read("config.ini").decode()
+                self.assertIn("testurl=http://example.test/probe", saved)
+                self.assertIn("nTcpWindow=65535", saved)
+                self.assertIn("DelayedConnect=9", saved)
+        self.assertEqual(self.kept("config.ini"), [])
+
+        h.write("config.ini", b"\x89PNG\x1a\x00\x00\x13binary\n[basic]\ntesturl=x\n")
+        code, out, err = h.run("settings", "get", "testurl")
+        self.assertEqual((code, out.strip()), (0, "x"))
+        self.assertIn("config.ini: line 1:", err)
+        h.ok(self, "settings", "set", "DelayedConnect", "3")
+        self.assertEqual(len(self.kept("config.ini")), 1)
+
+    def test_leftovers_of_a_killed_save_go_at_start(self):
+        h = self.home
+        h.ok(self, "nodes", "add", ss_link("10.9.6.1", 8388, "one"))
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        folder = os.path.dirname(h.path("nodes.ini"))
+        stale = f"nodes.ini.tmp-{gone.pid}-AbC123"
+        alive = f"nodes.ini.tmp-{os.getpid()}-AbC123"
+        for name in (stale, alive, "mine.tmp-notours"):
+            h.write(name, "partial")
+        h.ok(self, "nodes", "list")
+        left = os.listdir(folder)
+        self.assertNotIn(stale, left)
+        self.assertIn(alive, left)
+        self.assertIn("mine.tmp-notours", left)
 
 
 class ProbeCountry(unittest.TestCase):

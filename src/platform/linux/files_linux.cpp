@@ -1,13 +1,17 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace vantor::platform {
 namespace {
@@ -38,7 +42,9 @@ std::string parentOf(const std::string& path) {
 }  // namespace
 
 bool writeFileAtomic(const std::string& path, std::string_view content, unsigned mode, std::string& error) {
-  std::string temp = path + ".tmp-XXXXXX";
+  // The writer's id in the name tells a later start which leftovers belong
+  // to a save that can no longer finish.
+  std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) {
     error = describe("cannot create a temporary file beside", path);
@@ -65,6 +71,69 @@ bool writeFileAtomic(const std::string& path, std::string_view content, unsigned
     ::close(dir);
   }
   return true;
+}
+
+namespace {
+
+bool allOf(std::string_view text, bool (*test)(char)) {
+  for (char c : text)
+    if (!test(c)) return false;
+  return !text.empty();
+}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isTempChar(char c) { return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+}  // namespace
+
+std::vector<std::string> removeStaleTempFiles(const std::string& folder) {
+  std::vector<std::string> removed;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return removed;
+  const std::time_t now = std::time(nullptr);
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    auto mark = name.rfind(".tmp-");
+    if (mark == std::string::npos || mark == 0) continue;
+    std::string_view tail = std::string_view(name).substr(mark + 5);
+    std::string full = folder + "/" + name;
+    struct stat st {};
+    if (::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    bool stale = false;
+    auto dash = tail.find('-');
+    if (dash != std::string_view::npos && tail.size() - dash - 1 == 6 && allOf(tail.substr(0, dash), isDigit) &&
+        allOf(tail.substr(dash + 1), isTempChar)) {
+      long pid = std::strtol(std::string(tail.substr(0, dash)).c_str(), nullptr, 10);
+      stale = pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    } else if (tail.size() == 6 && allOf(tail, isTempChar)) {
+      // No writer recorded: a save takes milliseconds, a minute is plenty.
+      stale = now - st.st_mtime > 60;
+    }
+    if (stale && ::unlink(full.c_str()) == 0) removed.push_back(name);
+  }
+  ::closedir(dir);
+  return removed;
+}
+
+bool keepCopy(const std::string& path, const std::string& alias, std::string& error) {
+  if (::link(path.c_str(), alias.c_str()) == 0) return true;
+  if (errno == EEXIST) {
+    error = describe("cannot keep a copy as", alias);
+    return false;
+  }
+  std::string content;
+  if (!readFile(path, content, error, SIZE_MAX)) return false;
+  int fd = ::open(alias.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = describe("cannot keep a copy as", alias);
+    return false;
+  }
+  bool ok = writeAll(fd, content);
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) {
+    error = describe("cannot write", alias);
+    ::unlink(alias.c_str());
+  }
+  return ok;
 }
 
 bool readFile(const std::string& path, std::string& content, std::string& error, std::size_t limit) {
@@ -98,6 +167,11 @@ bool readFile(const std::string& path, std::string& content, std::string& error,
 bool fileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+bool nameTaken(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 bool isDirectory(const std::string& path) {

@@ -75,8 +75,16 @@ TEST(NodeStore, NormalisesNewNodesOnly) {
   CNodeMgr store;
   NodeParams p = socks(" host ", 8388);
   p.type = kNodeShadowsocks;
+  // An unknown cipher is refused, never stored as "none" (which would send
+  // everything in the clear); "none" given as such stays allowed.
   p.method = "no-such-cipher";
+  EXPECT_EQ(unsupportedNodeReason(p), "Unsupported encryption: no-such-cipher");
+  EXPECT_EQ(store.add(p), nullptr);
+  EXPECT_EQ(store.count(), 0u);
+  p.method = "none";
   CNodeInfo* node = store.add(p);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->id, 0);
   EXPECT_EQ(node->server, "host");
   EXPECT_EQ(node->method, "none");
   EXPECT_EQ(node->obfs, "plain");
@@ -144,6 +152,69 @@ TEST(NodeStore, GroupReplacementKeepsTheSelectedNodeWhenStillOffered) {
   EXPECT_FALSE(r.keptSelection);
   EXPECT_EQ(store.selectedId(), -1);
   EXPECT_EQ(store.count(), 2u);
+}
+
+TEST(NodeStore, ImportNamesEveryPieceNotAdded) {
+  CNodeMgr store;
+  const std::string text =
+      "ss://YWVzLTI1Ni1nY206cGFzcw@1.2.3.4:8388#a, socks5://u:p@10.0.0.5:1080\r\n"
+      "\n"
+      "socks4://10.0.0.4:1081 not-a-link ss://YWVzLTI1Ni1nbWM6cGFzcw@1.2.3.5:8388#typo\r"
+      "ss://YWVzLTI1Ni1nY206cGFzcw@1.2.3.6:8388/?plugin=obfs-local%3Bobfs%3Dhttp#p\n"
+      "ssr://broken\n";
+  CNodeMgr::ImportReport report = store.importLinks(text);
+  EXPECT_EQ(report.added, 3);
+  ASSERT_EQ(store.count(), 3u);
+  EXPECT_EQ(store.find(1)->type, kNodeSocks5);
+  EXPECT_EQ(store.find(1)->username, "u");
+  EXPECT_EQ(store.find(2)->type, kNodeSocks4);
+  ASSERT_EQ(report.refused.size(), 4u);
+  EXPECT_EQ(report.refused[0].line, 3);
+  EXPECT_EQ(report.refused[0].link, "not-a-link");
+  EXPECT_EQ(report.refused[0].reason, "not a link");
+  EXPECT_EQ(report.refused[1].line, 3);
+  EXPECT_EQ(report.refused[1].reason, "Unsupported encryption: aes-256-gmc");
+  EXPECT_EQ(report.refused[2].line, 4);
+  EXPECT_NE(report.refused[2].reason.find("plugin obfs-local"), std::string::npos) << report.refused[2].reason;
+  EXPECT_EQ(report.refused[3].line, 5);
+  EXPECT_EQ(report.refused[3].reason, "Can not resolve this link.");
+}
+
+TEST(NodeStore, SubscriptionReplacesOnlyItsOwnNodes) {
+  CNodeMgr store;
+  auto fromSub = [](const std::string& server, uint16_t port, const std::string& sub) {
+    NodeParams p = socks(server, port, "127.0.0.1");
+    p.subscription = sub;
+    return p;
+  };
+  store.add(socks("mine", 1, "127.0.0.1"));  // added by hand into the same group
+  store.add(fromSub("a1", 1, "http://127.0.0.1/a"));
+  store.add(fromSub("b1", 1, "http://127.0.0.1/b"));
+  auto r = store.replaceSubscription("http://127.0.0.1/a", {"127.0.0.1"}, {"127.0.0.1"},
+                                     {socks("a2", 2, "127.0.0.1"), socks("a3", 3, "127.0.0.1")});
+  EXPECT_EQ(r.removed, 1);
+  EXPECT_EQ(r.added, 2);
+  std::vector<std::string> servers;
+  for (CNodeInfo* n : store.nodes()) servers.push_back(n->server + "@" + n->subscription);
+  EXPECT_EQ(servers, (std::vector<std::string>{"mine@", "b1@http://127.0.0.1/b", "a2@http://127.0.0.1/a",
+                                               "a3@http://127.0.0.1/a"}));
+
+  // Nodes saved before they named their subscription: a group that only
+  // this subscription used is its own; a shared one gives up only the nodes
+  // the subscription offers again.
+  CNodeMgr old;
+  const std::vector<std::pair<std::string, std::string>> saved = {
+      {"x1", "solo"}, {"x2", "solo"}, {"y1", "shared"}, {"y2", "shared"}};
+  for (const auto& [server, group] : saved)
+    old.add(socks(server, server[1] == '1' ? 1 : 2, group))->legacyOrigin = true;
+  old.add(socks("by-hand", 9, "solo"));  // added since: never taken
+  r = old.replaceSubscription("http://h/x", {"solo"}, {"shared"}, {socks("x3", 3, "solo")});
+  EXPECT_EQ(r.removed, 2);
+  r = old.replaceSubscription("http://h/y", {"shared"}, {"shared"}, {socks("y2", 2, "shared")});
+  EXPECT_EQ(r.removed, 1);
+  std::vector<std::string> left;
+  for (CNodeInfo* n : old.nodes()) left.push_back(n->server + (n->legacyOrigin ? "?" : ""));
+  EXPECT_EQ(left, (std::vector<std::string>{"y1?", "by-hand", "x3", "y2"}));
 }
 
 TEST(NodeStore, NodeDialogChecksInOrder) {

@@ -33,7 +33,7 @@ TEST(LinkCodec, Base64AndPercentDecoding) {
 TEST(ShadowsocksLink, EncodedBodyWithAndWithoutPaddingAndTag) {
   for (const char* link : {"ss://YWVzLTI1Ni1jZmI6c2VjcmV0QDEuMi4zLjQ6ODM4OA==#My%20Node+%C3%A9",
                            "ss://YWVzLTI1Ni1jZmI6c2VjcmV0QDEuMi4zLjQ6ODM4OA#My%20Node+%C3%A9",
-                           "SS://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388/?plugin=x#My%20Node%20%C3%A9"}) {
+                           "SS://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388/?outline=1#My%20Node%20%C3%A9"}) {
     auto p = parseLink(link);
     ASSERT_TRUE(p) << link;
     EXPECT_EQ(p->type, kNodeShadowsocks);
@@ -53,6 +53,13 @@ TEST(ShadowsocksLink, EncodedBodyWithAndWithoutPaddingAndTag) {
   ASSERT_TRUE(tagged);
   EXPECT_EQ(tagged->password, "secret1");
   EXPECT_EQ(tagged->remarks, "me@provider");
+
+  // A node that needs a plugin is refused rather than stored without it; an
+  // empty plugin is none.
+  std::string reason;
+  EXPECT_FALSE(parseLink("ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388/?a=1&Plugin=v2ray-plugin%3Bpath%3D%2F#x", reason));
+  EXPECT_EQ(reason, "Shadowsocks plugins are not supported yet (this link needs the plugin v2ray-plugin)");
+  EXPECT_TRUE(parseLink("ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388?plugin=#x", reason));
 }
 
 TEST(ShadowsocksLink, UserPartForms) {
@@ -167,7 +174,7 @@ TEST(BatchSplit, SeparatorsAndEveryPieceParses) {
 TEST(LinkRobustness, TruncatedMutatedAndRandomInput) {
   const std::vector<std::string> seeds = {
       "ss://YWVzLTI1Ni1jZmI6c2VjcmV0QDEuMi4zLjQ6ODM4OA==#My%20Node+%C3%A9",
-      "ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388/?plugin=x#t%4",
+      "ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388/?outline=1#t%4",
       "ss://http_simple:auth_sha1_v4:aes-256-cfb:pw@h.example:443#%",
       "ssr://h:1:auth_sha1_v4_compatible:aes-128-ctr:http_simple:cHc/?remarks=&remarks=QUJD&uot=1&udpport=9",
   };

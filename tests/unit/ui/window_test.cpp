@@ -606,6 +606,17 @@ class WindowTest : public QObject {
     QCOMPARE(batch.result(), int(QDialog::Accepted));
     QCOMPARE(batch.added(), 2);
     QCOMPARE(CNodeMgr::instance().count(), std::size_t(2));
+    // The piece that was not added is named with its line and the reason.
+    QCOMPARE(messages_.size(), 2);
+    QVERIFY2(messages_.last().contains("Line 1: not a link (junk)"), qPrintable(messages_.last()));
+    QCOMPARE(batch.refused(), 1);
+
+    // A cipher the program does not know is refused, not taken as "none".
+    CLinkDialog typo(nullptr);
+    typo.linkEdit()->setText("ss://aes-256-gmc:pw@192.0.2.13:8000");
+    typo.accept();
+    QCOMPARE(messages_.last(), T("Unsupported encryption: aes-256-gmc"));
+    QCOMPARE(typo.result(), int(QDialog::Rejected));
   }
 
   void settingsDialogChecksInOrder() {
