@@ -195,7 +195,8 @@ class HelperTest(unittest.TestCase):
         took = self.wait_restored(3.0)
         self.assertIsNotNone(took)
         self.assertLess(took, 3.0, "the helper took too long to put the host back")
-        self.assertIn(f"uid {USER_UID}:", self.helper.output())
+        # The helper says what it undid for whom (logged once it is done).
+        self.helper.wait_for_line(f"uid {USER_UID}: removed the interface", timeout=3)
 
     def test_a_user_outside_the_group_is_refused_and_nothing_changes(self):
         r = self.as_user([netns.vantor_bin(), "connect", "--node", self.node, "--mode", "Global wide"],
