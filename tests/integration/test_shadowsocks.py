@@ -6,6 +6,7 @@ misconfigured, unreachable or answers with bytes that do not authenticate."""
 import base64
 import os
 import socket
+import subprocess
 import threading
 import time
 import unittest
@@ -308,10 +309,15 @@ class NodeFailures(SsTestCase):
     def test_unknown_names_refused_before_reaching_node(self):
         node = self.silent_node()
         pw = b64("pw", True, False)
+        # A method ss-server knows but this client does not, or a misspelt one:
+        # the link itself is refused, before any service starts.
+        for method in ("bf-cfb", "aes-256-gcmx"):
+            with self.subTest(unknown=method):
+                r = subprocess.run([peers.vantor_bin(), "serve", "--node", f"ss://{method}:pw@127.0.0.1:{node.port}"],
+                                   capture_output=True, timeout=30)
+                self.assertEqual(r.returncode, 2, r.stderr.decode())
+                self.assertEqual(r.stderr.decode(), f"vantor: Unsupported encryption: {method}\n")
         links = {
-            # A method ss-server knows but this client does not.
-            "method bf-cfb": f"ss://bf-cfb:pw@127.0.0.1:{node.port}",
-            "method aes-256-gcmx": f"ss://aes-256-gcmx:pw@127.0.0.1:{node.port}",
             "protocol": "ssr://" + b64(f"127.0.0.1:{node.port}:auth_bogus:aes-256-cfb:plain:{pw}",
                                        True, False),
             "obfs": "ssr://" + b64(f"127.0.0.1:{node.port}:origin:aes-256-cfb:obfs_bogus:{pw}",
