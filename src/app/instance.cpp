@@ -47,7 +47,9 @@ CInstance::CInstance(std::string runtimeFolder) : folder_(std::move(runtimeFolde
 CInstance::~CInstance() { stop(); }
 
 CInstance::Start CInstance::acquire(std::string& error) {
-  if (!platform::makeDirectories(folder_, 0700, error)) return Start::Failed;
+  // The lock and the control socket go only into a folder nobody else can
+  // enter or plant things in.
+  if (!platform::ensurePrivateFolder(folder_, "runtime folder", error)) return Start::Failed;
   switch (lock_.acquire(lockPath(), error)) {
     case platform::InstanceLock::Result::Acquired:
       return Start::First;
@@ -184,6 +186,13 @@ bool askOnce(const std::string& runtimeFolder, const std::string& verb, std::str
 }  // namespace
 
 bool sendControlRequest(const std::string& runtimeFolder, const std::string& verb, std::string& answer, int timeoutMs) {
+  // In a folder another user controls, whoever answers may be anybody: say
+  // so instead of asking.
+  std::string unsafe;
+  if (platform::fileExists(runtimeFolder) && !platform::checkPrivateFolder(runtimeFolder, "runtime folder", unsafe)) {
+    answer = "error: " + unsafe + "\n";
+    return true;
+  }
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (!askOnce(runtimeFolder, verb, answer, deadline)) return false;

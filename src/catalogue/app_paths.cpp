@@ -86,6 +86,8 @@ bool ensureConfigFolders(std::string& error) {
   return true;
 }
 
-bool ensureRuntimeDir(std::string& error) { return platform::makeDirectories(runtimeDir(), 0700, error); }
+bool ensureRuntimeDir(std::string& error) {
+  return platform::ensurePrivateFolder(runtimeDir(), "runtime folder", error);
+}
 
 }  // namespace vantor::paths
