@@ -78,25 +78,6 @@ TEST_F(Latency, WithoutEchoRightsTheNodesPortIsTimedInstead) {
   EXPECT_FALSE(measureLatency("127.0.0.1", 0, kPayload, 64, 2000, none));
 }
 
-TEST_F(Latency, TheMeasuredTimeIsTheRoundTripOfTheLink) {
-  // Half a round trip of delay each way on loopback: the SYN and the SYN-ACK
-  // each wait 60 ms, so a true measurement takes at least 120 ms.
-  if (std::system("tc qdisc add dev lo root netem delay 60ms 2>/dev/null") != 0)
-    GTEST_SKIP() << "needs tc with netem (sch_netem)";
-  pingGroups("1 0");
-  EchoResult tcp;
-  ASSERT_TRUE(measureLatency("127.0.0.1", port_, kPayload, 64, 3000, tcp));
-  EXPECT_EQ(tcp.method, LatencyMethod::TcpConnect);
-  EXPECT_GE(tcp.roundTripMs, 115);
-  EXPECT_LT(tcp.roundTripMs, 1000);
-
-  pingGroups("0 2147483647");
-  EchoResult echo;
-  ASSERT_TRUE(measureLatency("127.0.0.1", port_, kPayload, 64, 3000, echo));
-  EXPECT_EQ(echo.method, LatencyMethod::IcmpEcho);
-  EXPECT_GE(echo.roundTripMs, 115);
-}
-
 TEST_F(Latency, WhereEchoesAreAllowedTheyAreUsedAndThePortIsLeftAlone) {
   pingGroups("0 2147483647");
   EXPECT_TRUE(icmpDatagramAllowed());
