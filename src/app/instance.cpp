@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 
+#include "catalogue/app_paths.h"
 #include "platform/files.h"
 
 namespace vantor::app {
@@ -49,7 +50,7 @@ CInstance::~CInstance() { stop(); }
 CInstance::Start CInstance::acquire(std::string& error) {
   // The lock and the control socket go only into a folder nobody else can
   // enter or plant things in.
-  if (!platform::ensurePrivateFolder(folder_, "runtime folder", error)) return Start::Failed;
+  if (!paths::checkRuntimeDir(folder_, true, error)) return Start::Failed;
   switch (lock_.acquire(lockPath(), error)) {
     case platform::InstanceLock::Result::Acquired:
       return Start::First;
@@ -189,7 +190,7 @@ bool sendControlRequest(const std::string& runtimeFolder, const std::string& ver
   // In a folder another user controls, whoever answers may be anybody: say
   // so instead of asking.
   std::string unsafe;
-  if (platform::fileExists(runtimeFolder) && !platform::checkPrivateFolder(runtimeFolder, "runtime folder", unsafe)) {
+  if (platform::fileExists(runtimeFolder) && !paths::checkRuntimeDir(runtimeFolder, false, unsafe)) {
     answer = "error: " + unsafe + "\n";
     return true;
   }

@@ -266,7 +266,7 @@ bool CSystemProxy::change(const SystemProxyTarget& target, std::vector<std::stri
   std::string error;
   // The record sits in the runtime folder: only in one that is this user's alone.
   const std::string folder = folderOf(statePath_);
-  if (!folder.empty() && !platform::ensurePrivateFolder(folder, "runtime folder", error)) {
+  if (!folder.empty() && !paths::checkRuntimeDir(folder, true, error)) {
     report.push_back("cannot record the proxy settings before changing them: " + error);
     return false;
   }
@@ -299,7 +299,7 @@ bool CSystemProxy::restore(std::vector<std::string>& report) {
   // A record in a folder others can write to may have been planted: it would
   // set proxy values of someone else's choosing.
   const std::string folder = folderOf(statePath_);
-  if (!folder.empty() && !platform::checkPrivateFolder(folder, "runtime folder", error)) {
+  if (!folder.empty() && !paths::checkRuntimeDir(folder, false, error)) {
     report.push_back("the saved proxy settings are not restored: " + error);
     return false;
   }

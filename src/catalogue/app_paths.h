@@ -45,5 +45,10 @@ bool ensureConfigFolders(std::string& error);
 // open to that) or opened up is refused: false, with `error` naming the folder
 // and what is wrong. Nothing may be created in the folder before this passed.
 bool ensureRuntimeDir(std::string& error);
+// The same checks on a given runtime folder, creating it first when `create`
+// (without, a missing folder is an error too). Root's own /run/vantor also
+// holds the network helper's socket, which the helper keeps reachable for its
+// group: there group and others may look and enter, never write.
+bool checkRuntimeDir(const std::string& dir, bool create, std::string& error);
 
 }  // namespace vantor::paths

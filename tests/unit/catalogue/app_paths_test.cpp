@@ -3,7 +3,10 @@
 #include "catalogue/app_paths.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -103,6 +106,32 @@ TEST_F(RuntimeFolder, ALinkOrAFileAtTheNameIsRefused) {
     std::fclose(f);
   }
   EXPECT_NE(refusal(file).find("is not a folder"), std::string::npos);
+}
+
+TEST_F(RuntimeFolder, RootsOwnFolderMayBeEnteredByTheHelpersGroupButNeverWritten) {
+  // /run/vantor also holds the helper's socket (the helper makes it 0755).
+  // A child with a /run of its own tries it, out of the host's sight.
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root (mount namespaces)";
+  ::unsetenv("XDG_RUNTIME_DIR");
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 || ::mkdir("/run/vantor", 0755) != 0 ||
+        ::chmod("/run/vantor", 0755) != 0)
+      std::_Exit(10);
+    std::string error;
+    if (paths::runtimeDir() != "/run/vantor") std::_Exit(11);
+    if (!paths::ensureRuntimeDir(error)) std::_Exit(12);
+    if (::chmod("/run/vantor", 0775) != 0) std::_Exit(10);
+    if (paths::ensureRuntimeDir(error) || error.find("is writable by other users (mode 0775)") == std::string::npos)
+      std::_Exit(13);
+    std::_Exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "11: not /run/vantor, 12: 0755 refused, 13: 0775 taken";
 }
 
 }  // namespace
