@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 
+#include "catalogue/app_paths.h"
 #include "platform/files.h"
 
 namespace vantor::app {
@@ -47,7 +48,9 @@ CInstance::CInstance(std::string runtimeFolder) : folder_(std::move(runtimeFolde
 CInstance::~CInstance() { stop(); }
 
 CInstance::Start CInstance::acquire(std::string& error) {
-  if (!platform::makeDirectories(folder_, 0700, error)) return Start::Failed;
+  // The lock and the control socket go only into a folder nobody else can
+  // enter or plant things in.
+  if (!paths::checkRuntimeDir(folder_, true, error)) return Start::Failed;
   switch (lock_.acquire(lockPath(), error)) {
     case platform::InstanceLock::Result::Acquired:
       return Start::First;
@@ -184,6 +187,13 @@ bool askOnce(const std::string& runtimeFolder, const std::string& verb, std::str
 }  // namespace
 
 bool sendControlRequest(const std::string& runtimeFolder, const std::string& verb, std::string& answer, int timeoutMs) {
+  // In a folder another user controls, whoever answers may be anybody: say
+  // so instead of asking.
+  std::string unsafe;
+  if (platform::fileExists(runtimeFolder) && !paths::checkRuntimeDir(runtimeFolder, false, unsafe)) {
+    answer = "error: " + unsafe + "\n";
+    return true;
+  }
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (!askOnce(runtimeFolder, verb, answer, deadline)) return false;

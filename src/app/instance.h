@@ -59,7 +59,9 @@ class CInstance {
 };
 
 // Sends one request to the running program; false when none answers within
-// `timeoutMs`. A busy endpoint is asked again until then.
+// `timeoutMs`. A busy endpoint is asked again until then. When the folder is
+// not a private folder of this user (see paths::checkRuntimeDir),
+// nothing is sent and the answer is "error: <what is wrong with the folder>".
 bool sendControlRequest(const std::string& runtimeFolder, const std::string& verb, std::string& answer,
                         int timeoutMs = 30000);
 

@@ -214,6 +214,12 @@ std::vector<std::string>& lastReport() {
   return lines;
 }
 
+// The folder part of a file path; empty for a bare name or one in "/".
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
 }  // namespace
 
 bool CSystemProxy::pendingRestore() const { return platform::fileExists(statePath_); }
@@ -258,6 +264,12 @@ bool CSystemProxy::change(const SystemProxyTarget& target, std::vector<std::stri
     }
   }
   std::string error;
+  // The record sits in the runtime folder: only in one that is this user's alone.
+  const std::string folder = folderOf(statePath_);
+  if (!folder.empty() && !paths::checkRuntimeDir(folder, true, error)) {
+    report.push_back("cannot record the proxy settings before changing them: " + error);
+    return false;
+  }
   if (!platform::writeFileAtomic(statePath_, serialize(state), 0600, error)) {
     report.push_back("cannot record the proxy settings before changing them: " + error);
     return false;
@@ -284,6 +296,13 @@ bool CSystemProxy::restore(std::vector<std::string>& report) {
   if (!pendingRestore()) return true;
   std::string text, error;
   SavedState state;
+  // A record in a folder others can write to may have been planted: it would
+  // set proxy values of someone else's choosing.
+  const std::string folder = folderOf(statePath_);
+  if (!folder.empty() && !paths::checkRuntimeDir(folder, false, error)) {
+    report.push_back("the saved proxy settings are not restored: " + error);
+    return false;
+  }
   if (!platform::readFile(statePath_, text, error, 1u << 20) || !parse(text, state)) {
     report.push_back("the saved proxy settings are unreadable; left as they are: " + statePath_);
     return false;

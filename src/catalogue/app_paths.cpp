@@ -70,13 +70,15 @@ std::string dataDir() {
 std::string shippedRulesDir() { return join(dataDir(), "rules"); }
 std::string langDir() { return join(dataDir(), "lang"); }
 
+constexpr const char* kRootRuntimeDir = "/run/vantor";
+
 std::string runtimeDir() {
   std::string dir = platform::environmentValue("VANTOR_RUNTIME_DIR");
   if (!dir.empty()) return dir;
   dir = platform::environmentValue("XDG_RUNTIME_DIR");
   if (!dir.empty()) return join(dir, "vantor");
   unsigned uid = platform::effectiveUserId();
-  if (uid == 0) return "/run/vantor";
+  if (uid == 0) return kRootRuntimeDir;
   return "/tmp/vantor-" + std::to_string(uid);
 }
 
@@ -86,6 +88,12 @@ bool ensureConfigFolders(std::string& error) {
   return true;
 }
 
-bool ensureRuntimeDir(std::string& error) { return platform::makeDirectories(runtimeDir(), 0700, error); }
+bool ensureRuntimeDir(std::string& error) { return checkRuntimeDir(runtimeDir(), true, error); }
+
+bool checkRuntimeDir(const std::string& dir, bool create, std::string& error) {
+  const bool helperShares = dir == kRootRuntimeDir && platform::effectiveUserId() == 0;
+  return create ? platform::ensurePrivateFolder(dir, "runtime folder", error, helperShares)
+                : platform::checkPrivateFolder(dir, "runtime folder", error, helperShares);
+}
 
 }  // namespace vantor::paths

@@ -11,7 +11,9 @@
 //   runtime folder       $VANTOR_RUNTIME_DIR, else $XDG_RUNTIME_DIR/vantor,
 //                        else /run/vantor for root, else /tmp/vantor-UID:
 //                        the instance lock, the control socket, the record of
-//                        host changes
+//                        host changes. Whichever it is, it is used only when
+//                        it is a real folder of the effective user with mode
+//                        0700 (see ensureRuntimeDir)
 #pragma once
 
 #include <string>
@@ -37,7 +39,16 @@ std::string runtimeDir();
 
 // Creates configDir(), userRulesDir() and logDir() (mode 0700) when missing.
 bool ensureConfigFolders(std::string& error);
-// Creates runtimeDir() (mode 0700) when missing.
+// Creates runtimeDir() (mode 0700) when missing, then checks it: not a
+// symbolic link, a folder, owned by the effective user, no group or other
+// permission bits. A folder someone else made first (the /tmp fallback is
+// open to that) or opened up is refused: false, with `error` naming the folder
+// and what is wrong. Nothing may be created in the folder before this passed.
 bool ensureRuntimeDir(std::string& error);
+// The same checks on a given runtime folder, creating it first when `create`
+// (without, a missing folder is an error too). Root's own /run/vantor also
+// holds the network helper's socket, which the helper keeps reachable for its
+// group: there group and others may look and enter, never write.
+bool checkRuntimeDir(const std::string& dir, bool create, std::string& error);
 
 }  // namespace vantor::paths

@@ -363,6 +363,7 @@ void CNodeMgr::probeWorker() {
     }
     ++activeProbes_;
     ProbeInput input{node->server, node->resolvedIp, node->Latency.load(), node->nCountryIndex, {}};
+    input.port = node->server_port;
     held.unlock();
     {
       std::lock_guard<std::recursive_mutex> settingsGuard(settingsMutex());

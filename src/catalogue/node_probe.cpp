@@ -32,7 +32,8 @@ ProbeOutput probeNode(const ProbeInput& in) {
   if (in.latency == 0) {
     std::string target = resolveIpv4(in.resolvedIp.empty() ? in.server : in.resolvedIp);
     platform::EchoResult echo;
-    if (!target.empty() && platform::icmpEcho(target, std::string(kEchoPayload, 'E'), kEchoTtl, kEchoTimeoutMs, echo)) {
+    if (!target.empty() &&
+        platform::measureLatency(target, in.port, std::string(kEchoPayload, 'E'), kEchoTtl, kEchoTimeoutMs, echo)) {
       out.latency = echo.roundTripMs > 0 ? echo.roundTripMs : 1;
       if (in.resolvedIp.empty()) out.resolvedIp = echo.from;
     }

@@ -1,5 +1,7 @@
-// The background probe of one node: latency by one ICMP echo, the server's
-// address, and its country (local data first, then the online services).
+// The background probe of one node: latency by one ICMP echo (or, where this
+// user may not send echoes, by the time the node's port takes to answer), the
+// server's address, and its country (local data first, then the online
+// services).
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,7 @@ struct ProbeInput {
   int32_t latency = 0;        // 0: measure it
   int32_t countryIndex = -1;  // -1: look it up
   std::string geoServices;    // the setting "GeoServices"
+  uint16_t port = 0;          // the node's port, for the latency without ICMP
 };
 
 struct ProbeOutput {
@@ -24,7 +27,8 @@ struct ProbeOutput {
   std::string region;
 };
 
-// The echo carries 32 "E" bytes with time-to-live 64 and waits 5 seconds.
+// The echo carries 32 "E" bytes with time-to-live 64 and waits 5 seconds; the
+// TCP connection waits as long.
 ProbeOutput probeNode(const ProbeInput& input);
 
 // The first IPv4 address of a host name in dotted form (a dotted address is

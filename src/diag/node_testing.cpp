@@ -455,8 +455,8 @@ int CS45ClientTesting::echoLatency() {
   if (cancelled() || !fillAddress(target, node->connectAddress(), 0)) return 0;
   // Only a reply carrying the same 32 bytes counts.
   platform::EchoResult reply;
-  if (!platform::icmpEcho(platform::formatIpv4(target.address), std::string(kLatencyPayload, 'E'), kEchoTtl,
-                          kEchoTimeoutMs, reply))
+  if (!platform::measureLatency(platform::formatIpv4(target.address), node->server_port,
+                                std::string(kLatencyPayload, 'E'), kEchoTtl, kEchoTimeoutMs, reply))
     return 0;
   return reply.roundTripMs == 0 ? 1 : reply.roundTripMs;
 }

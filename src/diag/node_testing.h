@@ -160,7 +160,8 @@ class CS45ClientTesting : public CTesterSession<CS45CLient> {
 
  protected:
   bool requestTarget(const SiteUrl& url) override;
-  // ICMP echo to the node: the round trip in ms, or 0 when no valid reply came.
+  // ICMP echo to the node (or the TCP connection time to its port where
+  // echoes are not allowed): the round trip in ms, or 0 when no answer came.
   int echoLatency();
   // A SOCKS 5 UDP association with the node; reports the relay's address.
   bool openAssociation();

@@ -17,8 +17,10 @@ std::string systemResolvConfPath();  // /etc/resolv.conf
 // programs see stays what it was: through a symbolic link its target is
 // written (the link stays a link); a file that is a mount point of its own
 // (a bind mount, as under `ip netns exec` and in containers) is rewritten in
-// place, because nothing can be renamed over it; any other file is replaced
-// atomically with its permission bits kept.
+// place, because nothing can be renamed over it, never truncated first: a
+// kill at any moment leaves the old text or the new one (then perhaps
+// followed by blank lines); any other file is replaced atomically with its
+// permission bits kept.
 bool writeResolverFile(const std::string& path, const std::string& content, std::string& error);
 
 // The "nameserver" addresses (IPv4 only) of a resolv.conf text.

@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace vantor::platform {
@@ -80,6 +81,29 @@ const char* signalName(int sig) {
   return "signal";
 }
 
+// The report's name can be guessed (version, time, pid), so the name may be
+// taken already, even by a link someone planted to make us overwrite another
+// file. Only a file this call creates is written: O_EXCL refuses any existing
+// name, a link included, and O_NOFOLLOW says the same once more. A taken
+// name gets a counter ("-1", "-2", ...) instead.
+int openReport(const Text& id, Text& path) {
+  constexpr int kTries = 100;
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    path.length = 0;
+    path.add(gFolder);
+    path.add("/ERRORLOG-");
+    path.add(id.data);
+    if (attempt > 0) {
+      path.add("-");
+      path.number(static_cast<unsigned long>(attempt));
+    }
+    path.add(".LOG");
+    int fd = ::open(path.data, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EEXIST && errno != ELOOP)) return fd;
+  }
+  return -1;
+}
+
 void onCrash(int sig, siginfo_t* info, void*) {
   long now = static_cast<long>(::time(nullptr)) + gUtcOffsetSeconds;
   long year;
@@ -104,11 +128,7 @@ void onCrash(int sig, siginfo_t* info, void*) {
   id.number(static_cast<unsigned long>(::syscall(SYS_gettid)));
 
   Text path;
-  path.add(gFolder);
-  path.add("/ERRORLOG-");
-  path.add(id.data);
-  path.add(".LOG");
-  int fd = ::open(path.data, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = openReport(id, path);
   if (fd >= 0) {
     Text head;
     head.add("Vantor error report ");

@@ -6,12 +6,15 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/net.h"
@@ -53,24 +56,83 @@ bool isMountPoint(const std::string& path) {
   return false;
 }
 
+bool writeAllAt(int fd, std::string_view data) {
+  off_t offset = 0;
+  while (!data.empty()) {
+    ssize_t n = ::pwrite(fd, data.data(), data.size(), offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+    offset += n;
+  }
+  return true;
+}
+
+// For tests: with VANTOR_TEST_PAUSE_RESOLV_WRITE=<ms> set, the in-place write
+// names each step on stderr and then waits that long, so a test can kill the
+// writer between two steps and look at the file. Read at every write (they
+// are rare); only the writing process's own environment can set it.
+void pauseForTest(const char* step) {
+  const char* value = std::getenv("VANTOR_TEST_PAUSE_RESOLV_WRITE");
+  if (!value || !*value) return;
+  long ms = std::strtol(value, nullptr, 10);
+  if (ms <= 0) return;
+  std::string line = std::string("resolv.conf write: ") + step + "\n";
+  if (::write(2, line.data(), line.size()) < 0) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 600000L)));
+}
+
+// A file that cannot be replaced (a bind mount) is rewritten in place, in an
+// order that leaves a complete file at every moment a kill may come:
+//   1. open it without O_TRUNC: an empty file is never visible;
+//   2. write the new text over the old from offset 0. When the new text is
+//      shorter, it is padded with line feeds up to the old length, so the
+//      file is never the new text followed by the tail of the old one: it is
+//      the old file before this write and the new one followed by blank
+//      lines (which resolvers skip) after it;
+//   3. flush, then cut the file to the new text's length.
+// A kill between 2 and 3 leaves the new text plus blank lines: complete.
+// One write of a resolv.conf (far below a page) is not split by a signal; if
+// the write fails half way (a full disk when the file grows) the old text is
+// put back before giving up.
 bool writeInPlace(const std::string& path, const std::string& content, std::string& error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     error = errnoText("cannot open " + path);
     return false;
   }
-  std::string_view rest = content;
-  bool ok = true;
-  while (!rest.empty()) {
-    ssize_t n = ::write(fd, rest.data(), rest.size());
+  std::string old;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(old.size()));
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
+      error = errnoText("cannot read " + path);
+      ::close(fd);
+      return false;
     }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+    if (n == 0) break;
+    old.append(buffer, static_cast<std::size_t>(n));
   }
-  if (!ok) error = errnoText("cannot write " + path);
+  pauseForTest("opened");
+
+  std::string padded = content;
+  if (padded.size() < old.size()) padded.append(old.size() - padded.size(), '\n');
+  bool ok = writeAllAt(fd, padded) && ::fdatasync(fd) == 0;
+  if (!ok) {
+    error = errnoText("cannot write " + path);
+    // What is there may be a mix of both texts: the old one fits the space
+    // it had, so it can go back.
+    if (writeAllAt(fd, old) && ::ftruncate(fd, static_cast<off_t>(old.size())) == 0) ::fdatasync(fd);
+  }
+  if (ok) pauseForTest("written");
+  if (ok && padded.size() != content.size() &&
+      (::ftruncate(fd, static_cast<off_t>(content.size())) != 0 || ::fdatasync(fd) != 0)) {
+    ok = false;
+    error = errnoText("cannot cut " + path + " to its new length");
+  }
   if (::close(fd) != 0 && ok) {
     ok = false;
     error = errnoText("cannot write " + path);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -192,6 +193,63 @@ bool makeDirectories(const std::string& path, unsigned mode, std::string& error)
     return false;
   }
   return true;
+}
+
+namespace {
+
+bool privateFolder(const std::string& path, const char* label, bool create, bool othersMayEnter, std::string& error) {
+  const std::string name = std::string("the ") + label + " " + path;
+  if (path.empty()) {
+    error = std::string("no ") + label + " given";
+    return false;
+  }
+  if (create) {
+    std::string parent = parentOf(path);
+    if (parent != path && !isDirectory(parent) && !makeDirectories(parent, 0700, error)) return false;
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = describe("cannot create", name);
+      return false;
+    }
+  }
+  // Whoever made the folder, it is judged as it is now: lstat, so that a
+  // link planted by another user is refused instead of followed.
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    error = describe("cannot examine", name);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    error = name + " is a symbolic link; it must be a folder of its own";
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    error = name + " is not a folder";
+    return false;
+  }
+  const uid_t me = ::geteuid();
+  if (st.st_uid != me) {
+    error = name + " belongs to user " + std::to_string(st.st_uid) + ", not to this user (" + std::to_string(me) +
+            "); remove it or choose another folder";
+    return false;
+  }
+  if ((st.st_mode & (othersMayEnter ? 022 : 077)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    error = name + (othersMayEnter ? " is writable by other users (mode " : " is open to other users (mode ") + mode +
+            "); it must be 0700 (chmod 700 " + path + ")";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ensurePrivateFolder(const std::string& path, const char* label, std::string& error, bool othersMayEnter) {
+  return privateFolder(path, label, true, othersMayEnter, error);
+}
+
+bool checkPrivateFolder(const std::string& path, const char* label, std::string& error, bool othersMayEnter) {
+  return privateFolder(path, label, false, othersMayEnter, error);
 }
 
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
