@@ -360,17 +360,18 @@ class ConnectTest(unittest.TestCase):
         for mode in (1, 2):
             with self.subTest(mode=mode):
                 proc = self.connect(mode)
-                changed = self.host_state()["proxy"]
-                self.assertNotEqual(changed, self.before["proxy"], "nothing was changed?")
-                # While the program runs, its settings and files are its own.
-                r = self.vantor("cleanup")
-                self.assertIn(b"vantor is running", r.stdout, r.stdout + r.stderr)
-                self.assertEqual(self.host_state()["proxy"], changed)
-                self.assertEqual([os.path.exists(p) for p in leftovers], [True, True])
-                self.assertEqual(self.vantor("status").returncode, 0)
-
-                proc.signal(signal.SIGKILL)
-                proc.proc.wait(10)
+                try:
+                    changed = self.host_state()["proxy"]
+                    self.assertNotEqual(changed, self.before["proxy"], "nothing was changed?")
+                    # While the program runs, its settings and files are its own.
+                    r = self.vantor("cleanup")
+                    self.assertIn(b"vantor is running", r.stdout, r.stdout + r.stderr)
+                    self.assertEqual(self.host_state()["proxy"], changed)
+                    self.assertEqual([os.path.exists(p) for p in leftovers], [True, True])
+                    self.assertEqual(self.vantor("status").returncode, 0)
+                finally:
+                    proc.signal(signal.SIGKILL)
+                    proc.proc.wait(10)
                 self.assertEqual(self.host_state()["proxy"], changed)
                 r = self.vantor("cleanup")
                 out = r.stdout.decode()
