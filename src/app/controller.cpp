@@ -289,13 +289,13 @@ void CConnectionController::workerMain(Action action) {
 
 bool CConnectionController::connectSequence() {
   udpEnabled_ = true;
+  backend_.takeFailureReason();  // what an earlier attempt left is not this one's
   ModeInfo mode;
   if (!backend_.currentMode(mode)) {
     fail("Proxy mode error");
     connectFailed(false);
     return false;
   }
-  backend_.takeFailureReason();  // what an earlier attempt left is not this one's
   backend_.enableRelay();
   bool tapConfigured = false;
   bool ok = mode.usesTunnel() ? tapPath(mode, tapConfigured) : systemProxyPath(mode);
