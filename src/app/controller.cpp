@@ -69,6 +69,15 @@ void CConnectionController::status(const char* text) { observer_.onStatus(tr(tex
 void CConnectionController::statusText(const std::string& text) { observer_.onStatus(text); }
 void CConnectionController::message(const char* text) { observer_.onMessage(tr(text)); }
 
+void CConnectionController::fail(const char* text, FailureReason reason) {
+  FailureReason known = backend_.takeFailureReason();
+  if (known) reason = known;
+  std::string full = tr(text);
+  if (reason) full += "\n" + reason.text();
+  observer_.onMessage(full);
+  status(text);
+}
+
 void CConnectionController::setState(int state) {
   state_ = state;
   observer_.onStateChanged(state);
@@ -136,7 +145,14 @@ bool CConnectionController::connectCommand(int32_t nodeId, int modeIndex) {
     facts = facts_;
   }
   if (facts.tap_connection_name.empty() || facts.tap_connection_guid.empty() || facts.tapCount < 1) {
-    message("TUN virtual network card is not installed.");
+    FailureReason reason;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      reason = driverFailure_;
+    }
+    std::string text = tr("TUN virtual network card is not installed.");
+    if (reason) text += "\n" + reason.text();
+    observer_.onMessage(text);
     return false;
   }
   if (nodeId < 0) {
@@ -273,10 +289,10 @@ void CConnectionController::workerMain(Action action) {
 
 bool CConnectionController::connectSequence() {
   udpEnabled_ = true;
+  backend_.takeFailureReason();  // what an earlier attempt left is not this one's
   ModeInfo mode;
   if (!backend_.currentMode(mode)) {
-    message("Proxy mode error");
-    status("Proxy mode error");
+    fail("Proxy mode error");
     connectFailed(false);
     return false;
   }
@@ -329,14 +345,13 @@ bool CConnectionController::systemProxyPath(const ModeInfo& mode) {
   CNodeInfo* node = backend_.selectedNode();
   if (!node) return false;
   if (!backend_.httpProxyStarted()) {
-    message("HTTP is not started.");
-    status("HTTP is not started.");
+    fail("HTTP is not started.");
     return false;
   }
   backend_.setCurrentNode(node);
   status("Testing TCP connection for current node...");
   if (!backend_.testNode(node, false)) {
-    status("TCP connection test has failed, please switch a new node and try agian.");
+    fail("TCP connection test has failed, please switch a new node and try agian.");
     return false;
   }
   if (!backend_.changeSystemProxy(mode.kind == 4 ? 1 : 0)) {
@@ -376,8 +391,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
     if (backend_.resolve(node->server, address)) node->resolvedIp = address;
   }
   if (node->resolvedIp.empty()) {
-    message("Can not resolve SS server's domain name");
-    status("Can not resolve SS server's domain name");
+    fail("Can not resolve SS server's domain name");
     return false;
   }
 
@@ -399,7 +413,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
 
   status("Testing TCP connection for current node...");
   if (!backend_.testNode(node, false)) {
-    status("TCP connection test has failed, please switch a new node and try agian.");
+    fail("TCP connection test has failed, please switch a new node and try agian.");
     return false;
   }
 
@@ -414,7 +428,11 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
   } else {
     status("Testing UDP relay for current node...");
     udp = backend_.testNode(node, true);
-    if (!udp) status("UDP relay test has failed, UDP relay will be disabled.");
+    if (!udp) {
+      status("UDP relay test has failed, UDP relay will be disabled.");
+      // Not a failure of the connect: the reason goes with the status.
+      if (FailureReason reason = backend_.takeFailureReason()) statusText(reason.text());
+    }
   }
   udpEnabled_ = udp;
 
@@ -436,8 +454,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
   status("Starting TAP service...");
   backend_.setCurrentNode(node);
   if (!backend_.startTunnel(facts.tap_connection_name, backend_.servicePort(), udp)) {
-    message("Launch TUN service failed.");
-    status("Launch TUN service failed.");
+    fail("Launch TUN service failed.");
     return false;
   }
 
@@ -449,8 +466,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
     std::string address;
     if (backend_.currentAddress(facts, address) && address == kTunnelAddress) break;
     if (backend_.nowMs() - began >= kAddressWaitMs) {
-      message("TUN virtual network interface status is abnormal, please try agian.");
-      status("TUN virtual network interface status is abnormal, please try agian.");
+      fail("TUN virtual network interface status is abnormal, please try agian.");
       return false;
     }
     backend_.sleepMs(1000);
@@ -461,8 +477,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
   backend_.setTapMetric(facts, metric);
 
   if (!backend_.setRoutePaths(facts)) {
-    message("The route manager is failed to initialize.");
-    status("The route manager is failed to initialize.");
+    fail("The route manager is failed to initialize.");
     return false;
   }
   backend_.installRoutes(node, node->resolvedIp, exitAddress, udp);
@@ -518,6 +533,11 @@ void CConnectionController::disconnectSequence() {
 // ---- driver ----------------------------------------------------------------
 
 void CConnectionController::reinstallDriver() {
+  backend_.takeFailureReason();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    driverFailure_ = {};
+  }
   status("UnInstalling old drivers...");
   backend_.removeDriver(true);
   status("Ready!");
@@ -536,8 +556,12 @@ void CConnectionController::reinstallDriver() {
       facts_ = facts;
     }
     if (facts.tap_connection_name.empty() || facts.tap_connection_guid.empty() || facts.tapCount < 1) {
-      message("TUN virtual network interface driver install failed.");
-      status("TUN virtual network interface driver install failed.");
+      FailureReason reason = backend_.takeFailureReason();
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        driverFailure_ = reason;
+      }
+      fail("TUN virtual network interface driver install failed.", reason);
       return;
     }
     backend_.saveSettings();

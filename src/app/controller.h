@@ -45,6 +45,8 @@ class IControllerObserver {
   virtual void onSummary(const StatusSummary& summary) = 0;
   // The indicator shown while UDP is not relayed; `tooltip` is its text.
   virtual void onUdpWarning(bool visible, const std::string& tooltip) = 0;
+  // onMessage texts may hold several lines: a failure's text, then its
+  // reason on a line of its own.
   // After a connect with AutomaticHideWindow: hide like a user close.
   virtual void onHideWindow() {}
   // Another start asked this instance to show itself.
@@ -114,6 +116,10 @@ class CConnectionController {
   void status(const char* text);
   void statusText(const std::string& text);
   void message(const char* text);
+  // A failure the user must see in full: `text` in a message box with the
+  // backend's reason (or `reason`, when the backend knows none) on a line of
+  // its own below it, and `text` as the status.
+  void fail(const char* text, FailureReason reason = {});
   void setState(int state);
   void setButton(bool connected);
   StatusSummary buildSummary(CNodeInfo* node, const ModeInfo& mode);
@@ -135,6 +141,9 @@ class CConnectionController {
   bool workerRunning_ = false;
   std::condition_variable workerDone_;
   NetworkFacts facts_;
+  // Why the last driver install failed: a connect refused for the missing
+  // interface says it again.
+  FailureReason driverFailure_;
   ModeInfo connectedMode_;
   CNodeInfo* connectedNode_ = nullptr;
   StatusSummary summary_;

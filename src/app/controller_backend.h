@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalogue/node_info.h"
+#include "service/failure_reason.h"
 
 namespace vantor::app {
 
@@ -98,6 +99,9 @@ class IConnectionBackend {
   // Null, "localhost", this host's name, 127.x, or the first three octets
   // of one of this host's addresses.
   virtual bool isLocalAddress(const std::string& address) = 0;
+  // Why the latest failed step failed (a node test, a host change), when
+  // that is known; taking it clears it.
+  virtual FailureReason takeFailureReason() { return {}; }
 
   // Host network configuration.
   virtual bool detectConnections(NetworkFacts& facts) = 0;                           // also saves the settings

@@ -1,6 +1,7 @@
 #include "app/program_backend.h"
 
 #include <chrono>
+#include <utility>
 
 #include "app/http_proxy.h"
 #include "app/system_proxy.h"
@@ -74,6 +75,17 @@ struct CProgramBackend::Impl {
   NetworkState state;
   bool configured = false;  // the TUN interface and DNS are set up for a connection
   std::vector<std::string> report;
+  FailureReason failure;  // why the latest step failed, for the controller
+
+  // A host change that failed: reported, and when it failed for lack of
+  // rights (the helper's refusal, or the system's EPERM/EACCES in its
+  // answer) kept as the reason the controller shows.
+  void hostFailed(const std::string& error) {
+    report.push_back(error);
+    if (isPermissionErrorText(error) || error.find("no right to change the network") != std::string::npos ||
+        error.find("may not change the network") != std::string::npos)
+      failure = {FailureKind::kNoPermission, {}};
+  }
 
   // Under `lock`. False (with the reason in the report) when there is no
   // helper to be had.
@@ -82,7 +94,7 @@ struct CProgramBackend::Impl {
     std::string error;
     helper = helper::HelperClient::open(error);
     if (!helper) {
-      report.push_back(error);
+      hostFailed(error);
       return false;
     }
     routes = std::make_unique<helper::CHelperRouteMgr>(*helper);
@@ -93,7 +105,7 @@ struct CProgramBackend::Impl {
     if (!ensureHelper()) return false;
     std::string error;
     if (helper->call(request, answer, error, handle)) return true;
-    report.push_back(what + ": " + error);
+    hostFailed(what + ": " + error);
     return false;
   }
   bool callOp(const char* op, Json::Value& answer, const std::string& what) {
@@ -282,7 +294,24 @@ void CProgramBackend::stopTunnel() { tunnel::tun2socks_stop(true); }
 
 bool CProgramBackend::testNode(CNodeInfo* node, bool udp) {
   auto tester = testerFor(node);
-  return tester && tester->test(node, udp);
+  if (!tester) return false;
+  bool ok = tester->test(node, udp);
+  if (!ok) noteFailure(tester->failureReason());
+  return ok;
+}
+
+FailureReason CProgramBackend::takeFailureReason() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  return std::exchange(impl_->failure, {});
+}
+
+void CProgramBackend::noteFailure(FailureReason reason) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->failure = std::move(reason);
+}
+
+void CProgramBackend::noteHostError(int errorNumber) {
+  if (isPermissionError(errorNumber)) noteFailure({FailureKind::kNoPermission, {}});
 }
 
 bool CProgramBackend::exitAddress(CNodeInfo* node, const std::string& url, std::string& address) {

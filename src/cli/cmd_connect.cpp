@@ -37,7 +37,17 @@ struct ConnectOptions {
 class ConsoleObserver : public app::IControllerObserver {
  public:
   void onStatus(const std::string& text) override { line(stdout, text); }
-  void onMessage(const std::string& text) override { line(stderr, "vantor: " + text); }
+  // A failure's reason comes on a line of its own, prefixed like the text.
+  void onMessage(const std::string& text) override {
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t end = text.find('\n', start);
+      std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+      if (!part.empty()) line(stderr, "vantor: " + part);
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+  }
   void onStateChanged(int) override {}
   void onButton(const std::string&, const std::string&) override {}
   void onControlsEnabled(bool) override {}

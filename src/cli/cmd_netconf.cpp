@@ -1,11 +1,13 @@
 // vantor modes: the proxy modes with their kind and network count.
 // vantor cleanup: the start-up clean-up on its own (routes, TUN interface,
-// DNS and whatever else the record of host changes holds).
+// DNS and whatever else the record of host changes holds), and the user's
+// part: the desktop proxy settings and the stale runtime files.
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/user_cleanup.h"
 #include "catalogue/app_paths.h"
 #include "cli/command.h"
 #include "helper/client.h"
@@ -45,20 +47,34 @@ int listModes() {
 }
 
 // The helper undoes what a dead connection of this user left (root: of
-// anyone); a running connection is never touched.
-int cleanup() {
+// anyone); a running connection is never touched. `report` gets its lines.
+bool cleanupHostPart(std::vector<std::string>& report) {
   std::string error;
   auto helper = vantor::helper::HelperClient::open(error);
   if (!helper) {
     std::fprintf(stderr, "vantor: %s\n", error.c_str());
-    return vantor::cli::kExitFailed;
+    return false;
   }
   Json::Value request, answer;
   request["op"] = "cleanup";
   bool ok = helper->call(request, answer, error);
-  for (const Json::Value& line : answer["report"]) std::printf("%s\n", line.asString().c_str());
+  for (const Json::Value& line : answer["report"]) report.push_back(line.asString());
   if (!ok) std::fprintf(stderr, "vantor: %s\n", error.c_str());
-  if (ok && answer["report"].empty()) std::printf("nothing to clean up\n");
+  return ok;
+}
+
+// What a killed program of this user left: the desktop still pointing at
+// its proxy, its control endpoint.
+bool cleanupUserPart(std::vector<std::string>& report) {
+  return vantor::app::cleanupUserLeftovers(vantor::paths::runtimeDir(), report);
+}
+
+int cleanup() {
+  std::vector<std::string> report;
+  bool ok = cleanupHostPart(report);
+  ok = cleanupUserPart(report) && ok;
+  for (const auto& line : report) std::printf("%s\n", line.c_str());
+  if (ok && report.empty()) std::printf("nothing to clean up\n");
   return ok ? vantor::cli::kExitOk : vantor::cli::kExitFailed;
 }
 
@@ -67,7 +83,8 @@ vantor::cli::Registration netconfRegistration{
     [](CLI::App& app) -> vantor::cli::Runner {
       auto* modes = app.add_subcommand("modes", "List the proxy modes: index, kind, number of networks, name");
       auto* clean = app.add_subcommand(
-          "cleanup", "Undo what a killed tunnel left on this host: routes, TUN interface and address, DNS");
+          "cleanup",
+          "Undo what a killed tunnel left on this host: routes, TUN interface and address, DNS, desktop proxy");
       return [modes, clean] {
         if (modes->parsed()) return listModes();
         if (clean->parsed()) return cleanup();

@@ -3,6 +3,7 @@
 #include <libintl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -80,6 +81,10 @@ bool CTestingBase::reportOutcome(bool udp, bool ok) {
   if (udp && !ok) report(kLevelFailure, "UDP relay...Unpassed!");
   if (!udp && ok) report(kLevelSuccess, "TCP transmission...Passed!");
   if (!udp && !ok) report(kLevelFailure, "TCP transmission...UnPassed!");
+  if (!ok) {
+    FailureReason reason = failureReason();
+    if (reason) report(kLevelFailure, "%s", reason.text().c_str());
+  }
   return ok;
 }
 
@@ -124,6 +129,7 @@ bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoin
   if (!fillAddress(server, n->server, n->server_port)) {
     platform::closeSocket(s);
     ++n->FailureTimes;
+    this->noteConnectFailure(false, 0, server);
     report(kLevelFailure, "Can not resolve SS server address.");
     return false;
   }
@@ -135,18 +141,25 @@ bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoin
   const auto started = Clock::now();
   const auto deadline = started + std::chrono::seconds(waitSeconds);
   bool connected = false;
+  int error = ETIMEDOUT;  // unless the system says otherwise
   auto status = platform::connectSocket(s, server);
   if (status == platform::ConnectStatus::Connected) {
     connected = true;
-  } else if (status == platform::ConnectStatus::InProgress) {
+  } else if (status == platform::ConnectStatus::Failed) {
+    error = errno;
+  } else {
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0 || cancelled()) break;
       platform::WaitItem item{s, platform::kWantWrite};
       int ready = platform::waitSockets({&item, 1}, static_cast<int>(std::min<long>(left, 200)));
-      if (ready < 0) break;
+      if (ready < 0) {
+        error = errno;
+        break;
+      }
       if (ready > 0) {
-        connected = platform::pendingError(s) == 0;
+        error = platform::pendingError(s);
+        connected = error == 0;
         break;
       }
     }
@@ -154,6 +167,7 @@ bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoin
   if (!connected) {
     platform::closeSocket(s);
     ++n->FailureTimes;
+    this->noteConnectFailure(true, error, server);
     report(kLevelFailure, "Connecting to SS node error.");
     return false;
   }
@@ -320,6 +334,7 @@ bool CSSRClientTesting::preparePipeline(bool reportNames) {
 bool CSSRClientTesting::test(CNodeInfo* n, bool udp) {
   report(kLevelProgress, "Testing started.");
   node = n;
+  clearFailure();
   if (!n || n->server.empty() || n->server_port == 0 || n->password.empty() || n->method.empty()) {
     report(kLevelFailure, "Shadowsocks server node invalid.");
     return false;
@@ -346,9 +361,13 @@ bool CSSRClientTesting::udpTest() {
 bool CSSRClientTesting::udpTestBody() {
   Ipv4Endpoint server{};
   if (!fillAddress(server, node->server, node->server_port)) {
+    noteConnectFailure(false, 0, server);
     report(kLevelFailure, "Can not resolve SS server address.");
     return false;
   }
+  // Datagrams get no refusal back: silence is all a missing relay or a wrong
+  // key leaves.
+  noteFailure(FailureKind::kNoAnswer, "no DNS answer through its UDP relay: no relay, or wrong password or cipher?");
   for (const auto& pair : targets.udpPairs) {
     if (cancelled()) return false;
     setTestTargets(widen(pair.name), widen(pair.server));
@@ -402,6 +421,7 @@ bool CSSRClientTesting::httpCheck(const std::string& site) {
     return false;
   }
   if (!requestTarget(url)) {
+    noteFailure(FailureKind::kNoAnswer, "the node closed the connection");
     report(kLevelFailure, "Failed to send connection request.");
     return false;
   }
@@ -413,6 +433,8 @@ bool CSSRClientTesting::httpCheck(const std::string& site) {
   std::string response;
   int r = readResponse(response, 5, kReceiveBuffer, kResponseWindow);
   if (response.empty()) {
+    // A node that cannot decode what it got says nothing or hangs up.
+    noteFailure(FailureKind::kNoAnswer, "wrong password or cipher?");
     if (r < 0) report(kLevelFailure, "The connection was aborted by server.");
     return false;  // ten seconds without data fail without a line
   }
@@ -423,6 +445,7 @@ bool CSSRClientTesting::httpCheck(const std::string& site) {
   }
   reportSized(kHttpLineBuffer, kLevelFailure, "Got %d bytes unrecognized packet, maybe encryption is wrong.",
               static_cast<int>(response.size()));
+  noteFailure(FailureKind::kBadAnswer, "not HTTP: wrong cipher, or the test site is no web server?");
   return false;
 }
 
@@ -434,6 +457,7 @@ CS45ClientTesting::CS45ClientTesting(TestCallback cb, void* user, int32_t quietF
 bool CS45ClientTesting::test(CNodeInfo* n, bool udp) {
   report(kLevelProgress, udp ? "UDP Testing started." : "TCP Testing started.");
   node = n;
+  clearFailure();
   if (!n || n->server.empty() || n->server_port == 0) {
     report(kLevelFailure, "Proxy server node invalid.");
     return false;
@@ -485,6 +509,7 @@ bool CS45ClientTesting::udpTestBody() {
   if (!openAssociation()) return false;
   report(kLevelSuccess, "Udp tunnel has been built");
   report(kLevelProgress, "Testing data transmission...");
+  noteFailure(FailureKind::kNoAnswer, "no DNS answer through its UDP relay");
   for (std::size_t i = 0; i < targets.udpPairs.size(); ++i) {
     if (cancelled()) return false;
     // A pair that got no answer may have spoilt the association: the next
@@ -534,11 +559,18 @@ bool CS45ClientTesting::httpCheck(const std::string& site) {
   if (!requestTarget(url)) return false;
   std::string request = httpRequest(url);
   if (request.empty() || sendUpstream(upstreamSocket, reinterpret_cast<const uint8_t*>(request.data()),
-                                      static_cast<long>(request.size()), kSendWait) <= 0)
+                                      static_cast<long>(request.size()), kSendWait) <= 0) {
+    noteFailure(FailureKind::kNoAnswer, "the node closed the connection");
     return false;
+  }
   std::string response;
   readResponse(response, 5, kAnswerPeek, kReadWait);
-  return isHttpAnswer(response);
+  if (isHttpAnswer(response)) return true;
+  if (response.empty())
+    noteFailure(FailureKind::kNoAnswer, "nothing came back from the test site " + url.host);
+  else
+    noteFailure(FailureKind::kBadAnswer, "the test site " + url.host + " did not answer in HTTP");
+  return false;
 }
 
 std::unique_ptr<CTestingBase> makeTester(const CNodeInfo& node, TestCallback cb, void* user, int32_t quietFlag) {

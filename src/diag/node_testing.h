@@ -16,6 +16,7 @@
 
 #include "catalogue/node_info.h"
 #include "diag/test_targets.h"
+#include "service/failure_reason.h"
 #include "service/s45_client.h"
 #include "service/ssr_client.h"
 
@@ -43,6 +44,8 @@ class CTestingBase {
   virtual bool exitAddress(CNodeInfo* node, const std::string& url, std::string& address) = 0;
   // Prints nothing: the test window and the controller do not want a summary.
   virtual void printNodeInfo(CNodeInfo*) {}
+  // Why the last test failed, as far as the tester could tell.
+  virtual FailureReason failureReason() const { return {}; }
 
   void setTargets(TestTargets t) { targets = std::move(t); }
   // While `*flag` is true the tester stops at its next wait and reports nothing more.
@@ -58,7 +61,8 @@ class CTestingBase {
   void report(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void reportSized(std::size_t bufferSize, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
   void vreport(std::size_t bufferSize, int level, const char* format, va_list args);
-  // The result line of the TCP (`udp` false) or UDP part; returns `ok`.
+  // The result line of the TCP (`udp` false) or UDP part, and after a
+  // failure the reason on a line of its own; returns `ok`.
   bool reportOutcome(bool udp, bool ok);
   // The two lines that end a node's test.
   void reportDone();
@@ -87,6 +91,7 @@ class CTesterSession : public Session, public CTestingBase {
   // The HTTP check of one site through the node.
   virtual bool httpCheck(const std::string& site) = 0;
   long recvWait(SocketHandle s, void* buffer, std::size_t size, int timeout) override;
+  FailureReason failureReason() const override { return this->failure(); }
 
  protected:
   // One connect attempt to the node's `server` (not a resolved address),

@@ -1,6 +1,7 @@
 #include "service/s45_client.h"
 
 #include <cstring>
+#include <string>
 
 #include "platform/heap.h"
 #include "service/host_cache.h"
@@ -10,6 +11,19 @@
 namespace vantor {
 
 using namespace socks;
+
+namespace {
+
+std::string socks5ReplyText(uint8_t rep) {
+  static const char* const texts[] = {"succeeded",           "general failure",       "not allowed by its rules",
+                                      "network unreachable", "host unreachable",      "connection refused",
+                                      "TTL expired",         "command not supported", "address type not supported"};
+  std::string text = "SOCKS 5 reply " + std::to_string(rep);
+  if (rep < sizeof texts / sizeof texts[0]) text += std::string(": ") + texts[rep];
+  return text;
+}
+
+}  // namespace
 
 CS45CLient::~CS45CLient() { platform::closeSocket(udpControlSocket); }
 
@@ -55,8 +69,22 @@ bool CS45CLient::socks5Login(SocketHandle s) {
   const std::string& password = node->password;
   const uint8_t greeting[3] = {kVersion5, 1, user.empty() ? kMethodNone : kMethodUserPass};
   uint8_t reply[2];
-  if (!sendExact(s, greeting, 3) || !recvExact(s, reply, 2, kHandshakeTimeout) || reply[0] != kVersion5) return false;
-  // A refused method shows up as a refusal of the request that follows.
+  if (!sendExact(s, greeting, 3) || !recvExact(s, reply, 2, kHandshakeTimeout)) {
+    noteFailure(FailureKind::kNoAnswer, "no reply to the SOCKS 5 greeting");
+    return false;
+  }
+  if (reply[0] != kVersion5) {
+    noteFailure(FailureKind::kBadAnswer, "not a SOCKS 5 server");
+    return false;
+  }
+  // The node accepts none of the methods offered: it wants a login we do
+  // not have, or does not take the one we offered.
+  if (reply[1] == kMethodRefused) {
+    noteFailure(FailureKind::kAuthRefused, user.empty() ? "SOCKS 5 reply: a user name and password are required"
+                                                        : "SOCKS 5 reply: no acceptable method");
+    return false;
+  }
+  // Another refused method shows up as a refusal of the request that follows.
   if (user.empty() || reply[1] != kMethodUserPass) return true;
   if (user.size() > 255 || password.size() > 255) return false;
   uint8_t login[515];
@@ -68,7 +96,15 @@ bool CS45CLient::socks5Login(SocketHandle s) {
   login[n++] = static_cast<uint8_t>(password.size());
   std::memcpy(login + n, password.data(), password.size());
   n += password.size();
-  return sendExact(s, login, n) && recvExact(s, reply, 2, kHandshakeTimeout) && reply[0] == 1 && reply[1] == 0;
+  if (!sendExact(s, login, n) || !recvExact(s, reply, 2, kHandshakeTimeout)) {
+    noteFailure(FailureKind::kNoAnswer, "no reply to the SOCKS 5 login");
+    return false;
+  }
+  if (reply[0] != 1 || reply[1] != 0) {
+    noteFailure(FailureKind::kAuthRefused, "SOCKS 5 reply: login status " + std::to_string(reply[1]));
+    return false;
+  }
+  return true;
 }
 
 bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound) {
@@ -98,7 +134,23 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
   // The reply: VER REP RSV ATYP, then the bound address in its type's form
   // and the port. Anything else is not a reply this client can follow.
   uint8_t head[4];
-  if (!recvExact(s, head, 4, kHandshakeTimeout) || head[0] != kVersion5 || head[1] != kRepSuccess) return false;
+  bool associate = cmd == kCmdUdpAssociate;
+  if (!recvExact(s, head, 4, kHandshakeTimeout)) {
+    // A node that hangs up on UDP ASSOCIATE after a good login has no relay.
+    if (associate)
+      noteFailure(FailureKind::kNoUdpRelay, "no reply to UDP ASSOCIATE");
+    else
+      noteFailure(FailureKind::kNoAnswer, "no reply to the SOCKS 5 request");
+    return false;
+  }
+  if (head[0] != kVersion5) {
+    noteFailure(FailureKind::kBadAnswer, "not a SOCKS 5 reply");
+    return false;
+  }
+  if (head[1] != kRepSuccess) {
+    noteFailure(associate ? FailureKind::kNoUdpRelay : FailureKind::kRequestRefused, socks5ReplyText(head[1]));
+    return false;
+  }
   bound = {};
   uint8_t rest[257];
   switch (head[3]) {
@@ -120,7 +172,8 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
       bound.port = platform::readBe16(rest + 16);
       // A CONNECT goes on whatever address the node bound for it; a UDP
       // relay on an IPv6 address cannot be reached from our IPv4 sockets.
-      return cmd != kCmdUdpAssociate;
+      if (associate) noteFailure(FailureKind::kNoUdpRelay, "the relay is on an IPv6 address");
+      return !associate;
     default:
       return false;
   }
@@ -142,8 +195,15 @@ bool CS45CLient::socks4Connect() {
   n += userLength;
   request[n++] = 0;
   uint8_t reply[8];
-  return sendExact(upstreamSocket, request, n) && recvExact(upstreamSocket, reply, 8, kHandshakeTimeout) &&
-         reply[1] == kSocks4Granted;
+  if (!sendExact(upstreamSocket, request, n) || !recvExact(upstreamSocket, reply, 8, kHandshakeTimeout)) {
+    noteFailure(FailureKind::kNoAnswer, "no reply to the SOCKS 4 request");
+    return false;
+  }
+  if (reply[1] != kSocks4Granted) {
+    noteFailure(FailureKind::kRequestRefused, "SOCKS 4 reply " + std::to_string(reply[1]));
+    return false;
+  }
+  return true;
 }
 
 bool CS45CLient::connectUpstream() {
@@ -179,9 +239,12 @@ bool CS45CLient::openUdpControl() {
   platform::setNonBlocking(s, true);
   ++node->ConnectedTimes;
   Ipv4Endpoint server{};
-  if (!fillAddress(server, node->connectAddress(), node->server_port) || !connectWithin(s, server, kConnectTimeout)) {
+  bool resolved = fillAddress(server, node->connectAddress(), node->server_port);
+  int error = 0;
+  if (!resolved || !connectWithin(s, server, kConnectTimeout, &error)) {
     ++node->FailureTimes;
     platform::closeSocket(s);
+    noteConnectFailure(resolved, error, server);
     return false;
   }
   platform::setNonBlocking(s, false);

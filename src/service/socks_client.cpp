@@ -1,5 +1,6 @@
 #include "service/socks_client.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -511,13 +512,33 @@ bool CSocksClient::fromAssociationOwner(const Ipv4Endpoint& source) {
   return true;
 }
 
-bool CSocksClient::connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds) {
+bool CSocksClient::connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds, int* error) {
+  int failure = 0;
   auto status = platform::connectSocket(s, target);
   if (status == platform::ConnectStatus::Connected) return true;
-  if (status == platform::ConnectStatus::Failed) return false;
-  platform::WaitItem item{s, platform::kWantWrite};
-  int n = platform::waitSockets({&item, 1}, seconds * 1000);
-  return n > 0 && platform::pendingError(s) == 0;
+  if (status == platform::ConnectStatus::Failed) {
+    failure = errno;
+  } else {
+    platform::WaitItem item{s, platform::kWantWrite};
+    int n = platform::waitSockets({&item, 1}, seconds * 1000);
+    failure = n > 0 ? platform::pendingError(s) : n == 0 ? ETIMEDOUT : errno;
+    if (failure == 0) return true;
+  }
+  if (error) *error = failure;
+  return false;
+}
+
+void CSocksClient::noteConnectFailure(bool resolved, int error, const Ipv4Endpoint& server) {
+  if (!resolved) {
+    noteFailure(FailureKind::kUnresolved, node ? node->connectAddress() : std::string());
+    return;
+  }
+  FailureKind kind = connectFailureKind(error);
+  std::string where = platform::formatIpv4(server.address) + ":" + std::to_string(server.port);
+  if (kind == FailureKind::kNone)
+    noteFailure(FailureKind::kConnectRefused, where + ": " + std::strerror(error));
+  else
+    noteFailure(kind, where);
 }
 
 bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) {
@@ -531,9 +552,11 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
     Ipv4Endpoint server{};
     bool connected = false;
     auto started = std::chrono::steady_clock::now();
-    if (fillAddress(server, node->connectAddress(), node->server_port)) {
+    bool resolved = fillAddress(server, node->connectAddress(), node->server_port);
+    int error = 0;
+    if (resolved) {
       if (serverAddress) *serverAddress = server;
-      connected = connectWithin(s, server, 10);
+      connected = connectWithin(s, server, 10, &error);
     }
     if (connected) {
       auto elapsed =
@@ -547,6 +570,7 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
     }
     platform::closeSocket(s);
     ++node->FailureTimes;
+    noteConnectFailure(resolved, error, server);
     if (attempt > kMaxUpstreamRetries) return false;
   }
 }

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "catalogue/node_info.h"
+#include "service/failure_reason.h"
 #include "service/socket_base.h"
 #include "service/socks_protocol.h"
 
@@ -104,6 +106,11 @@ class CSocksClient : public CSocketBase {
   uint16_t requestPort() const { return targetPort; }
   uint8_t requestAddressType() const { return addressType; }
 
+  // Why the last step towards the node failed, as far as the session could
+  // tell; cleared by clearFailure().
+  const FailureReason& failure() const { return failure_; }
+  void clearFailure() { failure_ = {}; }
+
  protected:
   // Replies in the client's SOCKS version: 10 bytes for SOCKS 5, 8 for SOCKS 4.
   bool sendSocks5Reply(uint8_t rep, const Ipv4Endpoint& bound);
@@ -146,7 +153,14 @@ class CSocksClient : public CSocketBase {
   // Puts the declared address into udpClientAddress when UDP ASSOCIATE starts.
   void expectAssociationOwner();
   // Connects `s` to `target`, waiting up to 10 s when the connect is in progress.
-  static bool connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds);
+  // `error`, when given, gets the system's error number of a failure (ETIMEDOUT
+  // when the wait ran out).
+  static bool connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds, int* error = nullptr);
+  // Records why a step towards the node failed; the latest one counts.
+  void noteFailure(FailureKind kind, std::string detail = {}) { failure_ = {kind, std::move(detail)}; }
+  // A connect to the node at `server` that failed with `error`; an
+  // unresolved name when `resolved` is false.
+  void noteConnectFailure(bool resolved, int error, const Ipv4Endpoint& server);
 
   CNodeInfo* node = nullptr;
   SocketHandle clientSocket = kInvalidSocket;
@@ -180,6 +194,7 @@ class CSocksClient : public CSocketBase {
   // Milliseconds the next read of the local dialogue may wait.
   int clientWaitMs() const;
   std::chrono::steady_clock::time_point handshakeDeadline_;
+  FailureReason failure_;
 };
 
 }  // namespace vantor

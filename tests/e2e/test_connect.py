@@ -349,7 +349,37 @@ class ConnectTest(unittest.TestCase):
                 again = self.connect(0, node=self.dead_node, wait=False)
                 self.assertEqual(again.proc.wait(60), 1, again.output()[-3000:])
                 self.assertIn("TCP connection test has failed", again.output())
+                # ... and says why, on a line of its own.
+                self.assertIn(f"vantor: connection refused by the node ({NODE_OWN_ADDR}:{SS_PORT + 1})\n",
+                              again.output())
                 self.assertRestored(f"after kill -9 in {mode} and a new start")
+
+    def test_cleanup_after_kill9_in_a_browser_mode_restores_the_desktop_proxy(self):
+        run_dir = os.path.join(self.home, "run")
+        leftovers = [os.path.join(run_dir, name) for name in ("system-proxy.state", "control")]
+        for mode in (1, 2):
+            with self.subTest(mode=mode):
+                proc = self.connect(mode)
+                try:
+                    changed = self.host_state()["proxy"]
+                    self.assertNotEqual(changed, self.before["proxy"], "nothing was changed?")
+                    # While the program runs, its settings and files are its own.
+                    r = self.vantor("cleanup")
+                    self.assertIn(b"vantor is running", r.stdout, r.stdout + r.stderr)
+                    self.assertEqual(self.host_state()["proxy"], changed)
+                    self.assertEqual([os.path.exists(p) for p in leftovers], [True, True])
+                    self.assertEqual(self.vantor("status").returncode, 0)
+                finally:
+                    proc.signal(signal.SIGKILL)
+                    proc.proc.wait(10)
+                self.assertEqual(self.host_state()["proxy"], changed)
+                r = self.vantor("cleanup")
+                out = r.stdout.decode()
+                self.assertEqual(r.returncode, 0, out + r.stderr.decode())
+                self.assertIn("GNOME proxy settings restored", out)
+                self.assertRestored(f"after kill -9 in {mode} and vantor cleanup")
+                self.assertEqual([os.path.exists(p) for p in leftovers], [False, False])
+                self.assertEqual(self.vantor("status").stdout.decode(), "state: not running\n")
 
     def test_monitor_disconnects_when_the_link_goes_down_and_connects_when_it_returns(self):
         proc = self.connect("Global wide")

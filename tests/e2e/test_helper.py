@@ -205,6 +205,10 @@ class HelperTest(unittest.TestCase):
         self.assertEqual(r.returncode, 1, text)
         self.assertIn("no right to change the network", text)
         self.assertIn("usermod -aG vantor", text)
+        # The failure's message carries the reason on a line of its own.
+        self.assertIn("vantor: TUN virtual network interface driver install failed.\n"
+                      "vantor: no right to change the network: join the group 'vantor' "
+                      "(sudo usermod -aG vantor $USER, then log in again) or run as root\n", r.stderr.decode())
         self.assertNotIn("Connected!", text)
         self.assertRestored("after a refused connect")
         # Not even a request of its own gets through: the socket is not

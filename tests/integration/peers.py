@@ -162,16 +162,18 @@ class _Daemon:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def danted_config(log, internal, port, external, clients="0.0.0.0/0", udp=True):
-    """A dante-server configuration without authentication: SOCKS 4 and 5
-    CONNECT, and with ``udp`` BIND and UDP ASSOCIATE too."""
+def danted_config(log, internal, port, external, clients="0.0.0.0/0", udp=True, socksmethod="none"):
+    """A dante-server configuration, by default without authentication: SOCKS
+    4 and 5 CONNECT, and with ``udp`` BIND and UDP ASSOCIATE too.
+    ``socksmethod="username"`` asks for a login checked against the system's
+    accounts."""
     command = "bind connect udpassociate bindreply udpreply" if udp else "connect"
     protocol = "tcp udp" if udp else "tcp"
     return f"""\
 logoutput: {log}
 internal: {internal} port = {port}
 external: {external}
-socksmethod: none
+socksmethod: {socksmethod}
 clientmethod: none
 user.privileged: root
 user.unprivileged: nobody
@@ -191,16 +193,17 @@ class Danted(_Daemon):
     """dante-server accepting SOCKS 4 and 5 without authentication, TCP and
     UDP, on 127.0.0.1 only."""
 
-    def __init__(self, external="127.0.0.1"):
+    def __init__(self, external="127.0.0.1", socksmethod="none"):
         """``external``: the loopback address danted connects from, so that a
-        target can tell connections through danted from direct ones."""
+        target can tell connections through danted from direct ones;
+        ``socksmethod``: as in danted_config."""
         super().__init__("danted")
         binary = require_program(DANTED)
         self.port = free_port_both()
         conf = os.path.join(self.dir, "danted.conf")
         with open(conf, "w") as f:
             f.write(danted_config(os.path.join(self.dir, "danted.log"), "127.0.0.1", self.port,
-                                  external, clients="127.0.0.0/8"))
+                                  external, clients="127.0.0.0/8", socksmethod=socksmethod))
         self._spawn([binary, "-f", conf, "-p", os.path.join(self.dir, "danted.pid")])
         self._wait_listening("danted")
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vantor::app {
@@ -104,8 +105,11 @@ class FakeBackend : public IConnectionBackend {
   }
   bool testNode(CNodeInfo*, bool udp) override {
     note(udp ? "test udp" : "test tcp");
-    return udp ? udpPasses : tcpPasses;
+    bool ok = udp ? udpPasses : tcpPasses;
+    if (!ok) reason = udp ? udpReason : tcpReason;
+    return ok;
   }
+  FailureReason takeFailureReason() override { return std::exchange(reason, {}); }
   bool exitAddress(CNodeInfo*, const std::string& url, std::string& address) override {
     note("exitAddress " + url);
     if (url == "http://echo2/ip/") address = "203.0.113.9";
@@ -154,7 +158,8 @@ class FakeBackend : public IConnectionBackend {
   void removeAllRoutes() override { note("removeAllRoutes"); }
   bool installDriver() override {
     note("installDriver");
-    return true;
+    reason = installReason;
+    return !installReason;
   }
   bool removeDriver(bool) override {
     note("removeDriver");
@@ -184,6 +189,7 @@ class FakeBackend : public IConnectionBackend {
   std::atomic<bool> linkUp{true};
   std::atomic<bool> tunnelUp{false};
   std::atomic<int64_t> clock{0};
+  FailureReason reason, tcpReason, udpReason, installReason;
 };
 
 class Recorder : public IControllerObserver {
@@ -346,6 +352,60 @@ TEST_F(ControllerTest, FailuresBeforeTheTunnelStopAtTheirStep) {
   connect(0);
   EXPECT_EQ(seen.statuses.back(), "Basic routing information is missing");
   EXPECT_FALSE(backend.called("resolve"));
+}
+
+TEST_F(ControllerTest, FailuresShowTheirReasonOnALineOfItsOwn) {
+  const std::string tcpFailed = "TCP connection test has failed, please switch a new node and try agian.";
+  backend.tcpPasses = false;
+  backend.tcpReason = {FailureKind::kAuthRefused, "SOCKS 5 reply: login status 1"};
+  for (int mode : {0, 1}) {
+    connect(mode);
+    EXPECT_EQ(ctl.state(), kIdle);
+    ASSERT_FALSE(seen.messages.empty()) << "mode " << mode;
+    EXPECT_EQ(seen.messages.back(), tcpFailed + "\nauthentication refused by the node (SOCKS 5 reply: login status 1)")
+        << "mode " << mode;
+    EXPECT_EQ(seen.statuses.back(), tcpFailed) << "the status line keeps the text alone";
+  }
+
+  // A failure whose reason is unknown shows the text alone: a reason left
+  // over from an earlier attempt is not taken for this one's.
+  backend.tcpPasses = true;
+  backend.addressShows = false;
+  backend.reason = {FailureKind::kConnectRefused, "stale"};
+  connect(0);
+  EXPECT_EQ(seen.messages.back(), "TUN virtual network interface status is abnormal, please try agian.");
+
+  // UDP off is no failure of the connect: the reason follows the status.
+  backend.addressShows = true;
+  backend.udpPasses = false;
+  backend.udpReason = {FailureKind::kNoUdpRelay, "SOCKS 5 reply 7: command not supported"};
+  std::size_t before = seen.messages.size();
+  connect(0);
+  ASSERT_EQ(ctl.state(), kConnected);
+  EXPECT_EQ(seen.messages.size(), before);
+  auto at =
+      std::find(seen.statuses.begin(), seen.statuses.end(), "UDP relay test has failed, UDP relay will be disabled.");
+  ASSERT_NE(at, seen.statuses.end());
+  ASSERT_NE(at + 1, seen.statuses.end());
+  EXPECT_EQ(*(at + 1), "the node has no UDP relay (SOCKS 5 reply 7: command not supported)");
+}
+
+TEST_F(ControllerTest, ADriverInstallRefusedForLackOfRightsSaysHowToGetThem) {
+  const std::string noRight =
+      "no right to change the network: join the group 'vantor' (sudo usermod -aG vantor $USER, then log in again) "
+      "or run as root";
+  NetworkFacts noTun = backend.facts;
+  noTun.tapCount = 0;
+  backend.facts = noTun;  // discovery finds no interface after the install either
+  backend.installReason = {FailureKind::kNoPermission, {}};
+  ctl.setNetworkFacts(noTun);
+  ASSERT_TRUE(ctl.startDriverReinstall());
+  ASSERT_TRUE(ctl.waitForWorker(10000));
+  ASSERT_FALSE(seen.messages.empty());
+  EXPECT_EQ(seen.messages.back(), "TUN virtual network interface driver install failed.\n" + noRight);
+  // A connect refused for the missing interface says why it is missing.
+  EXPECT_FALSE(ctl.connectCommand(backend.node.id, 0));
+  EXPECT_EQ(seen.messages.back(), "TUN virtual network card is not installed.\n" + noRight);
 }
 
 TEST_F(ControllerTest, BrowserOnlyModesTouchNoRouteAndNoInterface) {

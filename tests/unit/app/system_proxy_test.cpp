@@ -12,6 +12,9 @@
 #include <map>
 #include <sstream>
 
+#include "app/instance.h"
+#include "app/user_cleanup.h"
+#include "platform/local_ipc.h"
 #include "platform/process.h"
 
 namespace vantor::app {
@@ -153,6 +156,48 @@ TEST_F(SystemProxyTest, WithoutADesktopItSaysWhatToSetAndChangesNothing) {
   { std::ofstream(statePath) << "rm -rf /\n"; }
   EXPECT_FALSE(proxy.restore(report));
   EXPECT_TRUE(std::filesystem::exists(statePath));
+}
+
+TEST_F(SystemProxyTest, CleanupGivesBackWhatAKilledProgramLeftAndLeavesARunningOneAlone) {
+  useGnome();
+  run({"gsettings", "set", "org.gnome.system.proxy.http", "host", "corp.example"});
+  auto before = gnomeValues();
+  std::vector<std::string> report;
+  ASSERT_TRUE(CSystemProxy(statePath).change({"127.0.0.1", 8118, false, ""}, report));
+  auto changed = gnomeValues();
+  ASSERT_NE(changed, before);
+  std::string error;
+  std::string endpoint;
+  {
+    CInstance running(dir);
+    ASSERT_EQ(running.acquire(error), CInstance::Start::First) << error;
+    ASSERT_TRUE(running.serve([](const std::string&, std::string&) { return true; }, error)) << error;
+    endpoint = running.endpointPath();
+    report.clear();
+    EXPECT_TRUE(cleanupUserLeftovers(dir, report));
+    EXPECT_EQ(gnomeValues(), changed);
+    EXPECT_TRUE(std::filesystem::exists(statePath));
+    EXPECT_TRUE(std::filesystem::exists(endpoint));
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_NE(report[0].find("vantor is running"), std::string::npos) << report[0];
+  }
+  // A killed program: its endpoint stays behind (and its lock is gone).
+  platform::SocketHandle stale = platform::listenLocal(endpoint, error);
+  ASSERT_NE(stale, platform::kInvalidSocket) << error;
+  platform::closeSocket(stale);
+  ASSERT_TRUE(std::filesystem::exists(endpoint));
+
+  report.clear();
+  EXPECT_TRUE(cleanupUserLeftovers(dir, report));
+  EXPECT_EQ(gnomeValues(), before);
+  EXPECT_FALSE(std::filesystem::exists(statePath));
+  EXPECT_FALSE(std::filesystem::exists(endpoint));
+  EXPECT_EQ(report, (std::vector<std::string>{"GNOME proxy settings restored",
+                                              "removed the stale control endpoint " + endpoint}));
+  // Nothing left: a second run has nothing to say.
+  report.clear();
+  EXPECT_TRUE(cleanupUserLeftovers(dir, report));
+  EXPECT_TRUE(report.empty());
 }
 
 }  // namespace

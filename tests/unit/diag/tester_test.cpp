@@ -87,8 +87,13 @@ TEST(NodeTester, RefusingSocksNodeFailsEverySiteWithOneAttemptEach) {
     expected.push_back("Connecting to SS node...");
     expected.push_back("Connecting to SS node error.");
   }
-  expected.insert(expected.end(), {"TCP transmission...UnPassed!", "Testing is done!", std::string(46, '/')});
+  // The reason follows the result.
+  expected.insert(expected.end(),
+                  {"TCP transmission...UnPassed!",
+                   "connection refused by the node (127.0.0.1:" + std::to_string(node->server_port) + ")",
+                   "Testing is done!", std::string(46, '/')});
   EXPECT_EQ(recorder.lines, expected);
+  EXPECT_EQ(recorder.levels[recorder.levels.size() - 3], kLevelFailure);
   EXPECT_EQ(node->ConnectedTimes, 4);
   EXPECT_EQ(node->FailureTimes, 4);
   EXPECT_EQ(node->lastTestResult, 0);
