@@ -80,11 +80,9 @@ struct CProgramBackend::Impl {
   // A host change that failed: reported, and when it failed for lack of
   // rights (the helper's refusal, or the system's EPERM/EACCES in its
   // answer) kept as the reason the controller shows.
-  void hostFailed(const std::string& error) {
+  void hostFailed(const std::string& error, bool denied) {
     report.push_back(error);
-    if (isPermissionErrorText(error) || error.find("no right to change the network") != std::string::npos ||
-        error.find("may not change the network") != std::string::npos)
-      failure = {FailureKind::kNoPermission, {}};
+    if (denied || isPermissionErrorText(error)) failure = {FailureKind::kNoPermission, {}};
   }
 
   // Under `lock`. False (with the reason in the report) when there is no
@@ -92,9 +90,10 @@ struct CProgramBackend::Impl {
   bool ensureHelper() {
     if (helper) return true;
     std::string error;
-    helper = helper::HelperClient::open(error);
+    bool denied = false;
+    helper = helper::HelperClient::open(error, &denied);
     if (!helper) {
-      hostFailed(error);
+      hostFailed(error, denied);
       return false;
     }
     routes = std::make_unique<helper::CHelperRouteMgr>(*helper);
@@ -104,8 +103,9 @@ struct CProgramBackend::Impl {
   bool call(const Json::Value& request, Json::Value& answer, const std::string& what, long* handle = nullptr) {
     if (!ensureHelper()) return false;
     std::string error;
-    if (helper->call(request, answer, error, handle)) return true;
-    hostFailed(what + ": " + error);
+    bool denied = false;
+    if (helper->call(request, answer, error, handle, &denied)) return true;
+    hostFailed(what + ": " + error, denied);
     return false;
   }
   bool callOp(const char* op, Json::Value& answer, const std::string& what) {

@@ -1,7 +1,7 @@
 // The user's part of the clean-up after a program that was killed: the
 // desktop proxy settings it pointed at its (now dead) local proxy, and the
 // files it left in the runtime folder. The host's part (routes, TUN
-// interface, DNS) is the netconf clean-up's.
+// interface, DNS) is the network helper's.
 #pragma once
 
 #include <string>

@@ -70,7 +70,9 @@ std::string dataDir() {
 std::string shippedRulesDir() { return join(dataDir(), "rules"); }
 std::string langDir() { return join(dataDir(), "lang"); }
 
-constexpr const char* kRootRuntimeDir = "/run/vantor";
+// Not /run/vantor: that folder holds the network helper's socket and must
+// stay open to the helper's group.
+constexpr const char* kRootRuntimeDir = "/run/vantor-root";
 
 std::string runtimeDir() {
   std::string dir = platform::environmentValue("VANTOR_RUNTIME_DIR");
@@ -91,9 +93,8 @@ bool ensureConfigFolders(std::string& error) {
 bool ensureRuntimeDir(std::string& error) { return checkRuntimeDir(runtimeDir(), true, error); }
 
 bool checkRuntimeDir(const std::string& dir, bool create, std::string& error) {
-  const bool helperShares = dir == kRootRuntimeDir && platform::effectiveUserId() == 0;
-  return create ? platform::ensurePrivateFolder(dir, "runtime folder", error, helperShares)
-                : platform::checkPrivateFolder(dir, "runtime folder", error, helperShares);
+  return create ? platform::ensurePrivateFolder(dir, "runtime folder", error)
+                : platform::checkPrivateFolder(dir, "runtime folder", error);
 }
 
 }  // namespace vantor::paths

@@ -9,7 +9,7 @@
 //                        ../share/vantor, or the build tree); $VANTOR_DATA_DIR
 //                        overrides
 //   runtime folder       $VANTOR_RUNTIME_DIR, else $XDG_RUNTIME_DIR/vantor,
-//                        else /run/vantor for root, else /tmp/vantor-UID:
+//                        else /run/vantor-root for root, else /tmp/vantor-UID:
 //                        the instance lock, the control socket, the record of
 //                        host changes. Whichever it is, it is used only when
 //                        it is a real folder of the effective user with mode
@@ -46,9 +46,7 @@ bool ensureConfigFolders(std::string& error);
 // and what is wrong. Nothing may be created in the folder before this passed.
 bool ensureRuntimeDir(std::string& error);
 // The same checks on a given runtime folder, creating it first when `create`
-// (without, a missing folder is an error too). Root's own /run/vantor also
-// holds the network helper's socket, which the helper keeps reachable for its
-// group: there group and others may look and enter, never write.
+// (without, a missing folder is an error too).
 bool checkRuntimeDir(const std::string& dir, bool create, std::string& error);
 
 }  // namespace vantor::paths

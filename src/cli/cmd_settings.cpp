@@ -1,5 +1,6 @@
-// vantor settings get KEY | set KEY VALUE: one key of config.ini at a time,
-// with the checks of the settings dialog.
+// vantor settings list | get KEY | set KEY VALUE: the keys of config.ini
+// with their current values, or one key at a time with the checks of the
+// settings dialog.
 #include <iostream>
 #include <memory>
 #include <string>
@@ -43,6 +44,18 @@ int getSetting(const SettingsOptions& options) {
   return kExitOk;
 }
 
+// Every key with its current value, one per line; secrets only say whether
+// they are set (`settings get` shows one on purpose).
+int listSettings() {
+  if (!load()) return kExitFailed;
+  for (const SettingKey& key : settingKeys()) {
+    std::string value = settingValueText(settings(), key);
+    if (key.type == SettingType::Secret) value = value.empty() ? "" : "(set)";
+    std::cout << key.name << "=" << value << "\n";
+  }
+  return kExitOk;
+}
+
 int setSetting(const SettingsOptions& options) {
   const SettingKey* key = knownKey(options.key);
   if (!key) return kExitBadInput;
@@ -70,14 +83,18 @@ cli::Registration settingsRegistration{
     "settings",
     [](CLI::App& app) -> cli::Runner {
       auto options = std::make_shared<SettingsOptions>();
-      auto* cmd = app.add_subcommand("settings", "Read or change one application setting (config.ini)");
+      auto* cmd = app.add_subcommand("settings", "List, read or change the application settings (config.ini)");
       cmd->require_subcommand(1);
+      auto* list = cmd->add_subcommand("list", "Print every setting with its current value");
       auto* get = cmd->add_subcommand("get", "Print the value of KEY");
       get->add_option("KEY", options->key, "Setting name, as in config.ini")->required();
       auto* set = cmd->add_subcommand("set", "Change KEY to VALUE");
       set->add_option("KEY", options->key, "Setting name, as in config.ini")->required();
       set->add_option("VALUE", options->value, "New value (booleans: 0 or 1)")->required();
-      return [options, get] { return get->parsed() ? getSetting(*options) : setSetting(*options); };
+      return [options, list, get] {
+        if (list->parsed()) return listSettings();
+        return get->parsed() ? getSetting(*options) : setSetting(*options);
+      };
     },
     60};
 

@@ -27,13 +27,14 @@ std::string helperSocketPath() {
   return path.empty() ? kDefaultSocket : path;
 }
 
-std::unique_ptr<HelperClient> HelperClient::open(std::string& error) {
+std::unique_ptr<HelperClient> HelperClient::open(std::string& error, bool* denied) {
   std::unique_ptr<HelperClient> client(new HelperClient());
   client->path_ = helperSocketPath();
   int failure = 0;
   client->socket_ = platform::connectHelperSocket(client->path_, failure);
   if (client->socket_ != platform::kInvalidSocket) return client;
   if (platform::effectiveUserId() != 0) {
+    if (denied) *denied = failure == EACCES || failure == EPERM;
     if (failure == EACCES || failure == EPERM)
       error = "no right to change the network: the Vantor network helper at " + client->path_ +
               " serves root and the members of its group; join it (sudo usermod -aG vantor $USER, then log in "
@@ -64,7 +65,8 @@ HelperClient::~HelperClient() {
   if (socket_ != platform::kInvalidSocket) platform::closeSocket(socket_);
 }
 
-bool HelperClient::call(const Json::Value& request, Json::Value& answer, std::string& error, long* handle) {
+bool HelperClient::call(const Json::Value& request, Json::Value& answer, std::string& error, long* handle,
+                        bool* denied) {
   std::lock_guard<std::mutex> guard(lock_);
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
@@ -99,6 +101,7 @@ bool HelperClient::call(const Json::Value& request, Json::Value& answer, std::st
   }
   if (!answer["ok"].asBool()) {
     error = answer["error"].asString();
+    if (denied) *denied = answer["denied"].asBool();
     return false;
   }
   return true;

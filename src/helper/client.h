@@ -22,13 +22,17 @@ namespace vantor::helper {
 
 class HelperClient {
  public:
-  static std::unique_ptr<HelperClient> open(std::string& error);
+  // `denied` (when given) tells a refusal for lack of rights apart from a
+  // helper that is not there.
+  static std::unique_ptr<HelperClient> open(std::string& error, bool* denied = nullptr);
   ~HelperClient();
 
   // One request and its answer; false (with the helper's reason or the
   // transport's) unless the answer says ok. `handle` takes a descriptor
-  // that came with the answer.
-  bool call(const Json::Value& request, Json::Value& answer, std::string& error, long* handle = nullptr);
+  // that came with the answer; `denied` is set when the helper refused the
+  // user (not in its group).
+  bool call(const Json::Value& request, Json::Value& answer, std::string& error, long* handle = nullptr,
+            bool* denied = nullptr);
   bool inProcess() const { return server_.joinable(); }
   const std::string& socketPath() const { return path_; }
 

@@ -77,6 +77,7 @@ void serveConnection(platform::SocketHandle socket, const platform::PeerCredenti
       std::string error;
       if (!allowed) {
         answer["ok"] = false;
+        answer["denied"] = true;
         answer["error"] = "uid " + std::to_string(peer.uid) + " may not change the network: join the group '" +
                           groupName + "' (sudo usermod -aG " + groupName +
                           " USER, then log in again) or run Vantor as root";

@@ -37,12 +37,11 @@ bool makeDirectories(const std::string& path, unsigned mode, std::string& error)
 // A folder only this user may enter: creates `path` (mode 0700, missing parents
 // too) when it is missing, then checks the folder itself without following a
 // symbolic link: a folder, owned by the effective user, no group or other
-// permission bits (with `othersMayEnter`, group and others may read and enter
-// it, never write). Otherwise false, and `error` names the folder (as "the
+// permission bits. Otherwise false, and `error` names the folder (as "the
 // <label> <path>") and what is wrong with it.
-bool ensurePrivateFolder(const std::string& path, const char* label, std::string& error, bool othersMayEnter = false);
+bool ensurePrivateFolder(const std::string& path, const char* label, std::string& error);
 // The same checks without creating anything: false also when it is missing.
-bool checkPrivateFolder(const std::string& path, const char* label, std::string& error, bool othersMayEnter = false);
+bool checkPrivateFolder(const std::string& path, const char* label, std::string& error);
 bool removeFile(const std::string& path);
 
 // The folder of the running executable (no trailing slash).

@@ -28,6 +28,18 @@ class SettingsCommand(unittest.TestCase):
         h.write("config.ini", "[basic]\nDelayedConnect=7\n")
         self.assertEqual(h.ok(self, "settings", "get", "bGlobalMode").strip(), "1")
 
+    def test_list_shows_every_key_with_its_value_and_hides_secrets(self):
+        h = self.home
+        h.ok(self, "settings", "set", "public_dns1", "10.88.0.53")
+        h.ok(self, "settings", "set", "password", "hunter2")
+        listed = dict(line.split("=", 1) for line in h.ok(self, "settings", "list").splitlines())
+        self.assertEqual(listed["public_dns1"], "10.88.0.53")
+        self.assertEqual(listed["DelayedConnect"], h.ok(self, "settings", "get", "DelayedConnect").strip())
+        self.assertEqual(listed["password"], "(set)")
+        self.assertEqual(listed["username"], "")
+        self.assertIn("nTcpWindow", listed)
+        self.assertGreater(len(listed), 40)
+
     def test_refused_values_write_nothing(self):
         h = self.home
         h.ok(self, "settings", "set", "DelayedConnect", "20")

@@ -197,7 +197,7 @@ bool makeDirectories(const std::string& path, unsigned mode, std::string& error)
 
 namespace {
 
-bool privateFolder(const std::string& path, const char* label, bool create, bool othersMayEnter, std::string& error) {
+bool privateFolder(const std::string& path, const char* label, bool create, std::string& error) {
   const std::string name = std::string("the ") + label + " " + path;
   if (path.empty()) {
     error = std::string("no ") + label + " given";
@@ -232,11 +232,10 @@ bool privateFolder(const std::string& path, const char* label, bool create, bool
             "); remove it or choose another folder";
     return false;
   }
-  if ((st.st_mode & (othersMayEnter ? 022 : 077)) != 0) {
+  if ((st.st_mode & 077) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    error = name + (othersMayEnter ? " is writable by other users (mode " : " is open to other users (mode ") + mode +
-            "); it must be 0700 (chmod 700 " + path + ")";
+    error = name + " is open to other users (mode " + mode + "); it must be 0700 (chmod 700 " + path + ")";
     return false;
   }
   return true;
@@ -244,12 +243,12 @@ bool privateFolder(const std::string& path, const char* label, bool create, bool
 
 }  // namespace
 
-bool ensurePrivateFolder(const std::string& path, const char* label, std::string& error, bool othersMayEnter) {
-  return privateFolder(path, label, true, othersMayEnter, error);
+bool ensurePrivateFolder(const std::string& path, const char* label, std::string& error) {
+  return privateFolder(path, label, true, error);
 }
 
-bool checkPrivateFolder(const std::string& path, const char* label, std::string& error, bool othersMayEnter) {
-  return privateFolder(path, label, false, othersMayEnter, error);
+bool checkPrivateFolder(const std::string& path, const char* label, std::string& error) {
+  return privateFolder(path, label, false, error);
 }
 
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
