@@ -50,7 +50,8 @@ bool prepareStateDir(const std::string& dir, std::string& error) {
     error = "cannot make " + dir + " private";
     return false;
   }
-  HostChangeRecord::stateDir() = dir;
+  // Set once per process in practice; sessions read it while they run.
+  if (HostChangeRecord::stateDir() != dir) HostChangeRecord::stateDir() = dir;
   return true;
 }
 
