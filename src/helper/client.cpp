@@ -95,7 +95,13 @@ bool HelperClient::call(const Json::Value& request, Json::Value& answer, std::st
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string parseError;
-  if (!reader->parse(text.data(), text.data() + text.size(), &answer, &parseError) || !answer.isObject()) {
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &answer, &parseError);
+  } catch (const Json::Exception&) {
+    parsed = false;
+  }
+  if (!parsed || !answer.isObject()) {
     error = "the network helper's answer is unreadable";
     return false;
   }

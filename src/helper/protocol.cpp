@@ -93,7 +93,14 @@ bool parseRequest(std::string_view line, Request& request, std::string& error) {
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
   std::string parseError;
-  if (!reader->parse(line.data(), line.data() + line.size(), &root, &parseError) || !root.isObject()) {
+  bool parsed = false;
+  try {
+    parsed = reader->parse(line.data(), line.data() + line.size(), &root, &parseError);
+  } catch (const Json::Exception&) {
+    // The reader throws past its nesting limit instead of failing.
+    parsed = false;
+  }
+  if (!parsed || !root.isObject()) {
     error = "not a JSON object";
     return false;
   }

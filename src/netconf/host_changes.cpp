@@ -51,8 +51,13 @@ bool HostChangeRecord::load(std::string& error) {
   Json::CharReaderBuilder builder;
   std::string parseError;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &parseError) || !root.isObject() ||
-      !root["changes"].isArray()) {
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &root, &parseError);
+  } catch (const Json::Exception& e) {
+    parseError = e.what();
+  }
+  if (!parsed || !root.isObject() || !root["changes"].isArray()) {
     error = "unreadable record " + path_ + ": " + parseError;
     return false;
   }

@@ -233,11 +233,21 @@ class UdpgwThreadLimit(EchoCase):
         self.assertTrue(wait_for(lambda: threads_of(pid) <= base + 1, 5),
                         f"threads of the ended stream remain: {threads_of(pid)}, {base} before it")
 
-        # The service goes on serving: a new stream, a flow, an answer.
-        again = self.stream(svc)
-        again.send(self.query(7, b"still here"))
-        replies = again.messages(1)
-        self.assertEqual([r[4][2:] for r in replies], [b"still here"])
+        # The service goes on serving: a new stream, a flow, an answer. The
+        # threads the ended stream gave back may still be on their way out of
+        # the kernel's count on a busy machine: a stream turned away for that
+        # is tried again, a few times within the service's own retry time.
+        replies = []
+        for attempt in range(3):
+            try:
+                again = self.stream(svc)
+                again.send(self.query(7, b"still here"))
+                replies = again.messages(1, timeout=5.0)
+            except OSError:
+                replies = []
+            if replies:
+                break
+        self.assertEqual([r[4][2:] for r in replies], [b"still here"], svc.stderr()[-2000:])
 
 
 if __name__ == "__main__":

@@ -33,6 +33,11 @@ TEST(HelperProtocol, RequestsOutsideWhatTheHelperMayDoAreRefusedWithAReason) {
       {R"({"op":"undo","path":"/etc/passwd"})", "\"path\" is not a field"},
       {R"({"op":"status","op":"undo"})", "not a JSON object"},
       {R"({"op":"status"} {"op":"undo"})", "not a JSON object"},
+      // Deeper than the reader's nesting limit (which throws): refused, not a
+      // crash of the helper.
+      {"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]", "not a JSON object"},
+      {R"({"op":"routes_add","via":"tunnel","routes":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]})",
+       "not a JSON object"},
   };
   for (const Case& c : cases) {
     Request request;
