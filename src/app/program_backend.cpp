@@ -29,15 +29,6 @@
 namespace vantor::app {
 namespace {
 
-std::vector<uint32_t> serverList(const std::string& primary, const std::string& secondary) {
-  std::vector<uint32_t> servers;
-  for (const std::string& text : {primary, secondary}) {
-    uint32_t address = 0;
-    if (platform::parseIpv4(text, address)) servers.push_back(address);
-  }
-  return servers;
-}
-
 TestTargets testTargets() {
   std::lock_guard<std::recursive_mutex> guard(settingsMutex());
   const Settings& s = vantor::settings();
@@ -310,10 +301,6 @@ void CProgramBackend::noteFailure(FailureReason reason) {
   impl_->failure = std::move(reason);
 }
 
-void CProgramBackend::noteHostError(int errorNumber) {
-  if (isPermissionError(errorNumber)) noteFailure({FailureKind::kNoPermission, {}});
-}
-
 bool CProgramBackend::exitAddress(CNodeInfo* node, const std::string& url, std::string& address) {
   auto tester = testerFor(node);
   return tester && tester->exitAddress(node, url, address);
@@ -387,23 +374,10 @@ void CProgramBackend::tapStaticAddress(const NetworkFacts&) {
   impl_->state.tunIndex = answer["index"].asInt();
 }
 
-namespace {
-
-Json::Value dnsRequest(const std::string& primary, const std::string& secondary, bool replaceLocal) {
-  Json::Value request;
-  request["op"] = "dns";
-  request["servers"] = Json::Value(Json::arrayValue);
-  for (uint32_t server : serverList(primary, secondary)) request["servers"].append(platform::formatIpv4(server));
-  request["replace_local"] = replaceLocal;
-  return request;
-}
-
-}  // namespace
-
 void CProgramBackend::setTapDns(const NetworkFacts&, const std::string& primary, const std::string& secondary) {
   std::lock_guard<std::mutex> guard(impl_->lock);
   Json::Value answer;
-  impl_->call(dnsRequest(primary, secondary, false), answer, "cannot set the tunnel's DNS servers");
+  impl_->call(helper::dnsRequest({primary, secondary}, false), answer, "cannot set the tunnel's DNS servers");
 }
 
 void CProgramBackend::setTapMetric(const NetworkFacts&, int metric) {
@@ -425,7 +399,7 @@ void CProgramBackend::replaceDns(const std::string&, const std::string& primary,
   // record's undo in tapReset; only a connection replaces them.
   if (!impl_->configured) return;
   Json::Value answer;
-  impl_->call(dnsRequest(primary, secondary, true), answer, "cannot replace the DNS servers");
+  impl_->call(helper::dnsRequest({primary, secondary}, true), answer, "cannot replace the DNS servers");
 }
 
 void CProgramBackend::flushResolverCache() {

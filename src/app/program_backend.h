@@ -56,9 +56,6 @@ class CProgramBackend : public IConnectionBackend {
   // Records why a step failed, for the controller's next failure message
   // (e.g. a privileged helper's refusal: FailureKind::kNoPermission).
   void noteFailure(FailureReason reason);
-  // A host change that failed with the system error number `errorNumber`:
-  // lack of rights (EPERM, EACCES) becomes the reason kNoPermission.
-  void noteHostError(int errorNumber);
 
   bool detectConnections(NetworkFacts& facts) override;
   bool currentAddress(const NetworkFacts& facts, std::string& address) override;

@@ -113,13 +113,8 @@ bool installMode(vantor::helper::HelperClient& helper, vantor::helper::CHelperRo
     std::cerr << "vantor: routes: " << routes.lastError() << "\n";
     return false;
   }
-  Json::Value request = opRequest("dns");
-  request["servers"] = Json::Value(Json::arrayValue);
-  for (const std::string& text : {plan.publicDns1, plan.publicDns2}) {
-    uint32_t address = 0;
-    if (platform::parseIpv4(text, address)) request["servers"].append(text);
-  }
-  request["replace_local"] = !(udp && plan.forceProxyDnsServer && mode.kind != kModeGlobal);
+  Json::Value request = helper::dnsRequest({plan.publicDns1, plan.publicDns2},
+                                           !(udp && plan.forceProxyDnsServer && mode.kind != kModeGlobal));
   // Like every setting of the interfaces, a DNS change that does not take
   // leaves the old servers in place and the connection goes on.
   if (!request["servers"].empty()) ask(helper, request, answer, "the DNS servers stay as they were");

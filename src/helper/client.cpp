@@ -8,6 +8,7 @@
 #include <map>
 #include <utility>
 
+#include "helper/protocol.h"
 #include "helper/server.h"
 #include "netconf/host_changes.h"
 #include "platform/files.h"
@@ -21,6 +22,18 @@ std::string networkText(const platform::RouteRow& row) {
 }
 
 }  // namespace
+
+Json::Value dnsRequest(const std::vector<std::string>& servers, bool replaceLocal) {
+  Json::Value request;
+  request["op"] = "dns";
+  request["servers"] = Json::Value(Json::arrayValue);
+  for (const std::string& text : servers) {
+    uint32_t address = 0;
+    if (platform::parseIpv4(text, address)) request["servers"].append(platform::formatIpv4(address));
+  }
+  request["replace_local"] = replaceLocal;
+  return request;
+}
 
 std::string helperSocketPath() {
   std::string path = platform::environmentValue("VANTOR_HELPER_SOCKET");
@@ -68,9 +81,7 @@ HelperClient::~HelperClient() {
 bool HelperClient::call(const Json::Value& request, Json::Value& answer, std::string& error, long* handle,
                         bool* denied) {
   std::lock_guard<std::mutex> guard(lock_);
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
-  if (!platform::sendMessage(socket_, Json::writeString(writer, request) + "\n")) {
+  if (!platform::sendMessage(socket_, objectLine(request))) {
     error = "the network helper went away";
     return false;
   }
@@ -92,16 +103,7 @@ bool HelperClient::call(const Json::Value& request, Json::Value& answer, std::st
     *handle = received;
   else if (received >= 0)
     ::close(static_cast<int>(received));
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string parseError;
-  bool parsed = false;
-  try {
-    parsed = reader->parse(text.data(), text.data() + text.size(), &answer, &parseError);
-  } catch (const Json::Exception&) {
-    parsed = false;
-  }
-  if (!parsed || !answer.isObject()) {
+  if (!readObjectLine(text, answer)) {
     error = "the network helper's answer is unreadable";
     return false;
   }

@@ -45,6 +45,10 @@ class HelperClient {
   std::thread server_;  // the in-process helper
 };
 
+// The "dns" request for the IPv4 addresses among `servers` (other texts,
+// such as "localdns" or an empty one, name no server).
+Json::Value dnsRequest(const std::vector<std::string>& servers, bool replaceLocal);
+
 // The helper's socket path for this process (VANTOR_HELPER_SOCKET or the
 // default).
 std::string helperSocketPath();

@@ -76,6 +76,28 @@ bool parseBool(const Json::Value& root, const char* key, bool& out, std::string&
 
 }  // namespace
 
+bool readObjectLine(std::string_view line, Json::Value& object) {
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  builder["allowSpecialFloats"] = false;
+  builder["rejectDupKeys"] = true;
+  builder["stackLimit"] = 20;
+  builder["failIfExtra"] = true;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string ignored;
+  try {
+    return reader->parse(line.data(), line.data() + line.size(), &object, &ignored) && object.isObject();
+  } catch (const Json::Exception&) {
+    return false;  // the reader throws past its nesting limit instead of failing
+  }
+}
+
+std::string objectLine(const Json::Value& object) {
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  return Json::writeString(writer, object) + "\n";
+}
+
 bool changesHost(Op op) { return op != Op::Cleanup && op != Op::Status; }
 
 bool parseRequest(std::string_view line, Request& request, std::string& error) {
@@ -84,23 +106,8 @@ bool parseRequest(std::string_view line, Request& request, std::string& error) {
     error = "request too long";
     return false;
   }
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
-  builder["allowSpecialFloats"] = false;
-  builder["rejectDupKeys"] = true;
-  builder["stackLimit"] = 20;
-  builder["failIfExtra"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
-  std::string parseError;
-  bool parsed = false;
-  try {
-    parsed = reader->parse(line.data(), line.data() + line.size(), &root, &parseError);
-  } catch (const Json::Exception&) {
-    // The reader throws past its nesting limit instead of failing.
-    parsed = false;
-  }
-  if (!parsed || !root.isObject()) {
+  if (!readObjectLine(line, root)) {
     error = "not a JSON object";
     return false;
   }

@@ -25,6 +25,8 @@
 // routing table and keeps its records in its own folder.
 #pragma once
 
+#include <json/json.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -71,6 +73,12 @@ struct Request {
   uint32_t metric = 0;
   std::vector<Network> routes;
 };
+
+// One JSON object of the wire, strictly read (no comments, no duplicate keys,
+// nothing after it, nesting bounded); false for anything else.
+bool readObjectLine(std::string_view line, Json::Value& object);
+// The object as one line, with its line feed.
+std::string objectLine(const Json::Value& object);
 
 // Parses and checks one request line; false with the reason in `error`.
 bool parseRequest(std::string_view line, Request& request, std::string& error);

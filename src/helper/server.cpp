@@ -25,12 +25,6 @@ bool authorised(const platform::PeerCredentials& peer, unsigned gid) {
   return std::find(peer.groups.begin(), peer.groups.end(), gid) != peer.groups.end();
 }
 
-std::string line(const Json::Value& answer) {
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
-  return Json::writeString(writer, answer) + "\n";
-}
-
 void log(const std::string& text) { std::fprintf(stderr, "vantor-helper: %s\n", text.c_str()); }
 
 }  // namespace
@@ -89,17 +83,12 @@ void serveConnection(platform::SocketHandle socket, const platform::PeerCredenti
       } else {
         answer = session.handle(parsed, reply);
       }
-      bool sent = platform::sendMessage(socket, line(answer), reply);
+      if (!platform::sendMessage(socket, objectLine(answer), reply)) open = false;
       if (reply >= 0) ::close(static_cast<int>(reply));
-      if (!sent || !open) break;
+      if (!open) break;
     }
     if (buffer.size() > kMaxRequestBytes) {
-      platform::sendMessage(socket, line([] {
-                              Json::Value a;
-                              a["ok"] = false;
-                              a["error"] = "refused: request too long";
-                              return a;
-                            }()));
+      platform::sendMessage(socket, "{\"ok\":false,\"error\":\"refused: request too long\"}\n");
       break;
     }
   }

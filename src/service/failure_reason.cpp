@@ -56,8 +56,6 @@ FailureKind connectFailureKind(int errorNumber) {
   }
 }
 
-bool isPermissionError(int errorNumber) { return errorNumber == EPERM || errorNumber == EACCES; }
-
 bool isPermissionErrorText(const std::string& text) {
   for (int number : {EPERM, EACCES})
     if (text.find(std::strerror(number)) != std::string::npos) return true;

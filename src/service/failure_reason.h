@@ -38,10 +38,9 @@ const char* failureKindText(FailureKind kind);
 // the user), or none for other errors.
 FailureKind connectFailureKind(int errorNumber);
 
-// Whether a failed host change failed for lack of rights (EPERM, EACCES).
-bool isPermissionError(int errorNumber);
-// The same judged from an error text a platform call produced: these carry
-// the system's message for the error number, not the number.
+// Whether a failed host change failed for lack of rights (EPERM, EACCES),
+// judged from the error text a platform call produced: these carry the
+// system's message for the error number, not the number.
 bool isPermissionErrorText(const std::string& text);
 
 }  // namespace vantor
