@@ -113,9 +113,12 @@ class Desktop:
         return out
 
     def is_normal_window(self, wid):
-        """Not a splash screen (the loading dialog carries the same title)."""
+        """Not a splash screen (the loading dialog carries the same title).
+        Qt lists NORMAL after the real type as a fallback for old window
+        managers, so only the first type counts."""
         text = self.x("xprop", "-id", hex(wid), "_NET_WM_WINDOW_TYPE").stdout.decode(errors="replace")
-        return "_NET_WM_WINDOW_TYPE_NORMAL" in text
+        types = text.partition("=")[2].split(",")
+        return types[0].strip() == "_NET_WM_WINDOW_TYPE_NORMAL"
 
     def wm_state(self, wid):
         text = self.x("xprop", "-id", hex(wid), "WM_STATE").stdout.decode(errors="replace")
