@@ -202,6 +202,32 @@ class ModeTest(unittest.TestCase):
             self.assertEqual(proc.proc.wait(20), 0, proc.output()[-3000:])
         self.assertRestored("after the rule-file mode")
 
+    def test_tunnel_by_hand_routes_only_the_listed_networks(self):
+        # A typing error is refused before anything changes.
+        r = self.topo.client_run(["env", *self.env, netns.vantor_bin(), "tunnel", "--node", self.node,
+                                  "--route", "10.1.2.300/8"], timeout=30)
+        self.assertEqual(r.returncode, 2, r.stdout.decode() + r.stderr.decode())
+        self.assertIn(b'not a network: "10.1.2.300/8"', r.stderr)
+        self.assertRestored("after a refused route")
+        # The two halves of the address space cover the node too: it keeps a
+        # host route on the default route. DNS and IPv6 are left alone.
+        proc = self.topo.start(self.topo.client, ["env", *self.env, netns.vantor_bin(), "tunnel", "--node",
+                                                  self.node, "--no-udp", "--route", "0.0.0.0/1",
+                                                  "--route", "128.0.0.0/1"], "vantor tunnel")
+        try:
+            proc.wait_for_line("tunnel up on", timeout=20)
+            self.assertIn("3 routes", proc.output())
+            self.assertNotEqual(self.ask(TARGET_ADDR).get("peer"), CLIENT_VETH_ADDR, proc.output()[-2000:])
+            route = self.topo.client_run(["ip", "route", "get", NODE_OWN_ADDR]).stdout.decode()
+            self.assertIn(f"via {NODE_ADDR}", route)
+            self.assertEqual(self.host_state()["resolv.conf"], self.before["resolv.conf"])
+            self.assertEqual(self.ask(TARGET_V6).get("peer"), CLIENT_V6)
+        finally:
+            proc.signal(signal.SIGTERM)
+            self.assertEqual(proc.proc.wait(20), 0, proc.output()[-3000:])
+        self.assertRestored("after the tunnel by hand")
+        self.assertEqual(self.ask(TARGET_ADDR).get("peer"), CLIENT_VETH_ADDR)
+
 
 if __name__ == "__main__":
     unittest.main()
