@@ -63,6 +63,10 @@ struct NodeParams {
   // The address of the subscription the node came from; empty for nodes the
   // user added. A refresh replaces exactly the nodes of its subscription.
   std::string subscription;
+  // A Shadowsocks plugin program ("obfs-local") and its option string
+  // ("obfs=http;obfs-host=example.com"); empty for none.
+  std::string plugin;
+  std::string plugin_opts;
 };
 
 class CNodeInfo : public CSpeedAnalytics {
@@ -122,6 +126,8 @@ class CNodeInfo : public CSpeedAnalytics {
   uint16_t server_udp_port = 0;
   bool udp_over_tcp = false;
   std::string subscription;
+  std::string plugin;
+  std::string plugin_opts;
   // Read from a node file that did not record subscriptions: the node may
   // have come from one, which only its group can tell.
   bool legacyOrigin = false;
