@@ -157,7 +157,8 @@ class SubscriptionFormats(unittest.TestCase):
             self.assertEqual(obfs["plugin_opts"], "obfs=http;obfs-host=cdn.example")
             plain = next(n for n in nodes if n["server"] == "10.6.0.1")
             self.assertNotIn("plugin", plain)
-        self.assertIn("(0 added, 0 removed", out)  # the second refresh found the same two
+        # The second refresh replaced the two rather than adding two more.
+        self.assertIn("(2 added, 2 removed, 3 lines not added)", out)
 
     def test_clash_configuration_maps_plugins_and_kinds(self):
         h = self.home
@@ -212,7 +213,7 @@ class SubscriptionFormats(unittest.TestCase):
         good = self.subscribe("/sip008")
         h.ok(self, "subs", "refresh", good)
         before = h.read("nodes.ini")
-        cases = {"/broken-json": "not valid JSON", "/broken-yaml": "not valid YAML (line 2)",
+        cases = {"/broken-json": "not valid JSON", "/broken-yaml": "not valid YAML (line 3): end of sequence flow not found",
                  "/no-proxies": "no \"proxies\" list", "/deep-json": "not valid JSON"}
         for path, message in cases.items():
             with self.subTest(path=path):
