@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "crypto/cryptor.h"
+
 // The decoders are written out here rather than taken from Crypto++ or curl:
 // links need base64 that stops at the first foreign character (Crypto++ skips
 // such characters and keeps going) and percent-decoding that turns "+" into
@@ -113,6 +115,10 @@ std::optional<NodeParams> parseShadowsocks(std::string_view payload, std::string
     size_t semicolon = value.find(';');
     std::string name = trimBlanks(value.substr(0, semicolon));
     if (name.empty()) continue;  // "plugin=" names none
+    if (!isPluginName(name)) {
+      reason = "the plugin name is not a program name";
+      return std::nullopt;
+    }
     node.plugin = name;
     node.plugin_opts = semicolon == std::string::npos ? std::string() : value.substr(semicolon + 1);
     break;
@@ -121,7 +127,10 @@ std::optional<NodeParams> parseShadowsocks(std::string_view payload, std::string
   std::vector<std::string> userPieces = splitText(user, ":", true);
   std::vector<std::string> hostPieces = splitText(host, ":", true);
   if (userPieces.size() < 2 || hostPieces.size() != 2) return std::nullopt;  // also refuses IPv6 hosts
-  if (userPieces.size() == 4) {
+  // obfs:protocol:method:password, unless the first piece is a cipher: then
+  // it is method:password with a password that holds two colons, which an
+  // exported link carries as it is.
+  if (userPieces.size() == 4 && !IsValidMethod(userPieces[0])) {
     node.obfs = userPieces[0];
     node.protocol = userPieces[1];
     node.method = userPieces[2];
@@ -397,6 +406,16 @@ std::string shareLink(const NodeParams& node) {
   if (node.server_udp_port != 0) query += "&udpport=" + std::to_string(node.server_udp_port);
   if (node.udp_over_tcp) query += "&uot=1";
   return "ssr://" + encodeBase64Url(text + query);
+}
+
+bool isPluginName(std::string_view name) {
+  if (name.empty() || name.size() > 64 || name[0] == '-' || name[0] == '.') return false;
+  for (char c : name) {
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+              c == '.' || c == '+';
+    if (!ok) return false;
+  }
+  return true;
 }
 
 std::string pluginRefusal(const NodeParams& node) {

@@ -27,6 +27,12 @@ std::optional<NodeParams> parseLink(const std::string& text, std::string& reason
 // nodes. Empty for a kind no link describes (HTTP).
 std::string shareLink(const NodeParams& node);
 
+// Whether `name` may name a plugin program: 1 to 64 of A-Z a-z 0-9 "-" "_"
+// "." "+", not starting with "-" or ".". The name is looked up on PATH and
+// run, so a path, an option or a blank in it is refused; a ";" could not be
+// written back into a link either.
+bool isPluginName(std::string_view name);
+
 // Why a node with a Shadowsocks plugin cannot be used yet, or empty when it
 // has none: the plugin program is not run, and the traffic must not go to the
 // server without it.

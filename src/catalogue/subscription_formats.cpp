@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "catalogue/node_mgr.h"
+#include "catalogue/share_link.h"
 #include "catalogue/subscription_refresh.h"
 #include "crypto/ssr/plugins.h"
 
@@ -119,6 +120,10 @@ std::optional<NodeParams> serverNode(const Json::Value& entry, std::string& reas
     node.server_port = static_cast<uint16_t>(port.asLargestInt());
   else if (port.isString())
     node.server_port = portOf(port.asString());
+  if (!node.plugin.empty() && !isPluginName(node.plugin)) {
+    reason = "the plugin name is not a program name";
+    return std::nullopt;
+  }
   reason = shadowsocksProblem(node);
   if (!reason.empty()) return std::nullopt;
   return node;
