@@ -72,11 +72,31 @@ void eraseAll(std::string& text, std::string_view word) {
   for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) text.erase(at, word.size());
 }
 
+// A host name or IPv4 address as a server list may give it: no blank,
+// control character or URL delimiter inside (an IPv6 address is not taken,
+// as links do not take one either). Such a server could not be connected to
+// and would not survive being written into a link.
+bool isHostText(const std::string& host) {
+  if (host.empty() || host.size() > 255) return false;
+  for (char ch : host) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c == 0x7F || std::string_view("/?#@:[]\\%").find(ch) != std::string_view::npos) return false;
+  }
+  return true;
+}
+
+// Server and port of any entry; empty when both are usable.
+std::string addressProblem(const NodeParams& node) {
+  if (node.server.empty()) return "no server";
+  if (!isHostText(node.server)) return "the server is not a host name or IPv4 address";
+  if (node.server_port == 0) return "no valid port";
+  return {};
+}
+
 // What every kind-6 node must satisfy before the store sees it: a server, a
 // port, a cipher we have. Empty when it does.
 std::string shadowsocksProblem(const NodeParams& node) {
-  if (node.server.empty()) return "no server";
-  if (node.server_port == 0) return "no valid port";
+  if (std::string problem = addressProblem(node); !problem.empty()) return problem;
   if (node.password.empty()) return "no password";
   return unstorableNodeReason(node);
 }
@@ -158,9 +178,9 @@ std::optional<NodeParams> clashNode(const YAML::Node& entry, std::string& reason
       reason = "SOCKS 5 over TLS is not supported";
       return std::nullopt;
     }
-    if (node.server.empty()) reason = "no server";
-    if (node.server_port == 0) reason = "no valid port";
-    if (node.username.size() > 255 || node.password.size() > 255) reason = "user name or password over 255 bytes";
+    reason = addressProblem(node);
+    if (reason.empty() && (node.username.size() > 255 || node.password.size() > 255))
+      reason = "user name or password over 255 bytes";
     if (!reason.empty()) return std::nullopt;
     return node;
   }

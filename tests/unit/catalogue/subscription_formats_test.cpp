@@ -50,7 +50,8 @@ TEST(ServerJson, EntriesBecomeNodesOrReasons) {
   {"remarks": "e", "server": 5, "server_port": 1, "password": "p", "method": "aes-256-gcm"},
   {"server": "h", "server_port": 1, "password": "", "method": "aes-256-gcm"},
   [1, 2],
-  {"server": "h", "server_port": 1, "password": "p", "method": "aes-256-gcm", "plugin": "../bin/sh"}
+  {"server": "h", "server_port": 1, "password": "p", "method": "aes-256-gcm", "plugin": "../bin/sh"},
+  {"server": "a b?c", "server_port": 1, "password": "p", "method": "aes-256-gcm"}
 ]})");
   ASSERT_TRUE(p.ok) << p.error;
   ASSERT_EQ(p.nodes.size(), 2u);
@@ -65,7 +66,8 @@ TEST(ServerJson, EntriesBecomeNodesOrReasons) {
   EXPECT_EQ(a.obfs, "plain");
   EXPECT_EQ(p.nodes[1].server_port, 443);  // a port written as text
   EXPECT_TRUE(p.nodes[1].plugin.empty());
-  ASSERT_EQ(p.refused.size(), 6u);
+  ASSERT_EQ(p.refused.size(), 7u);
+  EXPECT_EQ(p.refused[6].reason, "server entry 9: the server is not a host name or IPv4 address");
   EXPECT_EQ(p.refused[5].reason, "server entry 8: the plugin name is not a program name");
   EXPECT_EQ(p.refused[0].line, 5);
   EXPECT_EQ(p.refused[0].reason, "server \"c\": no valid port");
