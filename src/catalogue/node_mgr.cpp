@@ -35,8 +35,8 @@ bool sameEditableFields(const NodeParams& a, const NodeParams& b) {
          a.username == b.username && a.password == b.password && a.method == b.method && a.remarks == b.remarks &&
          a.AdditionalRoute == b.AdditionalRoute && a.enable == b.enable && a.protocol == b.protocol &&
          a.obfs == b.obfs && a.obfsparam == b.obfsparam && a.protocolparam == b.protocolparam && a.group == b.group &&
-         a.server_udp_port == b.server_udp_port && a.udp_over_tcp == b.udp_over_tcp && a.subscription == b.subscription &&
-         a.plugin == b.plugin && a.plugin_opts == b.plugin_opts;
+         a.server_udp_port == b.server_udp_port && a.udp_over_tcp == b.udp_over_tcp &&
+         a.subscription == b.subscription && a.plugin == b.plugin && a.plugin_opts == b.plugin_opts;
 }
 
 NodeListItem listItem(const CNodeInfo& node) {

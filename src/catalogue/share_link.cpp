@@ -401,8 +401,8 @@ std::string shareLink(const NodeParams& node) {
   std::string text = trimBlanks(node.server) + ":" + std::to_string(node.server_port) + ":" + node.protocol + ":" +
                      node.method + ":" + node.obfs + ":" + encodeBase64Url(node.password) + "/?";
   std::string query = "obfsparam=" + encodeBase64Url(node.obfsparam) +
-                      "&protoparam=" + encodeBase64Url(node.protocolparam) + "&remarks=" + encodeBase64Url(node.remarks) +
-                      "&group=" + encodeBase64Url(node.group);
+                      "&protoparam=" + encodeBase64Url(node.protocolparam) +
+                      "&remarks=" + encodeBase64Url(node.remarks) + "&group=" + encodeBase64Url(node.group);
   if (node.server_udp_port != 0) query += "&udpport=" + std::to_string(node.server_udp_port);
   if (node.udp_over_tcp) query += "&uot=1";
   return "ssr://" + encodeBase64Url(text + query);

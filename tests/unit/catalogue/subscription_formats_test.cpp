@@ -88,7 +88,8 @@ TEST(ServerJson, DamagedOrEmptyAnswersAreErrors) {
       {"{\"servers\": {}}", "the JSON answer has no \"servers\" list"},
       {"{\"version\": 2, \"servers\": []}", "the JSON server list has an unknown version"},
       {"{\"servers\": []}", "the server list is empty"},
-      {"{\"servers\": [{\"server\": \"h\"}]}", "no usable server in the answer (line 1: server entry 1: no valid port)"},
+      {"{\"servers\": [{\"server\": \"h\"}]}",
+       "no usable server in the answer (line 1: server entry 1: no valid port)"},
   };
   for (const Case& c : cases) {
     Parsed p = parse(c.body);
@@ -260,8 +261,9 @@ TEST(PluginLink, ParsesAndRoundTripsThroughExport) {
     EXPECT_EQ(back->password, node->password);
     EXPECT_EQ(shareLink(*back), exported);
   }
-  EXPECT_EQ(shareLink(*parseLink(links[0])),
-            "ss://YWVzLTI1Ni1nY206cGFzcw@1.2.3.4:8388/?plugin=obfs-local%3Bobfs%3Dhttp%3Bobfs-host%3Dwww.bing.com#Node%201");
+  EXPECT_EQ(
+      shareLink(*parseLink(links[0])),
+      "ss://YWVzLTI1Ni1nY206cGFzcw@1.2.3.4:8388/?plugin=obfs-local%3Bobfs%3Dhttp%3Bobfs-host%3Dwww.bing.com#Node%201");
   // The name is run from PATH later: no path, option, blank or ";".
   for (const char* bad : {"%2Fusr%2Fbin%2Fobfs-local", "-x", "obfs%20local", "..", "a%00b"}) {
     std::string why;
