@@ -56,6 +56,17 @@ bool isPlainShadowsocks(const NodeParams& node) {
   return (node.protocol.empty() || node.protocol == "origin") && (node.obfs.empty() || node.obfs == "plain");
 }
 
+// "...@host:port" or "...@host:port/".
+bool endsInHostAndPort(std::string_view text) {
+  size_t at = text.rfind('@');
+  if (at == std::string_view::npos) return false;
+  std::string_view host = text.substr(at + 1);
+  if (!host.empty() && host.back() == '/') host.remove_suffix(1);
+  size_t colon = host.rfind(':');
+  if (colon == std::string_view::npos || colon == 0 || colon + 1 == host.size()) return false;
+  return host.find_first_not_of("0123456789", colon + 1) == std::string_view::npos;
+}
+
 NodeParams linkNode() {
   NodeParams node;
   node.type = kNodeShadowsocks;
@@ -76,12 +87,13 @@ std::optional<NodeParams> parseShadowsocks(std::string_view payload, std::string
   if (hash != std::string_view::npos) node.remarks = decodeUrl(payload.substr(hash + 1));
 
   // The query of a SIP002 link ("/?plugin=NAME;OPTIONS") follows the port.
-  // When an "@" comes ahead of the first "?", the query is cut off before the
-  // host is looked for, so that an "@" left unencoded in the plugin options
-  // is not taken for the one before the host.
+  // When the text ahead of the first "?" ends in "@host:port" (and maybe a
+  // "/"), the query is cut off before the host is looked for, so that an "@"
+  // left unencoded in the plugin options is not taken for the one before the
+  // host.
   std::string_view query;
   size_t question = beforeTag.find('?');
-  if (question != std::string_view::npos && beforeTag.substr(0, question).find('@') != std::string_view::npos) {
+  if (question != std::string_view::npos && endsInHostAndPort(beforeTag.substr(0, question))) {
     query = beforeTag.substr(question + 1);
     beforeTag = beforeTag.substr(0, question);
   }

@@ -270,6 +270,12 @@ TEST(PluginLink, ParsesAndRoundTripsThroughExport) {
     EXPECT_FALSE(parseLink(std::string("ss://YWVzLTI1Ni1nY206cGFzcw@h:1/?plugin=") + bad, why)) << bad;
     EXPECT_EQ(why, "the plugin name is not a program name");
   }
+  // A written-out password with "@" and "?" still ends at the host.
+  auto odd = parseLink("ss://aes-256-gcm:p@x?y@h.example:8388/?plugin=obfs-local%3Bobfs%3Dtls");
+  ASSERT_TRUE(odd);
+  EXPECT_EQ(odd->password, "p@x?y");
+  EXPECT_EQ(odd->server, "h.example");
+  EXPECT_EQ(odd->plugin_opts, "obfs=tls");
   EXPECT_TRUE(isPluginName("ss-v2ray-plugin"));
   EXPECT_TRUE(isPluginName("simple_obfs.2+x"));
   EXPECT_FALSE(isPluginName(std::string(65, 'a')));
