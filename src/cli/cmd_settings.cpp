@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "catalogue/settings.h"
+#include "app/startup.h"
 #include "cli/catalogue_session.h"
 #include "cli/command.h"
 

@@ -8,14 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/node_mgr.h"
-#include "catalogue/node_uri.h"
-#include "catalogue/settings.h"
+#include "app/node_tests.h"
+#include "app/startup.h"
 #include "cli/catalogue_session.h"
 #include "cli/command.h"
-#include "diag/node_test_run.h"
-#include "diag/node_testing.h"
-#include "platform/console.h"
 
 namespace {
 
@@ -34,7 +30,7 @@ struct TestOptions {
 
 // Prints lines; on a terminal, successes in green and failures in red.
 struct Printer {
-  bool colour = platform::stdoutIsTerminal();
+  bool colour = app::stdoutIsTerminal();
 
   void line(const std::string& text, int level) const {
     const char* start = "";
@@ -104,7 +100,7 @@ int collectNodes(const TestOptions& options, std::vector<std::unique_ptr<CNodeIn
   if (!cli::openNodeStore()) return cli::kExitFailed;
   for (const auto& text : options.ids) {
     int id = -1;
-    CNodeInfo* node = cli::parseNumber(text, id) ? CNodeMgr::instance().find(id) : nullptr;
+    CNodeInfo* node = cli::parseNumber(text, id) ? cli::core().catalogue().nodes().find(id) : nullptr;
     if (!node) {
       badInput("no node with id " + text);
       return cli::kExitBadInput;

@@ -2,9 +2,8 @@
 
 #include <iostream>
 
-#include "catalogue/node_mgr.h"
-#include "catalogue/node_uri.h"
-#include "service/ss_manager.h"
+#include "app/startup.h"
+#include "cli/command.h"
 
 namespace vantor::cli {
 
@@ -21,7 +20,7 @@ CNodeInfo* currentNodeFrom(const std::string& text) {
     return nullptr;
   }
   auto* node = new CNodeInfo(1, *params);
-  if (!CSSManager::instance().setCurrentNode(node)) {
+  if (!cli::core().service().setNode(node)) {
     std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are "
                  "required)\n";
     delete node;

@@ -6,7 +6,7 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
-#include "catalogue/settings.h"
+#include "app/types.h"
 #include "ui/ui_common.h"
 
 namespace vantor::ui {

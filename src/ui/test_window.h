@@ -8,8 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "catalogue/node_info.h"
-#include "diag/node_test_run.h"
+#include "app/node_tests.h"
 
 class QCheckBox;
 class QTextEdit;
