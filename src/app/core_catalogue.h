@@ -77,7 +77,6 @@ class CSettingsStore {
   std::vector<std::string> applyDialog(const SettingsDialogInput& input);
   // Why the settings dialog may not be cancelled now; "" when it may.
   std::string cancelRefusal() const;
-
 };
 
 }  // namespace vantor::app

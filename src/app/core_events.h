@@ -26,15 +26,15 @@ namespace vantor::app {
 
 struct CoreEvent {
   enum Kind {
-    kState,            // `state`
-    kStatus,           // `text`: the status line
-    kMessage,          // `text`: a message box (may hold several lines)
-    kButton,           // `text`, `tooltip`: the main button
-    kControlsEnabled,  // `flag`
-    kSummary,          // `summary`
-    kUdpWarning,       // `flag` visible, `tooltip`
-    kTraffic,          // `connections`, `uploaded`, `downloaded`, `text` (the rate)
-    kCatalogueChanged, // nodes, subscriptions, events or routes were edited
+    kState,             // `state`
+    kStatus,            // `text`: the status line
+    kMessage,           // `text`: a message box (may hold several lines)
+    kButton,            // `text`, `tooltip`: the main button
+    kControlsEnabled,   // `flag`
+    kSummary,           // `summary`
+    kUdpWarning,        // `flag` visible, `tooltip`
+    kTraffic,           // `connections`, `uploaded`, `downloaded`, `text` (the rate)
+    kCatalogueChanged,  // nodes, subscriptions, events or routes were edited
     kShowWindow,
     kHideWindow,
   };
@@ -88,8 +88,8 @@ class CEventQueue {
   std::condition_variable changed_;
   std::deque<CoreEvent> queue_;
   std::function<void()> wake_;
-  uint64_t posted_ = 0;     // events ever posted
-  uint64_t delivered_ = 0;  // events ever handed to a listener
+  uint64_t posted_ = 0;      // events ever posted
+  uint64_t delivered_ = 0;   // events ever handed to a listener
   bool delivering_ = false;  // one thread drains at a time
   std::thread::id drainer_;
   bool stop_ = false;
