@@ -123,6 +123,37 @@ std::string CSettingsStore::cancelRefusal() const {
   return checkSettingsDialogCancel(settings());
 }
 
+std::string CSettingsStore::valueText(const SettingKey& key) const {
+  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  return settingValueText(settings(), key);
+}
+
+std::vector<std::pair<std::string, std::string>> CSettingsStore::listShown() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  for (const SettingKey& key : settingKeys()) {
+    std::string value = settingValueText(settings(), key);
+    if (key.type == SettingType::Secret) value = value.empty() ? "" : "(set)";
+    out.emplace_back(key.name, value);
+  }
+  return out;
+}
+
+std::string CSettingsStore::setFromText(const SettingKey& key, const std::string& value, bool& refused) {
+  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  refused = false;
+  std::string refusal = setSettingFromText(settings(), key, value);
+  if (!refusal.empty()) {
+    refused = true;
+    return refusal;
+  }
+  std::string error;
+  if (std::string(key.name) == "startup" && !updateRunAtStartup(settings(), error))
+    return "cannot update the start-up entry: " + error;
+  if (!saveSettings(&error)) return "cannot save the settings: " + error;
+  return {};
+}
+
 bool CSettingsStore::load(std::string& error) {
   std::lock_guard<std::recursive_mutex> guard(settingsMutex());
   return loadSettings(&error);

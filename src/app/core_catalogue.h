@@ -77,6 +77,16 @@ class CSettingsStore {
   std::vector<std::string> applyDialog(const SettingsDialogInput& input);
   // Why the settings dialog may not be cancelled now; "" when it may.
   std::string cancelRefusal() const;
+
+  // `vantor settings`: one key's value as text.
+  std::string valueText(const SettingKey& key) const;
+  // Every key with its value; secrets only say whether they are set.
+  std::vector<std::pair<std::string, std::string>> listShown() const;
+  // Sets one key from text with the settings dialog's checks, updates the
+  // start-up entry when the key is "startup", and saves. "" on success,
+  // else why not; `refused` tells a refused value (bad input) apart from a
+  // failure to apply or save.
+  std::string setFromText(const SettingKey& key, const std::string& value, bool& refused);
 };
 
 }  // namespace vantor::app

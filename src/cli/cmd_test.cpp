@@ -116,15 +116,11 @@ int runTests(const TestOptions& options) {
     return cli::kExitBadInput;
   }
   std::string error;
-  if (!loadSettings(&error)) {
+  if (!cli::core().settings().load(error)) {
     std::cerr << "vantor: cannot read the settings: " << error << "\n";
     return cli::kExitFailed;
   }
-  TestTargets targets;
-  {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    targets = TestTargets::fromSettings(settings());
-  }
+  TestTargets targets = TestTargets::fromSettings(cli::core().settings().get());
   if (!targetsFrom(options, targets)) return cli::kExitBadInput;
   std::vector<std::unique_ptr<CNodeInfo>> owned;
   std::vector<CNodeInfo*> list;

@@ -248,7 +248,7 @@ int renderScreenshots(const std::string& dirText) {
   CSubscriptionEditDialog editSubscription(&window, core, list.empty() ? std::string() : list.front().url);
   ok &= saveShot(&editSubscription, dir, "dialog_subscription_edit");
 
-  CNodeTestWindow test(&window);
+  CNodeTestWindow test(&window, core);
   test.appendLine(T("Testing started."), 1);
   test.appendLine(T("TCP transmission...Passed!"), 2);
   test.appendLine(T("UDP relay...Unpassed!"), 3);

@@ -427,7 +427,7 @@ void DialogKovalBase::testCurrentNode() {
   int32_t id = currentNodeId();
   CNodeInfo* node = id < 0 ? nullptr : core_.catalogue().nodes().find(id);
   if (!node) return;
-  if (!testWindow_) testWindow_ = new CNodeTestWindow(this);
+  if (!testWindow_) testWindow_ = new CNodeTestWindow(this, core_);
   // Beside the main window: left edge at its right edge, same top and
   // height. Where the screen ends first it goes on the left side, and it
   // never reaches beyond the screen.

@@ -371,6 +371,37 @@ TEST_F(CoreTest, SettingsChangesAreMadeUnderTheLockAndSaved) {
   EXPECT_EQ(core.settings().get().last_proxymode_index, 3) << "the saved value comes back";
 }
 
+TEST_F(CoreTest, SettingsByKeyRefuseBadValuesKeepSecretsAndSaveGoodOnes) {
+  CVexorApp core;
+  CSettingsStore& settings = core.settings();
+  std::string error;
+  ASSERT_TRUE(settings.load(error)) << error;
+  const SettingKey* hide = findSettingKey("AutomaticHideWindow");
+  const SettingKey* password = findSettingKey("password");
+  ASSERT_TRUE(hide && password);
+
+  bool refused = false;
+  EXPECT_FALSE(settings.setFromText(*hide, "maybe", refused).empty());
+  EXPECT_TRUE(refused) << "a bad value is the caller's input, not a failure";
+  EXPECT_EQ(settings.valueText(*hide), "1") << "a refused value changes nothing";
+
+  EXPECT_EQ(settings.setFromText(*hide, "0", refused), "");
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(settings.setFromText(*password, "hunter2", refused), "");
+  settings.change([](Settings& s) { s.AutomaticHideWindow = true; });
+  ASSERT_TRUE(settings.load(error)) << error;
+  EXPECT_EQ(settings.valueText(*hide), "0") << "the set value was saved";
+  EXPECT_EQ(settings.valueText(*password), "hunter2");
+
+  bool listed = false;
+  for (const auto& [name, value] : settings.listShown()) {
+    if (name != "password") continue;
+    listed = true;
+    EXPECT_EQ(value, "(set)") << "a list never shows a secret";
+  }
+  EXPECT_TRUE(listed);
+}
+
 TEST_F(CoreTest, TrafficIsNothingWithoutASelectionAndTheRateCountsOnlyWhileConnected) {
   CVexorApp core;
   CNodeMgr& store = core.catalogue().nodes();
