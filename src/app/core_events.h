@@ -37,6 +37,7 @@ struct CoreEvent {
     kCatalogueChanged,  // nodes, subscriptions, events or routes were edited
     kShowWindow,
     kHideWindow,
+    kExitRequested,  // SIGINT/SIGTERM: the front end ends as its Exit command does
   };
   Kind kind = kStatus;
   int state = kIdle;

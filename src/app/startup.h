@@ -115,6 +115,8 @@ class CVexorApp : public IControllerObserver {
   // second start talk to: "show" posts kShowWindow, "disconnect" disconnects
   // and calls `disconnected` (may be empty). Runs on the endpoint's thread.
   bool serveControl(std::function<void()> disconnected, std::string& error);
+  // A termination request (a signal) for the front end: kExitRequested.
+  void requestExit() { post(CoreEvent::kExitRequested); }
 
   // IControllerObserver: any thread; each report becomes one event.
   void onStatus(const std::string& text) override;

@@ -159,9 +159,7 @@ int runGui() {
   std::thread signalWatch([&] {
     while (!stopWatch) {
       if (app::waitTerminationSignalFor(200) != 0) {
-        DialogKovalBase* window = program.window();
-        QMetaObject::invokeMethod(
-            window, [window] { window->exitProgram(); }, Qt::QueuedConnection);
+        program.core().requestExit();
         return;
       }
     }

@@ -116,6 +116,9 @@ void DialogKovalBase::drainEvents() {
 }
 
 void DialogKovalBase::handleEvent(const app::CoreEvent& event) {
+  // The core's events are drained on the GUI thread only (see the wake in
+  // the constructor); a delivery elsewhere is counted for the tests.
+  if (QThread::currentThread() != thread()) ++eventsOffGui_;
   switch (event.kind) {
     case app::CoreEvent::kState:
       onStateChanged(event.state);
@@ -143,6 +146,9 @@ void DialogKovalBase::handleEvent(const app::CoreEvent& event) {
       break;
     case app::CoreEvent::kHideWindow:
       onHideWindow();
+      break;
+    case app::CoreEvent::kExitRequested:
+      exitProgram();
       break;
     case app::CoreEvent::kTraffic:  // the traffic window asks the core each second
     case app::CoreEvent::kCatalogueChanged:

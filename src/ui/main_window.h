@@ -112,6 +112,8 @@ class DialogKovalBase : public QMainWindow, public IEventNotifier {
   CNodeTestWindow* testWindow() const { return testWindow_; }
   QWidget* logWindow() const;
   int balloonCount() const { return balloons_; }
+  // Core events that were delivered off the GUI thread (none should be).
+  int eventsOffGui() const { return eventsOffGui_.load(); }
   int connectionState() const { return state_; }
   // The node id of the list's current entry; -1 for none or a group header.
   int32_t currentNodeId() const;
@@ -147,6 +149,7 @@ class DialogKovalBase : public QMainWindow, public IEventNotifier {
   bool filling_ = false;  // the list selection moves without a user's pick
   bool probing_ = true;
   int balloons_ = 0;
+  std::atomic<int> eventsOffGui_{0};
   bool controlsEnabled_ = true;
   bool trafficAway_ = false;  // hidden with this window, to be shown with it
 

@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "app/controller.h"
 #include "app/startup.h"
@@ -460,6 +461,39 @@ class WindowTest : public QObject {
     traffic->show();
     inside(traffic);
     traffic->hide();
+  }
+
+  // Reports posted on another thread reach the window on the GUI thread, in
+  // the order they were posted; after the window is gone, nothing reaches it.
+  void coreEventsFromAnotherThreadArriveInOrderOnTheGuiThread() {
+    freshWindow();
+    QThread* gui = QThread::currentThread();
+    const QString before = window_->statusLine()->text();
+    std::thread worker([this] {
+      core_->onStatus("first");
+      core_->onStateChanged(app::kConnecting);
+      core_->onStatus("second");
+      core_->onUdpWarning(true, "no UDP");
+    });
+    worker.join();
+    // Nothing was done on the worker thread: the line changes only here.
+    QCOMPARE(window_->statusLine()->text(), before);
+    QTRY_COMPARE(window_->statusLine()->text(), QString("second"));
+    QCOMPARE(window_->connectionState(), int(app::kConnecting));
+    QVERIFY(!window_->udpWarning()->isHidden());
+    QCOMPARE(QThread::currentThread(), gui);
+    QCOMPARE(window_->eventsOffGui(), 0);
+    QCOMPARE(core_->events().pending(), std::size_t(0));
+
+    // Reports while no window exists wait for the next one on the same core.
+    window_.reset();
+    core_->onStatus("before the window");
+    QApplication::processEvents();
+    QCOMPARE(core_->events().pending(), std::size_t(1));
+    window_ = std::make_unique<DialogKovalBase>(*core_, [this] { return trayHere_; });
+    window_->setProbing(false);
+    QCOMPARE(window_->statusLine()->text(), QString("before the window"));
+    QCOMPARE(core_->events().pending(), std::size_t(0));
   }
 
   void trayTooltipFollowsTheConnection() {
