@@ -56,6 +56,19 @@ bool CLocalService::setNode(CNodeInfo* node) { return CSSManager::instance().set
 bool CLocalService::start(const char* user, const char* password, uint16_t port) {
   return CSSManager::instance().startService(user, password, port);
 }
+CNodeInfo* CLocalService::useNodeFrom(const std::string& link, std::string& error) {
+  auto params = parseNodeUri(link, error);
+  if (!params) return nullptr;
+  error = unsupportedNodeReason(*params);
+  if (!error.empty()) return nullptr;
+  auto node = std::make_unique<CNodeInfo>(1, *params);
+  if (!setNode(node.get())) {
+    error = "the node is incomplete (server and port, and for Shadowsocks a method and password, are required)";
+    return nullptr;
+  }
+  return node.release();
+}
+
 void CLocalService::stop() { CSSManager::instance().stopService(); }
 bool CLocalService::running() const { return CSSManager::instance().isServiceRunning(); }
 uint16_t CLocalService::port() const { return CSSManager::instance().servicePort(); }

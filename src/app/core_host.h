@@ -46,6 +46,10 @@ class CLocalService {
  public:
   // The node sessions use; it must live until the sessions ended.
   bool setNode(CNodeInfo* node);
+  // Makes the node of a link (a share link or a socks URI) the service's
+  // node. The node lives as long as the process: sessions hold plain
+  // pointers to it. Null with `error` for a bad, unsupported or incomplete one.
+  CNodeInfo* useNodeFrom(const std::string& link, std::string& error);
   // Port 0: 16666 or the next free one.
   bool start(const char* user, const char* password, uint16_t port);
   void stop();

@@ -63,6 +63,8 @@ std::vector<Ipv4Network> chinaNetworks() {
 CVexorApp::CVexorApp() : instance_(std::make_unique<CInstance>(paths::runtimeDir())) { installServiceFetchRelay(); }
 
 CVexorApp::~CVexorApp() {
+  // The control endpoint's thread calls the controller: it ends first.
+  instance_->stop();
   if (refresher_.joinable()) refresher_.join();
   controller_.reset();
   backend_.reset();

@@ -359,6 +359,21 @@ TEST_F(CoreTest, NodeLinksAreRefusedWithTheirReason) {
   EXPECT_TRUE(CCatalogue::parseNode("socks4://127.0.0.1:1080", error)) << error;
 }
 
+TEST_F(CoreTest, TheServiceTakesItsNodeFromALinkOrSaysWhyNot) {
+  CVexorApp core;
+  std::string error;
+  EXPECT_EQ(core.service().useNodeFrom("socks5://", error), nullptr);
+  EXPECT_FALSE(error.empty());
+  error.clear();
+  // A Shadowsocks node without its password cannot serve.
+  EXPECT_EQ(core.service().useNodeFrom("ss://YWVzLTI1Ni1nY206@127.0.0.1:8388", error), nullptr);
+  EXPECT_FALSE(error.empty());
+  error.clear();
+  CNodeInfo* node = core.service().useNodeFrom("socks5://127.0.0.1:1080", error);
+  ASSERT_NE(node, nullptr) << error;
+  EXPECT_EQ(node->server_port, 1080);
+}
+
 TEST_F(CoreTest, SettingsChangesAreMadeUnderTheLockAndSaved) {
   CVexorApp core;
   std::string error;
