@@ -1,6 +1,7 @@
 // The one stream of events from the core to a front end: connection state,
-// the status line, messages, the summary, the UDP indicator, traffic, a
-// changed catalogue, and the requests to show or hide the window.
+// the status line, messages, the summary, the UDP indicator, a changed
+// catalogue, and the requests to show or hide the window or to exit. (The
+// traffic figures are a query, CVexorApp::traffic(), read once a second.)
 //
 // Threading: post() may be called from any thread (the controller's worker,
 // its timer thread, the control endpoint, the front end itself). Events are
@@ -33,8 +34,7 @@ struct CoreEvent {
     kControlsEnabled,   // `flag`
     kSummary,           // `summary`
     kUdpWarning,        // `flag` visible, `tooltip`
-    kTraffic,           // `connections`, `uploaded`, `downloaded`, `text` (the rate)
-    kCatalogueChanged,  // nodes, subscriptions, events or routes were edited
+    kCatalogueChanged,  // the nodes changed in the background (a subscription refresh)
     kShowWindow,
     kHideWindow,
     kExitRequested,  // SIGINT/SIGTERM: the front end ends as its Exit command does
@@ -45,8 +45,6 @@ struct CoreEvent {
   std::string text;
   std::string tooltip;
   StatusSummary summary;
-  int connections = 0;
-  double uploaded = 0, downloaded = 0;
 };
 
 class CEventQueue {

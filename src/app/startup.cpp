@@ -107,8 +107,11 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
   // Due subscriptions are fetched beside the rest of the start-up: a slow
   // server must not hold up the connection.
   refresher_ = std::thread([this] {
-    if (!refreshDueSubscriptions(catalogue_.subscriptions(), catalogue_.nodes(), std::time(nullptr)).empty())
-      post(CoreEvent::kCatalogueChanged);
+    bool changed = false;
+    for (const RefreshOutcome& outcome :
+         refreshDueSubscriptions(catalogue_.subscriptions(), catalogue_.nodes(), std::time(nullptr)))
+      changed = changed || outcome.added > 0 || outcome.removed > 0;
+    if (changed) post(CoreEvent::kCatalogueChanged);
   });
 
   // What an earlier run left behind: its routes, TUN interface, DNS and

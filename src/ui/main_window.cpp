@@ -150,11 +150,10 @@ void DialogKovalBase::handleEvent(const app::CoreEvent& event) {
     case app::CoreEvent::kExitRequested:
       exitProgram();
       break;
-    case app::CoreEvent::kTraffic:  // the traffic window asks the core each second
     case app::CoreEvent::kCatalogueChanged:
       // A background refresh changed the nodes: the list shows them when
       // the user is not in the middle of picking.
-      if (event.kind == app::CoreEvent::kCatalogueChanged && listLoaded_ && !filling_) refreshList(currentNodeId());
+      if (listLoaded_ && !filling_) refreshList(currentNodeId());
       break;
   }
 }
