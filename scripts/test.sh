@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/check-format.sh
+scripts/check-layers.sh
 
 run_suite() {
   local dir=$1; shift

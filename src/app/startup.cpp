@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "app/http_proxy.h"
+#include "app/program_backend.h"
 #include "app/i18n.h"
 #include "app/controller.h"
 #include "app/pac.h"
@@ -59,9 +60,15 @@ std::vector<Ipv4Network> chinaNetworks() {
   return out;
 }
 
-CVexorApp::CVexorApp() : instance_(std::make_unique<CInstance>(paths::runtimeDir())) {}
+CVexorApp::CVexorApp() : instance_(std::make_unique<CInstance>(paths::runtimeDir())) { installServiceFetchRelay(); }
+
 CVexorApp::~CVexorApp() {
+  // The control endpoint's thread calls the controller: it ends first.
+  instance_->stop();
   if (refresher_.joinable()) refresher_.join();
+  controller_.reset();
+  backend_.reset();
+  events_.stopThread();
 }
 
 CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>& report) {
@@ -99,8 +106,13 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
   InitAuthData();
   // Due subscriptions are fetched beside the rest of the start-up: a slow
   // server must not hold up the connection.
-  refresher_ = std::thread(
-      [] { refreshDueSubscriptions(CSubscriptionMgr::instance(), CNodeMgr::instance(), std::time(nullptr)); });
+  refresher_ = std::thread([this] {
+    bool changed = false;
+    for (const RefreshOutcome& outcome :
+         refreshDueSubscriptions(catalogue_.subscriptions(), catalogue_.nodes(), std::time(nullptr)))
+      changed = changed || outcome.added > 0 || outcome.removed > 0;
+    if (changed) post(CoreEvent::kCatalogueChanged);
+  });
 
   // What an earlier run left behind: its routes, TUN interface, DNS and
   // desktop proxy settings.
@@ -112,18 +124,133 @@ CVexorApp::Outcome CVexorApp::start(std::string& error, std::vector<std::string>
 }
 
 bool CVexorApp::startServices(std::string& error) {
-  CSSManager& service = CSSManager::instance();
-  if (!service.isServiceRunning() && !service.startService(nullptr, nullptr, 0)) {
+  if (!service_.running() && !service_.start(nullptr, nullptr, 0)) {
     error = tr("Local service of SSR started failed, restart this program and retry it.");
     return false;
   }
   CHttpProxy& http = localHttpProxy();
   http.setPacText(pacText_);
-  if (start_privoxy(5, "127.0.0.1", service.servicePort(), 0, 0, "127.0.0.1", 0, "unset") != 0) {
+  if (start_privoxy(5, "127.0.0.1", service_.port(), 0, 0, "127.0.0.1", 0, "unset") != 0) {
     error = tr("HTTP started failed, restart this program and retry it.");
     return false;
   }
   return true;
 }
+
+uint16_t CVexorApp::httpProxyPort() const { return localHttpProxy().port(); }
+
+std::optional<TrafficNow> CVexorApp::traffic(bool connected) {
+  CNodeMgr& store = catalogue_.nodes();
+  CNodeInfo* node = store.selectedNode();
+  if (!node) return std::nullopt;
+  TrafficNow now;
+  now.total = store.totalTrafficText();
+  now.rate = connected ? node->rateText() : std::string("0 B/s");
+  now.connections = service_.liveConnections();
+  return now;
+}
+
+void CVexorApp::openConnection() {
+  if (controller_) return;
+  backend_ = std::make_unique<CProgramBackend>();
+  openConnection(*backend_);
+}
+
+void CVexorApp::openConnection(IConnectionBackend& backend) {
+  if (controller_) return;
+  connectionBackend_ = &backend;
+  controller_ = std::make_unique<CConnectionController>(backend, *this);
+}
+
+void CVexorApp::closeConnection() {
+  controller_.reset();
+  connectionBackend_ = nullptr;
+  backend_.reset();
+}
+
+void CVexorApp::detectNetwork(bool wait) {
+  NetworkFacts facts;
+  connectionBackend_->detectConnections(facts);
+  controller_->setNetworkFacts(facts);
+  if (facts.tapCount < 1) {
+    controller_->startDriverReinstall();
+    if (wait) controller_->waitForWorker(-1);
+  }
+}
+
+int32_t CVexorApp::addTransientNode(const NodeParams& params) {
+  if (!backend_) return -1;
+  return backend_->addTransientNode(std::make_unique<CNodeInfo>(0, params));
+}
+
+CNodeInfo* CVexorApp::findNode(int32_t id) { return connectionBackend_ ? connectionBackend_->findNode(id) : nullptr; }
+
+std::vector<std::string> CVexorApp::takeReport() {
+  return backend_ ? backend_->takeReport() : std::vector<std::string>{};
+}
+
+void CVexorApp::undoHostChanges() {
+  if (backend_) backend_->undoHostChanges();
+}
+
+bool CVexorApp::serveControl(std::function<void()> disconnected, std::string& error) {
+  return instance_->serve(
+      [this, disconnected](const std::string& verb, std::string& answer) {
+        if (verb == "show") {
+          onShowWindow();
+          return true;
+        }
+        if (!controller_) return false;
+        if (verb == "status") {
+          answer = app::statusText(*controller_);
+          return true;
+        }
+        if (verb == "disconnect") {
+          if (disconnected) disconnected();
+          if (controller_->disconnectCommand()) controller_->waitForWorker(60000);
+          answer = std::string("state: ") + stateName(controller_->state()) + "\n";
+          return true;
+        }
+        return false;
+      },
+      error);
+}
+
+void CVexorApp::post(CoreEvent::Kind kind, std::function<void(CoreEvent&)> fill) {
+  CoreEvent event;
+  event.kind = kind;
+  if (fill) fill(event);
+  events_.post(std::move(event));
+}
+
+void CVexorApp::onStatus(const std::string& text) {
+  post(CoreEvent::kStatus, [&](CoreEvent& e) { e.text = text; });
+}
+void CVexorApp::onMessage(const std::string& text) {
+  post(CoreEvent::kMessage, [&](CoreEvent& e) { e.text = text; });
+}
+void CVexorApp::onStateChanged(int state) {
+  post(CoreEvent::kState, [&](CoreEvent& e) { e.state = state; });
+}
+void CVexorApp::onButton(const std::string& text, const std::string& tooltip) {
+  post(CoreEvent::kButton, [&](CoreEvent& e) {
+    e.text = text;
+    e.tooltip = tooltip;
+  });
+}
+void CVexorApp::onControlsEnabled(bool enabled) {
+  post(CoreEvent::kControlsEnabled, [&](CoreEvent& e) { e.flag = enabled; });
+}
+void CVexorApp::onSummary(const StatusSummary& summary) {
+  post(CoreEvent::kSummary, [&](CoreEvent& e) { e.summary = summary; });
+}
+void CVexorApp::onUdpWarning(bool visible, const std::string& tooltip) {
+  post(CoreEvent::kUdpWarning, [&](CoreEvent& e) {
+    e.flag = visible;
+    e.tooltip = tooltip;
+  });
+}
+void CVexorApp::onHideWindow() { post(CoreEvent::kHideWindow); }
+void CVexorApp::onShowWindow() { post(CoreEvent::kShowWindow); }
 
 }  // namespace vantor::app

@@ -2,71 +2,47 @@
 
 #include <climits>
 #include <iostream>
+#include <vector>
 
-#include "catalogue/app_paths.h"
-#include "catalogue/ini_file.h"
-#include "catalogue/node_mgr.h"
-#include "catalogue/settings.h"
-#include "catalogue/subscriptions.h"
+#include "app/startup.h"
+#include "cli/command.h"
 
 namespace vantor::cli {
+namespace {
 
-void printConfigWarnings() {
-  for (const std::string& warning : takeConfigFileWarnings()) std::cerr << "vantor: warning: " << warning << "\n";
+void printWarnings(const std::vector<std::string>& warnings) {
+  for (const std::string& warning : warnings) std::cerr << "vantor: warning: " << warning << "\n";
 }
 
-bool openNodeStore() {
-  // What a save killed half-way left behind.
-  removeStaleConfigTempFiles(paths::configDir());
+// Runs one catalogue step, printing its warnings and, on failure, its error.
+template <typename Step>
+bool run(Step step) {
   std::string error;
-  bool settingsRead = loadSettings(&error);
-  printConfigWarnings();
-  if (!settingsRead) {
-    std::cerr << "vantor: cannot read the settings: " << error << "\n";
-    return false;
-  }
-  CNodeMgr& store = CNodeMgr::instance();
-  bool nodesRead = store.loadNodes(&error);
-  printConfigWarnings();
-  if (!nodesRead) {
-    std::cerr << "vantor: cannot read the nodes: " << error << "\n";
-    return false;
-  }
-  store.select(settings().LastUsedNodeId);
-  // Nothing reads the file back; a failure to write it is not worth stopping for.
-  store.writeLocalHostInfo();
-  return true;
+  std::vector<std::string> warnings;
+  bool ok = step(error, warnings);
+  printWarnings(warnings);
+  if (!ok) std::cerr << "vantor: " << error << "\n";
+  return ok;
+}
+
+}  // namespace
+
+void printConfigWarnings() { printWarnings(core().catalogue().takeWarnings()); }
+
+bool openNodeStore() {
+  return run([](std::string& e, std::vector<std::string>& w) { return core().catalogue().openNodeStore(e, w); });
 }
 
 bool openCatalogue() {
-  if (!openNodeStore()) return false;
-  std::string error;
-  bool read = CSubscriptionMgr::instance().loadSubscriptions(&error);
-  printConfigWarnings();
-  if (!read) {
-    std::cerr << "vantor: cannot read the subscriptions: " << error << "\n";
-    return false;
-  }
-  return true;
+  return run([](std::string& e, std::vector<std::string>& w) { return core().catalogue().openCatalogue(e, w); });
 }
 
 bool saveNodeStore() {
-  std::string error;
-  bool saved = CNodeMgr::instance().saveNodes(&error);
-  printConfigWarnings();  // where a damaged file was kept
-  if (saved) return true;
-  std::cerr << "vantor: cannot save the nodes: " << error << "\n";
-  return false;
+  return run([](std::string& e, std::vector<std::string>& w) { return core().catalogue().saveNodes(e, w); });
 }
 
 bool saveSelection() {
-  settings().LastUsedNodeId = CNodeMgr::instance().selectedId();
-  std::string error;
-  bool saved = saveSettings(&error);
-  printConfigWarnings();
-  if (saved) return true;
-  std::cerr << "vantor: cannot save the settings: " << error << "\n";
-  return false;
+  return run([](std::string& e, std::vector<std::string>& w) { return core().catalogue().saveSelection(e, w); });
 }
 
 bool parseNumber(const std::string& text, int& value) {

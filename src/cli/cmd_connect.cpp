@@ -6,23 +6,13 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "app/controller.h"
-#include "app/http_proxy.h"
 #include "app/i18n.h"
 #include "app/instance.h"
-#include "app/program_backend.h"
 #include "app/startup.h"
-#include "catalogue/app_paths.h"
-#include "catalogue/node_mgr.h"
-#include "catalogue/node_uri.h"
 #include "cli/command.h"
-#include "netconf/proxy_modes.h"
-#include "platform/signals.h"
-#include "platform/termination_events.h"
-#include "service/ss_manager.h"
 
 namespace {
 
@@ -33,42 +23,42 @@ struct ConnectOptions {
   std::string mode;
 };
 
-// Status lines on standard output, message boxes on standard error.
-class ConsoleObserver : public app::IControllerObserver {
- public:
-  void onStatus(const std::string& text) override { line(stdout, text); }
-  // A failure's reason comes on a line of its own, prefixed like the text.
-  void onMessage(const std::string& text) override {
-    std::size_t start = 0;
-    for (;;) {
-      std::size_t end = text.find('\n', start);
-      std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-      if (!part.empty()) line(stderr, "vantor: " + part);
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
-  }
-  void onStateChanged(int) override {}
-  void onButton(const std::string&, const std::string&) override {}
-  void onControlsEnabled(bool) override {}
-  void onSummary(const app::StatusSummary& summary) override {
-    if (!summary.connected) return;
-    line(stdout, summary.proxyLine);
-    line(stdout, summary.modeLine);
-    line(stdout, summary.udpLine);
-  }
-  void onUdpWarning(bool visible, const std::string& tooltip) override {
-    if (visible) line(stdout, tooltip);
-  }
-
- private:
-  void line(FILE* to, const std::string& text) {
-    std::lock_guard<std::mutex> guard(lock_);
+// The core's events as the console shows them: status lines on standard
+// output, messages on standard error. Runs on the core's event thread only.
+void printEvent(const app::CoreEvent& event) {
+  auto line = [](FILE* to, const std::string& text) {
     std::fprintf(to, "%s\n", text.c_str());
     std::fflush(to);
+  };
+  switch (event.kind) {
+    case app::CoreEvent::kStatus:
+      line(stdout, event.text);
+      break;
+    case app::CoreEvent::kMessage: {
+      // A failure's reason comes on a line of its own, prefixed like the text.
+      std::size_t start = 0;
+      for (;;) {
+        std::size_t end = event.text.find('\n', start);
+        std::string part = event.text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!part.empty()) line(stderr, "vantor: " + part);
+        if (end == std::string::npos) break;
+        start = end + 1;
+      }
+      break;
+    }
+    case app::CoreEvent::kSummary:
+      if (!event.summary.connected) break;
+      line(stdout, event.summary.proxyLine);
+      line(stdout, event.summary.modeLine);
+      line(stdout, event.summary.udpLine);
+      break;
+    case app::CoreEvent::kUdpWarning:
+      if (event.flag) line(stdout, event.tooltip);
+      break;
+    default:  // the window's: button, controls, state, show/hide, traffic
+      break;
   }
-  std::mutex lock_;
-};
+}
 
 bool isNumber(const std::string& text) {
   if (text.empty()) return false;
@@ -79,11 +69,11 @@ bool isNumber(const std::string& text) {
 
 int connect(const ConnectOptions& options) {
   // Before any thread exists: termination requests are taken by this thread.
-  platform::blockTerminationSignals();
-  app::CVexorApp shell;
+  app::blockTerminationSignals();
+  app::CVexorApp& core = cli::core();
   std::string error;
   std::vector<std::string> report;
-  switch (shell.start(error, report)) {
+  switch (core.start(error, report)) {
     case app::CVexorApp::Outcome::AlreadyRunning:
       std::cerr << "vantor: already running (" << paths::runtimeDir()
                 << "); use `vantor status` or `vantor disconnect`\n";
@@ -96,93 +86,73 @@ int connect(const ConnectOptions& options) {
   }
   for (const auto& line : report) std::cerr << "vantor: " << line << "\n";
 
-  app::CProgramBackend backend;
-  ConsoleObserver observer;
-  app::CConnectionController controller(backend, observer);
+  core.events().startThread(printEvent);
+  core.openConnection();
+  // What the core printed must be out before this verb prints or returns.
+  auto flushed = [&core] { core.events().flush(5000); };
 
   int32_t nodeId = -1;
   if (isNumber(options.node)) {
     nodeId = options.node.size() > 9 ? -1 : std::stoi(options.node);
-    if (nodeId < 0 || !backend.findNode(nodeId)) {
+    if (nodeId < 0 || !core.findNode(nodeId)) {
       std::cerr << "vantor: no node " << options.node << " (see `vantor nodes list`)\n";
       return cli::kExitBadInput;
     }
   } else if (options.node.empty()) {
     // The node used last time, as the window preselects it.
-    backend.selectNode(backend.settings().LastUsedNodeId);
-    if (CNodeInfo* node = backend.selectedNode()) nodeId = node->id;
+    CNodeMgr& store = core.catalogue().nodes();
+    store.select(core.settings().get().LastUsedNodeId);
+    if (CNodeInfo* node = store.selectedNode()) nodeId = node->id;
   } else {
-    auto params = parseNodeUri(options.node, error);
-    if (params) error = unsupportedNodeReason(*params);
-    if (!params || !error.empty()) {
+    auto params = app::CCatalogue::parseNode(options.node, error);
+    if (!params) {
       std::cerr << "vantor: " << error << "\n";
       return cli::kExitBadInput;
     }
-    nodeId = backend.addTransientNode(std::make_unique<CNodeInfo>(0, *params));
+    nodeId = core.addTransientNode(*params);
   }
   int modeIndex = 0;
   if (!options.mode.empty()) {
-    modeIndex = CProxyModeMgr::instance().find(options.mode);
+    modeIndex = core.catalogue().modes().find(options.mode);
     if (modeIndex < 0) {
       std::cerr << "vantor: no proxy mode \"" << options.mode << "\" (see `vantor modes`)\n";
       return cli::kExitBadInput;
     }
   }
 
-  if (!shell.startServices(error)) {
+  if (!core.startServices(error)) {
     std::cerr << "vantor: " << error << "\n";
     return cli::kExitFailed;
   }
-  std::printf("local service 127.0.0.1:%u\nhttp proxy 127.0.0.1:%u\n", CSSManager::instance().servicePort(),
-              app::localHttpProxy().port());
+  std::printf("local service 127.0.0.1:%u\nhttp proxy 127.0.0.1:%u\n", core.service().port(), core.httpProxyPort());
   std::fflush(stdout);
 
   std::atomic<bool> disconnectAsked{false};
-  app::CInstance& instance = shell.instance();
-  if (!instance.serve(
-          [&](const std::string& verb, std::string& answer) {
-            if (verb == "show") return true;  // no window to show
-            if (verb == "status") {
-              answer = app::statusText(controller);
-              return true;
-            }
-            if (verb == "disconnect") {
-              disconnectAsked = true;
-              if (controller.disconnectCommand()) controller.waitForWorker(60000);
-              answer = std::string("state: ") + app::stateName(controller.state()) + "\n";
-              return true;
-            }
-            return false;
-          },
-          error))
+  if (!core.serveControl([&] { disconnectAsked = true; }, error))
     std::cerr << "vantor: no control endpoint: " << error << "\n";
 
-  app::NetworkFacts facts;
-  backend.detectConnections(facts);
-  controller.setNetworkFacts(facts);
-  if (facts.tapCount < 1) {
-    controller.startDriverReinstall();
-    controller.waitForWorker(-1);
-  }
-  for (const auto& line : backend.takeReport()) std::cerr << "vantor: " << line << "\n";
+  core.detectNetwork(/*wait=*/true);
+  flushed();
+  for (const auto& line : core.takeReport()) std::cerr << "vantor: " << line << "\n";
 
   int rc = cli::kExitOk;
-  if (!controller.connectCommand(nodeId, modeIndex) ||
-      (controller.waitForWorker(-1), controller.state() != app::kConnected)) {
+  if (!core.connect(nodeId, modeIndex) || (core.waitIdle(-1), core.state() != app::kConnected)) {
     rc = cli::kExitFailed;
   } else {
-    for (const auto& line : backend.takeReport()) std::printf("%s\n", line.c_str());
+    flushed();
+    for (const auto& line : core.takeReport()) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
-    controller.startNetworkMonitor();
-    while (platform::waitTerminationSignalFor(200) == 0) {
-      if (disconnectAsked && controller.state() == app::kIdle) break;
+    core.startNetworkMonitor();
+    while (app::waitTerminationSignalFor(200) == 0) {
+      if (disconnectAsked && core.state() == app::kIdle) break;
     }
   }
-  controller.exitCommand();
-  backend.undoHostChanges();
-  instance.stop();
-  for (const auto& line : backend.takeReport()) std::cerr << "vantor: " << line << "\n";
-  CSSManager::instance().waitForSessions(1000);
+  core.exitConnection();
+  core.undoHostChanges();
+  core.instance().stop();
+  flushed();
+  for (const auto& line : core.takeReport()) std::cerr << "vantor: " << line << "\n";
+  core.service().waitForSessions(1000);
   return rc;
 }
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "catalogue/events.h"
+#include "app/startup.h"
 #include "cli/catalogue_session.h"
 #include "cli/command.h"
 
@@ -55,13 +55,13 @@ bool parseRecord(const EventsOptions& o, EventAction& record) {
 
 int save() {
   std::string error;
-  if (CEventMgr::instance().saveEvents(&error)) return kExitOk;
+  if (cli::core().catalogue().events().saveEvents(&error)) return kExitOk;
   return fail("cannot save the events: " + error, kExitFailed);
 }
 
 int listEvents() {
-  CEventMgr::instance().loadEvents();
-  for (const EventAction& e : CEventMgr::instance().events())
+  cli::core().catalogue().events().loadEvents();
+  for (const EventAction& e : cli::core().catalogue().events().events())
     std::printf("%d\t%s\t%d\t%s\t%s\n", e.eventType, eventTypeName(e.eventType), e.actionType,
                 actionTypeName(e.actionType), e.param.c_str());
   return kExitOk;
@@ -70,7 +70,7 @@ int listEvents() {
 int addEvent(const EventsOptions& options) {
   EventAction r;
   if (!parseRecord(options, r)) return kExitBadInput;
-  CEventMgr& events = CEventMgr::instance();
+  CEventMgr& events = cli::core().catalogue().events();
   events.loadEvents();
   if (!events.addEvent(r.eventType, r.actionType, r.param)) return fail("that action is already there", kExitBadInput);
   return save();
@@ -79,7 +79,7 @@ int addEvent(const EventsOptions& options) {
 int removeEvent(const EventsOptions& options) {
   EventAction r;
   if (!parseRecord(options, r)) return kExitBadInput;
-  CEventMgr& events = CEventMgr::instance();
+  CEventMgr& events = cli::core().catalogue().events();
   events.loadEvents();
   if (!events.removeEvent(r.eventType, r.actionType, r.param)) return fail("no such action", kExitBadInput);
   return save();
@@ -88,8 +88,8 @@ int removeEvent(const EventsOptions& options) {
 int runEvents(const EventsOptions& options) {
   int event = -1;
   if (!parseCode(options.event, eventTypeName, event)) return fail("unknown event " + options.event, kExitBadInput);
-  CEventMgr::instance().loadEvents();
-  std::printf("ran %d actions\n", CEventMgr::instance().runEvents(event));
+  cli::core().catalogue().events().loadEvents();
+  std::printf("ran %d actions\n", cli::core().catalogue().events().runEvents(event));
   return kExitOk;
 }
 

@@ -8,10 +8,8 @@
 #include <vector>
 
 #include "app/user_cleanup.h"
-#include "catalogue/app_paths.h"
+#include "app/startup.h"
 #include "cli/command.h"
-#include "helper/client.h"
-#include "netconf/proxy_modes.h"
 
 namespace {
 
@@ -33,8 +31,8 @@ const char* kindText(int32_t kind) {
 
 int listModes() {
   using namespace vantor;
-  CProxyModeMgr& mgr = CProxyModeMgr::instance();
-  mgr.scanRules({paths::shippedRulesDir(), paths::userRulesDir()}, true);
+  CProxyModeMgr& mgr = cli::core().catalogue().modes();
+  vantor::cli::core().catalogue().loadModes(true);
   std::printf("%-3s %-12s %8s  %s\n", "#", "kind", "networks", "name");
   int index = 0;
   for (const ProxyMode& mode : mgr.modes()) {
@@ -50,15 +48,7 @@ int listModes() {
 // anyone); a running connection is never touched. `report` gets its lines.
 bool cleanupHostPart(std::vector<std::string>& report) {
   std::string error;
-  auto helper = vantor::helper::HelperClient::open(error);
-  if (!helper) {
-    std::fprintf(stderr, "vantor: %s\n", error.c_str());
-    return false;
-  }
-  Json::Value request, answer;
-  request["op"] = "cleanup";
-  bool ok = helper->call(request, answer, error);
-  for (const Json::Value& line : answer["report"]) report.push_back(line.asString());
+  bool ok = vantor::app::cleanupHostLeftovers(report, error);
   if (!ok) std::fprintf(stderr, "vantor: %s\n", error.c_str());
   return ok;
 }

@@ -4,13 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "catalogue/country.h"
-#include "catalogue/node_mgr.h"
-#include "catalogue/node_uri.h"
-#include "catalogue/share_link.h"
+#include "app/startup.h"
 #include "cli/catalogue_session.h"
 #include "cli/command.h"
-#include "platform/files.h"
 
 namespace {
 
@@ -38,14 +34,14 @@ CNodeInfo* nodeFromArgument(const std::string& text, int& code) {
     code = fail("not a node id: " + text, kExitBadInput);
     return nullptr;
   }
-  CNodeInfo* node = CNodeMgr::instance().find(id);
+  CNodeInfo* node = cli::core().catalogue().nodes().find(id);
   if (!node) code = fail("no node with id " + text, kExitBadInput);
   return node;
 }
 
 int listNodes(const NodesOptions& options) {
   if (!cli::openNodeStore()) return kExitFailed;
-  CNodeMgr& store = CNodeMgr::instance();
+  CNodeMgr& store = cli::core().catalogue().nodes();
   if (options.probe) {
     store.refresh(-1, true);
     if (!store.waitForProbes(kProbeWaitMs)) return fail("the probes did not finish in time", kExitFailed);
@@ -71,7 +67,7 @@ int addNode(const NodesOptions& options) {
   std::string unsupported = unstorableNodeReason(*params);
   if (!unsupported.empty()) return fail(unsupported, kExitBadInput);
   if (!cli::openNodeStore()) return kExitFailed;
-  CNodeInfo* node = CNodeMgr::instance().add(*params);
+  CNodeInfo* node = cli::core().catalogue().nodes().add(*params);
   if (!node) return fail("Can not resolve this link.", kExitBadInput);
   if (!cli::saveNodeStore()) return kExitFailed;
   std::printf("added node %d\n", node->id);
@@ -80,10 +76,10 @@ int addNode(const NodesOptions& options) {
 
 int importNodes(const NodesOptions& options) {
   std::string text, error;
-  if (!platform::readFile(options.argument, text, error, 64u << 20)) return fail(error, kExitBadInput);
+  if (!app::readFile(options.argument, text, error, 64u << 20)) return fail(error, kExitBadInput);
   if (trimBlanks(text).empty()) return fail("Input shadowsocks server link please.", kExitBadInput);
   if (!cli::openNodeStore()) return kExitFailed;
-  CNodeMgr::ImportReport report = CNodeMgr::instance().importLinks(text);
+  CNodeMgr::ImportReport report = cli::core().catalogue().nodes().importLinks(text);
   // Every piece that did not become a node is named, so nothing goes missing
   // without a word.
   for (const CNodeMgr::RefusedLink& r : report.refused)
@@ -103,7 +99,7 @@ int removeNode(const NodesOptions& options) {
   int code = kExitOk;
   CNodeInfo* node = nodeFromArgument(options.argument, code);
   if (!node) return code;
-  CNodeMgr& store = CNodeMgr::instance();
+  CNodeMgr& store = cli::core().catalogue().nodes();
   const bool wasSelected = store.selectedId() == node->id;
   store.remove(node->id);
   store.validateSelection();
@@ -129,7 +125,7 @@ int selectNode(const NodesOptions& options) {
   int code = kExitOk;
   CNodeInfo* node = nodeFromArgument(options.argument, code);
   if (!node) return code;
-  CNodeMgr::instance().select(node);
+  cli::core().catalogue().nodes().select(node);
   return cli::saveSelection() ? kExitOk : kExitFailed;
 }
 

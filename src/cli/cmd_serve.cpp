@@ -9,11 +9,9 @@
 
 #include "app/http_proxy.h"
 #include "app/pac.h"
-#include "catalogue/app_paths.h"
+#include "app/startup.h"
 #include "cli/command.h"
 #include "cli/node_arg.h"
-#include "platform/signals.h"
-#include "service/ss_manager.h"
 
 namespace {
 
@@ -33,16 +31,16 @@ int serve(const ServeOptions& options) {
   using namespace vantor;
   CNodeInfo* node = currentNodeFrom(options.node);
   if (!node) return 2;
-  CSSManager& service = CSSManager::instance();
-  platform::blockTerminationSignals();
+  app::CLocalService& service = cli::core().service();
+  app::blockTerminationSignals();
   const char* user = options.localUser.empty() ? nullptr : options.localUser.c_str();
   const char* password = options.localPassword.empty() ? nullptr : options.localPassword.c_str();
-  if (!service.startService(user, password, options.port)) {
+  if (!service.start(user, password, options.port)) {
     std::cerr << "vantor: Local service of SSR started failed, restart this program and retry it."
               << " (error " << service.lastError() << ")\n";
     return 1;
   }
-  std::printf("listening on 127.0.0.1:%u\n", service.servicePort());
+  std::printf("listening on 127.0.0.1:%u\n", service.port());
   app::CHttpProxy& http = app::localHttpProxy();
   if (options.httpPort >= 0) {
     std::string error;
@@ -50,9 +48,9 @@ int serve(const ServeOptions& options) {
     http.setIdleLimit(options.httpIdle);
     http.setPacText(app::loadPacScript(paths::configFile("pac.txt"), paths::configFile("userpac.txt"), {},
                                        /*writeWhenMissing=*/false));
-    if (!http.start(service.servicePort(), static_cast<uint16_t>(options.httpPort), error)) {
+    if (!http.start(service.port(), static_cast<uint16_t>(options.httpPort), error)) {
       std::cerr << "vantor: HTTP started failed: " << error << "\n";
-      service.stopService();
+      service.stop();
       return 1;
     }
     std::printf("http proxy 127.0.0.1:%u\n", http.port());
@@ -70,18 +68,18 @@ int serve(const ServeOptions& options) {
         while (!done && std::chrono::steady_clock::now() < next)
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (done) break;
-        std::printf("connections=%d upload=%.0f download=%.0f rate=%s\n", service.liveConnectionCount(),
+        std::printf("connections=%d upload=%.0f download=%.0f rate=%s\n", service.liveConnections(),
                     node->Upload_traffic.load(), node->Download_traffic.load(), node->rateText().c_str());
         std::fflush(stdout);
       }
     });
   }
 
-  platform::waitTerminationSignal();
+  app::waitTerminationSignal();
   done = true;
   if (stats.joinable()) stats.join();
   http.stop();
-  service.stopService();
+  service.stop();
   // Relay loops notice the cleared relay flag within one pass; sessions still
   // in a handshake end on their own time-outs, which the process need not wait for.
   service.waitForSessions(1000);

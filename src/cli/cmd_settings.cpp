@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "catalogue/settings.h"
+#include "app/startup.h"
 #include "cli/catalogue_session.h"
 #include "cli/command.h"
 
@@ -29,7 +29,7 @@ const SettingKey* knownKey(const std::string& name) {
 
 bool load() {
   std::string error;
-  bool read = loadSettings(&error);
+  bool read = cli::core().settings().load(error);
   cli::printConfigWarnings();
   if (read) return true;
   std::cerr << "vantor: cannot read the settings: " << error << "\n";
@@ -40,7 +40,7 @@ int getSetting(const SettingsOptions& options) {
   const SettingKey* key = knownKey(options.key);
   if (!key) return kExitBadInput;
   if (!load()) return kExitFailed;
-  std::cout << settingValueText(settings(), *key) << "\n";
+  std::cout << cli::core().settings().valueText(*key) << "\n";
   return kExitOk;
 }
 
@@ -48,11 +48,7 @@ int getSetting(const SettingsOptions& options) {
 // they are set (`settings get` shows one on purpose).
 int listSettings() {
   if (!load()) return kExitFailed;
-  for (const SettingKey& key : settingKeys()) {
-    std::string value = settingValueText(settings(), key);
-    if (key.type == SettingType::Secret) value = value.empty() ? "" : "(set)";
-    std::cout << key.name << "=" << value << "\n";
-  }
+  for (const auto& [name, value] : cli::core().settings().listShown()) std::cout << name << "=" << value << "\n";
   return kExitOk;
 }
 
@@ -60,23 +56,12 @@ int setSetting(const SettingsOptions& options) {
   const SettingKey* key = knownKey(options.key);
   if (!key) return kExitBadInput;
   if (!load()) return kExitFailed;
-  std::string refusal = setSettingFromText(settings(), *key, options.value);
-  if (!refusal.empty()) {
-    std::cerr << "vantor: " << refusal << "\n";
-    return kExitBadInput;
-  }
-  std::string error;
-  if (std::string(key->name) == "startup" && !updateRunAtStartup(settings(), error)) {
-    std::cerr << "vantor: cannot update the start-up entry: " << error << "\n";
-    return kExitFailed;
-  }
-  bool saved = saveSettings(&error);
+  bool refused = false;
+  std::string failure = cli::core().settings().setFromText(*key, options.value, refused);
   cli::printConfigWarnings();
-  if (!saved) {
-    std::cerr << "vantor: cannot save the settings: " << error << "\n";
-    return kExitFailed;
-  }
-  return kExitOk;
+  if (failure.empty()) return kExitOk;
+  std::cerr << "vantor: " << failure << "\n";
+  return refused ? kExitBadInput : kExitFailed;
 }
 
 cli::Registration settingsRegistration{

@@ -5,10 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "catalogue/http_fetch.h"
-#include "catalogue/node_mgr.h"
-#include "catalogue/subscription_refresh.h"
-#include "catalogue/subscriptions.h"
+#include "app/startup.h"
 #include "cli/catalogue_session.h"
 #include "cli/command.h"
 
@@ -44,7 +41,7 @@ std::string updatedText(int64_t when) {
 
 int listSubs() {
   if (!cli::openCatalogue()) return kExitFailed;
-  for (const SSRSubscription& s : CSubscriptionMgr::instance().list()) {
+  for (const SSRSubscription& s : cli::core().catalogue().subscriptions().list()) {
     std::string proxy = s.hasFetchProxy() ? s.p_server + ":" + std::to_string(s.p_server_port) : "-";
     std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", s.url.c_str(), s.groupname.empty() ? "-" : s.groupname.c_str(),
                 frequencyText(s.frequency), updatedText(s.recently_updated).c_str(),
@@ -54,14 +51,15 @@ int listSubs() {
 }
 
 int addSub(const SubsOptions& options) {
-  if (!isHttpUrl(options.url)) return fail("not an http:// or https:// address: " + options.url, kExitBadInput);
+  if (!app::CCatalogue::isHttpUrl(options.url))
+    return fail("not an http:// or https:// address: " + options.url, kExitBadInput);
   if (!cli::openCatalogue()) return kExitFailed;
-  CSubscriptionMgr& list = CSubscriptionMgr::instance();
+  CSubscriptionMgr& list = cli::core().catalogue().subscriptions();
   if (list.findSubscription(options.url)) return fail("already subscribed: " + options.url, kExitBadInput);
   const CNodeInfo* proxy = nullptr;
   if (!options.proxy.empty()) {
     int id = -1;
-    if (!cli::parseNumber(options.proxy, id) || !(proxy = CNodeMgr::instance().find(id)))
+    if (!cli::parseNumber(options.proxy, id) || !(proxy = cli::core().catalogue().nodes().find(id)))
       return fail("no node with id " + options.proxy + " for --proxy", kExitBadInput);
   }
   std::string error;
@@ -72,7 +70,7 @@ int addSub(const SubsOptions& options) {
 
 int removeSub(const SubsOptions& options) {
   if (!cli::openCatalogue()) return kExitFailed;
-  CSubscriptionMgr& list = CSubscriptionMgr::instance();
+  CSubscriptionMgr& list = cli::core().catalogue().subscriptions();
   if (!list.findSubscription(options.url)) return fail("no such subscription: " + options.url, kExitBadInput);
   std::string error;
   if (!list.deleteSubscription(options.url, &error))
@@ -82,17 +80,17 @@ int removeSub(const SubsOptions& options) {
 
 int refreshSubs(const SubsOptions& options) {
   if (!cli::openCatalogue()) return kExitFailed;
-  CSubscriptionMgr& list = CSubscriptionMgr::instance();
-  CNodeMgr& store = CNodeMgr::instance();
+  CSubscriptionMgr& list = cli::core().catalogue().subscriptions();
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   std::vector<RefreshOutcome> outcomes;
   if (!options.url.empty()) {
     if (!list.findSubscription(options.url)) return fail("no such subscription: " + options.url, kExitBadInput);
-    outcomes.push_back(refreshSubscription(list, store, options.url, now));
+    outcomes.push_back(cli::core().catalogue().refreshSubscription(options.url, now));
   } else if (options.due) {
-    outcomes = refreshDueSubscriptions(list, store, now);
+    outcomes = cli::core().catalogue().refreshDueSubscriptions(now);
   } else {
-    for (const SSRSubscription& s : list.list()) outcomes.push_back(refreshSubscription(list, store, s.url, now));
+    for (const SSRSubscription& s : list.list())
+      outcomes.push_back(cli::core().catalogue().refreshSubscription(s.url, now));
   }
   bool allOk = true, anyReplaced = false;
   for (const RefreshOutcome& o : outcomes) {

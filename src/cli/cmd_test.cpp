@@ -8,14 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/node_mgr.h"
-#include "catalogue/node_uri.h"
-#include "catalogue/settings.h"
+#include "app/node_tests.h"
+#include "app/startup.h"
 #include "cli/catalogue_session.h"
 #include "cli/command.h"
-#include "diag/node_test_run.h"
-#include "diag/node_testing.h"
-#include "platform/console.h"
 
 namespace {
 
@@ -34,7 +30,7 @@ struct TestOptions {
 
 // Prints lines; on a terminal, successes in green and failures in red.
 struct Printer {
-  bool colour = platform::stdoutIsTerminal();
+  bool colour = app::stdoutIsTerminal();
 
   void line(const std::string& text, int level) const {
     const char* start = "";
@@ -105,7 +101,7 @@ int collectNodes(const TestOptions& options, std::vector<std::unique_ptr<CNodeIn
   if (!cli::openNodeStore()) return cli::kExitFailed;
   for (const auto& text : options.ids) {
     int id = -1;
-    CNodeInfo* node = cli::parseNumber(text, id) ? CNodeMgr::instance().find(id) : nullptr;
+    CNodeInfo* node = cli::parseNumber(text, id) ? cli::core().catalogue().nodes().find(id) : nullptr;
     if (!node) {
       badInput("no node with id " + text);
       return cli::kExitBadInput;
@@ -125,15 +121,11 @@ int runTests(const TestOptions& options) {
     return cli::kExitBadInput;
   }
   std::string error;
-  if (!loadSettings(&error)) {
+  if (!cli::core().settings().load(error)) {
     std::cerr << "vantor: cannot read the settings: " << error << "\n";
     return cli::kExitFailed;
   }
-  TestTargets targets;
-  {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    targets = TestTargets::fromSettings(settings());
-  }
+  TestTargets targets = TestTargets::fromSettings(cli::core().settings().get());
   if (!targetsFrom(options, targets)) return cli::kExitBadInput;
   std::vector<std::unique_ptr<CNodeInfo>> owned;
   std::vector<CNodeInfo*> list;

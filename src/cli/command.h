@@ -13,7 +13,17 @@
 #include <functional>
 #include <string>
 
+namespace vantor::app {
+class CVexorApp;
+}
+
 namespace vantor::cli {
+
+// The program's core, made on first use (after the shared options such as
+// --config-dir were applied) and ended when the verb returns; one per
+// process. Every verb reaches the catalogue, the settings, the service and
+// the connection through it. Main thread only.
+app::CVexorApp& core();
 
 // What a parsed subcommand runs; its result is the process exit status.
 using Runner = std::function<int()>;

@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "catalogue/app_paths.h"
+#include "app/startup.h"
 #include "cli/command.h"
 
 namespace vantor::cli {
@@ -18,6 +19,22 @@ struct Entry {
   Setup setup;
   int order;
 };
+
+namespace {
+std::unique_ptr<app::CVexorApp> gCore;
+}  // namespace
+
+app::CVexorApp& core() {
+  if (!gCore) gCore = std::make_unique<app::CVexorApp>();
+  return *gCore;
+}
+
+// The core goes when the verb is done, before the static objects.
+int runVerb(const Runner& runner) {
+  int rc = runner();
+  gCore.reset();
+  return rc;
+}
 
 std::vector<Entry>& registry() {
   static std::vector<Entry> entries;
@@ -62,9 +79,9 @@ int main(int argc, char** argv) {
   }
   if (!configDir.empty()) paths::setConfigRoot(configDir);
   for (auto& [cmd, runner] : runners)
-    if (cmd->parsed()) return runner();
+    if (cmd->parsed()) return cli::runVerb(runner);
   for (auto& [cmd, runner] : runners)
-    if (cmd->get_name() == "gui") return runner();
+    if (cmd->get_name() == "gui") return cli::runVerb(runner);
   std::cerr << app.help();
   return cli::kExitBadInput;
 }

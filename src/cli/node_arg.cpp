@@ -2,31 +2,15 @@
 
 #include <iostream>
 
-#include "catalogue/node_mgr.h"
-#include "catalogue/node_uri.h"
-#include "service/ss_manager.h"
+#include "app/startup.h"
+#include "cli/command.h"
 
 namespace vantor::cli {
 
 CNodeInfo* currentNodeFrom(const std::string& text) {
   std::string error;
-  auto params = parseNodeUri(text, error);
-  if (!params) {
-    std::cerr << "vantor: " << error << "\n";
-    return nullptr;
-  }
-  std::string unsupported = unsupportedNodeReason(*params);
-  if (!unsupported.empty()) {
-    std::cerr << "vantor: " << unsupported << "\n";
-    return nullptr;
-  }
-  auto* node = new CNodeInfo(1, *params);
-  if (!CSSManager::instance().setCurrentNode(node)) {
-    std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are "
-                 "required)\n";
-    delete node;
-    return nullptr;
-  }
+  CNodeInfo* node = core().service().useNodeFrom(text, error);
+  if (!node) std::cerr << "vantor: " << error << "\n";
   return node;
 }
 

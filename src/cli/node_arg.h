@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "catalogue/node_info.h"
+#include "app/types.h"
 
 namespace vantor::cli {
 

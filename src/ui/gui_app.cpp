@@ -15,18 +15,8 @@
 #include <memory>
 #include <thread>
 
-#include "app/controller.h"
 #include "app/i18n.h"
-#include "app/program_backend.h"
 #include "app/startup.h"
-#include "catalogue/app_paths.h"
-#include "catalogue/events.h"
-#include "catalogue/node_mgr.h"
-#include "catalogue/settings.h"
-#include "catalogue/subscriptions.h"
-#include "platform/signals.h"
-#include "platform/termination_events.h"
-#include "service/ss_manager.h"
 #include "ui/main_window.h"
 #include "ui/manage_dialogs.h"
 #include "ui/node_dialogs.h"
@@ -89,8 +79,7 @@ CLoadingDialog::CLoadingDialog(QWidget* parent) : QDialog(parent, Qt::SplashScre
   setMinimumWidth(320);
 }
 
-CGuiApplication::CGuiApplication()
-    : shell_(std::make_unique<app::CVexorApp>()), forward_(std::make_unique<CObserverRelay>()) {}
+CGuiApplication::CGuiApplication() : shell_(std::make_unique<app::CVexorApp>()) {}
 
 CGuiApplication::~CGuiApplication() { finish(); }
 
@@ -112,10 +101,8 @@ void CGuiApplication::startWindow() {
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName(app::kProductName);
   QApplication::setWindowIcon(appIcon("app_disconnected.svg"));
-  whileLoading([this] { backend_ = std::make_unique<app::CProgramBackend>(); });
-  controller_ = std::make_unique<app::CConnectionController>(*backend_, *forward_);
-  window_ = std::make_unique<DialogKovalBase>(*controller_);
-  forward_->to = window_.get();
+  whileLoading([this] { shell_->openConnection(); });
+  window_ = std::make_unique<DialogKovalBase>(*shell_);
 
   if (!shell_->fileWarnings().empty()) {
     std::string text = "Some configuration files could not be read in full:\n";
@@ -126,35 +113,12 @@ void CGuiApplication::startWindow() {
   std::string error;
   if (!shell_->startServices(error)) {
     window_->onMessage(error);
-    if (!CSSManager::instance().isServiceRunning()) window_->onStatus(app::tr("Start local service failed."));
+    if (!shell_->service().running()) window_->onStatus(app::tr("Start local service failed."));
   }
-  app::NetworkFacts facts;
-  backend_->detectConnections(facts);
-  controller_->setNetworkFacts(facts);
-  if (facts.tapCount < 1) controller_->startDriverReinstall();
-  for (const auto& line : backend_->takeReport()) std::cerr << "vantor: " << line << "\n";
+  shell_->detectNetwork(/*wait=*/false);
+  for (const auto& line : shell_->takeReport()) std::cerr << "vantor: " << line << "\n";
 
-  DialogKovalBase* window = window_.get();
-  app::CConnectionController* controller = controller_.get();
-  if (!shell_->instance().serve(
-          [window, controller](const std::string& verb, std::string& answer) {
-            if (verb == "show") {
-              window->onShowWindow();
-              return true;
-            }
-            if (verb == "status") {
-              answer = app::statusText(*controller);
-              return true;
-            }
-            if (verb == "disconnect") {
-              if (controller->disconnectCommand()) controller->waitForWorker(60000);
-              answer = std::string("state: ") + app::stateName(controller->state()) + "\n";
-              return true;
-            }
-            return false;
-          },
-          error))
-    std::cerr << "vantor: no control endpoint: " << error << "\n";
+  if (!shell_->serveControl({}, error)) std::cerr << "vantor: no control endpoint: " << error << "\n";
 
   window_->show();
   placeTraffic(*window_);
@@ -162,16 +126,16 @@ void CGuiApplication::startWindow() {
 }
 
 void CGuiApplication::finish() {
-  if (finished_ || !backend_) return;
+  if (finished_ || !shell_->connectionOpen()) return;
   finished_ = true;
   shell_->instance().stop();
-  backend_->undoHostChanges();
-  for (const auto& line : backend_->takeReport()) std::cerr << "vantor: " << line << "\n";
-  CSSManager::instance().waitForSessions(1000);
-  // The widgets go while the QApplication still exists.
-  forward_->to = nullptr;
+  shell_->undoHostChanges();
+  for (const auto& line : shell_->takeReport()) std::cerr << "vantor: " << line << "\n";
+  shell_->service().waitForSessions(1000);
+  // The widgets go while the QApplication still exists; the controller
+  // (and its threads) with them, so no report comes after the window.
   window_.reset();
-  controller_.reset();
+  shell_->closeConnection();
 }
 
 int runGui() {
@@ -181,7 +145,7 @@ int runGui() {
   }
   // Before any thread exists: SIGINT and SIGTERM are taken by one thread,
   // which asks the window to exit.
-  platform::blockTerminationSignals();
+  app::blockTerminationSignals();
   CGuiApplication program;
   CGuiApplication::Shell shell = program.startShell();
   if (shell == CGuiApplication::Shell::AlreadyRunning) return 0;  // the first one shows itself
@@ -194,10 +158,8 @@ int runGui() {
   std::atomic<bool> stopWatch{false};
   std::thread signalWatch([&] {
     while (!stopWatch) {
-      if (platform::waitTerminationSignalFor(200) != 0) {
-        DialogKovalBase* window = program.window();
-        QMetaObject::invokeMethod(
-            window, [window] { window->exitProgram(); }, Qt::QueuedConnection);
+      if (app::waitTerminationSignalFor(200) != 0) {
+        program.core().requestExit();
         return;
       }
     }
@@ -238,15 +200,15 @@ int renderScreenshots(const std::string& dirText) {
   // The stored configuration, read only: no instance lock, no services, no
   // change on the host.
   app::initLanguage(paths::langDir(), paths::configFile("language.ini"));
-  loadSettings();
-  CNodeMgr::instance().loadNodes();
-  CSubscriptionMgr::instance().loadSubscriptions();
-  CEventMgr::instance().loadEvents();
-  app::CProgramBackend backend;
+  app::CVexorApp core;
+  std::string error;
+  core.settings().load(error);
+  core.catalogue().nodes().loadNodes();
+  core.catalogue().subscriptions().loadSubscriptions();
+  core.catalogue().events().loadEvents();
+  core.openConnection();
 
-  CObserverRelay quiet;  // no window to report to: the window below stays still
-  app::CConnectionController controller(backend, quiet);
-  DialogKovalBase window(controller, [] { return true; });
+  DialogKovalBase window(core, [] { return true; });
   window.trayIcon()->hide();
   window.setProbing(false);
   window.refreshList(-1);
@@ -260,7 +222,7 @@ int renderScreenshots(const std::string& dirText) {
 
   CNodeInfo* socks = nullptr;
   CNodeInfo* ss = nullptr;
-  for (CNodeInfo* node : CNodeMgr::instance().nodes()) {
+  for (CNodeInfo* node : core.catalogue().nodes().nodes()) {
     if (!ss && node->isShadowsocks()) ss = node;
     if (!socks && !node->isShadowsocks()) socks = node;
   }
@@ -270,21 +232,21 @@ int renderScreenshots(const std::string& dirText) {
   ok &= saveShot(&ssDialog, dir, "dialog_ss_node");
   CLinkDialog link(&window);
   ok &= saveShot(&link, dir, "dialog_link");
-  CBatchLinkDialog batch(&window);
+  CBatchLinkDialog batch(&window, core);
   ok &= saveShot(&batch, dir, "dialog_batch_links");
-  CSettingsDialog settingsDialog(&window);
+  CSettingsDialog settingsDialog(&window, core);
   ok &= saveShot(&settingsDialog, dir, "dialog_settings");
-  CAdditionalRouteDialog routes(&window);
+  CAdditionalRouteDialog routes(&window, core);
   ok &= saveShot(&routes, dir, "dialog_additional_routes");
-  CEventsDialog events(&window);
+  CEventsDialog events(&window, core);
   ok &= saveShot(&events, dir, "dialog_events");
-  CSubscriptionsDialog subscriptions(&window);
+  CSubscriptionsDialog subscriptions(&window, core);
   ok &= saveShot(&subscriptions, dir, "dialog_subscriptions");
-  std::vector<SSRSubscription> list = CSubscriptionMgr::instance().list();
-  CSubscriptionEditDialog editSubscription(&window, list.empty() ? std::string() : list.front().url);
+  std::vector<SSRSubscription> list = core.catalogue().subscriptions().list();
+  CSubscriptionEditDialog editSubscription(&window, core, list.empty() ? std::string() : list.front().url);
   ok &= saveShot(&editSubscription, dir, "dialog_subscription_edit");
 
-  CNodeTestWindow test(&window);
+  CNodeTestWindow test(&window, core);
   test.appendLine(T("Testing started."), 1);
   test.appendLine(T("TCP transmission...Passed!"), 2);
   test.appendLine(T("UDP relay...Unpassed!"), 3);

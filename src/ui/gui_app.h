@@ -11,14 +11,11 @@
 
 namespace vantor::app {
 class CVexorApp;
-class CProgramBackend;
-class CConnectionController;
 }  // namespace vantor::app
 
 namespace vantor::ui {
 
 class DialogKovalBase;
-class CObserverRelay;
 
 // "Loading proxy mode rules...": shown while the rule files are scanned.
 class CLoadingDialog : public QDialog {
@@ -50,14 +47,11 @@ class CGuiApplication {
   void finish();
 
   DialogKovalBase* window() const { return window_.get(); }
-  app::CConnectionController* controller() const { return controller_.get(); }
+  app::CVexorApp& core() const { return *shell_; }
   const std::string& error() const { return error_; }
 
  private:
   std::unique_ptr<app::CVexorApp> shell_;
-  std::unique_ptr<app::CProgramBackend> backend_;
-  std::unique_ptr<CObserverRelay> forward_;
-  std::unique_ptr<app::CConnectionController> controller_;
   std::unique_ptr<DialogKovalBase> window_;
   std::string error_;
   bool finished_ = false;

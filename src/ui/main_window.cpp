@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -26,10 +27,7 @@
 #include <future>
 
 #include "app/i18n.h"
-#include "catalogue/node_mgr.h"
-#include "catalogue/settings.h"
-#include "netconf/additional_routes.h"
-#include "netconf/proxy_modes.h"
+#include "app/startup.h"
 #include "ui/manage_dialogs.h"
 #include "ui/node_dialogs.h"
 #include "ui/node_list_model.h"
@@ -55,47 +53,110 @@ class RowHeight : public QStyledItemDelegate {
 constexpr int32_t kNoSuchNode = INT32_MAX;
 
 // The node file after every change; a failure is shown (at exit: printed).
-void saveNodes(QWidget* parent) {
+void saveNodes(app::CVexorApp& core, QWidget* parent) {
   std::string error;
-  if (CNodeMgr::instance().saveNodes(&error)) return;
+  if (core.catalogue().nodes().saveNodes(&error)) return;
   if (parent)
     ui::showMessage(parent, U(error));
   else
     std::fprintf(stderr, "vantor: %s\n", error.c_str());
 }
 
-void saveSettingsNow() {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-  vantor::saveSettings();
-}
-
 // Confirming a node dialog puts the node's own additional address on the
 // route list as a direct route.
-void noteAdditionalRoute(const NodeParams& params) {
+void noteAdditionalRoute(app::CVexorApp& core, const NodeParams& params) {
   if (params.AdditionalRoute.empty()) return;
-  CAdditionalRouteMgr& routes = CAdditionalRouteMgr::instance();
+  CAdditionalRouteMgr& routes = core.catalogue().routes();
   if (routes.contains(params.AdditionalRoute)) return;
   if (routes.add(params.AdditionalRoute, CAdditionalRouteMgr::kDirect)) routes.save();
 }
 
 }  // namespace
 
-DialogKovalBase::DialogKovalBase(app::CConnectionController& controller, TrayProbe trayAvailable, QWidget* parent)
-    : QMainWindow(parent), controller_(controller), trayAvailable_(std::move(trayAvailable)) {
+DialogKovalBase::DialogKovalBase(app::CVexorApp& core, TrayProbe trayAvailable, QWidget* parent)
+    : QMainWindow(parent), core_(core), trayAvailable_(std::move(trayAvailable)) {
   if (!trayAvailable_) trayAvailable_ = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
   setWindowTitle(productTitle());
   setWindowIcon(appIcon("app_disconnected.svg"));
   buildWidgets();
   buildMenus();
   buildTray();
-  traffic_ = new CTrafficWindow(this, [this] { return state_; });
+  traffic_ = new CTrafficWindow(this, core_, [this] { return state_; });
   keepWindowsOnScreen();
   fillModes();
   updateEntryStates();
-  CEventMgr::instance().setNotifier(this);
+  core_.catalogue().events().setNotifier(this);
+  // The core's events come to the GUI thread: a post from this thread is
+  // handled at once, one from another thread queues a drain here. The
+  // receiver of the queued call is the application, which outlives this
+  // window; the guard drops drains that arrive after it.
+  QPointer<DialogKovalBase> self(this);
+  core_.events().setWake([self, gui = thread()] {
+    if (QThread::currentThread() == gui) {
+      if (self) self->drainEvents();
+      return;
+    }
+    QMetaObject::invokeMethod(
+        qApp,
+        [self] {
+          if (self) self->drainEvents();
+        },
+        Qt::QueuedConnection);
+  });
+  drainEvents();  // what the core reported before this window existed
 }
 
-DialogKovalBase::~DialogKovalBase() { CEventMgr::instance().setNotifier(nullptr); }
+DialogKovalBase::~DialogKovalBase() {
+  core_.events().setWake({});
+  core_.catalogue().events().setNotifier(nullptr);
+}
+
+void DialogKovalBase::drainEvents() {
+  core_.events().drain([this](const app::CoreEvent& event) { handleEvent(event); });
+}
+
+void DialogKovalBase::handleEvent(const app::CoreEvent& event) {
+  // The core's events are drained on the GUI thread only (see the wake in
+  // the constructor); a delivery elsewhere is counted for the tests.
+  if (QThread::currentThread() != thread()) ++eventsOffGui_;
+  switch (event.kind) {
+    case app::CoreEvent::kState:
+      onStateChanged(event.state);
+      break;
+    case app::CoreEvent::kStatus:
+      onStatus(event.text);
+      break;
+    case app::CoreEvent::kMessage:
+      onMessage(event.text);
+      break;
+    case app::CoreEvent::kButton:
+      onButton(event.text, event.tooltip);
+      break;
+    case app::CoreEvent::kControlsEnabled:
+      onControlsEnabled(event.flag);
+      break;
+    case app::CoreEvent::kSummary:
+      onSummary(event.summary);
+      break;
+    case app::CoreEvent::kUdpWarning:
+      onUdpWarning(event.flag, event.tooltip);
+      break;
+    case app::CoreEvent::kShowWindow:
+      onShowWindow();
+      break;
+    case app::CoreEvent::kHideWindow:
+      onHideWindow();
+      break;
+    case app::CoreEvent::kExitRequested:
+      exitProgram();
+      break;
+    case app::CoreEvent::kCatalogueChanged:
+      // A background refresh changed the nodes: the list shows them when
+      // the user is not in the middle of picking.
+      if (listLoaded_ && !filling_) refreshList(currentNodeId());
+      break;
+  }
+}
 
 void DialogKovalBase::buildWidgets() {
   auto* central = new QWidget(this);
@@ -157,12 +218,10 @@ void DialogKovalBase::buildWidgets() {
   modeList_ = new QComboBox(central);
   modeList_->setMinimumContentsLength(18);
   modeLabel->setBuddy(modeList_);
-  connect(modeList_, &QComboBox::activated, this, [](int index) {
-    {
-      std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-      settings().last_proxymode_index = index;
-    }
-    saveSettingsNow();
+  connect(modeList_, &QComboBox::activated, this, [this](int index) {
+    std::string error;
+    core_.settings().change([index](Settings& s) { s.last_proxymode_index = index; });
+    core_.settings().save(error);
   });
   modeRow->addWidget(modeLabel);
   modeRow->addWidget(modeList_, 1);
@@ -235,7 +294,7 @@ void DialogKovalBase::buildTray() {
 
 void DialogKovalBase::fillModes() {
   modeList_->clear();
-  for (const ProxyMode& mode : CProxyModeMgr::instance().modes()) modeList_->addItem(modeName(mode));
+  for (const ProxyMode& mode : core_.catalogue().modes().modes()) modeList_->addItem(modeName(mode));
   if (modeList_->count() > 0) modeList_->setCurrentIndex(0);
 }
 
@@ -265,16 +324,16 @@ void DialogKovalBase::onGui(std::function<void()> fn) {
 void DialogKovalBase::loadNodeList() {
   refreshList(-1);
   if (listLoaded_) return;
-  controller_.armDelayedConnect();
-  controller_.startNetworkMonitor();
+  core_.armDelayedConnect();
+  core_.startNetworkMonitor();
   listLoaded_ = true;
   updateEntryStates();
   // armDelayedConnect selected the last used node in the store.
-  refreshList(CNodeMgr::instance().selectedId());
+  refreshList(core_.catalogue().nodes().selectedId());
 }
 
 void DialogKovalBase::refreshList(int32_t idToSelect) {
-  CNodeMgr& store = CNodeMgr::instance();
+  CNodeMgr& store = core_.catalogue().nodes();
   int32_t highlight = store.refresh(idToSelect < 0 ? -1 : idToSelect, probing_);
   filling_ = true;
   model_->setGroups(store.groupedNodes());
@@ -296,16 +355,14 @@ void DialogKovalBase::pickNode(const QModelIndex& index) {
   if (filling_) return;
   int32_t id = model_->nodeId(index);
   if (id < 0) return;
-  CNodeMgr::instance().select(id);
-  {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    settings().LastUsedNodeId = id;
-  }
-  saveSettingsNow();
+  core_.catalogue().nodes().select(id);
+  std::string error;
+  core_.settings().change([id](Settings& s) { s.LastUsedNodeId = id; });
+  core_.settings().save(error);
 }
 
 void DialogKovalBase::afterNodeChange(int32_t idToSelect) {
-  saveNodes(this);
+  saveNodes(core_, this);
   refreshList(idToSelect);
 }
 
@@ -313,8 +370,8 @@ void DialogKovalBase::afterNodeChange(int32_t idToSelect) {
 
 void DialogKovalBase::addNode(CNodeDialog& dialog) {
   if (dialog.exec() != QDialog::Accepted) return;
-  noteAdditionalRoute(dialog.params());
-  CNodeInfo* node = CNodeMgr::instance().add(dialog.params());
+  noteAdditionalRoute(core_, dialog.params());
+  CNodeInfo* node = core_.catalogue().nodes().add(dialog.params());
   afterNodeChange(node ? node->id : -1);
 }
 
@@ -329,7 +386,7 @@ void DialogKovalBase::addShadowsocksNode() {
 }
 
 void DialogKovalBase::batchAddNodes() {
-  CBatchLinkDialog dialog(this);
+  CBatchLinkDialog dialog(this, core_);
   if (dialog.exec() != QDialog::Accepted) return;
   afterNodeChange(-1);
   std::string result = "Added " + std::to_string(dialog.added()) + " nodes";
@@ -339,7 +396,7 @@ void DialogKovalBase::batchAddNodes() {
 
 void DialogKovalBase::editCurrentNode() {
   int32_t id = currentNodeId();
-  CNodeInfo* node = id < 0 ? nullptr : CNodeMgr::instance().find(id);
+  CNodeInfo* node = id < 0 ? nullptr : core_.catalogue().nodes().find(id);
   if (!node) return;
   std::unique_ptr<CNodeDialog> dialog;
   if (node->isShadowsocks())
@@ -347,8 +404,8 @@ void DialogKovalBase::editCurrentNode() {
   else
     dialog = std::make_unique<CSocksNodeDialog>(this, node);
   if (dialog->exec() != QDialog::Accepted) return;
-  noteAdditionalRoute(dialog->params());
-  CNodeMgr::instance().update(id, dialog->params());
+  noteAdditionalRoute(core_, dialog->params());
+  core_.catalogue().nodes().update(id, dialog->params());
   afterNodeChange(id);
 }
 
@@ -360,9 +417,9 @@ void DialogKovalBase::deleteCurrentNode() {
   // else the one above, in any group.
   int32_t next = model_->nodeAfter(current);
   if (next < 0) next = model_->nodeBefore(current);
-  CNodeMgr& store = CNodeMgr::instance();
+  CNodeMgr& store = core_.catalogue().nodes();
   store.remove(id);
-  saveNodes(this);
+  saveNodes(core_, this);
   if (next >= 0)
     store.select(next);
   else
@@ -373,9 +430,9 @@ void DialogKovalBase::deleteCurrentNode() {
 
 void DialogKovalBase::testCurrentNode() {
   int32_t id = currentNodeId();
-  CNodeInfo* node = id < 0 ? nullptr : CNodeMgr::instance().find(id);
+  CNodeInfo* node = id < 0 ? nullptr : core_.catalogue().nodes().find(id);
   if (!node) return;
-  if (!testWindow_) testWindow_ = new CNodeTestWindow(this);
+  if (!testWindow_) testWindow_ = new CNodeTestWindow(this, core_);
   // Beside the main window: left edge at its right edge, same top and
   // height. Where the screen ends first it goes on the left side, and it
   // never reaches beyond the screen.
@@ -394,23 +451,23 @@ void DialogKovalBase::testCurrentNode() {
 
 void DialogKovalBase::openSettings() {
   if (!listLoaded_ || state_ == app::kConnected || state_ == app::kConnecting) return;
-  CSettingsDialog dialog(this);
+  CSettingsDialog dialog(this, core_);
   dialog.exec();
 }
 
 void DialogKovalBase::openAdditionalRoutes() {
   if (!listLoaded_ || state_ == app::kConnected || state_ == app::kConnecting) return;
-  CAdditionalRouteDialog dialog(this);
+  CAdditionalRouteDialog dialog(this, core_);
   dialog.exec();
 }
 
 void DialogKovalBase::openEvents() {
-  CEventsDialog dialog(this);
+  CEventsDialog dialog(this, core_);
   dialog.exec();
 }
 
 void DialogKovalBase::openSubscriptions() {
-  CSubscriptionsDialog dialog(this);
+  CSubscriptionsDialog dialog(this, core_);
   dialog.exec();
   refreshList(-1);
 }
@@ -449,8 +506,8 @@ void DialogKovalBase::exitProgram() {
   if (testWindow_) testWindow_->hide();
   traffic_->hide();
   tray_->hide();
-  controller_.exitCommand();
-  saveNodes(nullptr);
+  core_.exitConnection();
+  saveNodes(core_, nullptr);
   QApplication::quit();
 }
 
@@ -474,7 +531,7 @@ void DialogKovalBase::toggleConnection() {
   int32_t id = -1;
   if (current.isValid()) id = model_->nodeId(current) >= 0 ? model_->nodeId(current) : kNoSuchNode;
   int mode = modeList_->currentIndex();
-  controller_.toggleCommand(id, mode);
+  core_.toggle(id, mode);
 }
 
 // ---- closing -----------------------------------------------------------------
@@ -557,7 +614,7 @@ void DialogKovalBase::onSummary(const app::StatusSummary& summary) {
     if (summary.connected) {
       shown.modeLine = app::tr("Mode: %s");
       auto at = shown.modeLine.find("%s");
-      if (at != std::string::npos) shown.modeLine.replace(at, 2, S(modeName(CProxyModeMgr::instance().currentMode())));
+      if (at != std::string::npos) shown.modeLine.replace(at, 2, S(modeName(core_.catalogue().modes().currentMode())));
     }
     tray_->setToolTip(U(app::trayTooltip(shown)));
     QIcon icon = appIcon(summary.connected ? "app_connected.svg" : "app_disconnected.svg");

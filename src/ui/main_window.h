@@ -2,9 +2,9 @@
 // selector, the action buttons and their menus, the connect button, the
 // status line and the UDP warning indicator; the tray icon with its menu,
 // tooltip and the once-per-run notice; and the owner of the traffic window,
-// the node test window and the action log. It hosts the connection
-// controller: the controller reports through IControllerObserver (from its
-// worker thread too), and the commands call the controller.
+// the node test window and the action log. It drives the core (CVexorApp):
+// the commands call the core, and the core's events are drained on the GUI
+// thread (a post from another thread queues a drain to it).
 #pragma once
 
 #include <QMainWindow>
@@ -15,8 +15,7 @@
 #include <atomic>
 #include <functional>
 
-#include "app/controller.h"
-#include "catalogue/events.h"
+#include "app/startup.h"
 
 class QAction;
 class QComboBox;
@@ -35,7 +34,7 @@ class CNodeTestWindow;
 class CNodeListModel;
 class CNodeDialog;
 
-class DialogKovalBase : public QMainWindow, public app::IControllerObserver, public IEventNotifier {
+class DialogKovalBase : public QMainWindow, public IEventNotifier {
   Q_OBJECT
 
  public:
@@ -43,8 +42,9 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   // come and go); tests give their own.
   using TrayProbe = std::function<bool()>;
 
-  explicit DialogKovalBase(app::CConnectionController& controller, TrayProbe trayAvailable = {},
-                           QWidget* parent = nullptr);
+  // The core's connection must be open (openConnection); the window drains
+  // the core's events from here on, until it goes.
+  explicit DialogKovalBase(app::CVexorApp& core, TrayProbe trayAvailable = {}, QWidget* parent = nullptr);
   ~DialogKovalBase() override;
 
   // The first fill of the node list, then the delayed connect and the
@@ -58,16 +58,21 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   // latency or a country (off for screenshots and tests: no traffic).
   void setProbing(bool on) { probing_ = on; }
 
-  // IControllerObserver: any thread; everything is done on the GUI thread.
-  void onStatus(const std::string& text) override;
-  void onMessage(const std::string& text) override;
-  void onStateChanged(int state) override;
-  void onButton(const std::string& text, const std::string& tooltip) override;
-  void onControlsEnabled(bool enabled) override;
-  void onSummary(const app::StatusSummary& summary) override;
-  void onUdpWarning(bool visible, const std::string& tooltip) override;
-  void onHideWindow() override;
-  void onShowWindow() override;
+  // One core event, on the GUI thread.
+  void handleEvent(const app::CoreEvent& event);
+  // Delivers the core's queued events; GUI thread.
+  void drainEvents();
+  // The reports, also called directly by the program: any thread;
+  // everything is done on the GUI thread.
+  void onStatus(const std::string& text);
+  void onMessage(const std::string& text);
+  void onStateChanged(int state);
+  void onButton(const std::string& text, const std::string& tooltip);
+  void onControlsEnabled(bool enabled);
+  void onSummary(const app::StatusSummary& summary);
+  void onUdpWarning(bool visible, const std::string& tooltip);
+  void onHideWindow();
+  void onShowWindow();
   // IEventNotifier: the "Please close this process" box; returns when closed.
   void showMessage(const std::string& message) override;
 
@@ -107,6 +112,8 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   CNodeTestWindow* testWindow() const { return testWindow_; }
   QWidget* logWindow() const;
   int balloonCount() const { return balloons_; }
+  // Core events that were delivered off the GUI thread (none should be).
+  int eventsOffGui() const { return eventsOffGui_.load(); }
   int connectionState() const { return state_; }
   // The node id of the list's current entry; -1 for none or a group header.
   int32_t currentNodeId() const;
@@ -133,7 +140,7 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   // Runs `fn` on the GUI thread (at once when already there).
   void onGui(std::function<void()> fn);
 
-  app::CConnectionController& controller_;
+  app::CVexorApp& core_;
   TrayProbe trayAvailable_;
   int state_ = app::kIdle;
   bool listLoaded_ = false;
@@ -142,6 +149,7 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   bool filling_ = false;  // the list selection moves without a user's pick
   bool probing_ = true;
   int balloons_ = 0;
+  std::atomic<int> eventsOffGui_{0};
   bool controlsEnabled_ = true;
   bool trafficAway_ = false;  // hidden with this window, to be shown with it
 
@@ -166,41 +174,6 @@ class DialogKovalBase : public QMainWindow, public app::IControllerObserver, pub
   QPointer<QWidget> logWindow_;
   QPlainTextEdit* log_ = nullptr;
   QStringList logLines_;
-};
-
-// Passes the controller's reports on to a window (made after the
-// controller, gone before it); with none it keeps them to itself.
-class CObserverRelay : public app::IControllerObserver {
- public:
-  // Set on the GUI thread, read on the controller's threads.
-  std::atomic<DialogKovalBase*> to{nullptr};
-  void onStatus(const std::string& t) override {
-    if (auto* w = to.load()) w->onStatus(t);
-  }
-  void onMessage(const std::string& t) override {
-    if (auto* w = to.load()) w->onMessage(t);
-  }
-  void onStateChanged(int s) override {
-    if (auto* w = to.load()) w->onStateChanged(s);
-  }
-  void onButton(const std::string& t, const std::string& tip) override {
-    if (auto* w = to.load()) w->onButton(t, tip);
-  }
-  void onControlsEnabled(bool e) override {
-    if (auto* w = to.load()) w->onControlsEnabled(e);
-  }
-  void onSummary(const app::StatusSummary& s) override {
-    if (auto* w = to.load()) w->onSummary(s);
-  }
-  void onUdpWarning(bool v, const std::string& tip) override {
-    if (auto* w = to.load()) w->onUdpWarning(v, tip);
-  }
-  void onHideWindow() override {
-    if (auto* w = to.load()) w->onHideWindow();
-  }
-  void onShowWindow() override {
-    if (auto* w = to.load()) w->onShowWindow();
-  }
 };
 
 }  // namespace vantor::ui

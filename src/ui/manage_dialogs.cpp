@@ -15,10 +15,7 @@
 
 #include <thread>
 
-#include "catalogue/events.h"
-#include "catalogue/node_mgr.h"
-#include "catalogue/subscriptions.h"
-#include "netconf/additional_routes.h"
+#include "app/startup.h"
 #include "ui/ui_common.h"
 
 namespace vantor::ui {
@@ -55,8 +52,8 @@ void fillFrequencies(QComboBox* box) {
 
 // ---- additional routes -------------------------------------------------------
 
-CAdditionalRouteDialog::CAdditionalRouteDialog(QWidget* parent)
-    : QDialog(parent), alive_(std::make_shared<bool>(true)) {
+CAdditionalRouteDialog::CAdditionalRouteDialog(QWidget* parent, app::CVexorApp& core)
+    : QDialog(parent), core_(core), alive_(std::make_shared<bool>(true)) {
   setWindowTitle(T("Additional route management"));
   auto* layout = new QVBoxLayout(this);
   list_ = makeList(this, {T("IP address"), T("Action")});
@@ -89,7 +86,7 @@ CAdditionalRouteDialog::~CAdditionalRouteDialog() { *alive_ = false; }
 
 void CAdditionalRouteDialog::fill() {
   list_->clear();
-  for (const auto& [ip, action] : CAdditionalRouteMgr::instance().routes())
+  for (const auto& [ip, action] : core_.catalogue().routes().routes())
     list_->addTopLevelItem(
         new QTreeWidgetItem({U(ip), action == CAdditionalRouteMgr::kProxify ? T("Proxify") : T("Direct")}));
 }
@@ -102,9 +99,11 @@ void CAdditionalRouteDialog::addEntry() {
   add_->setEnabled(false);
   remove_->setEnabled(false);
   // A host name takes the resolver's time: not on the GUI thread.
-  std::thread([this, input, action, alive = alive_] {
+  // The route list belongs to the core, which outlives this dialog.
+  CAdditionalRouteMgr* routes = &core_.catalogue().routes();
+  std::thread([this, routes, input, action, alive = alive_] {
     std::string address;
-    std::string message = CAdditionalRouteMgr::instance().check(input, action, address);
+    std::string message = routes->check(input, action, address);
     QMetaObject::invokeMethod(
         qApp,
         [this, alive, message, address, action] {
@@ -123,7 +122,7 @@ void CAdditionalRouteDialog::finishCheck(const std::string& message, const std::
     emit checked(T(message.c_str()));
     return;
   }
-  CAdditionalRouteMgr& routes = CAdditionalRouteMgr::instance();
+  CAdditionalRouteMgr& routes = core_.catalogue().routes();
   routes.add(address, action);
   routes.save();
   address_->clear();
@@ -134,14 +133,14 @@ void CAdditionalRouteDialog::finishCheck(const std::string& message, const std::
 void CAdditionalRouteDialog::removeEntry() {
   QString ip = selectedText(list_, 0);
   if (ip.isEmpty() || checking_) return;
-  CAdditionalRouteMgr& routes = CAdditionalRouteMgr::instance();
+  CAdditionalRouteMgr& routes = core_.catalogue().routes();
   if (routes.remove(S(ip))) routes.save();
   fill();
 }
 
 // ---- event actions -----------------------------------------------------------
 
-CEventsDialog::CEventsDialog(QWidget* parent) : QDialog(parent) {
+CEventsDialog::CEventsDialog(QWidget* parent, app::CVexorApp& core) : QDialog(parent), core_(core) {
   setWindowTitle(T("Events management"));
   auto* layout = new QVBoxLayout(this);
   list_ = makeList(this, {T("Event"), T("Action"), T("Process")});
@@ -175,7 +174,7 @@ CEventsDialog::CEventsDialog(QWidget* parent) : QDialog(parent) {
 
 void CEventsDialog::fill() {
   list_->clear();
-  for (const EventAction& e : CEventMgr::instance().events()) {
+  for (const EventAction& e : core_.catalogue().events().events()) {
     auto* item = new QTreeWidgetItem({T(eventTypeName(e.eventType)), T(actionTypeName(e.actionType)), U(e.param)});
     item->setData(0, Qt::UserRole, e.eventType);
     item->setData(1, Qt::UserRole, e.actionType);
@@ -189,7 +188,7 @@ void CEventsDialog::addEntry() {
     showMessage(this, T("Input the process name please."));
     return;
   }
-  CEventMgr& events = CEventMgr::instance();
+  CEventMgr& events = core_.catalogue().events();
   if (!events.addEvent(event_->currentData().toInt(), action_->currentData().toInt(), param)) {
     showMessage(this, T("This event action already exists."));
     return;
@@ -203,7 +202,7 @@ void CEventsDialog::addEntry() {
 void CEventsDialog::removeEntry() {
   QTreeWidgetItem* item = list_->currentItem();
   if (!item) return;
-  CEventMgr& events = CEventMgr::instance();
+  CEventMgr& events = core_.catalogue().events();
   if (events.removeEvent(item->data(0, Qt::UserRole).toInt(), item->data(1, Qt::UserRole).toInt(), S(item->text(2)))) {
     std::string error;
     if (!events.saveEvents(&error)) showMessage(this, U(error));
@@ -213,7 +212,7 @@ void CEventsDialog::removeEntry() {
 
 // ---- subscriptions -----------------------------------------------------------
 
-CSubscriptionsDialog::CSubscriptionsDialog(QWidget* parent) : QDialog(parent) {
+CSubscriptionsDialog::CSubscriptionsDialog(QWidget* parent, app::CVexorApp& core) : QDialog(parent), core_(core) {
   setWindowTitle(T("SSR Subscriptions management"));
   auto* layout = new QVBoxLayout(this);
   list_ =
@@ -255,7 +254,7 @@ CSubscriptionsDialog::CSubscriptionsDialog(QWidget* parent) : QDialog(parent) {
 
 void CSubscriptionsDialog::fill() {
   list_->clear();
-  for (const SSRSubscription& s : CSubscriptionMgr::instance().list()) {
+  for (const SSRSubscription& s : core_.catalogue().subscriptions().list()) {
     QString updated = s.recently_updated == 0
                           ? QString("-")
                           : QDateTime::fromSecsSinceEpoch(s.recently_updated).toString("yyyy-MM-dd HH:mm:ss");
@@ -269,7 +268,7 @@ void CSubscriptionsDialog::addEntry() {
   if (url.empty()) return;
   int frequency = frequency_->currentIndex() < 0 ? 1 : frequency_->currentData().toInt();
   std::string error;
-  if (!CSubscriptionMgr::instance().addSubscription(url, frequency, S(obfs_->text()), nullptr, &error) &&
+  if (!core_.catalogue().subscriptions().addSubscription(url, frequency, S(obfs_->text()), nullptr, &error) &&
       !error.empty())
     showMessage(this, U(error));
   url_->clear();
@@ -279,7 +278,7 @@ void CSubscriptionsDialog::addEntry() {
 void CSubscriptionsDialog::editEntry() {
   QString url = selectedText(list_, 1);
   if (url.isEmpty()) return;
-  CSubscriptionEditDialog dialog(this, S(url));
+  CSubscriptionEditDialog dialog(this, core_, S(url));
   dialog.exec();
   fill();
 }
@@ -288,14 +287,15 @@ void CSubscriptionsDialog::removeEntry() {
   QString url = selectedText(list_, 1);
   if (url.isEmpty()) return;
   std::string error;
-  if (!CSubscriptionMgr::instance().deleteSubscription(S(url), &error)) showMessage(this, U(error));
+  if (!core_.catalogue().subscriptions().deleteSubscription(S(url), &error)) showMessage(this, U(error));
   fill();
 }
 
-CSubscriptionEditDialog::CSubscriptionEditDialog(QWidget* parent, const std::string& url) : QDialog(parent), url_(url) {
+CSubscriptionEditDialog::CSubscriptionEditDialog(QWidget* parent, app::CVexorApp& core, const std::string& url)
+    : QDialog(parent), core_(core), url_(url) {
   setWindowTitle(T("Edit SSR Subscription"));
   SSRSubscription current;
-  CSubscriptionMgr::instance().get(url, current);
+  core_.catalogue().subscriptions().get(url, current);
   auto* layout = new QVBoxLayout(this);
   auto* form = new QFormLayout;
   auto* urlLabel = new QLabel(U(url), this);
@@ -307,7 +307,7 @@ CSubscriptionEditDialog::CSubscriptionEditDialog(QWidget* parent, const std::str
   obfs_ = new QLineEdit(U(current.default_params_of_obfs), this);
   proxy_ = new QComboBox(this);
   proxy_->addItem(T("No proxy"), -1);
-  for (CNodeInfo* node : CNodeMgr::instance().nodes()) {
+  for (CNodeInfo* node : core_.catalogue().nodes().nodes()) {
     proxy_->addItem(U(node->displayText()), node->id);
     if (current.hasFetchProxy() && node->server == current.p_server && node->server_port == current.p_server_port &&
         node->type == current.p_type)
@@ -324,10 +324,10 @@ CSubscriptionEditDialog::CSubscriptionEditDialog(QWidget* parent, const std::str
 
 void CSubscriptionEditDialog::accept() {
   int id = proxy_->currentData().toInt();
-  const CNodeInfo* node = id >= 0 ? CNodeMgr::instance().find(id) : nullptr;
+  const CNodeInfo* node = id >= 0 ? core_.catalogue().nodes().find(id) : nullptr;
   int frequency = frequency_->currentIndex() < 0 ? 1 : frequency_->currentData().toInt();
   std::string error;
-  if (!CSubscriptionMgr::instance().editSubscription(url_, frequency, S(obfs_->text()), node, &error)) {
+  if (!core_.catalogue().subscriptions().editSubscription(url_, frequency, S(obfs_->text()), node, &error)) {
     showMessage(this, U(error));
     return;
   }

@@ -13,13 +13,17 @@ class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 
+namespace vantor::app {
+class CVexorApp;
+}
+
 namespace vantor::ui {
 
 class CAdditionalRouteDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CAdditionalRouteDialog(QWidget* parent);
+  CAdditionalRouteDialog(QWidget* parent, app::CVexorApp& core);
   ~CAdditionalRouteDialog() override;
   // Checks the typed entry (a host name is resolved on a worker thread) and
   // adds it; the result arrives later, see checked().
@@ -38,6 +42,7 @@ class CAdditionalRouteDialog : public QDialog {
   void fill();
   void finishCheck(const std::string& message, const std::string& address, int action);
 
+  app::CVexorApp& core_;
   QTreeWidget* list_ = nullptr;
   QLineEdit* address_ = nullptr;
   QComboBox* action_ = nullptr;
@@ -51,7 +56,7 @@ class CEventsDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CEventsDialog(QWidget* parent);
+  CEventsDialog(QWidget* parent, app::CVexorApp& core);
   void addEntry();
   void removeEntry();
 
@@ -63,6 +68,7 @@ class CEventsDialog : public QDialog {
  private:
   void fill();
 
+  app::CVexorApp& core_;
   QTreeWidget* list_ = nullptr;
   QComboBox* event_ = nullptr;
   QComboBox* action_ = nullptr;
@@ -73,7 +79,7 @@ class CSubscriptionsDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CSubscriptionsDialog(QWidget* parent);
+  CSubscriptionsDialog(QWidget* parent, app::CVexorApp& core);
   void addEntry();
   void editEntry();
   void removeEntry();
@@ -86,6 +92,7 @@ class CSubscriptionsDialog : public QDialog {
  private:
   void fill();
 
+  app::CVexorApp& core_;
   QTreeWidget* list_ = nullptr;
   QLineEdit* url_ = nullptr;
   QLineEdit* obfs_ = nullptr;
@@ -98,7 +105,7 @@ class CSubscriptionEditDialog : public QDialog {
   Q_OBJECT
 
  public:
-  CSubscriptionEditDialog(QWidget* parent, const std::string& url);
+  CSubscriptionEditDialog(QWidget* parent, app::CVexorApp& core, const std::string& url);
   void accept() override;
 
   QComboBox* frequencyBox() const { return frequency_; }
@@ -106,6 +113,7 @@ class CSubscriptionEditDialog : public QDialog {
   QLineEdit* obfsEdit() const { return obfs_; }
 
  private:
+  app::CVexorApp& core_;
   std::string url_;
   QComboBox* frequency_ = nullptr;
   QLineEdit* obfs_ = nullptr;

@@ -10,10 +10,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "catalogue/node_mgr.h"
-#include "catalogue/share_link.h"
-#include "crypto/cryptor.h"
-#include "crypto/ssr/plugins.h"
+#include "app/startup.h"
 #include "ui/ui_common.h"
 
 namespace vantor::ui {
@@ -150,17 +147,17 @@ CSSNodeDialog::CSSNodeDialog(QWidget* parent, const CNodeInfo* node) : CNodeDial
   setWindowTitle(node ? T("Edit SS/SSR proxy") : T("Add SS/SSR proxy"));
   method_ = new QComboBox(this);
   std::vector<std::string> methods;
-  GetMethodNames(methods);
+  methods = app::cipherNames();
   for (const auto& m : methods) method_->addItem(U(m));
   selectText(method_, "aes-256-gcm");
   protocol_ = new QComboBox(this);
   std::vector<std::pair<std::string, bool>> names;
-  GetProtocolNames(names);
+  names = app::protocolNames();
   for (const auto& [name, param] : names) protocol_->addItem(U(name), param);
   protocolParam_ = new QLineEdit(this);
   obfs_ = new QComboBox(this);
   names.clear();
-  GetObfsNames(names);
+  names = app::obfsNames();
   for (const auto& [name, param] : names) obfs_->addItem(U(name), param);
   obfsParam_ = new QLineEdit(this);
   // The parameter fields are offered only for plugins that take one.
@@ -243,7 +240,7 @@ void CLinkDialog::accept() {
   QDialog::accept();
 }
 
-CBatchLinkDialog::CBatchLinkDialog(QWidget* parent) : QDialog(parent) {
+CBatchLinkDialog::CBatchLinkDialog(QWidget* parent, app::CVexorApp& core) : QDialog(parent), core_(core) {
   setWindowTitle(T("Batch Add SS/SSR proxy from link..."));
   auto* layout = new QVBoxLayout(this);
   auto* caption = new QLabel(T("Input SS/SSR link below( Seperated by comma, space, newline )"), this);
@@ -262,7 +259,7 @@ void CBatchLinkDialog::accept() {
     showMessage(this, T("Input shadowsocks server link please."));
     return;
   }
-  CNodeMgr::ImportReport report = CNodeMgr::instance().importLinks(text);
+  CNodeMgr::ImportReport report = core_.catalogue().nodes().importLinks(text);
   added_ = report.added;
   refused_ = static_cast<int>(report.refused.size());
   if (!report.refused.empty()) {

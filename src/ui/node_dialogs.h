@@ -6,7 +6,11 @@
 
 #include <QDialog>
 
-#include "catalogue/node_info.h"
+#include "app/types.h"
+
+namespace vantor::app {
+class CVexorApp;
+}
 
 class QComboBox;
 class QLineEdit;
@@ -114,7 +118,7 @@ class CBatchLinkDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CBatchLinkDialog(QWidget* parent);
+  CBatchLinkDialog(QWidget* parent, app::CVexorApp& core);
   void accept() override;
   int added() const { return added_; }
   // How many pieces were not added (each was named to the user).
@@ -122,6 +126,7 @@ class CBatchLinkDialog : public QDialog {
   QPlainTextEdit* textEdit() const { return text_; }
 
  private:
+  app::CVexorApp& core_;
   QPlainTextEdit* text_ = nullptr;
   int added_ = 0;
   int refused_ = 0;

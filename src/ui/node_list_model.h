@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "catalogue/node_mgr.h"
+#include "app/types.h"
 
 namespace vantor::ui {
 

@@ -13,8 +13,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "netconf/host_setup.h"
-#include "platform/routes.h"
+#include "app/startup.h"
 #include "ui/ui_common.h"
 
 namespace vantor::ui {
@@ -50,13 +49,9 @@ int shownDnsProvider(const Settings& s) {
   return kOwnDnsProvider;
 }
 
-CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
+CSettingsDialog::CSettingsDialog(QWidget* parent, app::CVexorApp& core) : QDialog(parent), core_(core) {
   setWindowTitle(T("Settings"));
-  Settings s;
-  {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    s = settings();
-  }
+  Settings s = core_.settings().get();
   auto* layout = new QVBoxLayout(this);
 
   // Adapters: the interfaces of this host; the TUN ones are ours.
@@ -64,8 +59,8 @@ CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
   auto* adapterForm = new QFormLayout(adapters);
   local_ = new QComboBox(adapters);
   tun_ = new QComboBox(adapters);
-  std::string tunName = s.tap_connection_name.empty() ? tunConnectionName() : s.tap_connection_name;
-  for (const auto& [index, name] : platform::listInterfaces()) {
+  std::string tunName = s.tap_connection_name.empty() ? app::tunInterfaceName() : s.tap_connection_name;
+  for (const auto& [index, name] : app::listInterfaces()) {
     if (name == "lo") continue;
     AdapterChoice choice;
     choice.name = choice.guid = name;
@@ -221,22 +216,12 @@ void CSettingsDialog::accept() {
     showMessage(this, T(message.c_str()));
     return;
   }
-  std::string error;
-  {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    applySettingsDialog(in, settings());
-    if (!updateRunAtStartup(settings(), error)) showMessage(this, U(error));
-    if (!saveSettings(&error)) showMessage(this, U(error));
-  }
+  for (const std::string& failure : core_.settings().applyDialog(in)) showMessage(this, U(failure));
   QDialog::accept();
 }
 
 void CSettingsDialog::reject() {
-  std::string message;
-  {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    message = checkSettingsDialogCancel(settings());
-  }
+  std::string message = core_.settings().cancelRefusal();
   if (!message.empty()) {
     showMessage(this, T(message.c_str()));
     return;

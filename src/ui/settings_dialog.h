@@ -7,7 +7,11 @@
 #include <QDialog>
 #include <QString>
 
-#include "catalogue/settings.h"
+#include "app/types.h"
+
+namespace vantor::app {
+class CVexorApp;
+}
 
 class QCheckBox;
 class QComboBox;
@@ -20,7 +24,7 @@ class CSettingsDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CSettingsDialog(QWidget* parent);
+  CSettingsDialog(QWidget* parent, app::CVexorApp& core);
   void accept() override;
   void reject() override;
 
@@ -36,6 +40,7 @@ class CSettingsDialog : public QDialog {
   QCheckBox* check(const char* key) const;
 
  private:
+  app::CVexorApp& core_;
   void providerChosen(int index);
 
   QComboBox* local_ = nullptr;

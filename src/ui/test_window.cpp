@@ -6,13 +6,14 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
-#include "catalogue/settings.h"
+#include "app/startup.h"
 #include "ui/ui_common.h"
 
 namespace vantor::ui {
 
-CNodeTestWindow::CNodeTestWindow(QWidget* owner)
+CNodeTestWindow::CNodeTestWindow(QWidget* owner, app::CVexorApp& core)
     : QWidget(owner, Qt::Window),
+      core_(core),
       alive_(std::make_shared<bool>(true)),
       runner_([this, alive = alive_](const std::string& line, int level) {
         // From the test thread: shown on the GUI thread while the window lives.
@@ -53,11 +54,7 @@ void CNodeTestWindow::startTests(std::vector<CNodeInfo*> nodes, int choice) {
   nodes_ = std::move(nodes);
   choice_ = choice;
   log_->clear();
-  TestTargets targets;
-  {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    targets = TestTargets::fromSettings(settings());
-  }
+  TestTargets targets = TestTargets::fromSettings(core_.settings().get());
   runner_.start(nodes_, choice_, targets);
 }
 

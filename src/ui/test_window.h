@@ -8,8 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include "catalogue/node_info.h"
-#include "diag/node_test_run.h"
+#include "app/node_tests.h"
+
+namespace vantor::app {
+class CVexorApp;
+}
 
 class QCheckBox;
 class QTextEdit;
@@ -20,7 +23,8 @@ class CNodeTestWindow : public QWidget {
   Q_OBJECT
 
  public:
-  explicit CNodeTestWindow(QWidget* owner);
+  // The test targets come from the core's settings at each start.
+  CNodeTestWindow(QWidget* owner, app::CVexorApp& core);
   ~CNodeTestWindow() override;
 
   // Clears the log and starts a run (a run still going is ended first).
@@ -33,6 +37,7 @@ class CNodeTestWindow : public QWidget {
   QCheckBox* timeStamps() const { return stamps_; }
 
  private:
+  app::CVexorApp& core_;
   QTextEdit* log_ = nullptr;
   QCheckBox* stamps_ = nullptr;
   std::shared_ptr<bool> alive_;

@@ -4,28 +4,21 @@
 #include <QLabel>
 #include <QTimer>
 
-#include "app/controller.h"
-#include "catalogue/node_mgr.h"
-#include "service/ss_manager.h"
+#include "app/startup.h"
 #include "ui/ui_common.h"
 
 namespace vantor::ui {
 
-std::optional<TrafficValues> currentTraffic(int connectionState) {
-  CNodeMgr& store = CNodeMgr::instance();
-  CNodeInfo* node = store.selectedNode();
-  if (!node) return std::nullopt;
-  TrafficValues v;
-  v.total = U(store.totalTrafficText());
-  v.speed = connectionState == app::kConnected ? U(node->rateText()) : QString("0 B/s");
-  v.connections = QString::number(CSSManager::instance().liveConnectionCount());
-  return v;
+std::optional<TrafficValues> currentTraffic(app::CVexorApp& core, int connectionState) {
+  std::optional<app::TrafficNow> now = core.traffic(connectionState == app::kConnected);
+  if (!now) return std::nullopt;
+  return TrafficValues{U(now->total), U(now->rate), QString::number(now->connections)};
 }
 
-CTrafficWindow::CTrafficWindow(QWidget* owner, std::function<int()> state)
+CTrafficWindow::CTrafficWindow(QWidget* owner, app::CVexorApp& core, std::function<int()> state)
     : QWidget(owner, Qt::Tool | Qt::WindowStaysOnTopHint) {
   setWindowTitle(T("Traffic"));
-  source_ = [state = std::move(state)] { return currentTraffic(state()); };
+  source_ = [&core, state = std::move(state)] { return currentTraffic(core, state()); };
   values_ = {"0 B", "0 B/s", "0"};
   auto* layout = new QFormLayout(this);
   layout->setLabelAlignment(Qt::AlignLeft);

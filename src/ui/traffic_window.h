@@ -12,6 +12,10 @@
 class QLabel;
 class QTimer;
 
+namespace vantor::app {
+class CVexorApp;
+}
+
 namespace vantor::ui {
 
 struct TrafficValues {
@@ -30,8 +34,8 @@ class CTrafficWindow : public QWidget {
   using Source = std::function<std::optional<TrafficValues>()>;
 
   // `state` tells the connection state (the live speed counts only while
-  // connected); the values come from the node store and the local service.
-  CTrafficWindow(QWidget* owner, std::function<int()> state);
+  // connected); the values come from the core (node store, local service).
+  CTrafficWindow(QWidget* owner, app::CVexorApp& core, std::function<int()> state);
   // The values from `source` instead (tests).
   void setSource(Source source) { source_ = std::move(source); }
 
@@ -52,6 +56,6 @@ class CTrafficWindow : public QWidget {
 
 // The values the window shows now: the store's total traffic, the selected
 // node's rate while connected (else "0 B/s"), the service's live connections.
-std::optional<TrafficValues> currentTraffic(int connectionState);
+std::optional<TrafficValues> currentTraffic(app::CVexorApp& core, int connectionState);
 
 }  // namespace vantor::ui

@@ -16,8 +16,7 @@
 
 #include "app/controller.h"
 #include "app/i18n.h"
-#include "catalogue/country.h"
-#include "netconf/proxy_modes.h"
+#include "app/types.h"
 
 static void initUiResources() {
   Q_INIT_RESOURCE(ui_flags);

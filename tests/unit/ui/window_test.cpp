@@ -27,8 +27,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "app/controller.h"
+#include "app/startup.h"
 #include "catalogue/app_paths.h"
 #include "catalogue/events.h"
 #include "catalogue/node_mgr.h"
@@ -173,8 +175,7 @@ class WindowTest : public QObject {
   QTemporaryDir dir_;
   QStringList messages_;
   QuickBackend backend_;
-  CObserverRelay forward_;
-  std::unique_ptr<app::CConnectionController> controller_;
+  std::unique_ptr<app::CVexorApp> core_;
   std::unique_ptr<DialogKovalBase> window_;
   bool trayHere_ = true;
 
@@ -185,13 +186,12 @@ class WindowTest : public QObject {
   }
 
   void freshWindow() {
-    forward_.to = nullptr;
     window_.reset();
-    controller_ = std::make_unique<app::CConnectionController>(backend_, forward_);
-    controller_->setNetworkFacts(QuickBackend::facts());
-    window_ = std::make_unique<DialogKovalBase>(*controller_, [this] { return trayHere_; });
+    core_ = std::make_unique<app::CVexorApp>();
+    core_->openConnection(backend_);
+    core_->controller().setNetworkFacts(QuickBackend::facts());
+    window_ = std::make_unique<DialogKovalBase>(*core_, [this] { return trayHere_; });
     window_->setProbing(false);  // no echo or country look-up from a unit test
-    forward_.to = window_.get();
     window_->show();
   }
 
@@ -221,9 +221,8 @@ class WindowTest : public QObject {
   }
 
   void cleanupTestCase() {
-    forward_.to = nullptr;
     window_.reset();
-    controller_.reset();
+    core_.reset();
   }
 
   void entryStatesFollowTheListAndTheConnection() {
@@ -339,7 +338,7 @@ class WindowTest : public QObject {
   }
 
   void trafficValuesAndRepaints() {
-    CTrafficWindow window(nullptr, [] { return int(app::kIdle); });
+    CTrafficWindow window(nullptr, *core_, [] { return int(app::kIdle); });
     CTrafficWindow* traffic = &window;
     std::optional<TrafficValues> next;
     int before = traffic->repaints();
@@ -362,16 +361,16 @@ class WindowTest : public QObject {
     // The values from the store: 1.5 times the total, the rate only while
     // connected.
     CNodeInfo* node = CNodeMgr::instance().add(socksNode("192.0.2.9", 1080, ""));
-    QVERIFY(!currentTraffic(app::kConnected));
+    QVERIFY(!currentTraffic(*core_, app::kConnected));
     CNodeMgr::instance().select(node->id);
     node->addUploaded(1000);
     node->addDownloaded(24);
     node->addBytes(4096);
-    std::optional<TrafficValues> idle = currentTraffic(app::kIdle);
+    std::optional<TrafficValues> idle = currentTraffic(*core_, app::kIdle);
     QVERIFY(idle);
     QCOMPARE(idle->total, QString("1.50 K"));
     QCOMPARE(idle->speed, QString("0 B/s"));
-    std::optional<TrafficValues> busy = currentTraffic(app::kConnected);
+    std::optional<TrafficValues> busy = currentTraffic(*core_, app::kConnected);
     QCOMPARE(busy->speed, U(node->rateText()));
     QVERIFY(busy->speed != "0 B/s");
   }
@@ -448,7 +447,7 @@ class WindowTest : public QObject {
     window_->resize(420, 560);
     window_->move(area.right() - 300, area.bottom() - 200);
     for (auto dialog : std::initializer_list<std::function<QDialog*()>>{
-             [&] { return new CSettingsDialog(window_.get()); },
+             [&] { return new CSettingsDialog(window_.get(), *core_); },
              [&] { return new CSocksNodeDialog(window_.get(), nullptr); },
              [&] { return new CSSNodeDialog(window_.get(), nullptr); },
          }) {
@@ -462,6 +461,39 @@ class WindowTest : public QObject {
     traffic->show();
     inside(traffic);
     traffic->hide();
+  }
+
+  // Reports posted on another thread reach the window on the GUI thread, in
+  // the order they were posted; after the window is gone, nothing reaches it.
+  void coreEventsFromAnotherThreadArriveInOrderOnTheGuiThread() {
+    freshWindow();
+    QThread* gui = QThread::currentThread();
+    const QString before = window_->statusLine()->text();
+    std::thread worker([this] {
+      core_->onStatus("first");
+      core_->onStateChanged(app::kConnecting);
+      core_->onStatus("second");
+      core_->onUdpWarning(true, "no UDP");
+    });
+    worker.join();
+    // Nothing was done on the worker thread: the line changes only here.
+    QCOMPARE(window_->statusLine()->text(), before);
+    QTRY_COMPARE(window_->statusLine()->text(), QString("second"));
+    QCOMPARE(window_->connectionState(), int(app::kConnecting));
+    QVERIFY(!window_->udpWarning()->isHidden());
+    QCOMPARE(QThread::currentThread(), gui);
+    QCOMPARE(window_->eventsOffGui(), 0);
+    QCOMPARE(core_->events().pending(), std::size_t(0));
+
+    // Reports while no window exists wait for the next one on the same core.
+    window_.reset();
+    core_->onStatus("before the window");
+    QApplication::processEvents();
+    QCOMPARE(core_->events().pending(), std::size_t(1));
+    window_ = std::make_unique<DialogKovalBase>(*core_, [this] { return trayHere_; });
+    window_->setProbing(false);
+    QCOMPARE(window_->statusLine()->text(), QString("before the window"));
+    QCOMPARE(core_->events().pending(), std::size_t(0));
   }
 
   void trayTooltipFollowsTheConnection() {
@@ -596,7 +628,7 @@ class WindowTest : public QObject {
     QCOMPARE(ss.remarksEdit()->text(), QString("Office"));
 
     messages_.clear();
-    CBatchLinkDialog batch(nullptr);
+    CBatchLinkDialog batch(nullptr, *core_);
     batch.textEdit()->setPlainText(" \n , ");
     batch.accept();
     QCOMPARE(messages_, QStringList({T("Input shadowsocks server link please.")}));
@@ -625,7 +657,7 @@ class WindowTest : public QObject {
       Settings& s = settings();
       s.local_connection_name = s.local_connection_guid = s.tap_connection_name = s.tap_connection_guid = "";
     }
-    CSettingsDialog dialog(nullptr);
+    CSettingsDialog dialog(nullptr, *core_);
     auto expect = [&](const char* message) {
       messages_.clear();
       dialog.setResult(QDialog::Rejected);
@@ -680,7 +712,7 @@ class WindowTest : public QObject {
     auto okUntouched = [&](int shownProvider, const char* shown1, const char* shown2) {
       QByteArray before = fileText();
       messages_.clear();
-      CSettingsDialog dialog(nullptr);
+      CSettingsDialog dialog(nullptr, *core_);
       QCOMPARE(dialog.dnsBox()->currentIndex(), shownProvider);
       QCOMPARE(dialog.preferredEdit()->text(), QString(shown1));
       QCOMPARE(dialog.alternateEdit()->text(), QString(shown2));
@@ -728,7 +760,7 @@ class WindowTest : public QObject {
 
     // What the user does change is taken.
     {
-      CSettingsDialog dialog(nullptr);
+      CSettingsDialog dialog(nullptr, *core_);
       dialog.dnsBox()->setCurrentIndex(1);
       QMetaObject::invokeMethod(dialog.dnsBox(), "activated", Q_ARG(int, 1));
       dialog.accept();
@@ -742,7 +774,7 @@ class WindowTest : public QObject {
       QCOMPARE(settings().tap_connection_index, 42);
     }
     {
-      CSettingsDialog dialog(nullptr);
+      CSettingsDialog dialog(nullptr, *core_);
       dialog.dnsBox()->setCurrentIndex(kOwnDnsProvider);
       QMetaObject::invokeMethod(dialog.dnsBox(), "activated", Q_ARG(int, kOwnDnsProvider));
       dialog.preferredEdit()->setText("10.88.0.53");
@@ -758,7 +790,7 @@ class WindowTest : public QObject {
 
   void routeDialogChecksInOrder() {
     CAdditionalRouteMgr::instance().load();
-    CAdditionalRouteDialog dialog(nullptr);
+    CAdditionalRouteDialog dialog(nullptr, *core_);
     auto attempt = [&](const char* input, int actionIndex) {
       dialog.addressEdit()->setText(input);
       dialog.actionBox()->setCurrentIndex(actionIndex);
@@ -782,7 +814,7 @@ class WindowTest : public QObject {
   }
 
   void eventsAndSubscriptionsEditThroughTheirManagers() {
-    CEventsDialog events(nullptr);
+    CEventsDialog events(nullptr, *core_);
     events.addEntry();
     QCOMPARE(messages_, QStringList({T("Input the process name please.")}));
     events.eventBox()->setCurrentIndex(2);
@@ -797,7 +829,7 @@ class WindowTest : public QObject {
     CEventMgr reread;
     QCOMPARE(reread.loadEvents(), 1);
 
-    CSubscriptionsDialog subs(nullptr);
+    CSubscriptionsDialog subs(nullptr, *core_);
     subs.addEntry();  // no URL: nothing happens
     QCOMPARE(subs.list()->topLevelItemCount(), 0);
     subs.urlEdit()->setText("https://example.invalid/sub");
@@ -809,7 +841,7 @@ class WindowTest : public QObject {
     QCOMPARE(stored.frequency, 1);  // no choice: one day
     QCOMPARE(subs.list()->topLevelItem(0)->text(3), QString("-"));
     CNodeInfo* proxy = CNodeMgr::instance().add(socksNode("192.0.2.30", 1080, ""));
-    CSubscriptionEditDialog edit(nullptr, "https://example.invalid/sub");
+    CSubscriptionEditDialog edit(nullptr, *core_, "https://example.invalid/sub");
     edit.frequencyBox()->setCurrentIndex(0);
     edit.proxyBox()->setCurrentIndex(edit.proxyBox()->findData(proxy->id));
     edit.accept();
