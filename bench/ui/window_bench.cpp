@@ -24,7 +24,7 @@
 #include <string>
 
 #include "app/controller.h"
-#include "app/program_backend.h"
+#include "app/startup.h"
 #include "catalogue/app_paths.h"
 #include "catalogue/node_mgr.h"
 #include "catalogue/settings.h"
@@ -97,10 +97,9 @@ int main(int argc, char** argv) {
   QApplication qt(argc, argv);
   double before = rssMb();
   CNodeMgr::instance().loadNodes();
-  app::CProgramBackend backend;
-  ui::CObserverRelay quiet;
-  app::CConnectionController controller(backend, quiet);
-  auto* window = new ui::DialogKovalBase(controller);
+  app::CVexorApp core;
+  core.openConnection();
+  auto* window = new ui::DialogKovalBase(core);
   window->show();
   window->refreshList(-1);
   if (!QTest::qWaitForWindowExposed(window, 10000)) std::fprintf(stderr, "window not exposed\n");
