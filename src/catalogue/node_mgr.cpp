@@ -61,7 +61,7 @@ CNodeMgr::~CNodeMgr() {
 }
 
 CNodeMgr& CNodeMgr::instance() {
-  // Never destroyed: other threads may hold node pointers until the very end.
+  // Never destroyed: probe threads and observers may still run at exit.
   static CNodeMgr* store = new CNodeMgr();
   return *store;
 }
@@ -136,7 +136,6 @@ bool CNodeMgr::remove(int32_t id) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     auto it = std::find_if(nodes_.begin(), nodes_.end(), [id](const auto& n) { return n->id == id; });
     if (it == nodes_.end()) return false;
-    retired_.push_back(std::move(*it));
     nodes_.erase(it);
     byId_.erase(id);
   }
@@ -148,6 +147,23 @@ CNodeInfo* CNodeMgr::find(int32_t id) const {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   auto it = byId_.find(id);
   return it == byId_.end() ? nullptr : it->second;
+}
+
+NodeRef CNodeMgr::snapshot(int32_t id) const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  CNodeInfo* node = find(id);
+  return node ? node->snapshot() : nullptr;
+}
+
+NodeRef CNodeMgr::snapshotOf(const CNodeInfo* record) const {
+  if (!record) return nullptr;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return record->snapshot();
+}
+
+NodeRef CNodeMgr::selectedSnapshot() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return snapshot(selectedId_);
 }
 
 std::size_t CNodeMgr::count() const {
@@ -306,7 +322,7 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CN
     for (auto& n : nodes_) {
       if (n.get() != kept && doomed(*n)) {
         byId_.erase(n->id);
-        retired_.push_back(std::move(n));
+        n.reset();
         ++result.removed;
       } else {
         staying.push_back(std::move(n));
@@ -355,9 +371,7 @@ void CNodeMgr::probeWorker() {
     probeQueue_.pop_front();
     CNodeInfo* node = find(id);
     if (!node) {
-      // Removed while queued: retired nodes are not probed.
-      for (auto& r : retired_)
-        if (r->id == id) r->busy = 0;
+      // Removed while queued: not probed.
       if (probeQueue_.empty() && activeProbes_ == 0) probesIdle_.notify_all();
       continue;
     }
@@ -371,8 +385,11 @@ void CNodeMgr::probeWorker() {
     }
     ProbeOutput output = probeNode(input);
     held.lock();
-    // What was learned belongs to the server it was learned for.
-    if (node->server == input.server) {
+    // The node may have been removed (and freed) meanwhile: found again by
+    // its id, which is never reused. What was learned belongs to the server
+    // it was learned for.
+    node = find(id);
+    if (node && node->server == input.server) {
       if (output.latency > 0) node->Latency = output.latency;
       if (node->resolvedIp.empty() && !output.resolvedIp.empty()) node->resolvedIp = output.resolvedIp;
       if (output.countryFound && node->nCountryIndex == -1) {
@@ -381,7 +398,7 @@ void CNodeMgr::probeWorker() {
         node->ipregion = output.region;
       }
     }
-    node->busy = 0;
+    if (node) node->busy = 0;
     --activeProbes_;
     if (probeQueue_.empty() && activeProbes_ == 0) probesIdle_.notify_all();
     held.unlock();
@@ -408,7 +425,6 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
   for (const std::string& problem : problems) noteConfigFileDamage(path, problem);
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    for (auto& n : nodes_) retired_.push_back(std::move(n));
     nodes_.clear();
     byId_.clear();
     nodes_.reserve(stored.nodes.size());

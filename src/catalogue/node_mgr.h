@@ -3,6 +3,15 @@
 // selection, sums the traffic, builds the grouped list the window shows, runs
 // the background probe that fills each node's latency and country, and keeps
 // the nodes in config/nodes.ini across runs.
+//
+// Threads: any thread may call it (the GUI or command-line thread edits, the
+// connection worker and the test threads take snapshots, the probe threads
+// fill what they learn); every operation takes the store's lock. A node
+// removed from the store is freed at once: the data path never points into
+// the store, it works on snapshots (NodeSnapshot) that share only the node's
+// counters. Raw node pointers handed out are for the thread that asked, to
+// read at once; a thread that keeps a node across other threads' edits keeps
+// its id or a snapshot.
 #pragma once
 
 #include <condition_variable>
@@ -76,10 +85,18 @@ class CNodeMgr {
   ImportReport importLinks(const std::string& text);
   // Null for an unknown id.
   CNodeInfo* update(int32_t id, const NodeParams& params);
-  // The node moves to the retired list; pointers to it stay valid.
+  // The node is freed. Connections and tests running on it keep their
+  // snapshot (and its counters) until they end.
   bool remove(int32_t id);
 
   CNodeInfo* find(int32_t id) const;
+  // The connection parameters of node `id` as they are now, read under the
+  // lock; null for an unknown id.
+  NodeRef snapshot(int32_t id) const;
+  NodeRef selectedSnapshot() const;
+  // A snapshot of `record`, read under the lock so that no probe writes it
+  // meanwhile: for records of this store and records the caller owns alike.
+  NodeRef snapshotOf(const CNodeInfo* record) const;
   bool exists(int32_t id) const { return find(id) != nullptr; }
   std::size_t count() const;
   // A copy of the list, for iterating outside the lock.
@@ -154,7 +171,6 @@ class CNodeMgr {
 
   mutable std::recursive_mutex lock_;
   std::vector<std::unique_ptr<CNodeInfo>> nodes_;
-  std::vector<std::unique_ptr<CNodeInfo>> retired_;
   std::unordered_map<int32_t, CNodeInfo*> byId_;
   int32_t nextId_ = 0;
   int32_t selectedId_ = -1;

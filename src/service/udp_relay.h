@@ -219,7 +219,7 @@ class CTUNTAPProtoBase {
   static void* ioKey(unsigned slot, bool control);
 
   CSocksClient* session;
-  CNodeInfo* node;
+  NodeRef node;  // the session's snapshot
   std::atomic<bool> stopRequested{false};
   std::mutex flowListLock;
   std::vector<std::unique_ptr<UdpFlow>> flows;

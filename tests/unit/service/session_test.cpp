@@ -46,12 +46,14 @@ class ServiceTest : public ::testing::Test {
     node_.type = type;
     node_.username = user;
     node_.password = password;
+    ASSERT_TRUE(service().setCurrentNode(&node_));  // sessions from now on
   }
   void useShadowsocksPipeline(const char* method) {
     node_.method = method;
     node_.password = "pw";
     node_.protocol = "origin";
     node_.obfs = "plain";
+    ASSERT_TRUE(service().setCurrentNode(&node_));
   }
   // A connection that has passed the SOCKS 5 greeting without authentication.
   std::unique_ptr<Conn> greeted() {
@@ -374,8 +376,8 @@ class BrokenCryptor : public CCryptor {
 
 class BrokenCipherSession : public CSSRCLient {
  public:
-  BrokenCipherSession(CNodeInfo* sessionNode, SocketHandle client, SocketHandle upstream)
-      : CSSRCLient(sessionNode, client, "", "") {
+  BrokenCipherSession(NodeRef sessionNode, SocketHandle client, SocketHandle upstream)
+      : CSSRCLient(std::move(sessionNode), client, "", "") {
     upstreamSocket = upstream;
   }
   void breakCipher() { cryptor = std::make_unique<BrokenCryptor>(); }
@@ -387,7 +389,7 @@ TEST_F(ServiceTest, BytesThatCannotBeEncryptedEndTheConnection) {
   test::Listener listener;
   Conn client(listener.port()), clientEnd(listener.accept(2000));
   Conn nodeEnd(listener.port()), upstream(listener.accept(2000));
-  auto* session = new BrokenCipherSession(&node_, clientEnd.handle(), upstream.handle());
+  auto* session = new BrokenCipherSession(node_.snapshot(), clientEnd.handle(), upstream.handle());
   ASSERT_TRUE(session->createPipeline());
   session->breakCipher();
   const uint8_t data[4] = {1, 2, 3, 4};
@@ -446,6 +448,7 @@ TEST_F(ServiceTest, ConnectionBeyondTheCapIsClosedAtOnce) {
 
 TEST_F(ServiceTest, NodeKindsWithoutASessionCloseAtOnce) {
   node_.type = kNodeHttp;
+  ASSERT_TRUE(service().setCurrentNode(&node_));
   Conn c(port_);
   EXPECT_TRUE(c.closedWithin(1000));
   EXPECT_TRUE(service().waitForSessions(1000));

@@ -78,7 +78,7 @@ class QuickBackend : public app::IConnectionBackend {
   int loadNetworks() override { return 0; }
   void saveSubscriptions() override {}
   void runEvents(int) override {}
-  bool setCurrentNode(CNodeInfo*) override { return true; }
+  bool setCurrentNode(NodeRef) override { return true; }
   void enableRelay() override {}
   void disableRelay() override {}
   uint16_t servicePort() override { return 16666; }
@@ -87,8 +87,8 @@ class QuickBackend : public app::IConnectionBackend {
   void renewClientIdentity() override {}
   bool startTunnel(const std::string&, uint16_t, bool) override { return true; }
   void stopTunnel() override {}
-  bool testNode(CNodeInfo*, bool udp) override { return !udp || udpWorks; }
-  bool exitAddress(CNodeInfo*, const std::string&, std::string&) override { return false; }
+  bool testNode(const NodeRef&, bool udp) override { return !udp || udpWorks; }
+  bool exitAddress(const NodeRef&, const std::string&, std::string&) override { return false; }
   std::vector<std::string> exitAddressServices() override { return {}; }
   bool resolve(const std::string& host, std::string& address) override {
     address = host;
@@ -111,7 +111,7 @@ class QuickBackend : public app::IConnectionBackend {
   void replaceDns(const std::string&, const std::string&, const std::string&) override {}
   void flushResolverCache() override {}
   bool setRoutePaths(const app::NetworkFacts&) override { return true; }
-  void installRoutes(CNodeInfo*, const std::string&, const std::string&, bool) override {}
+  void installRoutes(const NodeRef&, const std::string&, const std::string&, bool) override {}
   void removeAllRoutes() override {}
   bool installDriver() override { return true; }
   bool removeDriver(bool) override { return true; }
