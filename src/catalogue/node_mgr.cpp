@@ -49,10 +49,10 @@ CNodeMgr::CNodeMgr() = default;
 CNodeMgr::~CNodeMgr() {
   std::vector<std::thread> threads;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
     for (int32_t id : probeQueue_)
-      if (CNodeInfo* node = find(id)) node->busy = 0;
+      if (CNodeInfo* node = findLocked(id)) node->busy = 0;
     probeQueue_.clear();
     threads.swap(probeThreads_);
   }
@@ -80,7 +80,7 @@ CNodeInfo* CNodeMgr::add(const NodeParams& params) {
   if (!unsupportedNodeReason(params).empty()) return nullptr;
   CNodeInfo* node;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     node = insertLocked(std::make_unique<CNodeInfo>(nextId_++, params));
   }
   notify(NodeChange::Added, node->id);
@@ -91,7 +91,7 @@ CNodeInfo* CNodeMgr::add(std::unique_ptr<CNodeInfo> node) {
   if (!node) return nullptr;
   CNodeInfo* raw;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     node->id = nextId_++;
     raw = insertLocked(std::move(node));
   }
@@ -122,8 +122,8 @@ CNodeMgr::ImportReport CNodeMgr::importLinks(const std::string& text) {
 CNodeInfo* CNodeMgr::update(int32_t id, const NodeParams& params) {
   CNodeInfo* node;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    node = find(id);
+    std::lock_guard<std::mutex> guard(lock_);
+    node = findLocked(id);
     if (!node) return nullptr;
     node->update(params);
   }
@@ -133,7 +133,7 @@ CNodeInfo* CNodeMgr::update(int32_t id, const NodeParams& params) {
 
 bool CNodeMgr::remove(int32_t id) {
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     auto it = std::find_if(nodes_.begin(), nodes_.end(), [id](const auto& n) { return n->id == id; });
     if (it == nodes_.end()) return false;
     nodes_.erase(it);
@@ -144,35 +144,40 @@ bool CNodeMgr::remove(int32_t id) {
 }
 
 CNodeInfo* CNodeMgr::find(int32_t id) const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
+  return findLocked(id);
+}
+
+CNodeInfo* CNodeMgr::findLocked(int32_t id) const {
   auto it = byId_.find(id);
   return it == byId_.end() ? nullptr : it->second;
 }
 
 NodeRef CNodeMgr::snapshot(int32_t id) const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  CNodeInfo* node = find(id);
+  std::lock_guard<std::mutex> guard(lock_);
+  CNodeInfo* node = findLocked(id);
   return node ? node->snapshot() : nullptr;
 }
 
 NodeRef CNodeMgr::snapshotOf(const CNodeInfo* record) const {
   if (!record) return nullptr;
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return record->snapshot();
 }
 
 NodeRef CNodeMgr::selectedSnapshot() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  return snapshot(selectedId_);
+  std::lock_guard<std::mutex> guard(lock_);
+  CNodeInfo* node = findLocked(selectedId_);
+  return node ? node->snapshot() : nullptr;
 }
 
 std::size_t CNodeMgr::count() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return nodes_.size();
 }
 
 std::vector<CNodeInfo*> CNodeMgr::nodes() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   std::vector<CNodeInfo*> out;
   out.reserve(nodes_.size());
   for (const auto& n : nodes_) out.push_back(n.get());
@@ -180,13 +185,13 @@ std::vector<CNodeInfo*> CNodeMgr::nodes() const {
 }
 
 int32_t CNodeMgr::selectedId() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return selectedId_;
 }
 
 CNodeInfo* CNodeMgr::selectedNode() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  return find(selectedId_);
+  std::lock_guard<std::mutex> guard(lock_);
+  return findLocked(selectedId_);
 }
 
 void CNodeMgr::select(const CNodeInfo* node) {
@@ -195,8 +200,8 @@ void CNodeMgr::select(const CNodeInfo* node) {
 
 void CNodeMgr::select(int32_t id) {
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    if (id == -1 || !find(id) || id == selectedId_) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (id == -1 || !findLocked(id) || id == selectedId_) return;
     selectedId_ = id;
   }
   notify(NodeChange::Selected, id);
@@ -205,7 +210,7 @@ void CNodeMgr::select(int32_t id) {
 void CNodeMgr::selectFirst() {
   int32_t id;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     if (nodes_.empty()) return;
     id = nodes_.front()->id;
   }
@@ -214,8 +219,8 @@ void CNodeMgr::selectFirst() {
 
 void CNodeMgr::validateSelection() {
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    if (selectedId_ == -1 || find(selectedId_)) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (selectedId_ == -1 || findLocked(selectedId_)) return;
     selectedId_ = -1;
   }
   notify(NodeChange::Selected, -1);
@@ -223,14 +228,14 @@ void CNodeMgr::validateSelection() {
 
 void CNodeMgr::resetAllStatistics() {
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     for (auto& n : nodes_) n->resetStatistics();
   }
   notify(NodeChange::StatisticsReset, -1);
 }
 
 int64_t CNodeMgr::totalTraffic() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   int64_t total = 0;
   for (const auto& n : nodes_) total += static_cast<int64_t>(n->Upload_traffic.load() + n->Download_traffic.load());
   return total;
@@ -249,15 +254,15 @@ int32_t CNodeMgr::refresh(int32_t idToSelect, bool probe) {
   }
   if (idToSelect == -1) idToSelect = 0;
   if (selectedId() == -1) selectFirst();
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   if (probe)
     for (auto& n : nodes_)
       if (!n->busy && (n->nCountryIndex == -1 || n->Latency.load() == 0)) startProbeLocked(n.get());
-  return find(idToSelect) ? idToSelect : selectedId_;
+  return findLocked(idToSelect) ? idToSelect : selectedId_;
 }
 
 std::vector<NodeGroup> CNodeMgr::groupedNodes() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   std::vector<NodeGroup> groups;
   std::unordered_map<std::string, std::size_t> index;
   for (const auto& n : nodes_) {
@@ -303,8 +308,8 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CN
                                                const std::vector<NodeParams>& fresh) {
   ReplaceResult result;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    CNodeInfo* selected = find(selectedId_);
+    std::lock_guard<std::mutex> guard(lock_);
+    CNodeInfo* selected = findLocked(selectedId_);
     CNodeInfo* kept = nullptr;
     std::size_t keptIndex = fresh.size();
     if (selected && doomed(*selected)) {
@@ -346,7 +351,7 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CN
       insertLocked(std::make_unique<CNodeInfo>(nextId_++, fresh[i]));
       ++result.added;
     }
-    if (!kept && selected && !find(selectedId_)) selectedId_ = -1;
+    if (!kept && selected && !findLocked(selectedId_)) selectedId_ = -1;
   }
   notify(NodeChange::GroupReplaced, -1);
   return result;
@@ -363,13 +368,13 @@ void CNodeMgr::startProbeLocked(CNodeInfo* node) {
 }
 
 void CNodeMgr::probeWorker() {
-  std::unique_lock<std::recursive_mutex> held(lock_);
+  std::unique_lock<std::mutex> held(lock_);
   for (;;) {
     probeReady_.wait(held, [this] { return stopping_ || !probeQueue_.empty(); });
     if (stopping_) return;
     int32_t id = probeQueue_.front();
     probeQueue_.pop_front();
-    CNodeInfo* node = find(id);
+    CNodeInfo* node = findLocked(id);
     if (!node) {
       // Removed while queued: not probed.
       if (probeQueue_.empty() && activeProbes_ == 0) probesIdle_.notify_all();
@@ -388,7 +393,7 @@ void CNodeMgr::probeWorker() {
     // The node may have been removed (and freed) meanwhile: found again by
     // its id, which is never reused. What was learned belongs to the server
     // it was learned for.
-    node = find(id);
+    node = findLocked(id);
     if (node && node->server == input.server) {
       if (output.latency > 0) node->Latency = output.latency;
       if (node->resolvedIp.empty() && !output.resolvedIp.empty()) node->resolvedIp = output.resolvedIp;
@@ -408,7 +413,7 @@ void CNodeMgr::probeWorker() {
 }
 
 bool CNodeMgr::waitForProbes(int timeoutMs) {
-  std::unique_lock<std::recursive_mutex> held(lock_);
+  std::unique_lock<std::mutex> held(lock_);
   return probesIdle_.wait_for(held, std::chrono::milliseconds(timeoutMs),
                               [this] { return probeQueue_.empty() && activeProbes_ == 0; });
 }
@@ -424,7 +429,7 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
   // Left-out nodes stay in the copy of the file kept before the next save.
   for (const std::string& problem : problems) noteConfigFileDamage(path, problem);
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     nodes_.clear();
     byId_.clear();
     nodes_.reserve(stored.nodes.size());
@@ -437,7 +442,7 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
       insertLocked(std::move(node));
     }
     nextId_ = std::max(nextId_, stored.nextId);
-    if (selectedId_ != -1 && !find(selectedId_)) selectedId_ = -1;
+    if (selectedId_ != -1 && !findLocked(selectedId_)) selectedId_ = -1;
   }
   notify(NodeChange::Loaded, -1);
   return true;
@@ -446,7 +451,7 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
 bool CNodeMgr::saveNodes(const std::string& path, std::string* error) const {
   StoredNodes stored;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     stored.format = kNodeFileFormat;
     stored.nextId = nextId_;
     stored.nodes.reserve(nodes_.size());
@@ -507,7 +512,7 @@ bool CNodeMgr::writeLocalHostInfo(std::string* error) {
   std::string name = platform::hostName();
   std::vector<std::string> addresses = platform::hostIpv4Addresses();
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     hostName_ = name;
     hostAddresses_ = addresses;
   }
@@ -518,7 +523,7 @@ bool CNodeMgr::writeLocalHostInfo(std::string* error) {
 }
 
 bool CNodeMgr::isLocalAddress(const std::string& address) const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return vantor::isLocalAddress(address, hostName_, hostAddresses_);
 }
 

@@ -163,13 +163,16 @@ class CNodeMgr {
   void removeObserver(int token);
 
  private:
+  CNodeInfo* findLocked(int32_t id) const;  // lock_ held
   CNodeInfo* insertLocked(std::unique_ptr<CNodeInfo> node);
   ReplaceResult replaceWhere(const std::function<bool(const CNodeInfo&)>& doomed, const std::vector<NodeParams>& fresh);
   void startProbeLocked(CNodeInfo* node);
   void probeWorker();
   void notify(NodeChange change, int32_t id);
 
-  mutable std::recursive_mutex lock_;
+  // Never held while observers run or while another lock of this store is
+  // taken; no operation calls another public one with it held.
+  mutable std::mutex lock_;
   std::vector<std::unique_ptr<CNodeInfo>> nodes_;
   std::unordered_map<int32_t, CNodeInfo*> byId_;
   int32_t nextId_ = 0;
@@ -181,8 +184,8 @@ class CNodeMgr {
   int activeProbes_ = 0;                   // guarded by lock_
   bool stopping_ = false;                  // guarded by lock_
   std::vector<std::thread> probeThreads_;  // guarded by lock_
-  std::condition_variable_any probeReady_;
-  std::condition_variable_any probesIdle_;
+  std::condition_variable probeReady_;
+  std::condition_variable probesIdle_;
 
   std::string hostName_;
   std::vector<std::string> hostAddresses_;

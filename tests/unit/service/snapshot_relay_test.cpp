@@ -85,7 +85,8 @@ class SsPeer {
  public:
   SsPeer(uint16_t port, const std::string& password) : port_(port) {
     const std::string portText = std::to_string(port);
-    std::vector<std::string> args = {"ss-server", "-s", "127.0.0.1", "-p", portText, "-k", password, "-m", kMethod, "-u"};
+    std::vector<std::string> args = {"ss-server", "-s",     "127.0.0.1", "-p",    portText,
+                                     "-k",        password, "-m",        kMethod, "-u"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -278,7 +279,8 @@ class BulkTransfer {
 // echo peer's address and exactly the data of its number.
 class UdpFlow {
  public:
-  UdpFlow(uint16_t servicePort, uint16_t echoPort) : echoPort_(echoPort), socket_(socksConnect(servicePort, kUdpgwPort)) {
+  UdpFlow(uint16_t servicePort, uint16_t echoPort)
+      : echoPort_(echoPort), socket_(socksConnect(servicePort, kUdpgwPort)) {
     if (socket_ < 0) return;
     sender_ = std::thread([this] {
       while (!stop_) {
