@@ -317,6 +317,28 @@ TEST_F(ServiceTest, UpstreamCloseClosesTheClient) {
   EXPECT_TRUE(c->closedWithin(2000));
 }
 
+TEST_F(ServiceTest, ARunningSessionKeepsItsNodeWhenAnotherBecomesCurrent) {
+  test::FakeSocksNode first(false, {}, true), second(false, {}, true);
+  useNode(first.port(), kNodeSocks5, "one", "pw1");
+  auto running = greeted();
+  running->send(test::socks5ConnectIpv4(0x0100007f, 80));
+  ASSERT_EQ(running->recv(10).at(1), 0);
+  // The next connect: another node, and the old record changed under it.
+  NodeRef before = service().currentNode();
+  useNode(second.port(), kNodeSocks5, "two", "pw2");
+  EXPECT_EQ(before->server_port, first.port());
+  const Bytes data = {'s', 't', 'i', 'l', 'l'};
+  running->send(data);
+  EXPECT_EQ(running->recv(data.size()), data) << "the running session still relays to the first node";
+  auto next = greeted();
+  next->send(test::socks5ConnectIpv4(0x0100007f, 80));
+  ASSERT_EQ(next->recv(10).at(1), 0);
+  ASSERT_EQ(first.requests().size(), 1u);
+  ASSERT_EQ(second.requests().size(), 1u);
+  EXPECT_EQ(first.requests()[0].login, (Bytes{1, 3, 'o', 'n', 'e', 3, 'p', 'w', '1'}));
+  EXPECT_EQ(second.requests()[0].login, (Bytes{1, 3, 't', 'w', 'o', 3, 'p', 'w', '2'}));
+}
+
 TEST_F(ServiceTest, UdpgwDestinationRunsTheUdpRelayInsteadOfAConnect) {
   test::FakeSocksNode fake(false);
   useNode(fake.port());
