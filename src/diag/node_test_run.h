@@ -1,6 +1,10 @@
 // What the node test window does, without the window: tests a list of nodes
 // in order on one thread of its own and hands every line to a sink. The
 // window shows the lines; `vantor test` prints them.
+//
+// Threads: start(), stop() and wait() are called by one owning thread (the
+// GUI thread, or the command line's main thread); the tests and both sinks
+// run on the run's own thread, on snapshots of the nodes taken at start().
 #pragma once
 
 #include <atomic>

@@ -4,6 +4,11 @@
 // HTTP request to a web site through the node gets an HTTP answer), does UDP
 // work (a DNS query through the node's UDP relay gets answers), what is the
 // latency, and what address traffic leaves from (the exit address).
+//
+// Threads: a tester is made, used and destroyed on one thread (the
+// connection worker, or a test run's thread); it works on a snapshot of the
+// node and writes only the node's counters (latency, connect counts, the
+// test result), which are atomic.
 #pragma once
 
 #include <atomic>

@@ -2,6 +2,10 @@
 // dialogue with the local client, then a relay loop towards the node. What
 // differs per node kind (opening the upstream, transforming bytes) is left to
 // the subclasses.
+//
+// Threads: a session runs entirely on its session thread (the node tester's
+// sessions on the test thread); nothing in it is shared but the node's
+// snapshot, which no one changes, and its counters, which are atomic.
 #pragma once
 
 #include <chrono>
