@@ -287,6 +287,23 @@ TEST_F(ControllerTest, GlobalModeRunsEveryStepInOrderAndDisconnectUndoesThem) {
   EXPECT_EQ(trayTooltip(ctl.snapshot().summary), "Vantor 6.0 Disconnected");
 }
 
+TEST_F(ControllerTest, TheConnectionShowsTheNodeItConnectedWithAndCountsIntoTheNodesCounters) {
+  connect(0);
+  ASSERT_EQ(ctl.state(), kConnected);
+  backend.node.addUploaded(1234);
+  backend.node.addDownloaded(56);
+  // An edit of the node in the store after the connect changes neither the
+  // connection nor what the status tells about it.
+  backend.node.server = "edited.example";
+  backend.node.remarks = "renamed";
+  ControllerSnapshot snap = ctl.snapshot();
+  EXPECT_EQ(snap.node, "[SR] node.example:8388");
+  EXPECT_EQ(snap.uploaded, 1234.0);
+  EXPECT_EQ(snap.downloaded, 56.0);
+  EXPECT_NE(snap.summary.proxyLine.find("node.example"), std::string::npos) << snap.summary.proxyLine;
+  EXPECT_EQ(backend.serviceNode->server, "node.example");
+}
+
 TEST_F(ControllerTest, UdpOffBySettingOrSocks4SkipsTheUdpTestAndTheUdpgwPath) {
   backend.config.bDontProxyUDP = true;
   connect(0);
