@@ -139,12 +139,10 @@ bool CConnectionController::connectCommand() {
 bool CConnectionController::connectCommand(int32_t nodeId, int modeIndex) {
   std::lock_guard<std::recursive_mutex> command(commandLock_);
   if (state_ != kIdle || exiting_) return false;
-  NetworkFacts facts;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    facts = facts_;
-  }
-  if (facts.tap_connection_name.empty() || facts.tap_connection_guid.empty() || facts.tapCount < 1) {
+  // Asked now, not taken from an earlier detection: the interface of the
+  // previous connection is gone after its disconnect, and whether a new one
+  // can be had is a fact of this moment.
+  if (!backend_.tunAvailable()) {
     FailureReason reason;
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -443,6 +441,14 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
     settings = backend_.settings();
     tapConfigured = true;
     backend_.tapStaticAddress(facts);
+    // The monitor watches this interface while the connection lasts.
+    backend_.tunInterface(facts);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      facts_.tap_connection_name = facts.tap_connection_name;
+      facts_.tap_connection_guid = facts.tap_connection_guid;
+      facts_.tap_connection_index = facts.tap_connection_index;
+    }
     auto pick = [&](const std::string& local, const std::string& configured) {
       bool useLocal = (settings.public_dns1 == "localdns" || settings.public_dns2 == "localdns") && !local.empty();
       return useLocal ? local : configured;
@@ -543,20 +549,16 @@ void CConnectionController::reinstallDriver() {
   backend_.removeDriver(true);
   status("Ready!");
   status("Installing driver...");
-  NetworkFacts facts;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    facts = facts_;
-  }
-  if (facts.tap_connection_name.empty() || facts.tap_connection_guid.empty() || facts.tapCount < 1) {
+  if (!backend_.tunAvailable()) {
     backend_.installDriver();
     status("Checking whether the driver is installed correctly...");
+    NetworkFacts facts;
     backend_.detectConnections(facts);
     {
       std::lock_guard<std::mutex> guard(lock_);
       facts_ = facts;
     }
-    if (facts.tap_connection_name.empty() || facts.tap_connection_guid.empty() || facts.tapCount < 1) {
+    if (!backend_.tunAvailable()) {
       FailureReason reason = backend_.takeFailureReason();
       {
         std::lock_guard<std::mutex> guard(lock_);

@@ -110,7 +110,19 @@ class IConnectionBackend {
   virtual FailureReason takeFailureReason() { return {}; }
 
   // Host network configuration.
-  virtual bool detectConnections(NetworkFacts& facts) = 0;                           // also saves the settings
+  virtual bool detectConnections(NetworkFacts& facts) = 0;  // also saves the settings
+  // Whether a TUN interface can be had for a connect now. Asked afresh before
+  // every connect and driver install: an interface may come and go with each
+  // connection (on Linux the helper creates it per connect and deletes it at
+  // disconnect; "installed" means the TUN device can be had through it).
+  virtual bool tunAvailable() {
+    NetworkFacts facts;
+    detectConnections(facts);
+    return !facts.tap_connection_name.empty() && !facts.tap_connection_guid.empty() && facts.tapCount >= 1;
+  }
+  // After tapStaticAddress: the name and index of the interface it set up
+  // (made for this connect, so unknown to the detection before it).
+  virtual void tunInterface(NetworkFacts& /*facts*/) {}
   virtual bool currentAddress(const NetworkFacts& facts, std::string& address) = 0;  // of the TUN interface
   virtual bool interfaceDown(int32_t ifIndex) = 0;
   virtual void tapStaticAddress(const NetworkFacts& facts) = 0;  // 10.198.75.60/24, gateway .61, metric 5000

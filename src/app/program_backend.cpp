@@ -1,5 +1,6 @@
 #include "app/program_backend.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -108,12 +109,37 @@ struct CProgramBackend::Impl {
   void appendReport(const Json::Value& answer) {
     for (const Json::Value& line : answer["report"]) report.push_back(line.asString());
   }
+  // Whether the helper can give us the TUN device. `quiet`: a probe whose
+  // failure is no step of a connect and leaves no report or reason behind.
+  bool tunDevice(bool quiet) {
+    if (!helper) {
+      if (quiet) {
+        std::string error;
+        helper = helper::HelperClient::open(error);
+        if (!helper) return false;
+        routes = std::make_unique<helper::CHelperRouteMgr>(*helper);
+        CRouterMgr::setInstance(routes.get());
+      } else if (!ensureHelper()) {
+        return false;
+      }
+    }
+    Json::Value request, answer;
+    request["op"] = "driver";
+    if (quiet) {
+      std::string error;
+      return helper->call(request, answer, error);
+    }
+    return call(request, answer, "cannot provide the TUN device");
+  }
   void undo() {
     configured = false;
+    // The helper's undo deletes the interface it made for the connection.
+    tunName.clear();
+    state.tunName.clear();
+    state.tunIndex = 0;
     if (!helper) return;
     Json::Value answer;
     if (callOp("undo", answer, "cannot undo the host changes")) appendReport(answer);
-    tunName.clear();
   }
 };
 
@@ -269,6 +295,14 @@ void CProgramBackend::renewClientIdentity() { InitAuthData(); }
 
 bool CProgramBackend::startTunnel(const std::string& interfaceName, uint16_t port, bool udpEnabled) {
   tunnel::tun2socks_set_handle_signals(false);
+  // Every connect takes the window from the settings (0: the stack's own);
+  // the tunnel clamps it to the range it supports.
+  tunnel::TunnelSettings tunnelSettings = tunnel::tun2socks_settings();
+  {
+    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    tunnelSettings.tcpWindow = static_cast<uint32_t>(std::max(0, vantor::settings().nTcpWindow));
+  }
+  tunnel::tun2socks_set_settings(tunnelSettings);
   std::string name = interfaceName;
   {
     // The helper opens the device; the tunnel takes its descriptor.
@@ -335,6 +369,9 @@ bool CProgramBackend::detectConnections(NetworkFacts& facts) {
   {
     std::lock_guard<std::mutex> guard(impl_->lock);
     vantor::detectConnections(state, impl_->tunName);
+    // The interface is made per connect: between connections there is
+    // none, and what counts is whether the helper can give us the device.
+    state.tunCount = impl_->tunDevice(true) ? 1 : 0;
   }
   facts = NetworkFacts{};
   facts.tap_connection_name = state.tunName;
@@ -357,6 +394,19 @@ bool CProgramBackend::detectConnections(NetworkFacts& facts) {
   }
   saveSettings();
   return !state.defaultRoute.nextHop.empty() || state.defaultRoute.direct;
+}
+
+bool CProgramBackend::tunAvailable() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  return impl_->tunDevice(true);
+}
+
+void CProgramBackend::tunInterface(NetworkFacts& facts) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (impl_->tunName.empty()) return;
+  facts.tap_connection_name = impl_->tunName;
+  facts.tap_connection_guid = impl_->tunName;
+  facts.tap_connection_index = impl_->state.tunIndex;
 }
 
 bool CProgramBackend::currentAddress(const NetworkFacts& facts, std::string& address) {
@@ -457,15 +507,11 @@ void CProgramBackend::removeAllRoutes() {
 }
 
 bool CProgramBackend::installDriver() {
-  // The counterpart of installing the adapter: the TUN device and a
-  // persistent interface, down and without an address until a connection
-  // configures it (so the browser-only modes see no route of it). Recorded
-  // like every host change, so exit and the next start take it away.
+  // The counterpart of installing the adapter is the TUN device (the helper
+  // loads the module when it is missing). No interface: each connect has
+  // the helper make one, and its disconnect takes it away again.
   std::lock_guard<std::mutex> guard(impl_->lock);
-  Json::Value answer;
-  if (!impl_->callOp("driver", answer, "cannot create the TUN interface")) return false;
-  impl_->tunName = answer["name"].asString();
-  return true;
+  return impl_->tunDevice(false);
 }
 
 bool CProgramBackend::removeDriver(bool) { return true; }

@@ -59,6 +59,8 @@ class CProgramBackend : public IConnectionBackend {
   void noteFailure(FailureReason reason);
 
   bool detectConnections(NetworkFacts& facts) override;
+  bool tunAvailable() override;
+  void tunInterface(NetworkFacts& facts) override;
   bool currentAddress(const NetworkFacts& facts, std::string& address) override;
   bool interfaceDown(int32_t ifIndex) override;
   void tapStaticAddress(const NetworkFacts& facts) override;

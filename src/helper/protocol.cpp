@@ -98,7 +98,12 @@ std::string objectLine(const Json::Value& object) {
   return Json::writeString(writer, object) + "\n";
 }
 
-bool changesHost(Op op) { return op != Op::Cleanup && op != Op::Status; }
+bool changesHost(Op op) {
+  // "driver" only makes sure the TUN device exists (a module load at most):
+  // a program that checks it while another connection holds the host is
+  // told the truth, not refused.
+  return op != Op::Cleanup && op != Op::Status && op != Op::Driver;
+}
 
 bool parseRequest(std::string_view line, Request& request, std::string& error) {
   request = Request{};

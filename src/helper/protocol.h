@@ -5,7 +5,7 @@
 // {"ok":true,...} or {"ok":false,"error":TEXT}. The TUN descriptor travels
 // beside the answer to "tun_open" (SCM_RIGHTS).
 //
-//   {"op":"driver"}                          create the session's TUN interface (down)
+//   {"op":"driver"}                          make sure the TUN device can be had (no interface)
 //   {"op":"tun_configure"}                   its address 10.198.75.60/24, up, gateway .61
 //                                            (both take "name" from root only)
 //   {"op":"tun_open","offload":B}            a descriptor of it

@@ -221,10 +221,12 @@ Json::Value HelperSession::handle(const Request& request, long& handle) {
   if (changesHost(request.op) && !takeHold(error)) return failure(error);
   switch (request.op) {
     case Op::Driver: {
-      if (!ensureInterface(request.name, error)) return failure("cannot create the TUN interface: " + error);
+      // Only the device: the interface is made per connect (tun_configure)
+      // and goes with the connection's undo, so that every connect starts
+      // from the same state.
+      if (!platform::ensureTunDevice(error)) return failure("cannot provide the TUN device: " + error);
       Json::Value answer = success();
-      answer["name"] = tunName_;
-      answer["index"] = tunIndex_;
+      answer["device"] = true;
       return answer;
     }
     case Op::TunConfigure: {

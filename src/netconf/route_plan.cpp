@@ -32,6 +32,7 @@ std::size_t installRoutes(CRouterMgr& mgr, const ProxyMode& mode, RoutePlanInput
     // The manager refuses 127.x.x.x destinations itself.
     added += mgr.addRoutes(requests);
   }
+  if (input.networksOnly) return added;
   if (input.publicDns1.empty()) input.publicDns1 = kDefaultPublicDns1;
   const bool dnsDirect = !input.udpEnabled || !input.forceProxyDnsServer;
   for (const std::string& dns : {input.publicDns1, input.publicDns2}) {

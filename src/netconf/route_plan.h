@@ -27,6 +27,9 @@ struct RoutePlanInput {
   std::map<std::string, int> additionalRoutes;
   // Whether an address is on this host or its local networks.
   std::function<bool(const std::string&)> isLocal;
+  // Only the node's and the exit address's host routes and the mode's
+  // networks: a tunnel set up by hand, whose DNS stays the host's.
+  bool networksOnly = false;
 };
 
 inline constexpr const char* kDefaultPublicDns1 = "208.67.222.222";

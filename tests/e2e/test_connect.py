@@ -90,6 +90,23 @@ print("held", sorted(answers.items()), flush=True)
 time.sleep(300)
 """
 
+# Sends a little through a TCP connection to HOST:PORT (an echo server),
+# reads it back and prints the send window the peer advertised (`ss`).
+SEND_WINDOW = r"""
+import json, re, socket, subprocess, sys
+host, port = sys.argv[1], int(sys.argv[2])
+c = socket.create_connection((host, port), timeout=10)
+for _ in range(4):
+    c.sendall(b"x" * 1000)
+    got = b""
+    while len(got) < 1000:
+        got += c.recv(1000 - len(got))
+local = "%s:%d" % c.getsockname()
+out = subprocess.run(["ss", "-tinH", "src", local], capture_output=True, text=True).stdout
+m = re.search(r"snd_wnd:(\d+)", out)
+print(json.dumps({"snd_wnd": int(m.group(1))} if m else {"ss": out}))
+"""
+
 RESOLVE = r"""
 import json, socket, sys
 try:
@@ -381,28 +398,91 @@ class ConnectTest(unittest.TestCase):
                 self.assertEqual([os.path.exists(p) for p in leftovers], [False, False])
                 self.assertEqual(self.vantor("status").stdout.decode(), "state: not running\n")
 
-    def test_monitor_disconnects_when_the_link_goes_down_and_connects_when_it_returns(self):
+    def test_three_link_losses_in_a_row_each_end_connected_through_the_node(self):
         proc = self.connect("Global wide")
         c = self.topo.client
-        netns.run(["ip", "-n", c, "link", "set", self.veth, "down"])
-        down = time.monotonic()
-        deadline = down + 10
-        while "Disconnected!" not in proc.output() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertIn("Disconnected!", proc.output())
-        self.assertLess(time.monotonic() - down, 6.5, "the monitor took too long")
-        netns.run(["ip", "-n", c, "link", "set", self.veth, "up"])
-        netns.run(["ip", "-n", c, "route", "replace", "default", "via", NODE_ADDR])
-        # A default route again: the controller connects by itself, in the
-        # same process (the tunnel starts a second time).
-        deadline = time.monotonic() + 30
-        while proc.output().count("Connected!") < 2 and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertEqual(proc.output().count("Connected!"), 2, proc.output()[-3000:])
+        tunnelled = self.ask(TARGET_ADDR).get("peer")
+        self.assertNotIn(tunnelled, (None, CLIENT_VETH_ADDR), proc.output()[-2000:])
+        for loss in range(1, 4):
+            with self.subTest(loss=loss):
+                disconnects = proc.output().count("Disconnected!")
+                netns.run(["ip", "-n", c, "link", "set", self.veth, "down"])
+                down = time.monotonic()
+                deadline = down + 10
+                while proc.output().count("Disconnected!") == disconnects and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                self.assertEqual(proc.output().count("Disconnected!"), disconnects + 1, proc.output()[-3000:])
+                self.assertLess(time.monotonic() - down, 6.5, "the monitor took too long")
+                netns.run(["ip", "-n", c, "link", "set", self.veth, "up"])
+                netns.run(["ip", "-n", c, "route", "replace", "default", "via", NODE_ADDR])
+                # A default route again: the controller connects by itself,
+                # in the same process, on a TUN interface made for this
+                # connect (the last disconnect deleted the previous one).
+                deadline = time.monotonic() + 30
+                while proc.output().count("Connected!") < loss + 1 and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                self.assertEqual(proc.output().count("Connected!"), loss + 1, proc.output()[-3000:])
+                self.assertNotIn("not installed", proc.output())
+                status = self.vantor("status").stdout.decode()
+                self.assertIn("state: connected\n", status)
+                # The target is reached through the node, over the tunnel.
+                route = self.topo.client_run(["ip", "route", "get", TARGET_ADDR]).stdout.decode()
+                self.assertIn("dev KOVAL", route)
+                self.assertEqual(self.ask(TARGET_ADDR).get("peer"), tunnelled, proc.output()[-2000:])
         proc.signal(signal.SIGTERM)
         self.assertEqual(proc.proc.wait(30), 0, proc.output()[-3000:])
-        self.assertRestored("after the monitor's disconnect")
+        self.assertRestored("after three link losses")
 
+    def test_tcp_window_setting_is_advertised_by_every_connect(self):
+        # The window the tunnel's stack advertises to a client of the host,
+        # as the client's kernel sees it: 5840 bytes unscaled by default,
+        # the setting's size (scaled) once nTcpWindow is set.
+        try:
+            for window in (0, 1048576):
+                with self.subTest(nTcpWindow=window):
+                    r = self.vantor("settings", "set", "nTcpWindow", str(window))
+                    self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+                    proc = self.connect("Global wide")
+                    try:
+                        r = self.topo.client_run(["python3", "-c", SEND_WINDOW, TARGET_ADDR, "7"], timeout=60)
+                        seen = json.loads(r.stdout.decode().strip().splitlines()[-1])
+                    finally:
+                        self.stop(proc)
+                    self.assertIn("snd_wnd", seen, r.stderr.decode())
+                    if window == 0:
+                        self.assertLessEqual(seen["snd_wnd"], 5840, seen)
+                    else:
+                        self.assertGreater(seen["snd_wnd"], 65535, seen)
+                        self.assertLessEqual(seen["snd_wnd"], window, seen)
+        finally:
+            self.vantor("settings", "set", "nTcpWindow", "0")
+
+    def test_localdns_routes_no_lan_dns_server_and_one_connect_path(self):
+        # With "localdns" the tunnel's DNS servers are the local network's
+        # own: no route may take them into the tunnel (the node cannot reach
+        # a LAN's resolver) and none is needed to keep them direct.
+        try:
+            r = self.vantor("settings", "set", "public_dns1", "localdns")
+            self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+            proc = self.connect("Global wide")
+            try:
+                routes = netns.run(["ip", "-n", self.topo.client, "-4", "route", "show", "table", "all"]).stdout
+                lines = [line for line in routes.decode().splitlines() if line.startswith(CLIENT_DNS)]
+                self.assertEqual(lines, [], routes.decode())
+                route = self.topo.client_run(["ip", "route", "get", CLIENT_DNS]).stdout.decode()
+                self.assertNotIn("KOVAL", route)
+                resolv = netns.run(["ip", "netns", "exec", self.topo.client, "cat", "/etc/resolv.conf"]).stdout
+                self.assertIn(f"nameserver {CLIENT_DNS}\n".encode(), resolv)
+            finally:
+                self.stop(proc)
+        finally:
+            self.vantor("settings", "set", "public_dns1", TARGET_ADDR)
+        self.assertRestored("after a connect with localdns")
+        # The debugging tunnel plans no mode of its own: it points at connect.
+        r = self.vantor("tunnel", "--node", self.node, "--mode", "Global wide")
+        self.assertEqual(r.returncode, 2, r.stdout.decode() + r.stderr.decode())
+        self.assertIn(b"vantor connect --node NODE --mode Global wide", r.stderr)
+        self.assertRestored("after a refused vantor tunnel --mode")
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,5 +1,6 @@
 # ctest-timeout: 300
-"""End-to-end tests of `vantor tunnel --mode` in network namespaces (root).
+"""End-to-end tests of a proxy mode's routes, DNS and IPv6 block as `vantor
+connect --mode` installs them, in network namespaces (root).
 
 The client namespace has an ordinary default route through the veth gateway
 (the server namespace), IPv6 included, and a resolv.conf of its own. No route
@@ -24,7 +25,9 @@ import time
 import unittest
 
 import netns
-from netns import CLIENT_VETH_ADDR, NODE_ADDR, TARGET_ADDR, TUN_NAME
+from netns import CLIENT_VETH_ADDR, NODE_ADDR, TARGET_ADDR
+
+TUN_PREFIX = "KOVAL"              # the helper names the interface it makes
 
 SKIP = netns.can_run()
 
@@ -97,6 +100,7 @@ class ModeTest(unittest.TestCase):
         with open(os.path.join(cls.netns_etc, "resolv.conf"), "wb") as f:
             f.write(RESOLV_CONF)
         topo.start(s, ["python3", "-u", "-c", WHOAMI, str(WHOAMI_PORT)], "whoami").wait_for_line("ready")
+        topo.start_targets({"probe.bin": 4096})  # the connect's TCP test fetches it
         ss = topo.start(s, ["ss-server", "-s", NODE_OWN_ADDR, "-p", "8388", "-k", netns.SS_PASSWORD,
                             "-m", netns.SS_METHOD], "ss-server")
         topo.wait_tcp(s, NODE_OWN_ADDR, 8388, proc=ss)
@@ -109,7 +113,8 @@ class ModeTest(unittest.TestCase):
         # The DNS pair comes from the settings.
         os.makedirs(os.path.join(cls.config, "config"))
         with open(os.path.join(cls.config, "config", "config.ini"), "w") as f:
-            f.write(f"[basic]\npublic_dns1={TUNNEL_DNS}\npublic_dns2=\nForceProxyDNSServer=1\n")
+            f.write(f"[basic]\npublic_dns1={TUNNEL_DNS}\npublic_dns2=\nForceProxyDNSServer=1\n"
+                    f"bDontProxyUDP=1\nTestSites=http://{TARGET_ADDR}/probe.bin\nAutomaticHideWindow=0\n")
         cls.env = [f"VANTOR_CONFIG_DIR={cls.config}", f"VANTOR_RUNTIME_DIR={topo.dir}/run"]
         cls.before = cls.host_state()
 
@@ -133,9 +138,9 @@ class ModeTest(unittest.TestCase):
         return json.loads(r.stdout.decode().strip().splitlines()[-1])
 
     def start(self, mode):
-        p = self.topo.start(self.topo.client, ["env", *self.env, netns.vantor_bin(), "tunnel", "--node", self.node,
-                                               "--mode", mode, "--ifname", TUN_NAME, "--no-udp"], "vantor")
-        p.wait_for_line(f"tunnel up on {TUN_NAME}", timeout=20)
+        p = self.topo.start(self.topo.client, ["env", *self.env, netns.vantor_bin(), "connect", "--node", self.node,
+                                               "--mode", mode], "vantor")
+        p.wait_for_line("Connected!", timeout=40)
         return p
 
     def assertRestored(self, context):
@@ -148,12 +153,12 @@ class ModeTest(unittest.TestCase):
         self.assertNotEqual(self.ask(TARGET_ADDR).get("peer"), CLIENT_VETH_ADDR, proc.output()[-2000:])
         route = self.topo.client_run(["ip", "route", "get", NODE_OWN_ADDR]).stdout.decode()
         self.assertIn(f"via {NODE_ADDR}", route)
-        self.assertNotIn(TUN_NAME, route)
+        self.assertNotIn(TUN_PREFIX, route)
         resolv = netns.run(["ip", "netns", "exec", self.topo.client, "cat", "/etc/resolv.conf"]).stdout
         self.assertIn(f"nameserver {TUNNEL_DNS}\n".encode(), resolv)
         self.assertIn(b"search example.test\n", resolv)
         self.assertNotIn(b"192.0.2.53", resolv)
-        # UDP is off (--no-udp): the DNS server is reached directly.
+        # UDP is off (bDontProxyUDP): the DNS server is reached directly.
         route = self.topo.client_run(["ip", "route", "get", TUNNEL_DNS]).stdout.decode()
         self.assertIn(f"via {NODE_ADDR}", route)
         # IPv6 fails at once instead of leaving beside the tunnel.
@@ -166,10 +171,9 @@ class ModeTest(unittest.TestCase):
         self.assertEqual(self.ask(TARGET_V6).get("peer"), CLIENT_V6)
         proc = self.start("Global wide")
         self.check_connected_global(proc)
-        # A clean-up while the tunnel runs leaves its changes alone.
+        # A clean-up while the connection runs leaves its changes alone.
         r = self.topo.client_run(["env", *self.env, netns.vantor_bin(), "cleanup"], timeout=30)
-        self.assertEqual(r.returncode, 1, r.stdout.decode())
-        self.assertIn(b"in use by another Vantor connection (uid 0); nothing undone", r.stderr)
+        self.assertIn(b"vantor is running", r.stdout, r.stdout + r.stderr)
         self.assertNotEqual(self.ask(TARGET_ADDR).get("peer"), CLIENT_VETH_ADDR)
         proc.signal(signal.SIGTERM)
         self.assertEqual(proc.proc.wait(20), 0, proc.output()[-3000:])
@@ -197,6 +201,32 @@ class ModeTest(unittest.TestCase):
             proc.signal(signal.SIGTERM)
             self.assertEqual(proc.proc.wait(20), 0, proc.output()[-3000:])
         self.assertRestored("after the rule-file mode")
+
+    def test_tunnel_by_hand_routes_only_the_listed_networks(self):
+        # A typing error is refused before anything changes.
+        r = self.topo.client_run(["env", *self.env, netns.vantor_bin(), "tunnel", "--node", self.node,
+                                  "--route", "10.1.2.300/8"], timeout=30)
+        self.assertEqual(r.returncode, 2, r.stdout.decode() + r.stderr.decode())
+        self.assertIn(b'not a network: "10.1.2.300/8"', r.stderr)
+        self.assertRestored("after a refused route")
+        # The two halves of the address space cover the node too: it keeps a
+        # host route on the default route. DNS and IPv6 are left alone.
+        proc = self.topo.start(self.topo.client, ["env", *self.env, netns.vantor_bin(), "tunnel", "--node",
+                                                  self.node, "--no-udp", "--route", "0.0.0.0/1",
+                                                  "--route", "128.0.0.0/1"], "vantor tunnel")
+        try:
+            proc.wait_for_line("tunnel up on", timeout=20)
+            self.assertIn("3 routes", proc.output())
+            self.assertNotEqual(self.ask(TARGET_ADDR).get("peer"), CLIENT_VETH_ADDR, proc.output()[-2000:])
+            route = self.topo.client_run(["ip", "route", "get", NODE_OWN_ADDR]).stdout.decode()
+            self.assertIn(f"via {NODE_ADDR}", route)
+            self.assertEqual(self.host_state()["resolv.conf"], self.before["resolv.conf"])
+            self.assertEqual(self.ask(TARGET_V6).get("peer"), CLIENT_V6)
+        finally:
+            proc.signal(signal.SIGTERM)
+            self.assertEqual(proc.proc.wait(20), 0, proc.output()[-3000:])
+        self.assertRestored("after the tunnel by hand")
+        self.assertEqual(self.ask(TARGET_ADDR).get("peer"), CLIENT_VETH_ADDR)
 
 
 if __name__ == "__main__":

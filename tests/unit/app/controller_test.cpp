@@ -131,20 +131,47 @@ class FakeBackend : public IConnectionBackend {
   bool detectConnections(NetworkFacts& f) override {
     note("detectConnections");
     f = linkUp ? facts : NetworkFacts{};
+    if (perConnectInterface) {
+      // Like the Linux backend: the interface exists only while a
+      // connection has it, so discovery between connections finds none.
+      std::lock_guard<std::mutex> g(lock);
+      f.tapCount = interfaceIndex ? 1 : 0;
+      f.tap_connection_index = interfaceIndex;
+    }
     return true;
+  }
+  bool tunAvailable() override {
+    note("tunAvailable");
+    return deviceUsable;
+  }
+  void tunInterface(NetworkFacts& f) override {
+    std::lock_guard<std::mutex> g(lock);
+    if (perConnectInterface) f.tap_connection_index = interfaceIndex;
   }
   bool currentAddress(const NetworkFacts&, std::string& address) override {
     if (!addressShows) return false;
     address = "10.198.75.60";
     return true;
   }
-  bool interfaceDown(int32_t ifIndex) override { return ifIndex == 2 && !linkUp; }
-  void tapStaticAddress(const NetworkFacts&) override { note("tapStaticAddress"); }
+  bool interfaceDown(int32_t ifIndex) override {
+    if (ifIndex == 2) return !linkUp;
+    std::lock_guard<std::mutex> g(lock);
+    return perConnectInterface && ifIndex != 0 && ifIndex == interfaceIndex && tunDown;
+  }
+  void tapStaticAddress(const NetworkFacts&) override {
+    note("tapStaticAddress");
+    std::lock_guard<std::mutex> g(lock);
+    if (perConnectInterface) interfaceIndex = 20 + ++interfacesMade;  // a new interface, a new index
+  }
   void setTapDns(const NetworkFacts&, const std::string& p, const std::string& s) override {
     note("setTapDns " + p + " " + s);
   }
   void setTapMetric(const NetworkFacts&, int metric) override { note("setTapMetric " + std::to_string(metric)); }
-  void tapReset(const NetworkFacts&) override { note("tapReset"); }
+  void tapReset(const NetworkFacts&) override {
+    note("tapReset");
+    std::lock_guard<std::mutex> g(lock);
+    interfaceIndex = 0;
+  }
   void replaceDns(const std::string& c, const std::string& p, const std::string& s) override {
     note("replaceDns " + c + " " + p + " " + s);
   }
@@ -160,6 +187,7 @@ class FakeBackend : public IConnectionBackend {
   bool installDriver() override {
     note("installDriver");
     reason = installReason;
+    if (!installReason) deviceUsable = true;
     return !installReason;
   }
   bool removeDriver(bool) override {
@@ -189,6 +217,12 @@ class FakeBackend : public IConnectionBackend {
   int32_t selected = -1;
   bool tcpPasses = true, udpPasses = true, tunnelStarts = true, addressShows = true, httpUp = true;
   std::atomic<bool> linkUp{true};
+  // The TUN device can be had; with perConnectInterface each connect makes
+  // an interface (index 21, 22, ...) and its disconnect deletes it.
+  std::atomic<bool> deviceUsable{true};
+  bool perConnectInterface = false, tunDown = false;
+  int32_t interfaceIndex = 0;
+  int interfacesMade = 0;
   std::atomic<bool> tunnelUp{false};
   std::atomic<int64_t> clock{0};
   FailureReason reason, tcpReason, udpReason, installReason;
@@ -420,7 +454,8 @@ TEST_F(ControllerTest, ADriverInstallRefusedForLackOfRightsSaysHowToGetThem) {
       "or run as root";
   NetworkFacts noTun = backend.facts;
   noTun.tapCount = 0;
-  backend.facts = noTun;  // discovery finds no interface after the install either
+  backend.facts = noTun;
+  backend.deviceUsable = false;  // and the install does not change that
   backend.installReason = {FailureKind::kNoPermission, {}};
   ctl.setNetworkFacts(noTun);
   ASSERT_TRUE(ctl.startDriverReinstall());
@@ -453,12 +488,10 @@ TEST_F(ControllerTest, BrowserOnlyModesTouchNoRouteAndNoInterface) {
 }
 
 TEST_F(ControllerTest, CommandsAreRefusedOrIgnoredOutsideTheirStates) {
-  NetworkFacts noTun = backend.facts;
-  noTun.tapCount = 0;
-  ctl.setNetworkFacts(noTun);
+  backend.deviceUsable = false;
   EXPECT_FALSE(ctl.connectCommand(7, 0));
   EXPECT_EQ(seen.messages.back(), "TUN virtual network card is not installed.");
-  ctl.setNetworkFacts(backend.facts);
+  backend.deviceUsable = true;
   EXPECT_FALSE(ctl.connectCommand(-1, 0));
   EXPECT_EQ(seen.messages.back(), "Please add and select a proxy first.");
   EXPECT_FALSE(ctl.connectCommand(99, 0));
@@ -495,6 +528,84 @@ TEST_F(ControllerTest, MonitorDisconnectsWhenTheLinkGoesDownAndConnectsAgainWhen
   EXPECT_EQ(ctl.state(), kConnected) << "no reconnect after the link returned";
   ctl.exitCommand();
   EXPECT_EQ(ctl.state(), kIdle);
+}
+
+// The interface lives as long as one connection: each connect makes one,
+// each disconnect deletes it. Three link losses in a row must each end in a
+// new connection watched on its own interface, and no connect may be refused
+// for an interface that the last disconnect rightly took away.
+TEST_F(ControllerTest, ThreeLinkLossesInARowEachReconnectOnAFreshInterface) {
+  backend.perConnectInterface = true;
+  connect(0);
+  ASSERT_EQ(ctl.state(), kConnected);
+  for (int loss = 1; loss <= 3; ++loss) {
+    SCOPED_TRACE("link loss " + std::to_string(loss));
+    backend.linkUp = false;
+    ctl.monitorTick();
+    ASSERT_TRUE(ctl.waitForWorker(10000));
+    ASSERT_EQ(ctl.state(), kIdle);
+    EXPECT_EQ(backend.interfaceIndex, 0) << "the disconnect keeps the interface";
+    ctl.monitorTick();  // still down: nothing happens
+    ASSERT_TRUE(ctl.waitForWorker(10000));
+    EXPECT_EQ(ctl.state(), kIdle);
+    backend.linkUp = true;
+    ctl.monitorTick();
+    ASSERT_TRUE(ctl.waitForWorker(10000));
+    ASSERT_EQ(ctl.state(), kConnected) << (seen.messages.empty() ? "" : seen.messages.back());
+    EXPECT_EQ(backend.interfaceIndex, 21 + loss);
+  }
+  for (const auto& m : seen.messages) EXPECT_EQ(m.find("not installed"), std::string::npos) << m;
+  // The monitor watches this connection's interface, not the first one's.
+  backend.tunDown = true;
+  ctl.monitorTick();
+  ASSERT_TRUE(ctl.waitForWorker(10000));
+  EXPECT_EQ(ctl.state(), kIdle) << "the monitor did not see the current interface go down";
+  backend.tunDown = false;
+  backend.config.bReconnectAfterLinkLoss = false;  // only the commands from here on
+
+  // Connect and Disconnect by hand, three times, likewise from the same state.
+  for (int round = 0; round < 3; ++round) {
+    connect(0);
+    ASSERT_EQ(ctl.state(), kConnected) << "connect " << round;
+    ASSERT_TRUE(ctl.disconnectCommand());
+    ASSERT_TRUE(ctl.waitForWorker(10000));
+    ASSERT_EQ(ctl.state(), kIdle);
+  }
+}
+
+// "Not installed" is the backend's answer of the moment: refused while the
+// device cannot be had, connected as soon as it can, and a driver install
+// runs only when it is needed.
+TEST_F(ControllerTest, NotInstalledOnlyWhileTheBackendCannotProvideTheTun) {
+  backend.perConnectInterface = true;
+  backend.deviceUsable = false;
+  backend.installReason = {FailureKind::kNoPermission, {}};
+  EXPECT_FALSE(ctl.connectCommand(backend.node.id, 0));
+  EXPECT_EQ(seen.messages.back(), "TUN virtual network card is not installed.");
+  EXPECT_FALSE(backend.called("tapStaticAddress"));
+  ASSERT_TRUE(ctl.startDriverReinstall());
+  ASSERT_TRUE(ctl.waitForWorker(10000));
+  EXPECT_TRUE(backend.called("installDriver"));
+  EXPECT_EQ(seen.messages.back().rfind("TUN virtual network interface driver install failed.", 0), 0u);
+
+  // The helper became reachable: the next install succeeds, and the connect
+  // after it works though discovery found no interface (none exists yet).
+  backend.installReason = {};
+  std::size_t messages = seen.messages.size();
+  ASSERT_TRUE(ctl.startDriverReinstall());
+  ASSERT_TRUE(ctl.waitForWorker(10000));
+  EXPECT_EQ(seen.messages.size(), messages) << seen.messages.back();
+  EXPECT_TRUE(seen.hasStatus("Ready!"));
+  connect(0);
+  EXPECT_EQ(ctl.state(), kConnected);
+
+  // With the device at hand nothing is installed again.
+  ctl.disconnectCommand();
+  ASSERT_TRUE(ctl.waitForWorker(10000));
+  backend.log.clear();
+  ASSERT_TRUE(ctl.startDriverReinstall());
+  ASSERT_TRUE(ctl.waitForWorker(10000));
+  EXPECT_FALSE(backend.called("installDriver"));
 }
 
 TEST_F(ControllerTest, NoReconnectWhenTheSettingIsOffOrAfterTheTriesRunOut) {

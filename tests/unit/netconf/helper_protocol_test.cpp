@@ -73,6 +73,10 @@ TEST(HelperProtocol, GoodRequestsCarryTheirFields) {
   EXPECT_TRUE(request.offload);
   EXPECT_FALSE(changesHost(Op::Cleanup));
   EXPECT_TRUE(changesHost(Op::RoutesDelete));
+  // Asking whether the TUN device can be had is no claim on the host: a
+  // second program asks while another connection holds it.
+  EXPECT_FALSE(changesHost(Op::Driver));
+  EXPECT_TRUE(changesHost(Op::TunConfigure));
 }
 
 }  // namespace

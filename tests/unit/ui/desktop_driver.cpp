@@ -124,6 +124,16 @@ class DesktopDriver : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Disconnected!"), 60000);
     QCOMPARE(window_->trayIcon()->toolTip(), QString("Vantor 6.0 Disconnected"));
     QCOMPARE(window_->connectButton()->text(), T("CONNECT"));
+    // Every further Connect starts from the same state: the last disconnect
+    // deleted the interface of its connection, the next connect gets a new one.
+    for (int round = 2; round <= 3; ++round) {
+      window_->connectButton()->click();
+      QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Connected!"), 90000);
+      QCOMPARE(window_->connectButton()->text(), T("DISCONNECT"));
+      window_->connectButton()->click();
+      QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Disconnected!"), 60000);
+      QCOMPARE(window_->connectButton()->text(), T("CONNECT"));
+    }
   }
 
   // The screen is 1280x800: the test window beside a main window at the
