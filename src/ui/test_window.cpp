@@ -6,6 +6,7 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+#include "catalogue/node_mgr.h"
 #include "catalogue/settings.h"
 #include "ui/ui_common.h"
 
@@ -34,7 +35,7 @@ CNodeTestWindow::CNodeTestWindow(QWidget* owner)
   stamps_->setChecked(true);
   auto* again = new QPushButton(T("Test again"), this);
   auto* close = new QPushButton(T("Close"), this);
-  connect(again, &QPushButton::clicked, this, [this] { startTests(nodes_, choice_); });
+  connect(again, &QPushButton::clicked, this, [this] { runTests(); });
   connect(close, &QPushButton::clicked, this, &QWidget::close);
   row->addWidget(stamps_);
   row->addStretch(1);
@@ -49,16 +50,27 @@ CNodeTestWindow::~CNodeTestWindow() {
   runner_.stop();
 }
 
-void CNodeTestWindow::startTests(std::vector<CNodeInfo*> nodes, int choice) {
-  nodes_ = std::move(nodes);
+void CNodeTestWindow::startTests(const std::vector<CNodeInfo*>& nodes, int choice) {
+  nodeIds_.clear();
+  for (const CNodeInfo* node : nodes)
+    if (node) nodeIds_.push_back(node->id);
   choice_ = choice;
+  runTests();
+}
+
+void CNodeTestWindow::runTests() {
+  // By id: a node removed since the last run is left out, an edited one is
+  // tested as it is now.
+  std::vector<NodeRef> nodes;
+  for (int32_t id : nodeIds_)
+    if (NodeRef node = CNodeMgr::instance().snapshot(id)) nodes.push_back(std::move(node));
   log_->clear();
   TestTargets targets;
   {
     std::lock_guard<std::recursive_mutex> guard(settingsMutex());
     targets = TestTargets::fromSettings(settings());
   }
-  runner_.start(nodes_, choice_, targets);
+  runner_.start(std::move(nodes), choice_, targets);
 }
 
 void CNodeTestWindow::appendLine(const QString& line, int level) {

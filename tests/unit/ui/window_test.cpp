@@ -433,6 +433,19 @@ class WindowTest : public QObject {
     QVERIFY(!test->frameGeometry().intersects(window_->frameGeometry()));
     QCOMPARE(test->frameGeometry().top(), window_->frameGeometry().top());
     test->waitForRun();
+    QCoreApplication::processEvents();
+    QVERIFY(test->log()->toPlainText().contains("TCP Testing started."));
+    // "Test again" after the node was removed: the window kept its id, not
+    // the freed record, and tests only what is still there.
+    QVERIFY(CNodeMgr::instance().remove(node->id));
+    node = nullptr;
+    bool clicked = false;
+    for (QPushButton* button : test->findChildren<QPushButton*>())
+      if (button->text() == T("Test again")) button->click(), clicked = true;
+    QVERIFY(clicked);
+    test->waitForRun();
+    QCoreApplication::processEvents();
+    QVERIFY(!test->log()->toPlainText().contains("Testing started."));
     test->hide();
 
     window_->move(40, area.bottom() - window_->frameGeometry().height() + 60);  // partly below
