@@ -8,6 +8,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git clang-format
   libcrypto++-dev libsodium-dev libcurl4-openssl-dev libjsoncpp-dev
   libcli11-dev libsimpleini-dev libgeoip-dev geoip-database
+  # Clash YAML subscriptions
+  libyaml-cpp-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev python3
   curl dante-server microsocks shadowsocks-libev iproute2

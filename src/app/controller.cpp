@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/i18n.h"
+#include "catalogue/node_mgr.h"
 
 namespace vantor::app {
 namespace {
@@ -160,6 +161,11 @@ bool CConnectionController::connectCommand(int32_t nodeId, int modeIndex) {
   CNodeInfo* node = backend_.findNode(nodeId);
   if (!node) {
     message("Please select a proxy first.");
+    return false;
+  }
+  // A node whose plugin cannot run must not reach its server without it.
+  if (std::string refusal = unsupportedNodeReason(node->params()); !refusal.empty()) {
+    message(refusal.c_str());
     return false;
   }
   if (modeIndex < 0 || modeIndex >= backend_.modeCount()) {

@@ -117,6 +117,8 @@ StoredNodes parseNodeFile(std::string_view text, std::vector<std::string>* probl
     p.server_udp_port = portValue(s.number("udpport", 0));
     p.udp_over_tcp = s.flag("uot", false);
     p.subscription = s.text("subscription");
+    p.plugin = s.text("plugin");
+    p.plugin_opts = s.text("plugin_opts");
     node.iplocation = s.text("iplocation");
     node.ipregion = s.text("ipregion");
     node.lastTestResult = s.number("lasttest", -1);
@@ -174,6 +176,12 @@ std::string nodeFileText(const StoredNodes& stored) {
     text("remarks", p.remarks);
     text("group", p.group);
     if (!p.subscription.empty()) text("subscription", p.subscription);
+    // Written only for a node that has a plugin, so that files without one
+    // stay as older versions wrote them.
+    if (!p.plugin.empty()) {
+      text("plugin", p.plugin);
+      text("plugin_opts", p.plugin_opts);
+    }
     number("udpport", p.server_udp_port);
     number("uot", p.udp_over_tcp ? 1 : 0);
     number("enable", p.enable ? 1 : 0);

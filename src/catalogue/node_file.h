@@ -11,6 +11,9 @@
 //   server=...        texts are percent-escaped where they hold control
 //   ...               characters, "%" or blanks at either end
 //   subscription=...  the subscription a node came from (absent: added by hand)
+//   plugin=...        a Shadowsocks plugin program and its options (both
+//   plugin_opts=...   absent: none); a reader that predates them loads the
+//                     node without its plugin
 //   legacy=1          a node whose origin is unknown: it was read from a file
 //                     of format 1, written before nodes named their
 //                     subscription, and no refresh has claimed it yet

@@ -83,6 +83,8 @@ void CNodeInfo::assignEditable(const NodeParams& p) {
   server_udp_port = p.server_udp_port;
   udp_over_tcp = p.udp_over_tcp;
   subscription = p.subscription;
+  plugin = p.plugin;
+  plugin_opts = p.plugin_opts;
 }
 
 const char* kindLabel(int32_t type) {
@@ -205,6 +207,8 @@ NodeParams CNodeInfo::params() const {
   p.server_udp_port = server_udp_port;
   p.udp_over_tcp = udp_over_tcp;
   p.subscription = subscription;
+  p.plugin = plugin;
+  p.plugin_opts = plugin_opts;
   return p;
 }
 

@@ -71,6 +71,10 @@ struct NodeParams {
   // The address of the subscription the node came from; empty for nodes the
   // user added. A refresh replaces exactly the nodes of its subscription.
   std::string subscription;
+  // A Shadowsocks plugin program ("obfs-local") and its option string
+  // ("obfs=http;obfs-host=example.com"); empty for none.
+  std::string plugin;
+  std::string plugin_opts;
 };
 
 const char* kindLabel(int32_t type);
@@ -210,6 +214,8 @@ class CNodeInfo {
   uint16_t server_udp_port = 0;
   bool udp_over_tcp = false;
   std::string subscription;
+  std::string plugin;
+  std::string plugin_opts;
   // Read from a node file that did not record subscriptions: the node may
   // have come from one, which only its group can tell.
   bool legacyOrigin = false;

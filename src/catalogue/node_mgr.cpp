@@ -35,7 +35,8 @@ bool sameEditableFields(const NodeParams& a, const NodeParams& b) {
          a.username == b.username && a.password == b.password && a.method == b.method && a.remarks == b.remarks &&
          a.AdditionalRoute == b.AdditionalRoute && a.enable == b.enable && a.protocol == b.protocol &&
          a.obfs == b.obfs && a.obfsparam == b.obfsparam && a.protocolparam == b.protocolparam && a.group == b.group &&
-         a.server_udp_port == b.server_udp_port && a.udp_over_tcp == b.udp_over_tcp && a.subscription == b.subscription;
+         a.server_udp_port == b.server_udp_port && a.udp_over_tcp == b.udp_over_tcp &&
+         a.subscription == b.subscription && a.plugin == b.plugin && a.plugin_opts == b.plugin_opts;
 }
 
 NodeListItem listItem(const CNodeInfo& node) {
@@ -77,7 +78,7 @@ CNodeInfo* CNodeMgr::insertLocked(std::unique_ptr<CNodeInfo> node) {
 CNodeInfo* CNodeMgr::add(const NodeParams& params) {
   // A server of blanks only is as empty as no server.
   if (trimBlanks(params.server).empty() || params.server_port == 0) return nullptr;
-  if (!unsupportedNodeReason(params).empty()) return nullptr;
+  if (!unstorableNodeReason(params).empty()) return nullptr;
   CNodeInfo* node;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -347,7 +348,7 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CN
         continue;
       }
       if (trimBlanks(fresh[i].server).empty() || fresh[i].server_port == 0) continue;
-      if (!unsupportedNodeReason(fresh[i]).empty()) continue;
+      if (!unstorableNodeReason(fresh[i]).empty()) continue;
       insertLocked(std::make_unique<CNodeInfo>(nextId_++, fresh[i]));
       ++result.added;
     }
@@ -468,10 +469,15 @@ bool CNodeMgr::loadNodes(std::string* error) { return loadNodes(paths::configFil
 
 bool CNodeMgr::saveNodes(std::string* error) const { return saveNodes(paths::configFile(kNodeFileName), error); }
 
-std::string unsupportedNodeReason(const NodeParams& p) {
+std::string unstorableNodeReason(const NodeParams& p) {
   if (p.type != kNodeShadowsocks || IsValidMethod(p.method)) return {};
   return p.method.empty() ? "Unsupported encryption: no method given" : "Unsupported encryption: " + p.method;
-  return {};
+}
+
+std::string unsupportedNodeReason(const NodeParams& p) {
+  std::string reason = unstorableNodeReason(p);
+  if (reason.empty()) reason = pluginRefusal(p);
+  return reason;
 }
 
 std::string checkNodeDialog(NodeParams& p, bool socksDialog) {

@@ -62,7 +62,7 @@ class CNodeMgr {
   // The process-wide store, created on first use and kept until exit.
   static CNodeMgr& instance();
 
-  // Refuses an empty server or port 0, and what unsupportedNodeReason()
+  // Refuses an empty server or port 0, and what unstorableNodeReason()
   // refuses (no id is used up then).
   CNodeInfo* add(const NodeParams& params);
   // A node built elsewhere (the link parser, the account service): it gets
@@ -198,6 +198,11 @@ class CNodeMgr {
 // Why the store refuses a node, or empty: a Shadowsocks node whose cipher is
 // unknown ("Unsupported encryption: NAME"). Such a node used to be stored
 // with the cipher "none", which sends the target and the data in the clear.
+std::string unstorableNodeReason(const NodeParams& params);
+// Why a node cannot be connected through or tested, or empty: what the store
+// refuses, and a Shadowsocks plugin, which nothing runs yet (see
+// pluginRefusal()). The store keeps plugin nodes; the paths that would send
+// traffic to one ask this first.
 std::string unsupportedNodeReason(const NodeParams& params);
 
 // The checks of the node dialogs before a record reaches the store, in their

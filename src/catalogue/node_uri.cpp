@@ -113,7 +113,7 @@ std::optional<NodeParams> parseNodeLink(const std::string& text, std::string& re
   }
   auto params = parseNodeUri(text, reason);
   if (!params) return std::nullopt;
-  reason = unsupportedNodeReason(*params);
+  reason = unstorableNodeReason(*params);
   if (!reason.empty()) return std::nullopt;
   return params;
 }

@@ -14,9 +14,10 @@ namespace vantor {
 std::optional<NodeParams> parseNodeUri(const std::string& uri, std::string& error);
 
 // One piece of a batch or a line of a subscription: a share link or a socks
-// URI as parseNodeUri() takes it, which the store would also take. Otherwise
-// nothing, with the reason in `reason` ("Unsupported encryption: NAME" for a
-// Shadowsocks node whose cipher is unknown).
+// URI as parseNodeUri() takes it, which the store would also take (a node
+// with a Shadowsocks plugin included). Otherwise nothing, with the reason in
+// `reason` ("Unsupported encryption: NAME" for a Shadowsocks node whose
+// cipher is unknown).
 std::optional<NodeParams> parseNodeLink(const std::string& text, std::string& reason);
 
 }  // namespace vantor

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "crypto/cryptor.h"
+
 // The decoders are written out here rather than taken from Crypto++ or curl:
 // links need base64 that stops at the first foreign character (Crypto++ skips
 // such characters and keeps going) and percent-decoding that turns "+" into
@@ -49,6 +51,22 @@ void eraseAll(std::string& text, std::string_view word) {
   for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) text.erase(at, word.size());
 }
 
+// Kind 6 without ShadowsocksR plugins (names left empty count as the plain ones).
+bool isPlainShadowsocks(const NodeParams& node) {
+  return (node.protocol.empty() || node.protocol == "origin") && (node.obfs.empty() || node.obfs == "plain");
+}
+
+// "...@host:port" or "...@host:port/".
+bool endsInHostAndPort(std::string_view text) {
+  size_t at = text.rfind('@');
+  if (at == std::string_view::npos) return false;
+  std::string_view host = text.substr(at + 1);
+  if (!host.empty() && host.back() == '/') host.remove_suffix(1);
+  size_t colon = host.rfind(':');
+  if (colon == std::string_view::npos || colon == 0 || colon + 1 == host.size()) return false;
+  return host.find_first_not_of("0123456789", colon + 1) == std::string_view::npos;
+}
+
 NodeParams linkNode() {
   NodeParams node;
   node.type = kNodeShadowsocks;
@@ -68,6 +86,18 @@ std::optional<NodeParams> parseShadowsocks(std::string_view payload, std::string
   std::string_view beforeTag = payload.substr(0, hash);
   if (hash != std::string_view::npos) node.remarks = decodeUrl(payload.substr(hash + 1));
 
+  // The query of a SIP002 link ("/?plugin=NAME;OPTIONS") follows the port.
+  // When the text ahead of the first "?" ends in "@host:port" (and maybe a
+  // "/"), the query is cut off before the host is looked for, so that an "@"
+  // left unencoded in the plugin options is not taken for the one before the
+  // host.
+  std::string_view query;
+  size_t question = beforeTag.find('?');
+  if (question != std::string_view::npos && endsInHostAndPort(beforeTag.substr(0, question))) {
+    query = beforeTag.substr(question + 1);
+    beforeTag = beforeTag.substr(0, question);
+  }
+
   // Only an "@" ahead of the tag says the body is written out; a tag such as
   // "me@provider" must not stop a fully encoded link from being decoded.
   // The URL-safe decoder also reads the standard alphabet, and generators
@@ -83,25 +113,36 @@ std::optional<NodeParams> parseShadowsocks(std::string_view payload, std::string
   std::string host = body.substr(at + 1);
   if (user.find(':') == std::string::npos) user = decodeBase64Url(user);
 
-  // SIP002 puts plugin options after the port: "/?plugin=NAME;OPTIONS".
-  size_t query = host.find('?');
-  if (query != std::string::npos) {
-    for (const std::string& pair : splitText(std::string_view(host).substr(query + 1), "&", false)) {
-      size_t eq = pair.find('=');
-      if (eq == std::string::npos || !equalsIgnoringCase(pair.substr(0, eq), "plugin")) continue;
-      std::string plugin = decodeUrl(pair.substr(eq + 1));
-      plugin = plugin.substr(0, plugin.find(';'));
-      if (plugin.empty()) continue;
-      reason = "Shadowsocks plugins are not supported yet (this link needs the plugin " + plugin + ")";
+  // A "?" after the host (with a password that holds a "?" itself).
+  size_t hostQuery = host.find('?');
+  if (hostQuery != std::string::npos) {
+    if (query.empty()) query = std::string_view(body).substr(at + 1 + hostQuery + 1);
+    host.erase(hostQuery);
+  }
+  std::string queryText(query);  // `query` may point into `body`
+  for (const std::string& pair : splitText(queryText, "&", false)) {
+    size_t eq = pair.find('=');
+    if (eq == std::string::npos || !equalsIgnoringCase(pair.substr(0, eq), "plugin")) continue;
+    std::string value = decodeUrl(pair.substr(eq + 1));
+    size_t semicolon = value.find(';');
+    std::string name = trimBlanks(value.substr(0, semicolon));
+    if (name.empty()) continue;  // "plugin=" names none
+    if (!isPluginName(name)) {
+      reason = "the plugin name is not a program name";
       return std::nullopt;
     }
-    host.erase(query);
+    node.plugin = name;
+    node.plugin_opts = semicolon == std::string::npos ? std::string() : value.substr(semicolon + 1);
+    break;
   }
 
   std::vector<std::string> userPieces = splitText(user, ":", true);
   std::vector<std::string> hostPieces = splitText(host, ":", true);
   if (userPieces.size() < 2 || hostPieces.size() != 2) return std::nullopt;  // also refuses IPv6 hosts
-  if (userPieces.size() == 4) {
+  // obfs:protocol:method:password, unless the first piece is a cipher: then
+  // it is method:password with a password that holds two colons, which an
+  // exported link carries as it is.
+  if (userPieces.size() == 4 && !IsValidMethod(userPieces[0])) {
     node.obfs = userPieces[0];
     node.protocol = userPieces[1];
     node.method = userPieces[2];
@@ -118,6 +159,11 @@ std::optional<NodeParams> parseShadowsocks(std::string_view payload, std::string
   node.server = trimBlanks(hostPieces[0]);
   node.server_port = linkPort(hostPieces[1]);
   if (node.server.empty() || node.server_port == 0) return std::nullopt;
+  // A plugin runs in front of a plain Shadowsocks server only.
+  if (!node.plugin.empty() && !isPlainShadowsocks(node)) {
+    reason = "a ShadowsocksR link cannot carry a Shadowsocks plugin";
+    return std::nullopt;
+  }
   return node;
 }
 
@@ -302,6 +348,91 @@ std::vector<std::string> splitBatch(const std::string& text) {
     lines.push_back((c == '\r' || c == ' ' || c == ',') ? '\n' : c);
   }
   return splitText(lines, "\n", false);
+}
+
+std::string encodeUrl(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() * 3);
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+                 c == '_' || c == '~';
+    if (plain) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    }
+  }
+  return out;
+}
+
+std::string encodeBase64Url(std::string_view bytes) {
+  std::string out = encodeBase64(bytes);
+  while (!out.empty() && out.back() == '=') out.pop_back();
+  for (char& c : out) {
+    if (c == '+')
+      c = '-';
+    else if (c == '/')
+      c = '_';
+  }
+  return out;
+}
+
+std::string shareLink(const NodeParams& node) {
+  std::string host = trimBlanks(node.server) + ":" + std::to_string(node.server_port);
+  switch (node.type) {
+    case kNodeShadowsocks:
+      break;
+    case kNodeSocks5:
+    case kNodeSocks4: {
+      std::string user;
+      if (!node.username.empty() || !node.password.empty()) {
+        user = encodeUrl(node.username);
+        if (!node.password.empty()) user += ":" + encodeUrl(node.password);
+        user += "@";
+      }
+      return (node.type == kNodeSocks5 ? "socks5://" : "socks4://") + user + host;
+    }
+    default:
+      return {};
+  }
+  if (isPlainShadowsocks(node)) {
+    // The user part is always encoded: a password may hold any byte.
+    std::string link = "ss://" + encodeBase64Url(node.method + ":" + node.password) + "@" + host;
+    if (!node.plugin.empty()) {
+      std::string value = node.plugin;
+      if (!node.plugin_opts.empty()) value += ";" + node.plugin_opts;
+      link += "/?plugin=" + encodeUrl(value);
+    }
+    if (!node.remarks.empty()) link += "#" + encodeUrl(node.remarks);
+    return link;
+  }
+  std::string text = trimBlanks(node.server) + ":" + std::to_string(node.server_port) + ":" + node.protocol + ":" +
+                     node.method + ":" + node.obfs + ":" + encodeBase64Url(node.password) + "/?";
+  std::string query = "obfsparam=" + encodeBase64Url(node.obfsparam) +
+                      "&protoparam=" + encodeBase64Url(node.protocolparam) +
+                      "&remarks=" + encodeBase64Url(node.remarks) + "&group=" + encodeBase64Url(node.group);
+  if (node.server_udp_port != 0) query += "&udpport=" + std::to_string(node.server_udp_port);
+  if (node.udp_over_tcp) query += "&uot=1";
+  return "ssr://" + encodeBase64Url(text + query);
+}
+
+bool isPluginName(std::string_view name) {
+  if (name.empty() || name.size() > 64 || name[0] == '-' || name[0] == '.') return false;
+  for (char c : name) {
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+              c == '.' || c == '+';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string pluginRefusal(const NodeParams& node) {
+  if (node.type != kNodeShadowsocks || node.plugin.empty()) return {};
+  return "Shadowsocks plugins are not supported yet (this node needs the plugin " + node.plugin + ")";
 }
 
 }  // namespace vantor

@@ -15,11 +15,33 @@ namespace vantor {
 // store, which assigns the id and normalises method, protocol and obfs), or
 // nothing when the text is not a link we understand. Never throws.
 std::optional<NodeParams> parseLink(const std::string& text);
-// The same, with why a text gives no node in `reason`: "Can not resolve this
-// link." for a text that is no ss:// or ssr:// link, and a message of its own
-// for a Shadowsocks link that needs a plugin (plugins are not supported, and
-// the node without its plugin would not reach the server).
+// The same, with why a text gives no node in `reason` ("Can not resolve this
+// link."). A Shadowsocks link with "?plugin=NAME;OPTIONS" (percent-encoded)
+// gives a node with `plugin` and `plugin_opts`.
 std::optional<NodeParams> parseLink(const std::string& text, std::string& reason);
+
+// The link that describes `node`, which parseLink() (or parseNodeUri() for
+// socks URIs) reads back into the same fields: "ss://" with the user part in
+// URL-safe base64 and the plugin as "/?plugin=..." for a plain Shadowsocks
+// node, "ssr://" for a ShadowsocksR one, "socks5://" or "socks4://" for SOCKS
+// nodes. Empty for a kind no link describes (HTTP).
+std::string shareLink(const NodeParams& node);
+
+// Whether `name` may name a plugin program: 1 to 64 of A-Z a-z 0-9 "-" "_"
+// "." "+", not starting with "-" or ".". The name is looked up on PATH and
+// run, so a path, an option or a blank in it is refused; a ";" could not be
+// written back into a link either.
+bool isPluginName(std::string_view name);
+
+// Why a node with a Shadowsocks plugin cannot be used yet, or empty when it
+// has none: the plugin program is not run, and the traffic must not go to the
+// server without it.
+std::string pluginRefusal(const NodeParams& node);
+
+// Percent-encoding of every byte but A-Z a-z 0-9 "-" "." "_" "~".
+std::string encodeUrl(std::string_view text);
+// URL-safe base64 without padding.
+std::string encodeBase64Url(std::string_view bytes);
 
 // Cuts a pasted text holding many links, separated by line breaks, blanks or
 // commas, into the single links. Empty pieces are dropped.

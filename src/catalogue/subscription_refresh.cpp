@@ -7,6 +7,7 @@
 #include "catalogue/node_mgr.h"
 #include "catalogue/node_uri.h"
 #include "catalogue/share_link.h"
+#include "catalogue/subscription_formats.h"
 
 namespace vantor {
 namespace {
@@ -35,6 +36,15 @@ std::string proxyUrl(const char* scheme, const std::string& host, uint16_t port)
 bool parseSubscriptionBody(std::string_view body, std::vector<NodeParams>& nodes, std::string& error,
                            std::vector<RefusedLine>* refused) {
   nodes.clear();
+  std::vector<RefusedLine> ignored;
+  switch (detectSubscriptionFormat(body)) {
+    case SubscriptionFormat::kServerJson:
+      return parseServerJson(body, nodes, error, refused ? *refused : ignored);
+    case SubscriptionFormat::kClashYaml:
+      return parseClashYaml(body, nodes, error, refused ? *refused : ignored);
+    case SubscriptionFormat::kLinks:
+      break;
+  }
   std::string text;
   if (body.find("://") != std::string_view::npos) {
     text = std::string(body);

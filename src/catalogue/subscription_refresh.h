@@ -26,11 +26,13 @@ struct RefusedLine {
   std::string reason;
 };
 
-// The links of a subscription answer: base64 (standard or URL-safe, line
-// breaks allowed) of newline-separated ss:// and ssr:// links (socks URIs
-// too), or such link lines as they are. Lines that give no node are left out
-// and, with `refused`, listed with the reason. False with `error` when no
-// link is found.
+// The nodes of a subscription answer, whose format is told by its content:
+// base64 (standard or URL-safe, line breaks allowed) of newline-separated
+// ss:// and ssr:// links (socks URIs too), or such link lines as they are; a
+// JSON server list; a Clash configuration's "proxies:" (see
+// subscription_formats.h). Lines and entries that give no node are left out
+// and, with `refused`, listed with the line and the reason. False with
+// `error` when no node is found.
 bool parseSubscriptionBody(std::string_view body, std::vector<NodeParams>& nodes, std::string& error,
                            std::vector<RefusedLine>* refused = nullptr);
 

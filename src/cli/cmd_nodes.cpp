@@ -1,4 +1,4 @@
-// vantor nodes list|add LINK|import FILE|remove ID|select ID: the node store.
+// vantor nodes list|add LINK|import FILE|link ID|remove ID|select ID: the node store.
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -68,7 +68,7 @@ int addNode(const NodesOptions& options) {
   std::string error;
   auto params = parseNodeUri(options.argument, error);
   if (!params) return fail("Can not resolve this link. (" + error + ")", kExitBadInput);
-  std::string unsupported = unsupportedNodeReason(*params);
+  std::string unsupported = unstorableNodeReason(*params);
   if (!unsupported.empty()) return fail(unsupported, kExitBadInput);
   if (!cli::openNodeStore()) return kExitFailed;
   CNodeInfo* node = CNodeMgr::instance().add(*params);
@@ -112,6 +112,18 @@ int removeNode(const NodesOptions& options) {
   return kExitOk;
 }
 
+// The share link of a stored node, which `nodes add` reads back.
+int printLink(const NodesOptions& options) {
+  if (!cli::openNodeStore()) return kExitFailed;
+  int code = kExitOk;
+  CNodeInfo* node = nodeFromArgument(options.argument, code);
+  if (!node) return code;
+  std::string link = shareLink(node->params());
+  if (link.empty()) return fail("no link describes a node of kind " + std::string(node->kindLongLabel()), kExitFailed);
+  std::printf("%s\n", link.c_str());
+  return kExitOk;
+}
+
 int selectNode(const NodesOptions& options) {
   if (!cli::openNodeStore()) return kExitFailed;
   int code = kExitOk;
@@ -125,7 +137,7 @@ cli::Registration nodesRegistration{
     "nodes",
     [](CLI::App& app) -> cli::Runner {
       auto options = std::make_shared<NodesOptions>();
-      auto* cmd = app.add_subcommand("nodes", "Keep proxy nodes: list, add, import, remove, select");
+      auto* cmd = app.add_subcommand("nodes", "Keep proxy nodes: list, add, import, link, remove, select");
       cmd->require_subcommand(1);
       auto* list =
           cmd->add_subcommand("list", "One node per line: selected mark, id, group, kind, name, latency, country");
@@ -135,6 +147,8 @@ cli::Registration nodesRegistration{
       auto* import =
           cmd->add_subcommand("import", "Add every share link in FILE (separated by lines, blanks or commas)");
       import->add_option("FILE", options->argument, "Text file with share links")->required();
+      auto* link = cmd->add_subcommand("link", "Print the share link of the node with this id");
+      link->add_option("ID", options->argument, "Node id (see nodes list)")->required();
       auto* remove = cmd->add_subcommand("remove", "Remove the node with this id");
       remove->add_option("ID", options->argument, "Node id (see nodes list)")->required();
       auto* select = cmd->add_subcommand("select", "Make the node with this id the one to connect through");
@@ -143,6 +157,7 @@ cli::Registration nodesRegistration{
         if (list->parsed()) return listNodes(*options);
         if (add->parsed()) return addNode(*options);
         if (import->parsed()) return importNodes(*options);
+        if (link->parsed()) return printLink(*options);
         if (remove->parsed()) return removeNode(*options);
         return selectNode(*options);
       };

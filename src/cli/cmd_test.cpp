@@ -93,7 +93,8 @@ int collectNodes(const TestOptions& options, std::vector<std::unique_ptr<CNodeIn
   std::string error;
   for (const auto& link : options.links) {
     auto params = parseNodeUri(link, error);
-    if (!params) {
+    if (params) error = unsupportedNodeReason(*params);
+    if (!params || !error.empty()) {
       badInput(error);
       return cli::kExitBadInput;
     }
@@ -107,6 +108,10 @@ int collectNodes(const TestOptions& options, std::vector<std::unique_ptr<CNodeIn
     CNodeInfo* node = cli::parseNumber(text, id) ? CNodeMgr::instance().find(id) : nullptr;
     if (!node) {
       badInput("no node with id " + text);
+      return cli::kExitBadInput;
+    }
+    if (std::string refusal = unsupportedNodeReason(node->params()); !refusal.empty()) {
+      badInput(refusal);
       return cli::kExitBadInput;
     }
     list.push_back(node);

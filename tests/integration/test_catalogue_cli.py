@@ -98,27 +98,27 @@ class NodesCommand(unittest.TestCase):
             f.write("\n".join(lines))
         code, out, err = h.run("nodes", "import", path)
         self.assertEqual(code, 0, err)
-        self.assertIn("added 5 nodes, 4 not added", out)
+        self.assertIn("added 6 nodes, 3 not added", out)
         refused = [line for line in err.splitlines() if " line " in line]
-        self.assertEqual(len(refused), 4, err)
+        self.assertEqual(len(refused), 3, err)
         self.assertIn("links.txt line 4: Can not resolve this link.", refused[0])
         self.assertIn("line 5: Unsupported encryption: aes-256-gmc", refused[1])
-        self.assertIn("line 6: Shadowsocks plugins are not supported yet", refused[2])
-        self.assertIn("obfs-local", refused[2])
-        self.assertIn("line 8:", refused[3])
-        self.assertIn("vmess", refused[3])
+        self.assertIn("line 8:", refused[2])
+        self.assertIn("vmess", refused[2])
         rows = node_lines(h, self)
-        self.assertEqual(sorted(r[3] for r in rows), ["S4", "S4", "S5", "SR", "SR"])
+        self.assertEqual(sorted(r[3] for r in rows), ["S4", "S4", "S5", "SR", "SR", "SR"])
+        # The plugin link keeps its plugin in the node file.
+        stored = h.read("nodes.ini").decode()
+        self.assertIn("plugin=obfs-local\nplugin_opts=obfs=http\n", stored)
         self.assertIn("[S5] 10.9.3.2:1080", [r[4] for r in rows])
         self.assertNotIn("aes-256-gmc", h.read("nodes.ini").decode())
 
-        # One at a time, the same two links are refused with the same words;
+        # One at a time, the bad cipher is refused with the same words;
         # "none" given as such is still taken.
         before = h.read("nodes.ini")
-        for link, message in ((lines[4], "Unsupported encryption: aes-256-gmc"), (lines[5], "plugin obfs-local")):
-            code, _, err = h.run("nodes", "add", link)
-            self.assertEqual(code, 2, err)
-            self.assertIn(message, err)
+        code, _, err = h.run("nodes", "add", lines[4])
+        self.assertEqual(code, 2, err)
+        self.assertIn("Unsupported encryption: aes-256-gmc", err)
         self.assertEqual(h.read("nodes.ini"), before)
         h.ok(self, "nodes", "add", "ss://none:pw@10.9.3.8:8388")
         self.assertIn("method=none", h.read("nodes.ini").decode())

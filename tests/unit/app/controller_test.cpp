@@ -513,6 +513,20 @@ TEST_F(ControllerTest, CommandsAreRefusedOrIgnoredOutsideTheirStates) {
   EXPECT_EQ(ctl.state(), kIdle);
 }
 
+TEST_F(ControllerTest, ANodeWhosePluginCannotRunIsRefusedBeforeAnyStep) {
+  backend.node.plugin = "obfs-local";
+  backend.node.plugin_opts = "obfs=http";
+  ctl.setNetworkFacts(backend.facts);
+  EXPECT_FALSE(ctl.connectCommand(backend.node.id, 0));
+  EXPECT_EQ(seen.messages.back(), "Shadowsocks plugins are not supported yet (this node needs the plugin obfs-local)");
+  EXPECT_EQ(ctl.state(), kIdle);
+  EXPECT_FALSE(backend.called("enableRelay"));
+  EXPECT_FALSE(backend.called("test tcp")) << "no traffic goes to the server without its plugin";
+  backend.node.plugin.clear();
+  connect(0);
+  EXPECT_EQ(ctl.state(), kConnected);
+}
+
 TEST_F(ControllerTest, MonitorDisconnectsWhenTheLinkGoesDownAndConnectsAgainWhenItReturns) {
   connect(0);
   ctl.startNetworkMonitor(20);

@@ -180,21 +180,24 @@ TEST(NodeStore, ImportNamesEveryPieceNotAdded) {
       "ss://YWVzLTI1Ni1nY206cGFzcw@1.2.3.6:8388/?plugin=obfs-local%3Bobfs%3Dhttp#p\n"
       "ssr://broken\n";
   CNodeMgr::ImportReport report = store.importLinks(text);
-  EXPECT_EQ(report.added, 3);
-  ASSERT_EQ(store.count(), 3u);
+  EXPECT_EQ(report.added, 4);
+  ASSERT_EQ(store.count(), 4u);
   EXPECT_EQ(store.find(1)->type, kNodeSocks5);
   EXPECT_EQ(store.find(1)->username, "u");
   EXPECT_EQ(store.find(2)->type, kNodeSocks4);
-  ASSERT_EQ(report.refused.size(), 4u);
+  // The plugin link is stored with its plugin, which connecting refuses.
+  EXPECT_EQ(store.find(3)->plugin, "obfs-local");
+  EXPECT_EQ(store.find(3)->plugin_opts, "obfs=http");
+  EXPECT_NE(unsupportedNodeReason(store.find(3)->params()).find("plugin obfs-local"), std::string::npos);
+  EXPECT_TRUE(unstorableNodeReason(store.find(3)->params()).empty());
+  ASSERT_EQ(report.refused.size(), 3u);
   EXPECT_EQ(report.refused[0].line, 3);
   EXPECT_EQ(report.refused[0].link, "not-a-link");
   EXPECT_EQ(report.refused[0].reason, "not a link");
   EXPECT_EQ(report.refused[1].line, 3);
   EXPECT_EQ(report.refused[1].reason, "Unsupported encryption: aes-256-gmc");
-  EXPECT_EQ(report.refused[2].line, 4);
-  EXPECT_NE(report.refused[2].reason.find("plugin obfs-local"), std::string::npos) << report.refused[2].reason;
-  EXPECT_EQ(report.refused[3].line, 5);
-  EXPECT_EQ(report.refused[3].reason, "Can not resolve this link.");
+  EXPECT_EQ(report.refused[2].line, 5);
+  EXPECT_EQ(report.refused[2].reason, "Can not resolve this link.");
 }
 
 TEST(NodeStore, SubscriptionReplacesOnlyItsOwnNodes) {

@@ -54,12 +54,21 @@ TEST(ShadowsocksLink, EncodedBodyWithAndWithoutPaddingAndTag) {
   EXPECT_EQ(tagged->password, "secret1");
   EXPECT_EQ(tagged->remarks, "me@provider");
 
-  // A node that needs a plugin is refused rather than stored without it; an
-  // empty plugin is none.
+  // A node that needs a plugin keeps it (and is refused where traffic would
+  // go to the server without it); an empty plugin is none.
   std::string reason;
-  EXPECT_FALSE(parseLink("ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388/?a=1&Plugin=v2ray-plugin%3Bpath%3D%2F#x", reason));
-  EXPECT_EQ(reason, "Shadowsocks plugins are not supported yet (this link needs the plugin v2ray-plugin)");
-  EXPECT_TRUE(parseLink("ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388?plugin=#x", reason));
+  auto plugged =
+      parseLink("ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388/?a=1&Plugin=v2ray-plugin%3Bpath%3D%2F#x", reason);
+  ASSERT_TRUE(plugged) << reason;
+  EXPECT_EQ(plugged->plugin, "v2ray-plugin");
+  EXPECT_EQ(plugged->plugin_opts, "path=/");
+  EXPECT_EQ(plugged->server_port, 8388);
+  EXPECT_EQ(pluginRefusal(*plugged),
+            "Shadowsocks plugins are not supported yet (this node needs the plugin v2ray-plugin)");
+  auto none = parseLink("ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388?plugin=#x", reason);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->plugin.empty());
+  EXPECT_TRUE(pluginRefusal(*none).empty());
 }
 
 TEST(ShadowsocksLink, UserPartForms) {

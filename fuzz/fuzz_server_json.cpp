@@ -1,0 +1,30 @@
+// JSON server lists come from subscription servers we do not control.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "catalogue/share_link.h"
+#include "catalogue/subscription_formats.h"
+#include "catalogue/subscription_refresh.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  std::string body(reinterpret_cast<const char*>(data), size);
+  std::vector<vantor::NodeParams> nodes;
+  std::vector<vantor::RefusedLine> refused;
+  std::string error;
+  bool ok = vantor::parseServerJson(body, nodes, error, refused);
+  if (ok != !nodes.empty() || (!ok && error.empty())) __builtin_trap();
+  for (const auto& r : refused)
+    if (r.line < 1 || r.reason.empty()) __builtin_trap();
+  for (const auto& node : nodes) {
+    if (node.server.empty() || node.server_port == 0) __builtin_trap();
+    // What a server list gives must survive export and import unchanged.
+    if (node.type != vantor::kNodeShadowsocks) continue;
+    auto back = vantor::parseLink(vantor::shareLink(node));
+    if (!back || back->plugin != node.plugin || back->password != node.password || back->method != node.method)
+      __builtin_trap();
+    if (!node.plugin.empty() && back->plugin_opts != node.plugin_opts) __builtin_trap();
+  }
+  return 0;
+}
