@@ -168,6 +168,8 @@ NodeRef CNodeInfo::snapshot() const {
   s->obfsparam = obfsparam;
   s->protocolparam = protocolparam;
   s->group = group;
+  s->plugin = plugin;
+  s->plugin_opts = plugin_opts;
   s->counters = counters_;
   return s;
 }

@@ -124,6 +124,8 @@ struct NodeSnapshot {
   std::string obfsparam;
   std::string protocolparam;
   std::string group;
+  std::string plugin;  // a Shadowsocks plugin program; the service refuses such a node until plugins run
+  std::string plugin_opts;
   // Never null; shared with the record the snapshot was made of.
   std::shared_ptr<CNodeCounters> counters = std::make_shared<CNodeCounters>();
 

@@ -125,7 +125,9 @@ bool CSSManager::setCurrentNode(NodeRef node) {
   bool ok = false;
   switch (node->type) {
     case kNodeShadowsocks:
-      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() && node->server_port != 0;
+      // Without its plugin program the node would get the bare stream.
+      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() && node->server_port != 0 &&
+           node->plugin.empty();
       break;
     case kNodeHttp:
     case kNodeSocks4:

@@ -57,6 +57,7 @@ TEST(NodeInfo, SnapshotCarriesTheConnectionParametersAndSharesTheCounters) {
   EXPECT_EQ(s->obfs, "tls1.2_ticket_auth");
   EXPECT_EQ(s->obfsparam, "op");
   EXPECT_EQ(s->group, "g");
+  EXPECT_EQ(s->plugin, "");
   EXPECT_EQ(s->displayText(), node.displayText());
 
   // Counting through the snapshot is counting for the node, and the meter too.

@@ -105,6 +105,9 @@ TEST(CurrentNode, AcceptsOnlyCompleteNodes) {
   EXPECT_EQ(service.currentNode()->server, "h") << "the service keeps the parameters it was given";
   EXPECT_EQ(service.currentNode()->server_port, 1080);
   ss.method = "aes-256-gcm";
+  ss.plugin = "obfs-local";
+  EXPECT_FALSE(service.setCurrentNode(&ss)) << "a plugin that does not run";
+  ss.plugin.clear();
   EXPECT_TRUE(service.setCurrentNode(&ss));
 
   CNodeInfo http;
