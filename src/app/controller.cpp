@@ -91,7 +91,7 @@ void CConnectionController::setButton(bool connected) {
     observer_.onButton(tr("CONNECT"), tr("Connect to proxy"));
 }
 
-StatusSummary CConnectionController::buildSummary(CNodeInfo* node, const ModeInfo& mode) {
+StatusSummary CConnectionController::buildSummary(const NodeSnapshot* node, const ModeInfo& mode) {
   StatusSummary s;
   s.connected = true;
   char line[1024];
@@ -110,19 +110,19 @@ ControllerSnapshot CConnectionController::snapshot() {
   ControllerSnapshot snap;
   snap.state = state_.load();
   snap.udpEnabled = udpEnabled_.load();
-  CNodeInfo* node;
+  NodeRef node;
   {
     std::lock_guard<std::mutex> guard(lock_);
     node = connectedNode_;
     snap.summary = summary_;
     snap.mode = connectedMode_.name;
   }
-  if (!node) node = backend_.selectedNode();
+  if (!node) node = backend_.selectedSnapshot();
   if (node) {
     snap.node = node->displayText();
-    snap.uploaded = node->Upload_traffic.load();
-    snap.downloaded = node->Download_traffic.load();
-    snap.rate = node->bytesPerSecond();
+    snap.uploaded = node->counters->Upload_traffic.load();
+    snap.downloaded = node->counters->Download_traffic.load();
+    snap.rate = node->counters->bytesPerSecond();
   }
   if (snap.state != kConnected) snap.summary = StatusSummary{};
   return snap;
@@ -308,8 +308,8 @@ bool CConnectionController::connectSequence() {
     return false;
   }
   backend_.flushResolverCache();
-  CNodeInfo* node = backend_.selectedNode();
-  StatusSummary summary = buildSummary(node, mode);
+  NodeRef node = connectingNode_;
+  StatusSummary summary = buildSummary(node.get(), mode);
   {
     std::lock_guard<std::mutex> guard(lock_);
     connectedMode_ = mode;
@@ -346,12 +346,13 @@ void CConnectionController::connectFailed(bool tapConfigured) {
 }
 
 bool CConnectionController::systemProxyPath(const ModeInfo& mode) {
-  CNodeInfo* node = backend_.selectedNode();
+  NodeRef node = backend_.selectedSnapshot();
   if (!node) return false;
   if (!backend_.httpProxyStarted()) {
     fail("HTTP is not started.");
     return false;
   }
+  connectingNode_ = node;
   backend_.setCurrentNode(node);
   status("Testing TCP connection for current node...");
   if (!backend_.testNode(node, false)) {
@@ -367,9 +368,8 @@ bool CConnectionController::systemProxyPath(const ModeInfo& mode) {
 }
 
 bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
-  CNodeInfo* node = backend_.selectedNode();
+  NodeRef node = withTrimmedServer(backend_.selectedSnapshot());
   if (!node) return false;
-  node->server = trimBlanks(node->server);
 
   status("Getting basic network configuration...");
   NetworkFacts facts;
@@ -392,7 +392,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
   status("Resolving SS server's domain name...");
   if (node->resolvedIp.empty()) {
     std::string address;
-    if (backend_.resolve(node->server, address)) node->resolvedIp = address;
+    if (backend_.resolve(node->server, address)) node = node->withResolvedIp(address);
   }
   if (node->resolvedIp.empty()) {
     fail("Can not resolve SS server's domain name");
@@ -464,6 +464,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
   }
 
   status("Starting TAP service...");
+  connectingNode_ = node;
   backend_.setCurrentNode(node);
   if (!backend_.startTunnel(facts.tap_connection_name, backend_.servicePort(), udp)) {
     fail("Launch TUN service failed.");

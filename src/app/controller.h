@@ -122,7 +122,7 @@ class CConnectionController {
   void fail(const char* text, FailureReason reason = {});
   void setState(int state);
   void setButton(bool connected);
-  StatusSummary buildSummary(CNodeInfo* node, const ModeInfo& mode);
+  StatusSummary buildSummary(const NodeSnapshot* node, const ModeInfo& mode);
   void timerLoop();
 
   IConnectionBackend& backend_;
@@ -145,7 +145,8 @@ class CConnectionController {
   // interface says it again.
   FailureReason driverFailure_;
   ModeInfo connectedMode_;
-  CNodeInfo* connectedNode_ = nullptr;
+  NodeRef connectedNode_;
+  NodeRef connectingNode_;  // worker only: what the connect handed to the service
   StatusSummary summary_;
   // Reconnect after a lost link: the node and mode to use, tries left.
   bool linkLost_ = false;

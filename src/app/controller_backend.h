@@ -68,6 +68,12 @@ class IConnectionBackend {
   // Node store and proxy modes.
   virtual CNodeInfo* findNode(int32_t id) = 0;
   virtual CNodeInfo* selectedNode() = 0;
+  // The selected node's connection parameters as they are now; what a
+  // connect works with from then on.
+  virtual NodeRef selectedSnapshot() {
+    CNodeInfo* node = selectedNode();
+    return node ? node->snapshot() : nullptr;
+  }
   virtual void selectNode(int32_t id) = 0;
   virtual int modeCount() = 0;
   virtual bool setCurrentMode(int index) = 0;
@@ -80,7 +86,7 @@ class IConnectionBackend {
   virtual void runEvents(int type) = 0;
 
   // Local service and packet tunnel.
-  virtual bool setCurrentNode(CNodeInfo* node) = 0;
+  virtual bool setCurrentNode(NodeRef node) = 0;
   virtual void enableRelay() = 0;
   virtual void disableRelay() = 0;  // relay off, then a 500 ms pause
   virtual uint16_t servicePort() = 0;
@@ -91,8 +97,8 @@ class IConnectionBackend {
   virtual void stopTunnel() = 0;  // tun2socks_stop(wait)
 
   // Node tester (kind 6: the Shadowsocks tester, 4 and 5: the SOCKS one).
-  virtual bool testNode(CNodeInfo* node, bool udp) = 0;
-  virtual bool exitAddress(CNodeInfo* node, const std::string& url, std::string& address) = 0;
+  virtual bool testNode(const NodeRef& node, bool udp) = 0;
+  virtual bool exitAddress(const NodeRef& node, const std::string& url, std::string& address) = 0;
   virtual std::vector<std::string> exitAddressServices() = 0;
   // The system resolver's first IPv4 address of `host`, dotted.
   virtual bool resolve(const std::string& host, std::string& address) = 0;
@@ -126,7 +132,7 @@ class IConnectionBackend {
   virtual void replaceDns(const std::string& connection, const std::string& primary, const std::string& secondary) = 0;
   virtual void flushResolverCache() = 0;
   virtual bool setRoutePaths(const NetworkFacts& facts) = 0;
-  virtual void installRoutes(CNodeInfo* node, const std::string& serverAddress, const std::string& exitAddress,
+  virtual void installRoutes(const NodeRef& node, const std::string& serverAddress, const std::string& exitAddress,
                              bool udpEnabled) = 0;
   virtual void removeAllRoutes() = 0;
   virtual bool installDriver() = 0;

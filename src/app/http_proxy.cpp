@@ -515,7 +515,7 @@ bool CHttpProxy::nodeConfirmsConnect() const {
   // the node's kind; any other SOCKS 5 server's reply is taken at its word.
   CSSManager& service = CSSManager::instance();
   if (!service.isServiceRunning() || service.servicePort() != socks_.port) return true;
-  CNodeInfo* node = service.currentNode();
+  NodeRef node = service.currentNode();
   return !node || node->type != kNodeShadowsocks;
 }
 

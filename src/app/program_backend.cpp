@@ -38,8 +38,9 @@ TestTargets testTargets() {
 
 // A tester for the node's kind; null for kinds without one (HTTP nodes:
 // the controller then refuses them at the TCP test).
-std::unique_ptr<CTestingBase> testerFor(const CNodeInfo* node) {
+std::unique_ptr<CTestingBase> testerFor(const NodeRef& node) {
   std::unique_ptr<CTestingBase> tester;
+  if (!node) return tester;
   if (node->type == kNodeShadowsocks)
     tester = std::make_unique<CSSRClientTesting>(nullptr, nullptr, 1);
   else if (node->type == kNodeSocks4 || node->type == kNodeSocks5)
@@ -234,6 +235,14 @@ CNodeInfo* CProgramBackend::selectedNode() {
   return transient >= 0 ? findNode(transient) : CNodeMgr::instance().selectedNode();
 }
 
+NodeRef CProgramBackend::selectedSnapshot() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (impl_->selected < 0) return CNodeMgr::instance().selectedSnapshot();
+  for (auto& node : impl_->nodes)
+    if (node->id == impl_->selected) return node->snapshot();
+  return nullptr;
+}
+
 void CProgramBackend::selectNode(int32_t id) {
   if (id == -1 || !findNode(id)) return;
   std::lock_guard<std::mutex> guard(impl_->lock);
@@ -271,7 +280,7 @@ void CProgramBackend::runEvents(int type) { CEventMgr::instance().runEvents(type
 
 // ---- local service and tunnel ------------------------------------------------
 
-bool CProgramBackend::setCurrentNode(CNodeInfo* node) { return CSSManager::instance().setCurrentNode(node); }
+bool CProgramBackend::setCurrentNode(NodeRef node) { return CSSManager::instance().setCurrentNode(std::move(node)); }
 void CProgramBackend::enableRelay() { CSSManager::instance().enableRelay(); }
 void CProgramBackend::disableRelay() { CSSManager::instance().disableRelay(); }
 uint16_t CProgramBackend::servicePort() { return CSSManager::instance().servicePort(); }
@@ -317,7 +326,7 @@ void CProgramBackend::stopTunnel() { tunnel::tun2socks_stop(true); }
 
 // ---- node tester -------------------------------------------------------------
 
-bool CProgramBackend::testNode(CNodeInfo* node, bool udp) {
+bool CProgramBackend::testNode(const NodeRef& node, bool udp) {
   auto tester = testerFor(node);
   if (!tester) return false;
   bool ok = tester->test(node, udp);
@@ -335,7 +344,7 @@ void CProgramBackend::noteFailure(FailureReason reason) {
   impl_->failure = std::move(reason);
 }
 
-bool CProgramBackend::exitAddress(CNodeInfo* node, const std::string& url, std::string& address) {
+bool CProgramBackend::exitAddress(const NodeRef& node, const std::string& url, std::string& address) {
   auto tester = testerFor(node);
   return tester && tester->exitAddress(node, url, address);
 }
@@ -466,7 +475,7 @@ bool CProgramBackend::setRoutePaths(const NetworkFacts& facts) {
                                  impl_->state.tunIndex, false);
 }
 
-void CProgramBackend::installRoutes(CNodeInfo*, const std::string& serverAddress, const std::string& exitAddress,
+void CProgramBackend::installRoutes(const NodeRef&, const std::string& serverAddress, const std::string& exitAddress,
                                     bool udpEnabled) {
   RoutePlanInput plan;
   plan.serverAddress = serverAddress;

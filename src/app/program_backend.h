@@ -29,6 +29,7 @@ class CProgramBackend : public IConnectionBackend {
 
   CNodeInfo* findNode(int32_t id) override;
   CNodeInfo* selectedNode() override;
+  NodeRef selectedSnapshot() override;
   void selectNode(int32_t id) override;
   int modeCount() override;
   bool setCurrentMode(int index) override;
@@ -37,7 +38,7 @@ class CProgramBackend : public IConnectionBackend {
   void saveSubscriptions() override;
   void runEvents(int type) override;
 
-  bool setCurrentNode(CNodeInfo* node) override;
+  bool setCurrentNode(NodeRef node) override;
   void enableRelay() override;
   void disableRelay() override;
   uint16_t servicePort() override;
@@ -47,8 +48,8 @@ class CProgramBackend : public IConnectionBackend {
   bool startTunnel(const std::string& interfaceName, uint16_t servicePort, bool udpEnabled) override;
   void stopTunnel() override;
 
-  bool testNode(CNodeInfo* node, bool udp) override;
-  bool exitAddress(CNodeInfo* node, const std::string& url, std::string& address) override;
+  bool testNode(const NodeRef& node, bool udp) override;
+  bool exitAddress(const NodeRef& node, const std::string& url, std::string& address) override;
   std::vector<std::string> exitAddressServices() override;
   bool resolve(const std::string& host, std::string& address) override;
   bool isLocalAddress(const std::string& address) override;
@@ -69,7 +70,7 @@ class CProgramBackend : public IConnectionBackend {
   void replaceDns(const std::string& connection, const std::string& primary, const std::string& secondary) override;
   void flushResolverCache() override;
   bool setRoutePaths(const NetworkFacts& facts) override;
-  void installRoutes(CNodeInfo* node, const std::string& serverAddress, const std::string& exitAddress,
+  void installRoutes(const NodeRef& node, const std::string& serverAddress, const std::string& exitAddress,
                      bool udpEnabled) override;
   void removeAllRoutes() override;
   bool installDriver() override;

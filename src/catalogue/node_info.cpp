@@ -87,7 +87,7 @@ void CNodeInfo::assignEditable(const NodeParams& p) {
   plugin_opts = p.plugin_opts;
 }
 
-const char* CNodeInfo::kindLabel() const {
+const char* kindLabel(int32_t type) {
   switch (type) {
     case kNodeHttp:
       return "HTTP";
@@ -102,7 +102,7 @@ const char* CNodeInfo::kindLabel() const {
   }
 }
 
-const char* CNodeInfo::kindLongLabel() const {
+const char* kindLongLabel(int32_t type) {
   switch (type) {
     case kNodeHttp:
       return "HTTP";
@@ -117,20 +117,61 @@ const char* CNodeInfo::kindLongLabel() const {
   }
 }
 
-void CNodeInfo::addUploaded(uint32_t n) {
+void CNodeCounters::addUploaded(uint32_t n) {
   if (n) Upload_traffic.fetch_add(n, std::memory_order_relaxed);
 }
 
-void CNodeInfo::addDownloaded(uint32_t n) {
+void CNodeCounters::addDownloaded(uint32_t n) {
   if (n) Download_traffic.fetch_add(n, std::memory_order_relaxed);
 }
 
-void CNodeInfo::resetStatistics() {
+void CNodeCounters::resetStatistics() {
   Latency = 0;
   Upload_traffic = 0;
   Download_traffic = 0;
   ConnectedTimes = 0;
   FailureTimes = 0;
+}
+
+namespace {
+std::string displayTextOf(const char* label, const std::string& remarks, const std::string& server, uint16_t port) {
+  char buf[1024];
+  if (!remarks.empty())
+    std::snprintf(buf, sizeof buf, "[%s] %s", label, remarks.c_str());
+  else
+    std::snprintf(buf, sizeof buf, "[%s] %s:%d", label, server.c_str(), port);
+  return buf;
+}
+}  // namespace
+
+std::string NodeSnapshot::displayText() const { return displayTextOf(kindLabel(), remarks, server, server_port); }
+
+NodeRef NodeSnapshot::withResolvedIp(const std::string& address) const {
+  auto copy = std::make_shared<NodeSnapshot>(*this);
+  copy->resolvedIp = address;
+  return copy;
+}
+
+NodeRef CNodeInfo::snapshot() const {
+  auto s = std::make_shared<NodeSnapshot>();
+  s->id = id;
+  s->type = type;
+  s->server = server;
+  s->resolvedIp = resolvedIp;
+  s->server_port = server_port;
+  s->username = username;
+  s->password = password;
+  s->method = method;
+  s->remarks = remarks;
+  s->protocol = protocol;
+  s->obfs = obfs;
+  s->obfsparam = obfsparam;
+  s->protocolparam = protocolparam;
+  s->group = group;
+  s->plugin = plugin;
+  s->plugin_opts = plugin_opts;
+  s->counters = counters_;
+  return s;
 }
 
 void CNodeInfo::update(const NodeParams& p) {
@@ -173,14 +214,7 @@ NodeParams CNodeInfo::params() const {
   return p;
 }
 
-std::string CNodeInfo::displayText() const {
-  char buf[1024];
-  if (!remarks.empty())
-    std::snprintf(buf, sizeof buf, "[%s] %s", kindLabel(), remarks.c_str());
-  else
-    std::snprintf(buf, sizeof buf, "[%s] %s:%d", kindLabel(), server.c_str(), server_port);
-  return buf;
-}
+std::string CNodeInfo::displayText() const { return displayTextOf(kindLabel(), remarks, server, server_port); }
 
 std::string CNodeInfo::groupedDisplayText() const {
   char middle[512];
@@ -212,6 +246,15 @@ bool isLocalAddress(const std::string& address, const std::string& hostName,
   for (const std::string& own : hostAddresses)
     if (isDottedIpv4(own) && network(own) == net) return true;
   return false;
+}
+
+NodeRef withTrimmedServer(NodeRef node) {
+  if (!node) return node;
+  std::string trimmed = trimBlanks(node->server);
+  if (trimmed == node->server) return node;
+  auto copy = std::make_shared<NodeSnapshot>(*node);
+  copy->server = std::move(trimmed);
+  return copy;
 }
 
 std::string trimBlanks(const std::string& text) {

@@ -50,10 +50,10 @@ CNodeMgr::CNodeMgr() = default;
 CNodeMgr::~CNodeMgr() {
   std::vector<std::thread> threads;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
     for (int32_t id : probeQueue_)
-      if (CNodeInfo* node = find(id)) node->busy = 0;
+      if (CNodeInfo* node = findLocked(id)) node->busy = 0;
     probeQueue_.clear();
     threads.swap(probeThreads_);
   }
@@ -62,7 +62,7 @@ CNodeMgr::~CNodeMgr() {
 }
 
 CNodeMgr& CNodeMgr::instance() {
-  // Never destroyed: other threads may hold node pointers until the very end.
+  // Never destroyed: probe threads and observers may still run at exit.
   static CNodeMgr* store = new CNodeMgr();
   return *store;
 }
@@ -81,7 +81,7 @@ CNodeInfo* CNodeMgr::add(const NodeParams& params) {
   if (!unstorableNodeReason(params).empty()) return nullptr;
   CNodeInfo* node;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     node = insertLocked(std::make_unique<CNodeInfo>(nextId_++, params));
   }
   notify(NodeChange::Added, node->id);
@@ -92,7 +92,7 @@ CNodeInfo* CNodeMgr::add(std::unique_ptr<CNodeInfo> node) {
   if (!node) return nullptr;
   CNodeInfo* raw;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     node->id = nextId_++;
     raw = insertLocked(std::move(node));
   }
@@ -123,8 +123,8 @@ CNodeMgr::ImportReport CNodeMgr::importLinks(const std::string& text) {
 CNodeInfo* CNodeMgr::update(int32_t id, const NodeParams& params) {
   CNodeInfo* node;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    node = find(id);
+    std::lock_guard<std::mutex> guard(lock_);
+    node = findLocked(id);
     if (!node) return nullptr;
     node->update(params);
   }
@@ -134,10 +134,9 @@ CNodeInfo* CNodeMgr::update(int32_t id, const NodeParams& params) {
 
 bool CNodeMgr::remove(int32_t id) {
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     auto it = std::find_if(nodes_.begin(), nodes_.end(), [id](const auto& n) { return n->id == id; });
     if (it == nodes_.end()) return false;
-    retired_.push_back(std::move(*it));
     nodes_.erase(it);
     byId_.erase(id);
   }
@@ -146,18 +145,40 @@ bool CNodeMgr::remove(int32_t id) {
 }
 
 CNodeInfo* CNodeMgr::find(int32_t id) const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
+  return findLocked(id);
+}
+
+CNodeInfo* CNodeMgr::findLocked(int32_t id) const {
   auto it = byId_.find(id);
   return it == byId_.end() ? nullptr : it->second;
 }
 
+NodeRef CNodeMgr::snapshot(int32_t id) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  CNodeInfo* node = findLocked(id);
+  return node ? node->snapshot() : nullptr;
+}
+
+NodeRef CNodeMgr::snapshotOf(const CNodeInfo* record) const {
+  if (!record) return nullptr;
+  std::lock_guard<std::mutex> guard(lock_);
+  return record->snapshot();
+}
+
+NodeRef CNodeMgr::selectedSnapshot() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  CNodeInfo* node = findLocked(selectedId_);
+  return node ? node->snapshot() : nullptr;
+}
+
 std::size_t CNodeMgr::count() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return nodes_.size();
 }
 
 std::vector<CNodeInfo*> CNodeMgr::nodes() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   std::vector<CNodeInfo*> out;
   out.reserve(nodes_.size());
   for (const auto& n : nodes_) out.push_back(n.get());
@@ -165,13 +186,13 @@ std::vector<CNodeInfo*> CNodeMgr::nodes() const {
 }
 
 int32_t CNodeMgr::selectedId() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return selectedId_;
 }
 
 CNodeInfo* CNodeMgr::selectedNode() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  return find(selectedId_);
+  std::lock_guard<std::mutex> guard(lock_);
+  return findLocked(selectedId_);
 }
 
 void CNodeMgr::select(const CNodeInfo* node) {
@@ -180,8 +201,8 @@ void CNodeMgr::select(const CNodeInfo* node) {
 
 void CNodeMgr::select(int32_t id) {
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    if (id == -1 || !find(id) || id == selectedId_) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (id == -1 || !findLocked(id) || id == selectedId_) return;
     selectedId_ = id;
   }
   notify(NodeChange::Selected, id);
@@ -190,7 +211,7 @@ void CNodeMgr::select(int32_t id) {
 void CNodeMgr::selectFirst() {
   int32_t id;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     if (nodes_.empty()) return;
     id = nodes_.front()->id;
   }
@@ -199,8 +220,8 @@ void CNodeMgr::selectFirst() {
 
 void CNodeMgr::validateSelection() {
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    if (selectedId_ == -1 || find(selectedId_)) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (selectedId_ == -1 || findLocked(selectedId_)) return;
     selectedId_ = -1;
   }
   notify(NodeChange::Selected, -1);
@@ -208,14 +229,14 @@ void CNodeMgr::validateSelection() {
 
 void CNodeMgr::resetAllStatistics() {
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     for (auto& n : nodes_) n->resetStatistics();
   }
   notify(NodeChange::StatisticsReset, -1);
 }
 
 int64_t CNodeMgr::totalTraffic() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   int64_t total = 0;
   for (const auto& n : nodes_) total += static_cast<int64_t>(n->Upload_traffic.load() + n->Download_traffic.load());
   return total;
@@ -234,15 +255,15 @@ int32_t CNodeMgr::refresh(int32_t idToSelect, bool probe) {
   }
   if (idToSelect == -1) idToSelect = 0;
   if (selectedId() == -1) selectFirst();
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   if (probe)
     for (auto& n : nodes_)
       if (!n->busy && (n->nCountryIndex == -1 || n->Latency.load() == 0)) startProbeLocked(n.get());
-  return find(idToSelect) ? idToSelect : selectedId_;
+  return findLocked(idToSelect) ? idToSelect : selectedId_;
 }
 
 std::vector<NodeGroup> CNodeMgr::groupedNodes() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   std::vector<NodeGroup> groups;
   std::unordered_map<std::string, std::size_t> index;
   for (const auto& n : nodes_) {
@@ -288,8 +309,8 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CN
                                                const std::vector<NodeParams>& fresh) {
   ReplaceResult result;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    CNodeInfo* selected = find(selectedId_);
+    std::lock_guard<std::mutex> guard(lock_);
+    CNodeInfo* selected = findLocked(selectedId_);
     CNodeInfo* kept = nullptr;
     std::size_t keptIndex = fresh.size();
     if (selected && doomed(*selected)) {
@@ -307,7 +328,7 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CN
     for (auto& n : nodes_) {
       if (n.get() != kept && doomed(*n)) {
         byId_.erase(n->id);
-        retired_.push_back(std::move(n));
+        n.reset();
         ++result.removed;
       } else {
         staying.push_back(std::move(n));
@@ -331,7 +352,7 @@ CNodeMgr::ReplaceResult CNodeMgr::replaceWhere(const std::function<bool(const CN
       insertLocked(std::make_unique<CNodeInfo>(nextId_++, fresh[i]));
       ++result.added;
     }
-    if (!kept && selected && !find(selectedId_)) selectedId_ = -1;
+    if (!kept && selected && !findLocked(selectedId_)) selectedId_ = -1;
   }
   notify(NodeChange::GroupReplaced, -1);
   return result;
@@ -348,17 +369,15 @@ void CNodeMgr::startProbeLocked(CNodeInfo* node) {
 }
 
 void CNodeMgr::probeWorker() {
-  std::unique_lock<std::recursive_mutex> held(lock_);
+  std::unique_lock<std::mutex> held(lock_);
   for (;;) {
     probeReady_.wait(held, [this] { return stopping_ || !probeQueue_.empty(); });
     if (stopping_) return;
     int32_t id = probeQueue_.front();
     probeQueue_.pop_front();
-    CNodeInfo* node = find(id);
+    CNodeInfo* node = findLocked(id);
     if (!node) {
-      // Removed while queued: retired nodes are not probed.
-      for (auto& r : retired_)
-        if (r->id == id) r->busy = 0;
+      // Removed while queued: not probed.
       if (probeQueue_.empty() && activeProbes_ == 0) probesIdle_.notify_all();
       continue;
     }
@@ -372,8 +391,11 @@ void CNodeMgr::probeWorker() {
     }
     ProbeOutput output = probeNode(input);
     held.lock();
-    // What was learned belongs to the server it was learned for.
-    if (node->server == input.server) {
+    // The node may have been removed (and freed) meanwhile: found again by
+    // its id, which is never reused. What was learned belongs to the server
+    // it was learned for.
+    node = findLocked(id);
+    if (node && node->server == input.server) {
       if (output.latency > 0) node->Latency = output.latency;
       if (node->resolvedIp.empty() && !output.resolvedIp.empty()) node->resolvedIp = output.resolvedIp;
       if (output.countryFound && node->nCountryIndex == -1) {
@@ -382,7 +404,7 @@ void CNodeMgr::probeWorker() {
         node->ipregion = output.region;
       }
     }
-    node->busy = 0;
+    if (node) node->busy = 0;
     --activeProbes_;
     if (probeQueue_.empty() && activeProbes_ == 0) probesIdle_.notify_all();
     held.unlock();
@@ -392,7 +414,7 @@ void CNodeMgr::probeWorker() {
 }
 
 bool CNodeMgr::waitForProbes(int timeoutMs) {
-  std::unique_lock<std::recursive_mutex> held(lock_);
+  std::unique_lock<std::mutex> held(lock_);
   return probesIdle_.wait_for(held, std::chrono::milliseconds(timeoutMs),
                               [this] { return probeQueue_.empty() && activeProbes_ == 0; });
 }
@@ -408,8 +430,7 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
   // Left-out nodes stay in the copy of the file kept before the next save.
   for (const std::string& problem : problems) noteConfigFileDamage(path, problem);
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    for (auto& n : nodes_) retired_.push_back(std::move(n));
+    std::lock_guard<std::mutex> guard(lock_);
     nodes_.clear();
     byId_.clear();
     nodes_.reserve(stored.nodes.size());
@@ -422,7 +443,7 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
       insertLocked(std::move(node));
     }
     nextId_ = std::max(nextId_, stored.nextId);
-    if (selectedId_ != -1 && !find(selectedId_)) selectedId_ = -1;
+    if (selectedId_ != -1 && !findLocked(selectedId_)) selectedId_ = -1;
   }
   notify(NodeChange::Loaded, -1);
   return true;
@@ -431,7 +452,7 @@ bool CNodeMgr::loadNodes(const std::string& path, std::string* error) {
 bool CNodeMgr::saveNodes(const std::string& path, std::string* error) const {
   StoredNodes stored;
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     stored.format = kNodeFileFormat;
     stored.nextId = nextId_;
     stored.nodes.reserve(nodes_.size());
@@ -497,7 +518,7 @@ bool CNodeMgr::writeLocalHostInfo(std::string* error) {
   std::string name = platform::hostName();
   std::vector<std::string> addresses = platform::hostIpv4Addresses();
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     hostName_ = name;
     hostAddresses_ = addresses;
   }
@@ -508,7 +529,7 @@ bool CNodeMgr::writeLocalHostInfo(std::string* error) {
 }
 
 bool CNodeMgr::isLocalAddress(const std::string& address) const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return vantor::isLocalAddress(address, hostName_, hostAddresses_);
 }
 

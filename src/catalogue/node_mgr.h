@@ -3,6 +3,15 @@
 // selection, sums the traffic, builds the grouped list the window shows, runs
 // the background probe that fills each node's latency and country, and keeps
 // the nodes in config/nodes.ini across runs.
+//
+// Threads: any thread may call it (the GUI or command-line thread edits, the
+// connection worker and the test threads take snapshots, the probe threads
+// fill what they learn); every operation takes the store's lock. A node
+// removed from the store is freed at once: the data path never points into
+// the store, it works on snapshots (NodeSnapshot) that share only the node's
+// counters. Raw node pointers handed out are for the thread that asked, to
+// read at once; a thread that keeps a node across other threads' edits keeps
+// its id or a snapshot.
 #pragma once
 
 #include <condition_variable>
@@ -76,10 +85,18 @@ class CNodeMgr {
   ImportReport importLinks(const std::string& text);
   // Null for an unknown id.
   CNodeInfo* update(int32_t id, const NodeParams& params);
-  // The node moves to the retired list; pointers to it stay valid.
+  // The node is freed. Connections and tests running on it keep their
+  // snapshot (and its counters) until they end.
   bool remove(int32_t id);
 
   CNodeInfo* find(int32_t id) const;
+  // The connection parameters of node `id` as they are now, read under the
+  // lock; null for an unknown id.
+  NodeRef snapshot(int32_t id) const;
+  NodeRef selectedSnapshot() const;
+  // A snapshot of `record`, read under the lock so that no probe writes it
+  // meanwhile: for records of this store and records the caller owns alike.
+  NodeRef snapshotOf(const CNodeInfo* record) const;
   bool exists(int32_t id) const { return find(id) != nullptr; }
   std::size_t count() const;
   // A copy of the list, for iterating outside the lock.
@@ -146,15 +163,17 @@ class CNodeMgr {
   void removeObserver(int token);
 
  private:
+  CNodeInfo* findLocked(int32_t id) const;  // lock_ held
   CNodeInfo* insertLocked(std::unique_ptr<CNodeInfo> node);
   ReplaceResult replaceWhere(const std::function<bool(const CNodeInfo&)>& doomed, const std::vector<NodeParams>& fresh);
   void startProbeLocked(CNodeInfo* node);
   void probeWorker();
   void notify(NodeChange change, int32_t id);
 
-  mutable std::recursive_mutex lock_;
+  // Never held while observers run or while another lock of this store is
+  // taken; no operation calls another public one with it held.
+  mutable std::mutex lock_;
   std::vector<std::unique_ptr<CNodeInfo>> nodes_;
-  std::vector<std::unique_ptr<CNodeInfo>> retired_;
   std::unordered_map<int32_t, CNodeInfo*> byId_;
   int32_t nextId_ = 0;
   int32_t selectedId_ = -1;
@@ -165,8 +184,8 @@ class CNodeMgr {
   int activeProbes_ = 0;                   // guarded by lock_
   bool stopping_ = false;                  // guarded by lock_
   std::vector<std::thread> probeThreads_;  // guarded by lock_
-  std::condition_variable_any probeReady_;
-  std::condition_variable_any probesIdle_;
+  std::condition_variable probeReady_;
+  std::condition_variable probesIdle_;
 
   std::string hostName_;
   std::vector<std::string> hostAddresses_;

@@ -133,7 +133,7 @@ int runTests(const TestOptions& options) {
 
   Printer printer;
   CNodeTestRunner runner([&](const std::string& text, int level) { printer.line(text, level); },
-                         [&](const CNodeInfo& node) { printer.line("== " + node.displayText(), kLevelProgress); });
+                         [&](const NodeSnapshot& node) { printer.line("== " + node.displayText(), kLevelProgress); });
   int choice = options.both  ? CNodeTestRunner::kChoiceBoth
                : options.udp ? CNodeTestRunner::kChoiceUdp
                              : CNodeTestRunner::kChoiceTcp;

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "catalogue/node_mgr.h"
 #include "diag/node_testing.h"
 #include "platform/thread.h"
 
@@ -12,7 +13,7 @@ namespace vantor {
 
 struct CNodeTestRunner::Run {
   CNodeTestRunner* owner = nullptr;
-  std::vector<CNodeInfo*> nodes;
+  std::vector<NodeRef> nodes;
   int choice = kChoiceTcp;
   TestTargets targets;
   // Set under `lock` so that no line of an ended run is delivered after
@@ -49,7 +50,7 @@ void CNodeTestRunner::deliver(void* user, const std::string& line, int level) {
 }
 
 void CNodeTestRunner::runNodes(Run& run) {
-  auto once = [&](CNodeInfo* node, bool udp) {
+  auto once = [&](const NodeRef& node, bool udp) {
     auto tester = makeTester(*node, &CNodeTestRunner::deliver, &run, 1);
     tester->setTargets(run.targets);
     tester->setCancelFlag(&run.cancelled);
@@ -57,7 +58,7 @@ void CNodeTestRunner::runNodes(Run& run) {
     if (run.cancelled) return;
     ++(ok ? run.passed : run.failed);
   };
-  for (CNodeInfo* node : run.nodes) {
+  for (const NodeRef& node : run.nodes) {
     if (run.cancelled) break;
     if (!node || !(node->isSocks4() || node->isSocks5() || node->isShadowsocks())) continue;
     if (nodes_) {
@@ -89,7 +90,14 @@ void CNodeTestRunner::reapFinished() {
   }
 }
 
-bool CNodeTestRunner::start(std::vector<CNodeInfo*> nodes, int choice, const TestTargets& targets) {
+bool CNodeTestRunner::start(const std::vector<CNodeInfo*>& records, int choice, const TestTargets& targets) {
+  std::vector<NodeRef> nodes;
+  nodes.reserve(records.size());
+  for (const CNodeInfo* record : records) nodes.push_back(CNodeMgr::instance().snapshotOf(record));
+  return start(std::move(nodes), choice, targets);
+}
+
+bool CNodeTestRunner::start(std::vector<NodeRef> nodes, int choice, const TestTargets& targets) {
   stop();
   if (current_) retired_.push_back(std::move(current_));
   reapFinished();

@@ -1,6 +1,10 @@
 // What the node test window does, without the window: tests a list of nodes
 // in order on one thread of its own and hands every line to a sink. The
 // window shows the lines; `vantor test` prints them.
+//
+// Threads: start(), stop() and wait() are called by one owning thread (the
+// GUI thread, or the command line's main thread); the tests and both sinks
+// run on the run's own thread, on snapshots of the nodes taken at start().
 #pragma once
 
 #include <atomic>
@@ -29,7 +33,7 @@ class CNodeTestRunner {
   // (1 progress, 2 success, 3 failure), the node sink before a node's tests.
   // Neither may call back into the runner.
   using LineSink = std::function<void(const std::string& line, int level)>;
-  using NodeSink = std::function<void(const CNodeInfo& node)>;
+  using NodeSink = std::function<void(const NodeSnapshot& node)>;
 
   explicit CNodeTestRunner(LineSink lines, NodeSink nodes = {});
   // Ends the current run and waits for every test thread to finish.
@@ -42,9 +46,12 @@ class CNodeTestRunner {
   // "SOCKS 4 do not support UDP." for choice 1; other kinds are passed over.
   // A run still going is ended first: from then on none of its lines arrive,
   // and its thread is collected later. False, with the line "Failed to
-  // create test thread.", when no thread could be made. The nodes must
-  // outlive the run.
-  bool start(std::vector<CNodeInfo*> nodes, int choice, const TestTargets& targets);
+  // create test thread.", when no thread could be made. The run tests the
+  // snapshots it was given: editing or removing a node meanwhile changes
+  // nothing in it, and its results reach the node's counters.
+  bool start(std::vector<NodeRef> nodes, int choice, const TestTargets& targets);
+  // The same with snapshots of `records` taken now, on the caller's thread.
+  bool start(const std::vector<CNodeInfo*>& records, int choice, const TestTargets& targets);
   // Ends the current run (no further lines) without waiting for its thread.
   void stop();
   // Waits until the current run has finished.

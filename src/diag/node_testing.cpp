@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "catalogue/node_mgr.h"
 #include "crypto/cryptor.h"
 #include "crypto/ssr/plugin_bytes.h"
 #include "crypto/ssr/plugins.h"
@@ -118,17 +119,17 @@ long CTesterSession<Session>::recvWait(SocketHandle s, void* buffer, std::size_t
 
 template <class Session>
 bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoint* serverAddress, int& elapsedMs) {
-  CNodeInfo* n = this->node;
+  const NodeSnapshot* n = this->node.get();
   SocketHandle s = platform::createSocket(udp ? platform::SocketType::Udp : platform::SocketType::Tcp);
   if (s == kInvalidSocket) {
     report(kLevelFailure, "Connecting to SS node error.");
     return false;
   }
-  ++n->ConnectedTimes;
+  ++n->counters->ConnectedTimes;
   Ipv4Endpoint server{};
   if (!fillAddress(server, n->server, n->server_port)) {
     platform::closeSocket(s);
-    ++n->FailureTimes;
+    ++n->counters->FailureTimes;
     this->noteConnectFailure(false, 0, server);
     report(kLevelFailure, "Can not resolve SS server address.");
     return false;
@@ -166,7 +167,7 @@ bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoin
   }
   if (!connected) {
     platform::closeSocket(s);
-    ++n->FailureTimes;
+    ++n->counters->FailureTimes;
     this->noteConnectFailure(true, error, server);
     report(kLevelFailure, "Connecting to SS node error.");
     return false;
@@ -257,7 +258,7 @@ bool CTesterSession<Session>::tcpTestBody() {
 }
 
 template <class Session>
-bool CTesterSession<Session>::exitAddress(CNodeInfo* n, const std::string& url, std::string& address) {
+bool CTesterSession<Session>::exitAddress(NodeRef n, const std::string& url, std::string& address) {
   address.clear();
   this->node = n;
   if (!n || url.empty() || !isLocalAddress(n->connectAddress())) return false;
@@ -331,18 +332,17 @@ bool CSSRClientTesting::preparePipeline(bool reportNames) {
   return false;
 }
 
-bool CSSRClientTesting::test(CNodeInfo* n, bool udp) {
+bool CSSRClientTesting::test(NodeRef n, bool udp) {
   report(kLevelProgress, "Testing started.");
-  node = n;
   clearFailure();
   if (!n || n->server.empty() || n->server_port == 0 || n->password.empty() || n->method.empty()) {
     report(kLevelFailure, "Shadowsocks server node invalid.");
     return false;
   }
-  n->server = trimBlanks(n->server);
+  node = withTrimmedServer(n);
   if (!preparePipeline(true)) return false;
   bool ok = udp ? udpTest() : tcpTest();
-  n->lastTestResult = ok ? 1 : 0;
+  n->counters->lastTestResult = ok ? 1 : 0;
   if (ok && !udp) report(kLevelSuccess, "Latency : %d ms", connectMs);
   reportDone();
   return ok;
@@ -391,7 +391,7 @@ bool CSSRClientTesting::openUpstream(bool udp, bool, Ipv4Endpoint* serverAddress
   int elapsed = 0;
   if (!connectOnce(udp, kConnectWait, serverAddress, elapsed)) return false;
   connectMs = elapsed;
-  node->Latency = elapsed;
+  node->counters->Latency = elapsed;
   return true;
 }
 
@@ -454,21 +454,21 @@ bool CSSRClientTesting::httpCheck(const std::string& site) {
 CS45ClientTesting::CS45ClientTesting(TestCallback cb, void* user, int32_t quietFlag)
     : CTesterSession(cb, user, quietFlag) {}
 
-bool CS45ClientTesting::test(CNodeInfo* n, bool udp) {
+bool CS45ClientTesting::test(NodeRef n, bool udp) {
   report(kLevelProgress, udp ? "UDP Testing started." : "TCP Testing started.");
-  node = n;
   clearFailure();
   if (!n || n->server.empty() || n->server_port == 0) {
     report(kLevelFailure, "Proxy server node invalid.");
     return false;
   }
-  n->server = trimBlanks(n->server);
+  node = withTrimmedServer(n);
   bool ok = udp ? udpTest() : tcpTest();
-  n->lastTestResult = ok ? 1 : 0;
+  CNodeCounters& counters = *n->counters;
+  counters.lastTestResult = ok ? 1 : 0;
   if (ok && !udp) {
     int ms = echoLatency();
-    if (ms > 0) n->Latency = ms;
-    report(kLevelSuccess, "Latency : %d ms", n->Latency.load());
+    if (ms > 0) counters.Latency = ms;
+    report(kLevelSuccess, "Latency : %d ms", counters.Latency.load());
   }
   reportDone();
   return ok;
@@ -573,10 +573,18 @@ bool CS45ClientTesting::httpCheck(const std::string& site) {
   return false;
 }
 
-std::unique_ptr<CTestingBase> makeTester(const CNodeInfo& node, TestCallback cb, void* user, int32_t quietFlag) {
-  if (node.isShadowsocks()) return std::make_unique<CSSRClientTesting>(cb, user, quietFlag);
-  if (node.isSocks4() || node.isSocks5()) return std::make_unique<CS45ClientTesting>(cb, user, quietFlag);
+std::unique_ptr<CTestingBase> makeTester(int32_t type, TestCallback cb, void* user, int32_t quietFlag) {
+  if (type == kNodeShadowsocks) return std::make_unique<CSSRClientTesting>(cb, user, quietFlag);
+  if (type == kNodeSocks4 || type == kNodeSocks5) return std::make_unique<CS45ClientTesting>(cb, user, quietFlag);
   return nullptr;
+}
+
+bool CTestingBase::test(const CNodeInfo* record, bool udp) {
+  return test(CNodeMgr::instance().snapshotOf(record), udp);
+}
+
+bool CTestingBase::exitAddress(const CNodeInfo* record, const std::string& url, std::string& address) {
+  return exitAddress(CNodeMgr::instance().snapshotOf(record), url, address);
 }
 
 }  // namespace vantor

@@ -4,6 +4,11 @@
 // HTTP request to a web site through the node gets an HTTP answer), does UDP
 // work (a DNS query through the node's UDP relay gets answers), what is the
 // latency, and what address traffic leaves from (the exit address).
+//
+// Threads: a tester is made, used and destroyed on one thread (the
+// connection worker, or a test run's thread); it works on a snapshot of the
+// node and writes only the node's counters (latency, connect counts, the
+// test result), which are atomic.
 #pragma once
 
 #include <atomic>
@@ -35,15 +40,18 @@ class CTestingBase {
   virtual ~CTestingBase() = default;
 
   // The whole TCP (`udp` false) or UDP test of `node`; the result also goes
-  // to the node's lastTestResult (1 passed, 0 failed).
-  virtual bool test(CNodeInfo* node, bool udp) = 0;
+  // to the node's lastTestResult (1 passed, 0 failed), in its counters.
+  virtual bool test(NodeRef node, bool udp) = 0;
+  // The same on a snapshot of `record` taken now (see CNodeMgr::snapshotOf).
+  bool test(const CNodeInfo* record, bool udp);
   virtual bool tcpTest() = 0;
   virtual bool udpTest() = 0;
   // The address traffic through `node` leaves from, as the address-echo
   // service at `url` sees it. Only for nodes on this machine or next to it.
-  virtual bool exitAddress(CNodeInfo* node, const std::string& url, std::string& address) = 0;
+  virtual bool exitAddress(NodeRef node, const std::string& url, std::string& address) = 0;
+  bool exitAddress(const CNodeInfo* record, const std::string& url, std::string& address);
   // Prints nothing: the test window and the controller do not want a summary.
-  virtual void printNodeInfo(CNodeInfo*) {}
+  virtual void printNodeInfo(const NodeSnapshot*) {}
   // Why the last test failed, as far as the tester could tell.
   virtual FailureReason failureReason() const { return {}; }
 
@@ -85,7 +93,8 @@ class CTesterSession : public Session, public CTestingBase {
 
   CTesterSession(TestCallback cb, void* user, int32_t quietFlag);
 
-  bool exitAddress(CNodeInfo* node, const std::string& url, std::string& address) override;
+  using CTestingBase::exitAddress;
+  bool exitAddress(NodeRef node, const std::string& url, std::string& address) override;
   // Tries the test sites in order until one answers over HTTP.
   bool tcpTestBody() override;
   // The HTTP check of one site through the node.
@@ -132,7 +141,8 @@ class CSSRClientTesting : public CTesterSession<CSSRCLient> {
 
   CSSRClientTesting(TestCallback cb, void* user, int32_t quietFlag);
 
-  bool test(CNodeInfo* node, bool udp) override;
+  using CTestingBase::test;
+  bool test(NodeRef node, bool udp) override;
   bool tcpTest() override;
   bool udpTest() override;
   bool udpTestBody() override;
@@ -156,7 +166,8 @@ class CS45ClientTesting : public CTesterSession<CS45CLient> {
 
   CS45ClientTesting(TestCallback cb, void* user, int32_t quietFlag);
 
-  bool test(CNodeInfo* node, bool udp) override;
+  using CTestingBase::test;
+  bool test(NodeRef node, bool udp) override;
   bool tcpTest() override;
   bool udpTest() override;
   bool udpTestBody() override;
@@ -173,6 +184,13 @@ class CS45ClientTesting : public CTesterSession<CS45CLient> {
 };
 
 // A tester for `node`'s kind (4, 5 or 6), or null for kinds it cannot test.
-std::unique_ptr<CTestingBase> makeTester(const CNodeInfo& node, TestCallback cb, void* user, int32_t quietFlag);
+std::unique_ptr<CTestingBase> makeTester(int32_t type, TestCallback cb, void* user, int32_t quietFlag);
+inline std::unique_ptr<CTestingBase> makeTester(const CNodeInfo& node, TestCallback cb, void* user, int32_t quietFlag) {
+  return makeTester(node.type, cb, user, quietFlag);
+}
+inline std::unique_ptr<CTestingBase> makeTester(const NodeSnapshot& node, TestCallback cb, void* user,
+                                                int32_t quietFlag) {
+  return makeTester(node.type, cb, user, quietFlag);
+}
 
 }  // namespace vantor

@@ -237,12 +237,12 @@ bool CS45CLient::openUdpControl() {
   SocketHandle s = platform::createSocket(platform::SocketType::Tcp);
   if (s == kInvalidSocket) return false;
   platform::setNonBlocking(s, true);
-  ++node->ConnectedTimes;
+  ++node->counters->ConnectedTimes;
   Ipv4Endpoint server{};
   bool resolved = fillAddress(server, node->connectAddress(), node->server_port);
   int error = 0;
   if (!resolved || !connectWithin(s, server, kConnectTimeout, &error)) {
-    ++node->FailureTimes;
+    ++node->counters->FailureTimes;
     platform::closeSocket(s);
     noteConnectFailure(resolved, error, server);
     return false;
@@ -278,9 +278,9 @@ bool CS45CLient::handleUdpAssociate() {
   }
   platform::closeSocket(upstreamSocket);
   upstreamSocket = platform::createSocket(platform::SocketType::Udp);
-  ++node->ConnectedTimes;
+  ++node->counters->ConnectedTimes;
   if (upstreamSocket == kInvalidSocket || !connectWithin(upstreamSocket, upstreamUdpAddress, kConnectTimeout)) {
-    ++node->FailureTimes;
+    ++node->counters->FailureTimes;
     platform::closeSocket(u);
     failUdpAssociate();
     return false;

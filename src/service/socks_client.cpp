@@ -13,9 +13,9 @@ namespace vantor {
 using namespace socks;
 using Clock = std::chrono::steady_clock;
 
-CSocksClient::CSocksClient(CNodeInfo* currentNode, SocketHandle client, const std::string& user,
+CSocksClient::CSocksClient(NodeRef currentNode, SocketHandle client, const std::string& user,
                            const std::string& password)
-    : node(currentNode),
+    : node(std::move(currentNode)),
       clientSocket(client),
       handshakeDeadline_(Clock::now() + std::chrono::seconds(kHandshakeSeconds)) {
   std::strncpy(localUser, user.c_str(), 255);
@@ -336,8 +336,8 @@ bool CSocksClient::drainPipe(RelayPipe& pipe) {
     pipe.sent += static_cast<std::size_t>(n);
     pipe.written += n;
     if (pipe.toNode) {
-      node->addBytes(static_cast<uint32_t>(n));
-      node->addUploaded(static_cast<uint32_t>(n));
+      node->counters->addBytes(static_cast<uint32_t>(n));
+      node->counters->addUploaded(static_cast<uint32_t>(n));
     }
   }
   pipe.drop();
@@ -376,8 +376,8 @@ bool CSocksClient::fillPipe(RelayPipe& pipe, RelayPipe& back, std::size_t readSi
     }
   }
   if (!pipe.toNode) {
-    node->addBytes(static_cast<uint32_t>(chunk.length));
-    node->addDownloaded(static_cast<uint32_t>(chunk.length));
+    node->counters->addBytes(static_cast<uint32_t>(chunk.length));
+    node->counters->addDownloaded(static_cast<uint32_t>(chunk.length));
   }
   return queueChunk(pipe, chunk) && drainPipe(pipe);
 }
@@ -477,8 +477,8 @@ bool CSocksClient::relayUdpLoop(SocketHandle control) {
           running = false;
           break;
         }
-        node->addBytes(static_cast<uint32_t>(sent));
-        node->addUploaded(static_cast<uint32_t>(sent));
+        node->counters->addBytes(static_cast<uint32_t>(sent));
+        node->counters->addUploaded(static_cast<uint32_t>(sent));
       } else {
         long got = recvDatagram(upstreamSocket, buffer, static_cast<long>(kUdpRelayBufferSize), 0);
         if (got < 0) {
@@ -487,8 +487,8 @@ bool CSocksClient::relayUdpLoop(SocketHandle control) {
         }
         // Nothing decodable: no empty datagram goes to the client.
         if (got == 0) continue;
-        node->addBytes(static_cast<uint32_t>(got));
-        node->addDownloaded(static_cast<uint32_t>(got));
+        node->counters->addBytes(static_cast<uint32_t>(got));
+        node->counters->addDownloaded(static_cast<uint32_t>(got));
         // Until the client has sent its first datagram there is nowhere to deliver.
         if (udpClientAddress.port == 0) continue;
         if (sendDatagram(udpSocket, buffer, got, 0, false) < 0) running = false;
@@ -548,7 +548,7 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
     if (nonBlocking) platform::setNonBlocking(s, true);
     // No bind first: the connect picks the local port, so short sessions in
     // quick succession never run out of ports that a bind would still hold.
-    ++node->ConnectedTimes;
+    ++node->counters->ConnectedTimes;
     Ipv4Endpoint server{};
     bool connected = false;
     auto started = std::chrono::steady_clock::now();
@@ -561,7 +561,7 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
     if (connected) {
       auto elapsed =
           std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
-      node->Latency = elapsed == 0 ? 1 : static_cast<int32_t>(elapsed);
+      node->counters->Latency = elapsed == 0 ? 1 : static_cast<int32_t>(elapsed);
       if (nonBlocking) platform::setNonBlocking(s, false);
       if (!udp) platform::setNoDelay(s);
       platform::closeSocket(upstreamSocket);
@@ -569,7 +569,7 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
       return true;
     }
     platform::closeSocket(s);
-    ++node->FailureTimes;
+    ++node->counters->FailureTimes;
     noteConnectFailure(resolved, error, server);
     if (attempt > kMaxUpstreamRetries) return false;
   }

@@ -2,6 +2,10 @@
 // dialogue with the local client, then a relay loop towards the node. What
 // differs per node kind (opening the upstream, transforming bytes) is left to
 // the subclasses.
+//
+// Threads: a session runs entirely on its session thread (the node tester's
+// sessions on the test thread); nothing in it is shared but the node's
+// snapshot, which no one changes, and its counters, which are atomic.
 #pragma once
 
 #include <chrono>
@@ -41,7 +45,9 @@ class CSocksClient : public CSocketBase {
   // however slowly, is waited for as long as it needs.
   static constexpr int kIdleLimitSeconds = 60;
 
-  CSocksClient(CNodeInfo* node, SocketHandle client, const std::string& localUser, const std::string& localPassword);
+  // The session keeps `node` for its whole life; a later change of the
+  // service's current node does not reach it.
+  CSocksClient(NodeRef node, SocketHandle client, const std::string& localUser, const std::string& localPassword);
   ~CSocksClient() override;
   CSocksClient(const CSocksClient&) = delete;
   CSocksClient& operator=(const CSocksClient&) = delete;
@@ -97,7 +103,7 @@ class CSocksClient : public CSocketBase {
   // What the udpgw relay works with: the stream from the tunnel, the node, and
   // (for Shadowsocks nodes) the server's resolved UDP address.
   SocketHandle udpgwStream() const { return clientSocket; }
-  CNodeInfo* sessionNode() const { return node; }
+  const NodeRef& sessionNode() const { return node; }
   const Ipv4Endpoint& upstreamUdp() const { return upstreamUdpAddress; }
 
   // Read-only views for tests and the tester.
@@ -162,7 +168,7 @@ class CSocksClient : public CSocketBase {
   // unresolved name when `resolved` is false.
   void noteConnectFailure(bool resolved, int error, const Ipv4Endpoint& server);
 
-  CNodeInfo* node = nullptr;
+  NodeRef node;
   SocketHandle clientSocket = kInvalidSocket;
   SocketHandle upstreamSocket = kInvalidSocket;
   SocketHandle udpSocket = kInvalidSocket;

@@ -6,6 +6,7 @@
 #include <new>
 #include <tuple>
 
+#include "catalogue/node_mgr.h"
 #include "platform/heap.h"
 #include "platform/ports.h"
 #include "service/s45_client.h"
@@ -110,12 +111,23 @@ void CSSManager::stopService() {
   handoffReady_.notify_all();
 }
 
-bool CSSManager::setCurrentNode(CNodeInfo* node) {
+bool CSSManager::setCurrentNode(const CNodeInfo* record) {
+  return record && setCurrentNode(CNodeMgr::instance().snapshotOf(record));
+}
+
+NodeRef CSSManager::currentNode() const {
+  std::lock_guard lock(nodeLock_);
+  return currentNode_;
+}
+
+bool CSSManager::setCurrentNode(NodeRef node) {
   if (!node) return false;
   bool ok = false;
   switch (node->type) {
     case kNodeShadowsocks:
-      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() && node->server_port != 0;
+      // Without its plugin program the node would get the bare stream.
+      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() && node->server_port != 0 &&
+           node->plugin.empty();
       break;
     case kNodeHttp:
     case kNodeSocks4:
@@ -125,8 +137,10 @@ bool CSSManager::setCurrentNode(CNodeInfo* node) {
     default:
       break;
   }
-  if (ok) currentNode_ = node;
-  return ok;
+  if (!ok) return false;
+  std::lock_guard lock(nodeLock_);
+  currentNode_ = std::move(node);
+  return true;
 }
 
 void CSSManager::enableRelay() { gRelayEnabled = true; }
@@ -221,7 +235,7 @@ bool CSSManager::awaitNextSession(SocketHandle& client, uint32_t& threadId) {
 }
 
 void CSSManager::runSession(SocketHandle client) {
-  CNodeInfo* node = currentNode_.load();
+  NodeRef node = currentNode();
   if (node) {
     addLiveConnection();
     // Without memory for the session only this connection ends.

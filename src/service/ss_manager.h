@@ -1,5 +1,11 @@
 // The local proxy service: a SOCKS 4/5 endpoint on 127.0.0.1 that runs every
 // accepted connection as one session thread relaying to the current node.
+//
+// Threads: started and stopped by the GUI thread (or the command line's main
+// thread); the current node is set by the connection worker; the accept
+// thread and the session threads read it. Each session takes its own
+// reference to the current snapshot when it starts, so setting another node
+// never touches a running session.
 #pragma once
 
 #include <atomic>
@@ -51,8 +57,13 @@ class CSSManager : public CListener {
   void stopService();
   uint16_t servicePort() const { return localPort_; }
   bool isServiceRunning() const { return listenSocket.load() != kInvalidSocket; }
-  bool setCurrentNode(CNodeInfo* node);
-  CNodeInfo* currentNode() const { return currentNode_.load(); }
+  // Makes `node` current for the sessions that start from now on; refused
+  // (false, the current node unchanged) when it lacks what its kind needs.
+  bool setCurrentNode(NodeRef node);
+  // The same for a snapshot of `record` taken now: for a record the caller
+  // owns, or one it reads under the store's lock.
+  bool setCurrentNode(const CNodeInfo* record);
+  NodeRef currentNode() const;
   void enableRelay();
   void disableRelay();
   int32_t liveConnectionCount() const { return liveConnections_.load(); }
@@ -86,7 +97,8 @@ class CSSManager : public CListener {
   std::string localUser_;
   std::string localPassword_;
   std::atomic<uint32_t> lastError_{0};
-  std::atomic<CNodeInfo*> currentNode_{nullptr};
+  mutable std::mutex nodeLock_;
+  NodeRef currentNode_;  // guarded by nodeLock_
   std::atomic<int32_t> liveConnections_{0};
   std::mutex registryLock_;
   std::map<uint32_t, platform::Thread> registry_;

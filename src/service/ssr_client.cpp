@@ -75,7 +75,7 @@ bool CSSCLient::acceptUdpgw() {
 
 CSSRCLient::~CSSRCLient() = default;
 
-bool ShadowsocksPipeline::create(const CNodeInfo& node) {
+bool ShadowsocksPipeline::create(const NodeSnapshot& node) {
   using C = CSSRCLient;
   cryptor.reset(CreateCryptor(node.method, node.password));
   if (!cryptor) return false;

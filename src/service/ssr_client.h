@@ -18,7 +18,7 @@ struct ShadowsocksPipeline {
   std::unique_ptr<CObfs> protocolPlugin;
   std::unique_ptr<CObfs> obfsPlugin;
   // False when the node's method, protocol or obfs name is unknown.
-  bool create(const CNodeInfo& node);
+  bool create(const NodeSnapshot& node);
   // A fresh IV for the cipher, handed to both plugins (UDP flows reuse their pipeline).
   void renew();
 };

@@ -387,8 +387,8 @@ void CTUNTAPProtoBase::queueForTunnel(UdpFlow& flow, uint16_t conid, uint8_t* fr
       tunnelListed.push_back(&flow);
     }
   }
-  node->addBytes(static_cast<uint32_t>(total));
-  node->addDownloaded(static_cast<uint32_t>(total));
+  node->counters->addBytes(static_cast<uint32_t>(total));
+  node->counters->addDownloaded(static_cast<uint32_t>(total));
 }
 
 // Called with tunnelLock held: every answer queued so far, in one batch.
@@ -604,8 +604,8 @@ void CTUNTAPProtoBase::sendUpstream(UdpFlow& flow, FlowIo& io, std::vector<uint8
   if (io.unsent.items.empty()) {
     long sent = platform::sendDatagram(io.udp, scratch.data(), scratch.size(), nullptr, true);
     if (sent >= 0) {
-      node->addBytes(static_cast<uint32_t>(sent));
-      node->addUploaded(static_cast<uint32_t>(sent));
+      node->counters->addBytes(static_cast<uint32_t>(sent));
+      node->counters->addUploaded(static_cast<uint32_t>(sent));
       io.lastSentMs = nowMs();
       return;
     }
@@ -625,8 +625,8 @@ void CTUNTAPProtoBase::flushUnsent(FlowIo& io) {
     long sent = platform::sendDatagram(io.udp, d.data(), d.size(), nullptr, true);
     if (sent == platform::kIoWouldBlock) return;
     if (sent >= 0) {
-      node->addBytes(static_cast<uint32_t>(sent));
-      node->addUploaded(static_cast<uint32_t>(sent));
+      node->counters->addBytes(static_cast<uint32_t>(sent));
+      node->counters->addUploaded(static_cast<uint32_t>(sent));
       io.lastSentMs = nowMs();
     } else {
       countDropped(1);
@@ -735,10 +735,10 @@ void CS45TCPUDPMainLoop::openIo(FlowShard& shard, UdpFlow&, FlowIo& io, int64_t 
 
 void CS45TCPUDPMainLoop::startAssociation(FlowShard& shard, FlowIo& io, int64_t now) {
   io.association = std::make_unique<CSocksUdpAssociation>(node->username, node->password);
-  ++node->ConnectedTimes;
+  ++node->counters->ConnectedTimes;
   unsigned slot = static_cast<unsigned>(&io - shard.io);
   if (!io.association->start(server_) || !shard.poller.add(io.association->socket(), ioKey(slot, true))) {
-    ++node->FailureTimes;
+    ++node->counters->FailureTimes;
     retryLater(io, now);
     return;
   }
@@ -754,7 +754,7 @@ void CS45TCPUDPMainLoop::retryLater(FlowIo& io, int64_t now) {
 }
 
 void CS45TCPUDPMainLoop::fail(FlowIo& io, int64_t now, const char* refusal) {
-  if (io.association) ++node->FailureTimes;  // a connect that came to nothing
+  if (io.association) ++node->counters->FailureTimes;  // a connect that came to nothing
   io.association.reset();
   io.state = FlowIo::State::Failed;
   // Counted and told once: the flows that open while the refusal holds fail
@@ -765,7 +765,7 @@ void CS45TCPUDPMainLoop::fail(FlowIo& io, int64_t now, const char* refusal) {
 
 void CS45TCPUDPMainLoop::deadline(FlowShard& shard, UdpFlow&, FlowIo& io, int64_t now) {
   if (io.state == FlowIo::State::Associating) {
-    ++node->FailureTimes;
+    ++node->counters->FailureTimes;
     retryLater(io, now);
   } else if (now < refusedUntilMs_.load()) {
     io.state = FlowIo::State::Failed;
@@ -789,7 +789,7 @@ void CS45TCPUDPMainLoop::controlEvent(FlowShard& shard, UdpFlow& flow, FlowIo& i
       fail(io, now, io.association->refusal());
       return;
     case CSocksUdpAssociation::Outcome::Broken:
-      ++node->FailureTimes;
+      ++node->counters->FailureTimes;
       retryLater(io, now);
       return;
     case CSocksUdpAssociation::Outcome::Ready:

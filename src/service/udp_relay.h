@@ -6,7 +6,8 @@
 // writer thread writes it, and pool workers serve the flows, each worker one
 // shard of up to 32 flows whose sockets it waits on together. A shard's
 // worker is started with its first open flow and ends with its last, so
-// threads follow the active flows and an idle stream holds two.
+// threads follow the active flows and an idle stream holds two. All of them
+// read the node through the session's snapshot, which no one changes.
 #pragma once
 
 #include <atomic>
@@ -219,7 +220,7 @@ class CTUNTAPProtoBase {
   static void* ioKey(unsigned slot, bool control);
 
   CSocksClient* session;
-  CNodeInfo* node;
+  NodeRef node;  // the session's snapshot
   std::atomic<bool> stopRequested{false};
   std::mutex flowListLock;
   std::vector<std::unique_ptr<UdpFlow>> flows;

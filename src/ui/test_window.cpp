@@ -35,7 +35,7 @@ CNodeTestWindow::CNodeTestWindow(QWidget* owner, app::CVexorApp& core)
   stamps_->setChecked(true);
   auto* again = new QPushButton(T("Test again"), this);
   auto* close = new QPushButton(T("Close"), this);
-  connect(again, &QPushButton::clicked, this, [this] { startTests(nodes_, choice_); });
+  connect(again, &QPushButton::clicked, this, [this] { runTests(); });
   connect(close, &QPushButton::clicked, this, &QWidget::close);
   row->addWidget(stamps_);
   row->addStretch(1);
@@ -50,12 +50,23 @@ CNodeTestWindow::~CNodeTestWindow() {
   runner_.stop();
 }
 
-void CNodeTestWindow::startTests(std::vector<CNodeInfo*> nodes, int choice) {
-  nodes_ = std::move(nodes);
+void CNodeTestWindow::startTests(const std::vector<CNodeInfo*>& nodes, int choice) {
+  nodeIds_.clear();
+  for (const CNodeInfo* node : nodes)
+    if (node) nodeIds_.push_back(node->id);
   choice_ = choice;
+  runTests();
+}
+
+void CNodeTestWindow::runTests() {
+  // By id: a node removed since the last run is left out, an edited one is
+  // tested as it is now.
+  std::vector<NodeRef> nodes;
+  for (int32_t id : nodeIds_)
+    if (NodeRef node = core_.catalogue().nodes().snapshot(id)) nodes.push_back(std::move(node));
   log_->clear();
   TestTargets targets = TestTargets::fromSettings(core_.settings().get());
-  runner_.start(nodes_, choice_, targets);
+  runner_.start(std::move(nodes), choice_, targets);
 }
 
 void CNodeTestWindow::appendLine(const QString& line, int level) {

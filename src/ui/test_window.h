@@ -28,7 +28,7 @@ class CNodeTestWindow : public QWidget {
   ~CNodeTestWindow() override;
 
   // Clears the log and starts a run (a run still going is ended first).
-  void startTests(std::vector<CNodeInfo*> nodes, int choice);
+  void startTests(const std::vector<CNodeInfo*>& nodes, int choice);
   // Appends one line as the runner reports it (GUI thread).
   void appendLine(const QString& line, int level);
   bool running() const { return runner_.running(); }
@@ -42,7 +42,9 @@ class CNodeTestWindow : public QWidget {
   QCheckBox* stamps_ = nullptr;
   std::shared_ptr<bool> alive_;
   CNodeTestRunner runner_;
-  std::vector<CNodeInfo*> nodes_;
+  void runTests();
+
+  std::vector<int32_t> nodeIds_;  // the nodes of the last run, kept by id
   int choice_ = CNodeTestRunner::kChoiceBoth;
 };
 

@@ -84,8 +84,9 @@ class FakeBackend : public IConnectionBackend {
   }
   void saveSubscriptions() override { note("saveSubscriptions"); }
   void runEvents(int type) override { note("events " + std::to_string(type)); }
-  bool setCurrentNode(CNodeInfo*) override {
+  bool setCurrentNode(NodeRef n) override {
     note("setCurrentNode");
+    serviceNode = std::move(n);
     return true;
   }
   void enableRelay() override { note("enableRelay"); }
@@ -103,14 +104,14 @@ class FakeBackend : public IConnectionBackend {
     note("stopTunnel");
     tunnelUp = false;
   }
-  bool testNode(CNodeInfo*, bool udp) override {
+  bool testNode(const NodeRef&, bool udp) override {
     note(udp ? "test udp" : "test tcp");
     bool ok = udp ? udpPasses : tcpPasses;
     if (!ok) reason = udp ? udpReason : tcpReason;
     return ok;
   }
   FailureReason takeFailureReason() override { return std::exchange(reason, {}); }
-  bool exitAddress(CNodeInfo*, const std::string& url, std::string& address) override {
+  bool exitAddress(const NodeRef&, const std::string& url, std::string& address) override {
     note("exitAddress " + url);
     if (url == "http://echo2/ip/") address = "203.0.113.9";
     return url == "http://echo2/ip/";
@@ -179,7 +180,7 @@ class FakeBackend : public IConnectionBackend {
     note("setRoutePaths");
     return true;
   }
-  void installRoutes(CNodeInfo*, const std::string& server, const std::string& exit, bool udp) override {
+  void installRoutes(const NodeRef&, const std::string& server, const std::string& exit, bool udp) override {
     note("installRoutes " + server + " exit=" + exit + (udp ? " udp" : " noudp"));
   }
   void removeAllRoutes() override { note("removeAllRoutes"); }
@@ -208,6 +209,7 @@ class FakeBackend : public IConnectionBackend {
   std::mutex lock;
   std::vector<std::string> log;
   CNodeInfo node;
+  NodeRef serviceNode;  // what the service was given
   NetworkFacts facts;
   ControllerSettings config;
   std::vector<ModeInfo> modes;
@@ -266,7 +268,12 @@ class ControllerTest : public ::testing::Test {
 TEST_F(ControllerTest, GlobalModeRunsEveryStepInOrderAndDisconnectUndoesThem) {
   connect(0);
   ASSERT_EQ(ctl.state(), kConnected);
-  EXPECT_EQ(backend.node.server, "node.example") << "blanks around the server are removed";
+  ASSERT_TRUE(backend.serviceNode);
+  EXPECT_EQ(backend.serviceNode->server, "node.example") << "blanks around the server are removed";
+  EXPECT_EQ(backend.serviceNode->connectAddress(), "198.51.100.7") << "the connection keeps what it resolved";
+  EXPECT_EQ(backend.node.server, " node.example ") << "the node's record is not written by a connect";
+  EXPECT_TRUE(backend.node.resolvedIp.empty());
+  EXPECT_EQ(backend.serviceNode->counters, backend.node.counters()) << "the connection counts into the node's counters";
   std::vector<std::string> order = {"events 0",
                                     "enableRelay",
                                     "detectConnections",
@@ -312,6 +319,23 @@ TEST_F(ControllerTest, GlobalModeRunsEveryStepInOrderAndDisconnectUndoesThem) {
   EXPECT_TRUE(seen.hasStatus("Disconnected!"));
   EXPECT_EQ(seen.buttons.back(), "CONNECT");
   EXPECT_EQ(trayTooltip(ctl.snapshot().summary), "Vantor 6.0 Disconnected");
+}
+
+TEST_F(ControllerTest, TheConnectionShowsTheNodeItConnectedWithAndCountsIntoTheNodesCounters) {
+  connect(0);
+  ASSERT_EQ(ctl.state(), kConnected);
+  backend.node.addUploaded(1234);
+  backend.node.addDownloaded(56);
+  // An edit of the node in the store after the connect changes neither the
+  // connection nor what the status tells about it.
+  backend.node.server = "edited.example";
+  backend.node.remarks = "renamed";
+  ControllerSnapshot snap = ctl.snapshot();
+  EXPECT_EQ(snap.node, "[SR] node.example:8388");
+  EXPECT_EQ(snap.uploaded, 1234.0);
+  EXPECT_EQ(snap.downloaded, 56.0);
+  EXPECT_NE(snap.summary.proxyLine.find("node.example"), std::string::npos) << snap.summary.proxyLine;
+  EXPECT_EQ(backend.serviceNode->server, "node.example");
 }
 
 TEST_F(ControllerTest, UdpOffBySettingOrSocks4SkipsTheUdpTestAndTheUdpgwPath) {

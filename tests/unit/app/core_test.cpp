@@ -177,7 +177,7 @@ class QuickBackend : public IConnectionBackend {
   int loadNetworks() override { return 0; }
   void saveSubscriptions() override {}
   void runEvents(int) override {}
-  bool setCurrentNode(CNodeInfo*) override { return true; }
+  bool setCurrentNode(NodeRef) override { return true; }
   void enableRelay() override {}
   void disableRelay() override {}
   uint16_t servicePort() override { return 16666; }
@@ -186,9 +186,9 @@ class QuickBackend : public IConnectionBackend {
   void renewClientIdentity() override {}
   bool startTunnel(const std::string&, uint16_t, bool) override { return true; }
   void stopTunnel() override {}
-  bool testNode(CNodeInfo*, bool) override { return true; }
+  bool testNode(const NodeRef&, bool) override { return true; }
   FailureReason takeFailureReason() override { return {}; }
-  bool exitAddress(CNodeInfo*, const std::string&, std::string& address) override {
+  bool exitAddress(const NodeRef&, const std::string&, std::string& address) override {
     address = "203.0.113.9";
     return true;
   }
@@ -214,7 +214,7 @@ class QuickBackend : public IConnectionBackend {
   void replaceDns(const std::string&, const std::string&, const std::string&) override {}
   void flushResolverCache() override {}
   bool setRoutePaths(const NetworkFacts&) override { return true; }
-  void installRoutes(CNodeInfo*, const std::string&, const std::string&, bool) override {}
+  void installRoutes(const NodeRef&, const std::string&, const std::string&, bool) override {}
   void removeAllRoutes() override {}
   bool installDriver() override { return true; }
   bool removeDriver(bool) override { return true; }

@@ -27,6 +27,71 @@ TEST(NodeInfo, KindLabels) {
   EXPECT_STREQ(node.kindLongLabel(), "SOCKS 4/4a");
 }
 
+TEST(NodeInfo, SnapshotCarriesTheConnectionParametersAndSharesTheCounters) {
+  NodeParams p;
+  p.type = kNodeShadowsocks;
+  p.server = " ss.example ";
+  p.server_port = 8388;
+  p.username = "u";
+  p.password = "pw";
+  p.method = "aes-256-gcm";
+  p.remarks = "r";
+  p.protocol = "auth_chain_a";
+  p.protocolparam = "pp";
+  p.obfs = "tls1.2_ticket_auth";
+  p.obfsparam = "op";
+  p.group = "g";
+  CNodeInfo node(4, p);
+  node.resolvedIp = "192.0.2.4";
+  NodeRef s = node.snapshot();
+  EXPECT_EQ(s->id, 4);
+  EXPECT_EQ(s->type, kNodeShadowsocks);
+  EXPECT_EQ(s->server, "ss.example");
+  EXPECT_EQ(s->connectAddress(), "192.0.2.4");
+  EXPECT_EQ(s->server_port, 8388);
+  EXPECT_EQ(s->username, "u");
+  EXPECT_EQ(s->password, "pw");
+  EXPECT_EQ(s->method, "aes-256-gcm");
+  EXPECT_EQ(s->protocol, "auth_chain_a");
+  EXPECT_EQ(s->protocolparam, "pp");
+  EXPECT_EQ(s->obfs, "tls1.2_ticket_auth");
+  EXPECT_EQ(s->obfsparam, "op");
+  EXPECT_EQ(s->group, "g");
+  EXPECT_EQ(s->plugin, "");
+  EXPECT_EQ(s->displayText(), node.displayText());
+
+  // Counting through the snapshot is counting for the node, and the meter too.
+  s->counters->addDownloaded(100);
+  s->counters->addBytes(1500, 1000);
+  ++s->counters->ConnectedTimes;
+  EXPECT_EQ(node.Download_traffic.load(), 100.0);
+  EXPECT_EQ(node.ConnectedTimes.load(), 1);
+  EXPECT_EQ(node.bytesPerSecond(1000), 1500u);
+
+  // Variants made for one connection keep the counters and leave the rest.
+  NodeRef resolved = s->withResolvedIp("198.51.100.1");
+  EXPECT_EQ(resolved->connectAddress(), "198.51.100.1");
+  EXPECT_EQ(s->connectAddress(), "192.0.2.4");
+  EXPECT_EQ(resolved->counters, node.counters());
+  auto blank = std::make_shared<NodeSnapshot>(*s);
+  blank->server = "  h  ";
+  NodeRef trimmed = withTrimmedServer(blank);
+  EXPECT_EQ(trimmed->server, "h");
+  EXPECT_EQ(blank->server, "  h  ");
+  EXPECT_EQ(withTrimmedServer(s), s) << "nothing to trim: the same snapshot";
+  EXPECT_EQ(withTrimmedServer(nullptr), nullptr);
+
+  // An edit changes the record, never a snapshot taken before.
+  NodeParams q = p;
+  q.server = "other.example";
+  q.password = "new";
+  node.update(q);
+  EXPECT_EQ(s->server, "ss.example");
+  EXPECT_EQ(s->password, "pw");
+  EXPECT_EQ(node.snapshot()->connectAddress(), "other.example");
+  EXPECT_EQ(s->counters->Download_traffic.load(), 0.0) << "the edit reset the node's statistics";
+}
+
 TEST(NodeInfo, SizeTextThresholds) {
   EXPECT_EQ(sizeText(-5), "0 B");
   EXPECT_EQ(sizeText(1024), "1024 B");

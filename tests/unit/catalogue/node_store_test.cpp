@@ -41,12 +41,29 @@ TEST(NodeStore, IdsAreNeverReusedAndRefusedNodesUseNone) {
   EXPECT_EQ(store.update(9, socks("e", 5)), nullptr);
 }
 
-TEST(NodeStore, RemovedNodesStayAliveForOtherThreads) {
+TEST(NodeStore, RemovedNodesLeaveWhatOtherThreadsHoldUsable) {
+  // Other threads hold snapshots, never the record: the record is freed on
+  // removal, the snapshot and the counters it shares stay valid.
   CNodeMgr store;
   CNodeInfo* node = store.add(socks("a", 1));
-  ASSERT_TRUE(store.remove(node->id));
-  EXPECT_EQ(store.find(node->id), nullptr);
-  EXPECT_EQ(node->server, "a");  // still a valid record (ASan would object otherwise)
+  const int32_t id = node->id;
+  node->resolvedIp = "192.0.2.1";
+  NodeRef held = store.snapshot(id);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->connectAddress(), "192.0.2.1");
+  node->addUploaded(10);
+  ASSERT_TRUE(store.update(id, socks("b", 2)));
+  EXPECT_EQ(held->server, "a") << "an edit leaves a snapshot taken before it";
+  EXPECT_EQ(held->server_port, 1);
+  EXPECT_EQ(held->connectAddress(), "192.0.2.1");
+  EXPECT_EQ(store.snapshot(id)->connectAddress(), "b") << "the next snapshot has the edit";
+  EXPECT_EQ(held->counters->Upload_traffic.load(), 0) << "the edit reset the shared counters";
+  ASSERT_TRUE(store.remove(id));
+  EXPECT_EQ(store.find(id), nullptr);
+  EXPECT_EQ(store.snapshot(id), nullptr);
+  EXPECT_EQ(held->server, "a");  // ASan would object if it pointed into the freed record
+  held->counters->addDownloaded(7);
+  EXPECT_EQ(held->counters->Download_traffic.load(), 7);
 }
 
 TEST(NodeStore, SelectionRules) {
@@ -132,7 +149,7 @@ TEST(NodeStore, GroupedListAndObservers) {
 TEST(NodeStore, GroupReplacementKeepsTheSelectedNodeWhenStillOffered) {
   CNodeMgr store;
   store.add(socks("mine", 1));
-  CNodeInfo* old1 = store.add(socks("s1.example", 1000, "sub"));
+  const int32_t old1 = store.add(socks("s1.example", 1000, "sub"))->id;
   CNodeInfo* old2 = store.add(socks("S2.example", 2000, "sub"));
   old2->addUploaded(5000);
   store.select(old2->id);
@@ -142,7 +159,7 @@ TEST(NodeStore, GroupReplacementKeepsTheSelectedNodeWhenStillOffered) {
   EXPECT_EQ(r.added, 1);
   EXPECT_TRUE(r.keptSelection);
   EXPECT_EQ(store.selectedId(), old2->id);
-  EXPECT_EQ(store.find(old1->id), nullptr);
+  EXPECT_EQ(store.find(old1), nullptr);
   EXPECT_EQ(store.count(), 3u);
   EXPECT_EQ(old2->Upload_traffic.load(), 5000);  // same offer: counters kept
   EXPECT_NE(store.find(0), nullptr);             // other groups untouched

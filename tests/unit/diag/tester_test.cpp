@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "catalogue/node_mgr.h"
 #include "diag/node_test_run.h"
 #include "diag/node_testing.h"
 #include "test_net.h"
@@ -97,7 +98,7 @@ TEST(NodeTester, RefusingSocksNodeFailsEverySiteWithOneAttemptEach) {
   EXPECT_EQ(node->ConnectedTimes, 4);
   EXPECT_EQ(node->FailureTimes, 4);
   EXPECT_EQ(node->lastTestResult, 0);
-  EXPECT_EQ(node->server, "127.0.0.1");
+  EXPECT_EQ(node->server, " 127.0.0.1 ") << "the tester trims its own copy, not the node";
 }
 
 TEST(NodeTestRunner, Socks4GetsNoUdpTestAndOtherKindsArePassedOver) {
@@ -106,14 +107,16 @@ TEST(NodeTestRunner, Socks4GetsNoUdpTestAndOtherKindsArePassedOver) {
   Node http = socksNode(kNodeHttp, test::closedPort());
   {
     CNodeTestRunner runner([&](const std::string& line, int level) { Recorder::callback(&recorder, line, level); });
-    ASSERT_TRUE(runner.start({socks4.get(), http.get()}, CNodeTestRunner::kChoiceUdp, TestTargets::defaults()));
+    ASSERT_TRUE(runner.start(std::vector<CNodeInfo*>{socks4.get(), http.get()}, CNodeTestRunner::kChoiceUdp,
+                             TestTargets::defaults()));
     runner.wait();
     EXPECT_EQ(recorder.snapshot(), Lines{"SOCKS 4 do not support UDP."});
     EXPECT_EQ(runner.summary().skipped, 1);
     EXPECT_EQ(socks4->ConnectedTimes, 0);
 
     recorder.lines.clear();
-    ASSERT_TRUE(runner.start({socks4.get()}, CNodeTestRunner::kChoiceBoth, TestTargets::defaults()));
+    ASSERT_TRUE(
+        runner.start(std::vector<CNodeInfo*>{socks4.get()}, CNodeTestRunner::kChoiceBoth, TestTargets::defaults()));
     runner.wait();
     auto lines = recorder.snapshot();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "TCP Testing started."), 1);
@@ -123,6 +126,43 @@ TEST(NodeTestRunner, Socks4GetsNoUdpTestAndOtherKindsArePassedOver) {
   }
   EXPECT_EQ(CNodeTestRunner::levelColour(kLevelSuccess), 0x00C800u);
   EXPECT_EQ(CNodeTestRunner::timeStampPrefix().size(), 9u);
+}
+
+TEST(NodeTestRunner, NodesEditedOrRemovedDuringARunAreTestedAsTheyWereAndKeepTheirResults) {
+  // The test window's run holds snapshots: the store may edit and free the
+  // nodes at once (a use of a freed record shows under the sanitizers).
+  CNodeMgr store;
+  NodeParams p;
+  p.type = kNodeSocks5;
+  p.server = "127.0.0.1";
+  p.server_port = test::closedPort();
+  CNodeInfo* kept = store.add(p);
+  p.remarks = "doomed";
+  CNodeInfo* doomed = store.add(p);
+  ASSERT_TRUE(kept && doomed);
+  const int32_t keptId = kept->id, doomedId = doomed->id;
+  std::vector<NodeRef> nodes = {store.snapshot(keptId), store.snapshot(doomedId)};
+  Recorder recorder;
+  std::vector<std::string> announced;
+  CNodeTestRunner runner([&](const std::string& line, int level) { Recorder::callback(&recorder, line, level); },
+                         [&](const NodeSnapshot& node) { announced.push_back(node.displayText()); });
+  TestTargets oneSite = TestTargets::defaults();
+  oneSite.sites = {"http://127.0.0.1:9/"};
+  ASSERT_TRUE(runner.start(nodes, CNodeTestRunner::kChoiceTcp, oneSite));
+  NodeParams edited = p;
+  edited.remarks = "edited";
+  edited.server = "192.0.2.1";  // never reached: the run has the old address
+  ASSERT_TRUE(store.update(keptId, edited));
+  ASSERT_TRUE(store.remove(doomedId));
+  runner.wait();
+  EXPECT_EQ(runner.summary().failed, 2);
+  const std::string port = std::to_string(p.server_port);
+  EXPECT_EQ(announced, (std::vector<std::string>{"[S5] 127.0.0.1:" + port, "[S5] doomed"}));
+  auto lines = recorder.snapshot();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Connecting to SS node error."), 2);
+  // The result reaches the record still in the store through the shared counters.
+  EXPECT_EQ(store.find(keptId)->lastTestResult, 0);
+  EXPECT_EQ(nodes[1]->counters->lastTestResult, 0);
 }
 
 TEST(NodeTestRunner, NewRunEndsThePreviousOneAndNoneOfItsLinesArriveAfterwards) {

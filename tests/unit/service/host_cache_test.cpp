@@ -98,8 +98,16 @@ TEST(CurrentNode, AcceptsOnlyCompleteNodes) {
   ss.server_port = 8388;
   ss.password = "pw";
   EXPECT_FALSE(service.setCurrentNode(&ss));  // no method
-  EXPECT_EQ(service.currentNode(), &socks);
+  ASSERT_TRUE(service.currentNode());
+  EXPECT_EQ(service.currentNode()->counters, socks.counters()) << "a refused node leaves the current one";
+  socks.server = "edited";
+  socks.server_port = 1;
+  EXPECT_EQ(service.currentNode()->server, "h") << "the service keeps the parameters it was given";
+  EXPECT_EQ(service.currentNode()->server_port, 1080);
   ss.method = "aes-256-gcm";
+  ss.plugin = "obfs-local";
+  EXPECT_FALSE(service.setCurrentNode(&ss)) << "a plugin that does not run";
+  ss.plugin.clear();
   EXPECT_TRUE(service.setCurrentNode(&ss));
 
   CNodeInfo http;

@@ -46,12 +46,14 @@ class ServiceTest : public ::testing::Test {
     node_.type = type;
     node_.username = user;
     node_.password = password;
+    ASSERT_TRUE(service().setCurrentNode(&node_));  // sessions from now on
   }
   void useShadowsocksPipeline(const char* method) {
     node_.method = method;
     node_.password = "pw";
     node_.protocol = "origin";
     node_.obfs = "plain";
+    ASSERT_TRUE(service().setCurrentNode(&node_));
   }
   // A connection that has passed the SOCKS 5 greeting without authentication.
   std::unique_ptr<Conn> greeted() {
@@ -315,6 +317,28 @@ TEST_F(ServiceTest, UpstreamCloseClosesTheClient) {
   EXPECT_TRUE(c->closedWithin(2000));
 }
 
+TEST_F(ServiceTest, ARunningSessionKeepsItsNodeWhenAnotherBecomesCurrent) {
+  test::FakeSocksNode first(false, {}, true), second(false, {}, true);
+  useNode(first.port(), kNodeSocks5, "one", "pw1");
+  auto running = greeted();
+  running->send(test::socks5ConnectIpv4(0x0100007f, 80));
+  ASSERT_EQ(running->recv(10).at(1), 0);
+  // The next connect: another node, and the old record changed under it.
+  NodeRef before = service().currentNode();
+  useNode(second.port(), kNodeSocks5, "two", "pw2");
+  EXPECT_EQ(before->server_port, first.port());
+  const Bytes data = {'s', 't', 'i', 'l', 'l'};
+  running->send(data);
+  EXPECT_EQ(running->recv(data.size()), data) << "the running session still relays to the first node";
+  auto next = greeted();
+  next->send(test::socks5ConnectIpv4(0x0100007f, 80));
+  ASSERT_EQ(next->recv(10).at(1), 0);
+  ASSERT_EQ(first.requests().size(), 1u);
+  ASSERT_EQ(second.requests().size(), 1u);
+  EXPECT_EQ(first.requests()[0].login, (Bytes{1, 3, 'o', 'n', 'e', 3, 'p', 'w', '1'}));
+  EXPECT_EQ(second.requests()[0].login, (Bytes{1, 3, 't', 'w', 'o', 3, 'p', 'w', '2'}));
+}
+
 TEST_F(ServiceTest, UdpgwDestinationRunsTheUdpRelayInsteadOfAConnect) {
   test::FakeSocksNode fake(false);
   useNode(fake.port());
@@ -374,8 +398,8 @@ class BrokenCryptor : public CCryptor {
 
 class BrokenCipherSession : public CSSRCLient {
  public:
-  BrokenCipherSession(CNodeInfo* sessionNode, SocketHandle client, SocketHandle upstream)
-      : CSSRCLient(sessionNode, client, "", "") {
+  BrokenCipherSession(NodeRef sessionNode, SocketHandle client, SocketHandle upstream)
+      : CSSRCLient(std::move(sessionNode), client, "", "") {
     upstreamSocket = upstream;
   }
   void breakCipher() { cryptor = std::make_unique<BrokenCryptor>(); }
@@ -387,7 +411,7 @@ TEST_F(ServiceTest, BytesThatCannotBeEncryptedEndTheConnection) {
   test::Listener listener;
   Conn client(listener.port()), clientEnd(listener.accept(2000));
   Conn nodeEnd(listener.port()), upstream(listener.accept(2000));
-  auto* session = new BrokenCipherSession(&node_, clientEnd.handle(), upstream.handle());
+  auto* session = new BrokenCipherSession(node_.snapshot(), clientEnd.handle(), upstream.handle());
   ASSERT_TRUE(session->createPipeline());
   session->breakCipher();
   const uint8_t data[4] = {1, 2, 3, 4};
@@ -446,6 +470,7 @@ TEST_F(ServiceTest, ConnectionBeyondTheCapIsClosedAtOnce) {
 
 TEST_F(ServiceTest, NodeKindsWithoutASessionCloseAtOnce) {
   node_.type = kNodeHttp;
+  ASSERT_TRUE(service().setCurrentNode(&node_));
   Conn c(port_);
   EXPECT_TRUE(c.closedWithin(1000));
   EXPECT_TRUE(service().waitForSessions(1000));

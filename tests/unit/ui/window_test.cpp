@@ -80,7 +80,7 @@ class QuickBackend : public app::IConnectionBackend {
   int loadNetworks() override { return 0; }
   void saveSubscriptions() override {}
   void runEvents(int) override {}
-  bool setCurrentNode(CNodeInfo*) override { return true; }
+  bool setCurrentNode(NodeRef) override { return true; }
   void enableRelay() override {}
   void disableRelay() override {}
   uint16_t servicePort() override { return 16666; }
@@ -89,8 +89,8 @@ class QuickBackend : public app::IConnectionBackend {
   void renewClientIdentity() override {}
   bool startTunnel(const std::string&, uint16_t, bool) override { return true; }
   void stopTunnel() override {}
-  bool testNode(CNodeInfo*, bool udp) override { return !udp || udpWorks; }
-  bool exitAddress(CNodeInfo*, const std::string&, std::string&) override { return false; }
+  bool testNode(const NodeRef&, bool udp) override { return !udp || udpWorks; }
+  bool exitAddress(const NodeRef&, const std::string&, std::string&) override { return false; }
   std::vector<std::string> exitAddressServices() override { return {}; }
   bool resolve(const std::string& host, std::string& address) override {
     address = host;
@@ -113,7 +113,7 @@ class QuickBackend : public app::IConnectionBackend {
   void replaceDns(const std::string&, const std::string&, const std::string&) override {}
   void flushResolverCache() override {}
   bool setRoutePaths(const app::NetworkFacts&) override { return true; }
-  void installRoutes(CNodeInfo*, const std::string&, const std::string&, bool) override {}
+  void installRoutes(const NodeRef&, const std::string&, const std::string&, bool) override {}
   void removeAllRoutes() override {}
   bool installDriver() override { return true; }
   bool removeDriver(bool) override { return true; }
@@ -432,6 +432,19 @@ class WindowTest : public QObject {
     QVERIFY(!test->frameGeometry().intersects(window_->frameGeometry()));
     QCOMPARE(test->frameGeometry().top(), window_->frameGeometry().top());
     test->waitForRun();
+    QCoreApplication::processEvents();
+    QVERIFY(test->log()->toPlainText().contains("TCP Testing started."));
+    // "Test again" after the node was removed: the window kept its id, not
+    // the freed record, and tests only what is still there.
+    QVERIFY(CNodeMgr::instance().remove(node->id));
+    node = nullptr;
+    bool clicked = false;
+    for (QPushButton* button : test->findChildren<QPushButton*>())
+      if (button->text() == T("Test again")) button->click(), clicked = true;
+    QVERIFY(clicked);
+    test->waitForRun();
+    QCoreApplication::processEvents();
+    QVERIFY(!test->log()->toPlainText().contains("Testing started."));
     test->hide();
 
     window_->move(40, area.bottom() - window_->frameGeometry().height() + 60);  // partly below
