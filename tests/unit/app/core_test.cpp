@@ -330,15 +330,17 @@ TEST_F(CoreTest, OpeningTheCatalogueSelectsTheLastUsedNodeAndSavingKeepsTheSelec
   CNodeInfo* a = store.add(*params);
   CNodeInfo* b = store.add(*params);
   ASSERT_TRUE(a && b);
-  store.select(b->id);
+  // Ids, not records: reading the store again frees the records it had.
+  const int32_t aId = a->id, bId = b->id;
+  store.select(bId);
   ASSERT_TRUE(catalogue.saveNodes(error, warnings)) << error;
   ASSERT_TRUE(catalogue.saveSelection(error, warnings)) << error;
-  EXPECT_EQ(core.settings().get().LastUsedNodeId, b->id);
+  EXPECT_EQ(core.settings().get().LastUsedNodeId, bId);
 
   // Read back as the next command would: the selection is the saved one.
-  store.select(a->id);
+  store.select(aId);
   ASSERT_TRUE(catalogue.openNodeStore(error, warnings)) << error;
-  EXPECT_EQ(store.selectedId(), b->id);
+  EXPECT_EQ(store.selectedId(), bId);
   EXPECT_EQ(store.count(), 2u);
 
   // A damaged settings file is an error with its reason, not an empty
