@@ -138,7 +138,11 @@ bool CConnectionController::connectCommand() {
 }
 
 bool CConnectionController::connectCommand(int32_t nodeId, int modeIndex) {
-  std::lock_guard<std::recursive_mutex> command(commandLock_);
+  std::lock_guard<std::mutex> command(commandLock_);
+  return connectLocked(nodeId, modeIndex);
+}
+
+bool CConnectionController::connectLocked(int32_t nodeId, int modeIndex) {
   if (state_ != kIdle || exiting_) return false;
   // Asked now, not taken from an earlier detection: the interface of the
   // previous connection is gone after its disconnect, and whether a new one
@@ -191,7 +195,11 @@ bool CConnectionController::connectCommand(int32_t nodeId, int modeIndex) {
 }
 
 bool CConnectionController::disconnectCommand() {
-  std::lock_guard<std::recursive_mutex> command(commandLock_);
+  std::lock_guard<std::mutex> command(commandLock_);
+  return disconnectLocked();
+}
+
+bool CConnectionController::disconnectLocked() {
   int s = state_;
   if (s == kIdle || s == kDisconnecting) return false;
   observer_.onControlsEnabled(false);
@@ -205,13 +213,13 @@ bool CConnectionController::disconnectCommand() {
 }
 
 bool CConnectionController::toggleCommand(int32_t nodeId, int modeIndex) {
-  std::lock_guard<std::recursive_mutex> command(commandLock_);
-  if (state_ == kConnected) return disconnectCommand();
-  return connectCommand(nodeId, modeIndex);
+  std::lock_guard<std::mutex> command(commandLock_);
+  if (state_ == kConnected) return disconnectLocked();
+  return connectLocked(nodeId, modeIndex);
 }
 
 bool CConnectionController::startDriverReinstall() {
-  std::lock_guard<std::recursive_mutex> command(commandLock_);
+  std::lock_guard<std::mutex> command(commandLock_);
   if (state_ != kIdle) return false;
   observer_.onControlsEnabled(false);
   return startWorker(kActionReinstall);
@@ -219,7 +227,7 @@ bool CConnectionController::startDriverReinstall() {
 
 void CConnectionController::exitCommand() {
   exiting_ = true;
-  std::lock_guard<std::recursive_mutex> command(commandLock_);
+  std::lock_guard<std::mutex> command(commandLock_);
   {
     std::lock_guard<std::mutex> guard(lock_);
     delayedConnectAt_ = -1;

@@ -64,6 +64,11 @@ struct ControllerSnapshot {
   StatusSummary summary;
 };
 
+// Threads: the commands may be called from any thread (the front end, the
+// timer thread of the delayed connect and the monitor, the control endpoint)
+// and are served one at a time. The observer is called from the worker, the
+// timer thread and a command's caller; the core queues what it hears for the
+// front ends' one delivering thread.
 class CConnectionController {
  public:
   static constexpr int kMonitorIntervalMs = 3000;
@@ -105,6 +110,9 @@ class CConnectionController {
  private:
   enum Action { kNone = -1, kActionConnect = 0, kActionDisconnect = 2, kActionReinstall = 3 };
 
+  // The commands' bodies, called with commandLock_ held.
+  bool connectLocked(int32_t nodeId, int modeIndex);
+  bool disconnectLocked();
   bool startWorker(Action action);
   void workerMain(Action action);
   bool connectSequence();
@@ -134,7 +142,7 @@ class CConnectionController {
   // Commands come from the front end, the timers and the control endpoint:
   // one at a time, so a check of the state and the change that follows it
   // are never split by another command.
-  std::recursive_mutex commandLock_;
+  std::mutex commandLock_;
 
   std::mutex lock_;  // guards the fields below
   std::thread worker_;

@@ -68,11 +68,11 @@ CRouterMgr::~CRouterMgr() {
 
 bool CRouterMgr::setPaths(const std::string& directNextHop, int directIfIndex, bool directFlag,
                           const std::string& tunnelNextHop, int tunnelIfIndex, bool tunnelFlag) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  if (initialised_) {
-    removeAllRoutes();
-    initialised_ = false;
-  }
+  // New paths: the routes of the old ones go first. The lock is not held
+  // while the host is changed (applyDelete may ask isTunnelRow).
+  removeAllRoutes();
+  std::lock_guard<std::mutex> guard(lock_);
+  initialised_ = false;
   if (directNextHop.empty() || tunnelNextHop.empty()) return false;
   uint32_t directHop = 0, tunnelHop = 0;
   if (!platform::parseIpv4(directNextHop, directHop) || !platform::parseIpv4(tunnelNextHop, tunnelHop)) return false;
@@ -97,28 +97,28 @@ bool CRouterMgr::setPaths(const std::string& directNextHop, int directIfIndex, b
 }
 
 bool CRouterMgr::isTunnelRow(const platform::RouteRow& row) const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return initialised_ && row.nextHop == tunnelNextHop_ && row.ifIndex == tunnel_.ifIndex;
 }
 
 bool CRouterMgr::initialised() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return initialised_;
 }
 
 RoutePath CRouterMgr::directPath() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return direct_;
 }
 
 RoutePath CRouterMgr::tunnelPath() const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return tunnel_;
 }
 
 bool CRouterMgr::buildRow(uint32_t destination, uint32_t mask, bool viaTunnel, uint32_t metric,
                           platform::RouteRow& row) const {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   if (!initialised_ || isLoopback(destination)) return false;
   const RoutePath& path = viaTunnel ? tunnel_ : direct_;
   row.destination = destination;
@@ -133,7 +133,7 @@ bool CRouterMgr::buildRow(uint32_t destination, uint32_t mask, bool viaTunnel, u
 
 void CRouterMgr::track(const platform::RouteRow& row) {
   std::string key = routeKey(platform::formatIpv4(row.destination), platform::formatIpv4(row.mask));
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   tracked_.emplace(std::move(key), row);  // an already tracked key keeps its first row
 }
 
@@ -147,7 +147,7 @@ bool CRouterMgr::addRoute(const std::string& destination, const std::string& mas
   platform::RouteRow row;
   if (!buildRow(dest, m, viaTunnel, metric, row)) return false;
   applyAdd(std::span<const platform::RouteRow>(&row, 1));
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   tracked_.emplace(routeKey(destination, mask), row);
   return true;
 }
@@ -171,32 +171,34 @@ bool CRouterMgr::deleteRoute(const std::string& destination, const std::string& 
   if (!platform::parseIpv4(mask, m)) m = 0xffffffffu;
   platform::RouteRow rows[2];
   {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     rows[0] = {dest, m, directNextHop_, direct_.ifIndex, direct_.direct, platform::kVantorRouteProtocol, 0};
     rows[1] = {dest, m, tunnelNextHop_, tunnel_.ifIndex, tunnel_.direct, platform::kVantorRouteProtocol, 0};
   }
   applyDelete(rows);
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   tracked_.erase(routeKey(destination, mask));
   return true;
 }
 
 bool CRouterMgr::isTracked(const std::string& destination, const std::string& mask) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return tracked_.count(routeKey(destination, mask)) != 0;
 }
 
 void CRouterMgr::removeAllRoutes() {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
   std::vector<platform::RouteRow> rows;
-  rows.reserve(tracked_.size());
-  for (const auto& [key, row] : tracked_) rows.push_back(row);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    rows.reserve(tracked_.size());
+    for (const auto& [key, row] : tracked_) rows.push_back(row);
+    tracked_.clear();
+  }
   if (!rows.empty()) applyDelete(rows);
-  tracked_.clear();
 }
 
 std::size_t CRouterMgr::trackedCount() {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(lock_);
   return tracked_.size();
 }
 

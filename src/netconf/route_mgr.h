@@ -38,6 +38,11 @@ DefaultRoute detectDefaultRoute();
 void setInterfaceMetric(int ifIndex, uint32_t metric);
 uint32_t interfaceMetric(int ifIndex);
 
+// Threads: the controller's worker sets the paths and adds and removes the
+// routes of a connection; the UDP relay's threads add host routes through the
+// published instance. Every member may be called from any thread; the lock
+// guards the paths and the tracked routes and is never held while the host
+// is changed.
 class CRouterMgr {
  public:
   // One route of a bulk add; addresses in network byte order.
@@ -95,7 +100,7 @@ class CRouterMgr {
   bool buildRow(uint32_t destination, uint32_t mask, bool viaTunnel, uint32_t metric, platform::RouteRow& row) const;
   void track(const platform::RouteRow& row);
 
-  mutable std::recursive_mutex lock_;
+  mutable std::mutex lock_;  // never held while the host is changed
   bool initialised_ = false;
   RoutePath direct_;
   RoutePath tunnel_;
