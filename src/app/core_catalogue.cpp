@@ -37,7 +37,7 @@ bool CCatalogue::openNodeStore(std::string& error, std::vector<std::string>& war
   }
   int32_t lastUsed;
   {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    std::lock_guard<std::mutex> guard(settingsMutex());
     lastUsed = settings().LastUsedNodeId;
   }
   store.select(lastUsed);
@@ -69,11 +69,12 @@ bool CCatalogue::saveNodes(std::string& error, std::vector<std::string>& warning
 bool CCatalogue::saveSelection(std::string& error, std::vector<std::string>& warnings) {
   std::string why;
   bool saved;
+  int32_t selected = nodes().selectedId();
   {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-    settings().LastUsedNodeId = nodes().selectedId();
-    saved = vantor::saveSettings(&why);
+    std::lock_guard<std::mutex> guard(settingsMutex());
+    settings().LastUsedNodeId = selected;
   }
+  saved = vantor::saveSettings(&why);
   appendWarnings(warnings);
   if (!saved) error = "cannot save the settings: " + why;
   return saved;
@@ -104,33 +105,36 @@ std::optional<NodeParams> CCatalogue::parseNode(const std::string& text, std::st
 }
 
 Settings CSettingsStore::get() const {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   return settings();
 }
 
 std::vector<std::string> CSettingsStore::applyDialog(const SettingsDialogInput& input) {
   std::vector<std::string> failures;
   std::string error;
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-  applySettingsDialog(input, settings());
-  if (!updateRunAtStartup(settings(), error)) failures.push_back(error);
+  {
+    std::lock_guard<std::mutex> guard(settingsMutex());
+    applySettingsDialog(input, settings());
+    if (!updateRunAtStartup(settings(), error)) failures.push_back(error);
+  }
+  // saveSettings takes the lock itself, for the copy it writes.
   if (!saveSettings(&error)) failures.push_back(error);
   return failures;
 }
 
 std::string CSettingsStore::cancelRefusal() const {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   return checkSettingsDialogCancel(settings());
 }
 
 std::string CSettingsStore::valueText(const SettingKey& key) const {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   return settingValueText(settings(), key);
 }
 
 std::vector<std::pair<std::string, std::string>> CSettingsStore::listShown() const {
   std::vector<std::pair<std::string, std::string>> out;
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   for (const SettingKey& key : settingKeys()) {
     std::string value = settingValueText(settings(), key);
     if (key.type == SettingType::Secret) value = value.empty() ? "" : "(set)";
@@ -140,28 +144,25 @@ std::vector<std::pair<std::string, std::string>> CSettingsStore::listShown() con
 }
 
 std::string CSettingsStore::setFromText(const SettingKey& key, const std::string& value, bool& refused) {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
   refused = false;
-  std::string refusal = setSettingFromText(settings(), key, value);
-  if (!refusal.empty()) {
-    refused = true;
-    return refusal;
-  }
   std::string error;
-  if (std::string(key.name) == "startup" && !updateRunAtStartup(settings(), error))
-    return "cannot update the start-up entry: " + error;
+  {
+    std::lock_guard<std::mutex> guard(settingsMutex());
+    std::string refusal = setSettingFromText(settings(), key, value);
+    if (!refusal.empty()) {
+      refused = true;
+      return refusal;
+    }
+    if (std::string(key.name) == "startup" && !updateRunAtStartup(settings(), error))
+      return "cannot update the start-up entry: " + error;
+  }
   if (!saveSettings(&error)) return "cannot save the settings: " + error;
   return {};
 }
 
-bool CSettingsStore::load(std::string& error) {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-  return loadSettings(&error);
-}
+// loadSettings and saveSettings take the lock themselves.
+bool CSettingsStore::load(std::string& error) { return loadSettings(&error); }
 
-bool CSettingsStore::save(std::string& error) {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-  return saveSettings(&error);
-}
+bool CSettingsStore::save(std::string& error) { return saveSettings(&error); }
 
 }  // namespace vantor::app

@@ -65,7 +65,7 @@ class CSettingsStore {
   // Runs `change` on the live settings under the lock.
   template <typename Fn>
   auto change(Fn&& fn) {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    std::lock_guard<std::mutex> guard(settingsMutex());
     return fn(settings());
   }
   bool load(std::string& error);

@@ -31,7 +31,7 @@ namespace vantor::app {
 namespace {
 
 TestTargets testTargets() {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   const Settings& s = vantor::settings();
   return TestTargets::fromSettings(s.TestSites, s.UdpTestPairs, s.ExitAddressServices);
 }
@@ -174,7 +174,7 @@ std::vector<std::string> CProgramBackend::takeReport() {
 // ---- settings ----------------------------------------------------------------
 
 ControllerSettings CProgramBackend::settings() {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   const Settings& s = vantor::settings();
   ControllerSettings c;
   c.bDontProxyUDP = s.bDontProxyUDP;
@@ -190,13 +190,13 @@ ControllerSettings CProgramBackend::settings() {
 }
 
 void CProgramBackend::applyDnsChoice() {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   vantor::applyDnsChoice(vantor::settings());
 }
 
 void CProgramBackend::setTapAdapterConfigured() {
   {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    std::lock_guard<std::mutex> guard(settingsMutex());
     vantor::settings().tap_adapter_configed = true;
   }
   saveSettings();
@@ -204,7 +204,7 @@ void CProgramBackend::setTapAdapterConfigured() {
 
 void CProgramBackend::setLastUsedNodeId(int32_t id) {
   if (id >= kTransientIdBase) return;  // not in the store: nothing to come back to
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   vantor::settings().LastUsedNodeId = id;
 }
 
@@ -299,7 +299,7 @@ bool CProgramBackend::startTunnel(const std::string& interfaceName, uint16_t por
   // the tunnel clamps it to the range it supports.
   tunnel::TunnelSettings tunnelSettings = tunnel::tun2socks_settings();
   {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    std::lock_guard<std::mutex> guard(settingsMutex());
     tunnelSettings.tcpWindow = static_cast<uint32_t>(std::max(0, vantor::settings().nTcpWindow));
   }
   tunnel::tun2socks_set_settings(tunnelSettings);
@@ -389,7 +389,7 @@ bool CProgramBackend::detectConnections(NetworkFacts& facts) {
     impl_->state = state;
   }
   {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    std::lock_guard<std::mutex> guard(settingsMutex());
     storeNetworkState(state, vantor::settings());
   }
   saveSettings();
@@ -482,7 +482,7 @@ void CProgramBackend::installRoutes(const NodeRef&, const std::string& serverAdd
   plan.exitAddress = exitAddress;
   plan.udpEnabled = udpEnabled;
   {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    std::lock_guard<std::mutex> guard(settingsMutex());
     const Settings& s = vantor::settings();
     plan.publicDns1 = s.public_dns1;
     plan.publicDns2 = s.public_dns2;

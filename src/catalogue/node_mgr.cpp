@@ -250,7 +250,7 @@ std::string CNodeMgr::totalTrafficText() const {
 
 int32_t CNodeMgr::refresh(int32_t idToSelect, bool probe) {
   if (idToSelect == -1) {
-    std::lock_guard<std::recursive_mutex> settingsGuard(settingsMutex());
+    std::lock_guard<std::mutex> settingsGuard(settingsMutex());
     idToSelect = settings().LastUsedNodeId;
   }
   if (idToSelect == -1) idToSelect = 0;
@@ -386,7 +386,7 @@ void CNodeMgr::probeWorker() {
     input.port = node->server_port;
     held.unlock();
     {
-      std::lock_guard<std::recursive_mutex> settingsGuard(settingsMutex());
+      std::lock_guard<std::mutex> settingsGuard(settingsMutex());
       input.geoServices = settings().GeoServices;
     }
     ProbeOutput output = probeNode(input);

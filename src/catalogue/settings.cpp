@@ -202,8 +202,8 @@ Settings& settings() {
   return record;
 }
 
-std::recursive_mutex& settingsMutex() {
-  static std::recursive_mutex lock;
+std::mutex& settingsMutex() {
+  static std::mutex lock;
   return lock;
 }
 
@@ -236,7 +236,7 @@ std::string settingsText(const Settings& s) {
 }
 
 bool loadSettings(std::string* error) {
-  std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+  std::lock_guard<std::mutex> guard(settingsMutex());
   IniDocument doc;
   std::string why;
   bool ok = doc.load(paths::configFile("config.ini"), why);
@@ -249,7 +249,7 @@ bool loadSettings(std::string* error) {
 bool saveSettings(std::string* error) {
   std::string text;
   {
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    std::lock_guard<std::mutex> guard(settingsMutex());
     text = settingsText(settings());
   }
   std::string why;

@@ -102,10 +102,11 @@ const std::vector<SettingKey>& settingKeys();
 // The key with this name (ignoring ASCII case), or null.
 const SettingKey* findSettingKey(std::string_view name);
 
-// The process-wide record (empty until loadSettings()). Threads other than
-// the one that loads and saves it take settingsMutex() around their access.
+// The process-wide record (empty until loadSettings()). Every access takes
+// settingsMutex(), a plain lock: loadSettings and saveSettings take it
+// themselves and are called without it.
 Settings& settings();
-std::recursive_mutex& settingsMutex();
+std::mutex& settingsMutex();
 
 // Reads config.ini from the configuration folder into settings(). A missing
 // file gives the defaults of a new file and counts as success; an unreadable

@@ -666,7 +666,7 @@ class WindowTest : public QObject {
 
   void settingsDialogChecksInOrder() {
     {
-      std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+      std::lock_guard<std::mutex> guard(settingsMutex());
       Settings& s = settings();
       s.local_connection_name = s.local_connection_guid = s.tap_connection_name = s.tap_connection_guid = "";
     }
@@ -714,8 +714,10 @@ class WindowTest : public QObject {
   // that do not exist right now (the TUN interface after a disconnect).
   void settingsDialogKeepsWhatIsStored() {
     auto store = [](std::function<void(Settings&)> change) {
-      std::lock_guard<std::recursive_mutex> guard(settingsMutex());
-      change(settings());
+      {
+        std::lock_guard<std::mutex> guard(settingsMutex());
+        change(settings());
+      }
       return saveSettings();
     };
     auto fileText = [] {
@@ -780,7 +782,7 @@ class WindowTest : public QObject {
       QCOMPARE(dialog.result(), int(QDialog::Accepted));
     }
     {
-      std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+      std::lock_guard<std::mutex> guard(settingsMutex());
       QCOMPARE(settings().public_dns1, std::string("8.8.8.8"));
       QCOMPARE(settings().public_select_dns_name, std::string("Google DNS"));
       QCOMPARE(settings().tap_connection_name, std::string("vt-gone0"));
@@ -795,7 +797,7 @@ class WindowTest : public QObject {
       dialog.accept();
       QCOMPARE(dialog.result(), int(QDialog::Accepted));
     }
-    std::lock_guard<std::recursive_mutex> guard(settingsMutex());
+    std::lock_guard<std::mutex> guard(settingsMutex());
     QCOMPARE(settings().public_dns1, std::string("10.88.0.53"));
     QCOMPARE(settings().public_dns2, std::string());
     QCOMPARE(settings().public_select_dns_name, std::string("Use your own DNS"));
