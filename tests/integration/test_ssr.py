@@ -21,9 +21,9 @@ import unittest
 
 import peers
 from peers import (stop_process, CURL, HttpFileServer, PeerError, ServiceTestCase, UdpEchoServer,
-                   VantorService, _Daemon, curl_download, curl_upload, free_port, free_port_both,
+                   VantorService, _Daemon, curl_download, curl_upload, free_port,
                    recv_exact, require_program, socks5_open, socks5_request, socks5_udp_associate,
-                   socks5_udp_header, udp_exchange, wait_tcp)
+                   socks5_udp_header, udp_exchange)
 
 PROTOCOLS = ["origin", "auth_sha1_v4", "auth_aes128_md5", "auth_aes128_sha1", "auth_chain_a",
              "auth_chain_b"]
@@ -70,20 +70,32 @@ class SsrServer(_Daemon):
             options.append("-u")
         if mss:
             options += ["--mss", str(mss)]
-        # A port found free can be taken by another test's client before the
-        # server binds it; such a start is retried on a fresh port.
+        # The server binds a port of the kernel's choice and names it in its
+        # "ready PORT" line: a port picked here could be taken by another
+        # test before the server binds it, and a check that the port accepts
+        # would then find the other test's listener. With UDP the same port
+        # must be free for datagrams too; a start where it is not is retried.
         for attempt in range(5):
-            self.port = free_port_both() if udp else free_port()
-            self._spawn([ssr_test_server(), "-s", "127.0.0.1", "-p", str(self.port)] + options)
-            try:
-                wait_tcp(self.port, proc=self.proc, what="ssr-test-server")
+            self._spawn([ssr_test_server(), "-s", "127.0.0.1", "-p", "0"] + options)
+            self.port = self._ready_port()
+            if self.port:
                 return
-            except Exception:
-                in_use = "Address already in use" in self.log()
-                if not in_use or attempt == 4:
-                    self.stop()
-                    raise
-                stop_process(self.proc)
+            if "Address already in use" not in self.log() or attempt == 4:
+                log = self.log()
+                self.stop()
+                raise PeerError(f"ssr-test-server did not start: {log}")
+            stop_process(self.proc)
+
+    def _ready_port(self, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for line in self.log().splitlines():
+                if line.startswith("ready "):
+                    return int(line.split()[1])
+            if self.proc.poll() is not None:
+                return None
+            time.sleep(0.01)
+        return None
 
     def refusals(self):
         return [line for line in self.log().splitlines() if line.startswith("refused:")]
