@@ -66,7 +66,8 @@ CNodeInfo* CLocalService::useNodeFrom(const std::string& link, std::string& erro
     error = "the node is incomplete (server and port, and for Shadowsocks a method and password, are required)";
     return nullptr;
   }
-  return node.release();
+  linkNode_ = std::move(node);
+  return linkNode_.get();
 }
 
 void CLocalService::stop() { CSSManager::instance().stopService(); }

@@ -47,8 +47,9 @@ class CLocalService {
   // The node sessions use; it must live until the sessions ended.
   bool setNode(CNodeInfo* node);
   // Makes the node of a link (a share link or a socks URI) the service's
-  // node. The node lives as long as the process: sessions hold plain
-  // pointers to it. Null with `error` for a bad, unsupported or incomplete one.
+  // node. The record is kept here until the next call or the end of this
+  // object (sessions hold their own snapshot of it and share its counters).
+  // Null with `error` for a bad, unsupported or incomplete one.
   CNodeInfo* useNodeFrom(const std::string& link, std::string& error);
   // Port 0: 16666 or the next free one.
   bool start(const char* user, const char* password, uint16_t port);
@@ -61,6 +62,9 @@ class CLocalService {
   bool waitForSessions(int timeoutMs);
   void enableRelay();
   void disableRelay();
+
+ private:
+  std::unique_ptr<CNodeInfo> linkNode_;  // the node of useNodeFrom
 };
 
 // Subscription fetches through a Shadowsocks or ShadowsocksR node use the
