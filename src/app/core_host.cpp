@@ -88,8 +88,9 @@ class ServiceRelay : public LocalRelay {
     CSSManager& service = CSSManager::instance();
     service.stopService();
     service.disableRelay();
-    // A session still running holds the node: it stays until the process ends.
-    if (!service.waitForSessions(1000)) node_.release();
+    // Sessions still running hold their own snapshot of the node: the
+    // record can go with this object.
+    service.waitForSessions(1000);
   }
 
   bool start(const NodeParams& params, uint16_t& port, std::string& error) override {

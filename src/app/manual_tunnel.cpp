@@ -67,10 +67,10 @@ bool parseRoute(const std::string& text, NetworkEntry& entry) {
   return entry.prefix == prefix;
 }
 
-// The node of the command line, made the service's current node. It lives as
-// long as the process (sessions hold plain pointers to it). Null after a
+// The node of the command line, made the service's current node (sessions
+// hold their own snapshot of it and share its counters). Null after a
 // message.
-CNodeInfo* nodeFrom(const std::string& text) {
+std::unique_ptr<CNodeInfo> nodeFrom(const std::string& text) {
   std::string error;
   auto params = parseNodeUri(text, error);
   if (params) error = unsupportedNodeReason(*params);
@@ -78,11 +78,10 @@ CNodeInfo* nodeFrom(const std::string& text) {
     std::cerr << "vantor: " << error << "\n";
     return nullptr;
   }
-  auto* node = new CNodeInfo(1, *params);
-  if (!CSSManager::instance().setCurrentNode(node)) {
+  auto node = std::make_unique<CNodeInfo>(1, *params);
+  if (!CSSManager::instance().setCurrentNode(node.get())) {
     std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are "
                  "required)\n";
-    delete node;
     return nullptr;
   }
   return node;
@@ -102,7 +101,7 @@ int runManualTunnel(const ManualTunnelOptions& options) {
     }
     listed.networks.push_back(entry);
   }
-  CNodeInfo* node = nodeFrom(options.node);
+  std::unique_ptr<CNodeInfo> node = nodeFrom(options.node);
   if (!node) return kExitBadInput;
   CSSManager& service = CSSManager::instance();
   std::string error;
