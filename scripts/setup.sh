@@ -8,8 +8,11 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git clang-format
   libcrypto++-dev libsodium-dev libcurl4-openssl-dev libjsoncpp-dev
   libcli11-dev libsimpleini-dev libgeoip-dev geoip-database
-  # Clash YAML subscriptions
-  libyaml-cpp-dev
+  # Clash YAML subscriptions; QR codes of share links
+  libyaml-cpp-dev libqrencode-dev
+  # Shadowsocks plugins the tests run as peers (obfs-local/obfs-server and
+  # ss-v2ray-plugin), and a QR decoder to read back the window's codes
+  simple-obfs shadowsocks-v2ray-plugin zbar-tools
   # tests and benchmarks
   libgtest-dev libbenchmark-dev python3
   curl dante-server microsocks shadowsocks-libev iproute2
