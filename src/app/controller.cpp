@@ -117,6 +117,7 @@ ControllerSnapshot CConnectionController::snapshot() {
     snap.summary = summary_;
     snap.mode = connectedMode_.name;
   }
+  if (node && snap.state == kConnected) snap.connectedId = node->id;
   if (!node) node = backend_.selectedSnapshot();
   if (node) {
     snap.node = node->displayText();

@@ -56,7 +56,8 @@ class IControllerObserver {
 // What `vantor status` and the window's summary show.
 struct ControllerSnapshot {
   int state = kIdle;
-  std::string node;  // the display text of the connected (or selected) node
+  std::string node;          // the display text of the connected (or selected) node
+  int32_t connectedId = -1;  // the connected node's id; -1 while none is connected
   std::string mode;
   bool udpEnabled = false;
   double uploaded = 0, downloaded = 0;

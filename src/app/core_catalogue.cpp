@@ -104,6 +104,11 @@ std::optional<NodeParams> CCatalogue::parseNode(const std::string& text, std::st
   return params;
 }
 
+std::string CCatalogue::nodeLink(int32_t id) {
+  CNodeInfo* node = nodes().find(id);
+  return node ? shareLink(node->params()) : std::string();
+}
+
 Settings CSettingsStore::get() const {
   std::lock_guard<std::mutex> guard(settingsMutex());
   return settings();

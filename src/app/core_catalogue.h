@@ -55,6 +55,9 @@ class CCatalogue {
   // A node link (share link or socks URI) that this program can connect
   // through; null with `error` for bad or unsupported input.
   static std::optional<NodeParams> parseNode(const std::string& text, std::string& error);
+  // The share link of stored node `id` (what `vantor nodes link` prints);
+  // empty for an unknown id or a kind no link describes (HTTP).
+  std::string nodeLink(int32_t id);
 };
 
 // The settings of config.ini behind one lock.

@@ -40,7 +40,12 @@ bool sameEditableFields(const NodeParams& a, const NodeParams& b) {
 }
 
 NodeListItem listItem(const CNodeInfo& node) {
-  return {node.id, node.displayText(), node.groupedDisplayText(), node.nCountryIndex, node.Latency.load()};
+  return {node.id,
+          node.displayText(),
+          node.groupedDisplayText(),
+          node.nCountryIndex,
+          node.Latency.load(),
+          node.lastTestResult.load()};
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ struct NodeListItem {
   std::string text;         // "[SR] remarks" or "[SR] host:port"
   std::string groupedText;  // the same with "group -> " inserted
   int32_t nCountryIndex = -1;
-  int32_t latency = 0;  // ms, 0 = not measured
+  int32_t latency = 0;          // ms, 0 = not measured
+  int32_t lastTestResult = -1;  // the last node test: 1 passed, 0 failed, -1 none
 };
 
 // One header of the grouped list and its nodes, in store order.

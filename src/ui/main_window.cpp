@@ -1,11 +1,14 @@
 #include "ui/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
 #include <QDateTime>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -30,6 +33,7 @@
 #include "app/startup.h"
 #include "ui/manage_dialogs.h"
 #include "ui/node_dialogs.h"
+#include "ui/node_link_dialog.h"
 #include "ui/node_list_model.h"
 #include "ui/settings_dialog.h"
 #include "ui/test_window.h"
@@ -69,6 +73,15 @@ void noteAdditionalRoute(app::CVexorApp& core, const NodeParams& params) {
   CAdditionalRouteMgr& routes = core.catalogue().routes();
   if (routes.contains(params.AdditionalRoute)) return;
   if (routes.add(params.AdditionalRoute, CAdditionalRouteMgr::kDirect)) routes.save();
+}
+
+// A group or node name as a menu entry: "&" is text, not a shortcut mark.
+QString menuText(QString text) { return text.replace('&', "&&"); }
+
+std::string importStatus(int added, int refused) {
+  std::string result = "Added " + std::to_string(added) + " nodes";
+  if (refused > 0) result += ", " + std::to_string(refused) + " links not added";
+  return result + ".";
 }
 
 }  // namespace
@@ -199,7 +212,7 @@ void DialogKovalBase::buildWidgets() {
   nodeList_->header()->setStretchLastSection(false);
   nodeList_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   nodeList_->header()->setSectionResizeMode(1, QHeaderView::Fixed);
-  nodeList_->header()->resizeSection(1, 70);
+  nodeList_->header()->resizeSection(1, 84);
   nodeList_->setRootIsDecorated(true);
   nodeList_->setUniformRowHeights(true);
   nodeList_->setIconSize(QSize(16, 11));
@@ -211,6 +224,21 @@ void DialogKovalBase::buildWidgets() {
   connect(nodeList_, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
     if (model_->nodeId(index) >= 0) editCurrentNode();
   });
+  nodeList_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(nodeList_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    bool onNode = currentNodeId() >= 0;
+    for (QAction* a : nodeEntries_) a->setEnabled(onNode);
+    nodeMenu_->popup(nodeList_->viewport()->mapToGlobal(at));
+  });
+  // Over an empty list: how nodes come in.
+  emptyHint_ = new QLabel(T("No nodes yet: add one with the + button, paste links with Ctrl+V, or add a subscription."),
+                          nodeList_->viewport());
+  emptyHint_->setWordWrap(true);
+  emptyHint_->setAlignment(Qt::AlignCenter);
+  emptyHint_->setForegroundRole(QPalette::PlaceholderText);
+  emptyHint_->setMargin(16);
+  auto* hintLayout = new QVBoxLayout(nodeList_->viewport());
+  hintLayout->addWidget(emptyHint_);
   layout->addWidget(nodeList_, 1);
 
   auto* modeRow = new QHBoxLayout;
@@ -218,11 +246,7 @@ void DialogKovalBase::buildWidgets() {
   modeList_ = new QComboBox(central);
   modeList_->setMinimumContentsLength(18);
   modeLabel->setBuddy(modeList_);
-  connect(modeList_, &QComboBox::activated, this, [this](int index) {
-    std::string error;
-    core_.settings().change([index](Settings& s) { s.last_proxymode_index = index; });
-    core_.settings().save(error);
-  });
+  connect(modeList_, &QComboBox::activated, this, &DialogKovalBase::chooseMode);
   modeRow->addWidget(modeLabel);
   modeRow->addWidget(modeList_, 1);
   layout->addLayout(modeRow);
@@ -259,6 +283,13 @@ void DialogKovalBase::buildMenus() {
   addMenu_->addAction(T("Add SOCKS Proxy..."), this, &DialogKovalBase::addSocksNode);
   addMenu_->addAction(T("Add SS/SSR proxy..."), this, &DialogKovalBase::addShadowsocksNode);
   addMenu_->addAction(T("Batch Add SS/SSR proxy from link..."), this, &DialogKovalBase::batchAddNodes);
+  // Ctrl+V works where the focus is on the list, and the menu shows it.
+  importEntry_ = new QAction(T("Import links from clipboard"), this);
+  importEntry_->setShortcut(QKeySequence::Paste);
+  importEntry_->setShortcutContext(Qt::WidgetShortcut);
+  connect(importEntry_, &QAction::triggered, this, &DialogKovalBase::importFromClipboard);
+  nodeList_->addAction(importEntry_);
+  addMenu_->addAction(importEntry_);
   addMenu_->addSeparator();
   addMenu_->addAction(T("SSR Subscriptions management..."), this, &DialogKovalBase::openSubscriptions);
 
@@ -272,12 +303,26 @@ void DialogKovalBase::buildMenus() {
 
   trayMenu_ = new QMenu(this);
   trayMenu_->addAction(T("Show main window..."), this, &DialogKovalBase::restoreWindow);
+  trayMenu_->addSeparator();
+  trayConnect_ = trayMenu_->addAction(T("Connect"), this, &DialogKovalBase::toggleConnection);
+  trayModes_ = trayMenu_->addMenu(T("Proxy mode"));
+  trayNodes_ = trayMenu_->addMenu(T("Node"));
+  trayMenu_->addSeparator();
   settingsEntries_ << trayMenu_->addAction(T("Settings..."), this, &DialogKovalBase::openSettings);
   trayMenu_->addAction(T("Events management..."), this, &DialogKovalBase::openEvents);
   exitEntries_ << trayMenu_->addAction(T("Exit"), this, &DialogKovalBase::exitProgram);
 
+  nodeMenu_ = new QMenu(this);
+  nodeEntries_ << nodeMenu_->addAction(T("Show link / QR code..."), this, &DialogKovalBase::showNodeLink);
+  nodeEntries_ << nodeMenu_->addAction(T("Copy link"), this, &DialogKovalBase::copyNodeLink);
+  nodeMenu_->addSeparator();
+  nodeEntries_ << nodeMenu_->addAction(T("Edit current proxy"), this, &DialogKovalBase::editCurrentNode);
+  nodeEntries_ << nodeMenu_->addAction(T("Test current proxy"), this, &DialogKovalBase::testCurrentNode);
+  nodeEntries_ << nodeMenu_->addAction(T("Delete current proxy"), this, &DialogKovalBase::deleteCurrentNode);
+
   for (QMenu* menu : {addMenu_, popupMenu_, trayMenu_})
     connect(menu, &QMenu::aboutToShow, this, &DialogKovalBase::updateEntryStates);
+  connect(trayMenu_, &QMenu::aboutToShow, this, &DialogKovalBase::updateTrayMenu);
   connect(actionButtons_[0], &QToolButton::clicked, this, [this] { popupAtCursor(addMenu_); });
   connect(actionButtons_[4], &QToolButton::clicked, this, [this] { popupAtCursor(popupMenu_); });
 }
@@ -303,6 +348,65 @@ void DialogKovalBase::updateEntryStates() {
   for (QAction* a : settingsEntries_) a->setEnabled(listLoaded_ && !busy);
   for (QAction* a : routeEntries_) a->setEnabled(listLoaded_ && !busy);
   for (QAction* a : exitEntries_) a->setEnabled(listLoaded_);
+}
+
+void DialogKovalBase::updateTrayEntries() {
+  bool connected = state_ == app::kConnected;
+  trayConnect_->setText(connected ? T("Disconnect") : T("Connect"));
+  // Half-way there is nothing to toggle: the controller ignores it.
+  trayConnect_->setEnabled(state_ == app::kIdle || connected);
+  trayModes_->setEnabled(controlsEnabled_);
+  trayNodes_->setEnabled(controlsEnabled_);
+}
+
+void DialogKovalBase::updateTrayMenu() {
+  updateTrayEntries();
+  fillTrayModes();
+  fillTrayNodes();
+}
+
+void DialogKovalBase::fillTrayModes() {
+  trayModes_->clear();
+  auto* choices = new QActionGroup(trayModes_);
+  for (int i = 0; i < modeList_->count(); ++i) {
+    QAction* mode = trayModes_->addAction(menuText(modeList_->itemText(i)));
+    mode->setCheckable(true);
+    mode->setChecked(i == modeList_->currentIndex());
+    mode->setActionGroup(choices);
+    connect(mode, &QAction::triggered, this, [this, i] { chooseMode(i); });
+  }
+}
+
+void DialogKovalBase::fillTrayNodes() {
+  // The submenus go with their entries; the tray menu is closed while this
+  // runs (it runs as the menu opens).
+  for (QMenu* group : trayGroups_) delete group;
+  trayGroups_.clear();
+  trayNodes_->clear();
+  const std::vector<NodeGroup>& groups = model_->groups();
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    QString title = model_->data(model_->index(static_cast<int>(g), 0), Qt::DisplayRole).toString();
+    QMenu* menu = trayNodes_->addMenu(menuText(title));
+    trayGroups_ << menu;
+    // A group's entries are made when it opens: a catalogue of thousands
+    // of nodes would otherwise cost thousands of entries at every opening.
+    connect(menu, &QMenu::aboutToShow, this, [this, menu, g, name = groups[g].name] {
+      if (!menu->isEmpty()) return;
+      const std::vector<NodeGroup>& now = model_->groups();
+      if (g >= now.size() || now[g].name != name) return;  // the list changed since
+      int32_t current = currentNodeId();
+      if (current < 0) current = core_.catalogue().nodes().selectedId();
+      auto* choices = new QActionGroup(menu);
+      for (const NodeListItem& item : now[g].items) {
+        QAction* node = menu->addAction(menuText(U(item.text)));
+        node->setCheckable(true);
+        node->setChecked(item.id == current);
+        node->setActionGroup(choices);
+        connect(node, &QAction::triggered, this, [this, id = item.id] { chooseNode(id); });
+      }
+    });
+  }
+  trayNodes_->setEnabled(controlsEnabled_ && !groups.empty());
 }
 
 void DialogKovalBase::popupAtCursor(QMenu* menu) {
@@ -337,6 +441,7 @@ void DialogKovalBase::refreshList(int32_t idToSelect) {
   int32_t highlight = store.refresh(idToSelect < 0 ? -1 : idToSelect, probing_);
   filling_ = true;
   model_->setGroups(store.groupedNodes());
+  emptyHint_->setVisible(model_->nodeCount() == 0);
   // Group by group: expandAll() walks every node row and costs much more.
   for (int g = 0; g < model_->rowCount(); ++g) nodeList_->expand(model_->index(g, 0));
   QModelIndex current = model_->indexOfNode(highlight);
@@ -359,6 +464,34 @@ void DialogKovalBase::pickNode(const QModelIndex& index) {
   std::string error;
   core_.settings().change([id](Settings& s) { s.LastUsedNodeId = id; });
   core_.settings().save(error);
+}
+
+void DialogKovalBase::chooseNode(int32_t id) {
+  QModelIndex entry = model_->indexOfNode(id);
+  if (!entry.isValid() || !controlsEnabled_) return;
+  pickEntry(entry);
+  nodeList_->scrollTo(entry);
+}
+
+void DialogKovalBase::chooseMode(int index) {
+  if (index < 0 || index >= modeList_->count() || !controlsEnabled_) return;
+  modeList_->setCurrentIndex(index);
+  std::string error;
+  core_.settings().change([index](Settings& s) { s.last_proxymode_index = index; });
+  core_.settings().save(error);
+}
+
+void DialogKovalBase::followConnectedNode() {
+  int32_t id = -1;
+  if (state_ == app::kConnected && core_.connectionOpen()) id = core_.controller().snapshot().connectedId;
+  model_->setConnectedNode(id);
+}
+
+void DialogKovalBase::showTestResults() {
+  if (!testWindow_) return;
+  CNodeMgr& store = core_.catalogue().nodes();
+  for (int32_t id : testWindow_->nodeIds())
+    if (CNodeInfo* node = store.find(id)) model_->setTestResult(id, node->Latency.load(), node->lastTestResult.load());
 }
 
 void DialogKovalBase::afterNodeChange(int32_t idToSelect) {
@@ -389,9 +522,50 @@ void DialogKovalBase::batchAddNodes() {
   CBatchLinkDialog dialog(this, core_);
   if (dialog.exec() != QDialog::Accepted) return;
   afterNodeChange(-1);
-  std::string result = "Added " + std::to_string(dialog.added()) + " nodes";
-  if (dialog.refused() > 0) result += ", " + std::to_string(dialog.refused()) + " links not added";
-  onStatus(result + ".");
+  onStatus(importStatus(dialog.added(), dialog.refused()));
+}
+
+void DialogKovalBase::importFromClipboard() {
+  if (!controlsEnabled_) return;
+  std::string text = S(QGuiApplication::clipboard()->text());
+  if (text.find_first_not_of(" \t\r\n,") == std::string::npos) {
+    ui::showMessage(this, T("The clipboard holds no links."));
+    return;
+  }
+  CNodeMgr::ImportReport report = core_.catalogue().nodes().importLinks(text);
+  if (report.added > 0) afterNodeChange(-1);
+  if (!report.refused.empty()) ui::showMessage(this, importReportText(report));
+  onStatus(importStatus(report.added, static_cast<int>(report.refused.size())));
+}
+
+void DialogKovalBase::showNodeLink() {
+  int32_t id = currentNodeId();
+  CNodeInfo* node = id < 0 ? nullptr : core_.catalogue().nodes().find(id);
+  if (!node) return;
+  std::string link = core_.catalogue().nodeLink(id);
+  if (link.empty()) {
+    ui::showMessage(this, T("No link describes a node of this kind."));
+    return;
+  }
+  if (linkDialog_) linkDialog_->close();  // one at a time
+  auto* dialog = new CNodeLinkDialog(this, U(node->groupedDisplayText()), U(link));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  linkDialog_ = dialog;
+  dialog->show();
+  dialog->raise();
+  dialog->activateWindow();
+}
+
+void DialogKovalBase::copyNodeLink() {
+  int32_t id = currentNodeId();
+  if (id < 0) return;
+  std::string link = core_.catalogue().nodeLink(id);
+  if (link.empty()) {
+    ui::showMessage(this, T("No link describes a node of this kind."));
+    return;
+  }
+  QGuiApplication::clipboard()->setText(U(link));
+  onStatus(S(T("The node's link is on the clipboard.")));
 }
 
 void DialogKovalBase::editCurrentNode() {
@@ -432,7 +606,10 @@ void DialogKovalBase::testCurrentNode() {
   int32_t id = currentNodeId();
   CNodeInfo* node = id < 0 ? nullptr : core_.catalogue().nodes().find(id);
   if (!node) return;
-  if (!testWindow_) testWindow_ = new CNodeTestWindow(this, core_);
+  if (!testWindow_) {
+    testWindow_ = new CNodeTestWindow(this, core_);
+    connect(testWindow_, &CNodeTestWindow::runFinished, this, &DialogKovalBase::showTestResults);
+  }
   // Beside the main window: left edge at its right edge, same top and
   // height. Where the screen ends first it goes on the left side, and it
   // never reaches beyond the screen.
@@ -588,6 +765,8 @@ void DialogKovalBase::onStateChanged(int state) {
   onGui([this, state] {
     state_ = state;
     updateEntryStates();
+    updateTrayEntries();
+    followConnectedNode();
   });
 }
 
@@ -601,6 +780,7 @@ void DialogKovalBase::onButton(const std::string& text, const std::string& toolt
 void DialogKovalBase::onControlsEnabled(bool enabled) {
   onGui([this, enabled] {
     controlsEnabled_ = enabled;
+    updateTrayEntries();
     nodeList_->setEnabled(enabled);
     modeList_->setEnabled(enabled);
     for (QToolButton* b : actionButtons_) b->setEnabled(enabled);

@@ -18,6 +18,7 @@
 #include "app/startup.h"
 
 class QAction;
+class QDialog;
 class QComboBox;
 class QLabel;
 class QMenu;
@@ -92,6 +93,17 @@ class DialogKovalBase : public QMainWindow, public IEventNotifier {
   void exitProgram();
   void restoreWindow();
   void toggleConnection();
+  // Every link on the clipboard becomes a node (the add menu's entry and
+  // Ctrl+V on the list); the pieces that do not are named with their lines.
+  void importFromClipboard();
+  // The current node's share link as text and QR code; its link on the
+  // clipboard.
+  void showNodeLink();
+  void copyNodeLink();
+  // The tray's choices: what picking the entry in the list, or the mode in
+  // the selector, does.
+  void chooseNode(int32_t id);
+  void chooseMode(int index);
 
   // What tests and screenshots look at.
   QTreeView* nodeList() const { return nodeList_; }
@@ -103,6 +115,20 @@ class DialogKovalBase : public QMainWindow, public IEventNotifier {
   QMenu* addMenu() const { return addMenu_; }
   QMenu* popupMenu() const { return popupMenu_; }
   QMenu* trayMenu() const { return trayMenu_; }
+  // The tray's connect entry (its text follows the state), its mode and
+  // node submenus (one submenu per group, filled when it opens), the
+  // node list's context menu and the clipboard import.
+  QAction* trayConnectEntry() const { return trayConnect_; }
+  QMenu* trayModeMenu() const { return trayModes_; }
+  QMenu* trayNodeMenu() const { return trayNodes_; }
+  QMenu* nodeMenu() const { return nodeMenu_; }
+  QAction* importEntry() const { return importEntry_; }
+  // The hint over an empty node list.
+  QLabel* emptyListHint() const { return emptyHint_; }
+  // The link dialog last opened, while it is open.
+  QDialog* linkDialog() const { return linkDialog_.data(); }
+  // Brings the tray menu's entries and submenus up to date, as opening it does.
+  void updateTrayMenu();
   QSystemTrayIcon* trayIcon() const { return tray_; }
   QPushButton* connectButton() const { return connectButton_; }
   QLabel* statusLine() const { return statusLine_; }
@@ -137,6 +163,11 @@ class DialogKovalBase : public QMainWindow, public IEventNotifier {
   void addNode(CNodeDialog& dialog);
   void afterNodeChange(int32_t idToSelect);
   void fillModes();
+  void updateTrayEntries();
+  void fillTrayModes();
+  void fillTrayNodes();
+  void followConnectedNode();
+  void showTestResults();
   // Runs `fn` on the GUI thread (at once when already there).
   void onGui(std::function<void()> fn);
 
@@ -163,6 +194,15 @@ class DialogKovalBase : public QMainWindow, public IEventNotifier {
   QMenu* addMenu_ = nullptr;
   QMenu* popupMenu_ = nullptr;
   QMenu* trayMenu_ = nullptr;
+  QAction* trayConnect_ = nullptr;
+  QMenu* trayModes_ = nullptr;
+  QMenu* trayNodes_ = nullptr;
+  QList<QMenu*> trayGroups_;
+  QMenu* nodeMenu_ = nullptr;
+  QList<QAction*> nodeEntries_;  // context menu entries that need a node
+  QAction* importEntry_ = nullptr;
+  QLabel* emptyHint_ = nullptr;
+  QPointer<QDialog> linkDialog_;
   QSystemTrayIcon* tray_ = nullptr;
   // Entries whose state follows the connection and the list.
   QList<QAction*> settingsEntries_;

@@ -101,6 +101,10 @@ void CNodeDialog::fillCommon(const NodeParams& p) {
 void CNodeDialog::accept() {
   NodeParams p = collect();
   std::string message = checkNodeDialog(p, socks_);
+  // The plugin is looked up on PATH and run: a path or an option in its
+  // name would run something else.
+  if (message.empty() && !p.plugin.empty() && !isPluginName(p.plugin))
+    message = "The plugin must be the name of a program, without a path or options.";
   if (!message.empty()) {
     showMessage(this, T(message.c_str()));
     return;
@@ -168,6 +172,16 @@ CSSNodeDialog::CSSNodeDialog(QWidget* parent, const CNodeInfo* node) : CNodeDial
   };
   follow(protocol_, protocolParam_);
   follow(obfs_, obfsParam_);
+  plugin_ = new QComboBox(this);
+  plugin_->setEditable(true);
+  plugin_->setInsertPolicy(QComboBox::NoInsert);
+  plugin_->addItems({QString(), "obfs-local", "v2ray-plugin"});
+  plugin_->lineEdit()->setPlaceholderText(T("None"));
+  pluginOpts_ = new QLineEdit(this);
+  pluginOpts_->setPlaceholderText("obfs=http;obfs-host=www.example.com");
+  connect(protocol_, &QComboBox::currentIndexChanged, this, [this](int) { followPlainShadowsocks(); });
+  connect(obfs_, &QComboBox::currentIndexChanged, this, [this](int) { followPlainShadowsocks(); });
+  followPlainShadowsocks();
 
   auto* fromLink = new QPushButton(T("Add from link..."), this);
   connect(fromLink, &QPushButton::clicked, this, &CSSNodeDialog::addFromLink);
@@ -180,8 +194,18 @@ CSSNodeDialog::CSSNodeDialog(QWidget* parent, const CNodeInfo* node) : CNodeDial
   form_->addRow(T("Protocol parameter:"), protocolParam_);
   form_->addRow(T("Obfs:"), obfs_);
   form_->addRow(T("Obfs parameter:"), obfsParam_);
+  form_->addRow(T("Plugin:"), plugin_);
+  form_->addRow(T("Plugin options:"), pluginOpts_);
   addTail();
   if (node) fill(node->params());
+}
+
+void CSSNodeDialog::followPlainShadowsocks() {
+  // A plugin carries plain Shadowsocks; a ShadowsocksR protocol or obfs
+  // does that job itself.
+  bool plain = protocol_->currentText() == "origin" && obfs_->currentText() == "plain";
+  plugin_->setEnabled(plain);
+  pluginOpts_->setEnabled(plain);
 }
 
 void CSSNodeDialog::fill(const NodeParams& p) {
@@ -191,6 +215,13 @@ void CSSNodeDialog::fill(const NodeParams& p) {
   selectText(obfs_, p.obfs.empty() ? "plain" : p.obfs);
   protocolParam_->setText(U(p.protocolparam));
   obfsParam_->setText(U(p.obfsparam));
+  // Program names are case-sensitive: only the exact name picks an entry.
+  int known = plugin_->findText(U(p.plugin), Qt::MatchExactly | Qt::MatchCaseSensitive);
+  if (known >= 0)
+    plugin_->setCurrentIndex(known);
+  else
+    plugin_->setEditText(U(p.plugin));
+  pluginOpts_->setText(U(p.plugin_opts));
 }
 
 void CSSNodeDialog::addFromLink() {
@@ -207,6 +238,8 @@ NodeParams CSSNodeDialog::collect() const {
   p.obfs = S(obfs_->currentText());
   p.protocolparam = protocolParam_->isEnabled() ? S(protocolParam_->text()) : std::string();
   p.obfsparam = obfsParam_->isEnabled() ? S(obfsParam_->text()) : std::string();
+  p.plugin = plugin_->isEnabled() ? S(plugin_->currentText().trimmed()) : std::string();
+  p.plugin_opts = p.plugin.empty() ? std::string() : S(pluginOpts_->text().trimmed());
   return p;
 }
 
@@ -240,6 +273,19 @@ void CLinkDialog::accept() {
   QDialog::accept();
 }
 
+QString importReportText(const CNodeMgr::ImportReport& report) {
+  // Every piece that did not become a node is named with its line.
+  constexpr std::size_t kListed = 20;
+  QString message = QString("Added %1 nodes; these links were not added:\n").arg(report.added);
+  for (std::size_t i = 0; i < report.refused.size() && i < kListed; ++i) {
+    const auto& r = report.refused[i];
+    std::string link = r.link.size() > 48 ? r.link.substr(0, 45) + "..." : r.link;
+    message += QString("\nLine %1: %2 (%3)").arg(r.line).arg(U(r.reason), U(link));
+  }
+  if (report.refused.size() > kListed) message += QString("\n... and %1 more").arg(report.refused.size() - kListed);
+  return message;
+}
+
 CBatchLinkDialog::CBatchLinkDialog(QWidget* parent, app::CVexorApp& core) : QDialog(parent), core_(core) {
   setWindowTitle(T("Batch Add SS/SSR proxy from link..."));
   auto* layout = new QVBoxLayout(this);
@@ -263,16 +309,7 @@ void CBatchLinkDialog::accept() {
   added_ = report.added;
   refused_ = static_cast<int>(report.refused.size());
   if (!report.refused.empty()) {
-    // Every piece that did not become a node is named with its line.
-    constexpr std::size_t kListed = 20;
-    QString message = QString("Added %1 nodes; these links were not added:\n").arg(report.added);
-    for (std::size_t i = 0; i < report.refused.size() && i < kListed; ++i) {
-      const auto& r = report.refused[i];
-      std::string link = r.link.size() > 48 ? r.link.substr(0, 45) + "..." : r.link;
-      message += QString("\nLine %1: %2 (%3)").arg(r.line).arg(U(r.reason), U(link));
-    }
-    if (report.refused.size() > kListed) message += QString("\n... and %1 more").arg(report.refused.size() - kListed);
-    showMessage(this, message);
+    showMessage(this, importReportText(report));
     if (report.added == 0) return;  // nothing taken: the text stays for correcting
   }
   QDialog::accept();

@@ -85,6 +85,10 @@ class CSSNodeDialog : public CNodeDialog {
   QComboBox* methodBox() const { return method_; }
   QComboBox* protocolBox() const { return protocol_; }
   QComboBox* obfsBox() const { return obfs_; }
+  // A Shadowsocks plugin program and its options; offered for plain
+  // Shadowsocks only (protocol origin, obfs plain).
+  QComboBox* pluginBox() const { return plugin_; }
+  QLineEdit* pluginOptionsEdit() const { return pluginOpts_; }
 
  protected:
   NodeParams collect() const override;
@@ -95,6 +99,9 @@ class CSSNodeDialog : public CNodeDialog {
   QLineEdit* protocolParam_ = nullptr;
   QComboBox* obfs_ = nullptr;
   QLineEdit* obfsParam_ = nullptr;
+  QComboBox* plugin_ = nullptr;
+  QLineEdit* pluginOpts_ = nullptr;
+  void followPlainShadowsocks();
 };
 
 // One link: "Add server from proxy link.".
@@ -111,6 +118,10 @@ class CLinkDialog : public QDialog {
   QLineEdit* link_ = nullptr;
   NodeParams params_;
 };
+
+// The report of an import of many links: how many were added and every
+// piece that was not, with its line and the reason (the first 20).
+QString importReportText(const CNodeMgr::ImportReport& report);
 
 // Many links at once; OK adds every one that parses to the store and names
 // the others with their lines.

@@ -15,7 +15,8 @@ QString groupName(const std::string& name) {
 }  // namespace
 
 // internalId 0 marks a group row; a node row carries its group's index + 1.
-CNodeListModel::CNodeListModel(QObject* parent) : QAbstractItemModel(parent), folder_(appIcon("group.svg")) {}
+CNodeListModel::CNodeListModel(QObject* parent)
+    : QAbstractItemModel(parent), folder_(appIcon("group.svg")), tick_(appIcon("connected_node.svg")) {}
 
 void CNodeListModel::setGroups(std::vector<NodeGroup> groups) {
   beginResetModel();
@@ -25,6 +26,28 @@ void CNodeListModel::setGroups(std::vector<NodeGroup> groups) {
     for (std::size_t i = 0; i < groups_[g].items.size(); ++i)
       where_[groups_[g].items[i].id] = {static_cast<int>(g), static_cast<int>(i)};
   endResetModel();
+}
+
+void CNodeListModel::setConnectedNode(int32_t id) {
+  if (id == connected_) return;
+  int32_t before = connected_;
+  connected_ = id;
+  for (int32_t changed : {before, id}) {
+    QModelIndex row = indexOfNode(changed);
+    if (row.isValid()) emit dataChanged(row, row.siblingAtColumn(1));
+  }
+}
+
+void CNodeListModel::setTestResult(int32_t id, int32_t latency, int32_t lastTestResult) {
+  auto it = where_.find(id);
+  if (it == where_.end()) return;
+  NodeListItem& node =
+      groups_[static_cast<std::size_t>(it->second.first)].items[static_cast<std::size_t>(it->second.second)];
+  if (node.latency == latency && node.lastTestResult == lastTestResult) return;
+  node.latency = latency;
+  node.lastTestResult = lastTestResult;
+  QModelIndex cell = indexOfNode(id).siblingAtColumn(1);
+  emit dataChanged(cell, cell);
 }
 
 const NodeListItem* CNodeListModel::item(const QModelIndex& index) const {
@@ -114,12 +137,33 @@ QVariant CNodeListModel::data(const QModelIndex& index, int role) const {
     }
   }
   const NodeListItem* node = item(index);
+  bool connected = node->id == connected_;
+  if (role == Qt::FontRole && connected) {
+    QFont bold;
+    bold.setBold(true);
+    return bold;
+  }
   if (index.column() == 1) {
-    if (role == Qt::DisplayRole) return node->latency > 0 ? QString::asprintf("%d ms", node->latency) : QString("-");
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
-    return {};
+    switch (role) {
+      case Qt::DisplayRole:
+        // A failed test says so even where an earlier probe left a time.
+        if (node->lastTestResult == 0) return T("failed");
+        return node->latency > 0 ? QString::asprintf("%d ms", node->latency) : QString("-");
+      case Qt::ToolTipRole:
+        if (node->lastTestResult == 0) return T("The last test of this node failed.");
+        if (node->lastTestResult == 1) return T("The last test of this node passed.");
+        return {};
+      case Qt::DecorationRole:
+        return connected ? tick_ : QVariant();
+      case Qt::TextAlignmentRole:
+        return int(Qt::AlignRight | Qt::AlignVCenter);
+      default:
+        return {};
+    }
   }
   switch (role) {
+    case Qt::ToolTipRole:
+      return connected ? T("Connected through this node") : QVariant();
     case Qt::DisplayRole: {
       // "[SR] group -> name": the default group's name in the user's language.
       const std::string& group = groups_[index.internalId() - 1].name;

@@ -26,6 +26,13 @@ class CNodeListModel : public QAbstractItemModel {
 
   // Replaces every row (a model reset).
   void setGroups(std::vector<NodeGroup> groups);
+  const std::vector<NodeGroup>& groups() const { return groups_; }
+  // The node the connection runs through is shown in bold with a tick; -1
+  // for none.
+  void setConnectedNode(int32_t id);
+  int32_t connectedNode() const { return connected_; }
+  // A node's latency and last test result changed (a test run ended).
+  void setTestResult(int32_t id, int32_t latency, int32_t lastTestResult);
 
   // The node of a row; -1 for a group header or no row.
   int32_t nodeId(const QModelIndex& index) const;
@@ -48,7 +55,9 @@ class CNodeListModel : public QAbstractItemModel {
 
   std::vector<NodeGroup> groups_;
   std::unordered_map<int32_t, std::pair<int, int>> where_;  // id -> (group, row)
+  int32_t connected_ = -1;
   QIcon folder_;
+  QIcon tick_;
 };
 
 }  // namespace vantor::ui

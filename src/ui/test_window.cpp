@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QTextEdit>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/startup.h"
@@ -43,6 +44,15 @@ CNodeTestWindow::CNodeTestWindow(QWidget* owner, app::CVexorApp& core)
   row->addWidget(close);
   layout->addLayout(row);
   resize(460, 520);
+  // The runner has no end report of its own; a run is short, so a look
+  // every fifth of a second is soon enough for the list's latency column.
+  watch_ = new QTimer(this);
+  watch_->setInterval(200);
+  connect(watch_, &QTimer::timeout, this, [this] {
+    if (runner_.running()) return;
+    watch_->stop();
+    emit runFinished();
+  });
 }
 
 CNodeTestWindow::~CNodeTestWindow() {
@@ -67,6 +77,7 @@ void CNodeTestWindow::runTests() {
   log_->clear();
   TestTargets targets = TestTargets::fromSettings(core_.settings().get());
   runner_.start(std::move(nodes), choice_, targets);
+  watch_->start();
 }
 
 void CNodeTestWindow::appendLine(const QString& line, int level) {

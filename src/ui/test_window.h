@@ -16,6 +16,7 @@ class CVexorApp;
 
 class QCheckBox;
 class QTextEdit;
+class QTimer;
 
 namespace vantor::ui {
 
@@ -35,6 +36,12 @@ class CNodeTestWindow : public QWidget {
   void waitForRun() { runner_.wait(); }
   QTextEdit* log() const { return log_; }
   QCheckBox* timeStamps() const { return stamps_; }
+  // The nodes of the last run, by id.
+  const std::vector<int32_t>& nodeIds() const { return nodeIds_; }
+
+ signals:
+  // A run ended (its results are in the nodes' counters).
+  void runFinished();
 
  private:
   app::CVexorApp& core_;
@@ -43,6 +50,7 @@ class CNodeTestWindow : public QWidget {
   std::shared_ptr<bool> alive_;
   CNodeTestRunner runner_;
   void runTests();
+  QTimer* watch_ = nullptr;  // looks for the end of a run
 
   std::vector<int32_t> nodeIds_;  // the nodes of the last run, kept by id
   int choice_ = CNodeTestRunner::kChoiceBoth;

@@ -3,19 +3,24 @@
 // entry states, what group headers do, deleting, the tray notice, the
 // traffic values, the tray tooltip, the dialogs' checks in their order, what
 // the settings dialog keeps, the tab order and the placement of windows on
-// a 1280x800 screen.
+// a 1280x800 screen; the clipboard import, the node link's QR code (read
+// back with zbarimg), the tray menu's connect entry and submenus, the marked
+// connected node and the latency column.
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
@@ -41,6 +46,7 @@
 #include "ui/main_window.h"
 #include "ui/manage_dialogs.h"
 #include "ui/node_dialogs.h"
+#include "ui/node_link_dialog.h"
 #include "ui/node_list_model.h"
 #include "ui/settings_dialog.h"
 #include "ui/test_window.h"
@@ -145,6 +151,18 @@ NodeParams socksNode(const char* server, uint16_t port, const char* group) {
   p.server_port = port;
   p.group = group;
   return p;
+}
+
+// A Shadowsocks link whose node runs obfs-local in front of the server.
+const char* kPluginLink =
+    "ss://YWVzLTEyOC1nY206cHc@192.0.2.21:8000/?plugin=obfs-local%3Bobfs%3Dhttp%3Bobfs-host%3Dcdn.example.com#Two";
+
+// What zbarimg reads from a picture; empty when it finds no code.
+QString decodeQr(const QString& png) {
+  QProcess zbar;
+  zbar.start(QStandardPaths::findExecutable("zbarimg"), {"--raw", "-q", png});
+  if (!zbar.waitForFinished(20000)) return "(zbarimg hangs)";
+  return QString::fromUtf8(zbar.readAllStandardOutput()).trimmed();
 }
 
 // Whatever modal dialog opens while `action` runs is recorded and closed.
@@ -534,6 +552,258 @@ class WindowTest : public QObject {
     QTRY_VERIFY(messages_.contains(T("Please select a proxy first.")));
   }
 
+  // Ctrl+V on the list and the add menu's entry take every link on the
+  // clipboard; a broken line is named with its number, the good ones on
+  // either side of it are still added, plugin fields and all.
+  void clipboardImportAddsTheLinksAndNamesTheBrokenLine() {
+    freshWindow();
+    window_->loadNodeList();
+    QVERIFY(window_->emptyListHint()->isVisibleTo(window_.get()));
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->setText(QString("ss://aes-128-gcm:pw@192.0.2.20:8000#One\njunk-line\n") + kPluginLink + "\n");
+    QApplication::setActiveWindow(window_.get());
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    window_->nodeList()->setFocus();
+    QTest::keyClick(window_->nodeList(), Qt::Key_V, Qt::ControlModifier);
+    CNodeMgr& store = CNodeMgr::instance();
+    QCOMPARE(store.count(), std::size_t(2));
+    QCOMPARE(messages_.size(), 1);
+    QVERIFY2(messages_[0].contains("Line 2: not a link (junk-line)"), qPrintable(messages_[0]));
+    QVERIFY(!messages_[0].contains("Line 1") && !messages_[0].contains("Line 3"));
+    QCOMPARE(window_->statusLine()->text(), QString("Added 2 nodes, 1 links not added."));
+    QVERIFY(!window_->emptyListHint()->isVisibleTo(window_.get()));
+    QCOMPARE(window_->nodeModel()->nodeCount(), 2);
+    CNodeInfo* withPlugin = nullptr;
+    for (CNodeInfo* node : store.nodes())
+      if (node->server == "192.0.2.21") withPlugin = node;
+    QVERIFY(withPlugin);
+    QCOMPARE(withPlugin->plugin, std::string("obfs-local"));
+    QCOMPARE(withPlugin->plugin_opts, std::string("obfs=http;obfs-host=cdn.example.com"));
+
+    // Nothing on the clipboard: said so, nothing added.
+    messages_.clear();
+    clipboard->setText(" \n ");
+    QVERIFY(window_->addMenu()->actions().contains(window_->importEntry()));
+    window_->importEntry()->trigger();
+    QCOMPARE(messages_, QStringList({T("The clipboard holds no links.")}));
+    QCOMPARE(store.count(), std::size_t(2));
+    // The entry adds without a report when every line is good.
+    messages_.clear();
+    clipboard->setText("socks5://192.0.2.22:1080");
+    window_->importEntry()->trigger();
+    QCOMPARE(messages_, QStringList());
+    QCOMPARE(store.count(), std::size_t(3));
+    // The last node gone: the hint is back.
+    clearStore();
+    window_->refreshList(-1);
+    QVERIFY(window_->emptyListHint()->isVisibleTo(window_.get()));
+  }
+
+  // The link dialog shows the core's link as text and as a QR code that a
+  // scanner reads back to the same text; "Copy link" puts it on the
+  // clipboard, as the context menu's entry does.
+  void nodeLinkDialogShowsAQrCodeOfTheLink() {
+    QString zbarimg = QStandardPaths::findExecutable("zbarimg");
+    if (zbarimg.isEmpty()) QSKIP("zbarimg (zbar-tools) is not installed");
+    freshWindow();
+    std::string reason;
+    std::optional<NodeParams> plugin = parseLink(kPluginLink, reason);
+    QVERIFY2(plugin, reason.c_str());
+    NodeParams ssr;
+    ssr.type = kNodeShadowsocks;
+    ssr.server = "ssr.example.net";
+    ssr.server_port = 9443;
+    ssr.password = "a longer password/with+signs";
+    ssr.method = "chacha20-ietf";
+    ssr.protocol = "auth_aes128_sha1";
+    ssr.protocolparam = "64:secret";
+    ssr.obfs = "tls1.2_ticket_auth";
+    ssr.obfsparam = "cloudfront.example.org";
+    ssr.remarks = "Tokyo 东京 & more";
+    ssr.group = "Provider";
+    CNodeMgr& store = CNodeMgr::instance();
+    int n = 0;
+    for (const NodeParams& params : {*plugin, ssr}) {
+      int32_t id = store.add(params)->id;
+      window_->refreshList(id);
+      window_->pickEntry(window_->nodeModel()->indexOfNode(id));
+      QString link = U(core_->catalogue().nodeLink(id));
+      QVERIFY(link.startsWith(n == 0 ? "ss://" : "ssr://"));
+      QCOMPARE(link.contains("plugin=obfs-local"), n == 0);
+      window_->showNodeLink();
+      auto* dialog = qobject_cast<CNodeLinkDialog*>(window_->linkDialog());
+      QVERIFY(dialog && dialog->isVisible());
+      QCOMPARE(dialog->link(), link);
+      QCOMPARE(dialog->linkText()->toPlainText(), link);
+      QVERIFY(dialog->code()->hasCode());
+      // The widget as it is painted, and the picture at a scanner's scale.
+      QApplication::processEvents();
+      QImage shown = dialog->code()->grab().toImage();
+      QString shownPng = dir_.filePath(QString("qr_shown_%1.png").arg(n));
+      QVERIFY(shown.save(shownPng));
+      QCOMPARE(decodeQr(shownPng), link);
+      QString drawnPng = dir_.filePath(QString("qr_drawn_%1.png").arg(n));
+      QVERIFY(dialog->code()->image(6).save(drawnPng));
+      QCOMPARE(decodeQr(drawnPng), link);
+      QGuiApplication::clipboard()->clear();
+      dialog->copyButton()->click();
+      QCOMPARE(QGuiApplication::clipboard()->text(), link);
+      QGuiApplication::clipboard()->clear();
+      QAction* copy = entry(window_->nodeMenu(), "Copy link");
+      QVERIFY(copy);
+      copy->trigger();
+      QCOMPARE(QGuiApplication::clipboard()->text(), link);
+      ++n;
+    }
+    // A new dialog replaces the open one.
+    QPointer<QDialog> first = window_->linkDialog();
+    window_->showNodeLink();
+    QApplication::processEvents();
+    QVERIFY(window_->linkDialog() && window_->linkDialog() != first.data());
+    QTRY_VERIFY(!first);
+    window_->linkDialog()->close();
+    // A link no scanner could take is said to be too long, not drawn wrong.
+    CQrCodeWidget code;
+    QVERIFY(code.setData(QByteArray(2000, 'a')));
+    QVERIFY(!code.setData(QByteArray(4000, 'a')));
+    QVERIFY(!code.hasCode());
+  }
+
+  // The tray's connect entry runs the same connect as the button, through
+  // the scripted backend, and its text follows the state; the connected
+  // node is marked in the list until the disconnect.
+  void trayConnectEntryConnectsAndFollowsTheState() {
+    freshWindow();
+    CNodeMgr& store = CNodeMgr::instance();
+    int32_t other = store.add(socksNode("192.0.2.40", 1080, ""))->id;
+    int32_t id = store.add(socksNode("192.0.2.41", 1080, ""))->id;
+    window_->loadNodeList();
+    window_->pickEntry(window_->nodeModel()->indexOfNode(id));
+    window_->updateTrayMenu();
+    QAction* connectEntry = window_->trayConnectEntry();
+    QVERIFY(window_->trayMenu()->actions().contains(connectEntry));
+    QCOMPARE(connectEntry->text(), T("Connect"));
+    QVERIFY(connectEntry->isEnabled());
+    CNodeListModel* model = window_->nodeModel();
+    auto bold = [&](int32_t node) { return model->data(model->indexOfNode(node), Qt::FontRole).value<QFont>().bold(); };
+    QVERIFY(!bold(id));
+    connectEntry->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Connected!"), 10000);
+    QCOMPARE(core_->state(), int(app::kConnected));
+    QCOMPARE(connectEntry->text(), T("Disconnect"));
+    QVERIFY(window_->trayIcon()->toolTip().contains("192.0.2.41"));
+    QCOMPARE(model->connectedNode(), id);
+    QVERIFY(bold(id));
+    QVERIFY(!bold(other));
+    QVERIFY(!model->data(model->indexOfNode(id).siblingAtColumn(1), Qt::DecorationRole).isNull());
+    QVERIFY(model->data(model->indexOfNode(other).siblingAtColumn(1), Qt::DecorationRole).isNull());
+    // The mark survives a refresh of the list.
+    window_->refreshList(id);
+    QVERIFY(bold(id));
+    connectEntry->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Disconnected!"), 10000);
+    QCOMPARE(connectEntry->text(), T("Connect"));
+    QCOMPARE(model->connectedNode(), -1);
+    QVERIFY(!bold(id));
+    // Half-way there is nothing to toggle.
+    window_->onStateChanged(app::kConnecting);
+    QVERIFY(!connectEntry->isEnabled());
+    window_->onStateChanged(app::kIdle);
+    QVERIFY(connectEntry->isEnabled());
+  }
+
+  // The mode submenu and the node submenus (one per group) check the
+  // current choice and change it as the selector and the list do; the next
+  // connect uses what the tray chose.
+  void traySubmenusChangeTheModeAndTheNode() {
+    freshWindow();
+    CNodeMgr& store = CNodeMgr::instance();
+    int32_t a = store.add(socksNode("192.0.2.50", 1080, "Europe"))->id;
+    int32_t b = store.add(socksNode("192.0.2.51", 1080, "Asia & Pacific"))->id;
+    int32_t c = store.add(socksNode("192.0.2.52", 1080, "Asia & Pacific"))->id;
+    window_->loadNodeList();
+    window_->pickEntry(window_->nodeModel()->indexOfNode(a));
+    window_->updateTrayMenu();
+
+    QList<QAction*> modes = window_->trayModeMenu()->actions();
+    QCOMPARE(modes.size(), window_->modeList()->count());
+    QVERIFY(modes.size() >= 2);
+    QVERIFY(modes[0]->isChecked() && !modes[1]->isChecked());
+    modes[1]->trigger();
+    QCOMPARE(window_->modeList()->currentIndex(), 1);
+    QCOMPARE(core_->settings().get().last_proxymode_index, 1);
+
+    QList<QAction*> groups = window_->trayNodeMenu()->actions();
+    QCOMPARE(groups.size(), 2);
+    QCOMPARE(groups[1]->text(), QString("Asia && Pacific"));
+    QMenu* asia = groups[1]->menu();
+    QVERIFY(asia && asia->isEmpty());
+    emit asia->aboutToShow();
+    QList<QAction*> nodes = asia->actions();
+    QCOMPARE(nodes.size(), 2);
+    QVERIFY(!nodes[0]->isChecked() && !nodes[1]->isChecked());
+    nodes[1]->trigger();
+    QCOMPARE(window_->currentNodeId(), c);
+    QCOMPARE(store.selectedId(), c);
+    QCOMPARE(core_->settings().get().LastUsedNodeId, c);
+
+    // Opened again: the new choices are the checked ones.
+    window_->updateTrayMenu();
+    QVERIFY(window_->trayModeMenu()->actions()[1]->isChecked());
+    QMenu* europe = window_->trayNodeMenu()->actions()[0]->menu();
+    emit europe->aboutToShow();
+    QVERIFY(!europe->actions()[0]->isChecked());
+    asia = window_->trayNodeMenu()->actions()[1]->menu();
+    emit asia->aboutToShow();
+    QVERIFY(asia->actions()[1]->isChecked());
+
+    // The connect takes the tray's node and mode.
+    window_->trayConnectEntry()->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Connected!"), 10000);
+    QCOMPARE(window_->nodeModel()->connectedNode(), c);
+    QCOMPARE(CProxyModeMgr::instance().currentIndex(), 1);
+    // Picking another node while connected does what the list does: it is
+    // the choice for the next connect, this connection stays.
+    window_->updateTrayMenu();
+    asia = window_->trayNodeMenu()->actions()[1]->menu();
+    emit asia->aboutToShow();
+    asia->actions()[0]->trigger();
+    QCOMPARE(window_->currentNodeId(), b);
+    QCOMPARE(core_->state(), int(app::kConnected));
+    QCOMPARE(window_->nodeModel()->connectedNode(), c);
+    window_->toggleConnection();
+    QTRY_COMPARE_WITH_TIMEOUT(window_->statusLine()->text(), T("Disconnected!"), 10000);
+    // While the controls are off (a connect on its way), so are the submenus.
+    window_->onControlsEnabled(false);
+    QVERIFY(!window_->trayModeMenu()->isEnabled());
+    QVERIFY(!window_->trayNodeMenu()->isEnabled());
+    window_->chooseNode(a);
+    QCOMPARE(window_->currentNodeId(), b);
+    window_->onControlsEnabled(true);
+    window_->chooseMode(0);
+  }
+
+  // The latency column shows the last test: a time, or that it failed.
+  void latencyColumnShowsTheLastTest() {
+    freshWindow();
+    // Nothing listens there: the test fails at once, on this host.
+    CNodeInfo* node = CNodeMgr::instance().add(socksNode("127.0.0.1", 1, ""));
+    node->Latency = 35;
+    window_->loadNodeList();
+    CNodeListModel* model = window_->nodeModel();
+    QModelIndex cell = model->indexOfNode(node->id).siblingAtColumn(1);
+    QCOMPARE(model->data(cell, Qt::DisplayRole).toString(), QString("35 ms"));
+    window_->pickEntry(model->indexOfNode(node->id));
+    window_->testCurrentNode();
+    window_->testWindow()->waitForRun();
+    QCOMPARE(node->lastTestResult.load(), 0);
+    QTRY_COMPARE(model->data(cell, Qt::DisplayRole).toString(), T("failed"));
+    window_->testWindow()->hide();
+    // Kept with the node: after a new start the list still says so.
+    window_->refreshList(node->id);
+    QCOMPARE(model->data(model->indexOfNode(node->id).siblingAtColumn(1), Qt::DisplayRole).toString(), T("failed"));
+  }
+
   void nodeDialogChecksInOrder() {
     CSocksNodeDialog socks(nullptr, nullptr);
     auto expect = [&](QDialog& dialog, const char* message) {
@@ -592,6 +862,67 @@ class WindowTest : public QObject {
     edit.accept();
     QCOMPARE(edit.params().server_udp_port, uint16_t(5353));
     QVERIFY(edit.params().udp_over_tcp);
+  }
+
+  // The Shadowsocks dialog carries a node's plugin: from a link, from the
+  // stored node and back; not for ShadowsocksR, and never a path.
+  void shadowsocksDialogCarriesThePlugin() {
+    std::string reason;
+    std::optional<NodeParams> parsed = parseLink(kPluginLink, reason);
+    QVERIFY2(parsed, reason.c_str());
+    CSSNodeDialog fromLink(nullptr, nullptr);
+    fromLink.fill(*parsed);
+    QCOMPARE(fromLink.pluginBox()->currentText(), QString("obfs-local"));
+    QCOMPARE(fromLink.pluginOptionsEdit()->text(), QString("obfs=http;obfs-host=cdn.example.com"));
+    fromLink.accept();
+    QCOMPARE(fromLink.result(), int(QDialog::Accepted));
+    QCOMPARE(fromLink.params().plugin, std::string("obfs-local"));
+    QCOMPARE(fromLink.params().plugin_opts, std::string("obfs=http;obfs-host=cdn.example.com"));
+
+    // A stored node with a plugin the list does not offer, edited and kept.
+    NodeParams stored = *parsed;
+    stored.plugin = "ss-v2ray-plugin";
+    stored.plugin_opts = "path=/ws;host=cdn.example.com";
+    CNodeInfo* node = CNodeMgr::instance().add(stored);
+    CSSNodeDialog edit(nullptr, node);
+    QCOMPARE(edit.pluginBox()->currentText(), QString("ss-v2ray-plugin"));
+    edit.pluginOptionsEdit()->setText("path=/other;host=cdn.example.com");
+    edit.accept();
+    QCOMPARE(edit.params().plugin, std::string("ss-v2ray-plugin"));
+    QCOMPARE(edit.params().plugin_opts, std::string("path=/other;host=cdn.example.com"));
+    CNodeMgr::instance().update(node->id, edit.params());
+    QCOMPARE(U(core_->catalogue().nodeLink(node->id)),
+             QString("ss://YWVzLTEyOC1nY206cHc@192.0.2.21:8000/"
+                     "?plugin=ss-v2ray-plugin%3Bpath%3D%2Fother%3Bhost%3Dcdn.example.com#Two"));
+
+    // A ShadowsocksR protocol leaves no room for a plugin.
+    edit.protocolBox()->setCurrentIndex(edit.protocolBox()->findText("auth_aes128_md5"));
+    QVERIFY(!edit.pluginBox()->isEnabled());
+    edit.accept();
+    QCOMPARE(edit.params().plugin, std::string());
+    QCOMPARE(edit.params().plugin_opts, std::string());
+    edit.protocolBox()->setCurrentIndex(edit.protocolBox()->findText("origin"));
+    QVERIFY(edit.pluginBox()->isEnabled());
+
+    // No plugin: no options either.
+    CSSNodeDialog none(nullptr, nullptr);
+    none.serverEdit()->setText("192.0.2.23");
+    none.portEdit()->setText("8388");
+    none.passwordEdit()->setText("pw");
+    none.pluginOptionsEdit()->setText("obfs=http");
+    none.accept();
+    QCOMPARE(none.result(), int(QDialog::Accepted));
+    QCOMPARE(none.params().plugin_opts, std::string());
+
+    // A path or an option where the program's name belongs is refused.
+    for (const char* name : {"/bin/sh", "obfs-local --fast-open", "-c"}) {
+      messages_.clear();
+      edit.setResult(QDialog::Rejected);
+      edit.pluginBox()->setEditText(name);
+      edit.accept();
+      QCOMPARE(messages_.size(), 1);
+      QCOMPARE(edit.result(), int(QDialog::Rejected));
+    }
   }
 
   // Typing the fields in their order: each text lands in its own field.
