@@ -175,6 +175,7 @@ CSSNodeDialog::CSSNodeDialog(QWidget* parent, const CNodeInfo* node) : CNodeDial
   plugin_ = new QComboBox(this);
   plugin_->setEditable(true);
   plugin_->setInsertPolicy(QComboBox::NoInsert);
+  plugin_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   plugin_->addItems({QString(), "obfs-local", "v2ray-plugin"});
   plugin_->lineEdit()->setPlaceholderText(T("None"));
   pluginOpts_ = new QLineEdit(this);

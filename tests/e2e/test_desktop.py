@@ -6,9 +6,11 @@ With a tray host (trayer): the program's own window, driven like a user by
 ui_desktop_driver, shows; a node is pasted into the batch dialog; the
 connect button reaches "Connected!" through a Shadowsocks node in the server
 namespace and the tray tooltip holds the proxy, mode and UDP lines; the
-button disconnects again ("Disconnected!") and the host is as before. The
-traffic window comes back with the main window from the tray, and the test
-window and the action log stay on the 1280x800 screen.
+button disconnects again ("Disconnected!") and the host is as before; the
+tray menu's entry connects and disconnects too. The traffic window comes
+back with the main window from the tray; a link pasted with Ctrl+V becomes
+a node, and the QR code of a node's link reads back from the screen; the
+test window and the action log stay on the 1280x800 screen.
 
 Without a tray host: `vantor gui` itself; closing its window through the
 window manager leaves it minimised in the window list (not withdrawn), and a
@@ -189,8 +191,9 @@ class DesktopTest(unittest.TestCase):
         desktop = Desktop(self.topo.dir, tray=True)
         self.addCleanup(desktop.close)
         before = self.routes()
+        second = f"socks5://{NODE_OWN_ADDR}:1080"
         env = self.home("tray") + [f"DISPLAY={desktop.display}", f"VANTOR_UI_NODE_LINK={self.link}",
-                                   "VANTOR_UI_EXPECT_TRAY=1"]
+                                   f"VANTOR_UI_SECOND_LINK={second}", "VANTOR_UI_EXPECT_TRAY=1"]
         p = self.topo.start(self.topo.client, ["env", *env, driver_bin()], "driver-tray")
         try:
             code = p.proc.wait(300)
@@ -199,7 +202,10 @@ class DesktopTest(unittest.TestCase):
             raise AssertionError("the driver did not finish:\n" + p.output()[-4000:])
         out = p.output()
         self.assertEqual(code, 0, out[-6000:] + self.crash_reports())
-        self.assertIn("Totals: 6 passed, 0 failed", out)
+        self.assertIn("Totals: 7 passed, 0 failed", out)
+        self.assertIn("tray menu: Show main window... | Connect | Proxy mode | Node |", out)
+        if tool("zbarimg"):
+            self.assertIn("qr code read back: ss://", out)
         self.assertIn("tray tooltip: Vantor 6.0 | Proxy: SR-", out)
         self.assertEqual(self.routes(), before)
 

@@ -165,6 +165,15 @@ QString decodeQr(const QString& png) {
   return QString::fromUtf8(zbar.readAllStandardOutput()).trimmed();
 }
 
+// With VANTOR_UI_SHOTS set to a folder, the windows the tests draw are kept
+// there as PNG files, to be looked at.
+void keepShot(QWidget* widget, const char* name) {
+  QString folder = qEnvironmentVariable("VANTOR_UI_SHOTS");
+  if (folder.isEmpty()) return;
+  QApplication::processEvents();
+  widget->grab().save(folder + "/" + name + ".png");
+}
+
 // Whatever modal dialog opens while `action` runs is recorded and closed.
 QString modalDuring(const std::function<void()>& action) {
   QString seen;
@@ -559,6 +568,7 @@ class WindowTest : public QObject {
     freshWindow();
     window_->loadNodeList();
     QVERIFY(window_->emptyListHint()->isVisibleTo(window_.get()));
+    keepShot(window_.get(), "empty_list");
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->setText(QString("ss://aes-128-gcm:pw@192.0.2.20:8000#One\njunk-line\n") + kPluginLink + "\n");
     QApplication::setActiveWindow(window_.get());
@@ -573,6 +583,7 @@ class WindowTest : public QObject {
     QCOMPARE(window_->statusLine()->text(), QString("Added 2 nodes, 1 links not added."));
     QVERIFY(!window_->emptyListHint()->isVisibleTo(window_.get()));
     QCOMPARE(window_->nodeModel()->nodeCount(), 2);
+    keepShot(window_.get(), "imported");
     CNodeInfo* withPlugin = nullptr;
     for (CNodeInfo* node : store.nodes())
       if (node->server == "192.0.2.21") withPlugin = node;
@@ -636,6 +647,7 @@ class WindowTest : public QObject {
       QCOMPARE(dialog->link(), link);
       QCOMPARE(dialog->linkText()->toPlainText(), link);
       QVERIFY(dialog->code()->hasCode());
+      keepShot(dialog, n == 0 ? "link_dialog_ss" : "link_dialog_ssr");
       // The widget as it is painted, and the picture at a scanner's scale.
       QApplication::processEvents();
       QImage shown = dialog->code()->grab().toImage();
@@ -695,6 +707,7 @@ class WindowTest : public QObject {
     QCOMPARE(model->connectedNode(), id);
     QVERIFY(bold(id));
     QVERIFY(!bold(other));
+    keepShot(window_.get(), "connected");
     QVERIFY(!model->data(model->indexOfNode(id).siblingAtColumn(1), Qt::DecorationRole).isNull());
     QVERIFY(model->data(model->indexOfNode(other).siblingAtColumn(1), Qt::DecorationRole).isNull());
     // The mark survives a refresh of the list.
@@ -756,6 +769,15 @@ class WindowTest : public QObject {
     asia = window_->trayNodeMenu()->actions()[1]->menu();
     emit asia->aboutToShow();
     QVERIFY(asia->actions()[1]->isChecked());
+    if (!qEnvironmentVariableIsEmpty("VANTOR_UI_SHOTS")) {
+      window_->trayMenu()->popup(QPoint(600, 300));  // fills its submenus anew
+      keepShot(window_->trayMenu(), "tray_menu");
+      QMenu* shown = window_->trayNodeMenu()->actions()[1]->menu();
+      shown->popup(QPoint(800, 360));
+      keepShot(shown, "tray_group");
+      shown->hide();
+      window_->trayMenu()->hide();
+    }
 
     // The connect takes the tray's node and mode.
     window_->trayConnectEntry()->trigger();
@@ -798,6 +820,7 @@ class WindowTest : public QObject {
     window_->testWindow()->waitForRun();
     QCOMPARE(node->lastTestResult.load(), 0);
     QTRY_COMPARE(model->data(cell, Qt::DisplayRole).toString(), T("failed"));
+    keepShot(window_.get(), "test_failed");
     window_->testWindow()->hide();
     // Kept with the node: after a new start the list still says so.
     window_->refreshList(node->id);
@@ -886,6 +909,8 @@ class WindowTest : public QObject {
     CNodeInfo* node = CNodeMgr::instance().add(stored);
     CSSNodeDialog edit(nullptr, node);
     QCOMPARE(edit.pluginBox()->currentText(), QString("ss-v2ray-plugin"));
+    edit.show();
+    keepShot(&edit, "ss_dialog_plugin");
     edit.pluginOptionsEdit()->setText("path=/other;host=cdn.example.com");
     edit.accept();
     QCOMPARE(edit.params().plugin, std::string("ss-v2ray-plugin"));
