@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScreen>
@@ -20,6 +21,7 @@
 #include "ui/main_window.h"
 #include "ui/manage_dialogs.h"
 #include "ui/node_dialogs.h"
+#include "ui/node_link_dialog.h"
 #include "ui/settings_dialog.h"
 #include "ui/test_window.h"
 #include "ui/traffic_window.h"
@@ -232,6 +234,10 @@ int renderScreenshots(const std::string& dirText) {
   ok &= saveShot(&ssDialog, dir, "dialog_ss_node");
   CLinkDialog link(&window);
   ok &= saveShot(&link, dir, "dialog_link");
+  CNodeInfo* shown = ss ? ss : socks;
+  CNodeLinkDialog nodeLink(&window, shown ? U(shown->groupedDisplayText()) : QString(),
+                           shown ? U(core.catalogue().nodeLink(shown->id)) : QString("ss://"));
+  ok &= saveShot(&nodeLink, dir, "dialog_node_link");
   CBatchLinkDialog batch(&window, core);
   ok &= saveShot(&batch, dir, "dialog_batch_links");
   CSettingsDialog settingsDialog(&window, core);
@@ -253,6 +259,8 @@ int renderScreenshots(const std::string& dirText) {
   ok &= saveShot(&test, dir, "test_window");
   window.openLogs();
   ok &= saveShot(window.logWindow(), dir, "action_logs");
+  window.updateTrayMenu();
+  ok &= saveShot(window.trayMenu(), dir, "tray_menu");
   QMessageBox about(QMessageBox::NoIcon, T("About Vantor"), aboutText(), QMessageBox::Ok, &window);
   about.setIconPixmap(appIcon("app_connected.svg").pixmap(48, 48));
   ok &= saveShot(&about, dir, "about");

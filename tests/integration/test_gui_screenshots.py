@@ -19,7 +19,8 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 SHOTS = ["main_window", "traffic_window", "loading", "dialog_socks_node", "dialog_ss_node", "dialog_link",
          "dialog_batch_links", "dialog_settings", "dialog_additional_routes", "dialog_events",
-         "dialog_subscriptions", "dialog_subscription_edit", "test_window", "action_logs", "about"]
+         "dialog_subscriptions", "dialog_subscription_edit", "test_window", "action_logs", "about",
+         "dialog_node_link", "tray_menu"]
 
 
 def png_size(path):
