@@ -356,13 +356,13 @@ void DialogKovalBase::updateTrayEntries() {
   // Half-way there is nothing to toggle: the controller ignores it.
   trayConnect_->setEnabled(state_ == app::kIdle || connected);
   trayModes_->setEnabled(controlsEnabled_);
-  trayNodes_->setEnabled(controlsEnabled_);
+  trayNodes_->setEnabled(controlsEnabled_ && model_->nodeCount() > 0);
 }
 
 void DialogKovalBase::updateTrayMenu() {
-  updateTrayEntries();
   fillTrayModes();
   fillTrayNodes();
+  updateTrayEntries();
 }
 
 void DialogKovalBase::fillTrayModes() {
@@ -406,7 +406,6 @@ void DialogKovalBase::fillTrayNodes() {
       }
     });
   }
-  trayNodes_->setEnabled(controlsEnabled_ && !groups.empty());
 }
 
 void DialogKovalBase::popupAtCursor(QMenu* menu) {
@@ -442,6 +441,7 @@ void DialogKovalBase::refreshList(int32_t idToSelect) {
   filling_ = true;
   model_->setGroups(store.groupedNodes());
   emptyHint_->setVisible(model_->nodeCount() == 0);
+  updateTrayEntries();
   // Group by group: expandAll() walks every node row and costs much more.
   for (int g = 0; g < model_->rowCount(); ++g) nodeList_->expand(model_->index(g, 0));
   QModelIndex current = model_->indexOfNode(highlight);

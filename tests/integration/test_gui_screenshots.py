@@ -1,7 +1,8 @@
 """`vantor gui --screenshot DIR` on Qt's offscreen platform: the main window,
 the traffic window and every dialog are drawn into non-empty PNG files from
 the stored configuration, without a display, a running instance or a change
-on the host. And every text of the window and its dialogs has its Chinese
+on the host; the node link dialog's QR code reads back to `vantor nodes
+link`. And every text of the window and its dialogs has its Chinese
 translation in lang/zh_CN.po.
 """
 
@@ -63,6 +64,16 @@ class ScreenshotTest(unittest.TestCase):
             self.assertGreater(os.path.getsize(path), 1500, name)
         # Nothing was started: no instance lock, no control endpoint.
         self.assertFalse(os.path.exists(os.path.join(home.root, "run", "control")))
+        # The link dialog's QR code (of the Shadowsocks node, id 1) reads back
+        # to the link the command line prints for it.
+        if shutil.which("zbarimg"):
+            r = subprocess.run([binary, "nodes", "link", "1"], env=env, capture_output=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stderr.decode())
+            link = r.stdout.decode().strip()
+            self.assertTrue(link.startswith("ss://"), link)
+            scan = subprocess.run(["zbarimg", "--raw", "-q", os.path.join(out, "dialog_node_link.png")],
+                                  capture_output=True, timeout=60)
+            self.assertEqual(scan.stdout.decode().strip(), link)
 
     def test_every_text_of_the_window_has_a_chinese_translation(self):
         if not shutil.which("xgettext") or not shutil.which("msgcmp"):

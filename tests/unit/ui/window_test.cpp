@@ -569,6 +569,7 @@ class WindowTest : public QObject {
     window_->loadNodeList();
     QVERIFY(window_->emptyListHint()->isVisibleTo(window_.get()));
     keepShot(window_.get(), "empty_list");
+    QVERIFY(!window_->trayNodeMenu()->isEnabled());
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->setText(QString("ss://aes-128-gcm:pw@192.0.2.20:8000#One\njunk-line\n") + kPluginLink + "\n");
     QApplication::setActiveWindow(window_.get());
@@ -584,6 +585,7 @@ class WindowTest : public QObject {
     QVERIFY(!window_->emptyListHint()->isVisibleTo(window_.get()));
     QCOMPARE(window_->nodeModel()->nodeCount(), 2);
     keepShot(window_.get(), "imported");
+    QVERIFY(window_->trayNodeMenu()->isEnabled());
     CNodeInfo* withPlugin = nullptr;
     for (CNodeInfo* node : store.nodes())
       if (node->server == "192.0.2.21") withPlugin = node;
