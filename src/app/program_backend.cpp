@@ -281,6 +281,13 @@ void CProgramBackend::runEvents(int type) { CEventMgr::instance().runEvents(type
 // ---- local service and tunnel ------------------------------------------------
 
 bool CProgramBackend::setCurrentNode(NodeRef node) { return CSSManager::instance().setCurrentNode(std::move(node)); }
+bool CProgramBackend::startPlugin(NodeRef& node, std::string& error) {
+  NodeRef plugged = CSSManager::instance().runPlugin(node, error);
+  if (!plugged) return false;
+  node = std::move(plugged);
+  return true;
+}
+void CProgramBackend::stopPlugin() { CSSManager::instance().stopPlugin(); }
 void CProgramBackend::enableRelay() { CSSManager::instance().enableRelay(); }
 void CProgramBackend::disableRelay() { CSSManager::instance().disableRelay(); }
 uint16_t CProgramBackend::servicePort() { return CSSManager::instance().servicePort(); }

@@ -552,7 +552,9 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
     Ipv4Endpoint server{};
     bool connected = false;
     auto started = std::chrono::steady_clock::now();
-    bool resolved = fillAddress(server, node->connectAddress(), node->server_port);
+    // TCP goes through the node's plugin program when it has one.
+    bool resolved = udp ? fillAddress(server, node->connectAddress(), node->server_port)
+                        : fillAddress(server, node->tcpConnectAddress(), node->tcpConnectPort());
     int error = 0;
     if (resolved) {
       if (serverAddress) *serverAddress = server;
