@@ -1,76 +1,49 @@
-"""A gate in front of a plugin's server side that admits only TCP connections
-opening the way the plugin's framing does (an HTTP upgrade request for obfs
-http and v2ray-plugin's websocket, a TLS ClientHello for obfs tls) and drops
-any other, so traffic that gets through provably went through the plugin. It
-can also relay its port's UDP to the Shadowsocks server as it is.
+"""A gate in front of a plugin's server side: it admits only TCP connections
+that open the way the plugin's framing does (an HTTP upgrade request for obfs
+http and v2ray-plugin's websocket, a TLS ClientHello for obfs tls), so what
+gets through went through the plugin; with ``udp_target`` it also relays its
+port's UDP to ss-server as it is. As a program (for a network namespace):
+``plugin_gate.py MODE HOST PORT TARGET_PORT [UDP_TARGET_PORT]`` prints "ready",
+then "admitted" or "refused" for each connection."""
 
-Run as a program (for other network namespaces):
-    plugin_gate.py MODE HOST PORT TARGET_PORT [UDP_TARGET_PORT]
-prints "ready", then "admitted" or "refused" for each connection.
-"""
-
-import select
 import socket
 import sys
 import threading
 
 
-def opens_like(mode, head):
-    """Whether the first bytes of a connection are the plugin's opening."""
+def verdict(mode, head):
+    """True or False once ``head`` tells the plugin's opening from another, None before."""
     if mode == "tls":
-        return head[:2] == b"\x16\x03"
-    # obfs http and v2ray-plugin's websocket both open with an upgrade request.
-    return head.startswith(b"GET ") and b"upgrade: websocket" in head.lower()
+        return head[:2] == b"\x16\x03" if len(head) >= 2 else None
+    if not b"GET ".startswith(head[:4]):
+        return False
+    return b"upgrade: websocket" in head.lower() if b"\r\n\r\n" in head else None
 
 
-def decided(mode, head):
-    """Whether ``head`` is enough to tell a plugin's opening from another."""
-    if mode == "tls" or not b"GET ".startswith(head[:4]):
-        return len(head) >= 2
-    return len(head) >= 4096 or b"\r\n\r\n" in head
+def copy(src, dst):
+    try:
+        while data := src.recv(65536):
+            dst.sendall(data)
+        dst.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
 
 
 class Gate:
-    """Public TCP and UDP port in front of a server: TCP connections whose
-    opening is not ``mode``'s are dropped; UDP is relayed as it is."""
-
     def __init__(self, mode, tcp_target, udp_target=None, host="127.0.0.1", port=0, report=None):
-        """``udp_target``: ss-server's port for the UDP relay (none without);
-        ``port`` 0: one free for TCP and UDP; ``report``: called with
-        "admitted" or "refused" for each connection."""
         self.mode, self.host, self.tcp_target, self.report = mode, host, tcp_target, report
         self.admitted = self.refused = 0
-        self.listener = self.udp = self.upstream_udp = None
-        for _ in range(20):
-            self.listener = socket.socket()
-            self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            try:
-                self.listener.bind((host, port))
-                if udp_target:
-                    self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                    self.udp.bind((host, self.listener.getsockname()[1]))
-                break
-            except OSError:
-                self.listener.close()
-                if self.udp:
-                    self.udp.close()
-                    self.udp = None
-                if port:
-                    raise
+        self.listener = socket.create_server((host, port))
         self.port = self.listener.getsockname()[1]
-        self.listener.listen(64)
-        self.udp_client = None
-        self.stopping = False
-        self.threads = [threading.Thread(target=self._accept, daemon=True)]
+        self.udp = None
+        threading.Thread(target=self._accept, daemon=True).start()
         if udp_target:
-            self.upstream_udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            self.upstream_udp.connect((host, udp_target))
-            self.threads.append(threading.Thread(target=self._relay_udp, daemon=True))
-        for t in self.threads:
-            t.start()
+            self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.udp.bind((host, self.port))  # a taken UDP port fails the test, never passes it
+            threading.Thread(target=self._relay_udp, args=(udp_target,), daemon=True).start()
 
     def _accept(self):
-        while not self.stopping:
+        while True:
             try:
                 conn, _ = self.listener.accept()
             except OSError:
@@ -78,87 +51,67 @@ class Gate:
             threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
 
     def _serve(self, conn):
-        with conn:
-            conn.settimeout(10)
-            head = b""
-            try:
-                while not decided(self.mode, head):
-                    data = conn.recv(4096)
-                    if not data:
-                        break
-                    head += data
-            except OSError:
-                return
-            if not head:
-                return  # a connection that said nothing (a readiness check) proves nothing
-            if not opens_like(self.mode, head):
-                self.refused += 1
-                if self.report:
-                    self.report("refused")
-                return
-            self.admitted += 1
-            if self.report:
-                self.report("admitted")
-            with socket.create_connection((self.host, self.tcp_target)) as up:
-                up.sendall(head)
-                conn.settimeout(None)
-                pipe(conn, up)
-
-    def _relay_udp(self):
-        while not self.stopping:
-            ready, _, _ = select.select([self.udp, self.upstream_udp], [], [], 0.2)
-            try:
-                if self.udp in ready:
-                    data, self.udp_client = self.udp.recvfrom(65535)
-                    self.upstream_udp.send(data)
-                if self.upstream_udp in ready:
-                    data = self.upstream_udp.recv(65535)
-                    if self.udp_client:
-                        self.udp.sendto(data, self.udp_client)
-            except OSError:
-                pass
-
-    def stop(self):
-        self.stopping = True
+        head, ok = b"", None
         try:
-            self.listener.shutdown(socket.SHUT_RDWR)
+            conn.settimeout(10)
+            while ok is None and (data := conn.recv(4096)):
+                head += data
+                ok = verdict(self.mode, head)
         except OSError:
             pass
-        self.listener.close()
-        for t in self.threads:
-            t.join(5)
-        for s in (self.udp, self.upstream_udp):
-            if s:
-                s.close()
-
-
-def pipe(a, b):
-    """Relays both ways until both directions closed."""
-    socks = [a, b]
-    open_from = {a: True, b: True}
-    while any(open_from.values()):
-        ready, _, _ = select.select([s for s in socks if open_from[s]], [], [], 30)
-        if not ready:
+        if ok is None:
+            conn.close()  # said nothing that tells (a readiness check)
             return
-        for s in ready:
-            other = b if s is a else a
+        if ok:
+            self.admitted += 1
+        else:
+            self.refused += 1
+            conn.close()
+        if self.report:
+            self.report("admitted" if ok else "refused")
+        if not ok:
+            return
+        with conn, socket.create_connection((self.host, self.tcp_target)) as up:
+            conn.settimeout(None)
+            up.sendall(head)
+            back = threading.Thread(target=copy, args=(up, conn), daemon=True)
+            back.start()
+            copy(conn, up)
+            back.join()
+
+    def _relay_udp(self, target):
+        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        upstream.connect((self.host, target))
+        client = []
+
+        def answers():
+            while True:
+                data = upstream.recv(65535)
+                if client:
+                    self.udp.sendto(data, client[0])
+
+        threading.Thread(target=answers, daemon=True).start()
+        while True:
             try:
-                data = s.recv(65536)
-                if data:
-                    other.sendall(data)
-                    continue
+                data, peer = self.udp.recvfrom(65535)
             except OSError:
                 return
-            open_from[s] = False
-            try:
-                other.shutdown(socket.SHUT_WR)
-            except OSError:
-                pass
+            client[:] = [peer]
+            upstream.send(data)
+
+    def stop(self):
+        for s in (self.listener, self.udp):
+            if s:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                s.close()
 
 
 if __name__ == "__main__":
     mode, host, port, target = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
-    udp_target = int(sys.argv[5]) if len(sys.argv) > 5 else None
-    gate = Gate(mode, target, udp_target, host=host, port=port, report=lambda what: print(what, flush=True))
+    Gate(mode, target, int(sys.argv[5]) if len(sys.argv) > 5 else None, host, port,
+         lambda what: print(what, flush=True))
     print("ready", flush=True)
     threading.Event().wait()

@@ -1,6 +1,7 @@
 // The plugin runner against a stand-in plugin program (a Python script on a
-// PATH of the test's own): what the program is given, restarts on the same
-// port, the bound on restarts, failed starts, and what it must not inherit.
+// PATH of the test's own): what the program is given and must not inherit,
+// the bound on restarts, and failed starts. Restarts after a kill are shown
+// against real plugins in tests/integration/test_plugins.py.
 #include "service/plugin_runner.h"
 
 #include <gtest/gtest.h>
@@ -107,7 +108,7 @@ class PluginRunnerTest : public ::testing::Test {
   std::vector<std::string> log_;
 };
 
-TEST_F(PluginRunnerTest, RunsTheProgramTheSip003WayAndRestartsItOnTheSamePort) {
+TEST_F(PluginRunnerTest, RunsTheProgramTheSip003WayWithNothingOfOursAndStopsIt) {
   // A descriptor without close-on-exec must not reach the program.
   int leak[2];
   ASSERT_EQ(::pipe(leak), 0);
@@ -121,40 +122,27 @@ TEST_F(PluginRunnerTest, RunsTheProgramTheSip003WayAndRestartsItOnTheSamePort) {
             std::string::npos)
       << logText();
 
-  NodeRef plugged = runner->plugged(*node("mode=x;host=a.b"));
-  EXPECT_EQ(plugged->tcpConnectAddress(), "127.0.0.1");
-  EXPECT_EQ(plugged->tcpConnectPort(), port);
-  EXPECT_EQ(plugged->connectAddress(), "127.0.0.1");  // UDP: the server
-  EXPECT_EQ(plugged->server_port, 8388);
-  EXPECT_FALSE(plugged->lacksPlugin());
   EXPECT_TRUE(runner->serves(*node("mode=x;host=a.b")));
   EXPECT_FALSE(runner->serves(*node("mode=y")));
 
   const int first = runner->pid();
   ASSERT_GT(first, 0);
-  std::error_code ec;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(first) + "/fd", ec)) {
-    auto target = std::filesystem::read_symlink(fd.path(), ec);
-    struct stat st {};
-    ASSERT_EQ(::fstat(leak[0], &st), 0);
-    EXPECT_NE(target.string(), "pipe:[" + std::to_string(st.st_ino) + "]");
+  struct stat st {};
+  ASSERT_EQ(::fstat(leak[0], &st), 0);
+  int seen = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(first) + "/fd")) {
+    std::error_code ec;
+    EXPECT_NE(std::filesystem::read_symlink(fd.path(), ec).string(), "pipe:[" + std::to_string(st.st_ino) + "]");
+    ++seen;
   }
+  EXPECT_GE(seen, 3);
   ::close(leak[0]);
   ::close(leak[1]);
 
-  // Killed: started again on the same port.
-  ASSERT_EQ(::kill(first, SIGKILL), 0);
-  ASSERT_TRUE(waitFor([&] { return runner->pid() > 0 && runner->pid() != first && answerOf(port) != ""; }))
-      << logText();
-  EXPECT_EQ(runner->restarts(), 1);
-  EXPECT_EQ(answerOf(port), "plugin mode=x;host=a.b\n");
-  EXPECT_NE(logText().find("killed by signal 9; restarting it"), std::string::npos) << logText();
-
   // Stopped: the program is gone and the port closed.
-  const int second = runner->pid();
   runner->stop();
   EXPECT_EQ(runner->pid(), 0);
-  EXPECT_NE(::kill(second, 0), 0);
+  EXPECT_NE(::kill(first, 0), 0);
   EXPECT_EQ(answerOf(port), "");
 }
 
