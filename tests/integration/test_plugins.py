@@ -1,4 +1,3 @@
-# ctest-timeout: 400
 """Shadowsocks nodes with a plugin program, against ss-server behind Debian's
 obfs-server (http, tls) and v2ray-plugin (websocket). obfs-server passes plain
 Shadowsocks through, so each sits behind a gate (plugin_gate.py) that admits
