@@ -67,6 +67,7 @@ struct CProgramBackend::Impl {
   std::string tunName;
   NetworkState state;
   bool configured = false;  // the TUN interface and DNS are set up for a connection
+  bool ipv6 = false;        // IPv6 goes through the tunnel on this connection
   std::vector<std::string> report;
   FailureReason failure;  // why the latest step failed, for the controller
 
@@ -133,6 +134,7 @@ struct CProgramBackend::Impl {
   }
   void undo() {
     configured = false;
+    ipv6 = false;
     // The helper's undo deletes the interface it made for the connection.
     tunName.clear();
     state.tunName.clear();
@@ -304,6 +306,7 @@ bool CProgramBackend::startTunnel(const std::string& interfaceName, uint16_t por
   }
   tunnel::tun2socks_set_settings(tunnelSettings);
   std::string name = interfaceName;
+  bool ipv6 = false;
   {
     // The helper opens the device; the tunnel takes its descriptor.
     std::lock_guard<std::mutex> guard(impl_->lock);
@@ -318,8 +321,9 @@ bool CProgramBackend::startTunnel(const std::string& interfaceName, uint16_t por
     }
     name = answer["name"].asString();
     platform::tunProvideHandle(name, handle, answer["offload"].asBool());
+    ipv6 = impl_->ipv6;
   }
-  return tunnel::startTunnel(name, port, udpEnabled);
+  return tunnel::startTunnel(name, port, udpEnabled, ipv6);
 }
 
 void CProgramBackend::stopTunnel() { tunnel::tun2socks_stop(true); }
@@ -424,13 +428,25 @@ bool CProgramBackend::currentAddress(const NetworkFacts& facts, std::string& add
 bool CProgramBackend::interfaceDown(int32_t ifIndex) { return vantor::interfaceDown(ifIndex); }
 
 void CProgramBackend::tapStaticAddress(const NetworkFacts&) {
+  bool wantIpv6;
+  {
+    std::lock_guard<std::mutex> guard(settingsMutex());
+    wantIpv6 = vantor::settings().bIPv6;
+  }
   std::lock_guard<std::mutex> guard(impl_->lock);
   impl_->configured = true;
+  impl_->ipv6 = false;
   Json::Value answer;
   if (!impl_->callOp("tun_configure", answer, "cannot configure the TUN interface")) return;
   impl_->tunName = answer["name"].asString();
   impl_->state.tunName = impl_->tunName;
   impl_->state.tunIndex = answer["index"].asInt();
+  // IPv6 goes through the tunnel only where the host has it to lose;
+  // everywhere else it stays blocked while connected.
+  if (wantIpv6 && platform::hasIpv6Connectivity(impl_->state.tunIndex)) {
+    Json::Value ipv6Answer;
+    impl_->ipv6 = impl_->callOp("tun_ipv6", ipv6Answer, "cannot give the TUN interface an IPv6 address");
+  }
 }
 
 void CProgramBackend::setTapDns(const NetworkFacts&, const std::string& primary, const std::string& secondary) {
@@ -494,8 +510,24 @@ void CProgramBackend::installRoutes(const NodeRef&, const std::string& serverAdd
   std::lock_guard<std::mutex> guard(impl_->lock);
   if (!impl_->ensureHelper()) return;
   Json::Value answer;
+  bool ipv6Routed = false;
+  if (impl_->ipv6) {
+    const Ipv6RoutePlan plan6 = ipv6RoutePlan(mode);
+    ipv6Routed = true;
+    for (const auto* list : {&plan6.tunnel, &plan6.direct}) {
+      if (list->empty()) continue;
+      Json::Value request;
+      request["op"] = "routes6_add";
+      request["via"] = list == &plan6.tunnel ? "tunnel" : "direct";
+      request["routes"] = Json::Value(Json::arrayValue);
+      for (const std::string& network : *list) request["routes"].append(network);
+      bool ok = impl_->call(request, answer, "cannot route IPv6");
+      if (list == &plan6.tunnel) ipv6Routed = ok;
+    }
+    if (ipv6Routed && mode.routeAll) impl_->report.push_back("IPv6 goes through the tunnel");
+  }
   // While everything goes through the tunnel, IPv6 must not leave beside it.
-  if (mode.routeAll) impl_->callOp("block_ipv6", answer, "cannot block IPv6");
+  if (mode.routeAll && !ipv6Routed) impl_->callOp("block_ipv6", answer, "cannot block IPv6");
   vantor::installRoutes(*impl_->routes, mode, plan);
   std::string error = impl_->routes->lastError();
   if (!error.empty()) impl_->report.push_back("routes: " + error);
