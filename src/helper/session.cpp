@@ -239,8 +239,11 @@ Json::Value HelperSession::addIpv6Routes(const Request& request) {
     rows.push_back(row);
   }
   std::string error;
+  if (!routesNoted_) {
+    if (!host_->noteRoutes(error)) return failure(error);
+    routesNoted_ = true;
+  }
   int failed = host_->addIpv6Routes(rows, error);
-  routesNoted_ = true;
   routes6_.insert(routes6_.end(), rows.begin(), rows.end());
   if (failed != 0) return failure(error);
   Json::Value answer = success();

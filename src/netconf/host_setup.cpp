@@ -342,7 +342,6 @@ bool HostSetup::addTunIpv6Address(const std::string& name, std::string& error) {
 }
 
 int HostSetup::addIpv6Routes(const std::vector<platform::Ipv6RouteRow>& rows, std::string& error) {
-  if (!noteRoutes(error)) return static_cast<int>(rows.size());
   std::vector<int> errors;
   int failed = platform::addIpv6Routes(rows, &errors);
   if (failed < 0) {

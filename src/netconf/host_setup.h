@@ -71,7 +71,8 @@ class HostSetup {
   // Gives the TUN interface kTunIpv6Address/kTunIpv6Prefix.
   bool addTunIpv6Address(const std::string& name, std::string& error);
   // IPv6 routes of ours (origin kVantorRouteProtocol, swept with the
-  // others at undo). Returns how many the kernel refused.
+  // others at undo once noteRoutes was called). Returns how many the kernel
+  // refused.
   int addIpv6Routes(const std::vector<platform::Ipv6RouteRow>& rows, std::string& error);
   // DNS while connected. With systemd-resolved: the TUN link gets `servers`
   // and takes every query; with `replaceLocal` the local link's servers are

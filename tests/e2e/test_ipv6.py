@@ -119,7 +119,8 @@ class Ipv6Test(unittest.TestCase):
             f.write("# the client's own (nobody answers there)\nnameserver 10.210.0.53\n")
 
         www = topo.start_targets({"file.bin": 256 * 1024})
-        cls.expected = open(os.path.join(www, "file.bin"), "rb").read()
+        with open(os.path.join(www, "file.bin"), "rb") as f:
+            cls.expected = f.read()
         cls.http6 = topo.start(s, ["python3", "-u", "-m", "http.server", "--bind", TARGET_V6, "--directory", www,
                                    str(HTTP6_PORT)], "http6")
         cls.http6.wait_for_line("Serving HTTP")
@@ -140,6 +141,10 @@ class Ipv6Test(unittest.TestCase):
 
         cls.home = tempfile.mkdtemp(prefix="vantor-ipv6-", dir=topo.dir)
         os.makedirs(os.path.join(cls.home, "config", "config"))
+        # A rule mode whose file lists the target's IPv6 network (and its IPv4 one).
+        os.makedirs(os.path.join(cls.home, "config", "rules"))
+        with open(os.path.join(cls.home, "config", "rules", "v6rule.rules"), "w") as f:
+            f.write("#V6 rule,V6 rule,0,0,1,x\n2001:db8:220::/48\n10.220.0.0/16\n")
         with open(os.path.join(cls.home, "config", "config", "config.ini"), "w") as f:
             f.write("[basic]\n"
                     f"public_dns1={TARGET_ADDR}\npublic_dns2=\n"
@@ -153,11 +158,18 @@ class Ipv6Test(unittest.TestCase):
     def vantor(self, *args, timeout=60):
         return self.topo.client_run(["env", *self.env, netns.vantor_bin(), *args], timeout=timeout)
 
-    def connect(self, node):
+    def connect(self, node, mode="Global wide"):
         p = self.topo.start(self.topo.client, ["env", *self.env, netns.vantor_bin(), "connect", "--node", node,
-                                               "--mode", "Global wide"], "vantor")
+                                               "--mode", mode], "vantor")
         p.wait_for_line("Connected!", timeout=40)
         return p
+
+    def udp6(self):
+        r = self.topo.client_run(["python3", "-c", UDP6_ASK, TARGET_V6, str(UDP6_PORT)])
+        return json.loads(r.stdout.decode().strip().splitlines()[-1])["answer"]
+
+    def routes6(self):
+        return self.topo.client_run(["ip", "-6", "route", "show"]).stdout.decode()
 
     def stop(self, proc):
         proc.signal(signal.SIGTERM)
@@ -195,8 +207,8 @@ class Ipv6Test(unittest.TestCase):
         self.set_ipv6(True)
         proc = self.connect(self.ss_node)
         try:
-            self.assertIn("IPv6 goes through the tunnel", proc.output())
-            routes = self.topo.client_run(["ip", "-6", "route", "show"]).stdout.decode()
+            proc.wait_for_line("IPv6 goes through the tunnel")
+            routes = self.routes6()
             self.assertIn("::/1 dev KOVAL", routes)
             self.assertIn("8000::/1 dev KOVAL", routes)
             before = self.direct_packets()
@@ -219,15 +231,14 @@ class Ipv6Test(unittest.TestCase):
             self.assertNotEqual(sources[0], CLIENT_V6)
 
             # UDP over IPv6: the echo answers the node, not the client.
-            r = self.topo.client_run(["python3", "-c", UDP6_ASK, TARGET_V6, str(UDP6_PORT)])
-            answer = json.loads(r.stdout.decode().strip().splitlines()[-1])["answer"]
+            answer = self.udp6()
             self.assertTrue(answer.startswith("hello6 from "), answer)
             self.assertNotIn(CLIENT_V6, answer)
 
             self.assertEqual(self.direct_packets(), before, "IPv6 left the client beside the tunnel")
         finally:
             self.stop(proc)
-        routes = self.topo.client_run(["ip", "-6", "route", "show"]).stdout.decode()
+        routes = self.routes6()
         self.assertNotIn("::/1", routes)
         self.assertNotIn("fdc6:4b3c", self.topo.client_run(["ip", "-6", "addr", "show"]).stdout.decode())
 
@@ -243,6 +254,10 @@ class Ipv6Test(unittest.TestCase):
             sources = self.sources_seen_by_http6()[seen_before:]
             self.assertEqual(len(sources), 1, self.http6.output()[-1000:])
             self.assertNotEqual(sources[0], CLIENT_V6)
+            # UDP over IPv6 through a SOCKS 5 association.
+            answer = self.udp6()
+            self.assertTrue(answer.startswith("hello6 from "), answer)
+            self.assertNotIn(CLIENT_V6, answer)
             self.assertEqual(self.direct_packets(), before)
         finally:
             self.stop(proc)
@@ -253,23 +268,64 @@ class Ipv6Test(unittest.TestCase):
             proc = self.connect(self.ss_node)
             try:
                 self.assertNotIn("IPv6 goes through the tunnel", proc.output())
-                routes = self.topo.client_run(["ip", "-6", "route", "show"]).stdout.decode()
+                routes = self.routes6()
                 self.assertIn("unreachable ::/1", routes)
                 before = self.direct_packets()
                 seen_before = len(self.sources_seen_by_http6())
                 for url in (f"http://[{TARGET_V6}]:{HTTP6_PORT}/file.bin", f"http://{V6_NAME}:{HTTP6_PORT}/file.bin"):
                     code, _, err = self.curl6(url)
                     self.assertNotEqual(code, 0, url)
-                r = self.topo.client_run(["python3", "-c", UDP6_ASK, TARGET_V6, str(UDP6_PORT)])
-                self.assertIn("error", r.stdout.decode())
+                self.assertTrue(self.udp6().startswith("error"))
                 self.assertEqual(self.direct_packets(), before, "IPv6 left the client beside the tunnel")
                 self.assertEqual(len(self.sources_seen_by_http6()), seen_before)
             finally:
                 self.stop(proc)
         finally:
             self.set_ipv6(True)
-        routes = self.topo.client_run(["ip", "-6", "route", "show"]).stdout.decode()
+        routes = self.routes6()
         self.assertNotIn("unreachable ::/1", routes)
+
+
+    def test_5_a_rule_mode_routes_its_ipv6_networks_into_the_tunnel(self):
+        self.set_ipv6(True)
+        proc = self.connect(self.ss_node, mode="V6 rule")
+        try:
+            routes = self.routes6()
+            self.assertIn("2001:db8:220::/48 dev KOVAL", routes)
+            self.assertNotIn("::/1", routes)  # only the listed networks
+            self.assertNotIn("unreachable", routes)
+            seen_before = len(self.sources_seen_by_http6())
+            code, body, err = self.curl6(f"http://[{TARGET_V6}]:{HTTP6_PORT}/file.bin")
+            self.assertEqual(code, 0, err + proc.output()[-2000:])
+            self.assertEqual(body, self.expected)
+            sources = self.sources_seen_by_http6()[seen_before:]
+            self.assertEqual(len(sources), 1)
+            self.assertNotEqual(sources[0], CLIENT_V6)
+            # Everything else of IPv6 stays on the host's own route.
+            other = self.topo.client_run(["ip", "-6", "route", "get", SERVER_V6]).stdout.decode()
+            self.assertNotIn("KOVAL", other)
+        finally:
+            self.stop(proc)
+        self.assertNotIn("2001:db8:220::/48", self.routes6())
+
+    def test_6_without_an_ipv6_default_route_ipv6_stays_blocked(self):
+        self.set_ipv6(True)
+        netns.run(["ip", "-n", self.topo.client, "-6", "route", "del", "default", "via", SERVER_V6])
+        try:
+            proc = self.connect(self.ss_node)
+            try:
+                routes = self.routes6()
+                self.assertIn("unreachable ::/1", routes)
+                # (The kernel gives the interface its link-local route itself.)
+                self.assertEqual([r for r in routes.splitlines() if "dev KOVAL" in r and not r.startswith("fe80::")],
+                                 [], routes)
+                self.assertNotIn("fdc6:4b3c", self.topo.client_run(["ip", "-6", "addr", "show"]).stdout.decode())
+                self.assertNotEqual(self.curl6(f"http://[{TARGET_V6}]:{HTTP6_PORT}/file.bin")[0], 0)
+            finally:
+                self.stop(proc)
+            self.assertNotIn("IPv6 goes through the tunnel", proc.output())
+        finally:
+            netns.run(["ip", "-n", self.topo.client, "-6", "route", "add", "default", "via", SERVER_V6])
 
 
 if __name__ == "__main__":
