@@ -443,9 +443,13 @@ void CProgramBackend::tapStaticAddress(const NetworkFacts&) {
   impl_->state.tunIndex = answer["index"].asInt();
   // IPv6 goes through the tunnel only where the host has it to lose;
   // everywhere else it stays blocked while connected.
+  // A failure here is no failure of the connect: IPv6 is blocked instead.
   if (wantIpv6 && platform::hasIpv6Connectivity(impl_->state.tunIndex)) {
-    Json::Value ipv6Answer;
-    impl_->ipv6 = impl_->callOp("tun_ipv6", ipv6Answer, "cannot give the TUN interface an IPv6 address");
+    Json::Value request, ipv6Answer;
+    request["op"] = "tun_ipv6";
+    std::string error;
+    impl_->ipv6 = impl_->helper->call(request, ipv6Answer, error);
+    if (!impl_->ipv6) impl_->report.push_back("IPv6 is blocked: the TUN interface took no IPv6 address: " + error);
   }
 }
 
@@ -521,7 +525,9 @@ void CProgramBackend::installRoutes(const NodeRef&, const std::string& serverAdd
       request["via"] = list == &plan6.tunnel ? "tunnel" : "direct";
       request["routes"] = Json::Value(Json::arrayValue);
       for (const std::string& network : *list) request["routes"].append(network);
-      bool ok = impl_->call(request, answer, "cannot route IPv6");
+      std::string error;
+      bool ok = impl_->helper->call(request, answer, error);
+      if (!ok) impl_->report.push_back("cannot route IPv6: " + error);
       if (list == &plan6.tunnel) ipv6Routed = ok;
     }
     if (ipv6Routed && mode.routeAll) impl_->report.push_back("IPv6 goes through the tunnel");
