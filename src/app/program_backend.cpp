@@ -495,8 +495,8 @@ bool CProgramBackend::setRoutePaths(const NetworkFacts& facts) {
                                  impl_->state.tunIndex, false);
 }
 
-void CProgramBackend::installRoutes(const NodeRef&, const std::string& serverAddress, const std::string& exitAddress,
-                                    bool udpEnabled) {
+void CProgramBackend::installRoutes(const NodeRef& node, const std::string& serverAddress,
+                                    const std::string& exitAddress, bool udpEnabled) {
   RoutePlanInput plan;
   plan.serverAddress = serverAddress;
   plan.exitAddress = exitAddress;
@@ -515,7 +515,9 @@ void CProgramBackend::installRoutes(const NodeRef&, const std::string& serverAdd
   if (!impl_->ensureHelper()) return;
   Json::Value answer;
   bool ipv6Routed = false;
-  if (impl_->ipv6) {
+  // A SOCKS 4 node has no form for an IPv6 destination: IPv6 stays blocked,
+  // so that applications fall back to IPv4 at once.
+  if (impl_->ipv6 && !(node && node->isSocks4())) {
     const Ipv6RoutePlan plan6 = ipv6RoutePlan(mode);
     ipv6Routed = true;
     for (const auto* list : {&plan6.tunnel, &plan6.direct}) {

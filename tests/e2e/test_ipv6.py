@@ -328,5 +328,19 @@ class Ipv6Test(unittest.TestCase):
             netns.run(["ip", "-n", self.topo.client, "-6", "route", "add", "default", "via", SERVER_V6])
 
 
+    def test_7_a_socks4_node_cannot_carry_ipv6_so_it_stays_blocked(self):
+        self.set_ipv6(True)
+        proc = self.connect(f"socks4://{NODE_OWN_ADDR}:{SOCKS_PORT}")
+        try:
+            routes = self.routes6()
+            self.assertIn("unreachable ::/1", routes)
+            self.assertNotIn("::/1 dev KOVAL", routes)
+            before = self.direct_packets()
+            self.assertNotEqual(self.curl6(f"http://[{TARGET_V6}]:{HTTP6_PORT}/file.bin")[0], 0)
+            self.assertEqual(self.direct_packets(), before)
+        finally:
+            self.stop(proc)
+
+
 if __name__ == "__main__":
     unittest.main()
