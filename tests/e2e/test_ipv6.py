@@ -342,5 +342,19 @@ class Ipv6Test(unittest.TestCase):
             self.stop(proc)
 
 
+    def test_8_kill9_then_cleanup_takes_the_ipv6_routes_back(self):
+        self.set_ipv6(True)
+        before = self.routes6()
+        proc = self.connect(self.ss_node)
+        proc.wait_for_line("IPv6 goes through the tunnel")
+        proc.signal(signal.SIGKILL)
+        proc.proc.wait(10)
+        self.assertIn("::/1 dev KOVAL", self.routes6())
+        r = self.vantor("cleanup", timeout=30)
+        self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+        self.assertEqual(self.routes6(), before)
+        self.assertNotIn("fdc6:4b3c", self.topo.client_run(["ip", "-6", "addr", "show"]).stdout.decode())
+
+
 if __name__ == "__main__":
     unittest.main()
