@@ -128,8 +128,8 @@ bool CSocksClient::handleSocks5Request() {
     // sessions carry it to the node as an IPv6 address again.
     uint8_t raw[16];
     if (!recvClientExact(raw, 16) || !recvClientExact(port, 2)) return false;
-    static const uint8_t kUnspecified[16] = {};
-    if (cmd == kCmdConnect && (std::memcmp(raw, kUnspecified, 16) == 0 || platform::readBe16(port) == 0)) return false;
+    static const uint8_t kNoAddress[16] = {};
+    if (cmd == kCmdConnect && (std::memcmp(raw, kNoAddress, 16) == 0 || platform::readBe16(port) == 0)) return false;
     std::strncpy(host, platform::formatIpv6(raw).c_str(), sizeof host - 1);
   } else if (atyp == kAtypDomain) {
     uint8_t length = 0;
