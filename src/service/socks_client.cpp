@@ -123,6 +123,14 @@ bool CSocksClient::handleSocks5Request() {
     std::memcpy(&address, raw, 4);
     if (cmd == kCmdConnect && (address == 0 || platform::readBe16(port) == 0)) return false;
     std::strncpy(host, platform::formatIpv4(address).c_str(), sizeof host - 1);
+  } else if (atyp == kAtypIpv6) {
+    // The tunnel hands every IPv6 connection over in this form; the upstream
+    // sessions carry it to the node as an IPv6 address again.
+    uint8_t raw[16];
+    if (!recvClientExact(raw, 16) || !recvClientExact(port, 2)) return false;
+    static const uint8_t kNoAddress[16] = {};
+    if (cmd == kCmdConnect && (std::memcmp(raw, kNoAddress, 16) == 0 || platform::readBe16(port) == 0)) return false;
+    std::strncpy(host, platform::formatIpv6(raw).c_str(), sizeof host - 1);
   } else if (atyp == kAtypDomain) {
     uint8_t length = 0;
     if (!readClientByte(length) || length == 0) return false;
