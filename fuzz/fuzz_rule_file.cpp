@@ -6,6 +6,7 @@
 
 #include "catalogue/file_builder.h"
 #include "netconf/proxy_modes.h"
+#include "platform/routes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
@@ -19,6 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& n : vantor::parseNetworks(text)) {
     if (n.prefix < 0 || n.prefix > 32) __builtin_trap();
     if (n.text.size() > 99) __builtin_trap();
+    if (n.text.find(':') != std::string::npos) __builtin_trap();  // IPv6 lines have their own list
+  }
+  // Every IPv6 network is one the helper takes as it is (no host bits).
+  for (const std::string& n : vantor::parseNetworks6(text)) {
+    uint8_t address[16];
+    int prefix = -1;
+    if (!vantor::platform::parseIpv6Network(n, address, prefix)) __builtin_trap();
   }
   return 0;
 }

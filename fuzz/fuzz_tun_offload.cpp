@@ -38,6 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   if (info.gso == TunPacketInfo::kGsoNone) {
     TunOffload_PrepareInput(packet.data(), len, info);
+    // The same bytes as a packet of the stack on its way to the device.
+    TunMerger out;
+    TunMerger_Init(&out, len);
+    if (len > 0 && TunMerger_Start(&out, packet.data(), len)) {
+      TunPacketInfo written;
+      int n;
+      TunMerger_Finish(&out, &written, &n);
+      if (n != len ||
+          (written.flags & TunPacketInfo::kNeedsChecksum && written.checksumStart + written.checksumOffset + 2 > n))
+        __builtin_trap();
+    }
     return 0;
   }
 

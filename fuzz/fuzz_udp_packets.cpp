@@ -1,8 +1,8 @@
 // Packets read from the TUN device come from any program on the host. The
-// UDP path takes an IPv4/UDP packet apart into addresses and datagram; the
-// decision and the result are checked against a plain restatement of the
-// checks, and a taken datagram must survive being built into a packet again.
-// (IPv6 packets never reach this parser: the tunnel hands them to the stack.)
+// UDP path takes an IPv4/UDP or IPv6/UDP packet apart into addresses and
+// datagram; the decision and the result are checked against a plain
+// restatement of the checks, and a taken datagram must survive being built
+// into a packet again.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +14,7 @@ namespace {
 
 using vantor::tunnel::BAddr_Equal;
 using vantor::tunnel::BADDR_TYPE_IPV4;
+using vantor::tunnel::BADDR_TYPE_IPV6;
 using vantor::tunnel::UdpDatagramView;
 
 uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
@@ -56,12 +57,52 @@ bool referenceAccepts(const uint8_t* p, std::size_t len) {
   return sum16(udp, udpLen, sum16(pseudo, sizeof pseudo)) == 0xFFFF;
 }
 
+// IPv6: UDP right after the fixed header, the datagram within the payload
+// length, and a checksum that is present (IPv6 demands one) and verifies.
+bool referenceAccepts6(const uint8_t* p, std::size_t len) {
+  if (len < 40 || p[0] >> 4 != 6 || p[6] != 17) return false;
+  std::size_t payload = be16(p + 4);
+  if (payload > len - 40 || payload < 8) return false;
+  const uint8_t* udp = p + 40;
+  std::size_t udpLen = be16(udp + 4);
+  if (udpLen < 8 || udpLen > payload || be16(udp + 6) == 0) return false;
+  uint8_t pseudo[40] = {};
+  std::memcpy(pseudo, p + 8, 32);
+  pseudo[34] = static_cast<uint8_t>(udpLen >> 8);
+  pseudo[35] = static_cast<uint8_t>(udpLen);
+  pseudo[39] = 17;
+  return sum16(udp, udpLen, sum16(pseudo, sizeof pseudo)) == 0xFFFF;
+}
+
+void checkIpv6(const std::vector<uint8_t>& packet) {
+  UdpDatagramView view;
+  const bool taken = vantor::tunnel::UdpPacket_ParseIPv6(packet.data(), static_cast<int>(packet.size()), &view);
+  if (taken != referenceAccepts6(packet.data(), packet.size())) __builtin_trap();
+  if (!taken) return;
+  const uint8_t* udp = packet.data() + 40;
+  if (view.local.type != BADDR_TYPE_IPV6 || view.remote.type != BADDR_TYPE_IPV6) __builtin_trap();
+  if (std::memcmp(view.local.ipv6, &packet[8], 16) != 0 || std::memcmp(view.remote.ipv6, &packet[24], 16) != 0 ||
+      std::memcmp(&view.local.port, udp, 2) != 0 || std::memcmp(&view.remote.port, udp + 2, 2) != 0)
+    __builtin_trap();
+  if (view.data != udp + 8 || view.len != be16(udp + 4) - 8) __builtin_trap();
+  std::vector<uint8_t> rebuilt(48 + static_cast<std::size_t>(view.len));
+  int n = vantor::tunnel::UdpPacket_BuildIPv6(rebuilt.data(), static_cast<int>(rebuilt.size()), view.remote, view.local,
+                                              view.data, view.len);
+  if (n != static_cast<int>(rebuilt.size()) || !referenceAccepts6(rebuilt.data(), rebuilt.size())) __builtin_trap();
+  UdpDatagramView again;
+  if (!vantor::tunnel::UdpPacket_ParseIPv6(rebuilt.data(), n, &again) || !BAddr_Equal(again.local, view.local) ||
+      !BAddr_Equal(again.remote, view.remote) || again.len != view.len ||
+      (view.len > 0 && std::memcmp(again.data, view.data, static_cast<std::size_t>(view.len)) != 0))
+    __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size > 0xFFFF + 64) return 0;
   // A copy of exactly `size` bytes, so that any read past the packet is caught.
   std::vector<uint8_t> packet(data, data + size);
+  checkIpv6(packet);
   UdpDatagramView view;
   const bool taken = vantor::tunnel::UdpPacket_ParseIPv4(packet.data(), static_cast<int>(size), &view);
   if (taken != referenceAccepts(packet.data(), size)) __builtin_trap();

@@ -335,8 +335,18 @@ bool CConnectionController::connectSequence() {
   return true;
 }
 
+bool CConnectionController::startPlugin(NodeRef& node) {
+  if (!node->lacksPlugin()) return true;
+  status("Starting the Shadowsocks plugin...");
+  std::string error;
+  if (backend_.startPlugin(node, error)) return true;
+  fail(error.c_str());
+  return false;
+}
+
 void CConnectionController::connectFailed(bool tapConfigured) {
   backend_.stopTunnel();
+  backend_.stopPlugin();
   // The TUN interface's DNS servers were set for the tunnel that is not
   // running now: left in place they would take the host's queries into a
   // dead interface, so the interface is reset as a disconnect does.
@@ -361,6 +371,7 @@ bool CConnectionController::systemProxyPath(const ModeInfo& mode) {
     fail("HTTP is not started.");
     return false;
   }
+  if (!startPlugin(node)) return false;
   connectingNode_ = node;
   backend_.setCurrentNode(node);
   status("Testing TCP connection for current node...");
@@ -407,6 +418,7 @@ bool CConnectionController::tapPath(const ModeInfo& mode, bool& tapConfigured) {
     fail("Can not resolve SS server's domain name");
     return false;
   }
+  if (!startPlugin(node)) return false;
 
   std::string exitAddress;
   if (backend_.isLocalAddress(node->resolvedIp)) {
@@ -537,6 +549,7 @@ void CConnectionController::disconnectSequence() {
       backend_.replaceDns(facts.local_connection_name, facts.local_connection_primary_dns,
                           facts.local_connection_second_dns);
   }
+  backend_.stopPlugin();
   backend_.renewClientIdentity();
   backend_.disableRelay();
   backend_.flushResolverCache();

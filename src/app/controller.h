@@ -129,6 +129,9 @@ class CConnectionController {
   // backend's reason (or `reason`, when the backend knows none) on a line of
   // its own below it, and `text` as the status.
   void fail(const char* text, FailureReason reason = {});
+  // Runs the plugin program of a node that needs one (`node` becomes the
+  // snapshot that reaches it); false after the failure was reported.
+  bool startPlugin(NodeRef& node);
   void setState(int state);
   void setButton(bool connected);
   StatusSummary buildSummary(const NodeSnapshot* node, const ModeInfo& mode);

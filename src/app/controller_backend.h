@@ -93,6 +93,13 @@ class IConnectionBackend {
   virtual void stopService() = 0;
   virtual void clearHostCache() = 0;
   virtual void renewClientIdentity() = 0;  // InitAuthData
+  // A Shadowsocks node with a plugin: runs its plugin program for the
+  // connection and gives the node back as its TCP reaches the program (UDP
+  // and routes still go to the server). False with `error` when the program
+  // cannot run. Nodes without a plugin pass unchanged.
+  virtual bool startPlugin(NodeRef& /*node*/, std::string& /*error*/) { return true; }
+  // Ends the connection's plugin program, if one runs.
+  virtual void stopPlugin() {}
   virtual bool startTunnel(const std::string& interfaceName, uint16_t servicePort, bool udpEnabled) = 0;
   virtual void stopTunnel() = 0;  // tun2socks_stop(wait)
 

@@ -62,10 +62,8 @@ CNodeInfo* CLocalService::useNodeFrom(const std::string& link, std::string& erro
   error = unsupportedNodeReason(*params);
   if (!error.empty()) return nullptr;
   auto node = std::make_unique<CNodeInfo>(1, *params);
-  if (!setNode(node.get())) {
-    error = "the node is incomplete (server and port, and for Shadowsocks a method and password, are required)";
-    return nullptr;
-  }
+  // A plugin node's program starts here: its failure is the error.
+  if (!CSSManager::instance().setCurrentNode(node.get(), &error)) return nullptr;
   linkNode_ = std::move(node);
   return linkNode_.get();
 }
@@ -100,8 +98,9 @@ class ServiceRelay : public LocalRelay {
       return false;
     }
     node_ = std::make_unique<CNodeInfo>(0, params);
-    if (!service.setCurrentNode(node_.get())) {
-      error = "the fetch proxy node is incomplete";
+    std::string why;
+    if (!service.setCurrentNode(node_.get(), &why)) {
+      error = "the fetch proxy node is unusable: " + why;
       return false;
     }
     if (!service.startService(nullptr, nullptr, 0)) {

@@ -79,9 +79,8 @@ std::unique_ptr<CNodeInfo> nodeFrom(const std::string& text) {
     return nullptr;
   }
   auto node = std::make_unique<CNodeInfo>(1, *params);
-  if (!CSSManager::instance().setCurrentNode(node.get())) {
-    std::cerr << "vantor: the node is incomplete (server and port, and for Shadowsocks a method and password, are "
-                 "required)\n";
+  if (!CSSManager::instance().setCurrentNode(node.get(), &error)) {
+    std::cerr << "vantor: " << error << "\n";
     return nullptr;
   }
   return node;

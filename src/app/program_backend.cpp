@@ -67,6 +67,7 @@ struct CProgramBackend::Impl {
   std::string tunName;
   NetworkState state;
   bool configured = false;  // the TUN interface and DNS are set up for a connection
+  bool ipv6 = false;        // IPv6 goes through the tunnel on this connection
   std::vector<std::string> report;
   FailureReason failure;  // why the latest step failed, for the controller
 
@@ -133,6 +134,7 @@ struct CProgramBackend::Impl {
   }
   void undo() {
     configured = false;
+    ipv6 = false;
     // The helper's undo deletes the interface it made for the connection.
     tunName.clear();
     state.tunName.clear();
@@ -281,6 +283,13 @@ void CProgramBackend::runEvents(int type) { CEventMgr::instance().runEvents(type
 // ---- local service and tunnel ------------------------------------------------
 
 bool CProgramBackend::setCurrentNode(NodeRef node) { return CSSManager::instance().setCurrentNode(std::move(node)); }
+bool CProgramBackend::startPlugin(NodeRef& node, std::string& error) {
+  NodeRef plugged = CSSManager::instance().runPlugin(node, error);
+  if (!plugged) return false;
+  node = std::move(plugged);
+  return true;
+}
+void CProgramBackend::stopPlugin() { CSSManager::instance().stopPlugin(); }
 void CProgramBackend::enableRelay() { CSSManager::instance().enableRelay(); }
 void CProgramBackend::disableRelay() { CSSManager::instance().disableRelay(); }
 uint16_t CProgramBackend::servicePort() { return CSSManager::instance().servicePort(); }
@@ -304,6 +313,7 @@ bool CProgramBackend::startTunnel(const std::string& interfaceName, uint16_t por
   }
   tunnel::tun2socks_set_settings(tunnelSettings);
   std::string name = interfaceName;
+  bool ipv6 = false;
   {
     // The helper opens the device; the tunnel takes its descriptor.
     std::lock_guard<std::mutex> guard(impl_->lock);
@@ -318,8 +328,9 @@ bool CProgramBackend::startTunnel(const std::string& interfaceName, uint16_t por
     }
     name = answer["name"].asString();
     platform::tunProvideHandle(name, handle, answer["offload"].asBool());
+    ipv6 = impl_->ipv6;
   }
-  return tunnel::startTunnel(name, port, udpEnabled);
+  return tunnel::startTunnel(name, port, udpEnabled, ipv6);
 }
 
 void CProgramBackend::stopTunnel() { tunnel::tun2socks_stop(true); }
@@ -424,13 +435,29 @@ bool CProgramBackend::currentAddress(const NetworkFacts& facts, std::string& add
 bool CProgramBackend::interfaceDown(int32_t ifIndex) { return vantor::interfaceDown(ifIndex); }
 
 void CProgramBackend::tapStaticAddress(const NetworkFacts&) {
+  bool wantIpv6;
+  {
+    std::lock_guard<std::mutex> guard(settingsMutex());
+    wantIpv6 = vantor::settings().bIPv6;
+  }
   std::lock_guard<std::mutex> guard(impl_->lock);
   impl_->configured = true;
+  impl_->ipv6 = false;
   Json::Value answer;
   if (!impl_->callOp("tun_configure", answer, "cannot configure the TUN interface")) return;
   impl_->tunName = answer["name"].asString();
   impl_->state.tunName = impl_->tunName;
   impl_->state.tunIndex = answer["index"].asInt();
+  // IPv6 goes through the tunnel only where the host has it to lose;
+  // everywhere else it stays blocked while connected.
+  // A failure here is no failure of the connect: IPv6 is blocked instead.
+  if (wantIpv6 && platform::hasIpv6Connectivity(impl_->state.tunIndex)) {
+    Json::Value request, ipv6Answer;
+    request["op"] = "tun_ipv6";
+    std::string error;
+    impl_->ipv6 = impl_->helper->call(request, ipv6Answer, error);
+    if (!impl_->ipv6) impl_->report.push_back("IPv6 is blocked: the TUN interface took no IPv6 address: " + error);
+  }
 }
 
 void CProgramBackend::setTapDns(const NetworkFacts&, const std::string& primary, const std::string& secondary) {
@@ -475,8 +502,8 @@ bool CProgramBackend::setRoutePaths(const NetworkFacts& facts) {
                                  impl_->state.tunIndex, false);
 }
 
-void CProgramBackend::installRoutes(const NodeRef&, const std::string& serverAddress, const std::string& exitAddress,
-                                    bool udpEnabled) {
+void CProgramBackend::installRoutes(const NodeRef& node, const std::string& serverAddress,
+                                    const std::string& exitAddress, bool udpEnabled) {
   RoutePlanInput plan;
   plan.serverAddress = serverAddress;
   plan.exitAddress = exitAddress;
@@ -494,8 +521,28 @@ void CProgramBackend::installRoutes(const NodeRef&, const std::string& serverAdd
   std::lock_guard<std::mutex> guard(impl_->lock);
   if (!impl_->ensureHelper()) return;
   Json::Value answer;
+  bool ipv6Routed = false;
+  // A SOCKS 4 node has no form for an IPv6 destination: IPv6 stays blocked,
+  // so that applications fall back to IPv4 at once.
+  if (impl_->ipv6 && !(node && node->isSocks4())) {
+    const Ipv6RoutePlan plan6 = ipv6RoutePlan(mode);
+    ipv6Routed = true;
+    for (const auto* list : {&plan6.tunnel, &plan6.direct}) {
+      if (list->empty()) continue;
+      Json::Value request;
+      request["op"] = "routes6_add";
+      request["via"] = list == &plan6.tunnel ? "tunnel" : "direct";
+      request["routes"] = Json::Value(Json::arrayValue);
+      for (const std::string& network : *list) request["routes"].append(network);
+      std::string error;
+      bool ok = impl_->helper->call(request, answer, error);
+      if (!ok) impl_->report.push_back("cannot route IPv6: " + error);
+      if (list == &plan6.tunnel) ipv6Routed = ok;
+    }
+    if (ipv6Routed && mode.routeAll) impl_->report.push_back("IPv6 goes through the tunnel");
+  }
   // While everything goes through the tunnel, IPv6 must not leave beside it.
-  if (mode.routeAll) impl_->callOp("block_ipv6", answer, "cannot block IPv6");
+  if (mode.routeAll && !ipv6Routed) impl_->callOp("block_ipv6", answer, "cannot block IPv6");
   vantor::installRoutes(*impl_->routes, mode, plan);
   std::string error = impl_->routes->lastError();
   if (!error.empty()) impl_->report.push_back("routes: " + error);

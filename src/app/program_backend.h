@@ -39,6 +39,8 @@ class CProgramBackend : public IConnectionBackend {
   void runEvents(int type) override;
 
   bool setCurrentNode(NodeRef node) override;
+  bool startPlugin(NodeRef& node, std::string& error) override;
+  void stopPlugin() override;
   void enableRelay() override;
   void disableRelay() override;
   uint16_t servicePort() override;

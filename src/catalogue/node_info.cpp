@@ -152,6 +152,14 @@ NodeRef NodeSnapshot::withResolvedIp(const std::string& address) const {
   return copy;
 }
 
+NodeRef NodeSnapshot::withTcpEndpoint(const std::string& serverAddress, const std::string& host, uint16_t port) const {
+  auto copy = std::make_shared<NodeSnapshot>(*this);
+  copy->resolvedIp = serverAddress;
+  copy->tcpHost = host;
+  copy->tcpPort = port;
+  return copy;
+}
+
 NodeRef CNodeInfo::snapshot() const {
   auto s = std::make_shared<NodeSnapshot>();
   s->id = id;

@@ -124,8 +124,12 @@ struct NodeSnapshot {
   std::string obfsparam;
   std::string protocolparam;
   std::string group;
-  std::string plugin;  // a Shadowsocks plugin program; the service refuses such a node until plugins run
+  std::string plugin;  // a Shadowsocks plugin program; its TCP must go through it
   std::string plugin_opts;
+  // Where TCP to the node goes instead of the server: the local port of its
+  // running plugin program. Port 0: TCP goes to the server like UDP does.
+  std::string tcpHost;
+  uint16_t tcpPort = 0;
   // Never null; shared with the record the snapshot was made of.
   std::shared_ptr<CNodeCounters> counters = std::make_shared<CNodeCounters>();
 
@@ -135,9 +139,17 @@ struct NodeSnapshot {
   const char* kindLabel() const { return vantor::kindLabel(type); }
   const char* kindLongLabel() const { return vantor::kindLongLabel(type); }
   const std::string& connectAddress() const { return resolvedIp.empty() ? server : resolvedIp; }
+  // Where a TCP connection to the node goes (UDP always goes to the server).
+  const std::string& tcpConnectAddress() const { return tcpPort != 0 ? tcpHost : connectAddress(); }
+  uint16_t tcpConnectPort() const { return tcpPort != 0 ? tcpPort : server_port; }
+  // Whether the node needs a plugin program that is not running for it.
+  bool lacksPlugin() const { return isShadowsocks() && !plugin.empty() && tcpPort == 0; }
   std::string displayText() const;
   // A copy that connects to `address` (same counters).
   NodeRef withResolvedIp(const std::string& address) const;
+  // A copy whose TCP goes to host:port, the server at `serverAddress` kept
+  // as its resolved address for everything else (same counters).
+  NodeRef withTcpEndpoint(const std::string& serverAddress, const std::string& host, uint16_t port) const;
 };
 
 class CNodeInfo {

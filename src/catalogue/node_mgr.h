@@ -201,8 +201,8 @@ class CNodeMgr {
 // with the cipher "none", which sends the target and the data in the clear.
 std::string unstorableNodeReason(const NodeParams& params);
 // Why a node cannot be connected through or tested, or empty: what the store
-// refuses, and a Shadowsocks plugin, which nothing runs yet (see
-// pluginRefusal()). The store keeps plugin nodes; the paths that would send
+// refuses, and a Shadowsocks plugin whose program is not installed (see
+// pluginRefusal()). The store keeps such nodes; the paths that would send
 // traffic to one ask this first.
 std::string unsupportedNodeReason(const NodeParams& params);
 

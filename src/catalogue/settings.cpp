@@ -73,6 +73,7 @@ const std::vector<SettingKey> kKeys = {
     {"GeoServices", T::Text, &S::GeoServices, "", ""},
     {"nTcpWindow", T::Int, &S::nTcpWindow, "0", "0"},
     {"bReconnectAfterLinkLoss", T::Bool, &S::bReconnectAfterLinkLoss, "1", "1"},
+    {"bIPv6", T::Bool, &S::bIPv6, "1", "1"},
 };
 
 const std::vector<DnsProvider> kDnsProviders = {

@@ -81,6 +81,9 @@ struct Settings {
   // After the network monitor disconnected because a link went down,
   // connect again once a default route is back.
   bool bReconnectAfterLinkLoss = true;
+  // Carry IPv6 through the tunnel when the host has IPv6 connectivity;
+  // off (or without connectivity): IPv6 is blocked while connected.
+  bool bIPv6 = true;
 
   // Keys found in the file that this version does not know, kept in file
   // order and written back unchanged.

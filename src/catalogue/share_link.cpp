@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "crypto/cryptor.h"
+#include "platform/process.h"
 
 // The decoders are written out here rather than taken from Crypto++ or curl:
 // links need base64 that stops at the first foreign character (Crypto++ skips
@@ -430,9 +431,19 @@ bool isPluginName(std::string_view name) {
   return true;
 }
 
+std::string pluginProgramPath(const std::string& name) {
+  if (!isPluginName(name)) return {};
+  std::string path = platform::findProgram(name);
+  if (path.empty() && name == "v2ray-plugin") path = platform::findProgram("ss-v2ray-plugin");
+  return path;
+}
+
 std::string pluginRefusal(const NodeParams& node) {
   if (node.type != kNodeShadowsocks || node.plugin.empty()) return {};
-  return "Shadowsocks plugins are not supported yet (this node needs the plugin " + node.plugin + ")";
+  if (!isPluginName(node.plugin)) return "Not a Shadowsocks plugin name: " + node.plugin;
+  if (pluginProgramPath(node.plugin).empty())
+    return "The Shadowsocks plugin " + node.plugin + " was not found (install it or remove it from the node)";
+  return {};
 }
 
 }  // namespace vantor

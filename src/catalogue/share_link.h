@@ -33,9 +33,14 @@ std::string shareLink(const NodeParams& node);
 // written back into a link either.
 bool isPluginName(std::string_view name);
 
-// Why a node with a Shadowsocks plugin cannot be used yet, or empty when it
-// has none: the plugin program is not run, and the traffic must not go to the
-// server without it.
+// The program that runs the plugin `name`, found on PATH; empty when there is
+// none. Debian installs v2ray-plugin as "ss-v2ray-plugin", which is tried
+// when "v2ray-plugin" itself is not found.
+std::string pluginProgramPath(const std::string& name);
+
+// Why the plugin of a Shadowsocks node cannot run, or empty when it can or
+// the node has none: a name that is no program name, or a program that is
+// not installed. Its traffic must not go to the server without the plugin.
 std::string pluginRefusal(const NodeParams& node);
 
 // Percent-encoding of every byte but A-Z a-z 0-9 "-" "." "_" "~".

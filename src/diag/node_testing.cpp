@@ -16,6 +16,7 @@
 #include "diag/dns_client.h"
 #include "platform/icmp.h"
 #include "service/host_cache.h"
+#include "service/plugin_runner.h"
 
 namespace vantor {
 
@@ -127,7 +128,9 @@ bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoin
   }
   ++n->counters->ConnectedTimes;
   Ipv4Endpoint server{};
-  if (!fillAddress(server, n->server, n->server_port)) {
+  // TCP to a node with a plugin goes to the plugin program's port.
+  const bool plugged = !udp && n->tcpPort != 0;
+  if (!fillAddress(server, plugged ? n->tcpHost : n->server, plugged ? n->tcpPort : n->server_port)) {
     platform::closeSocket(s);
     ++n->counters->FailureTimes;
     this->noteConnectFailure(false, 0, server);
@@ -262,6 +265,16 @@ bool CTesterSession<Session>::exitAddress(NodeRef n, const std::string& url, std
   address.clear();
   this->node = n;
   if (!n || url.empty() || !isLocalAddress(n->connectAddress())) return false;
+  std::unique_ptr<CPluginRunner> plugin;  // for this request only, when no connection runs one
+  if (n->lacksPlugin()) {
+    std::string error;
+    plugin = CPluginRunner::start(n, error);
+    if (!plugin) {
+      report(kLevelFailure, "%s", error.c_str());
+      return false;
+    }
+    this->node = plugin->plugged(*n);
+  }
   closeUpstream();
   if (!this->openUpstream(false, true, nullptr)) return false;
   report(kLevelProgress, "Testing url: %s", url.c_str());
@@ -340,6 +353,22 @@ bool CSSRClientTesting::test(NodeRef n, bool udp) {
     return false;
   }
   node = withTrimmedServer(n);
+  // TCP goes through the node's plugin program; one that no connection runs
+  // for this node runs for the test only. UDP goes to the server either way.
+  std::unique_ptr<CPluginRunner> plugin;
+  if (!udp && node->lacksPlugin()) {
+    std::string error;
+    plugin = CPluginRunner::start(node, error);
+    if (!plugin) {
+      report(kLevelFailure, "%s", error.c_str());
+      noteFailure(FailureKind::kConnectRefused, error);
+      reportOutcome(false, false);
+      n->counters->lastTestResult = 0;
+      reportDone();
+      return false;
+    }
+    node = plugin->plugged(*node);
+  }
   if (!preparePipeline(true)) return false;
   bool ok = udp ? udpTest() : tcpTest();
   n->counters->lastTestResult = ok ? 1 : 0;

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <cstring>
 #include <set>
 
 #include "platform/net.h"
@@ -24,6 +25,8 @@ const std::map<std::string, OpInfo>& operations() {
       {"tun_open", {Op::TunOpen, {"offload"}}},
       {"dns", {Op::Dns, {"servers", "replace_local"}}},
       {"block_ipv6", {Op::BlockIpv6, {}}},
+      {"tun_ipv6", {Op::TunIpv6, {}}},
+      {"routes6_add", {Op::Routes6Add, {"via", "routes"}}},
       {"routes_add", {Op::RoutesAdd, {"via", "metric", "routes"}}},
       {"routes_delete", {Op::RoutesDelete, {"routes"}}},
       {"routes_clear", {Op::RoutesClear, {}}},
@@ -61,6 +64,24 @@ bool parseNetwork(const Json::Value& value, Network& out, std::string& error) {
   }
   out.mask = platform::prefixMask(length);
   out.address = address & out.mask;
+  return true;
+}
+
+// An IPv6 network a connection may route: never loopback, link-local or
+// multicast space (those stay with the host's own links).
+bool parseNetwork6(const Json::Value& value, Network6& out, std::string& error) {
+  if (!value.isString() || !platform::parseIpv6Network(value.asString(), out.address, out.prefixLength)) {
+    error = "not an IPv6 network: " + (value.isString() ? value.asString().substr(0, 64) : std::string("?"));
+    return false;
+  }
+  static const uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  bool linkLocal = out.prefixLength >= 10 && out.address[0] == 0xfe && (out.address[1] & 0xc0) == 0x80;
+  bool multicast = out.prefixLength >= 8 && out.address[0] == 0xff;
+  bool loopback = out.prefixLength == 128 && std::memcmp(out.address, kLoopback, 16) == 0;
+  if (linkLocal || multicast || loopback) {
+    error = "not a network to route: " + value.asString().substr(0, 64);
+    return false;
+  }
   return true;
 }
 
@@ -162,7 +183,7 @@ bool parseRequest(std::string_view line, Request& request, std::string& error) {
       request.servers.push_back(address);
     }
   }
-  if (info.op == Op::RoutesAdd) {
+  if (info.op == Op::RoutesAdd || info.op == Op::Routes6Add) {
     const Json::Value& via = root["via"];
     if (!via.isString() || (via.asString() != "tunnel" && via.asString() != "direct")) {
       error = "routes go \"via\" \"tunnel\" or \"direct\" only";
@@ -175,6 +196,18 @@ bool parseRequest(std::string_view line, Request& request, std::string& error) {
         return false;
       }
       request.metric = root["metric"].asUInt();
+    }
+  }
+  if (info.op == Op::Routes6Add) {
+    const Json::Value& list = root["routes"];
+    if (!list.isArray() || list.size() > kMaxSessionRoutes) {
+      error = "\"routes\" must be a list of at most " + std::to_string(kMaxSessionRoutes) + " networks";
+      return false;
+    }
+    for (const Json::Value& v : list) {
+      Network6 n;
+      if (!parseNetwork6(v, n, error)) return false;
+      request.routes6.push_back(n);
     }
   }
   if (info.op == Op::RoutesAdd || info.op == Op::RoutesDelete) {

@@ -12,6 +12,10 @@
 //   {"op":"dns","servers":[IP..],"replace_local":B}
 //                                            DNS of the TUN link (and the local link) or resolv.conf
 //   {"op":"block_ipv6"}                      unreachable ::/1 and 8000::/1
+//   {"op":"tun_ipv6"}                        the interface's IPv6 address fdc6:4b3c::1/64
+//   {"op":"routes6_add","via":"tunnel"|"direct","routes":["2001:db8::/32",..]}
+//                                            IPv6 routes into the interface, or through the
+//                                            host's own IPv6 default route
 //   {"op":"routes_add","via":"tunnel"|"direct","metric":N,"routes":["A.B.C.D/LEN",..]}
 //   {"op":"routes_delete","routes":[..]}     only routes this session added
 //   {"op":"routes_clear"}
@@ -49,7 +53,9 @@ enum class Op {
   TunOpen,
   Dns,
   BlockIpv6,
+  TunIpv6,
   RoutesAdd,
+  Routes6Add,
   RoutesDelete,
   RoutesClear,
   FlushDns,
@@ -63,6 +69,11 @@ struct Network {
   uint32_t mask = 0;
 };
 
+struct Network6 {
+  uint8_t address[16] = {};
+  int prefixLength = 0;
+};
+
 struct Request {
   Op op = Op::Status;
   std::string name;  // the interface, from root only
@@ -72,6 +83,7 @@ struct Request {
   bool viaTunnel = false;
   uint32_t metric = 0;
   std::vector<Network> routes;
+  std::vector<Network6> routes6;
 };
 
 // One JSON object of the wire, strictly read (no comments, no duplicate keys,

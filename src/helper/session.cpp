@@ -215,6 +215,47 @@ Json::Value HelperSession::deleteRoutes(const Request& request) {
   return success();
 }
 
+Json::Value HelperSession::addIpv6Routes(const Request& request) {
+  if (request.viaTunnel && !tunIpv6_) return failure("the TUN interface has no IPv6 address yet");
+  if (!tunConfigured_) return failure("the TUN interface is not configured yet");
+  if (routes_->trackedCount() + routes6_.size() + request.routes6.size() > kMaxSessionRoutes)
+    return failure("a connection may hold at most " + std::to_string(kMaxSessionRoutes) + " routes");
+  platform::Ipv6RouteRow path;
+  if (request.viaTunnel) {
+    path.ifIndex = tunIndex_;
+  } else if (!platform::ipv6DefaultRoute(path) || path.ifIndex == tunIndex_) {
+    // The direct path is the IPv6 default route as this helper sees it.
+    return failure("no IPv6 default route to send the direct routes through");
+  }
+  std::vector<platform::Ipv6RouteRow> rows;
+  for (const Network6& n : request.routes6) {
+    platform::Ipv6RouteRow row;
+    std::memcpy(row.destination, n.address, 16);
+    row.prefixLength = n.prefixLength;
+    row.hasGateway = !request.viaTunnel && path.hasGateway;
+    if (row.hasGateway) std::memcpy(row.gateway, path.gateway, 16);
+    row.ifIndex = path.ifIndex;
+    row.metric = 1;
+    rows.push_back(row);
+  }
+  std::string error;
+  if (!routesNoted_) {
+    if (!host_->noteRoutes(error)) return failure(error);
+    routesNoted_ = true;
+  }
+  int failed = host_->addIpv6Routes(rows, error);
+  routes6_.insert(routes6_.end(), rows.begin(), rows.end());
+  if (failed != 0) return failure(error);
+  Json::Value answer = success();
+  answer["added"] = Json::UInt64(rows.size());
+  return answer;
+}
+
+void HelperSession::clearIpv6Routes() {
+  if (!routes6_.empty()) platform::deleteIpv6Routes(routes6_);
+  routes6_.clear();
+}
+
 Json::Value HelperSession::handle(const Request& request, long& handle) {
   handle = -1;
   std::string error;
@@ -262,12 +303,20 @@ Json::Value HelperSession::handle(const Request& request, long& handle) {
     case Op::BlockIpv6:
       if (!host_->blockIpv6(error)) return failure(error);
       return success();
+    case Op::TunIpv6:
+      if (!tunConfigured_) return failure("the TUN interface is not configured yet");
+      if (!host_->addTunIpv6Address(tunName_, error)) return failure("cannot give " + tunName_ + " IPv6: " + error);
+      tunIpv6_ = true;
+      return success();
+    case Op::Routes6Add:
+      return addIpv6Routes(request);
     case Op::RoutesAdd:
       return addRoutes(request);
     case Op::RoutesDelete:
       return deleteRoutes(request);
     case Op::RoutesClear:
       routes_->removeAllRoutes();
+      clearIpv6Routes();
       return success();
     case Op::FlushDns:
       flushResolver();
@@ -301,12 +350,14 @@ std::vector<std::string> HelperSession::end() {
   std::vector<std::string> report;
   if (!hold_.held()) return report;
   routes_.reset();  // takes its routes away
+  clearIpv6Routes();
   host_->undo(report);
   host_.reset();
   record_.reset();
   tunName_.clear();
   tunIndex_ = 0;
   tunConfigured_ = false;
+  tunIpv6_ = false;
   routesNoted_ = false;
   hold_.release();
   return report;

@@ -54,6 +54,8 @@ class HelperSession {
   bool ensurePaths(std::string& error);
   Json::Value addRoutes(const Request& request);
   Json::Value deleteRoutes(const Request& request);
+  Json::Value addIpv6Routes(const Request& request);
+  void clearIpv6Routes();
 
   unsigned uid_;
   int pid_;
@@ -65,6 +67,8 @@ class HelperSession {
   std::string tunName_;
   int tunIndex_ = 0;
   bool tunConfigured_ = false;
+  bool tunIpv6_ = false;  // the interface has its IPv6 address
+  std::vector<platform::Ipv6RouteRow> routes6_;
 };
 
 }  // namespace vantor::helper

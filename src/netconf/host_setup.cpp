@@ -108,6 +108,20 @@ bool undoTunAddress(const Json::Value& change, std::vector<std::string>& report)
   return true;
 }
 
+bool undoTunAddress6(const Json::Value& change, std::vector<std::string>& report) {
+  const std::string name = change["name"].asString();
+  uint8_t address[16];
+  if (!platform::parseIpv6(change["address"].asString(), address)) return true;
+  if (!platform::interfaceExists(name) || !platform::interfaceHasAddress6(name, address)) return true;
+  std::string error;
+  if (!platform::removeInterfaceAddress6(name, address, change["prefix"].asInt(), error)) {
+    report.push_back("could not remove the IPv6 address of " + name + ": " + error);
+    return false;
+  }
+  report.push_back("removed " + change["address"].asString() + " from " + name);
+  return true;
+}
+
 bool undoTunUp(const Json::Value& change, std::vector<std::string>& report) {
   const std::string name = change["name"].asString();
   if (!platform::interfaceExists(name) || !platform::interfaceIsUp(name)) return true;
@@ -177,6 +191,7 @@ void registerHostUndos() {
     HostChangeRecord::registerUndo("ipv6_block", undoIpv6Block);
     HostChangeRecord::registerUndo("tun_interface", undoTunInterface);
     HostChangeRecord::registerUndo("tun_address", undoTunAddress);
+    HostChangeRecord::registerUndo("tun_address6", undoTunAddress6);
     HostChangeRecord::registerUndo("tun_up", undoTunUp);
     HostChangeRecord::registerUndo("resolv_conf", undoResolvConf);
     HostChangeRecord::registerUndo("resolved_link", undoResolvedLink);
@@ -311,6 +326,32 @@ bool HostSetup::blockIpv6(std::string& error) {
     }
   }
   return true;
+}
+
+bool HostSetup::addTunIpv6Address(const std::string& name, std::string& error) {
+  uint8_t address[16];
+  platform::parseIpv6(kTunIpv6Address, address);
+  if (platform::interfaceHasAddress6(name, address)) return true;
+  Json::Value change;
+  change["name"] = name;
+  change["address"] = kTunIpv6Address;
+  change["prefix"] = kTunIpv6Prefix;
+  return recordAndMake(
+      "tun_address6", change, [&] { return platform::addInterfaceAddress6(name, address, kTunIpv6Prefix, error); },
+      error);
+}
+
+int HostSetup::addIpv6Routes(const std::vector<platform::Ipv6RouteRow>& rows, std::string& error) {
+  std::vector<int> errors;
+  int failed = platform::addIpv6Routes(rows, &errors);
+  if (failed < 0) {
+    error = "cannot reach the routing table";
+    return static_cast<int>(rows.size());
+  }
+  for (std::size_t i = 0; i < rows.size() && i < errors.size(); ++i)
+    if (errors[i] != 0 && error.empty())
+      error = "cannot add " + platform::describeIpv6Route(rows[i]) + ": error " + std::to_string(errors[i]);
+  return failed;
 }
 
 bool HostSetup::configureResolvConf(const std::vector<uint32_t>& servers, std::string& error) {

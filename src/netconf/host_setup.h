@@ -16,6 +16,7 @@
 
 #include "netconf/host_changes.h"
 #include "netconf/route_mgr.h"
+#include "platform/routes.h"
 
 namespace vantor {
 
@@ -46,6 +47,10 @@ bool interfaceDown(int ifIndex);
 
 // The IPv6 ranges blocked while everything goes through the tunnel.
 inline constexpr const char* kIpv6BlockPrefixes[] = {"::/1", "8000::/1"};
+// The host side of the TUN link when IPv6 goes through the tunnel (the
+// tunnel's stack is ::2 of the same prefix).
+inline constexpr const char* kTunIpv6Address = "fdc6:4b3c::1";
+inline constexpr int kTunIpv6Prefix = 64;
 
 class HostSetup {
  public:
@@ -63,6 +68,12 @@ class HostSetup {
   // Unreachable routes for all of IPv6: connects fail at once instead of
   // leaving the host outside the tunnel.
   bool blockIpv6(std::string& error);
+  // Gives the TUN interface kTunIpv6Address/kTunIpv6Prefix.
+  bool addTunIpv6Address(const std::string& name, std::string& error);
+  // IPv6 routes of ours (origin kVantorRouteProtocol, swept with the
+  // others at undo once noteRoutes was called). Returns how many the kernel
+  // refused.
+  int addIpv6Routes(const std::vector<platform::Ipv6RouteRow>& rows, std::string& error);
   // DNS while connected. With systemd-resolved: the TUN link gets `servers`
   // and takes every query; with `replaceLocal` the local link's servers are
   // replaced too. Without it: resolv.conf lists `servers`.

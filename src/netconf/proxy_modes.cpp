@@ -78,8 +78,12 @@ NetworkEntry parseNetworkLine(const std::string& fullLine) {
   return entry;
 }
 
-std::vector<NetworkEntry> parseNetworks(const std::string& text) {
-  std::vector<NetworkEntry> networks;
+namespace {
+
+// Calls `each` with every non-empty line after the header, "\r" removed and
+// cut to the characters a line may use.
+template <typename F>
+void forEachNetworkLine(const std::string& text, F each) {
   auto newline = text.find('\n');
   std::size_t pos = newline == std::string::npos ? text.size() : newline + 1;
   while (pos < text.size()) {
@@ -87,9 +91,36 @@ std::vector<NetworkEntry> parseNetworks(const std::string& text) {
     if (end == std::string::npos) end = text.size();
     std::size_t stop = end;
     if (stop > pos && text[stop - 1] == '\r') --stop;
-    if (stop > pos) networks.push_back(parseNetworkLine(text.substr(pos, std::min(stop - pos, kMaxLineUsed))));
+    if (stop > pos) each(text.substr(pos, std::min(stop - pos, kMaxLineUsed)));
     pos = end + 1;
   }
+}
+
+bool isIpv6Line(const std::string& line) { return line.find(':') != std::string::npos; }
+
+}  // namespace
+
+std::vector<std::string> parseNetworks6(const std::string& text) {
+  std::vector<std::string> networks;
+  forEachNetworkLine(text, [&](const std::string& line) {
+    if (!isIpv6Line(line)) return;
+    std::size_t slash = line.find('/');
+    int prefix = slash == std::string::npos ? 128 : std::min(leadingNumber(line.substr(slash + 1)), 128);
+    uint8_t address[16];
+    if (!platform::parseIpv6(line.substr(0, slash), address)) return;
+    for (int bit = prefix; bit < 128; ++bit) address[bit / 8] &= static_cast<uint8_t>(~(0x80 >> (bit % 8)));
+    networks.push_back(platform::formatIpv6(address) + "/" + std::to_string(prefix));
+  });
+  return networks;
+}
+
+std::vector<NetworkEntry> parseNetworks(const std::string& text) {
+  std::vector<NetworkEntry> networks;
+  // An IPv6 line is no IPv4 network (it would come out as a host route to
+  // 255.255.255.255).
+  forEachNetworkLine(text, [&](const std::string& line) {
+    if (!isIpv6Line(line)) networks.push_back(parseNetworkLine(line));
+  });
   return networks;
 }
 
@@ -164,15 +195,18 @@ int CProxyModeMgr::scanRules(const std::vector<std::string>& ruleFolders, bool l
 }
 
 std::size_t CProxyModeMgr::loadNetworks(ProxyMode& mode) {
-  if (mode.networksLoaded) return mode.networks.size();
+  if (mode.networksLoaded) return mode.networks.size() + mode.networks6.size();
   if (mode.ruleFile.empty() || mode.kind == kModeGlobal || mode.kind == kModeBrowserGlobal ||
       mode.kind == kModeBrowserPac)
     return 0;
   std::string text;
   bool plain = mode.plainText;
-  if (readRuleFile(mode.ruleFile, text, plain)) mode.networks = parseNetworks(text);
+  if (readRuleFile(mode.ruleFile, text, plain)) {
+    mode.networks = parseNetworks(text);
+    mode.networks6 = parseNetworks6(text);
+  }
   mode.networksLoaded = true;
-  return mode.networks.size();
+  return mode.networks.size() + mode.networks6.size();
 }
 
 ProxyMode& CProxyModeMgr::currentMode() {

@@ -47,6 +47,8 @@ struct ProxyMode {
   bool listedDirect = false;
   bool networksLoaded = false;
   std::vector<NetworkEntry> networks;
+  // The IPv6 networks of the rule file, as "address/prefix" texts.
+  std::vector<std::string> networks6;
 
   // Modes that route into the TUN interface (the others only switch the
   // system web proxy).
@@ -57,8 +59,13 @@ struct ProxyMode {
 std::optional<ProxyMode> parseRuleHeader(const std::string& line);
 // One network line (at most its first 99 characters are used).
 NetworkEntry parseNetworkLine(const std::string& line);
-// The networks of a rule file's text (the header line is skipped).
+// The IPv4 networks of a rule file's text (the header line is skipped; so
+// are IPv6 lines, which have their own list below).
 std::vector<NetworkEntry> parseNetworks(const std::string& text);
+// The IPv6 networks ("2001:db8::/32", a bare address is a /128) of a rule
+// file's text as "address/prefix" with the host bits cleared; lines that are
+// not IPv6 networks are left out.
+std::vector<std::string> parseNetworks6(const std::string& text);
 // Reads a rule file in its storage form: `plainText` says which it was
 // (encoded only when it decodes and its text starts with "#"). False when
 // there is nothing to read.

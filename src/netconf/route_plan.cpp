@@ -51,4 +51,14 @@ std::size_t installRoutes(CRouterMgr& mgr, const ProxyMode& mode, RoutePlanInput
   return added;
 }
 
+Ipv6RoutePlan ipv6RoutePlan(const ProxyMode& mode) {
+  Ipv6RoutePlan plan;
+  if (mode.routeAll) plan.tunnel = {"::/1", "8000::/1"};
+  if (mode.kind != kModeGlobal) {
+    std::vector<std::string>& into = mode.listedDirect ? plan.direct : plan.tunnel;
+    into.insert(into.end(), mode.networks6.begin(), mode.networks6.end());
+  }
+  return plan;
+}
+
 }  // namespace vantor

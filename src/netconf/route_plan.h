@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "catalogue/node_info.h"
 #include "netconf/proxy_modes.h"
@@ -38,5 +39,14 @@ inline constexpr const char* kHostMask = "255.255.255.255";
 // Installs the plan for `mode` (networks loaded by the caller); returns the
 // number of routes accepted by the manager.
 std::size_t installRoutes(CRouterMgr& mgr, const ProxyMode& mode, RoutePlanInput& input);
+
+// The IPv6 routes of a mode when IPv6 goes through the tunnel: ::/1 and
+// 8000::/1 into the tunnel when the mode sends everything there, and the
+// rule file's IPv6 networks into the tunnel or direct as its IPv4 ones go.
+struct Ipv6RoutePlan {
+  std::vector<std::string> tunnel;
+  std::vector<std::string> direct;
+};
+Ipv6RoutePlan ipv6RoutePlan(const ProxyMode& mode);
 
 }  // namespace vantor

@@ -85,6 +85,9 @@ int waitSockets(std::span<WaitItem> items, int timeoutMs);
 // Dotted-quad parsing and formatting; addresses in network byte order.
 bool parseIpv4(std::string_view text, uint32_t& address);
 std::string formatIpv4(uint32_t address);
+// The same for IPv6 texts ("2001:db8::1", no brackets); 16 bytes in network order.
+bool parseIpv6(std::string_view text, uint8_t address[16]);
+std::string formatIpv6(const uint8_t address[16]);
 // The system resolver: the first IPv4 address of `name`.
 bool resolveIpv4(const std::string& name, uint32_t& address);
 

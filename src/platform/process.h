@@ -21,6 +21,46 @@ std::string findProgram(const std::string& name);
 bool runProcess(const std::vector<std::string>& argv, std::string* output, int& exitCode, int timeoutMs = 10000,
                 const std::vector<std::string>& extraEnv = {});
 
+// A long-running child program. It starts with standard input empty and its
+// standard output and error on one pipe that we read, inherits no other
+// descriptor of ours, runs in a process group of its own (terminal signals
+// are for us), and is killed when the thread that started it ends
+// (PR_SET_PDEATHSIG on Linux): a parent that crashes or is killed leaves none
+// behind, so start it from a thread that lives as long as the child should.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  // terminate(1000) when still running.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Runs `program` (a path) with `argv` (argv[0] included) and the
+  // environment plus `extraEnv` ("NAME=value", replacing the same name).
+  // False with `error` when it could not be started.
+  bool start(const std::string& program, const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+             std::string& error);
+  int pid() const { return pid_; }
+  // Waits up to `timeoutMs` for output and appends each complete line (without
+  // its line end; at most 4 KiB, longer ones are cut) to `lines`. False once the
+  // pipe is closed (the child and whatever it started have closed it).
+  bool readLines(std::vector<std::string>& lines, int timeoutMs);
+  // Whether the child still runs; reaps it when it has ended.
+  bool alive();
+  // How it ended ("exited with status 1", "killed by signal 9"), once alive()
+  // was false.
+  const std::string& endText() const { return endText_; }
+  // Asks the child to end (SIGTERM), kills it after `graceMs`, reaps it.
+  void terminate(int graceMs);
+
+ private:
+  void closeOutput();
+  int pid_ = -1;
+  int output_ = -1;
+  std::string partial_;
+  std::string endText_;
+};
+
 int currentProcessId();
 // When the process started (in the system's own clock ticks since boot), 0
 // when there is no such process. With the id it names one process for good:

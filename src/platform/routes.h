@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,33 @@ int deleteRoutesOfProtocol(uint8_t protocol, std::vector<std::string>* removed =
 bool addIpv6Unreachable(const std::string& prefix, std::string& error);
 bool deleteIpv6Unreachable(const std::string& prefix, std::string& error);
 bool hasIpv6Unreachable(const std::string& prefix);
+
+// An IPv6 route (addresses 16 bytes in network order). Without a gateway
+// the destination is on the link of `ifIndex` (the TUN interface's case).
+struct Ipv6RouteRow {
+  uint8_t destination[16] = {};
+  int prefixLength = 0;
+  uint8_t gateway[16] = {};
+  bool hasGateway = false;
+  int ifIndex = 0;
+  uint32_t metric = 0;
+  uint8_t protocol = kVantorRouteProtocol;
+};
+// "2001:db8::/32" (a bare address is a /128); host bits beyond the prefix
+// are refused. False for anything else.
+bool parseIpv6Network(std::string_view text, uint8_t address[16], int& prefixLength);
+std::string describeIpv6Route(const Ipv6RouteRow& row);
+// As addRoutes and deleteRoutes, for IPv6 rows of the main table.
+int addIpv6Routes(std::span<const Ipv6RouteRow> rows, std::vector<int>* errors = nullptr);
+int deleteIpv6Routes(std::span<const Ipv6RouteRow> rows, std::vector<int>* errors = nullptr);
+// The host's IPv6 default route (::/0, unicast) with the lowest metric:
+// its gateway (when it has one) and interface. False when there is none.
+bool ipv6DefaultRoute(Ipv6RouteRow& out);
+// Whether the host has a usable (not tentative, not failed) global-scope
+// IPv6 address on an interface other than `exceptIfIndex`.
+bool hasGlobalIpv6Address(int exceptIfIndex = 0);
+// IPv6 connectivity: a global address and a default route.
+bool hasIpv6Connectivity(int exceptIfIndex = 0);
 
 // Interfaces by index.
 int interfaceIndex(const std::string& name);  // 0 when there is none

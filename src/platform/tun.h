@@ -69,5 +69,10 @@ bool interfaceIsUp(const std::string& name);
 bool addInterfaceAddress(const std::string& name, uint32_t address, int prefixLength, std::string& error);
 bool removeInterfaceAddress(const std::string& name, uint32_t address, int prefixLength, std::string& error);
 bool interfaceHasAddress(const std::string& name, uint32_t address);
+// The same for one IPv6 address (16 bytes, network order), added without
+// duplicate address detection (a TUN link has no neighbours).
+bool addInterfaceAddress6(const std::string& name, const uint8_t address[16], int prefixLength, std::string& error);
+bool removeInterfaceAddress6(const std::string& name, const uint8_t address[16], int prefixLength, std::string& error);
+bool interfaceHasAddress6(const std::string& name, const uint8_t address[16]);
 
 }  // namespace vantor::platform

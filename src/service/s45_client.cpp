@@ -111,6 +111,7 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
   uint8_t request[262] = {kVersion5, cmd, 0};
   std::size_t n = 3;
   uint32_t address = 0;
+  uint8_t address6[16];
   if (cmd == kCmdUdpAssociate) {
     request[n++] = kAtypIpv4;
     n += 4;  // 0.0.0.0
@@ -119,6 +120,11 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
     request[n++] = kAtypIpv4;
     std::memcpy(request + n, &address, 4);
     n += 4;
+    platform::writeBe16(request + n, targetPort);
+  } else if (addressType == kAtypIpv6 && platform::parseIpv6(targetHost, address6)) {
+    request[n++] = kAtypIpv6;
+    std::memcpy(request + n, address6, 16);
+    n += 16;
     platform::writeBe16(request + n, targetPort);
   } else {
     std::size_t length = std::strlen(targetHost);
@@ -181,6 +187,10 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
 
 bool CS45CLient::socks4Connect() {
   // Names are resolved here: the node speaks plain SOCKS 4.
+  if (addressType == kAtypIpv6) {
+    noteFailure(FailureKind::kRequestRefused, "SOCKS 4 cannot carry an IPv6 destination");
+    return false;
+  }
   Ipv4Endpoint target{};
   if (!fillAddress(target, targetHost, targetPort)) return false;
   const std::string& user = node->username;

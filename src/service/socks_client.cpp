@@ -123,6 +123,14 @@ bool CSocksClient::handleSocks5Request() {
     std::memcpy(&address, raw, 4);
     if (cmd == kCmdConnect && (address == 0 || platform::readBe16(port) == 0)) return false;
     std::strncpy(host, platform::formatIpv4(address).c_str(), sizeof host - 1);
+  } else if (atyp == kAtypIpv6) {
+    // The tunnel hands every IPv6 connection over in this form; the upstream
+    // sessions carry it to the node as an IPv6 address again.
+    uint8_t raw[16];
+    if (!recvClientExact(raw, 16) || !recvClientExact(port, 2)) return false;
+    static const uint8_t kNoAddress[16] = {};
+    if (cmd == kCmdConnect && (std::memcmp(raw, kNoAddress, 16) == 0 || platform::readBe16(port) == 0)) return false;
+    std::strncpy(host, platform::formatIpv6(raw).c_str(), sizeof host - 1);
   } else if (atyp == kAtypDomain) {
     uint8_t length = 0;
     if (!readClientByte(length) || length == 0) return false;
@@ -552,7 +560,9 @@ bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* server
     Ipv4Endpoint server{};
     bool connected = false;
     auto started = std::chrono::steady_clock::now();
-    bool resolved = fillAddress(server, node->connectAddress(), node->server_port);
+    // TCP goes through the node's plugin program when it has one.
+    bool resolved = udp ? fillAddress(server, node->connectAddress(), node->server_port)
+                        : fillAddress(server, node->tcpConnectAddress(), node->tcpConnectPort());
     int error = 0;
     if (resolved) {
       if (serverAddress) *serverAddress = server;

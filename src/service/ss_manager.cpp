@@ -99,6 +99,7 @@ bool CSSManager::startListener() {
 
 void CSSManager::stopService() {
   gRelayEnabled = false;
+  stopPlugin();
   SocketHandle s = listenSocket.exchange(kInvalidSocket);
   if (s == kInvalidSocket) return;
   // Shutting the socket down wakes the accept thread; it is closed once that
@@ -111,8 +112,8 @@ void CSSManager::stopService() {
   handoffReady_.notify_all();
 }
 
-bool CSSManager::setCurrentNode(const CNodeInfo* record) {
-  return record && setCurrentNode(CNodeMgr::instance().snapshotOf(record));
+bool CSSManager::setCurrentNode(const CNodeInfo* record, std::string* error) {
+  return record && setCurrentNode(CNodeMgr::instance().snapshotOf(record), error);
 }
 
 NodeRef CSSManager::currentNode() const {
@@ -120,14 +121,12 @@ NodeRef CSSManager::currentNode() const {
   return currentNode_;
 }
 
-bool CSSManager::setCurrentNode(NodeRef node) {
+bool CSSManager::setCurrentNode(NodeRef node, std::string* error) {
   if (!node) return false;
   bool ok = false;
   switch (node->type) {
     case kNodeShadowsocks:
-      // Without its plugin program the node would get the bare stream.
-      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() && node->server_port != 0 &&
-           node->plugin.empty();
+      ok = !node->server.empty() && !node->password.empty() && !node->method.empty() && node->server_port != 0;
       break;
     case kNodeHttp:
     case kNodeSocks4:
@@ -137,10 +136,53 @@ bool CSSManager::setCurrentNode(NodeRef node) {
     default:
       break;
   }
-  if (!ok) return false;
+  if (!ok) {
+    if (error)
+      *error = "the node is incomplete (server and port, and for Shadowsocks a method and password, are required)";
+    return false;
+  }
+  // Without its plugin program the server would get the bare stream.
+  if (node->lacksPlugin()) {
+    std::string why;
+    node = runPlugin(node, why);
+    if (!node) {
+      if (error) *error = why;
+      return false;
+    }
+  }
   std::lock_guard lock(nodeLock_);
   currentNode_ = std::move(node);
   return true;
+}
+
+NodeRef CSSManager::runPlugin(const NodeRef& node, std::string& error) {
+  std::lock_guard start(pluginStartLock_);
+  std::shared_ptr<CPluginRunner> running = pluginRunner();
+  if (running && running->serves(*node)) return running->plugged(*node);
+  std::shared_ptr<CPluginRunner> runner = CPluginRunner::start(node, error);
+  if (!runner) return nullptr;
+  {
+    std::lock_guard lock(nodeLock_);
+    plugin_ = runner;
+  }
+  // Sessions still on the old program's port fail; new ones use the new one.
+  if (running) running->stop();
+  return runner->plugged(*node);
+}
+
+void CSSManager::stopPlugin() {
+  std::lock_guard start(pluginStartLock_);
+  std::shared_ptr<CPluginRunner> running;
+  {
+    std::lock_guard lock(nodeLock_);
+    running = std::move(plugin_);
+  }
+  if (running) running->stop();
+}
+
+std::shared_ptr<CPluginRunner> CSSManager::pluginRunner() const {
+  std::lock_guard lock(nodeLock_);
+  return plugin_;
 }
 
 void CSSManager::enableRelay() { gRelayEnabled = true; }

@@ -20,6 +20,7 @@
 #include "catalogue/node_info.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "service/plugin_runner.h"
 #include "service/socket_base.h"
 
 namespace vantor {
@@ -58,12 +59,22 @@ class CSSManager : public CListener {
   uint16_t servicePort() const { return localPort_; }
   bool isServiceRunning() const { return listenSocket.load() != kInvalidSocket; }
   // Makes `node` current for the sessions that start from now on; refused
-  // (false, the current node unchanged) when it lacks what its kind needs.
-  bool setCurrentNode(NodeRef node);
+  // (false, the current node unchanged, the reason in `error` when given)
+  // when it lacks what its kind needs. A Shadowsocks node with a plugin gets
+  // its plugin program (see runPlugin()) and is current as it reaches it.
+  bool setCurrentNode(NodeRef node, std::string* error = nullptr);
   // The same for a snapshot of `record` taken now: for a record the caller
   // owns, or one it reads under the store's lock.
-  bool setCurrentNode(const CNodeInfo* record);
+  bool setCurrentNode(const CNodeInfo* record, std::string* error = nullptr);
   NodeRef currentNode() const;
+  // `node` (a Shadowsocks node with a plugin) as its TCP reaches its plugin
+  // program: the program that already runs for the same node, or a new one,
+  // which replaces the one before. Null with `error` when it cannot run.
+  NodeRef runPlugin(const NodeRef& node, std::string& error);
+  // Ends the plugin program (a disconnect, the end of the service).
+  void stopPlugin();
+  // The plugin program's runner, null when none runs; for status and tests.
+  std::shared_ptr<CPluginRunner> pluginRunner() const;
   void enableRelay();
   void disableRelay();
   int32_t liveConnectionCount() const { return liveConnections_.load(); }
@@ -99,6 +110,10 @@ class CSSManager : public CListener {
   std::atomic<uint32_t> lastError_{0};
   mutable std::mutex nodeLock_;
   NodeRef currentNode_;  // guarded by nodeLock_
+  // Held while a plugin program starts or stops, so two starts never race;
+  // plugin_ itself is also guarded by nodeLock_ for the readers.
+  std::mutex pluginStartLock_;
+  std::shared_ptr<CPluginRunner> plugin_;
   std::atomic<int32_t> liveConnections_{0};
   std::mutex registryLock_;
   std::map<uint32_t, platform::Thread> registry_;

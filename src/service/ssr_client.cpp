@@ -218,6 +218,12 @@ int CSSRCLient::addressHeader(uint8_t type, const char* host, uint16_t port, uin
     out[n++] = kAtypIpv4;
     std::memcpy(out + n, &address, 4);
     n += 4;
+  } else if (type == kAtypIpv6) {
+    uint8_t address[16];
+    if (!platform::parseIpv6(host, address)) return 0;
+    out[n++] = kAtypIpv6;
+    std::memcpy(out + n, address, 16);
+    n += 16;
   } else if (type == kAtypDomain) {
     std::size_t length = std::strlen(host);
     if (length == 0 || length > 255) return 0;
@@ -234,6 +240,7 @@ int CSSRCLient::addressHeader(uint8_t type, const char* host, uint16_t port, uin
 
 int CSSRCLient::headLength(uint8_t type, const char* host) {
   if (type == kAtypIpv4) return 7;
+  if (type == kAtypIpv6) return 19;
   return static_cast<uint8_t>(std::strlen(host)) + 4;
 }
 

@@ -12,8 +12,10 @@ and dnsmasq as the DNS server the settings name. The desktop proxy settings
 are gsettings on its keyfile backend in a temporary folder.
 """
 
+import base64
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -483,6 +485,44 @@ class ConnectTest(unittest.TestCase):
         self.assertEqual(r.returncode, 2, r.stdout.decode() + r.stderr.decode())
         self.assertIn(b"vantor connect --node NODE --mode Global wide", r.stderr)
         self.assertRestored("after a refused vantor tunnel --mode")
+
+    def test_a_plugin_node_carries_the_host_through_its_plugin(self):
+        # obfs-server in front of the node's ss-server, and in front of it a
+        # gate that drops every connection not opening like obfs http: what
+        # reaches ss-server went through obfs-local. UDP goes to the gate's
+        # port directly and is relayed to ss-server as it is.
+        s = self.topo.server
+        obfs_port, gate_port = SS_PORT + 10, SS_PORT + 11
+        obfs = self.topo.start(s, ["obfs-server", "-s", NODE_OWN_ADDR, "-p", str(obfs_port),
+                                   "-r", f"{NODE_OWN_ADDR}:{SS_PORT}", "--obfs", "http"], "obfs-server")
+        self.addCleanup(obfs.stop)
+        self.topo.wait_tcp(s, NODE_OWN_ADDR, obfs_port, proc=obfs)
+        gate = self.topo.start(s, ["python3", "-u", os.path.join(netns.REPO, "tests", "integration", "plugin_gate.py"),
+                                   "http", NODE_OWN_ADDR, str(gate_port), str(obfs_port), str(SS_PORT)], "gate")
+        self.addCleanup(gate.stop)
+        gate.wait_for_line("ready")
+        user = base64.urlsafe_b64encode(f"{netns.SS_METHOD}:{netns.SS_PASSWORD}".encode()).decode().rstrip("=")
+        node = f"ss://{user}@{NODE_OWN_ADDR}:{gate_port}/?plugin=obfs-local%3Bobfs%3Dhttp%3Bobfs-host%3Dexample.com"
+        proc = self.connect("Global wide", node=node)
+        try:
+            out = proc.output()
+            self.assertIn("UDP is enabled", out)
+            plugin_pid = re.search(r"plugin obfs-local runs as process (\d+)", out)
+            self.assertTrue(plugin_pid, out[-2000:])
+            peer = self.ask(TARGET_ADDR).get("peer")
+            self.assertTrue(peer, out[-2000:])
+            self.assertNotEqual(peer, CLIENT_VETH_ADDR, out[-2000:])
+            self.assertIn("admitted", gate.output())
+            self.assertNotIn("refused", gate.output())
+            # The node's real address keeps its direct route: the plugin's
+            # own connection does not loop into the tunnel.
+            route = self.topo.client_run(["ip", "route", "get", NODE_OWN_ADDR]).stdout.decode()
+            self.assertNotIn("KOVAL", route)
+        finally:
+            self.stop(proc)
+        self.assertFalse(os.path.exists(f"/proc/{plugin_pid.group(1)}"), "the plugin outlived the connection")
+        self.assertRestored("after a connect through a plugin node")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -110,11 +110,12 @@ class ModeTest(unittest.TestCase):
         os.makedirs(os.path.join(cls.config, "rules"))
         with open(os.path.join(cls.config, "rules", "direct.rules"), "w") as f:
             f.write(f"#Direct test,Direct test,1,1,1,x\n{DIRECT_TARGET}\n")
-        # The DNS pair comes from the settings.
+        # The DNS pair comes from the settings. IPv6 through the tunnel is
+        # turned off: here the block is under test (test_ipv6 tests IPv6 on).
         os.makedirs(os.path.join(cls.config, "config"))
         with open(os.path.join(cls.config, "config", "config.ini"), "w") as f:
             f.write(f"[basic]\npublic_dns1={TUNNEL_DNS}\npublic_dns2=\nForceProxyDNSServer=1\n"
-                    f"bDontProxyUDP=1\nTestSites=http://{TARGET_ADDR}/probe.bin\nAutomaticHideWindow=0\n")
+                    f"bDontProxyUDP=1\nTestSites=http://{TARGET_ADDR}/probe.bin\nAutomaticHideWindow=0\nbIPv6=0\n")
         cls.env = [f"VANTOR_CONFIG_DIR={cls.config}", f"VANTOR_RUNTIME_DIR={topo.dir}/run"]
         cls.before = cls.host_state()
 

@@ -16,9 +16,9 @@ class NodeArgument(unittest.TestCase):
         bad = ["garbage", "socks5://", "socks5://host:99999", "socks5://host:0",
                "http://x:1", "",
                # An unknown cipher must not become "none" (data in the clear),
-               # nor a plugin link a plain node.
+               # nor a link whose plugin cannot run a plain node.
                "ss://aes-256-gmc:pw@127.0.0.1:1",
-               "ss://YWVzLTI1Ni1nY206cHc@127.0.0.1:1/?plugin=obfs-local%3Bobfs%3Dhttp"]
+               "ss://YWVzLTI1Ni1nY206cHc@127.0.0.1:1/?plugin=no-such-plugin%3Bobfs%3Dhttp"]
         for node in bad:
             with self.subTest(node=node):
                 code, out, err = run_vantor(["serve", "--node", node, "--port", "0"])

@@ -185,12 +185,17 @@ class SubscriptionFormats(unittest.TestCase):
         socks = nodes["socks"]
         self.assertEqual((socks["type"], socks["username"], socks["password"]), ("5", "user", "pw-d"))
 
-        # The stored plugin node is refused at test time rather than tested
-        # without its plugin.
+        # The stored plugin node, its program not installed, is refused at
+        # test time rather than tested without its plugin.
         ids = {r.split("\t")[4]: r.split("\t")[1] for r in h.ok(self, "nodes", "list").splitlines() if r}
-        code, _, err = h.run("test", ids["[SR] ss-obfs"])
+        path = h.env["PATH"]
+        h.env["PATH"] = "/nonexistent"
+        try:
+            code, _, err = h.run("test", ids["[SR] ss-obfs"])
+        finally:
+            h.env["PATH"] = path
         self.assertEqual(code, 2, err)
-        self.assertIn("plugin obfs-local", err)
+        self.assertIn("The Shadowsocks plugin obfs-local was not found", err)
 
         # Export writes the plugin form back; adding that link gives a node
         # with the same fields (the ShadowsocksR node too).

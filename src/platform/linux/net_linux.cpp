@@ -238,6 +238,24 @@ std::string formatIpv4(uint32_t address) {
   return ::inet_ntop(AF_INET, &a, buf, sizeof buf) ? std::string(buf) : std::string();
 }
 
+bool parseIpv6(std::string_view text, uint8_t address[16]) {
+  if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
+  char buf[INET6_ADDRSTRLEN];
+  std::memcpy(buf, text.data(), text.size());
+  buf[text.size()] = 0;
+  in6_addr a{};
+  if (::inet_pton(AF_INET6, buf, &a) != 1) return false;
+  std::memcpy(address, &a, 16);
+  return true;
+}
+
+std::string formatIpv6(const uint8_t address[16]) {
+  in6_addr a{};
+  std::memcpy(&a, address, 16);
+  char buf[INET6_ADDRSTRLEN];
+  return ::inet_ntop(AF_INET6, &a, buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
 bool resolveIpv4(const std::string& name, uint32_t& address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;

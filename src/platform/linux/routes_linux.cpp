@@ -93,6 +93,7 @@ struct DumpedRoute {
   RouteRow row;
   bool hasGateway = false;
   unsigned char destination6[16] = {};
+  unsigned char gateway6[16] = {};
   uint32_t table = 0;
 };
 
@@ -111,6 +112,7 @@ DumpedRoute parseRoute(const nlmsghdr* h) {
         break;
       case RTA_GATEWAY:
         if (length == 4) std::memcpy(&d.row.nextHop, RTA_DATA(a), 4);
+        if (length == 16) std::memcpy(d.gateway6, RTA_DATA(a), 16);
         d.hasGateway = true;
         break;
       case RTA_OIF:
@@ -181,6 +183,42 @@ bool changeIpv6Unreachable(const std::string& prefix, bool add, std::string& err
 }
 
 const char* protocolName(uint8_t protocol) { return protocol == kVantorRouteProtocol ? "vantor" : "other"; }
+
+int changeIpv6Routes(std::span<const Ipv6RouteRow> rows, bool add, std::vector<int>* errors) {
+  std::vector<Message> messages;
+  std::vector<int> results(rows.size(), 0);
+  std::vector<std::size_t> sentIndex;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Ipv6RouteRow& row = rows[i];
+    if (row.prefixLength < 0 || row.prefixLength > 128) {
+      results[i] = EINVAL;
+      continue;
+    }
+    // The kernel keeps every IPv6 route at universe scope.
+    unsigned char scope = add ? RT_SCOPE_UNIVERSE : RT_SCOPE_NOWHERE;
+    rtmsg rt = routeHeader(AF_INET6, row.prefixLength, row.protocol, scope, RTN_UNICAST);
+    Message m(add ? RTM_NEWROUTE : RTM_DELROUTE, add ? (NLM_F_CREATE | NLM_F_EXCL) : 0, &rt, sizeof rt);
+    if (row.prefixLength > 0) m.attribute(RTA_DST, row.destination, 16);
+    if (row.hasGateway) m.attribute(RTA_GATEWAY, row.gateway, 16);
+    if (row.ifIndex > 0) m.attributeU32(RTA_OIF, static_cast<uint32_t>(row.ifIndex));
+    if (add || row.metric != 0) m.attributeU32(RTA_PRIORITY, row.metric);
+    messages.push_back(std::move(m));
+    sentIndex.push_back(i);
+  }
+  if (!messages.empty()) {
+    linux_nl::Socket socket;
+    std::vector<int> sentErrors;
+    if (!socket.transact(messages, sentErrors)) {
+      if (errors) errors->assign(rows.size(), EIO);
+      return -1;
+    }
+    for (std::size_t k = 0; k < sentIndex.size(); ++k) results[sentIndex[k]] = sentErrors[k];
+  }
+  int failed = 0;
+  for (int e : results) failed += e != 0;
+  if (errors) *errors = std::move(results);
+  return failed;
+}
 
 }  // namespace
 
@@ -390,6 +428,86 @@ bool ensureTunDevice(std::string& error) {
   if (canOpen()) return true;
   error = std::string("cannot open /dev/net/tun: ") + std::strerror(errno);
   return false;
+}
+
+bool parseIpv6Network(std::string_view text, uint8_t address[16], int& prefixLength) {
+  std::size_t slash = text.find('/');
+  std::string_view host = text.substr(0, slash);
+  int length = 128;
+  if (slash != std::string_view::npos) {
+    std::string_view digits = text.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3) return false;
+    length = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return false;
+      length = length * 10 + (c - '0');
+    }
+    if (length > 128) return false;
+  }
+  if (!parseIpv6(host, address)) return false;
+  for (int bit = length; bit < 128; ++bit)
+    if (address[bit / 8] & (0x80 >> (bit % 8))) return false;
+  prefixLength = length;
+  return true;
+}
+
+std::string describeIpv6Route(const Ipv6RouteRow& row) {
+  std::string text = formatIpv6(row.destination) + "/" + std::to_string(row.prefixLength);
+  if (row.hasGateway) text += " via " + formatIpv6(row.gateway);
+  std::string dev = interfaceName(row.ifIndex);
+  if (!dev.empty()) text += " dev " + dev;
+  text += " metric " + std::to_string(row.metric);
+  return text;
+}
+
+int addIpv6Routes(std::span<const Ipv6RouteRow> rows, std::vector<int>* errors) {
+  return changeIpv6Routes(rows, true, errors);
+}
+
+int deleteIpv6Routes(std::span<const Ipv6RouteRow> rows, std::vector<int>* errors) {
+  return changeIpv6Routes(rows, false, errors);
+}
+
+bool ipv6DefaultRoute(Ipv6RouteRow& out) {
+  bool found = false;
+  dumpRoutes(AF_INET6, [&](const nlmsghdr*, const DumpedRoute& d) {
+    if (d.header.rtm_type != RTN_UNICAST || d.header.rtm_dst_len != 0 || d.row.ifIndex <= 0) return;
+    if (found && d.row.metric >= out.metric) return;
+    out = Ipv6RouteRow{};
+    out.hasGateway = d.hasGateway;
+    if (d.hasGateway) std::memcpy(out.gateway, d.gateway6, 16);
+    out.ifIndex = d.row.ifIndex;
+    out.metric = d.row.metric;
+    out.protocol = d.row.protocol;
+    found = true;
+  });
+  return found;
+}
+
+bool hasGlobalIpv6Address(int exceptIfIndex) {
+  linux_nl::Socket socket;
+  ifaddrmsg ifa{};
+  ifa.ifa_family = AF_INET6;
+  Message request(RTM_GETADDR, NLM_F_DUMP, &ifa, sizeof ifa);
+  bool found = false;
+  socket.dump(request, [&](const nlmsghdr* h) {
+    if (h->nlmsg_type != RTM_NEWADDR) return;
+    const auto* m = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
+    if (m->ifa_family != AF_INET6 || m->ifa_scope != RT_SCOPE_UNIVERSE) return;
+    if (exceptIfIndex > 0 && static_cast<int>(m->ifa_index) == exceptIfIndex) return;
+    uint32_t flags = m->ifa_flags;
+    linux_nl::forEachAttribute(h, sizeof(ifaddrmsg), [&](const rtattr* a) {
+      if (a->rta_type == IFA_FLAGS && RTA_PAYLOAD(a) == 4) flags = *static_cast<const uint32_t*>(RTA_DATA(a));
+    });
+    if (flags & (IFA_F_TENTATIVE | IFA_F_DADFAILED)) return;
+    found = true;
+  });
+  return found;
+}
+
+bool hasIpv6Connectivity(int exceptIfIndex) {
+  Ipv6RouteRow route;
+  return hasGlobalIpv6Address(exceptIfIndex) && ipv6DefaultRoute(route) && route.ifIndex != exceptIfIndex;
 }
 
 std::string describeRoute(const RouteRow& row) {

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/linux/netlink_linux.h"
+
 namespace vantor::platform {
 namespace {
 
@@ -130,6 +132,33 @@ bool changeAddress(const std::string& name, uint32_t address, int prefixLength, 
   ifa->ifa_index = index;
   addAttribute(msg, sizeof buffer, IFA_LOCAL, &address, 4);
   addAttribute(msg, sizeof buffer, IFA_ADDRESS, &address, 4);
+  return netlinkRequest(msg, error);
+}
+
+bool changeAddress6(const std::string& name, const uint8_t address[16], int prefixLength, bool add,
+                    std::string& error) {
+  unsigned index = ::if_nametoindex(name.c_str());
+  if (index == 0) {
+    error = errnoText(("interface " + name).c_str());
+    return false;
+  }
+  if (prefixLength < 0 || prefixLength > 128) {
+    error = "invalid prefix length";
+    return false;
+  }
+  alignas(nlmsghdr) char buffer[256] = {};
+  auto* msg = reinterpret_cast<nlmsghdr*>(buffer);
+  msg->nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
+  msg->nlmsg_type = add ? RTM_NEWADDR : RTM_DELADDR;
+  msg->nlmsg_flags = add ? (NLM_F_CREATE | NLM_F_EXCL) : 0;
+  auto* ifa = static_cast<ifaddrmsg*>(NLMSG_DATA(msg));
+  ifa->ifa_family = AF_INET6;
+  ifa->ifa_prefixlen = static_cast<unsigned char>(prefixLength);
+  ifa->ifa_scope = RT_SCOPE_UNIVERSE;
+  ifa->ifa_flags = IFA_F_NODAD;
+  ifa->ifa_index = index;
+  addAttribute(msg, sizeof buffer, IFA_LOCAL, address, 16);
+  addAttribute(msg, sizeof buffer, IFA_ADDRESS, address, 16);
   return netlinkRequest(msg, error);
 }
 
@@ -440,6 +469,34 @@ bool interfaceHasAddress(const std::string& name, uint32_t address) {
     }
   }
   ::close(fd);
+  return found;
+}
+
+bool addInterfaceAddress6(const std::string& name, const uint8_t address[16], int prefixLength, std::string& error) {
+  return changeAddress6(name, address, prefixLength, true, error);
+}
+
+bool removeInterfaceAddress6(const std::string& name, const uint8_t address[16], int prefixLength, std::string& error) {
+  return changeAddress6(name, address, prefixLength, false, error);
+}
+
+bool interfaceHasAddress6(const std::string& name, const uint8_t address[16]) {
+  unsigned index = ::if_nametoindex(name.c_str());
+  if (index == 0) return false;
+  linux_nl::Socket socket;
+  ifaddrmsg ifa{};
+  ifa.ifa_family = AF_INET6;
+  linux_nl::Message request(RTM_GETADDR, NLM_F_DUMP, &ifa, sizeof ifa);
+  bool found = false;
+  socket.dump(request, [&](const nlmsghdr* h) {
+    if (h->nlmsg_type != RTM_NEWADDR) return;
+    const auto* m = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
+    if (m->ifa_index != index) return;
+    linux_nl::forEachAttribute(h, sizeof(ifaddrmsg), [&](const rtattr* a) {
+      if (a->rta_type == IFA_ADDRESS && RTA_PAYLOAD(a) == 16 && std::memcmp(RTA_DATA(a), address, 16) == 0)
+        found = true;
+    });
+  });
   return found;
 }
 

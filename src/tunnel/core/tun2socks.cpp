@@ -45,6 +45,8 @@ constexpr btime_t kUdpgwReconnectMs = 5000;
 TunnelState g_state;
 BLogSink g_nextSink = BLog_DiscardSink();
 TunnelSettings g_nextSettings;
+std::string g_nextIp6addr;
+std::string g_startIp6addr;  // the running start's copy
 std::atomic<bool> g_handleSignals{true};
 std::atomic<bool> g_deviceOffload{false};
 std::mutex g_sinkLock;
@@ -121,8 +123,8 @@ err_t netif_input_func(struct pbuf* p, struct netif* inp) {
   uint8_t version = 0;
   if (p->len > 0) version = static_cast<uint8_t>(static_cast<const uint8_t*>(p->payload)[0] >> 4);
   if (version == 4) return ip4_input(p, inp);
-  // IPv6 is handled only with an interface IPv6 address, which this
-  // tunnel never has.
+  // IPv6 is handled only when the stack has an IPv6 address of its own.
+  if (version == 6 && g_state.haveIp6) return ip6_input(p, inp);
   pbuf_free(p);
   return ERR_OK;
 }
@@ -133,6 +135,40 @@ err_t tcp_bind_to_netif(struct tcp_pcb* pcb, const char* name) {
   if (!netif) return ERR_VAL;
   tcp_bind_netif(pcb, netif);
   return ERR_OK;
+}
+
+// The stack's IPv6 address and a second listener that takes every IPv6 SYN
+// arriving on the interface.
+bool addIpv6(const char* netifName) {
+  TunnelState& s = g_state;
+  ip6_addr_t addr;
+  std::memcpy(addr.addr, s.netifIp6addr.ipv6, 16);
+  ip6_addr_clear_zone(&addr);
+  s8_t index = -1;
+  if (netif_add_ip6_address(&s.netif, &addr, &index) != ERR_OK) {
+    core_log(BLOG_ERROR, "netif_add_ip6_address failed");
+    return false;
+  }
+  netif_ip6_addr_set_state(&s.netif, index, IP6_ADDR_VALID);
+  struct tcp_pcb* l = tcp_new_ip_type(IPADDR_TYPE_V6);
+  if (!l) {
+    core_log(BLOG_ERROR, "tcp_new_ip6 failed");
+    return false;
+  }
+  if (tcp_bind_to_netif(l, netifName) != ERR_OK) {
+    core_log(BLOG_ERROR, "tcp_bind_to_netif failed");
+    tcp_close(l);
+    return false;
+  }
+  struct tcp_pcb* listening = tcp_listen(l);
+  if (!listening) {
+    core_log(BLOG_ERROR, "tcp_listen failed");
+    tcp_close(l);
+    return false;
+  }
+  s.listenerIp6 = listening;
+  tcp_accept(listening, listener_accept_func);
+  return true;
 }
 
 void lwip_init_job_hadler(void*) {
@@ -181,6 +217,7 @@ void lwip_init_job_hadler(void*) {
     }
     s.listener = listening;
     tcp_accept(listening, listener_accept_func);
+    if (s.haveIp6 && !addIpv6(name)) goto fail;
   }
   s.stackReady.store(true, std::memory_order_release);
   return;
@@ -229,10 +266,16 @@ void device_error_handler(void*) {
 bool process_device_udp_packet(const uint8_t* data, int len) {
   TunnelState& s = g_state;
   if (!s.udpgwClient || len < 1) return false;
-  // Without an interface IPv6 address IPv6 is not handled.
-  if ((data[0] >> 4) != 4) return false;
   UdpDatagramView d;
-  if (!UdpPacket_ParseIPv4(data, len, &d)) return false;
+  int version = data[0] >> 4;
+  if (version == 4) {
+    if (!UdpPacket_ParseIPv4(data, len, &d)) return false;
+  } else if (version == 6 && s.haveIp6) {
+    if (!UdpPacket_ParseIPv6(data, len, &d)) return false;
+    core_log(BLOG_DEBUG, "UDP/IPv6: from device %d bytes", d.len);
+  } else {
+    return false;
+  }
   if (BLog_WouldLog(kChannel, BLOG_INFO)) {
     char local[BADDR_MAX_PRINT_LEN], remote[BADDR_MAX_PRINT_LEN];
     BAddr_Print(&d.local, local);
@@ -240,8 +283,9 @@ bool process_device_udp_packet(const uint8_t* data, int len) {
     core_log(BLOG_INFO, "UDP: from device %d bytes,local addr: %s, remote addr: %s", d.len, local, remote);
   }
   int flags = 0;
-  if (s.transparentDns && d.remote.ipv4 == s.netifIpaddr.ipv4 && d.remote.port == lwip_htons(53))
-    flags |= UDPGW_CLIENT_FLAG_DNS;
+  bool toStack = d.remote.type == BADDR_TYPE_IPV4 ? d.remote.ipv4 == s.netifIpaddr.ipv4
+                                                  : std::memcmp(d.remote.ipv6, s.netifIp6addr.ipv6, 16) == 0;
+  if (s.transparentDns && toStack && d.remote.port == lwip_htons(53)) flags |= UDPGW_CLIENT_FLAG_DNS;
   if (d.len > s.udpPayloadLimit) {
     core_log(BLOG_ERROR, "packet is too large, cannot send to udpgw");
     return false;
@@ -259,7 +303,18 @@ void udpgw_client_handler_received(void*, BAddr localAddr, BAddr remoteAddr, con
     core_log(BLOG_INFO, "UDP: from udpgw %d bytes,local addr: %s, remote addr: %s", len, local, remote);
   }
   if (localAddr.type == BADDR_TYPE_IPV6) {
-    core_log(BLOG_ERROR, "got IPv6 packet from udpgw but IPv6 is disabled");
+    if (!s.haveIp6) {
+      core_log(BLOG_ERROR, "got IPv6 packet from udpgw but IPv6 is disabled");
+      return;
+    }
+    if (s.quitting) return;
+    if (len > 65527 || len > s.frameMtu - 48) {
+      core_log(BLOG_ERROR, "UDP/IPv6: packet is too large");
+      return;
+    }
+    int total = UdpPacket_BuildIPv6(s.udpWriteBuf, s.frameMtu, localAddr, remoteAddr, data, len);
+    if (total < 0) return;
+    BTap_Send(&s.device, s.udpWriteBuf, total);
     return;
   }
   if (s.quitting) return;
@@ -390,6 +445,15 @@ bool parseParameters(const char* netifIpAddr, const char* netifNetmask, const ch
     pw.password = password ? password : "";
     s.socksAuth.push_back(pw);
   }
+  s.haveIp6 = false;
+  if (!g_startIp6addr.empty()) {
+    const std::string text = g_startIp6addr[0] == '[' ? g_startIp6addr : "[" + g_startIp6addr + "]";
+    if (!BIPAddr_Resolve(&s.netifIp6addr, text.c_str()) || s.netifIp6addr.type != BADDR_TYPE_IPV6) {
+      core_log(BLOG_ERROR, "netif ip6addr: incorrect");
+      return false;
+    }
+    s.haveIp6 = true;
+  }
   s.haveUdpgw = udpgwAddr != nullptr;
   if (udpgwAddr && !BAddr_Parse2(&s.udpgwRemoteServerAddr, udpgwAddr)) {
     core_log(BLOG_ERROR, "remote udpgw server addr: BAddr_Parse2 failed");
@@ -429,6 +493,11 @@ void tun2socks_set_settings(const TunnelSettings& settings) {
   g_nextSettings = settings;
 }
 
+void tun2socks_set_netif_ip6addr(const char* address) {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  g_nextIp6addr = address ? address : "";
+}
+
 TunnelSettings tun2socks_settings() {
   std::lock_guard<std::mutex> guard(g_sinkLock);
   return g_nextSettings;
@@ -454,6 +523,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     std::lock_guard<std::mutex> guard(g_sinkLock);
     BLog_Init(g_nextSink);
     s.settings = g_nextSettings;
+    g_startIp6addr = g_nextIp6addr;
   }
   if (s.settings.tcpWindow != 0)
     s.settings.tcpWindow = std::clamp(s.settings.tcpWindow, kTunnelMinTcpWindow, kTunnelMaxTcpWindow);
@@ -604,8 +674,9 @@ void tun2socks_stop(bool wait) {
   while (s.running.load(std::memory_order_acquire)) platform::sleepMs(1);
 }
 
-bool startTunnel(const std::string& interfaceName, uint16_t servicePort, bool udpEnabled) {
+bool startTunnel(const std::string& interfaceName, uint16_t servicePort, bool udpEnabled, bool ipv6) {
   if (tun2socks_is_running()) return true;
+  tun2socks_set_netif_ip6addr(ipv6 ? kTunnelStackAddress6 : nullptr);
   char deviceText[256];
   std::snprintf(deviceText, sizeof deviceText, "%s:%s:%s:%s:%s", kTunDriverId, interfaceName.c_str(),
                 kTunnelHostAddress, kTunnelNetwork, kTunnelNetmask);

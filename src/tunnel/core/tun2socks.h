@@ -27,7 +27,13 @@ bool tun2socks_is_running();
 // (host side 10.198.75.60/24, the stack at 10.198.75.61), the local service
 // on 127.0.0.1:`servicePort`, udpgw at 127.0.0.1:7300 when UDP is enabled.
 // True when the tunnel runs (also when it already ran).
-bool startTunnel(const std::string& interfaceName, uint16_t servicePort, bool udpEnabled);
+// With `ipv6` the stack also owns kTunnelStackAddress6 and carries IPv6
+// TCP and UDP the host routes into the interface.
+bool startTunnel(const std::string& interfaceName, uint16_t servicePort, bool udpEnabled, bool ipv6 = false);
+
+// The stack's IPv6 address for the next start (null or empty: none, and
+// IPv6 packets are dropped).
+void tun2socks_set_netif_ip6addr(const char* address);
 
 // Whether the next start hooks termination requests (SIGINT, SIGTERM) and
 // stops itself on them (default). A front end that owns termination, and
@@ -61,5 +67,10 @@ inline constexpr const char* kTunnelStackAddress = "10.198.75.61";
 inline constexpr const char* kTunnelNetwork = "10.198.75.0";
 inline constexpr const char* kTunnelNetmask = "255.255.255.0";
 inline constexpr int kTunnelPrefixLength = 24;
+// The link's IPv6 addresses when IPv6 goes through the tunnel: a unique
+// local prefix of ours, the host side ::1 and the stack ::2.
+inline constexpr const char* kTunnelHostAddress6 = "fdc6:4b3c::1";
+inline constexpr const char* kTunnelStackAddress6 = "fdc6:4b3c::2";
+inline constexpr int kTunnelPrefixLength6 = 64;
 
 }  // namespace vantor::tunnel

@@ -37,6 +37,8 @@ struct TunnelState {
   bool haveUdpgw = false;
   BAddr udpgwRemoteServerAddr;
   bool transparentDns = false;
+  bool haveIp6 = false;  // the stack has an IPv6 address and handles IPv6
+  BIPAddr netifIp6addr;
   TunnelSettings settings;
 
   BReactor reactor;
@@ -60,7 +62,7 @@ struct TunnelState {
   int numClients = 0;
   int udpPayloadLimit = 0;
   SocksUdpGwClient* udpgwClient = nullptr;  // the UDP path, when a udpgw server is given
-  uint8_t* udpWriteBuf = nullptr;           // answers from udpgw built into IPv4/UDP packets
+  uint8_t* udpWriteBuf = nullptr;           // answers from udpgw built into IP/UDP packets
 };
 
 TunnelState& tunnelState();

@@ -36,6 +36,21 @@ bool tcpChecksumHolds(const uint8_t* ip, const TcpV4View& v) {
   return InetChecksum_Fold(sum) == 0xFFFF;
 }
 
+// An IPv6 packet carrying TCP right after its fixed header, whole: the
+// length of its TCP part, else -1. (The stack sends no extension headers.)
+int ipv6TcpLength(const uint8_t* ip, int len) {
+  if (len < 60 || (ip[0] >> 4) != 6 || ip[6] != kProtoTcp) return -1;
+  int payload = load_be16(ip + 4);
+  return payload + 40 == len ? payload : -1;
+}
+
+uint32_t ipv6PseudoSum(const uint8_t* ip, uint8_t protocol, int length) {
+  uint8_t tail[8] = {};
+  store_be32(tail, static_cast<uint32_t>(length));
+  tail[7] = protocol;
+  return InetChecksum_Add(InetChecksum_Add(0, ip + 8, 32), tail, 8);
+}
+
 bool sameConnection(const uint8_t* a, const uint8_t* b, int ipHeaderLength) {
   // addresses, then both ports
   return std::memcmp(a + 12, b + 12, 8) == 0 && std::memcmp(a + ipHeaderLength, b + ipHeaderLength, 4) == 0;
@@ -132,11 +147,18 @@ bool TunOffload_PrepareInput(uint8_t* packet, int len, const TunPacketInfo& info
     if (tcp && start == v.ipHeaderLength && info.checksumOffset == kTcpChecksumOffset) return true;
     uint16_t sum = InetChecksum_Finish(InetChecksum_Add(0, packet + start, len - start));
     // UDP sends a computed 0 as all ones (0 means "no checksum").
-    if (sum == 0 && len > 9 && packet[9] == 17 && (packet[0] >> 4) == 4) sum = 0xFFFF;
+    bool udp =
+        ((packet[0] >> 4) == 4 && len > 9 && packet[9] == 17) || ((packet[0] >> 4) == 6 && len > 6 && packet[6] == 17);
+    if (sum == 0 && udp) sum = 0xFFFF;
     store_be16(packet + at, sum);
     return true;
   }
   if (tcp) return tcpChecksumHolds(packet, v);
+  // IPv6 TCP comes only as single packets; the stack does not check TCP
+  // checksums while offload is on, so it is checked here.
+  int tcp6 = ipv6TcpLength(packet, len);
+  if (tcp6 >= 0)
+    return InetChecksum_Fold(InetChecksum_Add(ipv6PseudoSum(packet, kProtoTcp, tcp6), packet + 40, tcp6)) == 0xFFFF;
   return true;
 }
 
@@ -207,7 +229,21 @@ bool TunMerger_TryAdd(TunMerger* m, const uint8_t* packet, int len) {
 const uint8_t* TunMerger_Finish(TunMerger* m, TunPacketInfo* info, int* len) {
   *info = TunPacketInfo{};
   *len = m->length;
-  if (m->length == 0 || !m->tcp) return m->buf.data();
+  if (m->length == 0) return m->buf.data();
+  if (!m->tcp) {
+    // An IPv6 segment of the stack leaves its checksum to the kernel like
+    // every other TCP segment while offload is on.
+    uint8_t* ip = m->buf.data();
+    int tcp6 = ipv6TcpLength(ip, m->length);
+    if (tcp6 >= 20) {
+      store_be16(ip + 40 + kTcpChecksumOffset, InetChecksum_Fold(ipv6PseudoSum(ip, kProtoTcp, tcp6)));
+      info->flags = TunPacketInfo::kNeedsChecksum;
+      info->checksumStart = 40;
+      info->checksumOffset = kTcpChecksumOffset;
+      info->headerLength = static_cast<uint16_t>(40 + (ip[40 + 12] >> 4) * 4);
+    }
+    return ip;
+  }
   uint8_t* ip = m->buf.data();
   const TcpV4View& p = m->first;
   store_be16(ip + 2, static_cast<uint16_t>(m->length));

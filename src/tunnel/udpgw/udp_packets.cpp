@@ -8,6 +8,7 @@ namespace vantor::tunnel {
 namespace {
 
 constexpr int kIpv4HeaderSize = 20;
+constexpr int kIpv6HeaderSize = 40;
 constexpr int kUdpHeaderSize = 8;
 constexpr uint8_t kProtoUdp = 17;
 
@@ -76,6 +77,63 @@ int UdpPacket_BuildIPv4(uint8_t* out, int cap, const BAddr& local, const BAddr& 
   platform::writeBe16(udp + 6, 0);
   if (len > 0) std::memmove(udp + kUdpHeaderSize, data, static_cast<std::size_t>(len));
   platform::writeBe16(udp + 6, Udp_Ipv4Checksum(remote.ipv4, local.ipv4, udp, kUdpHeaderSize + len));
+  return total;
+}
+
+uint16_t Udp_Ipv6Checksum(const uint8_t src[16], const uint8_t dst[16], const uint8_t* udp, int udpLen) {
+  uint8_t pseudo[40] = {};
+  std::memcpy(pseudo, src, 16);
+  std::memcpy(pseudo + 16, dst, 16);
+  store_be32(pseudo + 32, static_cast<uint32_t>(udpLen));
+  pseudo[39] = kProtoUdp;
+  uint32_t sum = InetChecksum_Add(0, pseudo, sizeof pseudo);
+  sum = InetChecksum_Add(sum, udp, 6);  // ports and length; the checksum field counts as zero
+  sum = InetChecksum_Add(sum, udp + kUdpHeaderSize, udpLen - kUdpHeaderSize);
+  uint16_t c = InetChecksum_Finish(sum);
+  return c == 0 ? 0xFFFF : c;
+}
+
+bool UdpPacket_ParseIPv6(const uint8_t* p, int len, UdpDatagramView* out) {
+  if (len < kIpv6HeaderSize || (p[0] >> 4) != 6 || p[6] != kProtoUdp) return false;
+  int payload = platform::readBe16(p + 4);
+  if (payload > len - kIpv6HeaderSize || payload < kUdpHeaderSize) return false;
+  const uint8_t* udp = p + kIpv6HeaderSize;
+  int udpLen = platform::readBe16(udp + 4);
+  if (udpLen < kUdpHeaderSize || udpLen > payload) return false;
+  uint16_t stored = platform::readBe16(udp + 6);
+  if (stored == 0 || Udp_Ipv6Checksum(p + 8, p + 24, udp, udpLen) != stored) return false;
+
+  uint16_t srcPort, dstPort;
+  std::memcpy(&srcPort, udp, 2);
+  std::memcpy(&dstPort, udp + 2, 2);
+  out->local = BAddr_MakeIPv6(p + 8, srcPort);
+  out->remote = BAddr_MakeIPv6(p + 24, dstPort);
+  out->data = udp + kUdpHeaderSize;
+  out->len = udpLen - kUdpHeaderSize;
+  return true;
+}
+
+int UdpPacket_BuildIPv6(uint8_t* out, int cap, const BAddr& local, const BAddr& remote, const uint8_t* data, int len) {
+  if (local.type != BADDR_TYPE_IPV6 || remote.type != BADDR_TYPE_IPV6) return -1;
+  int udpLen = kUdpHeaderSize + len;
+  int total = kIpv6HeaderSize + udpLen;
+  if (len < 0 || udpLen > 0xFFFF || total > cap) return -1;
+  uint8_t* ip = out;
+  std::memset(ip, 0, kIpv6HeaderSize);
+  ip[0] = 0x60;
+  platform::writeBe16(ip + 4, static_cast<uint16_t>(udpLen));
+  ip[6] = kProtoUdp;
+  ip[7] = 64;
+  std::memcpy(ip + 8, remote.ipv6, 16);
+  std::memcpy(ip + 24, local.ipv6, 16);
+
+  uint8_t* udp = ip + kIpv6HeaderSize;
+  std::memcpy(udp, &remote.port, 2);
+  std::memcpy(udp + 2, &local.port, 2);
+  platform::writeBe16(udp + 4, static_cast<uint16_t>(udpLen));
+  platform::writeBe16(udp + 6, 0);
+  if (len > 0) std::memmove(udp + kUdpHeaderSize, data, static_cast<std::size_t>(len));
+  platform::writeBe16(udp + 6, Udp_Ipv6Checksum(remote.ipv6, local.ipv6, udp, udpLen));
   return total;
 }
 

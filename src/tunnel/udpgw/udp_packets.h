@@ -33,4 +33,17 @@ bool UdpPacket_ParseIPv4(const uint8_t* packet, int len, UdpDatagramView* out);
 // datagram does not fit or the addresses are not IPv4.
 int UdpPacket_BuildIPv4(uint8_t* out, int cap, const BAddr& local, const BAddr& remote, const uint8_t* data, int len);
 
+// The UDP checksum of an IPv6 datagram (pseudo-header with both 16-byte
+// addresses, then header and data); 0 comes out as 0xFFFF.
+uint16_t Udp_Ipv6Checksum(const uint8_t src[16], const uint8_t dst[16], const uint8_t* udp, int udpLen);
+
+// True when `packet` is an IPv6 packet whose next header is UDP (no
+// extension headers) carrying a whole datagram with a correct checksum.
+// IPv6 makes the checksum mandatory: a zero checksum field is refused.
+bool UdpPacket_ParseIPv6(const uint8_t* packet, int len, UdpDatagramView* out);
+
+// The IPv6 counterpart of UdpPacket_BuildIPv4 (hop limit 64); -1 unless
+// both addresses are IPv6.
+int UdpPacket_BuildIPv6(uint8_t* out, int cap, const BAddr& local, const BAddr& remote, const uint8_t* data, int len);
+
 }  // namespace vantor::tunnel

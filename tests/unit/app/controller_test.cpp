@@ -104,8 +104,19 @@ class FakeBackend : public IConnectionBackend {
     note("stopTunnel");
     tunnelUp = false;
   }
-  bool testNode(const NodeRef&, bool udp) override {
+  bool startPlugin(NodeRef& n, std::string& error) override {
+    note("startPlugin " + n->plugin + " " + n->connectAddress());
+    if (!pluginError.empty()) {
+      error = pluginError;
+      return false;
+    }
+    n = n->withTcpEndpoint(n->connectAddress(), "127.0.0.1", 4321);
+    return true;
+  }
+  void stopPlugin() override { note("stopPlugin"); }
+  bool testNode(const NodeRef& n, bool udp) override {
     note(udp ? "test udp" : "test tcp");
+    testedTcpPort = n->tcpConnectPort();
     bool ok = udp ? udpPasses : tcpPasses;
     if (!ok) reason = udp ? udpReason : tcpReason;
     return ok;
@@ -222,6 +233,8 @@ class FakeBackend : public IConnectionBackend {
   std::atomic<bool> deviceUsable{true};
   bool perConnectInterface = false, tunDown = false;
   int32_t interfaceIndex = 0;
+  std::string pluginError;
+  uint16_t testedTcpPort = 0;
   int interfacesMade = 0;
   std::atomic<bool> tunnelUp{false};
   std::atomic<int64_t> clock{0};
@@ -514,11 +527,12 @@ TEST_F(ControllerTest, CommandsAreRefusedOrIgnoredOutsideTheirStates) {
 }
 
 TEST_F(ControllerTest, ANodeWhosePluginCannotRunIsRefusedBeforeAnyStep) {
-  backend.node.plugin = "obfs-local";
+  backend.node.plugin = "no-such-plugin-program";
   backend.node.plugin_opts = "obfs=http";
   ctl.setNetworkFacts(backend.facts);
   EXPECT_FALSE(ctl.connectCommand(backend.node.id, 0));
-  EXPECT_EQ(seen.messages.back(), "Shadowsocks plugins are not supported yet (this node needs the plugin obfs-local)");
+  EXPECT_EQ(seen.messages.back(),
+            "The Shadowsocks plugin no-such-plugin-program was not found (install it or remove it from the node)");
   EXPECT_EQ(ctl.state(), kIdle);
   EXPECT_FALSE(backend.called("enableRelay"));
   EXPECT_FALSE(backend.called("test tcp")) << "no traffic goes to the server without its plugin";
@@ -662,6 +676,39 @@ TEST_F(ControllerTest, ExitDisconnectsStoresTheSelectionAndStopsTheService) {
   EXPECT_GT(backend.indexOf("removeAllRoutes"), stop);
   EXPECT_GT(backend.indexOf("lastUsed 7"), backend.indexOf("disableRelay"));
   EXPECT_GT(backend.indexOf("saveSettings"), backend.indexOf("lastUsed 7"));
+}
+
+TEST_F(ControllerTest, APluginNodeIsTestedAndUsedThroughItsProgramWhichDisconnectEnds) {
+  // Any installed program passes the connect's check; the fake backend runs none.
+  backend.node.plugin = "sh";
+  backend.node.plugin_opts = "obfs=http";
+  connect(0);
+  ASSERT_EQ(ctl.state(), kConnected);
+  // The program gets the resolved server; the test and the sessions reach it.
+  EXPECT_GT(backend.indexOf("startPlugin sh 198.51.100.7"), backend.indexOf("resolve node.example"));
+  EXPECT_LT(backend.indexOf("startPlugin"), backend.indexOf("test tcp"));
+  EXPECT_EQ(backend.testedTcpPort, 4321);
+  ASSERT_TRUE(backend.serviceNode);
+  EXPECT_EQ(backend.serviceNode->tcpConnectPort(), 4321);
+  EXPECT_EQ(backend.serviceNode->connectAddress(), "198.51.100.7");
+  // The route that keeps the server off the tunnel is the real server's.
+  EXPECT_TRUE(backend.called("installRoutes 198.51.100.7 "));
+  EXPECT_FALSE(backend.called("stopPlugin"));
+
+  ASSERT_TRUE(ctl.disconnectCommand());
+  ASSERT_TRUE(ctl.waitForWorker(10000));
+  EXPECT_GT(backend.indexOf("stopPlugin"), backend.indexOf("events 2"));
+}
+
+TEST_F(ControllerTest, APluginThatCannotRunFailsTheConnectWithItsReason) {
+  backend.node.plugin = "sh";
+  backend.pluginError = "The Shadowsocks plugin sh ended at its start (exited with status 1)";
+  connect(0);
+  EXPECT_EQ(ctl.state(), kIdle);
+  EXPECT_EQ(seen.messages.back(), backend.pluginError);
+  EXPECT_FALSE(backend.called("test tcp"));
+  EXPECT_FALSE(backend.called("startTunnel"));
+  EXPECT_TRUE(backend.called("stopPlugin"));
 }
 
 }  // namespace

@@ -185,10 +185,14 @@ TEST(NodeStore, ImportNamesEveryPieceNotAdded) {
   EXPECT_EQ(store.find(1)->type, kNodeSocks5);
   EXPECT_EQ(store.find(1)->username, "u");
   EXPECT_EQ(store.find(2)->type, kNodeSocks4);
-  // The plugin link is stored with its plugin, which connecting refuses.
+  // The plugin link is stored with its plugin, which connecting refuses
+  // while its program is not installed.
   EXPECT_EQ(store.find(3)->plugin, "obfs-local");
   EXPECT_EQ(store.find(3)->plugin_opts, "obfs=http");
-  EXPECT_NE(unsupportedNodeReason(store.find(3)->params()).find("plugin obfs-local"), std::string::npos);
+  const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", "/nonexistent", 1);
+  EXPECT_NE(unsupportedNodeReason(store.find(3)->params()).find("plugin obfs-local was not found"), std::string::npos);
+  ::setenv("PATH", savedPath.c_str(), 1);
   EXPECT_TRUE(unstorableNodeReason(store.find(3)->params()).empty());
   ASSERT_EQ(report.refused.size(), 3u);
   EXPECT_EQ(report.refused[0].line, 3);

@@ -59,6 +59,9 @@ TEST(Settings, ValuesReadByTheRules) {
   EXPECT_EQ(s.LastUsedNodeId, -1);
   EXPECT_EQ(s.strUserExtendPacFile, "/cfg/userpac.txt");
   EXPECT_EQ(s.TestSites, "http://a/,http://b/");
+  // IPv6 through the tunnel is on unless the file turns it off.
+  EXPECT_TRUE(s.bIPv6);
+  EXPECT_FALSE(parseSettings("[basic]\nbIPv6=0\n", "/cfg").bIPv6);
 }
 
 TEST(Settings, SaveRoundTripsEveryKeyAndKeepsUnknownOnes) {
@@ -68,6 +71,7 @@ TEST(Settings, SaveRoundTripsEveryKeyAndKeepsUnknownOnes) {
   s.public_dns2 = "";
   s.nTcpWindow = 65535;
   s.DelayedConnect = 300;
+  s.bIPv6 = false;
   std::string text = settingsText(s);
   EXPECT_EQ(text.find("username"), std::string::npos);  // empty account strings are left out
   EXPECT_EQ(text.find("pa:ss"), std::string::npos);     // the password is not in clear text
@@ -78,6 +82,7 @@ TEST(Settings, SaveRoundTripsEveryKeyAndKeepsUnknownOnes) {
   EXPECT_EQ(back.public_dns2, "");
   EXPECT_EQ(back.nTcpWindow, 65535);
   EXPECT_EQ(back.DelayedConnect, 300);
+  EXPECT_FALSE(back.bIPv6);
   ASSERT_EQ(back.unknownKeys.size(), 1u);
   EXPECT_EQ(back.unknownKeys[0].second, "keep me");
   EXPECT_EQ(settingsText(back), text);

@@ -1,7 +1,12 @@
 #include "catalogue/share_link.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <random>
 
 namespace vantor {
@@ -63,12 +68,39 @@ TEST(ShadowsocksLink, EncodedBodyWithAndWithoutPaddingAndTag) {
   EXPECT_EQ(plugged->plugin, "v2ray-plugin");
   EXPECT_EQ(plugged->plugin_opts, "path=/");
   EXPECT_EQ(plugged->server_port, 8388);
-  EXPECT_EQ(pluginRefusal(*plugged),
-            "Shadowsocks plugins are not supported yet (this node needs the plugin v2ray-plugin)");
   auto none = parseLink("ss://YWVzLTI1Ni1jZmI6c2VjcmV0@1.2.3.4:8388?plugin=#x", reason);
   ASSERT_TRUE(none);
   EXPECT_TRUE(none->plugin.empty());
   EXPECT_TRUE(pluginRefusal(*none).empty());
+}
+
+TEST(ShadowsocksLink, PluginProgramsAreLookedUpOnPath) {
+  char dirTemplate[] = "/tmp/vantor-plugin-path-XXXXXX";
+  ASSERT_TRUE(::mkdtemp(dirTemplate));
+  const std::string dir = dirTemplate;
+  const std::string program = dir + "/ss-v2ray-plugin";
+  { std::ofstream(program) << "#!/bin/sh\n"; }
+  ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+  const char* oldPath = std::getenv("PATH");
+  const std::string saved = oldPath ? oldPath : "";
+  ::setenv("PATH", dir.c_str(), 1);
+
+  NodeParams node;
+  node.type = kNodeShadowsocks;
+  node.plugin = "v2ray-plugin";
+  // Debian's name for the program is found under the common one.
+  EXPECT_EQ(pluginProgramPath("v2ray-plugin"), program);
+  EXPECT_TRUE(pluginRefusal(node).empty());
+  node.plugin = "obfs-local";
+  EXPECT_EQ(pluginProgramPath("obfs-local"), "");
+  EXPECT_EQ(pluginRefusal(node),
+            "The Shadowsocks plugin obfs-local was not found (install it or remove it from the node)");
+  // A path is never run, even when it names an executable.
+  EXPECT_EQ(pluginProgramPath(program), "");
+
+  ::setenv("PATH", saved.c_str(), 1);
+  std::remove(program.c_str());
+  ::rmdir(dir.c_str());
 }
 
 TEST(ShadowsocksLink, UserPartForms) {

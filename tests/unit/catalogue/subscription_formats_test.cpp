@@ -2,6 +2,7 @@
 // Shadowsocks plugin fields through links and the node file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -385,8 +386,13 @@ TEST(PluginNodeFile, FieldsSurviveAndOlderFilesLoad) {
   edited.remarks = "renamed";
   store.update(added->id, edited);
   EXPECT_EQ(store.find(added->id)->plugin_opts, node.params.plugin_opts);
+  // Without the program on PATH, connecting and testing refuse the node.
+  const char* oldPath = std::getenv("PATH");
+  const std::string saved = oldPath ? oldPath : "";
+  ::setenv("PATH", "/nonexistent", 1);
   EXPECT_EQ(unsupportedNodeReason(added->params()),
-            "Shadowsocks plugins are not supported yet (this node needs the plugin obfs-local)");
+            "The Shadowsocks plugin obfs-local was not found (install it or remove it from the node)");
+  ::setenv("PATH", saved.c_str(), 1);
 }
 
 TEST(PluginSubscription, SecondRefreshReplacesRatherThanDuplicates) {

@@ -79,5 +79,38 @@ TEST(HelperProtocol, GoodRequestsCarryTheirFields) {
   EXPECT_TRUE(changesHost(Op::TunConfigure));
 }
 
+TEST(HelperProtocol, Ipv6RoutesAreNetworksOutsideTheHostsOwnLinks) {
+  Request request;
+  std::string error;
+  ASSERT_TRUE(
+      parseRequest(R"({"op":"routes6_add","via":"tunnel","routes":["::/1","8000::/1","2001:db8::7"]})", request, error))
+      << error;
+  EXPECT_EQ(request.op, Op::Routes6Add);
+  EXPECT_TRUE(request.viaTunnel);
+  ASSERT_EQ(request.routes6.size(), 3u);
+  EXPECT_EQ(request.routes6[1].address[0], 0x80);
+  EXPECT_EQ(request.routes6[1].prefixLength, 1);
+  EXPECT_EQ(request.routes6[2].prefixLength, 128);  // a bare address is one host
+  EXPECT_TRUE(changesHost(Op::Routes6Add));
+  EXPECT_TRUE(changesHost(Op::TunIpv6));
+  ASSERT_TRUE(parseRequest(R"({"op":"tun_ipv6"})", request, error)) << error;
+  EXPECT_EQ(request.op, Op::TunIpv6);
+
+  for (const char* bad : {
+           R"({"op":"routes6_add","via":"tunnel","routes":["10.0.0.0/8"]})",
+           R"({"op":"routes6_add","via":"tunnel","routes":["2001:db8::1/32"]})",  // host bits set
+           R"({"op":"routes6_add","via":"tunnel","routes":["2001:db8::/129"]})",
+           R"({"op":"routes6_add","via":"tunnel","routes":["fe80::/64"]})",
+           R"({"op":"routes6_add","via":"direct","routes":["ff02::/16"]})",
+           R"({"op":"routes6_add","via":"direct","routes":["::1/128"]})",
+           R"({"op":"routes6_add","via":"gateway","routes":["::/1"]})",
+           R"({"op":"routes6_add","via":"tunnel","routes":"::/1"})",
+           R"({"op":"tun_ipv6","address":"fd00::1"})",  // the helper picks the address itself
+       }) {
+    EXPECT_FALSE(parseRequest(bad, request, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace vantor::helper

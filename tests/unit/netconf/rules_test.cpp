@@ -17,6 +17,7 @@
 #include "platform/net.h"
 #include "netconf/additional_routes.h"
 #include "netconf/proxy_modes.h"
+#include "netconf/route_plan.h"
 
 namespace vantor {
 namespace {
@@ -84,6 +85,34 @@ TEST(NetworkLine, PrefixesMasksAndMalformedText) {
   // Only the first 99 characters count: the prefix after them is lost.
   std::string longLine = "1.2.3.4" + std::string(92, ' ') + "/8";
   EXPECT_EQ(parseNetworkLine(longLine).prefix, 32);
+}
+
+TEST(NetworkLines, Ipv6LinesGoToTheirOwnListNeverToAnIpv4Route) {
+  const std::string text =
+      "#Six,Six,0,0,1,x\r\n10.0.0.0/8\r\n2001:db8:1::/48\r\n2001:DB8:2::5/32\n2001:db8::9\nfe80::zz/10\n";
+  std::vector<NetworkEntry> v4 = parseNetworks(text);
+  ASSERT_EQ(v4.size(), 1u);
+  EXPECT_EQ(v4[0].text, "10.0.0.0");
+  // Canonical text, host bits cleared, a bare address a /128; text that is
+  // no IPv6 address is left out.
+  EXPECT_EQ(parseNetworks6(text), (std::vector<std::string>{"2001:db8:1::/48", "2001:db8::/32", "2001:db8::9/128"}));
+
+  ProxyMode rule = *parseRuleHeader("#Six,Six,0,0,1,x");
+  rule.networks6 = parseNetworks6(text);
+  Ipv6RoutePlan plan = ipv6RoutePlan(rule);
+  EXPECT_EQ(plan.tunnel, rule.networks6);
+  EXPECT_TRUE(plan.direct.empty());
+  ProxyMode direct = *parseRuleHeader("#Cn,Cn,1,1,2,x");
+  direct.networks6 = {"2001:db8:1::/48"};
+  plan = ipv6RoutePlan(direct);
+  EXPECT_EQ(plan.tunnel, (std::vector<std::string>{"::/1", "8000::/1"}));
+  EXPECT_EQ(plan.direct, direct.networks6);
+  ProxyMode global;
+  global.routeAll = true;
+  global.networks6 = {"2001:db8:1::/48"};  // a global mode has no networks of its own
+  plan = ipv6RoutePlan(global);
+  EXPECT_EQ(plan.tunnel, (std::vector<std::string>{"::/1", "8000::/1"}));
+  EXPECT_TRUE(plan.direct.empty());
 }
 
 TEST_F(TempDir, EncodedAndPlainFilesGiveTheSameModeAndNetworks) {

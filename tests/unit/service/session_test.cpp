@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -93,8 +94,10 @@ TEST_F(ServiceTest, Socks5RequestRefusals) {
     Bytes reply;  // empty: closed without a reply
   };
   const Case cases[] = {
-      {{5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80}, {5, 8, 0, 1, 0, 0, 0, 0, 0, 0}},
       {{5, 1, 0, 9}, {5, 8, 0, 1, 0, 0, 0, 0, 0, 0}},
+      // IPv6 is an address type of ours, but :: (like 0.0.0.0) or port 0 is no destination.
+      {{5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 80}, {}},
+      {{5, 1, 0, 4, 0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}, {}},
       {test::socks5ConnectIpv4(0, 80), {}},          // 0.0.0.0
       {test::socks5ConnectIpv4(0x0100007f, 0), {}},  // port 0
       {{5, 9, 0, 1, 127, 0, 0, 1, 0, 80}, {}},       // unknown command
@@ -201,9 +204,24 @@ TEST_F(ServiceTest, Socks5NodeSeesNamesAsNamesAndAddressesAsAddresses) {
     ASSERT_EQ(reply.size(), 8u);
     EXPECT_EQ(reply[1], 0x5A);
   }
+  // An IPv6 destination (the tunnel's form for IPv6 connections) reaches
+  // the node as address type 4 with the same 16 bytes.
+  const Bytes v6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0x22, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01};
+  {
+    auto c = greeted();
+    Bytes req = {5, 1, 0, 4};
+    req.insert(req.end(), v6.begin(), v6.end());
+    req.insert(req.end(), {0x1F, 0x90});
+    c->send(req);
+    EXPECT_EQ(c->recv(10).at(1), 0);
+  }
   auto requests = fake.requests();
-  ASSERT_EQ(requests.size(), 3u);
+  ASSERT_EQ(requests.size(), 4u);
   for (const auto& r : requests) EXPECT_EQ(r.greeting, (Bytes{0}));  // no credentials: method 0 only
+  Bytes ipv6Request = {5, 1, 0, 4};
+  ipv6Request.insert(ipv6Request.end(), v6.begin(), v6.end());
+  ipv6Request.insert(ipv6Request.end(), {0x1F, 0x90});
+  EXPECT_EQ(requests[3].request, ipv6Request);
   Bytes name = {5, 1, 0, 3, 14};
   for (char ch : std::string("target.example")) name.push_back(static_cast<uint8_t>(ch));
   name.insert(name.end(), {1, 187});
@@ -211,7 +229,7 @@ TEST_F(ServiceTest, Socks5NodeSeesNamesAsNamesAndAddressesAsAddresses) {
   EXPECT_EQ(requests[1].request, (Bytes{5, 1, 0, 1, 1, 2, 3, 4, 0, 80}));
   EXPECT_EQ(requests[2].request.at(3), 3);
   EXPECT_EQ(requests[2].request.at(4), 12);
-  EXPECT_GE(node_.ConnectedTimes.load(), 3);
+  EXPECT_GE(node_.ConnectedTimes.load(), 4);
   EXPECT_EQ(node_.FailureTimes.load(), 0);
   EXPECT_GT(node_.Latency.load(), 0);
 }
@@ -261,6 +279,26 @@ TEST_F(ServiceTest, Socks4NodeGetsResolvedAddressesAndRefusalsAreTranslated) {
     c.send(Bytes{4, 1, 0, 80, 127, 0, 0, 1, 0});
     EXPECT_EQ(c.recv(8), kSocks4Failure);
   }
+  // SOCKS 4 has no form for an IPv6 destination: refused here, never sent
+  // on as a name the node would look up.
+  useNode(granted.port(), kNodeSocks4, "uid");
+  {
+    auto c = greeted();
+    Bytes req = {5, 1, 0, 4, 0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80};
+    c->send(req);
+    EXPECT_EQ(c->recv(10), kSocks5Failure);
+  }
+  EXPECT_EQ(granted.requests().size(), 1u);
+}
+
+TEST(ShadowsocksAddressHeader, Ipv6TargetsTakeTheirSixteenBytes) {
+  uint8_t out[262];
+  ASSERT_EQ(CSSRCLient::addressHeader(socks::kAtypIpv6, "2001:db8::1", 443, out), 19);
+  const uint8_t expected[19] = {4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x01, 0xbb};
+  EXPECT_EQ(0, std::memcmp(out, expected, 19));
+  EXPECT_EQ(CSSRCLient::headLength(socks::kAtypIpv6, "2001:db8::1"), 19);
+  EXPECT_EQ(CSSRCLient::addressHeader(socks::kAtypIpv6, "not-an-address", 443, out), 0);
+  EXPECT_EQ(CSSRCLient::addressHeader(socks::kAtypIpv4, "10.1.2.3", 80, out), 7);
 }
 
 TEST_F(ServiceTest, RefusingNodeCostsFourAttempts) {

@@ -214,5 +214,80 @@ TEST(UdpPacketsTest, BuildRefusesWhatDoesNotFit) {
   EXPECT_EQ(UdpPacket_BuildIPv4(out.data(), 100, BAddr_MakeIPv6(six, 1), b, data.data(), 1), -1);
 }
 
+BAddr v6(const char* ip, uint16_t port) {
+  uint8_t a[16];
+  EXPECT_EQ(inet_pton(AF_INET6, ip, a), 1);
+  return BAddr_MakeIPv6(a, htons(port));
+}
+
+// The IPv6 UDP checksum: pseudo-header (addresses, 32-bit length, next
+// header) + UDP header (checksum zeroed) + data.
+uint16_t referenceUdp6Checksum(const std::vector<uint8_t>& packet) {
+  std::vector<uint8_t> v(packet.begin() + 8, packet.begin() + 40);
+  uint16_t udpLen = be16(&packet[44]);
+  v.insert(v.end(), {0, 0, static_cast<uint8_t>(udpLen >> 8), static_cast<uint8_t>(udpLen), 0, 0, 0, 17});
+  std::size_t udp = v.size();
+  v.insert(v.end(), packet.begin() + 40, packet.end());
+  v[udp + 6] = v[udp + 7] = 0;
+  uint16_t c = referenceChecksum(v);
+  return c == 0 ? 0xFFFF : c;
+}
+
+TEST(UdpPacketsTest, Ipv6PacketsRoundTripWithTheirChecksumAndBadOnesAreRefused) {
+  BAddr app = v6("fdc6:4b3c::1", 40000);
+  BAddr peer = v6("2001:db8:220::1", 53);
+  for (std::size_t size : {0, 1, 37, 1452}) {
+    std::vector<uint8_t> data(size);
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 13 + 5);
+    std::vector<uint8_t> p(1500);
+    int n = UdpPacket_BuildIPv6(p.data(), static_cast<int>(p.size()), app, peer, data.data(), static_cast<int>(size));
+    ASSERT_EQ(n, static_cast<int>(48 + size));
+    p.resize(static_cast<std::size_t>(n));
+    EXPECT_EQ(p[0], 0x60);
+    EXPECT_EQ(be16(&p[4]), 8 + size);  // payload length
+    EXPECT_EQ(p[6], 17);
+    EXPECT_EQ(p[7], 64);
+    EXPECT_EQ(0, std::memcmp(&p[8], peer.ipv6, 16));  // from the peer to the application
+    EXPECT_EQ(0, std::memcmp(&p[24], app.ipv6, 16));
+    EXPECT_EQ(be16(&p[40]), 53);
+    EXPECT_EQ(be16(&p[42]), 40000);
+    EXPECT_EQ(be16(&p[46]), referenceUdp6Checksum(p));
+
+    // Read back as if the application had sent it: its own address is local.
+    UdpDatagramView d;
+    ASSERT_TRUE(UdpPacket_ParseIPv6(p.data(), n, &d));
+    EXPECT_TRUE(BAddr_Equal(d.local, peer));
+    EXPECT_TRUE(BAddr_Equal(d.remote, app));
+    ASSERT_EQ(d.len, static_cast<int>(size));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), d.data));
+  }
+
+  std::vector<uint8_t> p(1500);
+  std::vector<uint8_t> data(100, 0x33);
+  int n = UdpPacket_BuildIPv6(p.data(), 1500, app, peer, data.data(), 100);
+  p.resize(static_cast<std::size_t>(n));
+  UdpDatagramView d;
+  auto refused = [&](std::vector<uint8_t> q) { return !UdpPacket_ParseIPv6(q.data(), static_cast<int>(q.size()), &d); };
+  std::vector<uint8_t> q = p;
+  q[60] ^= 1;  // one bit of data
+  EXPECT_TRUE(refused(q));
+  q = p;
+  q[46] = q[47] = 0;  // no checksum: not allowed over IPv6
+  EXPECT_TRUE(refused(q));
+  q = p;
+  q[6] = 44;  // a fragment header comes first
+  EXPECT_TRUE(refused(q));
+  q = p;
+  q.resize(q.size() - 1);  // shorter than its payload length says
+  EXPECT_TRUE(refused(q));
+  q = p;
+  q[45] = 200;  // UDP length beyond the IP payload
+  EXPECT_TRUE(refused(q));
+  EXPECT_TRUE(refused(std::vector<uint8_t>(p.begin(), p.begin() + 40)));
+  // Both addresses must be IPv6 and the packet must fit.
+  EXPECT_EQ(UdpPacket_BuildIPv6(p.data(), 1500, v4("10.0.0.1", 1), peer, data.data(), 10), -1);
+  EXPECT_EQ(UdpPacket_BuildIPv6(p.data(), 147, app, peer, data.data(), 100), -1);
+}
+
 }  // namespace
 }  // namespace vantor::tunnel
