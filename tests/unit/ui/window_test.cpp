@@ -892,9 +892,23 @@ class WindowTest : public QObject {
   // The Shadowsocks dialog carries a node's plugin: from a link, from the
   // stored node and back; not for ShadowsocksR, and never a path.
   void shadowsocksDialogCarriesThePlugin() {
+    // "Add from link...": a plugin that is not installed is refused, one
+    // that is comes with its options.
+    CLinkDialog missing(nullptr);
+    missing.linkEdit()->setText("ss://YWVzLTEyOC1nY206cHc@192.0.2.21:8000/?plugin=no-such-plugin-here%3Bx%3D1");
+    missing.accept();
+    QCOMPARE(missing.result(), int(QDialog::Rejected));
+    QVERIFY2(messages_.value(0).contains("no-such-plugin-here was not found"), qPrintable(messages_.value(0)));
     std::string reason;
     std::optional<NodeParams> parsed = parseLink(kPluginLink, reason);
     QVERIFY2(parsed, reason.c_str());
+    if (!pluginProgramPath("obfs-local").empty()) {
+      CLinkDialog link(nullptr);
+      link.linkEdit()->setText(kPluginLink);
+      link.accept();
+      QCOMPARE(link.result(), int(QDialog::Accepted));
+      parsed = link.params();
+    }
     CSSNodeDialog fromLink(nullptr, nullptr);
     fromLink.fill(*parsed);
     QCOMPARE(fromLink.pluginBox()->currentText(), QString("obfs-local"));
