@@ -7,6 +7,7 @@
 // thread (a post from another thread queues a drain to it).
 #pragma once
 
+#include <QDialog>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
@@ -18,7 +19,6 @@
 #include "app/startup.h"
 
 class QAction;
-class QDialog;
 class QComboBox;
 class QLabel;
 class QMenu;
