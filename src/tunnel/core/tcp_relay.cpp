@@ -443,11 +443,15 @@ void client_socks_handler(void* user, int event) {
 }  // namespace
 
 err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
-  if (err != ERR_OK || !newpcb) return ERR_VAL;
   TunnelState& s = tunnelState();
+  if (err != ERR_OK || !newpcb) {
+    ++s.counters.acceptFailed;
+    return ERR_VAL;
+  }
   auto* client = new (std::nothrow) TcpClient;
   if (!client) {
     BLog_Log(BLOG_CHANNEL_tun2socks, BLOG_ERROR, "[%s] listener accept: malloc failed", __func__);
+    ++s.counters.acceptFailed;
     return ERR_MEM;
   }
   ReactorJob marker;
@@ -458,6 +462,7 @@ err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
   if (!BSocksClient_Init(&client->socksClient, s.socksServerAddr, s.socksAuth, client->localAddr, client_socks_handler,
                          client, &s.reactor)) {
     BLog_Log(BLOG_CHANNEL_tun2socks, BLOG_ERROR, "[%s] listener accept: BSocksClient_Init failed", __func__);
+    ++s.counters.acceptFailed;
     ReactorJob_Free(&marker);
     delete client;
     return ERR_MEM;
@@ -466,6 +471,7 @@ err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
   if (s.clients) s.clients->prev = client;
   s.clients = client;
   s.numClients++;
+  ++s.counters.accepted;
   client->pcb = newpcb;
   client->clientClosed = false;
   ReactorJob_Init(&client->sendJob, &s.reactor, client_send_job, client);

@@ -48,6 +48,7 @@ TunnelSettings g_nextSettings;
 std::atomic<bool> g_handleSignals{true};
 std::atomic<bool> g_deviceOffload{false};
 std::mutex g_sinkLock;
+TunnelCounters g_lastCounters;  // guarded by g_sinkLock
 
 const char* const kUsage =
     "Usage: tun2socks\n"
@@ -286,11 +287,13 @@ void device_read_handler_send(void*, const uint8_t* data, int len) {
   struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(len), PBUF_POOL);
   if (!p) {
     core_log(BLOG_WARNING, "device read: pbuf_alloc failed");
+    ++s.counters.inputDropped;
     return;
   }
   pbuf_take(p, data, static_cast<u16_t>(len));
   if (s.netif.input(p, &s.netif) != ERR_OK) {
     core_log(BLOG_WARNING, "device read: input failed");
+    ++s.counters.inputDropped;
     pbuf_free(p);
   }
 }
@@ -319,6 +322,14 @@ void freeUdpPath() {
 void teardown() {
   TunnelState& s = g_state;
   relay_free_all_clients();
+  {
+    TunnelCounters c = s.counters;
+    c.synTimeWaitReused = vantor_lwip_syn_timewait_reused;
+    c.synOnOpenConnection = vantor_lwip_syn_on_open_connection;
+    c.synDropped = vantor_lwip_syn_dropped;
+    std::lock_guard<std::mutex> guard(g_sinkLock);
+    g_lastCounters = c;
+  }
   if (s.listenerIp6) {
     tcp_close(s.listenerIp6);
     s.listenerIp6 = nullptr;
@@ -436,6 +447,11 @@ TunnelSettings tun2socks_settings() {
 
 bool tun2socks_device_offload() { return g_deviceOffload.load(); }
 
+TunnelCounters tun2socks_counters() {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  return g_lastCounters;
+}
+
 void tun2socks_set_log_sink(const BLogSink& sink) {
   std::lock_guard<std::mutex> guard(g_sinkLock);
   g_nextSink = sink;
@@ -495,6 +511,10 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
 
   BTime_Init();
   applyTcpWindow(s.settings.tcpWindow);
+  s.counters = TunnelCounters();
+  vantor_lwip_syn_timewait_reused = 0;
+  vantor_lwip_syn_on_open_connection = 0;
+  vantor_lwip_syn_dropped = 0;
   if (!BReactor_Init(&s.reactor)) {
     core_log(BLOG_ERROR, "BReactor_Init failed");
     goto fail0;

@@ -55,6 +55,18 @@ TunnelSettings tun2socks_settings();
 // Whether the running tunnel's device moves super-packets (offload on).
 bool tun2socks_device_offload();
 
+// What a tunnel run counted, from its start to its end (taken when it
+// stopped; zero before a first run ends).
+struct TunnelCounters {
+  uint64_t accepted = 0;             // connections the stack accepted
+  uint64_t acceptFailed = 0;         // connections refused for want of memory
+  uint64_t synTimeWaitReused = 0;    // SYNs that replaced a connection in TIME-WAIT
+  uint64_t synOnOpenConnection = 0;  // SYNs that met a connection still open (answered with an ACK)
+  uint64_t synDropped = 0;           // SYNs dropped for want of a connection record
+  uint64_t inputDropped = 0;         // device packets the stack could not take
+};
+TunnelCounters tun2socks_counters();
+
 // Fixed addresses of the tunnel link.
 inline constexpr const char* kTunnelHostAddress = "10.198.75.60";
 inline constexpr const char* kTunnelStackAddress = "10.198.75.61";

@@ -56,6 +56,7 @@ struct TunnelState {
   unsigned tcpTimerTicks = 0;
   ReactorJob lwipInitJob;
 
+  TunnelCounters counters;  // the stack's own SYN counters are added at the end
   TcpClient* clients = nullptr;
   int numClients = 0;
   int udpPayloadLimit = 0;

@@ -100,6 +100,21 @@ extern unsigned char vantor_lwip_tcp_wnd_scale_on;
 #define TCP_WND_SCALE_ON vantor_lwip_tcp_wnd_scale_on
 #endif
 #define TCP_LISTEN_BACKLOG 0
+
+/* Counters of how the stack met SYNs that did not simply open a connection
+ * (timewait-reuse.patch), read by the tunnel for its report. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+extern unsigned long vantor_lwip_syn_timewait_reused;
+extern unsigned long vantor_lwip_syn_on_open_connection;
+extern unsigned long vantor_lwip_syn_dropped;
+#ifdef __cplusplus
+}
+#endif
+#define VANTOR_TCP_TIMEWAIT_SYN_REUSED() (++vantor_lwip_syn_timewait_reused)
+#define VANTOR_TCP_SYN_ON_OPEN_CONNECTION() (++vantor_lwip_syn_on_open_connection)
+#define VANTOR_TCP_SYN_DROPPED() (++vantor_lwip_syn_dropped)
 #define TCP_QUEUE_OOSEQ 1
 #define LWIP_TCP_TIMESTAMPS 0
 #define LWIP_TCP_SACK_OUT 0
