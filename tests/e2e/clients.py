@@ -14,6 +14,7 @@ one JSON object with what it observed.
     python3 clients.py udp_flows HOST PORT COUNT
     python3 clients.py udp_hold HOST PORT TRIGGER_FILE
     python3 clients.py churn HOST PORT PATH COUNT WORKERS RATE POOL
+    python3 clients.py stall HOST PORT COUNT NBYTES TRIGGER_FILE
 """
 
 import json
@@ -367,6 +368,39 @@ def churn(host, port, path, count, workers, rate, pool):
         failures=failures[:10], failed=len(failures), seconds=time.monotonic() - start,
         connect_max=connect_times[-1] if connect_times else None,
         connect_p99=connect_times[int(len(connect_times) * 0.99)] if connect_times else None)
+
+
+def stall(host, port, count, nbytes, trigger):
+    """COUNT connections each ask the send server for NBYTES and read
+    nothing (small receive buffers); "ready" once all asked. When TRIGGER
+    appears, reads each for a moment (every one must still deliver), then
+    closes them all."""
+    count, n = int(count), int(nbytes)
+    socks = []
+    for _ in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.settimeout(20)
+        s.connect((host, int(port)))
+        s.sendall(b"%d\n" % n)
+        socks.append(s)
+    print("ready", flush=True)
+    while not os.path.exists(trigger):
+        time.sleep(0.05)
+    delivering = 0
+    for s in socks:
+        try:
+            got = 0
+            while got < 65536:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                got += len(chunk)
+            delivering += got >= 65536
+        except OSError:
+            pass
+        s.close()
+    out(count=count, delivering=delivering)
 
 
 if __name__ == "__main__":

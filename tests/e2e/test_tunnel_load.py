@@ -23,6 +23,7 @@ COUNTER_NAMES = {
     "SYN met open connection": "syn_open",
     "SYN dropped": "syn_dropped",
     "input dropped": "input_dropped",
+    "budget held max": "budget_held_max",
 }
 
 
@@ -88,6 +89,85 @@ class ChurnTest(LoadCase):
         self.assertEqual(counters["syn_dropped"], 0, counters)
         self.assertEqual(counters["accept_failed"], 0, counters)
         self.assertEqual(counters["input_dropped"], 0, counters)
+
+
+def rss_bytes(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError(f"no VmRSS for {pid}")
+
+
+class DefaultWindowTest(LoadCase):
+    """The default window (1 MiB with scaling) and the memory budget of all
+    connections (64 MiB beyond a floor of 64 KiB each way)."""
+    files = {"big.bin": 64 * 1024 * 1024}
+
+    def test_large_and_many_transfers_are_intact_both_ways(self):
+        tun = self.start()
+        try:
+            dest = os.path.join(self.topo.dir, "got-big.bin")
+            r = self.topo.client_run(["curl", "-sS", "--fail", "-o", dest, f"http://{TARGET_ADDR}/big.bin"],
+                                     timeout=180)
+            self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+            from peers import file_sha256
+            self.assertEqual(file_sha256(dest), file_sha256(os.path.join(self.www, "big.bin")))
+            os.unlink(dest)
+            r = self.topo.client_action("echo_bulk", TARGET_ADDR, 7, 48 * 1024 * 1024, timeout=180)
+            self.assertEqual(r["received"], 48 * 1024 * 1024, r)
+            self.assertTrue(r["intact"], r)
+            # Many at once: each connection echoes its own data both ways.
+            r = self.topo.client_action("concurrent", TARGET_ADDR, 7, 300, timeout=180)
+            self.assertEqual(r["ok"], 300, r)
+        finally:
+            text = self.stop(tun)
+        counters = tunnel_counters(text)
+        self.assertLessEqual(counters["budget_held_max"], 64 << 20, counters)
+
+    def test_500_stalled_readers_stay_within_the_budget(self):
+        # 500 connections ask for 16 MiB each and read nothing. Unbounded,
+        # the stack would queue a whole send buffer (1 MiB) for each.
+        tun = self.start()
+        trigger = os.path.join(self.topo.dir, "release")
+        try:
+            base = rss_bytes(tun.proc.pid)
+            stalled = self.topo.start(self.topo.client, ["python3", "-u", os.path.join(netns.HERE, "clients.py"),
+                                                         "stall", TARGET_ADDR, "19", "500", str(16 << 20), trigger],
+                                      "stalled")
+            stalled.wait_for_line("ready", timeout=120)
+            # Let the data pile up as far as it can.
+            peak, last = 0, -1
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                time.sleep(2)
+                now = rss_bytes(tun.proc.pid)
+                peak = max(peak, now)
+                if abs(now - last) < (1 << 20):
+                    break
+                last = now
+            # A new connection still moves data while the budget is spent:
+            # it has its own floor.
+            r = self.topo.client_action("exchange", TARGET_ADDR, 7, "still", 6, timeout=30)
+            self.assertEqual(r["hex"], b"still\n".hex())
+            r = self.topo.client_action("echo_bulk", TARGET_ADDR, 7, 4 * 1024 * 1024, timeout=120)
+            self.assertTrue(r["intact"], r)
+            open(trigger, "w").close()
+            stalled.proc.wait(timeout=120)
+            result = [l for l in stalled.output().splitlines() if l.startswith("{")]
+            self.assertTrue(result, stalled.output()[-2000:])
+            self.assertIn('"delivering": 500', result[-1])
+        finally:
+            open(trigger, "w").close()
+            text = self.stop(tun)
+        counters = tunnel_counters(text)
+        # The budget was used up and never exceeded.
+        self.assertLessEqual(counters["budget_held_max"], 64 << 20, counters)
+        self.assertGreater(counters["budget_held_max"], 60 << 20, counters)
+        # What the process grew by: the budget, the floors (64 KiB queued and
+        # a 64 KiB read buffer per connection) and the local service's own
+        # buffers; unbounded it would be 500 MiB at least.
+        self.assertLess(peak - base, 300 << 20, (peak - base) >> 20)
 
 
 if __name__ == "__main__":

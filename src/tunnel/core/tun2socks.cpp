@@ -347,6 +347,7 @@ void teardown() {
   delete[] s.deviceWriteBuf;
   s.deviceWriteBuf = nullptr;
   ReactorJob_Free(&s.lwipInitJob);
+  relay_free();
   freeUdpPath();
   SinglePacketBuffer_Free(&s.deviceReadBuffer);
   PacketSink_Free(&s.deviceReadSink);
@@ -411,7 +412,8 @@ bool parseParameters(const char* netifIpAddr, const char* netifNetmask, const ch
 
 // The stack's TCP options for this run (lwipopts.h, tcp_options.c).
 void applyTcpWindow(uint32_t window) {
-  if (window == 0) {
+  if (window == 0) window = kTunnelDefaultTcpWindow;
+  if (window <= VANTOR_LWIP_DEFAULT_TCP_WND) {
     vantor_lwip_tcp_wnd = VANTOR_LWIP_DEFAULT_TCP_WND;
     vantor_lwip_tcp_snd_buf = VANTOR_LWIP_DEFAULT_TCP_SND_BUF;
     vantor_lwip_tcp_snd_queuelen = VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN;
@@ -471,8 +473,8 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     BLog_Init(g_nextSink);
     s.settings = g_nextSettings;
   }
-  if (s.settings.tcpWindow != 0)
-    s.settings.tcpWindow = std::clamp(s.settings.tcpWindow, kTunnelMinTcpWindow, kTunnelMaxTcpWindow);
+  if (s.settings.tcpWindow == 0) s.settings.tcpWindow = kTunnelDefaultTcpWindow;
+  s.settings.tcpWindow = std::clamp(s.settings.tcpWindow, kTunnelMinTcpWindow, kTunnelMaxTcpWindow);
 
   bool paramsOk = true;
   if (!netifIpAddr) {
@@ -558,6 +560,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   }
   ReactorJob_Init(&s.lwipInitJob, &s.reactor, lwip_init_job_hadler, nullptr);
   ReactorJob_Set(&s.lwipInitJob);
+  relay_init();
   s.deviceWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(s.frameMtu)];
   if (!s.deviceWriteBuf) {
     core_log(BLOG_ERROR, "BAlloc failed");
@@ -597,6 +600,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   return 1;
 
 fail5:
+  relay_free();
   ReactorJob_Free(&s.lwipInitJob);
   freeUdpPath();
 fail4:

@@ -62,14 +62,15 @@
 #define LWIP_NUM_NETIF_CLIENT_DATA 0
 
 /* TCP: MSS 1460 (new connections use 536 until the peer's MSS option is
- * seen), by default a 5840-byte receive window that the relay reopens only
- * as the SOCKS side takes data, and 16 KiB of send buffer per connection.
+ * seen); the receive window is reopened only as the SOCKS side takes data.
  *
  * The window, the send buffer (with its segment queue) and window scaling
- * are run-time settings (tcp_options.c) so that the tunnel can offer a much
- * larger window on request; window scaling is negotiated only then
+ * are run-time settings (tcp_options.c): the tunnel sets them for each run
+ * (by default a 1 MiB window with scaling). The values here are the small
+ * window without scaling (5840 bytes, 16 KiB of send buffer), which the
+ * tunnel keeps on request; window scaling is negotiated only when turned on
  * (runtime-window.patch). init.c checks the options with the preprocessor
- * and sees the defaults. */
+ * and sees these. */
 #define TCP_MSS 1460
 #define TCP_CALCULATE_EFF_SEND_MSS 1
 #define LWIP_WND_SCALE 1
