@@ -26,6 +26,14 @@ import time
 HTTP_PORT, ECHO_PORT, COUNT_PORT, SEND_PORT, SINK_PORT = 80, 7, 9, 19, 5001
 UDP_ECHO_PORT, UDP_WHOAMI_PORT = 7, 8
 CHUNK = 65536
+OUTPUT_LOCK = threading.Lock()
+
+
+def say(text):
+    """One whole line on stdout, also when connections end at once."""
+    with OUTPUT_LOCK:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
 
 
 def serve(host, port, handler):
@@ -101,7 +109,7 @@ def count_handler(conn):
         if not data:
             break
         total += len(data)
-    print(f"count {total}", flush=True)
+    say(f"count {total}")
     try:
         conn.sendall(b"got %d\n" % total)
     except OSError:
@@ -134,7 +142,7 @@ def timed_sink_handler(conn):
             first = last
         total += n
     if first is not None:
-        print(f"sink {total} {last - first:.6f}", flush=True)
+        say(f"sink {total} {last - first:.6f}")
 
 
 def serve_udp(host, port, answer):
