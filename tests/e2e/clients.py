@@ -13,6 +13,7 @@ one JSON object with what it observed.
     python3 clients.py udp_exchange HOST PORT TEXT
     python3 clients.py udp_flows HOST PORT COUNT
     python3 clients.py udp_hold HOST PORT TRIGGER_FILE
+    python3 clients.py udp_cone HOST PORT
     python3 clients.py churn HOST PORT PATH COUNT WORKERS RATE POOL
     python3 clients.py stall HOST PORT COUNT NBYTES TRIGGER_FILE
 """
@@ -281,6 +282,26 @@ def udp_hold(host, port, trigger):
     except socket.timeout:
         got = None
     out(answer=got, seconds=time.monotonic() - sent_at)
+
+
+def udp_cone(host, port):
+    """One socket sends one datagram to HOST:PORT and collects what reaches
+    it from anywhere for 3 s: each answer with its source."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("0.0.0.0", 0))
+    s.sendto(b"hello", (host, int(port)))
+    got = []
+    deadline = time.monotonic() + 3
+    while time.monotonic() < deadline:
+        s.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            data, peer = s.recvfrom(65535)
+        except socket.timeout:
+            break
+        got.append({"from": f"{peer[0]}:{peer[1]}", "data": data.decode("latin-1")})
+        if len(got) == 2:
+            break
+    out(local_port=s.getsockname()[1], got=got)
 
 
 def churn(host, port, path, count, workers, rate, pool):
