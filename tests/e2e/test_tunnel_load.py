@@ -125,6 +125,32 @@ class DefaultWindowTest(LoadCase):
         counters = tunnel_counters(text)
         self.assertLessEqual(counters["budget_held_max"], 64 << 20, counters)
 
+    def window_scaling_seen_by_the_host(self, extra):
+        """Starts a tunnel with `extra`, holds one download open and returns
+        what the host's kernel says of that connection (ss -tin), after the
+        download completed intact."""
+        tun = self.start(extra)
+        trigger = os.path.join(self.topo.dir, "stream-done")
+        try:
+            reader = self.topo.start(self.topo.client, ["python3", "-u", os.path.join(netns.HERE, "clients.py"),
+                                                        "stream", TARGET_ADDR, "19", str(8 << 20)], "reader")
+            reader.wait_for_line("receiving", timeout=30)
+            info = self.topo.client_run(["ss", "-tinH", "dst", f"{TARGET_ADDR}:19"]).stdout.decode()
+            reader.proc.wait(timeout=60)
+            self.assertIn('"received": %d' % (8 << 20), reader.output())
+            self.assertIn('"error": null', reader.output())
+        finally:
+            self.stop(tun)
+        return info
+
+    def test_small_window_stays_available(self):
+        # By default the stack offers window scaling; with 5840 it offers
+        # none (the small window of old) and still carries data intact.
+        self.assertIn("wscale:", self.window_scaling_seen_by_the_host(()))
+        small = self.window_scaling_seen_by_the_host(("--tcp-window", "5840"))
+        self.assertIn("cwnd", small)  # the connection was seen
+        self.assertNotIn("wscale:", small)
+
     def test_500_stalled_readers_stay_within_the_budget(self):
         # 500 connections ask for 16 MiB each and read nothing. Unbounded,
         # the stack would queue a whole send buffer (1 MiB) for each.
