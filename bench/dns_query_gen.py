@@ -5,7 +5,8 @@
 Sends A queries for NAME to SERVER:53 from N sockets (N UDP flows), each
 keeping up to W queries in flight, for SECONDS; a query unanswered after
 --timeout seconds counts as lost. Prints one JSON object: sent, answered,
-lost, qps (answers per second over the sending time).
+lost, qps (answers per second over the sending time), and the median and
+99th percentile of the answered queries' latency in milliseconds.
 """
 
 import argparse
@@ -42,6 +43,7 @@ def main():
         flows.append(f)
         sel.register(s, selectors.EVENT_READ, f)
     sent = answered = lost = 0
+    latencies = []
     start = time.monotonic()
     stop_sending = start + a.seconds
     while True:
@@ -72,10 +74,17 @@ def main():
                     break
                 if len(data) >= 12:
                     qid = struct.unpack(">H", data[:2])[0]
-                    if f["inflight"].pop(qid, None) is not None and struct.unpack(">H", data[6:8])[0] >= 1:
+                    sent_at = f["inflight"].pop(qid, None)
+                    if sent_at is not None and struct.unpack(">H", data[6:8])[0] >= 1:
                         answered += 1
-    print(json.dumps({"sent": sent, "answered": answered, "lost": lost,
-                      "qps": answered / a.seconds}), flush=True)
+                        latencies.append(time.monotonic() - sent_at)
+    latencies.sort()
+
+    def percentile(q):
+        return 1000 * latencies[min(len(latencies) - 1, int(len(latencies) * q))] if latencies else None
+
+    print(json.dumps({"sent": sent, "answered": answered, "lost": lost, "qps": answered / a.seconds,
+                      "median_ms": percentile(0.5), "p99_ms": percentile(0.99)}), flush=True)
 
 
 if __name__ == "__main__":

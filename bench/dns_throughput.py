@@ -11,6 +11,10 @@ keeps --flows sockets with --window queries in flight each for --seconds:
           udpgw relay and the node
   direct  from the server namespace straight to dnsmasq
 
+Then a light pass (one socket, one query at a time, --latency-seconds) each
+way gives the latency of a query on its own; both passes report the median
+and 99th percentile latency of the answered queries.
+
 While the tunnel is measured, the CPU time of its process is split by
 thread: `tunnel_thread` (the packet tunnel) and `service_threads` (the local
 service's udpgw stream and its flows), each in cores (CPU seconds per second)
@@ -43,6 +47,7 @@ def add_args(parser):
     parser.add_argument("--dns-seconds", type=float, default=5.0, help="length of each DNS measurement")
     parser.add_argument("--flows", type=int, default=8, help="DNS client sockets")
     parser.add_argument("--window", type=int, default=8, help="DNS queries in flight per socket")
+    parser.add_argument("--latency-seconds", type=float, default=3.0, help="length of the light latency pass")
 
 
 def unavailable():
@@ -52,10 +57,11 @@ def unavailable():
     return None
 
 
-def generate(ns, args):
+def generate(ns, args, light=False):
+    seconds, flows, window = (args.latency_seconds, 1, 1) if light else (args.dns_seconds, args.flows, args.window)
     argv = ["ip", "netns", "exec", ns, "python3", os.path.join(HERE, "dns_query_gen.py"), TARGET_ADDR, NAME,
-            str(args.dns_seconds), "--flows", str(args.flows), "--window", str(args.window)]
-    r = netns.run(argv, timeout=args.dns_seconds + 60)
+            str(seconds), "--flows", str(flows), "--window", str(window)]
+    r = netns.run(argv, timeout=seconds + 60)
     return json.loads(r.stdout.decode().strip().splitlines()[-1])
 
 
@@ -81,6 +87,7 @@ def measure(topo, node, args):
     topo.start_dnsmasq({NAME: "10.9.8.7"})
     log("dns direct")
     direct = generate(topo.server, args)
+    direct["light"] = generate(topo.server, args, light=True)
     log(f"  {direct}")
     tun = topo.start_tunnel(node, udp=True)
     try:
@@ -90,6 +97,7 @@ def measure(topo, node, args):
         tunnel = generate(topo.client, args)
         split = thread_split(before, thread_cpu_seconds(tun.proc.pid), time.monotonic() - started,
                              tunnel["answered"])
+        tunnel["light"] = generate(topo.client, args, light=True)
         log(f"  {tunnel} {split}")
     finally:
         code, text = topo.stop_tunnel(tun)
@@ -108,7 +116,12 @@ def result_fields(direct, tunnel, split):
             f"direct_qps={direct['qps']:.0f} direct_loss={loss(direct):.2f}% tunnel_vs_direct={ratio:.2f} "
             f"tunnel_thread_cores={split['tunnel_cores']:.2f} service_threads_cores={split['service_cores']:.2f} "
             f"tunnel_thread_us_per_query={split['tunnel_us_per_query']:.1f} "
-            f"service_threads_us_per_query={split['service_us_per_query']:.1f}")
+            f"service_threads_us_per_query={split['service_us_per_query']:.1f} "
+            f"loaded_ms tunnel_median={tunnel['median_ms']:.2f} tunnel_p99={tunnel['p99_ms']:.2f} "
+            f"direct_median={direct['median_ms']:.2f} direct_p99={direct['p99_ms']:.2f} "
+            f"light_ms tunnel_median={tunnel['light']['median_ms']:.3f} tunnel_p99={tunnel['light']['p99_ms']:.3f} "
+            f"direct_median={direct['light']['median_ms']:.3f} direct_p99={direct['light']['p99_ms']:.3f} "
+            f"light_qps tunnel={tunnel['light']['qps']:.0f} direct={direct['light']['qps']:.0f}")
 
 
 def main():

@@ -5,7 +5,10 @@
     python3 tunnel_bench_client.py connect HOST PORT COUNT [--socks H:P]
 
 --congestion NAME sets the congestion control of the client's socket
-(TCP_CONGESTION) instead of the system's default.
+(TCP_CONGESTION) instead of the system's default. --streams N runs down or
+up on N connections at once, each in its own process (down then reports the
+bytes of all and the longest of their times; up leaves the sink one report
+per connection).
 
 down: asks the target's send port for an endless stream and reads it for
 SECONDS (from the first byte); up: writes to the target's timed sink for
@@ -105,11 +108,20 @@ def main():
     p.add_argument("amount", type=float)
     p.add_argument("--socks")
     p.add_argument("--congestion")
+    p.add_argument("--streams", type=int, default=1)
     a = p.parse_args()
     global CONGESTION
     CONGESTION = a.congestion
     if a.mode == "connect":
         result = connect(a.host, a.port, int(a.amount), a.socks)
+    elif a.streams > 1:
+        import multiprocessing
+        with multiprocessing.Pool(a.streams) as pool:
+            parts = pool.starmap(globals()[a.mode], [(a.host, a.port, a.amount, a.socks)] * a.streams)
+        if a.mode == "down":
+            result = {"bytes": sum(p["bytes"] for p in parts), "seconds": max(p["seconds"] for p in parts)}
+        else:
+            result = {"sent": sum(p["sent"] for p in parts)}
     else:
         result = globals()[a.mode](a.host, a.port, a.amount, a.socks)
     print(json.dumps(result), flush=True)

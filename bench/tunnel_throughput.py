@@ -4,30 +4,31 @@ same node without the tunnel, all in network namespaces (root only).
 
 A client namespace and a server namespace (tests/e2e/netns.py); the server
 namespace runs the targets (an endless source and a timed sink), ss-server
-with aes-256-gcm and danted as a SOCKS 5 node. One TCP stream per figure,
-each measured for --seconds in both directions (down = server to client);
-each figure is the best of --rounds rounds:
+with aes-256-gcm and danted as a SOCKS 5 node. Every figure is measured with
+1 and with --streams (8) parallel TCP streams, for --seconds in both
+directions (down = server to client); the systems take turns in every round,
+in an order that rotates from round to round, and each figure is reported as
+the median of the --rounds rounds with its range (min-max):
 
   ss_tunnel         `vantor tunnel --node ss://...` with its default options,
                     the default route of the client namespace into its TUN interface
-  ss_window         the same with `--tcp-window` (--tcp-window bytes)
   ss_redir          ss-redir behind an iptables REDIRECT rule (the usual Linux whole-host setup)
   ss_serve          a SOCKS 5 client to `vantor serve --node ss://...`: the node without the tunnel
-  socks5_tunnel     `vantor tunnel --node socks5://...` (danted)
-  socks5_direct     a SOCKS 5 client straight to danted (the node alone)
+  ss_small          (with --small) the tunnel with `--tcp-window 5840`, the small window of old
+  socks5_tunnel     (with --socks5) `vantor tunnel --node socks5://...` (danted)
+  socks5_direct     (with --socks5) a SOCKS 5 client straight to danted (the node alone)
 
 Beside the rates: CPU seconds per GB (10^9 bytes) of the process that does
 the client side's work (the vantor process for the tunnel, ss-redir for
-ss_redir), averaged over the rounds; how that CPU time splits between the
-tunnel thread and the local service's threads (in cores: CPU seconds per
-second) for ss_tunnel and ss_window; connect_ms, the mean time of one short
+ss_redir), the median of the rounds; connect_ms, the mean time of one short
 connection (connect, one byte there and back, close) through the tunnel and
-through `vantor serve`; and the DNS benchmark (dns_throughput.py) in the
+through `vantor serve`; and the DNS benchmark (dns_throughput.py: queries per
+second, median and 99th-percentile latency, tunnel against direct) in the
 same topology unless --no-dns.
 
 Progress goes to stderr; stdout gets one line:
 
-  tunnel_throughput down_MBps ss_tunnel=.. ... up_MBps ... cpu_s_per_GB ... threads ... connect_ms ... dns ...
+  tunnel_throughput down_1_MBps ss_tunnel=MEDIAN[MIN-MAX] ... ss_tunnel_vs_redir=.. up_1_MBps ... down_8_MBps ... cpu_s_per_GB ... connect_ms ... dns ...
 
 MB/s is 10^6 bytes per second.
 """
@@ -60,9 +61,10 @@ class Bench:
         self.congestion = congestion
         self.targets = next(p for p in topo.processes if p.name == "targets")
 
-    def client(self, mode, amount, socks=None, port=None):
+    def client(self, mode, amount, socks=None, port=None, streams=1):
         port = port or {"down": SEND_PORT, "up": 5001, "connect": ECHO_PORT}[mode]
-        argv = ["python3", os.path.join(HERE, "tunnel_bench_client.py"), mode, TARGET_ADDR, str(port), str(amount)]
+        argv = ["python3", os.path.join(HERE, "tunnel_bench_client.py"), mode, TARGET_ADDR, str(port), str(amount),
+                "--streams", str(streams)]
         if socks:
             argv += ["--socks", socks]
         if self.congestion:
@@ -72,53 +74,53 @@ class Bench:
             raise RuntimeError(f"bench client {mode} failed: {r.stderr.decode(errors='replace')}")
         return json.loads(r.stdout.decode().strip().splitlines()[-1])
 
-    def transfer(self, direction, socks=None):
+    def transfer(self, direction, socks=None, streams=1):
         """Bytes moved and the seconds they took, as the receiving end saw them."""
         if direction == "down":
-            r = self.client("down", self.seconds, socks)
+            r = self.client("down", self.seconds, socks, streams=streams)
             return r["bytes"], r["seconds"]
         before = self.targets.output().count("sink ")
-        self.client("up", self.seconds, socks)
+        self.client("up", self.seconds, socks, streams=streams)
         deadline = time.monotonic() + 30
-        while self.targets.output().count("sink ") == before:
+        while self.targets.output().count("sink ") < before + streams:
             if time.monotonic() > deadline:
                 raise RuntimeError("the sink never reported")
             time.sleep(0.05)
-        line = [l for l in self.targets.output().splitlines() if l.startswith("sink ")][-1]
-        _, total, seconds = line.split()
-        return int(total), float(seconds)
+        lines = [l for l in self.targets.output().splitlines() if l.startswith("sink ")][before:before + streams]
+        total = sum(int(l.split()[1]) for l in lines)
+        seconds = max(float(l.split()[2]) for l in lines)
+        return total, seconds
 
-    def measure(self, name, results, socks=None, pid=None):
-        """Both directions; with `pid`, that process's CPU per GB and, for a
-        tunnel, its CPU by thread in cores."""
+    def measure(self, name, results, streams, socks=None, pid=None):
+        """Both directions; with `pid`, that process's CPU per GB."""
         for direction in DIRECTIONS:
             before = thread_cpu_seconds(pid) if pid else {}
-            started = time.monotonic()
-            nbytes, seconds = self.transfer(direction, socks)
-            wall = time.monotonic() - started
-            r = results.setdefault((name, direction), {"rate": [], "cpu": [], "tunnel": [], "service": []})
+            nbytes, seconds = self.transfer(direction, socks, streams)
+            r = results.setdefault((name, direction, streams), {"rate": [], "cpu": []})
             r["rate"].append(nbytes / seconds / 1e6)
             if pid:
                 after = thread_cpu_seconds(pid)
-                spent = {tid: cpu - before.get(tid, (n, 0.0))[1] for tid, (n, cpu) in after.items()}
-                tunnel = sum(s for tid, s in spent.items() if after[tid][0] == dns_throughput.TUNNEL_THREAD)
-                total = sum(spent.values())
-                r["cpu"].append(total / (nbytes / 1e9))
-                r["tunnel"].append(tunnel / wall)
-                r["service"].append((total - tunnel) / wall)
-            text = f"{name} {direction}: {r['rate'][-1]:.1f} MB/s"
+                spent = sum(cpu - before.get(tid, (n, 0.0))[1] for tid, (n, cpu) in after.items())
+                r["cpu"].append(spent / (nbytes / 1e9))
+            text = f"{name} {direction} x{streams}: {r['rate'][-1]:.1f} MB/s"
             if pid:
                 text += f", {r['cpu'][-1]:.2f} CPU s/GB"
-            if pid and r["tunnel"][-1] > 0:
-                text += f", tunnel thread {r['tunnel'][-1]:.2f} cores, service threads {r['service'][-1]:.2f} cores"
             log(text)
+
+
+def median(values):
+    v = sorted(values)
+    n = len(v)
+    return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=4.0, help="length of each measurement")
-    parser.add_argument("--rounds", type=int, default=1, help="rounds; each rate is the best of them")
-    parser.add_argument("--tcp-window", type=int, default=4 << 20, help="--tcp-window of ss_window (bytes)")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds; each figure is their median")
+    parser.add_argument("--streams", type=int, default=8, help="parallel streams of the second set of figures")
+    parser.add_argument("--small", action="store_true", help="also the tunnel with the small window (5840)")
+    parser.add_argument("--socks5", action="store_true", help="also the tunnel with a danted node and danted alone")
     parser.add_argument("--connections", type=int, default=200, help="connections for connect_ms")
     parser.add_argument("--no-dns", action="store_true", help="leave out the DNS benchmark")
     parser.add_argument("--congestion", help="congestion control of the clients' sockets (default: the system's)")
@@ -139,9 +141,12 @@ def main():
     results = {}
     connect = {}
     dns = None
+    names = ["ss_tunnel", "ss_redir", "ss_serve"] + (["ss_small"] if args.small else []) + \
+        (["socks5_tunnel", "socks5_direct"] if args.socks5 else [])
+    stream_counts = (1, args.streams)
     try:
         topo.start_targets({})
-        socks_node = topo.start_danted()
+        socks_node = topo.start_danted() if args.socks5 else None
         ss_node = topo.start_ss_server(udp=True)
         serve = topo.start(topo.client, [netns.vantor_bin(), "serve", "--node", ss_node, "--port", str(SERVE_PORT)],
                            "vantor-serve")
@@ -152,60 +157,69 @@ def main():
         b = Bench(topo, args.seconds, args.congestion)
         log(f"congestion control of the clients: {args.congestion or congestion_control_name}")
 
-        for rnd in range(args.rounds):
-            log(f"round {rnd + 1} of {args.rounds}")
-            b.measure("socks5_direct", results, socks=f"{NODE_ADDR}:{SOCKS_PORT}")
-            b.measure("ss_serve", results, socks=f"127.0.0.1:{SERVE_PORT}", pid=serve.proc.pid)
-            if rnd == 0:
-                connect["service"] = b.client("connect", args.connections, f"127.0.0.1:{SERVE_PORT}")["mean_ms"]
-
-            # ss-redir: a route makes the target routable, the rule catches
-            # the packets before they leave.
-            netns.run(["ip", "-n", topo.client, "route", "replace", f"{TARGET_ADDR}/32", "via", NODE_ADDR])
-            netns.run(["ip", "netns", "exec", topo.client, "iptables", "-t", "nat", "-A", "OUTPUT", "-p", "tcp",
-                       "-d", TARGET_ADDR, "-j", "REDIRECT", "--to-ports", str(REDIR_PORT)])
-            b.measure("ss_redir", results, pid=redir.proc.pid)
-            netns.run(["ip", "netns", "exec", topo.client, "iptables", "-t", "nat", "-F", "OUTPUT"])
-            netns.run(["ip", "-n", topo.client, "route", "del", f"{TARGET_ADDR}/32"])
-
-            for name, node, extra in (("ss_tunnel", ss_node, ()),
-                                      ("ss_window", ss_node, ("--tcp-window", str(args.tcp_window))),
-                                      ("socks5_tunnel", socks_node, ())):
+        def run_system(name, streams):
+            if name == "ss_serve":
+                b.measure(name, results, streams, socks=f"127.0.0.1:{SERVE_PORT}", pid=serve.proc.pid)
+                if "service" not in connect:
+                    connect["service"] = b.client("connect", args.connections, f"127.0.0.1:{SERVE_PORT}")["mean_ms"]
+            elif name == "socks5_direct":
+                b.measure(name, results, streams, socks=f"{NODE_ADDR}:{SOCKS_PORT}")
+            elif name == "ss_redir":
+                # A route makes the target routable, the rule catches the
+                # packets before they leave.
+                netns.run(["ip", "-n", topo.client, "route", "replace", f"{TARGET_ADDR}/32", "via", NODE_ADDR])
+                netns.run(["ip", "netns", "exec", topo.client, "iptables", "-t", "nat", "-A", "OUTPUT", "-p", "tcp",
+                           "-d", TARGET_ADDR, "-j", "REDIRECT", "--to-ports", str(REDIR_PORT)])
+                try:
+                    b.measure(name, results, streams, pid=redir.proc.pid)
+                finally:
+                    netns.run(["ip", "netns", "exec", topo.client, "iptables", "-t", "nat", "-F", "OUTPUT"])
+                    netns.run(["ip", "-n", topo.client, "route", "del", f"{TARGET_ADDR}/32"])
+            else:
+                node = socks_node if name == "socks5_tunnel" else ss_node
+                extra = ("--tcp-window", "5840") if name == "ss_small" else ()
                 tun = topo.start_tunnel(node, extra=extra)
-                b.measure(name, results, pid=tun.proc.pid)
-                if name == "ss_tunnel" and rnd == 0:
+                b.measure(name, results, streams, pid=tun.proc.pid)
+                if name == "ss_tunnel" and "tunnel" not in connect:
                     connect["tunnel"] = b.client("connect", args.connections)["mean_ms"]
                 code, text = topo.stop_tunnel(tun)
                 topo.processes.remove(tun)
                 if code != 0:
                     raise RuntimeError(f"vantor tunnel ended with {code}: {text[-2000:]}")
+
+        for rnd in range(args.rounds):
+            log(f"round {rnd + 1} of {args.rounds}")
+            order = names[rnd % len(names):] + names[:rnd % len(names)]
+            for streams in stream_counts:
+                for name in order:
+                    run_system(name, streams)
         if not args.no_dns:
             dns = dns_throughput.measure(topo, ss_node, args)
     finally:
         topo.close()
 
-    def best(name, d):
-        return max(results[(name, d)]["rate"])
+    def fig(name, d, streams):
+        v = results[(name, d, streams)]["rate"]
+        return f"{name}={median(v):.1f}[{min(v):.1f}-{max(v):.1f}]"
 
-    def mean(name, d, key):
-        v = results[(name, d)][key]
-        return sum(v) / len(v)
+    def ratio(a, c, d, streams):
+        return median(results[(a, d, streams)]["rate"]) / median(results[(c, d, streams)]["rate"])
 
-    names = ("ss_tunnel", "ss_window", "ss_redir", "ss_serve", "socks5_tunnel", "socks5_direct")
     line = ["tunnel_throughput"]
-    for d in DIRECTIONS:
-        line.append(f"{d}_MBps " + " ".join(f"{n}={best(n, d):.1f}" for n in names)
-                    + f" ss_tunnel_vs_redir={best('ss_tunnel', d) / best('ss_redir', d):.2f}"
-                    + f" ss_window_vs_serve={best('ss_window', d) / best('ss_serve', d):.2f}"
-                    + f" socks5_tunnel_vs_direct={best('socks5_tunnel', d) / best('socks5_direct', d):.2f}")
-    line.append("cpu_s_per_GB " + " ".join(f"{n}_{d}={mean(n, d, 'cpu'):.2f}"
-                                           for n in ("ss_tunnel", "ss_window", "ss_redir", "ss_serve")
-                                           for d in DIRECTIONS))
-    line.append("threads_cores " + " ".join(
-        f"{n}_{d}_tunnel={mean(n, d, 'tunnel'):.2f} {n}_{d}_service={mean(n, d, 'service'):.2f}"
-        for n in ("ss_tunnel", "ss_window") for d in DIRECTIONS))
+    for streams in stream_counts:
+        for d in DIRECTIONS:
+            # The ratio of each round's pair too: both ran in the same round.
+            pairs = [t / r for t, r in zip(results[("ss_tunnel", d, streams)]["rate"],
+                                           results[("ss_redir", d, streams)]["rate"])]
+            line.append(f"{d}_{streams}_MBps " + " ".join(fig(n, d, streams) for n in names)
+                        + f" ss_tunnel_vs_redir={ratio('ss_tunnel', 'ss_redir', d, streams):.2f}"
+                        + f"[{min(pairs):.2f}-{max(pairs):.2f}]"
+                        + f" ss_tunnel_vs_serve={ratio('ss_tunnel', 'ss_serve', d, streams):.2f}")
+    line.append("cpu_s_per_GB " + " ".join(f"{n}_{d}_{k}={median(results[(n, d, k)]['cpu']):.2f}"
+                                           for n in names if results[(n, "down", 1)]["cpu"]
+                                           for d in DIRECTIONS for k in stream_counts))
     line.append(f"connect_ms tunnel={connect['tunnel']:.2f} service={connect['service']:.2f}")
-    line.append(f"congestion={args.congestion or congestion_control_name}")
+    line.append(f"rounds={args.rounds} seconds={args.seconds:g} congestion={args.congestion or congestion_control_name}")
     if dns:
         line.append("dns " + dns_throughput.result_fields(*dns))
     print(" ".join(line))

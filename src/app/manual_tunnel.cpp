@@ -222,6 +222,14 @@ int runManualTunnel(const ManualTunnelOptions& options) {
     }
   }
   stopAll();
+  const tunnel::TunnelCounters c = tunnel::tun2socks_counters();
+  std::printf(
+      "tunnel counters: accepted %llu, accept failed %llu, SYN replaced TIME-WAIT %llu, SYN met open connection "
+      "%llu, SYN dropped %llu, input dropped %llu, budget held max %llu\n",
+      static_cast<unsigned long long>(c.accepted), static_cast<unsigned long long>(c.acceptFailed),
+      static_cast<unsigned long long>(c.synTimeWaitReused), static_cast<unsigned long long>(c.synOnOpenConnection),
+      static_cast<unsigned long long>(c.synDropped), static_cast<unsigned long long>(c.inputDropped),
+      static_cast<unsigned long long>(c.budgetHeldMax));
   if (!ask(*helper, opRequest("undo"), answer, "cannot undo the host changes")) rc = 1;
   printReport(answer);
   std::fflush(stdout);

@@ -27,7 +27,7 @@ struct ManualTunnelOptions {
   bool noUdp = false;
   bool verbose = false;
   bool noOffload = false;
-  // 0: the settings' nTcpWindow (which is 0 by default: the stack's own).
+  // 0: the settings' nTcpWindow (which is 0 by default: the tunnel's default window).
   uint32_t tcpWindow = 0;
 };
 

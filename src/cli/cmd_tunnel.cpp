@@ -32,7 +32,7 @@ vantor::cli::Registration tunnelRegistration{
           "Move one plain packet per device read and write, even where the device offers segmentation offload");
       cmd->add_option("--tcp-window", options->tcpWindow,
                       "Receive window and send buffer of every tunnelled TCP connection in bytes, with window scaling "
-                      "(default: the setting nTcpWindow; 0 there: 5840-byte window, 16384-byte send buffer)")
+                      "(default: the setting nTcpWindow; 0 there: 1 MiB; 5840: the small window without scaling)")
           ->check(CLI::Range(vantor::app::kManualTunnelMinTcpWindow, vantor::app::kManualTunnelMaxTcpWindow));
       return [options, mode] {
         if (!mode->empty()) {

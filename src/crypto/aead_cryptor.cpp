@@ -51,6 +51,7 @@ void AEADCryptor::NewSendSalt() {
   DeriveSubkey(m_sendSalt, m_sendSubkey);
   std::memset(m_sendNonce, 0, sizeof m_sendNonce);
   m_sendSaltUsed = false;
+  m_sendSaltPending = false;
   SubkeyChanged(true);
 }
 
@@ -85,7 +86,7 @@ bool AEADCryptor::KeepReceived(const uint8_t* data, std::size_t length, bool inB
 
 void AEADCryptor::Reset() {
   CCryptor::Reset();
-  NewSendSalt();
+  m_sendSaltPending = true;
   m_saltSent = false;
   m_saltReceived = false;
   std::memset(m_recvNonce, 0, sizeof m_recvNonce);
@@ -113,6 +114,7 @@ bool AEADCryptor::EncryptStream(const uint8_t* input, int length, uint8_t*& outp
   outputLength = 0;
   if (!ValidInput(input, length)) return false;
   const bool prefix = !m_saltSent;
+  SettleSendSalt();
   // A salt that already keyed a datagram must not key a stream as well.
   if (prefix && m_sendSaltUsed) NewSendSalt();
   const std::size_t len = static_cast<std::size_t>(length);
@@ -165,6 +167,7 @@ bool AEADCryptor::EncryptPacket(const uint8_t* input, int length, uint8_t*& outp
   if (!ValidInput(input, length)) return false;
   // Every datagram is sealed with nonce zero, so each needs a salt (and
   // subkey) of its own; without a Reset in between, draw one here.
+  SettleSendSalt();
   if (m_sendSaltUsed) NewSendSalt();
   const std::size_t total =
       static_cast<std::size_t>(m_saltLength) + static_cast<std::size_t>(length) + static_cast<std::size_t>(m_tagLength);

@@ -46,9 +46,12 @@ class AEADCryptor : public CCryptor {
   int GetSaltLength() const { return m_saltLength; }
   int GetTagLength() const { return m_tagLength; }
   int GetNonceLength() const { return m_nonceLength; }
-  const uint8_t* GetSendSalt() const { return m_sendSalt; }
+  const uint8_t* GetSendSalt() const {
+    SettleSendSalt();
+    return m_sendSalt;
+  }
   // The salt is what goes on the wire; the base IV never leaves the process.
-  const uint8_t* GetWireIV() const override { return m_sendSalt; }
+  const uint8_t* GetWireIV() const override { return GetSendSalt(); }
   int GetWireIVLength() const override { return m_saltLength; }
   const uint8_t* GetRecvSalt() const { return m_recvSalt; }
 
@@ -75,6 +78,9 @@ class AEADCryptor : public CCryptor {
 
  private:
   void NewSendSalt();
+  void SettleSendSalt() const {
+    if (m_sendSaltPending) const_cast<AEADCryptor*>(this)->NewSendSalt();
+  }
   void DeriveSubkey(const uint8_t* salt, uint8_t* subkey);
   void DropReceiveBuffer();
   bool KeepReceived(const uint8_t* data, std::size_t length, bool inBuffer);
@@ -83,6 +89,10 @@ class AEADCryptor : public CCryptor {
   int m_pendingPayload = -1;    // payload length of a chunk whose length was opened
   bool m_streamFailed = false;  // a chunk failed: nothing after it can be decoded
   bool m_sendSaltUsed = false;  // the current send salt has keyed some ciphertext
+  // Reset asked for a new send salt, drawn (and its subkey derived) only
+  // when something is sent or the salt is asked for: a datagram relay resets
+  // before every datagram it receives as well as before every one it sends.
+  bool m_sendSaltPending = false;
 };
 
 class CAEADAesGcmCryptor : public AEADCryptor {

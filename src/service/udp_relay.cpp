@@ -261,10 +261,15 @@ UdpFlow* CTUNTAPProtoBase::lookupFlow(const udpgw::Message& m, std::vector<FlowS
   auto open = openByConid.find(m.conid);
   if (open != openByConid.end()) {
     UdpFlow* flow = open->second;
-    if ((m.flags & udpgw::kFlagRebind) || !(flow->destination == m.address)) {
+    if (m.flags & udpgw::kFlagRebind) {
       // A new flow on this connection id: answers of the old one are not wanted.
       resetFlow(flow);
       openFlow(flow, m, toStart);
+    } else {
+      // The same application socket, perhaps to another peer: one flow (and
+      // one mapping at the node) whatever the destination, so that any peer
+      // can answer through it.
+      flow->destination = m.address;
     }
     return flow;
   }

@@ -105,7 +105,7 @@ struct UdpFlow {
   uint32_t generation = 0;
   uint16_t conid = 0;
   uint8_t isDns = 0;
-  UdpgwAddress destination;
+  UdpgwAddress destination;      // of the flow's latest datagram
   DatagramQueue upstreamQueue;   // whole udpgw messages, length prefix included
   DatagramQueue tunnelQueue;     // framed answers
   bool tunnelListed = false;     // in the loop's list of flows with answers to write

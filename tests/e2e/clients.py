@@ -13,6 +13,9 @@ one JSON object with what it observed.
     python3 clients.py udp_exchange HOST PORT TEXT
     python3 clients.py udp_flows HOST PORT COUNT
     python3 clients.py udp_hold HOST PORT TRIGGER_FILE
+    python3 clients.py udp_cone HOST PORT
+    python3 clients.py churn HOST PORT PATH COUNT WORKERS RATE POOL
+    python3 clients.py stall HOST PORT COUNT NBYTES TRIGGER_FILE
 """
 
 import json
@@ -279,6 +282,146 @@ def udp_hold(host, port, trigger):
     except socket.timeout:
         got = None
     out(answer=got, seconds=time.monotonic() - sent_at)
+
+
+def udp_cone(host, port):
+    """One socket sends one datagram to HOST:PORT and collects what reaches
+    it from anywhere for 3 s: each answer with its source."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("0.0.0.0", 0))
+    s.sendto(b"hello", (host, int(port)))
+    got = []
+    deadline = time.monotonic() + 3
+    while time.monotonic() < deadline:
+        s.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            data, peer = s.recvfrom(65535)
+        except socket.timeout:
+            break
+        got.append({"from": f"{peer[0]}:{peer[1]}", "data": data.decode("latin-1")})
+        if len(got) == 2:
+            break
+    out(local_port=s.getsockname()[1], got=got)
+
+
+def churn(host, port, path, count, workers, rate, pool):
+    """COUNT short HTTP/1.0 fetches of PATH by WORKERS loops, RATE new
+    connections a second in all, each with a 10 s connect timeout (curl's
+    --connect-timeout). Half of the loops take the kernel's source ports;
+    with POOL > 0 the others each cycle through their own POOL ports, so that
+    a port comes back while the far end may still hold its last connection."""
+    count, workers, rate, pool = int(count), int(workers), float(rate), int(pool)
+    lock = threading.Lock()
+    state = {"next": 0, "connected": 0, "complete": 0, "pooled": 0}
+    failures = []
+    connect_times = []
+    start = time.monotonic()
+    request = b"GET /%s HTTP/1.0\r\n\r\n" % path.encode()
+
+    def fetch(src_port):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            if src_port:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                s.bind(("0.0.0.0", src_port))
+            s.settimeout(10)
+            t0 = time.monotonic()
+            try:
+                s.connect((host, int(port)))
+            except OSError as e:
+                return f"connect: {e.__class__.__name__} {e}"
+            with lock:
+                state["connected"] += 1
+                connect_times.append(time.monotonic() - t0)
+            s.settimeout(30)
+            s.sendall(request)
+            data = bytearray()
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+            head, _, body = bytes(data).partition(b"\r\n\r\n")
+            length = [int(line.split(b":")[1]) for line in head.split(b"\r\n")
+                      if line.lower().startswith(b"content-length:")]
+            if not length or len(body) != length[0]:
+                return f"transfer: {len(body)} bytes of {length}"
+            return None
+        except OSError as e:
+            return f"transfer: {e.__class__.__name__} {e}"
+        finally:
+            s.close()
+
+    def loop(w):
+        ports = [0]
+        if pool and w % 2 == 1:
+            base = 20000 + (w // 2) * pool
+            ports = list(range(base, base + pool))
+        k = 0
+        while True:
+            with lock:
+                i = state["next"]
+                if i >= count:
+                    return
+                state["next"] += 1
+            due = start + i / rate
+            delay = due - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            src = ports[k % len(ports)]
+            k += 1
+            error = fetch(src)
+            with lock:
+                if src:
+                    state["pooled"] += 1
+                if error is None:
+                    state["complete"] += 1
+                else:
+                    failures.append(error)
+
+    threads = [threading.Thread(target=loop, args=(w,)) for w in range(workers)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    connect_times.sort()
+    out(count=count, connected=state["connected"], complete=state["complete"], pooled=state["pooled"],
+        failures=failures[:10], failed=len(failures), seconds=time.monotonic() - start,
+        connect_max=connect_times[-1] if connect_times else None,
+        connect_p99=connect_times[int(len(connect_times) * 0.99)] if connect_times else None)
+
+
+def stall(host, port, count, nbytes, trigger):
+    """COUNT connections each ask the send server for NBYTES and read
+    nothing (small receive buffers); "ready" once all asked. When TRIGGER
+    appears, reads each for a moment (every one must still deliver), then
+    closes them all."""
+    count, n = int(count), int(nbytes)
+    socks = []
+    for _ in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.settimeout(20)
+        s.connect((host, int(port)))
+        s.sendall(b"%d\n" % n)
+        socks.append(s)
+    print("ready", flush=True)
+    while not os.path.exists(trigger):
+        time.sleep(0.05)
+    delivering = 0
+    for s in socks:
+        try:
+            got = 0
+            while got < 65536:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                got += len(chunk)
+            delivering += got >= 65536
+        except OSError:
+            pass
+        s.close()
+    out(count=count, delivering=delivering)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,9 @@ Serves, on ADDR:
       "sink BYTES SECONDS" (first to last byte) for the benchmark
   UDP 7 echo: every datagram back to its sender
   UDP 8 whoami: answers every datagram with the sender's "address:port"
+  UDP 10 introducer (A): answers "seen ADDRESS:PORT" with the sender's address,
+      and has UDP 11 (B), which the sender never addressed, send
+      "from B to ADDRESS:PORT" to that same address
 Prints "ready" once every port listens. Runs until killed.
 """
 
@@ -24,8 +27,16 @@ import threading
 import time
 
 HTTP_PORT, ECHO_PORT, COUNT_PORT, SEND_PORT, SINK_PORT = 80, 7, 9, 19, 5001
-UDP_ECHO_PORT, UDP_WHOAMI_PORT = 7, 8
+UDP_ECHO_PORT, UDP_WHOAMI_PORT, UDP_INTRO_PORT, UDP_OTHER_PORT = 7, 8, 10, 11
 CHUNK = 65536
+OUTPUT_LOCK = threading.Lock()
+
+
+def say(text):
+    """One whole line on stdout, also when connections end at once."""
+    with OUTPUT_LOCK:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
 
 
 def serve(host, port, handler):
@@ -101,7 +112,7 @@ def count_handler(conn):
         if not data:
             break
         total += len(data)
-    print(f"count {total}", flush=True)
+    say(f"count {total}")
     try:
         conn.sendall(b"got %d\n" % total)
     except OSError:
@@ -134,7 +145,7 @@ def timed_sink_handler(conn):
             first = last
         total += n
     if first is not None:
-        print(f"sink {total} {last - first:.6f}", flush=True)
+        say(f"sink {total} {last - first:.6f}")
 
 
 def serve_udp(host, port, answer):
@@ -153,6 +164,26 @@ def serve_udp(host, port, answer):
     threading.Thread(target=loop, daemon=True).start()
 
 
+def serve_introducer(host):
+    """A tells B the address it saw; B writes to it first."""
+    a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    a.bind((host, UDP_INTRO_PORT))
+    b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    b.bind((host, UDP_OTHER_PORT))
+
+    def loop():
+        while True:
+            _, peer = a.recvfrom(65535)
+            seen = f"{peer[0]}:{peer[1]}"
+            try:
+                a.sendto(f"seen {seen}".encode(), peer)
+                b.sendto(f"from B to {seen}".encode(), peer)
+            except OSError:
+                pass
+
+    threading.Thread(target=loop, daemon=True).start()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
@@ -165,6 +196,7 @@ def main():
     serve(args.host, SINK_PORT, timed_sink_handler)
     serve_udp(args.host, UDP_ECHO_PORT, lambda data, peer: data)
     serve_udp(args.host, UDP_WHOAMI_PORT, lambda data, peer: f"{peer[0]}:{peer[1]}".encode())
+    serve_introducer(args.host)
     print("ready", flush=True)
     threading.Event().wait()
 

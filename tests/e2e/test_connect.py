@@ -437,10 +437,11 @@ class ConnectTest(unittest.TestCase):
 
     def test_tcp_window_setting_is_advertised_by_every_connect(self):
         # The window the tunnel's stack advertises to a client of the host,
-        # as the client's kernel sees it: 5840 bytes unscaled by default,
-        # the setting's size (scaled) once nTcpWindow is set.
+        # as the client's kernel sees it: scaled and growing up to 1 MiB by
+        # default, 5840 bytes unscaled with nTcpWindow=5840, up to the
+        # setting's size (scaled) with a larger one.
         try:
-            for window in (0, 1048576):
+            for window in (0, 5840, 4194304):
                 with self.subTest(nTcpWindow=window):
                     r = self.vantor("settings", "set", "nTcpWindow", str(window))
                     self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
@@ -451,11 +452,11 @@ class ConnectTest(unittest.TestCase):
                     finally:
                         self.stop(proc)
                     self.assertIn("snd_wnd", seen, r.stderr.decode())
-                    if window == 0:
+                    if window == 5840:
                         self.assertLessEqual(seen["snd_wnd"], 5840, seen)
                     else:
                         self.assertGreater(seen["snd_wnd"], 65535, seen)
-                        self.assertLessEqual(seen["snd_wnd"], window, seen)
+                        self.assertLessEqual(seen["snd_wnd"], window or 1048576, seen)
         finally:
             self.vantor("settings", "set", "nTcpWindow", "0")
 

@@ -105,6 +105,18 @@ class CarriesUdp:
 class ShadowsocksUdpTest(UdpCase, CarriesUdp):
     node_kind = "ss"
 
+    def test_full_cone_a_peer_told_of_the_mapping_reaches_the_same_socket(self):
+        # The socket writes to A only. A reports the address it saw (the
+        # node's mapping) to B, and B's datagram to that address arrives on
+        # the same socket, from B.
+        r = self.topo.client_action("udp_cone", TARGET_ADDR, 10)
+        sources = {g["from"]: g["data"] for g in r["got"]}
+        self.assertIn(f"{TARGET_ADDR}:10", sources, r)
+        self.assertIn(f"{TARGET_ADDR}:11", sources, r)
+        mapped = sources[f"{TARGET_ADDR}:10"].split(" ", 1)[1]
+        self.assertEqual(sources[f"{TARGET_ADDR}:11"], f"from B to {mapped}")
+        self.assertIn(mapped.rsplit(":", 1)[0], SERVER_ADDRS, r)
+
     def test_killed_stream_reconnects_after_5_s_keeping_flows(self):
         # The udpgw stream is the tunnel's only connection to the local
         # service while no TCP flows: destroy it from outside (ss -K).

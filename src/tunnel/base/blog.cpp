@@ -36,6 +36,9 @@ struct LogState {
   std::mutex lock;
   // Read without the lock so that filtered-out lines cost no locking.
   std::atomic<bool> initialised{false};
+  // Whether the sink writes anything: with the discarding sink no line is
+  // worth formatting (the tunnel would format one for every datagram).
+  std::atomic<bool> hasOutput{false};
   BLogSink sink;
   std::atomic<int> levels[BLOG_NUM_CHANNELS] = {};
   char line[BLOG_LINE_SIZE] = {};
@@ -73,6 +76,7 @@ void BLog_Init(const BLogSink& sink) {
   LogState& s = state();
   std::lock_guard<std::mutex> guard(s.lock);
   s.sink = sink;
+  s.hasOutput = sink.output != nullptr;
   for (int c = 0; c < BLOG_NUM_CHANNELS; ++c) s.levels[c] = builtInLevel(c);
   s.initialised = true;
 }
@@ -92,6 +96,7 @@ void BLog_Free() {
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.initialised) return;
     s.initialised = false;
+    s.hasOutput = false;
     sink = s.sink;
     s.sink = BLogSink{};
   }
@@ -136,7 +141,8 @@ int BLog_LevelByName(const char* word) {
 bool BLog_WouldLog(int channel, int level) {
   if (!validChannel(channel)) return false;
   LogState& s = state();
-  return s.initialised.load(std::memory_order_relaxed) && level <= s.levels[channel].load(std::memory_order_relaxed);
+  return s.initialised.load(std::memory_order_relaxed) && s.hasOutput.load(std::memory_order_relaxed) &&
+         level <= s.levels[channel].load(std::memory_order_relaxed);
 }
 
 void BLog_LogV(int channel, int level, const char* fmt, va_list ap) {

@@ -12,6 +12,17 @@
 // An application that ends its sending side (FIN) has its end of stream
 // passed on as the end of our sending side towards SOCKS, once everything it
 // sent has gone there; the answer keeps flowing to it until SOCKS ends too.
+//
+// Memory: every connection may hold kTunnelConnectionFloor bytes each way
+// (its first receive window; what it read from SOCKS and the application has
+// not acknowledged). Beyond that it draws on one budget shared by all
+// connections (TunnelSettings::memoryBudget): a window grows towards the
+// stack's window only as the connection's data drains to SOCKS and the
+// budget has room, and SOCKS is read ahead of a slow application only while
+// the budget has room; a connection that finds none waits (parked) until
+// acknowledged bytes free some. A connection gives back all it drew when it
+// ends.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,13 +37,17 @@ namespace vantor::tunnel {
 
 namespace {
 
-constexpr int kSocksRecvBufferSize = 8192;              // SOCKS -> application
-constexpr int kLargeWindowSocksRecvBufferSize = 65536;  // the same with a raised window
+constexpr int kSocksRecvBufferSize = 8192;              // SOCKS -> application, small window
+constexpr int kLargeWindowSocksRecvBufferSize = 65536;  // the same with a larger window
+// What each connection may hold each way outside the budget (signed, to
+// mix with byte counts).
+constexpr int64_t kFloor = kTunnelConnectionFloor;
+// A SOCKS read smaller than this waits for more room instead.
+constexpr int kMinSocksRead = 4096;
 
-// application -> SOCKS: as large as the stack's receive window
-int clientBufferSize() { return static_cast<int>(TCP_WND); }
 int socksRecvBufferSize() {
-  return tunnelState().settings.tcpWindow != 0 ? kLargeWindowSocksRecvBufferSize : kSocksRecvBufferSize;
+  return tunnelState().settings.tcpWindow > kTunnelMinTcpWindow ? kLargeWindowSocksRecvBufferSize
+                                                                : kSocksRecvBufferSize;
 }
 
 // Lets a handler learn, after calling out, whether its record was freed.
@@ -91,8 +106,15 @@ struct TcpClient {
   struct tcp_pcb* pcb = nullptr;
   bool clientClosed = false;
   bool clientEof = false;          // the application ended its sending side
-  std::unique_ptr<uint8_t[]> buf;  // clientBufferSize(), allocated with the first data
+  std::unique_ptr<uint8_t[]> buf;  // bufCapacity bytes, allocated with the first data
+  int bufCapacity = 0;
   int bufUsed = 0;
+  int window = 0;         // the receive window granted to the application (bytes in flight or in buf)
+  int64_t downHeld = 0;   // bytes read (or being read) from SOCKS that the application has not acknowledged
+  int socksRecvWant = 0;  // the size of the SOCKS read under way
+  bool parked = false;    // waits for budget room to read from SOCKS
+  TcpClient* parkedNext = nullptr;
+  TcpClient* parkedPrev = nullptr;
   bool socksSending = false;   // buf[0..bufUsed) is being sent
   bool socksShutDown = false;  // our sending side towards SOCKS has ended
   ReactorJob sendJob;          // sends what arrived once the reactor is idle
@@ -142,8 +164,64 @@ void client_free_socks(TcpClient* client);
 void client_socks_recv_initiate(TcpClient* client);
 int client_socks_recv_send_out(TcpClient* client);
 
+// ---- the memory budget ----
+
+int64_t floorPart(int64_t held) { return held > kFloor ? held - kFloor : 0; }
+
+void budgetChange(int64_t delta) {
+  TunnelState& s = tunnelState();
+  s.budgetHeld += delta;
+  if (s.budgetHeld > 0 && static_cast<uint64_t>(s.budgetHeld) > s.counters.budgetHeldMax)
+    s.counters.budgetHeldMax = static_cast<uint64_t>(s.budgetHeld);
+  if (delta < 0 && s.parkedFirst) ReactorJob_Set(&s.wakeJob);
+}
+
+int64_t budgetRoom() {
+  TunnelState& s = tunnelState();
+  int64_t room = static_cast<int64_t>(s.settings.memoryBudget) - s.budgetHeld;
+  return room > 0 ? room : 0;
+}
+
+void setDownHeld(TcpClient* client, int64_t held) {
+  int64_t delta = floorPart(held) - floorPart(client->downHeld);
+  client->downHeld = held;
+  if (delta != 0) budgetChange(delta);
+}
+
+void unpark(TcpClient* client) {
+  TunnelState& s = tunnelState();
+  if (!client->parked) return;
+  if (client->parkedPrev)
+    client->parkedPrev->parkedNext = client->parkedNext;
+  else
+    s.parkedFirst = client->parkedNext;
+  if (client->parkedNext)
+    client->parkedNext->parkedPrev = client->parkedPrev;
+  else
+    s.parkedLast = client->parkedPrev;
+  client->parkedNext = client->parkedPrev = nullptr;
+  client->parked = false;
+}
+
+void park(TcpClient* client) {
+  TunnelState& s = tunnelState();
+  if (client->parked) return;
+  client->parked = true;
+  client->parkedPrev = s.parkedLast;
+  client->parkedNext = nullptr;
+  if (s.parkedLast)
+    s.parkedLast->parkedNext = client;
+  else
+    s.parkedFirst = client;
+  s.parkedLast = client;
+}
+
 void client_dealloc(TcpClient* client) {
   TunnelState& s = tunnelState();
+  unpark(client);
+  setDownHeld(client, 0);
+  if (client->window > kFloor) budgetChange(-(client->window - kFloor));
+  client->window = 0;
   if (client->prev)
     client->prev->next = client->next;
   else
@@ -172,6 +250,11 @@ void abortPcb(struct tcp_pcb* pcb) {
 void client_free_client(TcpClient* client) {
   struct tcp_pcb* pcb = client->pcb;
   removeCallbacks(pcb);
+  // The stack resets instead of closing when the window is not fully open
+  // (data the application sent was not taken). Ours is the granted window,
+  // which may be smaller than the stack's: when all of it is open, nothing
+  // is left untaken.
+  if (static_cast<int>(pcb->rcv_wnd) == client->window) pcb->rcv_wnd = TCP_WND_MAX(pcb);
   err_t err = tcp_close(pcb);
   if (err != ERR_OK) {
     client_log(client, BLOG_ERROR, "tcp_close failed (%d)", err);
@@ -223,6 +306,7 @@ err_t client_discard_recv_func(void*, struct tcp_pcb* pcb, struct pbuf* p, err_t
 void client_free_socks(TcpClient* client) {
   if (client->socksUp && !client->clientClosed) tcp_recv(client->pcb, client_discard_recv_func);
   ReactorJob_Unset(&client->sendJob);
+  unpark(client);
   client->socksSending = false;
   BSocksClient_Free(&client->socksClient);
   client->socksClosed = true;
@@ -275,14 +359,17 @@ err_t client_recv_func(void* arg, struct tcp_pcb*, struct pbuf* p, err_t) {
     client_maybe_shutdown_socks(client);
     return ERR_OK;
   }
-  int capacity = clientBufferSize();
-  if (p->tot_len > capacity - client->bufUsed) {
+  if (p->tot_len > client->window - client->bufUsed) {
     client_log(client, BLOG_ERROR, "no buffer for data !?!");
     return ERR_MEM;
   }
-  if (!client->buf) {
-    client->buf.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(capacity)]);
-    if (!client->buf) return ERR_MEM;  // offered again later
+  if (client->bufCapacity < client->window) {
+    // The window grew (or this is the first data): the buffer follows it.
+    std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[static_cast<std::size_t>(client->window)]);
+    if (!bigger) return ERR_MEM;  // offered again later
+    if (client->bufUsed > 0) std::memcpy(bigger.get(), client->buf.get(), static_cast<std::size_t>(client->bufUsed));
+    client->buf = std::move(bigger);
+    client->bufCapacity = client->window;
   }
   pbuf_copy_partial(p, client->buf.get() + client->bufUsed, p->tot_len, 0);
   client->bufUsed += p->tot_len;
@@ -300,13 +387,34 @@ void client_recved(TcpClient* client, int n) {
   }
 }
 
+// How much to widen the application's window after `drained` bytes went to
+// SOCKS: the window doubles at most, up to what the connection allows, while
+// the budget has room.
+int windowGrowth(TcpClient* client, int drained) {
+  int cap = static_cast<int>(TCP_WND_MAX(client->pcb));
+  if (client->window >= cap || drained <= 0) return 0;
+  int64_t grow = std::min<int64_t>(
+      {static_cast<int64_t>(cap - client->window), static_cast<int64_t>(client->window), budgetRoom()});
+  // Past the floor every byte counts against the budget.
+  if (client->window + grow <= kFloor) return static_cast<int>(grow);
+  return grow >= TCP_MSS ? static_cast<int>(grow) : 0;
+}
+
 void client_socks_send_handler_done(void* user, int n) {
   auto* client = static_cast<TcpClient*>(user);
   client->socksSending = false;
   client->bufUsed -= n;
   if (client->bufUsed > 0)
     std::memmove(client->buf.get(), client->buf.get() + n, static_cast<std::size_t>(client->bufUsed));
-  if (!client->clientClosed) client_recved(client, n);
+  if (!client->clientClosed) {
+    int grow = windowGrowth(client, n);
+    if (grow > 0) {
+      int before = client->window;
+      client->window += grow;
+      budgetChange(floorPart(client->window) - floorPart(before));
+    }
+    client_recved(client, n + grow);
+  }
   if (client->bufUsed > 0) {
     client_send_to_socks(client);
     return;
@@ -319,8 +427,35 @@ void client_socks_send_handler_done(void* user, int n) {
   client_maybe_shutdown_socks(client);
 }
 
+// Reads from SOCKS as much as the buffer, the connection's floor and the
+// budget allow; parks the connection when that is too little.
 void client_socks_recv_initiate(TcpClient* client) {
-  StreamReceiver_Recv(client->socksRecvIf, client->socksRecvBuf.get(), socksRecvBufferSize());
+  if (client->socksClosed || client->clientClosed) {
+    unpark(client);
+    return;
+  }
+  int64_t allowed = std::max<int64_t>(kFloor - client->downHeld, 0) + budgetRoom();
+  int want = static_cast<int>(std::min<int64_t>(socksRecvBufferSize(), allowed));
+  if (want < std::min(kMinSocksRead, socksRecvBufferSize())) {
+    park(client);
+    return;
+  }
+  unpark(client);
+  client->socksRecvWant = want;
+  setDownHeld(client, client->downHeld + want);
+  StreamReceiver_Recv(client->socksRecvIf, client->socksRecvBuf.get(), want);
+}
+
+void relay_wake_job(void*) {
+  TunnelState& s = tunnelState();
+  // Each parked connection in turn that has room now, in the order they
+  // parked.
+  TcpClient* client = s.parkedFirst;
+  while (client) {
+    TcpClient* next = client->parkedNext;
+    if (budgetRoom() >= kMinSocksRead || client->downHeld + kMinSocksRead <= kFloor) client_socks_recv_initiate(client);
+    client = next;
+  }
 }
 
 // Queues held SOCKS bytes in the stack. Returns -1 when the connection was
@@ -365,6 +500,8 @@ int client_socks_recv_send_out(TcpClient* client) {
 
 void client_socks_recv_handler_done(void* user, int n) {
   auto* client = static_cast<TcpClient*>(user);
+  setDownHeld(client, client->downHeld - (client->socksRecvWant - n));
+  client->socksRecvWant = 0;
   if (client->clientClosed) return;
   client->socksRecvBufUsed = n;
   client->socksRecvBufSent = 0;
@@ -376,6 +513,8 @@ err_t client_sent_func(void* arg, struct tcp_pcb* pcb, u16_t len) {
   auto* client = static_cast<TcpClient*>(arg);
   CallbackScope scope(pcb);
   client->socksRecvTcpPending -= len;
+  setDownHeld(client, client->downHeld > len ? client->downHeld - len : 0);
+  if (client->parked) ReactorJob_Set(&tunnelState().wakeJob);
   if (client->socksRecvBufUsed == -1) {
     if (client->socksClosed && client->socksRecvTcpPending == 0) {
       client_log(client, BLOG_INFO, "removing after SOCKS went down");
@@ -443,11 +582,15 @@ void client_socks_handler(void* user, int event) {
 }  // namespace
 
 err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
-  if (err != ERR_OK || !newpcb) return ERR_VAL;
   TunnelState& s = tunnelState();
+  if (err != ERR_OK || !newpcb) {
+    ++s.counters.acceptFailed;
+    return ERR_VAL;
+  }
   auto* client = new (std::nothrow) TcpClient;
   if (!client) {
     BLog_Log(BLOG_CHANNEL_tun2socks, BLOG_ERROR, "[%s] listener accept: malloc failed", __func__);
+    ++s.counters.acceptFailed;
     return ERR_MEM;
   }
   ReactorJob marker;
@@ -458,6 +601,7 @@ err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
   if (!BSocksClient_Init(&client->socksClient, s.socksServerAddr, s.socksAuth, client->localAddr, client_socks_handler,
                          client, &s.reactor)) {
     BLog_Log(BLOG_CHANNEL_tun2socks, BLOG_ERROR, "[%s] listener accept: BSocksClient_Init failed", __func__);
+    ++s.counters.acceptFailed;
     ReactorJob_Free(&marker);
     delete client;
     return ERR_MEM;
@@ -466,6 +610,7 @@ err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
   if (s.clients) s.clients->prev = client;
   s.clients = client;
   s.numClients++;
+  ++s.counters.accepted;
   client->pcb = newpcb;
   client->clientClosed = false;
   ReactorJob_Init(&client->sendJob, &s.reactor, client_send_job, client);
@@ -475,6 +620,13 @@ err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
   client->bufUsed = 0;
   client->socksUp = false;
   client->socksClosed = false;
+  // The window starts at the floor; the SYN-ACK offered at most 65535
+  // bytes, so nothing offered is taken back.
+  if (newpcb->rcv_wnd > kFloor) {
+    newpcb->rcv_wnd = newpcb->rcv_ann_wnd = static_cast<tcpwnd_size_t>(kFloor);
+    newpcb->rcv_ann_right_edge = newpcb->rcv_nxt + static_cast<u32_t>(kFloor);
+  }
+  client->window = static_cast<int>(newpcb->rcv_wnd);
   client_log(client, BLOG_INFO, "accepted");
 
   LivenessWatch watch(client->alive);
@@ -483,6 +635,15 @@ err_t listener_accept_func(void*, struct tcp_pcb* newpcb, err_t err) {
   if (watch.dead) return ERR_ABRT;
   return ERR_OK;
 }
+
+void relay_init() {
+  TunnelState& s = tunnelState();
+  s.budgetHeld = 0;
+  s.parkedFirst = s.parkedLast = nullptr;
+  ReactorJob_Init(&s.wakeJob, &s.reactor, relay_wake_job, nullptr);
+}
+
+void relay_free() { ReactorJob_Free(&tunnelState().wakeJob); }
 
 void relay_free_all_clients() {
   TunnelState& s = tunnelState();

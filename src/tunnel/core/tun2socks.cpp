@@ -50,6 +50,7 @@ std::string g_startIp6addr;  // the running start's copy
 std::atomic<bool> g_handleSignals{true};
 std::atomic<bool> g_deviceOffload{false};
 std::mutex g_sinkLock;
+TunnelCounters g_lastCounters;  // guarded by g_sinkLock
 
 const char* const kUsage =
     "Usage: tun2socks\n"
@@ -341,11 +342,13 @@ void device_read_handler_send(void*, const uint8_t* data, int len) {
   struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(len), PBUF_POOL);
   if (!p) {
     core_log(BLOG_WARNING, "device read: pbuf_alloc failed");
+    ++s.counters.inputDropped;
     return;
   }
   pbuf_take(p, data, static_cast<u16_t>(len));
   if (s.netif.input(p, &s.netif) != ERR_OK) {
     core_log(BLOG_WARNING, "device read: input failed");
+    ++s.counters.inputDropped;
     pbuf_free(p);
   }
 }
@@ -374,6 +377,14 @@ void freeUdpPath() {
 void teardown() {
   TunnelState& s = g_state;
   relay_free_all_clients();
+  {
+    TunnelCounters c = s.counters;
+    c.synTimeWaitReused = vantor_lwip_syn_timewait_reused;
+    c.synOnOpenConnection = vantor_lwip_syn_on_open_connection;
+    c.synDropped = vantor_lwip_syn_dropped;
+    std::lock_guard<std::mutex> guard(g_sinkLock);
+    g_lastCounters = c;
+  }
   if (s.listenerIp6) {
     tcp_close(s.listenerIp6);
     s.listenerIp6 = nullptr;
@@ -391,6 +402,7 @@ void teardown() {
   delete[] s.deviceWriteBuf;
   s.deviceWriteBuf = nullptr;
   ReactorJob_Free(&s.lwipInitJob);
+  relay_free();
   freeUdpPath();
   SinglePacketBuffer_Free(&s.deviceReadBuffer);
   PacketSink_Free(&s.deviceReadSink);
@@ -464,7 +476,8 @@ bool parseParameters(const char* netifIpAddr, const char* netifNetmask, const ch
 
 // The stack's TCP options for this run (lwipopts.h, tcp_options.c).
 void applyTcpWindow(uint32_t window) {
-  if (window == 0) {
+  if (window == 0) window = kTunnelDefaultTcpWindow;
+  if (window <= VANTOR_LWIP_DEFAULT_TCP_WND) {
     vantor_lwip_tcp_wnd = VANTOR_LWIP_DEFAULT_TCP_WND;
     vantor_lwip_tcp_snd_buf = VANTOR_LWIP_DEFAULT_TCP_SND_BUF;
     vantor_lwip_tcp_snd_queuelen = VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN;
@@ -505,6 +518,11 @@ TunnelSettings tun2socks_settings() {
 
 bool tun2socks_device_offload() { return g_deviceOffload.load(); }
 
+TunnelCounters tun2socks_counters() {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  return g_lastCounters;
+}
+
 void tun2socks_set_log_sink(const BLogSink& sink) {
   std::lock_guard<std::mutex> guard(g_sinkLock);
   g_nextSink = sink;
@@ -525,8 +543,8 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     s.settings = g_nextSettings;
     g_startIp6addr = g_nextIp6addr;
   }
-  if (s.settings.tcpWindow != 0)
-    s.settings.tcpWindow = std::clamp(s.settings.tcpWindow, kTunnelMinTcpWindow, kTunnelMaxTcpWindow);
+  if (s.settings.tcpWindow == 0) s.settings.tcpWindow = kTunnelDefaultTcpWindow;
+  s.settings.tcpWindow = std::clamp(s.settings.tcpWindow, kTunnelMinTcpWindow, kTunnelMaxTcpWindow);
 
   bool paramsOk = true;
   if (!netifIpAddr) {
@@ -565,6 +583,10 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
 
   BTime_Init();
   applyTcpWindow(s.settings.tcpWindow);
+  s.counters = TunnelCounters();
+  vantor_lwip_syn_timewait_reused = 0;
+  vantor_lwip_syn_on_open_connection = 0;
+  vantor_lwip_syn_dropped = 0;
   if (!BReactor_Init(&s.reactor)) {
     core_log(BLOG_ERROR, "BReactor_Init failed");
     goto fail0;
@@ -608,6 +630,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   }
   ReactorJob_Init(&s.lwipInitJob, &s.reactor, lwip_init_job_hadler, nullptr);
   ReactorJob_Set(&s.lwipInitJob);
+  relay_init();
   s.deviceWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(s.frameMtu)];
   if (!s.deviceWriteBuf) {
     core_log(BLOG_ERROR, "BAlloc failed");
@@ -647,6 +670,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   return 1;
 
 fail5:
+  relay_free();
   ReactorJob_Free(&s.lwipInitJob);
   freeUdpPath();
 fail4:

@@ -48,18 +48,39 @@ struct TunnelSettings {
   // Use TCP segmentation and checksum offload when the device offers it;
   // off: one plain packet per device read and write.
   bool deviceOffload = true;
-  // 0: the stack's own receive window (5840 bytes) and send buffer
-  // (16384 bytes). Else both are this many bytes (clamped to the range
-  // below), with window scaling offered to the host, for the most
-  // throughput per connection. Settings file key: nTcpWindow.
+  // Receive window and send buffer of every connection in bytes, with
+  // window scaling offered to the host (clamped to the range below); 0:
+  // kTunnelDefaultTcpWindow. The smallest, 5840, is the small window of old:
+  // a 5840-byte window without scaling and a 16384-byte send buffer.
+  // Settings file key: nTcpWindow.
   uint32_t tcpWindow = 0;
+  // What all connections together may hold in the tunnel's buffers beyond
+  // a floor of each of their own (kTunnelConnectionFloor each way): a
+  // connection's window grows past the floor, and it reads ahead of a slow
+  // application, only while the total stays within this.
+  uint64_t memoryBudget = 64u << 20;
 };
 inline constexpr uint32_t kTunnelMinTcpWindow = 5840;
 inline constexpr uint32_t kTunnelMaxTcpWindow = 16u << 20;
+inline constexpr uint32_t kTunnelDefaultTcpWindow = 1u << 20;
+inline constexpr uint32_t kTunnelConnectionFloor = 64u << 10;
 void tun2socks_set_settings(const TunnelSettings& settings);
 TunnelSettings tun2socks_settings();
 // Whether the running tunnel's device moves super-packets (offload on).
 bool tun2socks_device_offload();
+
+// What a tunnel run counted, from its start to its end (taken when it
+// stopped; zero before a first run ends).
+struct TunnelCounters {
+  uint64_t accepted = 0;             // connections the stack accepted
+  uint64_t acceptFailed = 0;         // connections refused for want of memory
+  uint64_t synTimeWaitReused = 0;    // SYNs that replaced a connection in TIME-WAIT
+  uint64_t synOnOpenConnection = 0;  // SYNs that met a connection still open (answered with an ACK)
+  uint64_t synDropped = 0;           // SYNs dropped for want of a connection record
+  uint64_t inputDropped = 0;         // device packets the stack could not take
+  uint64_t budgetHeldMax = 0;        // the most the connections held of the memory budget at once
+};
+TunnelCounters tun2socks_counters();
 
 // Fixed addresses of the tunnel link.
 inline constexpr const char* kTunnelHostAddress = "10.198.75.60";

@@ -58,7 +58,15 @@ struct TunnelState {
   unsigned tcpTimerTicks = 0;
   ReactorJob lwipInitJob;
 
+  TunnelCounters counters;  // the stack's own SYN counters are added at the end
   TcpClient* clients = nullptr;
+  // The memory budget of all connections together (see tcp_relay.cpp):
+  // bytes held beyond each connection's own floor, and the connections that
+  // wait for room to read from SOCKS.
+  int64_t budgetHeld = 0;
+  TcpClient* parkedFirst = nullptr;
+  TcpClient* parkedLast = nullptr;
+  ReactorJob wakeJob;
   int numClients = 0;
   int udpPayloadLimit = 0;
   SocksUdpGwClient* udpgwClient = nullptr;  // the UDP path, when a udpgw server is given
@@ -70,5 +78,7 @@ TunnelState& tunnelState();
 // The TCP relay.
 err_t listener_accept_func(void* arg, struct tcp_pcb* newpcb, err_t err);
 void relay_free_all_clients();
+void relay_init();
+void relay_free();
 
 }  // namespace vantor::tunnel

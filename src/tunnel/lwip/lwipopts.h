@@ -62,14 +62,15 @@
 #define LWIP_NUM_NETIF_CLIENT_DATA 0
 
 /* TCP: MSS 1460 (new connections use 536 until the peer's MSS option is
- * seen), by default a 5840-byte receive window that the relay reopens only
- * as the SOCKS side takes data, and 16 KiB of send buffer per connection.
+ * seen); the receive window is reopened only as the SOCKS side takes data.
  *
  * The window, the send buffer (with its segment queue) and window scaling
- * are run-time settings (tcp_options.c) so that the tunnel can offer a much
- * larger window on request; window scaling is negotiated only then
+ * are run-time settings (tcp_options.c): the tunnel sets them for each run
+ * (by default a 1 MiB window with scaling). The values here are the small
+ * window without scaling (5840 bytes, 16 KiB of send buffer), which the
+ * tunnel keeps on request; window scaling is negotiated only when turned on
  * (runtime-window.patch). init.c checks the options with the preprocessor
- * and sees the defaults. */
+ * and sees these. */
 #define TCP_MSS 1460
 #define TCP_CALCULATE_EFF_SEND_MSS 1
 #define LWIP_WND_SCALE 1
@@ -100,6 +101,21 @@ extern unsigned char vantor_lwip_tcp_wnd_scale_on;
 #define TCP_WND_SCALE_ON vantor_lwip_tcp_wnd_scale_on
 #endif
 #define TCP_LISTEN_BACKLOG 0
+
+/* Counters of how the stack met SYNs that did not simply open a connection
+ * (timewait-reuse.patch), read by the tunnel for its report. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+extern unsigned long vantor_lwip_syn_timewait_reused;
+extern unsigned long vantor_lwip_syn_on_open_connection;
+extern unsigned long vantor_lwip_syn_dropped;
+#ifdef __cplusplus
+}
+#endif
+#define VANTOR_TCP_TIMEWAIT_SYN_REUSED() (++vantor_lwip_syn_timewait_reused)
+#define VANTOR_TCP_SYN_ON_OPEN_CONNECTION() (++vantor_lwip_syn_on_open_connection)
+#define VANTOR_TCP_SYN_DROPPED() (++vantor_lwip_syn_dropped)
 #define TCP_QUEUE_OOSEQ 1
 #define LWIP_TCP_TIMESTAMPS 0
 #define LWIP_TCP_SACK_OUT 0

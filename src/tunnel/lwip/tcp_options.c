@@ -9,3 +9,7 @@ unsigned int vantor_lwip_tcp_snd_buf = VANTOR_LWIP_DEFAULT_TCP_SND_BUF;
 unsigned short vantor_lwip_tcp_snd_queuelen = VANTOR_LWIP_DEFAULT_TCP_SND_QUEUELEN;
 unsigned char vantor_lwip_tcp_rcv_scale = 0;
 unsigned char vantor_lwip_tcp_wnd_scale_on = 0;
+
+unsigned long vantor_lwip_syn_timewait_reused = 0;
+unsigned long vantor_lwip_syn_on_open_connection = 0;
+unsigned long vantor_lwip_syn_dropped = 0;

@@ -1,5 +1,6 @@
 #include "tunnel/udpgw/udpgw_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -368,20 +369,25 @@ void messageReceived(void* user, const uint8_t* data, int len) {
   if (len > o->udpMtu) return dropReceived(o, "too much data");
   UdpGwConnection* c = conid < o->byConid.size() ? o->byConid[conid] : nullptr;
   if (!c) return dropReceived(o, "unknown conid");
-  // An answer for the flow this conid served before it was rebound.
-  if (!BAddr_Equal(c->addr.remote, remote)) {
+  auto known =
+      std::find_if(c->remotes.begin(), c->remotes.end(), [&](const BAddr& a) { return BAddr_Equal(a, remote); });
+  if (known != c->remotes.end()) {
+    c->rebound = false;
+  } else if (c->rebound || static_cast<int>(c->remotes.size()) >= kUdpGwMaxRemotes) {
+    // An answer for the flow this conid served before it was rebound, or one
+    // remote address too many.
     ++o->droppedReceived;
     return;
+  } else {
+    c->remotes.push_back(remote);
   }
   lruTouch(o, c);
-  o->handlerReceived(o->user, c->addr.local, c->addr.remote, data, len);
+  o->handlerReceived(o->user, c->addr.local, remote, data, len);
 }
 
 }  // namespace
 
 bool UdpGwConnAddrLess::operator()(const UdpGwConnAddr& a, const UdpGwConnAddr& b) const {
-  int c = compareAddr(a.remote, b.remote);
-  if (c != 0) return c < 0;
   return compareAddr(a.local, b.local) < 0;
 }
 
@@ -454,6 +460,7 @@ void UdpGwClient_SubmitPacket(UdpGwClient* o, BAddr localAddr, BAddr remoteAddr,
   auto it = o->byAddr.find(addr);
   if (it != o->byAddr.end()) {
     c = it->second;
+    c->addr.remote = remoteAddr;
   } else if (o->numConnections < o->maxConnections) {
     c = newConnection(o, addr);
     if (!c) return;
@@ -463,9 +470,21 @@ void UdpGwClient_SubmitPacket(UdpGwClient* o, BAddr localAddr, BAddr remoteAddr,
     c = o->lruHead;
     o->byAddr.erase(c->addr);
     c->addr = addr;
+    c->remotes.clear();
+    c->rebound = true;
     o->byAddr.emplace(addr, c);
     flags |= UDPGW_CLIENT_FLAG_REBIND;
   }
+  // The remote goes last in the list; when it is full, the one longest
+  // unused makes room.
+  auto known =
+      std::find_if(c->remotes.begin(), c->remotes.end(), [&](const BAddr& a) { return BAddr_Equal(a, remoteAddr); });
+  if (known != c->remotes.end()) {
+    c->remotes.erase(known);
+  } else if (static_cast<int>(c->remotes.size()) >= kUdpGwMaxRemotes) {
+    c->remotes.erase(c->remotes.begin());
+  }
+  c->remotes.push_back(remoteAddr);
   lruTouch(o, c);
   connectionSend(c, flags, data, len);
 }

@@ -1,7 +1,11 @@
 // UdpGwClient: the tunnel's UDP flow table on top of one udpgw stream.
 //
-// Every (local address, remote address) pair becomes a connection with a
-// connection id (conid) below the connection limit; its datagrams are
+// Every local address (the application's socket) becomes a connection with a
+// connection id (conid) below the connection limit, whatever remote
+// addresses it sends to: each message names its own remote address, and an
+// answer reaches the socket from whichever remote address the node relayed
+// it (full cone), up to kUdpGwMaxRemotes remote addresses per connection.
+// Its datagrams are
 // framed into the connection's own ring buffer and leave through one send
 // queue that is fair over all connections and the keepalive flow. The queue
 // hands its messages, in their fair order, into one batch that goes to the
@@ -47,10 +51,13 @@ struct UdpGwRing {
   int count = 0;
 };
 
+inline constexpr int kUdpGwMaxRemotes = 64;
+
 struct UdpGwConnAddr {
   BAddr local;
-  BAddr remote;
+  BAddr remote;  // the last remote address sent to
 };
+// Orders connections by their local address alone.
 struct UdpGwConnAddrLess {
   bool operator()(const UdpGwConnAddr& a, const UdpGwConnAddr& b) const;
 };
@@ -63,6 +70,14 @@ struct UdpGwConnection {
   UdpGwQueueFlow flow;
   UdpGwConnection* lruPrev = nullptr;  // towards the least recently used
   UdpGwConnection* lruNext = nullptr;
+  // The remote addresses the connection sent to or heard from, most recent
+  // last, at most kUdpGwMaxRemotes; an answer from another one is dropped
+  // when the list is full.
+  std::vector<BAddr> remotes;
+  // The conid was taken over from another application's socket: until an
+  // answer from one of its own remotes shows the server has moved on, an
+  // answer from an unknown remote may still be the old flow's.
+  bool rebound = false;
 };
 
 struct UdpGwClient {
@@ -123,7 +138,8 @@ void UdpGwClient_SubmitPacket(UdpGwClient* o, BAddr localAddr, BAddr remoteAddr,
                               int len);
 bool UdpGwClient_ConnectServer(UdpGwClient* o, StreamSender* sender, StreamReceiver* receiver);
 void UdpGwClient_DisconnectServer(UdpGwClient* o);
-// The conid of the flow local -> remote, or -1 when it has none.
+// The conid of the flow of `localAddr` (whatever its remote addresses), or
+// -1 when it has none.
 int UdpGwClient_FindConid(const UdpGwClient* o, BAddr localAddr, BAddr remoteAddr);
 
 }  // namespace vantor::tunnel

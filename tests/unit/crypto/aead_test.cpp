@@ -32,6 +32,37 @@ TEST(AeadTest, DecryptsIndependentlyBuiltStream) {
   EXPECT_EQ(Bytes(Aead(c).GetRecvSalt(), Aead(c).GetRecvSalt() + 32), Bytes(kGcmWire.begin(), kGcmWire.begin() + 32));
 }
 
+// The salt a reset leaves for later is the one the wire IV shows and the next
+// output carries, datagram or stream, and a datagram received in between
+// changes nothing of it; every reset still leads to a fresh salt.
+TEST(AeadTest, SaltAfterResetIsTheOneSentNext) {
+  for (const char* method : {"aes-256-gcm", "chacha20-ietf-poly1305"}) {
+    auto tx = Make(method, "pw");
+    auto peer = Make(method, "pw");
+    const int saltLength = Aead(tx).GetSaltLength();
+    std::vector<Bytes> salts;
+    for (bool packet : {true, false, true}) {
+      tx->Reset();
+      Bytes shown(tx->GetWireIV(), tx->GetWireIV() + tx->GetWireIVLength());
+      ASSERT_EQ(static_cast<int>(shown.size()), saltLength);
+      // A datagram from the peer, opened between the reset and the send.
+      Bytes incoming = Enc(*peer, Text("answer"), true);
+      peer->Reset();
+      DecResult in = Dec(*tx, incoming, true);
+      ASSERT_TRUE(in.ok) << method;
+      EXPECT_EQ(in.out, Text("answer"));
+      Bytes out = Enc(*tx, Text("query"), packet);
+      EXPECT_EQ(Bytes(out.begin(), out.begin() + saltLength), shown) << method << (packet ? " datagram" : " stream");
+      DecResult back = Dec(*peer, out, packet);
+      ASSERT_TRUE(back.ok) << method;
+      EXPECT_EQ(back.out, Text("query"));
+      peer->Reset();
+      for (const Bytes& earlier : salts) EXPECT_NE(earlier, shown) << method;
+      salts.push_back(shown);
+    }
+  }
+}
+
 TEST(AeadTest, ChunkSizesAndFraming) {
   auto c = Make("aes-128-gcm", "pw");
   Bytes ten(10, 1);

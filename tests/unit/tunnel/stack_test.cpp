@@ -112,6 +112,7 @@ struct Accepted {
   u16_t localPort = 0;
   ip_addr_t remote;
   u16_t remotePort = 0;
+  struct tcp_pcb* pcb = nullptr;
 };
 Accepted g_accepted;
 
@@ -122,6 +123,7 @@ err_t onAccept(void*, struct tcp_pcb* pcb, err_t err) {
   g_accepted.localPort = pcb->local_port;
   g_accepted.remote = pcb->remote_ip;
   g_accepted.remotePort = pcb->remote_port;
+  g_accepted.pcb = pcb;
   return ERR_OK;
 }
 
@@ -228,6 +230,50 @@ TEST_F(Stack, OtherProtocolsGetProtocolUnreachableOnlyForTheStackAddress) {
   EXPECT_EQ(g_sent[0][9], 1);   // ICMP
   EXPECT_EQ(g_sent[0][20], 3);  // destination unreachable
   EXPECT_EQ(g_sent[0][21], 2);  // protocol unreachable
+}
+
+// The stack closes first and keeps the connection in TIME-WAIT; the host,
+// which holds nothing of it any more, opens a new one from the same port.
+// That SYN must open a connection, not be answered with an ACK of the old
+// one (the host would retry for as long as TIME-WAIT lasts).
+TEST_F(Stack, SynFromThePortOfATimeWaitConnectionOpensANewOne) {
+  netif.flags |= NETIF_FLAG_ANY_DEST_TCP;
+  listenEverywhere();
+  vantor_lwip_syn_timewait_reused = 0;
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1000, 0, SYN)));
+  ASSERT_EQ(g_sent.size(), 1u);
+  uint32_t iss = get32(g_sent[0], 24);
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1001, iss + 1, ACK)));
+  ASSERT_EQ(g_accepted.count, 1);
+  struct tcp_pcb* pcb = g_accepted.pcb;
+  tcp_arg(pcb, nullptr);
+  tcp_accept(pcb, nullptr);
+  ASSERT_EQ(tcp_close(pcb), ERR_OK);
+  ASSERT_EQ(g_sent.size(), 2u);
+  EXPECT_EQ(g_sent[1][33] & FIN, FIN);
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1001, iss + 2, ACK)));
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1001, iss + 2, FIN | ACK)));
+  ASSERT_TRUE(tcp_tw_pcbs);
+  EXPECT_EQ(tcp_tw_pcbs->state, TIME_WAIT);
+  // Other segments are still the old connection's business: a stray ACK
+  // is answered from TIME-WAIT and changes nothing.
+  std::size_t before = g_sent.size();
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1002, iss + 2, ACK, Bytes{'x'})));
+  ASSERT_EQ(g_sent.size(), before + 1);
+  EXPECT_EQ(g_sent.back()[33] & (SYN | ACK), ACK);
+  EXPECT_TRUE(tcp_tw_pcbs);
+
+  before = g_sent.size();
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 777777, 0, SYN)));
+  ASSERT_EQ(g_sent.size(), before + 1);
+  const Bytes& synAck = g_sent.back();
+  EXPECT_EQ(synAck[33] & (SYN | ACK), SYN | ACK);
+  EXPECT_EQ(get32(synAck, 28), 777778u);
+  EXPECT_FALSE(tcp_tw_pcbs);
+  EXPECT_EQ(vantor_lwip_syn_timewait_reused, 1u);
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 777778, get32(synAck, 24) + 1, ACK)));
+  EXPECT_EQ(g_accepted.count, 2);
+  EXPECT_EQ(g_accepted.remotePort, 40000);
 }
 
 TEST_F(Stack, RandomSourceIsWired) {

@@ -166,6 +166,18 @@ TEST(Log, BuiltInLevelsFilterPerChannel) {
   EXPECT_TRUE(c.released);
 }
 
+TEST(Log, NothingIsWorthFormattingForTheDiscardingSink) {
+  BLog_Init(BLog_DiscardSink());
+  EXPECT_FALSE(BLog_WouldLog(BLOG_CHANNEL_tun2socks, BLOG_ERROR));
+  BLog_Free();
+  Captured c;
+  BLog_Init(captureSink(&c));
+  EXPECT_TRUE(BLog_WouldLog(BLOG_CHANNEL_tun2socks, BLOG_INFO));
+  EXPECT_FALSE(BLog_WouldLog(BLOG_CHANNEL_tun2socks, BLOG_DEBUG));
+  BLog_Free();
+  EXPECT_FALSE(BLog_WouldLog(BLOG_CHANNEL_tun2socks, BLOG_ERROR));
+}
+
 TEST(Log, LongLinesKeepTheFirst2047Characters) {
   Captured c;
   BLog_Init(captureSink(&c));

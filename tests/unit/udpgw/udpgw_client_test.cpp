@@ -189,7 +189,7 @@ TEST_F(UdpGwClientTest, RepliesReachTheirFlowAndBadOnesAreDroppedWithoutEndingTh
   add(reply(1, kEcho, bytes("echo")));
   add(frame({0x00, 0x01}));                                              // 2-byte message: no header
   add(reply(7, kDns, bytes("nobody")));                                  // unknown conid
-  add(reply(0, kEcho, bytes("wrong peer")));                             // conid 0 serves kDns
+  add(reply(0, kEcho, bytes("other peer")));                             // conid 0 sent to kDns only
   add(frame({0x00, 0x00, 0x00, 10, 220, 0}));                            // IPv4 address cut off
   add(reply(0, kDns, Bytes(kUdpMtu + 1, 0xAB)));                         // more than a datagram may carry
   add(reply(0, kDns, bytes("answer"), 0x7F & ~UDPGW_CLIENT_FLAG_IPV6));  // other flags are ignored
@@ -199,13 +199,53 @@ TEST_F(UdpGwClientTest, RepliesReachTheirFlowAndBadOnesAreDroppedWithoutEndingTh
     run();
   }
   EXPECT_EQ(serverErrors, 0);
-  ASSERT_EQ(received.size(), 2u);
+  ASSERT_EQ(received.size(), 3u);
   EXPECT_TRUE(BAddr_Equal(received[0].local, kApp2));
   EXPECT_TRUE(BAddr_Equal(received[0].remote, kEcho));
   EXPECT_EQ(received[0].data, bytes("echo"));
+  // Full cone: a peer the socket never sent to reaches it, as itself.
   EXPECT_TRUE(BAddr_Equal(received[1].local, kApp));
-  EXPECT_EQ(received[1].data, bytes("answer"));
-  EXPECT_EQ(client.droppedReceived, 5u);
+  EXPECT_TRUE(BAddr_Equal(received[1].remote, kEcho));
+  EXPECT_EQ(received[1].data, bytes("other peer"));
+  EXPECT_TRUE(BAddr_Equal(received[2].local, kApp));
+  EXPECT_TRUE(BAddr_Equal(received[2].remote, kDns));
+  EXPECT_EQ(received[2].data, bytes("answer"));
+  EXPECT_EQ(client.droppedReceived, 4u);
+}
+
+TEST_F(UdpGwClientTest, OneSocketIsOneFlowWhateverItsPeersAndTheirNumberIsBounded) {
+  init();
+  FakeStream s(&reactor);
+  ASSERT_TRUE(UdpGwClient_ConnectServer(&client, &s.sender, &s.receiver));
+  submit(kApp, kDns, "a");
+  submit(kApp, kEcho, "b");
+  run();
+  auto m = s.messages();
+  ASSERT_EQ(m.size(), 2u);
+  // One conid, each message with its own destination; only the first rebinds.
+  EXPECT_EQ(m[0][0], UDPGW_CLIENT_FLAG_REBIND);
+  EXPECT_EQ(m[1][0], 0);
+  EXPECT_EQ(m[0][1], m[1][1]);
+  EXPECT_EQ(m[1][8], 7);  // the second one's port: the echo's
+  EXPECT_EQ(client.numConnections, 1);
+  EXPECT_EQ(UdpGwClient_FindConid(&client, kApp, kEcho), UdpGwClient_FindConid(&client, kApp, kDns));
+  // Peers it never sent to are heard, up to the limit of remote addresses.
+  for (int i = 0; i < kUdpGwMaxRemotes; ++i)
+    s.feed(reply(0, v4("10.230.0.1", static_cast<uint16_t>(1000 + i)), bytes("p")));
+  run();
+  ASSERT_EQ(received.size(), static_cast<std::size_t>(kUdpGwMaxRemotes - 2));
+  EXPECT_TRUE(
+      BAddr_Equal(received.back().remote, v4("10.230.0.1", static_cast<uint16_t>(1000 + kUdpGwMaxRemotes - 3))));
+  EXPECT_EQ(client.droppedReceived, 2u);
+  // Known ones still are; sending to a new peer makes room for it.
+  s.feed(reply(0, kDns, bytes("known")));
+  run();
+  EXPECT_EQ(received.back().data, bytes("known"));
+  submit(kApp, v4("10.240.0.1", 9), "new");
+  s.feed(reply(0, v4("10.240.0.1", 9), bytes("from new")));
+  run();
+  EXPECT_EQ(received.back().data, bytes("from new"));
+  EXPECT_EQ(client.droppedReceived, 2u);
 }
 
 TEST_F(UdpGwClientTest, ConidsAreTakenInOrderAndTheLeastRecentlyUsedIsReusedWhenFull) {
