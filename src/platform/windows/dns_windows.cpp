@@ -9,6 +9,7 @@
 #include <netioapi.h>
 // clang-format on
 
+#include <cwchar>
 #include <sstream>
 
 #include "platform/dns_config.h"
@@ -56,9 +57,12 @@ bool interfaceGuid(int ifIndex, GUID& guid) {
          ConvertInterfaceLuidToGuid(&luid, &guid) == NO_ERROR;
 }
 
-std::wstring guidText(const GUID& guid) {
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", the registry's spelling.
+std::wstring guidText(const GUID& g) {
   wchar_t text[64] = {};
-  StringFromGUID2(guid, text, 64);
+  std::swprintf(text, 64, L"{%08lX-%04hX-%04hX-%02hhX%02hhX-%02hhX%02hhX%02hhX%02hhX%02hhX%02hhX}",
+                static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
   return text;
 }
 
