@@ -2,10 +2,12 @@
 // program's own folder only (never from the search path), and its functions
 // are declared here from Wintun's API documentation.
 //
-// A device's IoHandle is its session's read-wait event: the poller waits on
-// it, and it is set while received packets wait in the ring, so the edge
-// rule of poller.h holds (read until kTunWouldBlock, then wait). Writes never
-// wait: a full send ring drops the packet, as a busy link would.
+// The poller waits on sockets only, so a device's IoHandle is a wake event
+// (a loopback socket) that a thread of the device signals whenever Wintun
+// sets the session's read-wait event. The edge rule of poller.h holds: a read
+// that finds the ring empty clears the wake event and looks once more, so a
+// packet that arrives meanwhile is either read now or signalled anew. Writes
+// never wait: a full send ring drops the packet, as a busy link would.
 #include "platform/windows/host_text.h"
 // clang-format off
 #include <iphlpapi.h>
@@ -16,10 +18,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/process.h"
 #include "platform/routes.h"
 #include "platform/tun.h"
+#include "platform/wake_event.h"
 #include "platform/windows/wintun_packets.h"
 
 namespace vantor::platform {
@@ -115,6 +119,23 @@ struct Device {
   bool ownsAdapter = false;
   SessionHandle session = nullptr;
   std::unique_ptr<windows::WintunPackets> packets;
+  WakeEvent wake;
+  HANDLE stop = nullptr;
+  std::thread waiter;
+
+  // Passes each signal of Wintun's read-wait event on to `wake`.
+  void startWaiter(HANDLE readEvent) {
+    waiter = std::thread([this, readEvent] {
+      HANDLE handles[2] = {stop, readEvent};
+      while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) wake.signal();
+    });
+  }
+  void stopWaiter() {
+    if (stop) SetEvent(stop);
+    if (waiter.joinable()) waiter.join();
+    if (stop) CloseHandle(stop);
+    stop = nullptr;
+  }
 };
 
 struct Registry {
@@ -244,7 +265,17 @@ IoHandle tunOpen(const std::string& name, bool /*offload*/, bool& offloadOn, std
   calls.send = sendCall;
   calls.lastError = lastErrorCall;
   device->packets = std::make_unique<windows::WintunPackets>(calls);
-  auto handle = reinterpret_cast<IoHandle>(api->GetReadWaitEvent(device->session));
+  device->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!device->stop || !device->wake.open()) {
+    fail(error, "cannot create the device's wake event", GetLastError());
+    if (device->stop) CloseHandle(device->stop);
+    device->packets.reset();
+    api->EndSession(device->session);
+    if (device->ownsAdapter) api->CloseAdapter(device->adapter);
+    return kInvalidIoHandle;
+  }
+  device->startWaiter(api->GetReadWaitEvent(device->session));
+  IoHandle handle = device->wake.handle();
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
   r.devices[handle] = device;
@@ -262,6 +293,7 @@ void tunClose(IoHandle handle) {
     r.devices.erase(it);
   }
   const WintunApi* api = loadedApi();
+  device->stopWaiter();
   device->packets.reset();  // releases a packet it still held
   api->EndSession(device->session);
   if (device->ownsAdapter) api->CloseAdapter(device->adapter);
@@ -282,6 +314,10 @@ long tunRead(IoHandle handle, void* buffer, std::size_t size) {
     return kTunError;
   }
   long n = device->packets->read(buffer, size);
+  if (n == kTunWouldBlock) {
+    device->wake.clear();
+    n = device->packets->read(buffer, size);
+  }
   if (n == kTunError) tLastError = device->packets->error();
   return n;
 }
