@@ -215,7 +215,9 @@ bool IniDocument::load(const std::string& path, std::string& error) {
 std::string IniDocument::text() const {
   std::string out;
   impl_->ini.Save(out);
-  return out;
+  // SimpleIni ends lines with CRLF when built for Windows; in memory every
+  // text has LF, and the file writer chooses the file's line ends.
+  return withLfLineEnds(out);
 }
 
 bool IniDocument::save(const std::string& path, unsigned mode, std::string& error) const {
