@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "platform/crash.h"
@@ -28,8 +27,10 @@ void crashWithReport(const std::string& folder) {
 
 TEST(WindowsCrashReportDeathTest, AFaultLeavesTheLogAndAMinidump) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  std::random_device rd;
-  fs::path dir = fs::temp_directory_path() / ("vantor-crash-" + std::to_string(rd()));
+  // The death test's child runs this body again up to the crash: the folder
+  // name must be the same in both processes.
+  fs::path dir = fs::temp_directory_path() / "vantor-windows-crash-test";
+  fs::remove_all(dir);
   fs::create_directories(dir);
   EXPECT_DEATH(crashWithReport(dir.string()), "");
 
