@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "platform/dns_config.h"
 #include "platform/host.h"
 #include "platform/icmp.h"
 #include "platform/net.h"
@@ -39,6 +40,13 @@ TEST(WindowsHost, InterfacesAddressesAndRoutesAgree) {
   std::vector<RouteRow> routes;
   ASSERT_TRUE(listRoutes(routes));
   for (const RouteRow& r : routes) EXPECT_GE(maskPrefixLength(r.mask), 0) << describeRoute(r);
+
+  // The DNS servers of every interface with an address can be read; an
+  // interface that does not exist is an error, not an empty list.
+  std::vector<uint32_t> servers;
+  std::string error;
+  for (const HostAddress& a : addresses) EXPECT_TRUE(resolvedLinkDns(a.ifIndex, servers, error)) << error;
+  EXPECT_FALSE(resolvedLinkDns(999999, servers, error));
 }
 
 TEST(WindowsHost, LoopbackAnswersTheLatencyProbes) {
