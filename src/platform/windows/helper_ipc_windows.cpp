@@ -39,6 +39,8 @@ void startWinsock() {
 
 }  // namespace
 
+bool helperProcessUsed() { return false; }
+
 bool groupIdByName(const std::string&, unsigned&) { return false; }
 
 SocketHandle listenHelperSocket(const std::string&, unsigned, std::string& error) {
