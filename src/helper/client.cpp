@@ -46,7 +46,7 @@ std::unique_ptr<HelperClient> HelperClient::open(std::string& error, bool* denie
   int failure = 0;
   client->socket_ = platform::connectHelperSocket(client->path_, failure);
   if (client->socket_ != platform::kInvalidSocket) return client;
-  if (platform::effectiveUserId() != 0) {
+  if (platform::helperProcessUsed() && platform::effectiveUserId() != 0) {
     if (denied) *denied = failure == EACCES || failure == EPERM;
     if (failure == EACCES || failure == EPERM)
       error = "no right to change the network: the Vantor network helper at " + client->path_ +
@@ -57,7 +57,8 @@ std::unique_ptr<HelperClient> HelperClient::open(std::string& error, bool* denie
               "): start it (systemctl start vantor-helper, installed by scripts/install.sh), or run Vantor as root";
     return nullptr;
   }
-  // Root without a helper: the helper's own code serves this process.
+  // Root without a helper, or Windows (the program runs elevated): the
+  // helper's own code serves this process.
   if (!prepareStateDir(HostChangeRecord::stateDir(), error)) return nullptr;
   platform::SocketHandle ours, theirs;
   if (!platform::helperSocketPair(ours, theirs, error)) return nullptr;

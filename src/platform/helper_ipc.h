@@ -19,6 +19,11 @@ struct PeerCredentials {
   std::vector<unsigned> groups;  // supplementary groups, where the kernel tells them
 };
 
+// Whether host changes go through a separate privileged helper process. On
+// Windows they do not: the program runs elevated and serves itself with the
+// helper's code in-process, and connectHelperSocket always fails.
+bool helperProcessUsed();
+
 // The id of a group by name; false when there is none.
 bool groupIdByName(const std::string& name, unsigned& gid);
 
