@@ -23,8 +23,6 @@ std::string describe(const char* what, const std::string& path, DWORD code = Get
   return std::string(what) + " " + path + ": " + win::errorText(code);
 }
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
-
 std::string parentOf(const std::string& path) {
   auto slash = path.find_last_of("/\\");
   if (slash == std::string::npos) return ".";
