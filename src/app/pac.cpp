@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "catalogue/text_encoding.h"
 #include "platform/files.h"
 #include "platform/net.h"
 
@@ -160,14 +161,18 @@ std::string userRulesScript(const std::string& userPacText) {
 std::string loadPacScript(const std::string& pacPath, const std::string& userPacPath,
                           const std::vector<Ipv4Network>& directNetworks, bool writeWhenMissing) {
   std::string pac, error;
+  std::vector<std::string> problems;
   if (!platform::fileExists(pacPath)) {
     pac = buildPacText(directNetworks);
-    if (writeWhenMissing) platform::writeFileAtomic(pacPath, pac, 0644, error);
+    if (writeWhenMissing) platform::writeFileAtomic(pacPath, encodeTextFile(pac, plainTextFileFormat()), 0644, error);
   } else if (!platform::readFile(pacPath, pac, error, 16u << 20)) {
     return "";
+  } else {
+    pac = decodeTextFile(pac, problems);
   }
   std::string user;
-  if (platform::fileExists(userPacPath)) platform::readFile(userPacPath, user, error, 1u << 20);
+  if (platform::fileExists(userPacPath) && platform::readFile(userPacPath, user, error, 1u << 20))
+    user = decodeTextFile(user, problems);
   return userRulesScript(user) + pac;
 }
 

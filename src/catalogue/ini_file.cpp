@@ -15,6 +15,7 @@
 
 #include "catalogue/node_info.h"
 #include "catalogue/share_link.h"
+#include "catalogue/text_encoding.h"
 #include "platform/files.h"
 
 namespace vantor {
@@ -107,74 +108,10 @@ bool keepDamaged(const std::string& path, std::string& error) {
   return false;
 }
 
-void decodeUtf16(std::string_view bytes, bool bigEndian, std::string& out, std::vector<std::string>& problems) {
-  int line = 1;
-  bool badSeen = false;
-  auto unit = [&](std::size_t i) {
-    auto hi = static_cast<unsigned char>(bytes[bigEndian ? i : i + 1]);
-    auto lo = static_cast<unsigned char>(bytes[bigEndian ? i + 1 : i]);
-    return static_cast<uint32_t>(hi << 8 | lo);
-  };
-  auto put = [&out](uint32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | c >> 12);
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | c >> 18);
-      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  };
-  std::size_t i = 0;
-  for (; i + 1 < bytes.size(); i += 2) {
-    uint32_t c = unit(i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
-      put(0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
-      i += 2;
-      continue;
-    }
-    if (c == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
-      if (!badSeen) problems.push_back("line " + std::to_string(line) + ": not UTF-16 text");
-      badSeen = true;
-      if (c == 0) continue;
-      c = 0xFFFD;
-    }
-    if (c == '\n') ++line;
-    put(c);
-  }
-  if (i < bytes.size()) problems.push_back("line " + std::to_string(line) + ": the file ends in half a character");
-}
-
 }  // namespace
 
 std::string decodeConfigText(std::string_view bytes, std::vector<std::string>& problems) {
-  std::string out;
-  if (bytes.size() >= 2 && (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF")) {
-    out.reserve(bytes.size());
-    decodeUtf16(bytes.substr(2), bytes[0] == '\xFE', out, problems);
-    return out;
-  }
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-  out.reserve(bytes.size());
-  int line = 1, lastReported = 0;
-  for (char c : bytes) {
-    if (c == '\n') ++line;
-    if (c == '\0') {
-      // What follows a NUL is still read: it is the rest of the file.
-      if (line != lastReported) problems.push_back("line " + std::to_string(line) + ": NUL byte");
-      lastReported = line;
-      continue;
-    }
-    out += c;
-  }
-  return out;
+  return decodeTextFile(bytes, problems);
 }
 
 std::vector<std::string> foreignIniLines(std::string_view text) {
@@ -215,7 +152,7 @@ bool writeConfigFile(const std::string& path, const std::string& text, unsigned 
   auto slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 && !platform::makeDirectories(path.substr(0, slash), 0700, error))
     return false;
-  return platform::writeFileAtomic(path, text, mode, error);
+  return platform::writeFileAtomic(path, encodeTextFile(text, iniFileFormat()), mode, error);
 }
 
 bool readConfigFile(const std::string& path, std::string& text, std::string& error) {

@@ -29,11 +29,13 @@ bool iniBool(std::string_view text, bool fallback);
 // Writes a configuration file through a temporary file beside it (creating
 // its folder, mode 0700, when missing), so a failure leaves the old file as it
 // was. Empty text removes the file instead: an emptied list leaves no file.
+// The UTF-8 text is stored in this build's INI layout (iniFileFormat():
+// UTF-16 LE with a byte order mark and CRLF on Windows, as given elsewhere).
 bool writeConfigFile(const std::string& path, const std::string& text, unsigned mode, std::string& error);
 // Reads a configuration file as UTF-8 text; a missing one reads as empty text
 // and counts as success. False with `error` when it exists but cannot be
-// read. UTF-8 with or without a byte order mark and UTF-16 (either byte
-// order) with one are read; whatever keeps a file from being read in full
+// read. Every layout decodeTextFile() knows is read (UTF-8 with or without a
+// byte order mark, UTF-16 either byte order, CRLF line ends); whatever keeps a file from being read in full
 // (a NUL byte, a line that is neither a section, a key nor a comment, an
 // empty file, a link to nothing, an unreadable file) is noted as damage.
 bool readConfigFile(const std::string& path, std::string& text, std::string& error);
@@ -47,8 +49,8 @@ void noteConfigFileDamage(const std::string& path, const std::string& message);
 // file was kept is one of them.
 std::vector<std::string> takeConfigFileWarnings();
 
-// The text of a file's bytes as UTF-8: a UTF-8 byte order mark is dropped,
-// UTF-16 with one is converted, NUL bytes are left out. Each thing that is
+// The text of a file's bytes as UTF-8 (decodeTextFile()): a UTF-8 byte order
+// mark is dropped, UTF-16 is converted, NUL bytes are left out. Each thing that is
 // not text is described in `problems` with its line.
 std::string decodeConfigText(std::string_view bytes, std::vector<std::string>& problems);
 // The lines of INI text that are neither blank, a comment, a section header

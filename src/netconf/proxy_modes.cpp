@@ -5,6 +5,7 @@
 
 #include "catalogue/file_builder.h"
 #include "catalogue/share_link.h"
+#include "catalogue/text_encoding.h"
 #include "platform/net.h"
 #include "platform/routes.h"
 
@@ -35,7 +36,10 @@ bool readWith(CFileBuilder& builder, std::string& text) {
   if (!builder.open(true)) return false;
   const char* content = builder.read();
   if (!content) return false;
-  text.assign(content, builder.contentLength());
+  // Rule files are edited by hand: a Windows editor may have saved one as
+  // UTF-16 or in the ANSI code page.
+  std::vector<std::string> problems;
+  text = decodeTextFile(std::string_view(content, builder.contentLength()), problems);
   return true;
 }
 

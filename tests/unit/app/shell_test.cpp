@@ -18,6 +18,7 @@
 #include "app/i18n.h"
 #include "app/instance.h"
 #include "app/pac.h"
+#include "catalogue/text_encoding.h"
 #include "platform/crash.h"
 #include "platform/local_ipc.h"
 #include "platform/thread.h"
@@ -86,6 +87,17 @@ TEST(PacScript, WrittenOnceThenTheUsersCopyIsKept) {
   std::string second = loadPacScript(pac, dir + "/userpac.txt", {{0x01000000, 8}});
   EXPECT_NE(second.find("return \"DIRECT\""), std::string::npos) << "the user's pac.txt was overwritten";
   EXPECT_NE(second.find("example.com"), std::string::npos);
+  // Both files as a Windows editor saves them: UTF-16 with a byte order mark.
+  const TextFileFormat utf16{TextCharset::Utf16Le, true, true};
+  {
+    std::ofstream(pac, std::ios::binary) << encodeTextFile("function FindProxyForURL(u, h) { return \"PROXY\"; }\n",
+                                                           utf16);
+  }
+  { std::ofstream(dir + "/userpac.txt", std::ios::binary) << encodeTextFile("# mine\nexample.org\n", utf16); }
+  std::string third = loadPacScript(pac, dir + "/userpac.txt", {{0x01000000, 8}});
+  EXPECT_NE(third.find("return \"PROXY\""), std::string::npos) << third;
+  EXPECT_NE(third.find("example.org"), std::string::npos) << third;
+  EXPECT_EQ(third.find('\0'), std::string::npos);
   std::filesystem::remove_all(dir);
 }
 

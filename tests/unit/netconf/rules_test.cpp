@@ -11,6 +11,7 @@
 
 #include "catalogue/file_builder.h"
 #include "catalogue/share_link.h"
+#include "catalogue/text_encoding.h"
 #include "netconf/host_setup.h"
 #include "platform/dns_config.h"
 #include "platform/files.h"
@@ -135,6 +136,16 @@ TEST_F(TempDir, EncodedAndPlainFilesGiveTheSameModeAndNetworks) {
   }
   EXPECT_EQ(plain->networks[1].prefix, 32);
   EXPECT_EQ(plain->networks[2].maskText, "255.240.0.0");
+  // The same file saved by a Windows editor as UTF-16 with a byte order mark.
+  std::string utf16Path = write("utf16.rules", encodeTextFile("#Mixed,Gemischt ä,1,1,2,x\n10.0.0.0/8\n\n192.168.1.1\n"
+                                                              "172.16.0.0/12",
+                                                              {TextCharset::Utf16Le, true, true}));
+  auto utf16 = readRuleHeader(utf16Path);
+  ASSERT_TRUE(utf16);
+  EXPECT_EQ(utf16->name, "Mixed");
+  EXPECT_EQ(utf16->localName, "Gemischt ä");
+  ASSERT_EQ(mgr.loadNetworks(*utf16), 3u);
+  EXPECT_EQ(utf16->networks[2].maskText, "255.240.0.0");
 }
 
 TEST_F(TempDir, ScanSkipsBadFilesAndDuplicatesAndSurvivesHugeInput) {
