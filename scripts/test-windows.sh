@@ -50,7 +50,8 @@ for name in "${TESTS[@]}"; do
   failed=$((failed + f))
   echo "test-windows: $name: $p passed, $f failed, exit $rc, $(($(date +%s) - t0)) s"
   if [ "$rc" -ne 0 ]; then
-    grep -E '^\[  FAILED  \] [A-Za-z]' "$log" | sort -u || true
+    # What failed and why: the log without the passing tests' lines.
+    grep -vE '^\[ +(RUN|OK) +\]' "$log" | tail -n 80 || true
     if [ "$f" -eq 0 ]; then
       # Ended without gtest's summary: a crash or the time limit.
       echo "test-windows: $name ended abnormally; its last lines:" >&2

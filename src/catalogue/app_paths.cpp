@@ -60,6 +60,10 @@ std::string dataDir() {
   if (!dir.empty()) return dir;
   const std::string program = programDir();
   auto holdsData = [](const std::string& d) {
+#ifdef _WIN32
+    // The country database is shipped data too on Windows (no system copy).
+    if (platform::fileExists(join(d, "GeoIP.dat"))) return true;
+#endif
     return platform::isDirectory(join(d, "rules")) || platform::isDirectory(join(d, "lang"));
   };
   if (holdsData(program)) return program;

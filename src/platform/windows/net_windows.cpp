@@ -66,7 +66,12 @@ void closeSocket(SocketHandle s) {
 }
 
 void shutdownSocket(SocketHandle s) {
-  if (s != kInvalidSocket) ::shutdown(sock(s), SD_BOTH);
+  if (s == kInvalidSocket) return;
+  ::shutdown(sock(s), SD_BOTH);
+  // Unlike Linux, shutdown() wakes no thread blocked in accept() or recv()
+  // on the socket; cancelling the socket's pending I/O does (the call fails
+  // with WSAEINTR or WSA_OPERATION_ABORTED).
+  CancelIoEx(reinterpret_cast<HANDLE>(sock(s)), nullptr);
 }
 
 void shutdownSend(SocketHandle s) {
@@ -110,7 +115,9 @@ SocketHandle acceptSocket(SocketHandle s, Ipv4Endpoint* peer) {
   SOCKET c;
   do {
     c = ::accept(sock(s), reinterpret_cast<sockaddr*>(&a), &len);
-  } while (c == INVALID_SOCKET && (WSAGetLastError() == WSAEINTR || WSAGetLastError() == WSAECONNRESET));
+    // A connection reset before it was taken is skipped; WSAEINTR means
+    // shutdownSocket() cancelled the wait and is passed on.
+  } while (c == INVALID_SOCKET && WSAGetLastError() == WSAECONNRESET);
   if (c == INVALID_SOCKET) {
     if (WSAGetLastError() == WSAEWOULDBLOCK) win::noteWouldBlock(s);
     return kInvalidSocket;
