@@ -5,6 +5,7 @@
 #include <mstcpip.h>
 #include <mswsock.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -50,9 +51,46 @@ bool readyNow(SocketHandle s, short events) {
   return WSAPoll(&p, 1, 0) > 0;
 }
 
+// The code above this layer reads socket errors as errno values (ECONNREFUSED
+// and so on), as pendingError() and errno give them on Linux; Winsock has
+// codes of its own.
+int toErrno(int wsa) {
+  switch (wsa) {
+    case 0: return 0;
+    case WSAECONNREFUSED: return ECONNREFUSED;
+    case WSAECONNRESET: return ECONNRESET;
+    case WSAECONNABORTED: return ECONNABORTED;
+    case WSAETIMEDOUT: return ETIMEDOUT;
+    case WSAEHOSTUNREACH: return EHOSTUNREACH;
+    case WSAENETUNREACH: return ENETUNREACH;
+    case WSAENETDOWN: return ENETDOWN;
+    case WSAEWOULDBLOCK: return EWOULDBLOCK;
+    case WSAEINPROGRESS: return EINPROGRESS;
+    case WSAEALREADY: return EALREADY;
+    case WSAEINTR: return EINTR;
+    case WSAEADDRINUSE: return EADDRINUSE;
+    case WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
+    case WSAEAFNOSUPPORT: return EAFNOSUPPORT;
+    case WSAEACCES: return EACCES;
+    case WSAENOTCONN: return ENOTCONN;
+    case WSAESHUTDOWN: return EPIPE;
+    case WSAEMSGSIZE: return EMSGSIZE;
+    case WSAENOBUFS: return ENOBUFS;
+    case WSAEMFILE: return EMFILE;
+    case WSAEINVAL: return EINVAL;
+    case WSAENOTSOCK: return ENOTSOCK;
+    case WSAEISCONN: return EISCONN;
+    default: return EIO;
+  }
+}
+
+// Records a failed call's reason in errno too, for callers that read it.
+void noteError() { errno = toErrno(WSAGetLastError()); }
+
 long ioResult(int n) {
   if (n != SOCKET_ERROR) return n;
   int err = WSAGetLastError();
+  noteError();
   return err == WSAEWOULDBLOCK ? kIoWouldBlock : kIoError;
 }
 
@@ -119,6 +157,7 @@ SocketHandle acceptSocket(SocketHandle s, Ipv4Endpoint* peer) {
     // shutdownSocket() cancelled the wait and is passed on.
   } while (c == INVALID_SOCKET && WSAGetLastError() == WSAECONNRESET);
   if (c == INVALID_SOCKET) {
+    noteError();
     if (WSAGetLastError() == WSAEWOULDBLOCK) win::noteWouldBlock(s);
     return kInvalidSocket;
   }
@@ -133,6 +172,7 @@ ConnectStatus connectSocket(SocketHandle s, const Ipv4Endpoint& endpoint) {
   sockaddr_in a = toSockaddr(endpoint);
   if (::connect(sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return ConnectStatus::Connected;
   int err = WSAGetLastError();
+  noteError();
   if (err == WSAEWOULDBLOCK || err == WSAEINPROGRESS || err == WSAEINTR) return ConnectStatus::InProgress;
   return ConnectStatus::Failed;
 }
@@ -144,6 +184,7 @@ ConnectStatus connectSocketIpv6(SocketHandle s, const Ipv6Endpoint& endpoint) {
   a.sin6_port = htons(endpoint.port);
   if (::connect(sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return ConnectStatus::Connected;
   int err = WSAGetLastError();
+  noteError();
   if (err == WSAEWOULDBLOCK || err == WSAEINPROGRESS || err == WSAEINTR) return ConnectStatus::InProgress;
   return ConnectStatus::Failed;
 }
@@ -151,8 +192,9 @@ ConnectStatus connectSocketIpv6(SocketHandle s, const Ipv6Endpoint& endpoint) {
 int pendingError(SocketHandle s) {
   int err = 0;
   int len = sizeof err;
-  if (::getsockopt(sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) return WSAGetLastError();
-  return err;
+  if (::getsockopt(sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return toErrno(WSAGetLastError());
+  return toErrno(err);
 }
 
 bool localEndpoint(SocketHandle s, Ipv4Endpoint& out) {
@@ -260,6 +302,7 @@ int waitSockets(std::span<WaitItem> items, int timeoutMs) {
     return 0;
   }
   int n = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs < 0 ? -1 : timeoutMs);
+  if (n < 0) noteError();
   if (n <= 0) return n < 0 ? -1 : 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     short r = fds[i].revents;
