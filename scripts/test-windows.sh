@@ -24,4 +24,4 @@ echo "test-windows: Wine prefix ready in $(($(date +%s) - start)) s"
 
 # CTest runs each test in a process of its own under Wine (the toolchain
 # file makes wine the programs' emulator), as it does on Linux.
-timeout 2400 ctest --test-dir "$BUILD_DIR" -j "$(nproc)" --timeout 300 --output-on-failure
+timeout 2400 ctest --test-dir "$BUILD_DIR" -j "$(nproc)" --timeout 300 --output-on-failure --no-tests=error

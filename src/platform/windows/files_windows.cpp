@@ -82,7 +82,8 @@ bool writeFileAtomic(const std::string& path, std::string_view content, unsigned
   bool ok = writeAll(file, content) && FlushFileBuffers(file);
   if (!ok) error = describe("cannot write", temp);
   CloseHandle(file);
-  if (ok && !MoveFileExW(widen(temp).c_str(), widen(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (ok &&
+      !MoveFileExW(widen(temp).c_str(), widen(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ok = false;
     error = describe("cannot replace", path);
   }

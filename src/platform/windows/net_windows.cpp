@@ -56,31 +56,56 @@ bool readyNow(SocketHandle s, short events) {
 // codes of its own.
 int toErrno(int wsa) {
   switch (wsa) {
-    case 0: return 0;
-    case WSAECONNREFUSED: return ECONNREFUSED;
-    case WSAECONNRESET: return ECONNRESET;
-    case WSAECONNABORTED: return ECONNABORTED;
-    case WSAETIMEDOUT: return ETIMEDOUT;
-    case WSAEHOSTUNREACH: return EHOSTUNREACH;
-    case WSAENETUNREACH: return ENETUNREACH;
-    case WSAENETDOWN: return ENETDOWN;
-    case WSAEWOULDBLOCK: return EWOULDBLOCK;
-    case WSAEINPROGRESS: return EINPROGRESS;
-    case WSAEALREADY: return EALREADY;
-    case WSAEINTR: return EINTR;
-    case WSAEADDRINUSE: return EADDRINUSE;
-    case WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
-    case WSAEAFNOSUPPORT: return EAFNOSUPPORT;
-    case WSAEACCES: return EACCES;
-    case WSAENOTCONN: return ENOTCONN;
-    case WSAESHUTDOWN: return EPIPE;
-    case WSAEMSGSIZE: return EMSGSIZE;
-    case WSAENOBUFS: return ENOBUFS;
-    case WSAEMFILE: return EMFILE;
-    case WSAEINVAL: return EINVAL;
-    case WSAENOTSOCK: return ENOTSOCK;
-    case WSAEISCONN: return EISCONN;
-    default: return EIO;
+    case 0:
+      return 0;
+    case WSAECONNREFUSED:
+      return ECONNREFUSED;
+    case WSAECONNRESET:
+      return ECONNRESET;
+    case WSAECONNABORTED:
+      return ECONNABORTED;
+    case WSAETIMEDOUT:
+      return ETIMEDOUT;
+    case WSAEHOSTUNREACH:
+      return EHOSTUNREACH;
+    case WSAENETUNREACH:
+      return ENETUNREACH;
+    case WSAENETDOWN:
+      return ENETDOWN;
+    case WSAEWOULDBLOCK:
+      return EWOULDBLOCK;
+    case WSAEINPROGRESS:
+      return EINPROGRESS;
+    case WSAEALREADY:
+      return EALREADY;
+    case WSAEINTR:
+      return EINTR;
+    case WSAEADDRINUSE:
+      return EADDRINUSE;
+    case WSAEADDRNOTAVAIL:
+      return EADDRNOTAVAIL;
+    case WSAEAFNOSUPPORT:
+      return EAFNOSUPPORT;
+    case WSAEACCES:
+      return EACCES;
+    case WSAENOTCONN:
+      return ENOTCONN;
+    case WSAESHUTDOWN:
+      return EPIPE;
+    case WSAEMSGSIZE:
+      return EMSGSIZE;
+    case WSAENOBUFS:
+      return ENOBUFS;
+    case WSAEMFILE:
+      return EMFILE;
+    case WSAEINVAL:
+      return EINVAL;
+    case WSAENOTSOCK:
+      return ENOTSOCK;
+    case WSAEISCONN:
+      return EISCONN;
+    default:
+      return EIO;
   }
 }
 
@@ -273,8 +298,8 @@ long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* 
   }
   sockaddr_in a{};
   int len = sizeof a;
-  int n = ::recvfrom(sock(s), static_cast<char*>(buffer), static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&a),
-                     &len);
+  int n =
+      ::recvfrom(sock(s), static_cast<char*>(buffer), static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&a), &len);
   // A datagram larger than the buffer arrives cut to it, as on Linux; Windows
   // fills the buffer but reports WSAEMSGSIZE.
   if (n == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE) n = static_cast<int>(size);

@@ -100,7 +100,8 @@ int Poller::wait(PollEvent* events, int maxEvents, int64_t timeoutMs) {
       ULONGLONG left = now >= deadline ? 0 : deadline - now;
       if (left < static_cast<ULONGLONG>(slice)) slice = static_cast<int>(left);
     }
-    int n = fds.empty() ? (Sleep(static_cast<DWORD>(slice)), 0) : WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), slice);
+    int n = fds.empty() ? (Sleep(static_cast<DWORD>(slice)), 0)
+                        : WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), slice);
     if (n < 0) return -1;
     int count = 0;
     if (n > 0) {

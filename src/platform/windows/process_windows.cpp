@@ -36,8 +36,10 @@ void appendQuoted(std::wstring& line, const std::wstring& arg) {
       ++backslashes;
       continue;
     }
-    if (c == L'"') line.append(backslashes * 2 + 1, L'\\');
-    else line.append(backslashes, L'\\');
+    if (c == L'"')
+      line.append(backslashes * 2 + 1, L'\\');
+    else
+      line.append(backslashes, L'\\');
     backslashes = 0;
     line += c;
   }
@@ -116,10 +118,10 @@ bool spawn(const std::string& program, const std::vector<std::string>& argv, con
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<unsigned char> attrStore(size);
   auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attrStore.data());
-  bool haveAttrs = InitializeProcThreadAttributeList(attrs, 1, 0, &size) &&
-                   UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                             nul != INVALID_HANDLE_VALUE ? sizeof handles : sizeof(HANDLE), nullptr,
-                                             nullptr);
+  bool haveAttrs =
+      InitializeProcThreadAttributeList(attrs, 1, 0, &size) &&
+      UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                nul != INVALID_HANDLE_VALUE ? sizeof handles : sizeof(HANDLE), nullptr, nullptr);
   STARTUPINFOEXW si{};
   si.StartupInfo.cb = sizeof si;
   si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -131,10 +133,10 @@ bool spawn(const std::string& program, const std::vector<std::string>& argv, con
   std::wstring env = environmentBlock(extraEnv);
   PROCESS_INFORMATION pi{};
   HANDLE job = killOnCloseJob();
-  BOOL ok = CreateProcessW(widen(program).c_str(), line.data(), nullptr, nullptr, TRUE,
-                           flags | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
-                               (haveAttrs ? EXTENDED_STARTUPINFO_PRESENT : 0),
-                           env.data(), nullptr, &si.StartupInfo, &pi);
+  BOOL ok = CreateProcessW(
+      widen(program).c_str(), line.data(), nullptr, nullptr, TRUE,
+      flags | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | (haveAttrs ? EXTENDED_STARTUPINFO_PRESENT : 0),
+      env.data(), nullptr, &si.StartupInfo, &pi);
   DWORD code = GetLastError();
   if (haveAttrs) DeleteProcThreadAttributeList(attrs);
   CloseHandle(writeEnd);

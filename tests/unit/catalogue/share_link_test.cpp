@@ -97,7 +97,8 @@ TEST(ShadowsocksLink, PluginProgramsAreLookedUpOnPath) {
   // Debian's name for the program is found under the common one.
 #ifdef _WIN32
   // The search answers with the full Windows form of the same file.
-  EXPECT_TRUE(std::filesystem::equivalent(pluginProgramPath("v2ray-plugin"), program)) << pluginProgramPath("v2ray-plugin");
+  EXPECT_TRUE(std::filesystem::equivalent(pluginProgramPath("v2ray-plugin"), program))
+      << pluginProgramPath("v2ray-plugin");
 #else
   EXPECT_EQ(pluginProgramPath("v2ray-plugin"), program);
 #endif

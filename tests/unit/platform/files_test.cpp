@@ -135,7 +135,8 @@ TEST(Environment, ValuesOutsideAsciiComeBackAsUtf8) {
   const std::string value = "C:/Users/Zoë/АппДата/目录";
 #ifdef _WIN32
   // The wide form, as Windows keeps a profile path with such a name.
-  ASSERT_TRUE(SetEnvironmentVariableW(L"VANTOR_TEST_VALUE", L"C:/Users/Zo\u00eb/\u0410\u043f\u043f\u0414\u0430\u0442\u0430/\u76ee\u5f55"));
+  ASSERT_TRUE(SetEnvironmentVariableW(L"VANTOR_TEST_VALUE",
+                                      L"C:/Users/Zo\u00eb/\u0410\u043f\u043f\u0414\u0430\u0442\u0430/\u76ee\u5f55"));
 #else
   ASSERT_EQ(::setenv("VANTOR_TEST_VALUE", value.c_str(), 1), 0);
 #endif
