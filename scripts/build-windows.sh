@@ -24,7 +24,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # Toolchain and Wine (the tests run the programs under it).
 PACKAGES=(mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix wine wine64
-  cmake ninja-build pkg-config dpkg-dev make
+  cmake ninja-build pkg-config dpkg-dev make libsimpleini-dev
   # libsodium's source package has no generated configure script
   autoconf automake libtool)
 missing=()
