@@ -3,9 +3,7 @@
 # ignores. The tunnel's build copies it, applies our patch to the copy and
 # compiles it with our own lwipopts.h; nothing of lwIP is committed.
 #
-# When apt knows no source package of lwip yet, a deb-src entry is added for
-# every Debian archive the machine already uses for binary packages (same
-# URIs, suites, components and keys), then the package lists are updated.
+# scripts/add-deb-src.sh makes sure apt knows the source package.
 # Safe to run again: an existing copy is kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,76 +13,7 @@ if [ -f "$DEST/src/core/tcp_in.c" ] && [ -f "$DEST/src/include/lwip/init.h" ]; t
   exit 0
 fi
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
-have_source() {
-  apt-cache showsrc lwip 2>/dev/null | grep -q '^Package: lwip$'
-}
-
-if ! have_source; then
-  echo "fetch-lwip: adding deb-src entries derived from the machine's Debian sources"
-  entries=$(python3 - <<'PY'
-import glob, os, re
-
-def debian(uri):
-    return "debian" in uri
-
-out = []
-# deb822 files: copy every stanza of binary Debian archives as deb-src.
-for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-    if os.path.basename(path) == "vantor-deb-src.sources":
-        continue
-    text = open(path, encoding="utf-8", errors="replace").read()
-    for stanza in re.split(r"\n\s*\n", text):
-        fields, last = {}, None
-        for line in stanza.splitlines():
-            if not line.strip() or line.lstrip().startswith("#"):
-                continue
-            if line[0] in " \t" and last:
-                fields[last] += "\n" + line
-                continue
-            key, _, value = line.partition(":")
-            last = key.strip()
-            fields[last] = value.strip()
-        types = fields.get("Types", "").split()
-        if "deb" not in types or not debian(fields.get("URIs", "")):
-            continue
-        if fields.get("Enabled", "yes").lower() == "no":
-            continue
-        lines = ["Types: deb-src"]
-        for key in ("URIs", "Suites", "Components", "Signed-By", "Architectures", "Trusted"):
-            if key in fields:
-                lines.append(f"{key}: {fields[key]}")
-        out.append("\n".join(lines))
-# One-line format: "deb [options] uri suite components..."
-for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
-    if not os.path.exists(path):
-        continue
-    for line in open(path, encoding="utf-8", errors="replace"):
-        line = line.strip()
-        m = re.match(r"deb\s+(\[[^\]]*\]\s+)?(\S+)\s+(\S+)\s*(.*)$", line)
-        if not m or not debian(m.group(2)):
-            continue
-        opts = m.group(1) or ""
-        signed = re.search(r"signed-by=(\S+?)\]?(\s|$)", opts)
-        lines = ["Types: deb-src", f"URIs: {m.group(2)}", f"Suites: {m.group(3)}"]
-        if m.group(4):
-            lines.append(f"Components: {m.group(4)}")
-        if signed:
-            lines.append(f"Signed-By: {signed.group(1).rstrip(']')}")
-        out.append("\n".join(lines))
-print("\n\n".join(out))
-PY
-)
-  if [ -z "$entries" ]; then
-    echo "fetch-lwip: no Debian archive found in the apt sources" >&2
-    exit 1
-  fi
-  printf '%s\n' "$entries" | $SUDO tee /etc/apt/sources.list.d/vantor-deb-src.sources >/dev/null
-  $SUDO apt-get update -qq
-  have_source || { echo "fetch-lwip: apt still knows no source package of lwip" >&2; exit 1; }
-fi
+"$(dirname "$0")/add-deb-src.sh" lwip
 
 command -v dpkg-source >/dev/null || {
   echo "fetch-lwip: dpkg-source is missing (package dpkg-dev): run scripts/setup.sh" >&2

@@ -36,6 +36,11 @@ std::string configRoot() {
   }
   std::string dir = platform::environmentValue("VANTOR_CONFIG_DIR");
   if (!dir.empty()) return dir;
+#ifdef _WIN32
+  // The roaming profile, where Windows programs keep their settings.
+  dir = platform::environmentValue("APPDATA");
+  if (!dir.empty()) return join(dir, "Vantor");
+#endif
   dir = platform::environmentValue("XDG_CONFIG_HOME");
   if (!dir.empty()) return join(dir, "vantor");
   std::string home = platform::environmentValue("HOME");
@@ -55,6 +60,10 @@ std::string dataDir() {
   if (!dir.empty()) return dir;
   const std::string program = programDir();
   auto holdsData = [](const std::string& d) {
+#ifdef _WIN32
+    // The country database is shipped data too on Windows (no system copy).
+    if (platform::fileExists(join(d, "GeoIP.dat"))) return true;
+#endif
     return platform::isDirectory(join(d, "rules")) || platform::isDirectory(join(d, "lang"));
   };
   if (holdsData(program)) return program;
@@ -77,6 +86,11 @@ constexpr const char* kRootRuntimeDir = "/run/vantor-root";
 std::string runtimeDir() {
   std::string dir = platform::environmentValue("VANTOR_RUNTIME_DIR");
   if (!dir.empty()) return dir;
+#ifdef _WIN32
+  // The local (not roaming) profile: lock and endpoint files of this machine.
+  dir = platform::environmentValue("LOCALAPPDATA");
+  if (!dir.empty()) return join(dir, "Vantor/run");
+#endif
   dir = platform::environmentValue("XDG_RUNTIME_DIR");
   if (!dir.empty()) return join(dir, "vantor");
   unsigned uid = platform::effectiveUserId();

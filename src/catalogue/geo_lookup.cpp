@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "catalogue/app_paths.h"
 #include "catalogue/http_fetch.h"
 #include "catalogue/node_info.h"
 #include "catalogue/share_link.h"
@@ -14,7 +15,12 @@
 namespace vantor {
 namespace {
 
-constexpr const char* kGeoIpDatabase = "/usr/share/GeoIP/GeoIP.dat";
+#ifdef _WIN32
+// Shipped beside the program (Windows has no system copy of the database).
+std::string geoIpDatabase() { return paths::dataDir() + "/GeoIP.dat"; }
+#else
+std::string geoIpDatabase() { return "/usr/share/GeoIP/GeoIP.dat"; }
+#endif
 
 const char* const kDefaultBases[4] = {
     "https://freegeoip.app",
@@ -64,7 +70,7 @@ bool offlineCountry(const std::string& ipv4, GeoAnswer& answer) {
   std::lock_guard<std::mutex> guard(lock);
   if (!opened) {
     opened = true;
-    database = GeoIP_open(kGeoIpDatabase, GEOIP_MEMORY_CACHE | GEOIP_SILENCE);
+    database = GeoIP_open(geoIpDatabase().c_str(), GEOIP_MEMORY_CACHE | GEOIP_SILENCE);
   }
   if (!database) return false;
   const char* code = GeoIP_country_code_by_addr(database, ipv4.c_str());

@@ -72,9 +72,9 @@ TEST(TestTargets, LocalAddressesAreThisMachineAndItsNeighbours) {
     EXPECT_TRUE(isLocalAddress(platform::formatIpv4(neighbour))) << platform::formatIpv4(neighbour);
   }
   // A documentation address outside every /24 of this machine.
-  for (const char* far : {"192.0.2.1", "198.51.100.1", "203.0.113.1"}) {
+  for (const char* remote : {"192.0.2.1", "198.51.100.1", "203.0.113.1"}) {
     uint32_t a = 0;
-    platform::parseIpv4(far, a);
+    platform::parseIpv4(remote, a);
     bool neighbour = false;
     for (const auto& text : platform::hostIpv4Addresses()) {
       uint32_t own = 0;
@@ -82,7 +82,7 @@ TEST(TestTargets, LocalAddressesAreThisMachineAndItsNeighbours) {
       neighbour |= ((own ^ a) & 0x00FFFFFFu) == 0;
     }
     if (neighbour) continue;
-    EXPECT_FALSE(isLocalAddress(far)) << far;
+    EXPECT_FALSE(isLocalAddress(remote)) << remote;
     break;
   }
   EXPECT_FALSE(isLocalAddress("example.com"));

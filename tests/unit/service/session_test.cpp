@@ -2,6 +2,11 @@
 // node: the SOCKS dialogue, refusals, the upstream wire and the relay rules.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -517,8 +522,17 @@ TEST_F(ServiceTest, NodeKindsWithoutASessionCloseAtOnce) {
 // The threads of this process, by id.
 std::set<std::string> processThreads() {
   std::set<std::string> ids;
+#ifdef _WIN32
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(std::to_string(entry.th32ThreadID));
+  CloseHandle(snapshot);
+#else
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
     ids.insert(entry.path().filename().string());
+#endif
   return ids;
 }
 
