@@ -182,7 +182,6 @@ bool changeIpv6Unreachable(const std::string& prefix, bool add, std::string& err
   return true;
 }
 
-const char* protocolName(uint8_t protocol) { return protocol == kVantorRouteProtocol ? "vantor" : "other"; }
 
 int changeIpv6Routes(std::span<const Ipv6RouteRow> rows, bool add, std::vector<int>* errors) {
   std::vector<Message> messages;
@@ -430,36 +429,6 @@ bool ensureTunDevice(std::string& error) {
   return false;
 }
 
-bool parseIpv6Network(std::string_view text, uint8_t address[16], int& prefixLength) {
-  std::size_t slash = text.find('/');
-  std::string_view host = text.substr(0, slash);
-  int length = 128;
-  if (slash != std::string_view::npos) {
-    std::string_view digits = text.substr(slash + 1);
-    if (digits.empty() || digits.size() > 3) return false;
-    length = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return false;
-      length = length * 10 + (c - '0');
-    }
-    if (length > 128) return false;
-  }
-  if (!parseIpv6(host, address)) return false;
-  for (int bit = length; bit < 128; ++bit)
-    if (address[bit / 8] & (0x80 >> (bit % 8))) return false;
-  prefixLength = length;
-  return true;
-}
-
-std::string describeIpv6Route(const Ipv6RouteRow& row) {
-  std::string text = formatIpv6(row.destination) + "/" + std::to_string(row.prefixLength);
-  if (row.hasGateway) text += " via " + formatIpv6(row.gateway);
-  std::string dev = interfaceName(row.ifIndex);
-  if (!dev.empty()) text += " dev " + dev;
-  text += " metric " + std::to_string(row.metric);
-  return text;
-}
-
 int addIpv6Routes(std::span<const Ipv6RouteRow> rows, std::vector<int>* errors) {
   return changeIpv6Routes(rows, true, errors);
 }
@@ -508,20 +477,6 @@ bool hasGlobalIpv6Address(int exceptIfIndex) {
 bool hasIpv6Connectivity(int exceptIfIndex) {
   Ipv6RouteRow route;
   return hasGlobalIpv6Address(exceptIfIndex) && ipv6DefaultRoute(route) && route.ifIndex != exceptIfIndex;
-}
-
-std::string describeRoute(const RouteRow& row) {
-  std::string text = formatIpv4(row.destination) + "/" + std::to_string(maskPrefixLength(row.mask));
-  if (!row.direct && row.nextHop != 0) text += " via " + formatIpv4(row.nextHop);
-  std::string dev = interfaceName(row.ifIndex);
-  if (!dev.empty())
-    text += " dev " + dev;
-  else if (row.ifIndex > 0)
-    text += " dev #" + std::to_string(row.ifIndex);
-  text += " metric " + std::to_string(row.metric);
-  text += " proto ";
-  text += protocolName(row.protocol);
-  return text;
 }
 
 }  // namespace vantor::platform

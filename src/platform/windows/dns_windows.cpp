@@ -119,46 +119,6 @@ bool writeResolverFile(const std::string& path, const std::string& content, std:
   return writeFileAtomic(path, content, 0644, error);
 }
 
-std::vector<uint32_t> resolvConfNameservers(const std::string& text) {
-  std::vector<uint32_t> servers;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string keyword, value;
-    fields >> keyword >> value;
-    uint32_t address = 0;
-    if (keyword == "nameserver" && parseIpv4(value, address)) servers.push_back(address);
-  }
-  return servers;
-}
-
-std::string resolvConfWithNameservers(const std::string& text, const std::vector<uint32_t>& servers) {
-  std::string ours;
-  for (uint32_t s : servers) ours += "nameserver " + formatIpv4(s) + "\n";
-  std::string out;
-  bool placed = false;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find('\n', pos);
-    std::size_t next = end == std::string::npos ? text.size() : end + 1;
-    std::string line = text.substr(pos, next - pos);
-    std::istringstream fields(line);
-    std::string keyword;
-    fields >> keyword;
-    if (keyword == "nameserver") {
-      if (!placed) out += ours;
-      placed = true;
-    } else {
-      out += line;
-      if (end == std::string::npos) out += "\n";
-    }
-    pos = next;
-  }
-  if (!placed) out += ours;
-  return out;
-}
-
 bool resolvedRunning() { return true; }
 
 // The IPv4 servers the interface uses now, static or from DHCP.
