@@ -135,7 +135,11 @@ class DefaultWindowTest(LoadCase):
             reader = self.topo.start(self.topo.client, ["python3", "-u", os.path.join(netns.HERE, "clients.py"),
                                                         "stream", TARGET_ADDR, "19", str(8 << 20)], "reader")
             reader.wait_for_line("receiving", timeout=30)
-            info = self.topo.client_run(["ss", "-tinH", "dst", f"{TARGET_ADDR}:19"]).stdout.decode()
+            # Only this reader's connection: others to the same port may
+            # still be open.
+            port = int(re.search(r"receiving on port (\d+)", reader.output()).group(1))
+            info = self.topo.client_run(["ss", "-tinH", "dst", f"{TARGET_ADDR}:19", "src",
+                                         f":{port}"]).stdout.decode()
             reader.proc.wait(timeout=60)
             self.assertIn('"received": %d' % (8 << 20), reader.output())
             self.assertIn('"error": null', reader.output())
@@ -156,6 +160,7 @@ class DefaultWindowTest(LoadCase):
         # the stack would queue a whole send buffer (1 MiB) for each.
         tun = self.start()
         trigger = os.path.join(self.topo.dir, "release")
+        stalled = None
         try:
             base = rss_bytes(tun.proc.pid)
             stalled = self.topo.start(self.topo.client, ["python3", "-u", os.path.join(netns.HERE, "clients.py"),
@@ -185,6 +190,10 @@ class DefaultWindowTest(LoadCase):
             self.assertIn('"delivering": 500', result[-1])
         finally:
             open(trigger, "w").close()
+            # After a failure the readers may be stuck: their connections
+            # must not outlive this test.
+            if stalled:
+                stalled.stop()
             text = self.stop(tun)
         counters = tunnel_counters(text)
         # The budget was used up and never exceeded.
