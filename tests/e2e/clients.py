@@ -150,7 +150,8 @@ def exchange(host, port, text, nread):
 
 def stream(host, port, nbytes):
     """Reads NBYTES from the send server at a limited pace; prints
-    "receiving" once data flows and, at the end, when and how it ended."""
+    "receiving on port P" (its own port) once data flows and, at the end,
+    when and how it ended."""
     s = socket.create_connection((host, int(port)), timeout=30)
     s.sendall(b"%d\n" % int(nbytes))
     got = 0
@@ -163,7 +164,7 @@ def stream(host, port, nbytes):
                 break
             got += len(chunk)
             if not announced and got >= 1 << 20:
-                print("receiving", flush=True)
+                print("receiving on port %d" % s.getsockname()[1], flush=True)
                 announced = True
             time.sleep(0.002)
     except OSError as e:

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -363,12 +364,11 @@ err_t client_recv_func(void* arg, struct tcp_pcb*, struct pbuf* p, err_t) {
     client_log(client, BLOG_ERROR, "no buffer for data !?!");
     return ERR_MEM;
   }
-  if (client->bufCapacity < client->window) {
-    // The window grew (or this is the first data): the buffer follows it.
-    std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[static_cast<std::size_t>(client->window)]);
-    if (!bigger) return ERR_MEM;  // offered again later
-    if (client->bufUsed > 0) std::memcpy(bigger.get(), client->buf.get(), static_cast<std::size_t>(client->bufUsed));
-    client->buf = std::move(bigger);
+  if (!client->buf) {
+    // The first data. Later the buffer grows together with the window, while
+    // no send to SOCKS reads from it.
+    client->buf.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(client->window)]);
+    if (!client->buf) return ERR_MEM;  // offered again later
     client->bufCapacity = client->window;
   }
   pbuf_copy_partial(p, client->buf.get() + client->bufUsed, p->tot_len, 0);
@@ -409,9 +409,22 @@ void client_socks_send_handler_done(void* user, int n) {
   if (!client->clientClosed) {
     int grow = windowGrowth(client, n);
     if (grow > 0) {
-      int before = client->window;
-      client->window += grow;
-      budgetChange(floorPart(client->window) - floorPart(before));
+      // The buffer must hold the whole window. It is replaced only here,
+      // between two sends: a send that waits for the socket keeps reading
+      // from the buffer it was given.
+      int bigger = client->window + grow;
+      std::unique_ptr<uint8_t[]> replacement(new (std::nothrow) uint8_t[static_cast<std::size_t>(bigger)]);
+      if (replacement) {
+        if (client->bufUsed > 0)
+          std::memcpy(replacement.get(), client->buf.get(), static_cast<std::size_t>(client->bufUsed));
+        client->buf = std::move(replacement);
+        client->bufCapacity = bigger;
+        int before = client->window;
+        client->window = bigger;
+        budgetChange(floorPart(client->window) - floorPart(before));
+      } else {
+        grow = 0;
+      }
     }
     client_recved(client, n + grow);
   }
@@ -641,6 +654,41 @@ void relay_init() {
   s.budgetHeld = 0;
   s.parkedFirst = s.parkedLast = nullptr;
   ReactorJob_Init(&s.wakeJob, &s.reactor, relay_wake_job, nullptr);
+}
+
+// With VANTOR_RELAY_DUMP set in the environment, the TCP timer calls this
+// every 10 s: the budget, the parked list and the state of each connection
+// that is not to port 19 (the load tests' stalled readers), on stderr. It
+// shows where a connection that makes no progress waits.
+void relay_debug_dump() {
+  static const bool on = std::getenv("VANTOR_RELAY_DUMP") != nullptr;
+  if (!on) return;
+  TunnelState& s = tunnelState();
+  int parked = 0;
+  for (TcpClient* c = s.parkedFirst; c; c = c->parkedNext) ++parked;
+  std::fprintf(stderr, "RELAY budgetHeld %lld room %lld parked %d wakeQueued %d clients %d\n",
+               static_cast<long long>(s.budgetHeld), static_cast<long long>(budgetRoom()), parked, s.wakeJob.queued,
+               s.numClients);
+  for (TcpClient* c = s.clients; c; c = c->next) {
+    if (c->localAddr.port == lwip_htons(19)) continue;
+    struct tcp_pcb* pcb = c->pcb;
+    std::fprintf(stderr,
+                 "RELAY c win %d bufUsed %d sending %d eof %d shut %d downHeld %lld want %d parked %d rbUsed %d "
+                 "rbSent %d pending %d waiting %d up %d sclosed %d cclosed %d sendJobQ %d",
+                 c->window, c->bufUsed, c->socksSending, c->clientEof, c->socksShutDown,
+                 static_cast<long long>(c->downHeld), c->socksRecvWant, c->parked, c->socksRecvBufUsed,
+                 c->socksRecvBufSent, c->socksRecvTcpPending, c->socksRecvWaiting, c->socksUp, c->socksClosed,
+                 c->clientClosed, c->sendJob.queued);
+    if (pcb)
+      std::fprintf(stderr,
+                   " | st %d rcv_wnd %u ann %u snd_wnd %u snd_buf %u qlen %u unsent %d unacked %d nrtx %d rto %d "
+                   "persist %d refused %d",
+                   pcb->state, static_cast<unsigned>(pcb->rcv_wnd), static_cast<unsigned>(pcb->rcv_ann_wnd),
+                   static_cast<unsigned>(pcb->snd_wnd), static_cast<unsigned>(pcb->snd_buf),
+                   static_cast<unsigned>(pcb->snd_queuelen), pcb->unsent != nullptr, pcb->unacked != nullptr, pcb->nrtx,
+                   pcb->rto, pcb->persist_backoff, pcb->refused_data != nullptr);
+    std::fprintf(stderr, "\n");
+  }
 }
 
 void relay_free() { ReactorJob_Free(&tunnelState().wakeJob); }

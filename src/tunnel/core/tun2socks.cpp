@@ -236,6 +236,7 @@ void tcp_timer_handler(void*) {
   tcp_fasttmr();
   ++s.tcpTimerTicks;
   if (s.tcpTimerTicks % 2 == 0) tcp_slowtmr();
+  if (s.tcpTimerTicks % 40 == 0) relay_debug_dump();
   // Reassembly of fragmented packets times out once a second.
   if (s.tcpTimerTicks % 4 == 0) {
     ip_reass_tmr();

@@ -80,5 +80,6 @@ err_t listener_accept_func(void* arg, struct tcp_pcb* newpcb, err_t err);
 void relay_free_all_clients();
 void relay_init();
 void relay_free();
+void relay_debug_dump();
 
 }  // namespace vantor::tunnel
