@@ -182,7 +182,6 @@ bool changeIpv6Unreachable(const std::string& prefix, bool add, std::string& err
   return true;
 }
 
-
 int changeIpv6Routes(std::span<const Ipv6RouteRow> rows, bool add, std::vector<int>* errors) {
   std::vector<Message> messages;
   std::vector<int> results(rows.size(), 0);

@@ -19,7 +19,6 @@ namespace {
 
 using windows::ForwardRowFields;
 
-
 // IP Helper may refuse our own origin number on a route it creates; such
 // rows are added as management routes and remembered here, so this run can
 // still find what it added.
