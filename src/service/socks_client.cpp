@@ -6,6 +6,7 @@
 
 #include "platform/heap.h"
 #include "service/host_cache.h"
+#include "service/service_log.h"
 #include "service/ss_manager.h"
 
 namespace vantor {
@@ -301,6 +302,7 @@ struct CSocksClient::RelayPipe {
   Clock::time_point progress;  // that look, when the peer took bytes or had none waiting
   bool ended = false;          // `from` reached the end of its stream
   bool finished = false;       // ... and `to` has been told so
+  std::string failure;         // why the node's side of this direction broke off, for the log
 
   bool waiting() const { return sent < pending.length; }
   bool reading() const { return !waiting() && !ended; }
@@ -340,7 +342,10 @@ bool CSocksClient::drainPipe(RelayPipe& pipe) {
   while (pipe.waiting()) {
     long n = platform::sendBytes(pipe.to, pipe.pending.data + pipe.sent, pipe.pending.length - pipe.sent, true);
     if (n == platform::kIoWouldBlock) return true;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      if (pipe.toNode) pipe.failure = "sending to the node failed: " + platform::lastSocketErrorText();
+      return false;
+    }
     pipe.sent += static_cast<std::size_t>(n);
     pipe.written += n;
     if (pipe.toNode) {
@@ -359,7 +364,10 @@ bool CSocksClient::drainPipe(RelayPipe& pipe) {
 bool CSocksClient::fillPipe(RelayPipe& pipe, RelayPipe& back, std::size_t readSize) {
   long n = platform::recvBytes(pipe.from, pipe.buffer, readSize, true);
   if (n == platform::kIoWouldBlock) return true;
-  if (n < 0) return false;
+  if (n < 0) {
+    if (!pipe.toNode) pipe.failure = "reading from the node failed: " + platform::lastSocketErrorText();
+    return false;
+  }
   if (n == 0) {
     pipe.ended = true;
     return drainPipe(pipe);
@@ -369,15 +377,22 @@ bool CSocksClient::fillPipe(RelayPipe& pipe, RelayPipe& back, std::size_t readSi
   if (plainRelay) {
     // BIND: bytes pass unchanged.
   } else if (pipe.toNode) {
-    if (!encodeForNode(pipe.buffer, length, chunk)) return false;
+    if (!encodeForNode(pipe.buffer, length, chunk)) {
+      pipe.failure = "the client's bytes could not be encoded for the node";
+      return false;
+    }
   } else {
     bool sendBack = false;
-    if (!decodeFromNode(pipe.buffer, length, chunk, sendBack)) return false;
+    if (!decodeFromNode(pipe.buffer, length, chunk, sendBack)) {
+      pipe.failure = "the node's stream could not be decoded";
+      return false;
+    }
     if (sendBack) {
       // The obfs plugin's pending handshake message goes to the node before
       // anything more of the client's.
       RelayChunk message;
       if (!encodeForNode(nullptr, 0, message) || !queueChunk(back, message) || !drainPipe(back)) {
+        if (pipe.failure.empty() && back.failure.empty()) pipe.failure = "the plugin's answer to the node failed";
         platform::heapFree(chunk.block);
         return false;
       }
@@ -387,7 +402,11 @@ bool CSocksClient::fillPipe(RelayPipe& pipe, RelayPipe& back, std::size_t readSi
     node->counters->addBytes(static_cast<uint32_t>(chunk.length));
     node->counters->addDownloaded(static_cast<uint32_t>(chunk.length));
   }
-  return queueChunk(pipe, chunk) && drainPipe(pipe);
+  if (!queueChunk(pipe, chunk)) {
+    pipe.failure = "out of memory";
+    return false;
+  }
+  return drainPipe(pipe);
 }
 
 bool CSocksClient::receiverStalled(RelayPipe& pipe, Clock::time_point now) {
@@ -399,7 +418,10 @@ bool CSocksClient::receiverStalled(RelayPipe& pipe, Clock::time_point now) {
     pipe.progress = now;
     return false;
   }
-  return now - pipe.progress >= std::chrono::seconds(kIdleLimitSeconds);
+  if (now - pipe.progress < std::chrono::seconds(kIdleLimitSeconds)) return false;
+  pipe.failure = std::string(pipe.toNode ? "the node" : "the client") + " took nothing for " +
+                 std::to_string(kIdleLimitSeconds) + " s";
+  return true;
 }
 
 bool CSocksClient::relayTcpLoop(std::size_t readSize) {
@@ -422,7 +444,10 @@ bool CSocksClient::relayTcpLoop(std::size_t readSize) {
     platform::WaitItem items[2] = {{clientWants ? clientSocket : kInvalidSocket, clientWants},
                                    {nodeWants ? upstreamSocket : kInvalidSocket, nodeWants}};
     int n = platform::waitSockets(items, kSelectWaitMs);
-    if (n < 0) break;
+    if (n < 0) {
+      up.failure = "waiting on the sockets failed: " + platform::lastSocketErrorText();
+      break;
+    }
     // Once a second: has either receiver taken anything?
     const auto now = Clock::now();
     if (now >= nextLook) {
@@ -430,7 +455,12 @@ bool CSocksClient::relayTcpLoop(std::size_t readSize) {
       if (receiverStalled(up, now) || receiverStalled(down, now)) break;
     }
     if (n == 0) continue;
-    if (items[0].failed || items[1].failed) break;
+    if (items[0].failed || items[1].failed) {
+      if (items[1].failed)
+        down.failure =
+            "the connection to the node failed (error " + std::to_string(platform::pendingError(upstreamSocket)) + ")";
+      break;
+    }
     const platform::WaitItem& client = items[0];
     const platform::WaitItem& upstream = items[1];
     // Sends first: a direction whose receiver took everything may read again.
@@ -438,6 +468,15 @@ bool CSocksClient::relayTcpLoop(std::size_t readSize) {
     if (ok && upstream.writable) ok = drainPipe(up);
     if (ok && client.readable && up.reading()) ok = fillPipe(up, down, readSize);
     if (ok && upstream.readable && down.reading() && relayEnabled()) ok = fillPipe(down, up, readSize);
+  }
+  // A relay that broke off on the node's side ends with a reset its client
+  // cannot explain; the line says why. The client's own resets are its
+  // application's doing and are not logged.
+  if (!up.buffer || !down.buffer) {
+    serviceLog("a relay could not start: out of memory");
+  } else if (relayEnabled()) {
+    for (const RelayPipe* pipe : {&up, &down})
+      if (!pipe->failure.empty()) serviceLog("a relay ended: %s", pipe->failure.c_str());
   }
   up.drop();
   down.drop();

@@ -6,6 +6,7 @@ of descriptors or threads for a while."""
 import hashlib
 import os
 import resource
+import signal
 import socket
 import threading
 import time
@@ -41,6 +42,15 @@ def assert_echo(test, s, payload=b"ping"):
     test.assertEqual(recv_exact(s, len(payload)), payload)
 
 
+def patient_echo(conn, log):
+    """echo_until_close with the client's own patience. The peers' usual 10 s
+    per call is too short here: on a loaded machine one direction of a bulk
+    transfer can stand still longer than that, and an echo that gives up
+    closes with unread bytes, which resets the whole chain back to the client."""
+    conn.settimeout(120)
+    echo_until_close(conn)
+
+
 class BulkBothWays(ServiceTestCase):
     """64 MiB each way at once through one session to an echo peer that
     reads and writes in turn: neither direction may wait for the other."""
@@ -49,9 +59,10 @@ class BulkBothWays(ServiceTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.echo = cls.class_peer(ScriptedNode(lambda conn, log: echo_until_close(conn)))
+        cls.echo = cls.class_peer(ScriptedNode(patient_echo))
         cls.danted = cls.class_peer(Danted())
-        cls.ss = cls.class_peer(SsServer(SS_METHOD, SS_PASSWORD))
+        # Verbose: when a run breaks off, its log tells whether the server gave up.
+        cls.ss = cls.class_peer(SsServer(SS_METHOD, SS_PASSWORD, extra_args=["-v"]))
 
     def test_both_ways_through_each_node_kind(self):
         payload = os.urandom(1 << 20) * (self.SIZE >> 20)
@@ -69,15 +80,71 @@ class BulkBothWays(ServiceTestCase):
                 sender.start()
                 got = hashlib.sha256()
                 left = self.SIZE
-                while left:
-                    chunk = s.recv(min(left, 1 << 20))
-                    if not chunk:
-                        break
-                    got.update(chunk)
-                    left -= len(chunk)
+                broken = None
+                try:
+                    while left:
+                        chunk = s.recv(min(left, 1 << 20))
+                        if not chunk:
+                            break
+                        got.update(chunk)
+                        left -= len(chunk)
+                except OSError as e:
+                    broken = e
                 sender.join(120)
-                self.assertEqual(left, 0, f"{left} bytes never came back")
+                # Which side gave up is in the logs of the service and of the node.
+                why = f"echo: {self.echo.errors}; service: {svc.stderr()!r}"
+                if name == "ss-server":
+                    why += f"; ss-server: {self.ss.log()[-1500:]!r}"
+                self.assertIsNone(broken, why)
+                self.assertEqual(left, 0, f"{left} bytes never came back; {why}")
                 self.assertEqual(got.hexdigest(), want, "bytes changed on the way")
+
+
+    def test_a_node_that_stands_still_for_a_while_is_waited_for(self):
+        # 12 s: longer than the peers' usual per-call limit, well inside the
+        # service's own limit for a receiver that takes nothing.
+        payload = os.urandom(8 << 20)
+        svc = self.start_service(f"ss://{SS_METHOD}:{SS_PASSWORD}@127.0.0.1:{self.ss.port}")
+        s = connect_through(svc.port, self.echo.port)
+        self.assertIsNotNone(s)
+        self.addCleanup(s.close)
+        s.settimeout(120)
+        assert_echo(self, s)
+        os.kill(self.ss.proc.pid, signal.SIGSTOP)
+        try:
+            sender = threading.Thread(target=s.sendall, args=(payload,), daemon=True)
+            sender.start()
+            time.sleep(12)
+        finally:
+            os.kill(self.ss.proc.pid, signal.SIGCONT)
+        got = recv_exact(s, len(payload))
+        sender.join(120)
+        self.assertTrue(got == payload, f"bytes changed or lost; echo: {self.echo.errors}; service: {svc.stderr()!r}")
+
+
+class BrokenNodeStream(ServiceTestCase):
+    """A node whose answer does not decode ends the session, and the
+    service's log says so: the client only sees its connection go."""
+
+    def test_undecodable_answer_is_logged(self):
+        def garbage(conn, log):
+            conn.recv(65536)
+            conn.sendall(os.urandom(4096))
+            recv_until_close(conn)
+
+        node = ScriptedNode(garbage)
+        self.addCleanup(node.stop)
+        svc = self.start_service(f"ss://{SS_METHOD}:{SS_PASSWORD}@127.0.0.1:{node.port}")
+        s = connect_through(svc.port, 9)
+        self.assertIsNotNone(s)
+        with s:
+            s.settimeout(30)
+            s.sendall(b"request")
+            self.assertEqual(recv_until_close(s), b"", "undecodable bytes reached the client")
+        deadline = time.monotonic() + 10
+        while "a relay ended" not in svc.stderr() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertIn("vantor: a relay ended: the node's stream could not be decoded", svc.stderr())
 
 
 class HalfClose(ServiceTestCase):
