@@ -23,6 +23,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 import netns
 from netns import CLIENT_VETH_ADDR, NODE_ADDR, TARGET_ADDR
@@ -488,27 +489,43 @@ class ConnectTest(unittest.TestCase):
         self.assertRestored("after a refused vantor tunnel --mode")
 
     def test_a_plugin_node_carries_the_host_through_its_plugin(self):
-        # obfs-server in front of the node's ss-server, and in front of it a
-        # gate that drops every connection not opening like obfs http: what
-        # reaches ss-server went through obfs-local. UDP goes to the gate's
-        # port directly and is relayed to ss-server as it is.
+        # The plugin's server side in front of the node's ss-server, and in
+        # front of it a gate that drops every connection not opening the
+        # plugin's way: what reaches ss-server went through the plugin. UDP
+        # goes to the gate's port directly and is relayed to ss-server as it is.
         s = self.topo.server
-        obfs_port, gate_port = SS_PORT + 10, SS_PORT + 11
-        obfs = self.topo.start(s, ["obfs-server", "-s", NODE_OWN_ADDR, "-p", str(obfs_port),
-                                   "-r", f"{NODE_OWN_ADDR}:{SS_PORT}", "--obfs", "http"], "obfs-server")
-        self.addCleanup(obfs.stop)
-        self.topo.wait_tcp(s, NODE_OWN_ADDR, obfs_port, proc=obfs)
-        gate = self.topo.start(s, ["python3", "-u", os.path.join(netns.REPO, "tests", "integration", "plugin_gate.py"),
-                                   "http", NODE_OWN_ADDR, str(gate_port), str(obfs_port), str(SS_PORT)], "gate")
-        self.addCleanup(gate.stop)
-        gate.wait_for_line("ready")
+        plugins = {
+            "http": ("obfs-local;obfs=http;obfs-host=example.com", ["obfs-server", "--obfs", "http"]),
+            "tls": ("obfs-local;obfs=tls;obfs-host=example.com", ["obfs-server", "--obfs", "tls"]),
+            "ws": ("v2ray-plugin", ["ss-v2ray-plugin", "-server"]),
+        }
+        for i, (mode, (plugin, server)) in enumerate(plugins.items()):
+            with self.subTest(plugin=mode):
+                server_port, gate_port = SS_PORT + 10 + 2 * i, SS_PORT + 11 + 2 * i
+                if server[0] == "obfs-server":
+                    argv = server + ["-s", NODE_OWN_ADDR, "-p", str(server_port), "-r", f"{NODE_OWN_ADDR}:{SS_PORT}"]
+                else:
+                    argv = server + ["-localAddr", NODE_OWN_ADDR, "-localPort", str(server_port), "-remoteAddr",
+                                     NODE_OWN_ADDR, "-remotePort", str(SS_PORT)]
+                side = self.topo.start(s, argv, f"plugin-server-{mode}")
+                self.addCleanup(side.stop)
+                self.topo.wait_tcp(s, NODE_OWN_ADDR, server_port, proc=side)
+                gate = self.topo.start(s, ["python3", "-u", os.path.join(netns.REPO, "tests", "integration",
+                                                                        "plugin_gate.py"),
+                                           mode, NODE_OWN_ADDR, str(gate_port), str(server_port), str(SS_PORT)],
+                                       f"gate-{mode}")
+                self.addCleanup(gate.stop)
+                gate.wait_for_line("ready")
+                self.connect_through_plugin(plugin, gate_port, gate)
+
+    def connect_through_plugin(self, plugin, gate_port, gate):
         user = base64.urlsafe_b64encode(f"{netns.SS_METHOD}:{netns.SS_PASSWORD}".encode()).decode().rstrip("=")
-        node = f"ss://{user}@{NODE_OWN_ADDR}:{gate_port}/?plugin=obfs-local%3Bobfs%3Dhttp%3Bobfs-host%3Dexample.com"
+        node = f"ss://{user}@{NODE_OWN_ADDR}:{gate_port}/?plugin={urllib.parse.quote(plugin, safe='')}"
         proc = self.connect("Global wide", node=node)
         try:
             out = proc.output()
             self.assertIn("UDP is enabled", out)
-            plugin_pid = re.search(r"plugin obfs-local runs as process (\d+)", out)
+            plugin_pid = re.search(r"plugin \S+ runs as process (\d+)", out)
             self.assertTrue(plugin_pid, out[-2000:])
             peer = self.ask(TARGET_ADDR).get("peer")
             self.assertTrue(peer, out[-2000:])
@@ -523,7 +540,6 @@ class ConnectTest(unittest.TestCase):
             self.stop(proc)
         self.assertFalse(os.path.exists(f"/proc/{plugin_pid.group(1)}"), "the plugin outlived the connection")
         self.assertRestored("after a connect through a plugin node")
-
 
 if __name__ == "__main__":
     unittest.main()
