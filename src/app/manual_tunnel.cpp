@@ -128,12 +128,14 @@ int runManualTunnel(const ManualTunnelOptions& options) {
       std::cerr << "vantor: Basic routing information is missing\n";
       return kExitFailed;
     }
-    uint32_t address = 0;
-    if (!platform::resolveIpv4(node->server, address)) {
+    // IPv4 when the node has it, else IPv6.
+    platform::IpEndpoint address;
+    if (!platform::resolveAddress(node->server, address)) {
       std::cerr << "vantor: Can not resolve SS server's domain name\n";
       return kExitFailed;
     }
-    serverAddress = platform::formatIpv4(address);
+    // The listed networks are IPv4 only: an IPv6 node needs no route of its own.
+    serverAddress = platform::formatIpAddress(address);
   }
 
   auto fail = [&](const std::string& text) {

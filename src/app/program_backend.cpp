@@ -363,9 +363,10 @@ bool CProgramBackend::exitAddress(const NodeRef& node, const std::string& url, s
 std::vector<std::string> CProgramBackend::exitAddressServices() { return testTargets().exitServices; }
 
 bool CProgramBackend::resolve(const std::string& host, std::string& address) {
-  uint32_t value = 0;
-  if (!platform::resolveIpv4(host, value)) return false;
-  address = platform::formatIpv4(value);
+  // The node's IPv4 address when it has one, else its IPv6 address.
+  platform::IpEndpoint value;
+  if (!platform::resolveAddress(host, value)) return false;
+  address = platform::formatIpAddress(value);
   return true;
 }
 
@@ -521,6 +522,17 @@ void CProgramBackend::installRoutes(const NodeRef& node, const std::string& serv
   std::lock_guard<std::mutex> guard(impl_->lock);
   if (!impl_->ensureHelper()) return;
   Json::Value answer;
+  // A node reached over IPv6 keeps its direct path before anything of IPv6
+  // goes into the tunnel or is blocked: its /128 is more specific than both.
+  platform::IpEndpoint server;
+  if (platform::parseIpAddress(serverAddress, server) && server.ipv6 && !isLocalAddress(serverAddress)) {
+    Json::Value request;
+    request["op"] = "routes6_add";
+    request["via"] = "direct";
+    request["routes"] = Json::Value(Json::arrayValue);
+    request["routes"].append(platform::formatIpAddress(server) + "/128");
+    impl_->call(request, answer, "cannot keep the node's IPv6 address off the tunnel");
+  }
   bool ipv6Routed = false;
   // A SOCKS 4 node has no form for an IPv6 destination: IPv6 stays blocked,
   // so that applications fall back to IPv4 at once.

@@ -73,8 +73,11 @@ std::optional<NodeParams> parseNodeUri(const std::string& uri, std::string& erro
     error = "node address has no host";
     return std::nullopt;
   }
-  if (params.server.front() == '[') {
-    error = "IPv6 node addresses are not supported";
+  // An IPv6 address comes in brackets; the node keeps the address alone.
+  if (params.server.front() == '[' && params.server.back() == ']')
+    params.server = params.server.substr(1, params.server.size() - 2);
+  if (params.server.find('%') != std::string::npos) {
+    error = "IPv6 node addresses with a zone are not supported";
     return std::nullopt;
   }
   if (port.empty()) {

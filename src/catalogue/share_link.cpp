@@ -68,6 +68,22 @@ bool endsInHostAndPort(std::string_view text) {
   return host.find_first_not_of("0123456789", colon + 1) == std::string_view::npos;
 }
 
+// "host:port" into its two pieces; an IPv6 host is in brackets,
+// "[2001:db8::1]:8388", and comes out without them. Anything else gives
+// some other number of pieces.
+std::vector<std::string> splitHostAndPort(const std::string& text) {
+  if (text.empty() || text[0] != '[') return splitText(text, ":", true);
+  std::size_t close = text.find("]:");
+  if (close == std::string::npos || close < 3 || text.find(':', close + 2) != std::string::npos) return {};
+  return {text.substr(1, close - 1), text.substr(close + 2)};
+}
+
+// The host as a link writes it: an IPv6 address in brackets.
+std::string linkHost(const std::string& server) {
+  std::string host = trimBlanks(server);
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
 NodeParams linkNode() {
   NodeParams node;
   node.type = kNodeShadowsocks;
@@ -138,8 +154,8 @@ std::optional<NodeParams> parseShadowsocks(std::string_view payload, std::string
   }
 
   std::vector<std::string> userPieces = splitText(user, ":", true);
-  std::vector<std::string> hostPieces = splitText(host, ":", true);
-  if (userPieces.size() < 2 || hostPieces.size() != 2) return std::nullopt;  // also refuses IPv6 hosts
+  std::vector<std::string> hostPieces = splitHostAndPort(host);
+  if (userPieces.size() < 2 || hostPieces.size() != 2) return std::nullopt;
   // obfs:protocol:method:password, unless the first piece is a cipher: then
   // it is method:password with a password that holds two colons, which an
   // exported link carries as it is.
@@ -175,8 +191,17 @@ std::optional<NodeParams> parseShadowsocksR(std::string_view payload) {
   if (text.empty()) return std::nullopt;
 
   std::vector<std::string> sections = splitText(text, "/?", true);
-  std::vector<std::string> main = splitText(sections[0], ":", true);
-  if (main.size() != 6) return std::nullopt;  // also refuses IPv6 hosts
+  // An IPv6 server is written in brackets: "[2001:db8::1]:port:...".
+  std::vector<std::string> main;
+  if (!sections[0].empty() && sections[0][0] == '[') {
+    std::size_t close = sections[0].find("]:");
+    if (close == std::string::npos) return std::nullopt;
+    main = splitText(std::string_view(sections[0]).substr(close + 2), ":", true);
+    main.insert(main.begin(), sections[0].substr(1, close - 1));
+  } else {
+    main = splitText(sections[0], ":", true);
+  }
+  if (main.size() != 6) return std::nullopt;
 
   NodeParams node = linkNode();
   node.server = trimBlanks(main[0]);
@@ -383,7 +408,7 @@ std::string encodeBase64Url(std::string_view bytes) {
 }
 
 std::string shareLink(const NodeParams& node) {
-  std::string host = trimBlanks(node.server) + ":" + std::to_string(node.server_port);
+  std::string host = linkHost(node.server) + ":" + std::to_string(node.server_port);
   switch (node.type) {
     case kNodeShadowsocks:
       break;
@@ -411,8 +436,8 @@ std::string shareLink(const NodeParams& node) {
     if (!node.remarks.empty()) link += "#" + encodeUrl(node.remarks);
     return link;
   }
-  std::string text = trimBlanks(node.server) + ":" + std::to_string(node.server_port) + ":" + node.protocol + ":" +
-                     node.method + ":" + node.obfs + ":" + encodeBase64Url(node.password) + "/?";
+  std::string text =
+      host + ":" + node.protocol + ":" + node.method + ":" + node.obfs + ":" + encodeBase64Url(node.password) + "/?";
   std::string query = "obfsparam=" + encodeBase64Url(node.obfsparam) +
                       "&protoparam=" + encodeBase64Url(node.protocolparam) +
                       "&remarks=" + encodeBase64Url(node.remarks) + "&group=" + encodeBase64Url(node.group);

@@ -238,12 +238,13 @@ bool CProxySocketClient::open() {
 }
 
 bool CProxySocketClient::connectTo(const std::string& host, uint16_t port) {
-  platform::Ipv4Endpoint peer{};
-  if (!fillAddress(peer, host, port)) return false;
+  // The peer is a node's UDP relay, which may be on an IPv6 address.
+  platform::IpEndpoint peer{};
+  if (!fillNodeAddress(peer, host, port)) return false;
   platform::closeSocket(socket_);
-  socket_ = platform::createSocket(platform::SocketType::Udp);
-  return socket_ != platform::kInvalidSocket && platform::bindSocket(socket_, {0, 0}) &&
-         platform::connectSocket(socket_, peer) == platform::ConnectStatus::Connected;
+  socket_ = platform::createSocketFor(peer, platform::SocketType::Udp);
+  return socket_ != platform::kInvalidSocket &&
+         platform::connectEndpoint(socket_, peer) == platform::ConnectStatus::Connected;
 }
 
 int CProxySocketClient::writeHeader(uint8_t* out, int size) {

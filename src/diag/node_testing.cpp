@@ -119,18 +119,19 @@ long CTesterSession<Session>::recvWait(SocketHandle s, void* buffer, std::size_t
 }
 
 template <class Session>
-bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoint* serverAddress, int& elapsedMs) {
+bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, IpEndpoint* serverAddress, int& elapsedMs) {
   const NodeSnapshot* n = this->node.get();
-  SocketHandle s = platform::createSocket(udp ? platform::SocketType::Udp : platform::SocketType::Tcp);
+  IpEndpoint server{};
+  // TCP to a node with a plugin goes to the plugin program's port.
+  const bool plugged = !udp && n->tcpPort != 0;
+  bool resolved = fillNodeAddress(server, plugged ? n->tcpHost : n->server, plugged ? n->tcpPort : n->server_port);
+  SocketHandle s = platform::createSocketFor(server, udp ? platform::SocketType::Udp : platform::SocketType::Tcp);
   if (s == kInvalidSocket) {
     report(kLevelFailure, "Connecting to SS node error.");
     return false;
   }
   ++n->counters->ConnectedTimes;
-  Ipv4Endpoint server{};
-  // TCP to a node with a plugin goes to the plugin program's port.
-  const bool plugged = !udp && n->tcpPort != 0;
-  if (!fillAddress(server, plugged ? n->tcpHost : n->server, plugged ? n->tcpPort : n->server_port)) {
+  if (!resolved) {
     platform::closeSocket(s);
     ++n->counters->FailureTimes;
     this->noteConnectFailure(false, 0, server);
@@ -146,7 +147,7 @@ bool CTesterSession<Session>::connectOnce(bool udp, int waitSeconds, Ipv4Endpoin
   const auto deadline = started + std::chrono::seconds(waitSeconds);
   bool connected = false;
   int error = ETIMEDOUT;  // unless the system says otherwise
-  auto status = platform::connectSocket(s, server);
+  auto status = platform::connectEndpoint(s, server);
   if (status == platform::ConnectStatus::Connected) {
     connected = true;
   } else if (status == platform::ConnectStatus::Failed) {
@@ -388,8 +389,8 @@ bool CSSRClientTesting::udpTest() {
 }
 
 bool CSSRClientTesting::udpTestBody() {
-  Ipv4Endpoint server{};
-  if (!fillAddress(server, node->server, node->server_port)) {
+  IpEndpoint server{};
+  if (!fillNodeAddress(server, node->server, node->server_port)) {
     noteConnectFailure(false, 0, server);
     report(kLevelFailure, "Can not resolve SS server address.");
     return false;
@@ -403,11 +404,11 @@ bool CSSRClientTesting::udpTestBody() {
     // Every query starts with a fresh IV and fresh plugin state.
     if (!preparePipeline(false)) return false;
     closeUpstream();
-    SocketHandle u = platform::createSocket(platform::SocketType::Udp);
+    SocketHandle u = platform::createSocketFor(server, platform::SocketType::Udp);
     if (u == kInvalidSocket) return false;
     upstreamSocket = u;
     upstreamUdpAddress = server;
-    if (platform::connectSocket(u, server) != platform::ConnectStatus::Connected) continue;
+    if (platform::connectEndpoint(u, server) != platform::ConnectStatus::Connected) continue;
     CSSRDnsClient dns(*this, upstreamSocket);
     std::string text;
     std::vector<std::string> addresses;
@@ -416,7 +417,7 @@ bool CSSRClientTesting::udpTestBody() {
   return false;
 }
 
-bool CSSRClientTesting::openUpstream(bool udp, bool, Ipv4Endpoint* serverAddress) {
+bool CSSRClientTesting::openUpstream(bool udp, bool, IpEndpoint* serverAddress) {
   int elapsed = 0;
   if (!connectOnce(udp, kConnectWait, serverAddress, elapsed)) return false;
   connectMs = elapsed;
@@ -504,12 +505,12 @@ bool CS45ClientTesting::test(NodeRef n, bool udp) {
 }
 
 int CS45ClientTesting::echoLatency() {
-  Ipv4Endpoint target{};
-  if (cancelled() || !fillAddress(target, node->connectAddress(), 0)) return 0;
+  IpEndpoint target{};
+  if (cancelled() || !fillNodeAddress(target, node->connectAddress(), 0)) return 0;
   // Only a reply carrying the same 32 bytes counts.
   platform::EchoResult reply;
-  if (!platform::measureLatency(platform::formatIpv4(target.address), node->server_port,
-                                std::string(kLatencyPayload, 'E'), kEchoTtl, kEchoTimeoutMs, reply))
+  if (!platform::measureLatency(platform::formatIpAddress(target), node->server_port, std::string(kLatencyPayload, 'E'),
+                                kEchoTtl, kEchoTimeoutMs, reply))
     return 0;
   return reply.roundTripMs == 0 ? 1 : reply.roundTripMs;
 }
@@ -527,7 +528,7 @@ bool CS45ClientTesting::openAssociation() {
     report(kLevelFailure, "Can not connect to proxy.");
     return false;
   }
-  report(kLevelSuccess, "Server bound on %s:%d.", platform::formatIpv4(upstreamUdpAddress.address).c_str(),
+  report(kLevelSuccess, "Server bound on %s:%d.", platform::formatIpAddress(upstreamUdpAddress).c_str(),
          upstreamUdpAddress.port);
   return true;
 }
@@ -547,7 +548,7 @@ bool CS45ClientTesting::udpTestBody() {
     const auto& pair = targets.udpPairs[i];
     setTestTargets(widen(pair.name), widen(pair.server));
     CProxyDNSClient dns;
-    dns.setCarrierPeer(platform::formatIpv4(upstreamUdpAddress.address), upstreamUdpAddress.port);
+    dns.setCarrierPeer(platform::formatIpAddress(upstreamUdpAddress), upstreamUdpAddress.port);
     std::string text;
     std::vector<std::string> addresses;
     if (dns.lookupA(text, pair.server, pair.name, addresses, kUdpLookupDepth)) return true;
@@ -555,7 +556,7 @@ bool CS45ClientTesting::udpTestBody() {
   return false;
 }
 
-bool CS45ClientTesting::openUpstream(bool udp, bool, Ipv4Endpoint* serverAddress) {
+bool CS45ClientTesting::openUpstream(bool udp, bool, IpEndpoint* serverAddress) {
   report(kLevelProgress, "Connecting to SS node...");
   int elapsed = 0;
   if (!connectOnce(udp, kConnectWait, serverAddress, elapsed)) return false;
@@ -569,7 +570,7 @@ bool CS45ClientTesting::requestTarget(const SiteUrl& url) {
   std::snprintf(targetHost, sizeof targetHost, "%s", url.host.c_str());
   targetPort = url.port;
   if (node->isSocks4()) return socks4Connect();
-  Ipv4Endpoint bound{};
+  IpEndpoint bound{};
   return node->isSocks5() && socks5Login(upstreamSocket) && socks5Request(upstreamSocket, socks::kCmdConnect, bound);
 }
 

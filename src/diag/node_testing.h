@@ -108,7 +108,7 @@ class CTesterSession : public Session, public CTestingBase {
   // reports the failures. `elapsedMs` gets the connect time. The testers'
   // openUpstream: a single attempt, whether or not a non-blocking connect
   // was asked for (it always is one).
-  bool connectOnce(bool udp, int waitSeconds, Ipv4Endpoint* serverAddress, int& elapsedMs);
+  bool connectOnce(bool udp, int waitSeconds, IpEndpoint* serverAddress, int& elapsedMs);
   // Asks the node to connect to `url`'s host and port (SOCKS CONNECT, or the
   // Shadowsocks address header).
   virtual bool requestTarget(const SiteUrl& url) = 0;
@@ -146,7 +146,7 @@ class CSSRClientTesting : public CTesterSession<CSSRCLient> {
   bool tcpTest() override;
   bool udpTest() override;
   bool udpTestBody() override;
-  bool openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) override;
+  bool openUpstream(bool udp, bool nonBlocking, IpEndpoint* serverAddress) override;
   bool httpCheck(const std::string& site) override;
 
   int32_t connectMs = 0;
@@ -171,7 +171,7 @@ class CS45ClientTesting : public CTesterSession<CS45CLient> {
   bool tcpTest() override;
   bool udpTest() override;
   bool udpTestBody() override;
-  bool openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) override;
+  bool openUpstream(bool udp, bool nonBlocking, IpEndpoint* serverAddress) override;
   bool httpCheck(const std::string& site) override;
 
  protected:

@@ -10,6 +10,10 @@ namespace {
 void directHostRouteUnlessLocal(CRouterMgr& mgr, const std::string& address, const RoutePlanInput& input,
                                 std::size_t& added) {
   if (address.empty()) return;
+  // An IPv6 address (a node reached over IPv6) has no IPv4 host route; its
+  // /128 is the IPv6 plan's.
+  uint32_t parsed = 0;
+  if (address.find(':') != std::string::npos && !platform::parseIpv4(address, parsed)) return;
   if (input.isLocal && input.isLocal(address)) return;
   if (mgr.isTracked(address, kHostMask)) return;
   added += mgr.addDirectRoute(address, kHostMask);

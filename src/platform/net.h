@@ -28,6 +28,23 @@ struct Ipv6Endpoint {
   uint16_t port = 0;
 };
 
+// An endpoint of either family, for addresses that may be IPv6 (a node's).
+// `address` holds the four bytes of an IPv4 address or the sixteen of an
+// IPv6 one, in network order; the port is in host order.
+struct IpEndpoint {
+  bool ipv6 = false;
+  uint8_t address[16] = {};
+  uint16_t port = 0;
+
+  static IpEndpoint fromIpv4(const Ipv4Endpoint& e);
+  // The IPv4 form; only meaningful when !ipv6.
+  Ipv4Endpoint ipv4() const;
+  Ipv6Endpoint toIpv6() const;
+  // 0.0.0.0 or ::
+  bool unspecified() const;
+  bool operator==(const IpEndpoint&) const = default;
+};
+
 enum class SocketType { Tcp, Udp };
 
 SocketHandle createSocket(SocketType type);
@@ -52,10 +69,15 @@ std::string lastSocketErrorText();
 enum class ConnectStatus { Connected, InProgress, Failed };
 ConnectStatus connectSocket(SocketHandle s, const Ipv4Endpoint& endpoint);
 ConnectStatus connectSocketIpv6(SocketHandle s, const Ipv6Endpoint& endpoint);
+// A socket of the endpoint's family, and a connect to it.
+SocketHandle createSocketFor(const IpEndpoint& endpoint, SocketType type);
+ConnectStatus connectEndpoint(SocketHandle s, const IpEndpoint& endpoint);
 // The pending error of a socket (0 when none), as after a non-blocking connect.
 int pendingError(SocketHandle s);
 bool localEndpoint(SocketHandle s, Ipv4Endpoint& out);
 bool peerEndpoint(SocketHandle s, Ipv4Endpoint& out);
+// Either family.
+bool peerEndpoint(SocketHandle s, IpEndpoint& out);
 
 // I/O results: a byte count (0 from recv means an orderly close), or one of these.
 inline constexpr long kIoError = -1;
@@ -68,6 +90,9 @@ long recvBytes(SocketHandle s, void* buffer, std::size_t size, bool dontWait);
 // `to` may be null for a connected socket; `from` may be null.
 long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint* to, bool dontWait);
 long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* from, bool dontWait);
+// The same with an endpoint of either family (`from` may be null).
+long sendDatagramTo(SocketHandle s, const void* data, std::size_t length, const IpEndpoint& to, bool dontWait);
+long recvDatagramFrom(SocketHandle s, void* buffer, std::size_t size, IpEndpoint* from, bool dontWait);
 
 // Readiness wait over a small set of sockets.
 enum WaitInterest : uint8_t { kWantRead = 1, kWantWrite = 2 };
@@ -90,6 +115,16 @@ bool parseIpv6(std::string_view text, uint8_t address[16]);
 std::string formatIpv6(const uint8_t address[16]);
 // The system resolver: the first IPv4 address of `name`.
 bool resolveIpv4(const std::string& name, uint32_t& address);
+// The system resolver: the first IPv6 address of `name`.
+bool resolveIpv6(const std::string& name, uint8_t address[16]);
+// Either family: a literal as it is ("192.0.2.1", "2001:db8::1", "[2001:db8::1]"),
+// else the name's first IPv4 address, else its first IPv6 address. The port
+// is left as it was.
+bool parseIpAddress(std::string_view text, IpEndpoint& out);
+bool resolveAddress(const std::string& name, IpEndpoint& out);
+// "192.0.2.1" or "2001:db8::1"; with the port "192.0.2.1:80" or "[2001:db8::1]:80".
+std::string formatIpAddress(const IpEndpoint& endpoint);
+std::string formatIpEndpoint(const IpEndpoint& endpoint);
 
 inline constexpr uint32_t kLoopbackAddress = 0x0100007f;  // 127.0.0.1 in network order
 

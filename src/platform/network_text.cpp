@@ -1,5 +1,7 @@
 // Text forms that are the same on every platform: IPv6 networks and the
-// descriptions of routes, and the nameserver lines of a resolv.conf text.
+// descriptions of routes, the nameserver lines of a resolv.conf text, and
+// the endpoints of either family with the calls that pick the family.
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,6 +98,85 @@ std::string resolvConfWithNameservers(const std::string& text, const std::vector
   }
   if (!placed) out += ours;
   return out;
+}
+
+IpEndpoint IpEndpoint::fromIpv4(const Ipv4Endpoint& e) {
+  IpEndpoint out;
+  std::memcpy(out.address, &e.address, 4);
+  out.port = e.port;
+  return out;
+}
+
+Ipv4Endpoint IpEndpoint::ipv4() const {
+  Ipv4Endpoint out;
+  std::memcpy(&out.address, address, 4);
+  out.port = port;
+  return out;
+}
+
+Ipv6Endpoint IpEndpoint::toIpv6() const {
+  Ipv6Endpoint out;
+  std::memcpy(out.address, address, 16);
+  out.port = port;
+  return out;
+}
+
+bool IpEndpoint::unspecified() const {
+  static const uint8_t kZero[16] = {};
+  return std::memcmp(address, kZero, ipv6 ? 16 : 4) == 0;
+}
+
+SocketHandle createSocketFor(const IpEndpoint& endpoint, SocketType type) {
+  return endpoint.ipv6 ? createSocketIpv6(type) : createSocket(type);
+}
+
+ConnectStatus connectEndpoint(SocketHandle s, const IpEndpoint& endpoint) {
+  return endpoint.ipv6 ? connectSocketIpv6(s, endpoint.toIpv6()) : connectSocket(s, endpoint.ipv4());
+}
+
+bool parseIpAddress(std::string_view text, IpEndpoint& out) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+  uint32_t v4 = 0;
+  if (parseIpv4(text, v4)) {
+    std::memset(out.address, 0, 16);
+    std::memcpy(out.address, &v4, 4);
+    out.ipv6 = false;
+    return true;
+  }
+  uint8_t v6[16];
+  if (!parseIpv6(text, v6)) return false;
+  std::memcpy(out.address, v6, 16);
+  out.ipv6 = true;
+  return true;
+}
+
+bool resolveAddress(const std::string& name, IpEndpoint& out) {
+  if (parseIpAddress(name, out)) return true;
+  // IPv4 first, as before IPv6 nodes were reachable: a node with both keeps
+  // the address it always had; one without IPv4 is reached over IPv6.
+  uint32_t v4 = 0;
+  if (resolveIpv4(name, v4)) {
+    std::memset(out.address, 0, 16);
+    std::memcpy(out.address, &v4, 4);
+    out.ipv6 = false;
+    return true;
+  }
+  uint8_t v6[16];
+  if (!resolveIpv6(name, v6)) return false;
+  std::memcpy(out.address, v6, 16);
+  out.ipv6 = true;
+  return true;
+}
+
+std::string formatIpAddress(const IpEndpoint& endpoint) {
+  if (endpoint.ipv6) return formatIpv6(endpoint.address);
+  return formatIpv4(endpoint.ipv4().address);
+}
+
+std::string formatIpEndpoint(const IpEndpoint& endpoint) {
+  std::string host = formatIpAddress(endpoint);
+  if (endpoint.ipv6) host = "[" + host + "]";
+  return host + ":" + std::to_string(endpoint.port);
 }
 
 }  // namespace vantor::platform

@@ -6,7 +6,9 @@ namespace vantor {
 
 CHostCache::CHostCache()
     : clock_([] { return static_cast<int64_t>(std::time(nullptr)); }),
-      resolver_([](const std::string& name, uint32_t& address) { return platform::resolveIpv4(name, address); }) {}
+      resolver_([](const std::string& name, platform::IpEndpoint& address) {
+        return platform::resolveAddress(name, address);
+      }) {}
 
 bool CHostCache::cacheLookup(const std::string& name, std::string& ipText) {
   std::lock_guard lock(mutex_);
@@ -33,9 +35,9 @@ void CHostCache::cacheStore(const std::string& name, const std::string& ipText) 
 
 bool CHostCache::resolveHost(const std::string& name, std::string& ipText) {
   if (cacheLookup(name, ipText)) return true;
-  uint32_t address = 0;
+  platform::IpEndpoint address;
   if (!resolver_(name, address)) return false;
-  ipText = platform::formatIpv4(address);
+  ipText = platform::formatIpAddress(address);
   // An expired entry stays as it was: only names never seen are stored.
   if (!cacheContains(name)) cacheStore(name, ipText);
   return true;
@@ -46,6 +48,13 @@ bool CHostCache::fillAddress(platform::Ipv4Endpoint& endpoint, const std::string
   if (platform::parseIpv4(name, endpoint.address)) return true;
   std::string ipText;
   return resolveHost(name, ipText) && platform::parseIpv4(ipText, endpoint.address);
+}
+
+bool CHostCache::fillNodeAddress(platform::IpEndpoint& endpoint, const std::string& name, uint16_t port) {
+  endpoint.port = port;
+  if (platform::parseIpAddress(name, endpoint)) return true;
+  std::string ipText;
+  return resolveHost(name, ipText) && platform::parseIpAddress(ipText, endpoint);
 }
 
 CHostCache& hostCache() {

@@ -1,5 +1,6 @@
-// Host-name cache: host name -> dotted IPv4 text, kept for 48 hours. It is the
-// only name resolution of the local service and the tools built on it.
+// Host-name cache: host name -> address text (dotted IPv4, or IPv6 for a name
+// without IPv4 addresses), kept for 48 hours. It is the only name resolution
+// of the local service and the tools built on it.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,8 @@ class CHostCache {
  public:
   static constexpr int64_t kLifetimeSeconds = 172800;
 
-  using Clock = std::function<int64_t()>;                               // seconds since the epoch
-  using Resolver = std::function<bool(const std::string&, uint32_t&)>;  // name -> address
+  using Clock = std::function<int64_t()>;                                           // seconds since the epoch
+  using Resolver = std::function<bool(const std::string&, platform::IpEndpoint&)>;  // name -> address
 
   CHostCache();
   // Test seams: a fixed clock and a counting resolver.
@@ -32,6 +33,9 @@ class CHostCache {
   void clear();
   // IPv4 endpoint of `name` (a dotted address is used as it is) and `port`.
   bool fillAddress(platform::Ipv4Endpoint& endpoint, const std::string& name, uint16_t port);
+  // The endpoint of a node: an address of either family as it is, else the
+  // name's IPv4 address, else its IPv6 one.
+  bool fillNodeAddress(platform::IpEndpoint& endpoint, const std::string& name, uint16_t port);
 
  private:
   struct Entry {
@@ -48,6 +52,9 @@ class CHostCache {
 CHostCache& hostCache();
 inline bool fillAddress(platform::Ipv4Endpoint& endpoint, const std::string& name, uint16_t port) {
   return hostCache().fillAddress(endpoint, name, port);
+}
+inline bool fillNodeAddress(platform::IpEndpoint& endpoint, const std::string& name, uint16_t port) {
+  return hostCache().fillNodeAddress(endpoint, name, port);
 }
 inline bool resolveHost(const std::string& name, std::string& ipText) { return hostCache().resolveHost(name, ipText); }
 

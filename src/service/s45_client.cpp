@@ -55,7 +55,8 @@ long CS45CLient::sendDatagram(SocketHandle s, const uint8_t* data, long length, 
 
 long CS45CLient::recvDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) {
   Ipv4Endpoint source{};
-  long n = recvFromWait(s, buffer, static_cast<std::size_t>(size), &source, timeout);
+  // Only the local end's senders are checked; the node's socket is connected.
+  long n = recvFromWait(s, buffer, static_cast<std::size_t>(size), s == udpSocket ? &source : nullptr, timeout);
   if (n > 0 && s == udpSocket && !fromAssociationOwner(source)) return 0;
   return n;
 }
@@ -107,14 +108,19 @@ bool CS45CLient::socks5Login(SocketHandle s) {
   return true;
 }
 
-bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound) {
+bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, IpEndpoint& bound) {
   uint8_t request[262] = {kVersion5, cmd, 0};
   std::size_t n = 3;
   uint32_t address = 0;
   uint8_t address6[16];
   if (cmd == kCmdUdpAssociate) {
-    request[n++] = kAtypIpv4;
-    n += 4;  // 0.0.0.0
+    // 0.0.0.0:0, or [::]:0 when the node is reached over IPv6: datagrams will
+    // come from wherever the node sees them.
+    IpEndpoint control;
+    bool ipv6 = platform::peerEndpoint(s, control) && control.ipv6;
+    request[n++] = ipv6 ? kAtypIpv6 : kAtypIpv4;
+    std::memset(request + n, 0, ipv6 ? 16 : 4);
+    n += ipv6 ? 16 : 4;
     platform::writeBe16(request + n, 0);
   } else if (addressType == kAtypIpv4 && platform::parseIpv4(targetHost, address)) {
     request[n++] = kAtypIpv4;
@@ -162,7 +168,7 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
   switch (head[3]) {
     case kAtypIpv4:
       if (!recvExact(s, rest, 6, kHandshakeTimeout)) return false;
-      std::memcpy(&bound.address, rest, 4);
+      std::memcpy(bound.address, rest, 4);
       bound.port = platform::readBe16(rest + 4);
       return true;
     case kAtypDomain: {
@@ -175,11 +181,10 @@ bool CS45CLient::socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound)
     }
     case kAtypIpv6:
       if (!recvExact(s, rest, 18, kHandshakeTimeout)) return false;
+      bound.ipv6 = true;
+      std::memcpy(bound.address, rest, 16);
       bound.port = platform::readBe16(rest + 16);
-      // A CONNECT goes on whatever address the node bound for it; a UDP
-      // relay on an IPv6 address cannot be reached from our IPv4 sockets.
-      if (associate) noteFailure(FailureKind::kNoUdpRelay, "the relay is on an IPv6 address");
-      return !associate;
+      return true;
     default:
       return false;
   }
@@ -224,7 +229,7 @@ bool CS45CLient::connectUpstream() {
     if (node->isSocks4()) {
       ok = socks4Connect();
     } else if (node->isSocks5()) {
-      Ipv4Endpoint bound{};
+      IpEndpoint bound{};
       ok = socks5Login(upstreamSocket) && socks5Request(upstreamSocket, kCmdConnect, bound);
     } else {
       ok = false;
@@ -244,12 +249,12 @@ void CS45CLient::failUdpAssociate() { sendSocks5Reply(kRepFailure, {}); }
 bool CS45CLient::openUdpControl() {
   platform::closeSocket(udpControlSocket);
   udpControlSocket = kInvalidSocket;
-  SocketHandle s = platform::createSocket(platform::SocketType::Tcp);
+  IpEndpoint server{};
+  bool resolved = fillNodeAddress(server, node->connectAddress(), node->server_port);
+  SocketHandle s = platform::createSocketFor(server, platform::SocketType::Tcp);
   if (s == kInvalidSocket) return false;
   platform::setNonBlocking(s, true);
   ++node->counters->ConnectedTimes;
-  Ipv4Endpoint server{};
-  bool resolved = fillAddress(server, node->connectAddress(), node->server_port);
   int error = 0;
   if (!resolved || !connectWithin(s, server, kConnectTimeout, &error)) {
     ++node->counters->FailureTimes;
@@ -259,13 +264,17 @@ bool CS45CLient::openUdpControl() {
   }
   platform::setNonBlocking(s, false);
   platform::setNoDelay(s);
-  Ipv4Endpoint bound{};
+  IpEndpoint bound{};
   if (!socks5Login(s) || !socks5Request(s, kCmdUdpAssociate, bound)) {
     platform::closeSocket(s);
     return false;
   }
   // A relay that reports no address of its own means "the server's address".
-  if (bound.address == 0) bound.address = server.address;
+  if (bound.unspecified()) {
+    uint16_t port = bound.port;
+    bound = server;
+    bound.port = port;
+  }
   upstreamUdpAddress = bound;
   udpControlSocket = s;
   return true;
@@ -287,7 +296,7 @@ bool CS45CLient::handleUdpAssociate() {
     return false;
   }
   platform::closeSocket(upstreamSocket);
-  upstreamSocket = platform::createSocket(platform::SocketType::Udp);
+  upstreamSocket = platform::createSocketFor(upstreamUdpAddress, platform::SocketType::Udp);
   ++node->counters->ConnectedTimes;
   if (upstreamSocket == kInvalidSocket || !connectWithin(upstreamSocket, upstreamUdpAddress, kConnectTimeout)) {
     ++node->counters->FailureTimes;

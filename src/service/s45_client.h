@@ -32,9 +32,8 @@ class CS45CLient : public CSocksClient {
   // SOCKS 5 greeting and, when the node has a user name, RFC 1929 login on `s`.
   bool socks5Login(SocketHandle s);
   // Sends a SOCKS 5 request on `s` and reads the reply; `bound` gets the
-  // address the server reported (0 for a name or an IPv6 address, which a
-  // UDP ASSOCIATE cannot use and refuses).
-  bool socks5Request(SocketHandle s, uint8_t cmd, Ipv4Endpoint& bound);
+  // address the server reported, of either family (unspecified for a name).
+  bool socks5Request(SocketHandle s, uint8_t cmd, IpEndpoint& bound);
 
  protected:
   bool socks4Connect();

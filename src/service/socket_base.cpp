@@ -88,6 +88,16 @@ long CSocketBase::sendToWait(SocketHandle s, const void* data, std::size_t lengt
   return n >= 0 ? n : -1;
 }
 
+long CSocketBase::sendToWait(SocketHandle s, const void* data, std::size_t length, const IpEndpoint& destination,
+                             int timeout) {
+  if (timeout != 0) {
+    int w = waitFor(s, true, toMs(timeout));
+    if (w <= 0) return w;
+  }
+  long n = platform::sendDatagramTo(s, data, length, destination, false);
+  return n >= 0 ? n : -1;
+}
+
 bool CSocketBase::recvExact(SocketHandle s, void* buffer, std::size_t size, int timeout) {
   auto* p = static_cast<uint8_t*>(buffer);
   std::size_t got = 0;

@@ -11,6 +11,7 @@
 
 namespace vantor {
 
+using platform::IpEndpoint;
 using platform::Ipv4Endpoint;
 using platform::kInvalidSocket;
 using platform::SocketHandle;
@@ -27,6 +28,8 @@ class CSocketBase {
   virtual long sendAll(SocketHandle s, const void* data, std::size_t length, int timeout);
   virtual long sendToWait(SocketHandle s, const void* data, std::size_t length, const Ipv4Endpoint& destination,
                           int timeout);
+  // The same towards the node, whose address may be of either family.
+  long sendToWait(SocketHandle s, const void* data, std::size_t length, const IpEndpoint& destination, int timeout);
 
  protected:
   // Reads exactly `size` bytes with recvWait, each wait up to `timeout`.

@@ -560,8 +560,12 @@ bool CSocksClient::fromAssociationOwner(const Ipv4Endpoint& source) {
 }
 
 bool CSocksClient::connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds, int* error) {
+  return connectWithin(s, IpEndpoint::fromIpv4(target), seconds, error);
+}
+
+bool CSocksClient::connectWithin(SocketHandle s, const IpEndpoint& target, int seconds, int* error) {
   int failure = 0;
-  auto status = platform::connectSocket(s, target);
+  auto status = platform::connectEndpoint(s, target);
   if (status == platform::ConnectStatus::Connected) return true;
   if (status == platform::ConnectStatus::Failed) {
     failure = errno;
@@ -575,33 +579,34 @@ bool CSocksClient::connectWithin(SocketHandle s, const Ipv4Endpoint& target, int
   return false;
 }
 
-void CSocksClient::noteConnectFailure(bool resolved, int error, const Ipv4Endpoint& server) {
+void CSocksClient::noteConnectFailure(bool resolved, int error, const IpEndpoint& server) {
   if (!resolved) {
     noteFailure(FailureKind::kUnresolved, node ? node->connectAddress() : std::string());
     return;
   }
   FailureKind kind = connectFailureKind(error);
-  std::string where = platform::formatIpv4(server.address) + ":" + std::to_string(server.port);
+  std::string where = platform::formatIpEndpoint(server);
   if (kind == FailureKind::kNone)
     noteFailure(FailureKind::kConnectRefused, where + ": " + std::strerror(error));
   else
     noteFailure(kind, where);
 }
 
-bool CSocksClient::openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress) {
+bool CSocksClient::openUpstream(bool udp, bool nonBlocking, IpEndpoint* serverAddress) {
   for (int attempt = 1;; ++attempt) {
-    SocketHandle s = platform::createSocket(udp ? platform::SocketType::Udp : platform::SocketType::Tcp);
+    IpEndpoint server{};
+    // TCP goes through the node's plugin program when it has one.
+    bool resolved = udp ? fillNodeAddress(server, node->connectAddress(), node->server_port)
+                        : fillNodeAddress(server, node->tcpConnectAddress(), node->tcpConnectPort());
+    // The socket is of the node's family, IPv4 when the name did not resolve.
+    SocketHandle s = platform::createSocketFor(server, udp ? platform::SocketType::Udp : platform::SocketType::Tcp);
     if (s == kInvalidSocket) return false;
     if (nonBlocking) platform::setNonBlocking(s, true);
     // No bind first: the connect picks the local port, so short sessions in
     // quick succession never run out of ports that a bind would still hold.
     ++node->counters->ConnectedTimes;
-    Ipv4Endpoint server{};
     bool connected = false;
     auto started = std::chrono::steady_clock::now();
-    // TCP goes through the node's plugin program when it has one.
-    bool resolved = udp ? fillAddress(server, node->connectAddress(), node->server_port)
-                        : fillAddress(server, node->tcpConnectAddress(), node->tcpConnectPort());
     int error = 0;
     if (resolved) {
       if (serverAddress) *serverAddress = server;

@@ -98,13 +98,13 @@ class CSocksClient : public CSocketBase {
 
   // Opens `upstreamSocket` to the node: up to four attempts, each counted in
   // the node's ConnectedTimes and, when it fails, FailureTimes.
-  virtual bool openUpstream(bool udp, bool nonBlocking, Ipv4Endpoint* serverAddress);
+  virtual bool openUpstream(bool udp, bool nonBlocking, IpEndpoint* serverAddress);
 
   // What the udpgw relay works with: the stream from the tunnel, the node, and
   // (for Shadowsocks nodes) the server's resolved UDP address.
   SocketHandle udpgwStream() const { return clientSocket; }
   const NodeRef& sessionNode() const { return node; }
-  const Ipv4Endpoint& upstreamUdp() const { return upstreamUdpAddress; }
+  const IpEndpoint& upstreamUdp() const { return upstreamUdpAddress; }
 
   // Read-only views for tests and the tester.
   uint8_t requestVersion() const { return version; }
@@ -162,11 +162,12 @@ class CSocksClient : public CSocketBase {
   // `error`, when given, gets the system's error number of a failure (ETIMEDOUT
   // when the wait ran out).
   static bool connectWithin(SocketHandle s, const Ipv4Endpoint& target, int seconds, int* error = nullptr);
+  static bool connectWithin(SocketHandle s, const IpEndpoint& target, int seconds, int* error = nullptr);
   // Records why a step towards the node failed; the latest one counts.
   void noteFailure(FailureKind kind, std::string detail = {}) { failure_ = {kind, std::move(detail)}; }
   // A connect to the node at `server` that failed with `error`; an
   // unresolved name when `resolved` is false.
-  void noteConnectFailure(bool resolved, int error, const Ipv4Endpoint& server);
+  void noteConnectFailure(bool resolved, int error, const IpEndpoint& server);
 
   NodeRef node;
   SocketHandle clientSocket = kInvalidSocket;
@@ -181,7 +182,8 @@ class CSocksClient : public CSocketBase {
   uint16_t targetPort = 0;
   Ipv4Endpoint clientPeerAddress{};
   Ipv4Endpoint udpDeclaredAddress{};
-  Ipv4Endpoint upstreamUdpAddress{};
+  // The node's UDP address (its relay's, for SOCKS 5), of either family.
+  IpEndpoint upstreamUdpAddress{};
   char localUser[256] = {};
   char localPassword[256] = {};
   int32_t isUdpgw = 0;

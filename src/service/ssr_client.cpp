@@ -50,7 +50,7 @@ bool CSSCLient::handleUdpAssociate() {
     sendSocks5Reply(kRepFailure, {});
     return false;
   }
-  Ipv4Endpoint server{};
+  IpEndpoint server{};
   if (!openUpstream(true, false, &server)) {
     platform::closeSocket(u);
     sendSocks5Reply(kRepFailure, {});
@@ -66,7 +66,7 @@ bool CSSCLient::handleUdpAssociate() {
 }
 
 bool CSSCLient::acceptUdpgw() {
-  bool resolved = fillAddress(upstreamUdpAddress, node->connectAddress(), node->server_port);
+  bool resolved = fillNodeAddress(upstreamUdpAddress, node->connectAddress(), node->server_port);
   Ipv4Endpoint local{};
   if (resolved) platform::localEndpoint(clientSocket, local);
   replyResult(resolved, local);
@@ -301,7 +301,8 @@ long CSSRCLient::sendUdpAssociationDatagram(SocketHandle s, const uint8_t* data,
 
 long CSSRCLient::recvUdpAssociationDatagram(SocketHandle s, uint8_t* buffer, long size, int timeout) {
   Ipv4Endpoint source{};
-  long got = recvFromWait(s, buffer, static_cast<std::size_t>(size), &source, timeout);
+  // Only the local end's senders are checked; the node's socket is connected.
+  long got = recvFromWait(s, buffer, static_cast<std::size_t>(size), s == udpSocket ? &source : nullptr, timeout);
   if (got < 0) return -1;
   if (s == udpSocket) return fromAssociationOwner(source) ? got : 0;
   if (s != upstreamSocket) return -1;

@@ -18,12 +18,12 @@ CSocksUdpAssociation::CSocksUdpAssociation(const std::string& user, const std::s
 
 CSocksUdpAssociation::~CSocksUdpAssociation() { platform::closeSocket(socket_); }
 
-bool CSocksUdpAssociation::start(const platform::Ipv4Endpoint& server) {
+bool CSocksUdpAssociation::start(const platform::IpEndpoint& server) {
   server_ = server;
-  socket_ = platform::createSocket(platform::SocketType::Tcp);
+  socket_ = platform::createSocketFor(server, platform::SocketType::Tcp);
   if (socket_ == kInvalidSocket || !platform::setNonBlocking(socket_, true)) return false;
   platform::setNoDelay(socket_);
-  auto status = platform::connectSocket(socket_, server);
+  auto status = platform::connectEndpoint(socket_, server);
   if (status == platform::ConnectStatus::Failed) return false;
   step_ = Step::Connecting;
   return true;
@@ -35,11 +35,12 @@ bool CSocksUdpAssociation::sendBytes(const uint8_t* data, std::size_t length) {
 }
 
 bool CSocksUdpAssociation::sendRequest() {
-  // UDP ASSOCIATE for 0.0.0.0:0: datagrams will come from wherever the node sees them.
-  const uint8_t request[10] = {kVersion5, kCmdUdpAssociate, 0, kAtypIpv4, 0, 0, 0, 0, 0, 0};
+  // UDP ASSOCIATE for 0.0.0.0:0 ([::]:0 over IPv6): datagrams will come from
+  // wherever the node sees them.
+  const uint8_t request[4 + 16 + 2] = {kVersion5, kCmdUdpAssociate, 0, server_.ipv6 ? kAtypIpv6 : kAtypIpv4};
   have_ = 0;
   step_ = Step::Reply;
-  return sendBytes(request, sizeof request);
+  return sendBytes(request, server_.ipv6 ? 22 : 10);
 }
 
 CSocksUdpAssociation::Outcome CSocksUdpAssociation::refuse(const char* what) {
@@ -67,7 +68,7 @@ CSocksUdpAssociation::Outcome CSocksUdpAssociation::advance() {
   if (step_ == Step::Idle) return Outcome::Broken;
   if (step_ == Step::Ready) return Outcome::Ready;
   if (step_ == Step::Connecting) {
-    platform::Ipv4Endpoint peer{};
+    platform::IpEndpoint peer{};
     if (platform::pendingError(socket_) != 0) return Outcome::Broken;
     if (!platform::peerEndpoint(socket_, peer)) return Outcome::Pending;  // not connected yet
     const uint8_t greeting[3] = {kVersion5, 1, user_.empty() ? kMethodNone : kMethodUserPass};
@@ -121,8 +122,14 @@ CSocksUdpAssociation::Outcome CSocksUdpAssociation::advance() {
   switch (in_[3]) {
     case kAtypIpv4:
       if (have_ < 10) return waiting();
-      std::memcpy(&relay_.address, in_ + 4, 4);
+      std::memcpy(relay_.address, in_ + 4, 4);
       relay_.port = platform::readBe16(in_ + 8);
+      break;
+    case kAtypIpv6:
+      if (have_ < 22) return waiting();
+      relay_.ipv6 = true;
+      std::memcpy(relay_.address, in_ + 4, 16);
+      relay_.port = platform::readBe16(in_ + 20);
       break;
     case kAtypDomain: {
       if (have_ < 5 || have_ < 5u + in_[4] + 2) return waiting();
@@ -130,11 +137,14 @@ CSocksUdpAssociation::Outcome CSocksUdpAssociation::advance() {
       break;  // a name for the relay: taken as the node's own address
     }
     default:
-      // An IPv6 relay cannot take our IPv4 datagrams; anything else is no answer.
-      return refuse("UDP ASSOCIATE (no IPv4 relay)");
+      return refuse("UDP ASSOCIATE (no relay address)");
   }
   // No address of its own means "the node's address".
-  if (relay_.address == 0) relay_.address = server_.address;
+  if (relay_.unspecified()) {
+    uint16_t port = relay_.port;
+    relay_ = server_;
+    relay_.port = port;
+  }
   if (relay_.port == 0) return refuse("UDP ASSOCIATE (no relay port)");
   // A node that has already hung up holds no association.
   if (peerGone_) return Outcome::Broken;

@@ -1,7 +1,7 @@
 // The control connection of one SOCKS 5 UDP association, driven without
 // blocking so that one worker can hold many of them among its flows' sockets:
 // connect, greeting, RFC 1929 login when the node has a user name, UDP
-// ASSOCIATE for 0.0.0.0:0, reply. The owner calls advance() on every event
+// ASSOCIATE for 0.0.0.0:0 (or [::]:0 to a node reached over IPv6), reply. The owner calls advance() on every event
 // of socket() and keeps its own deadline.
 #pragma once
 
@@ -28,14 +28,15 @@ class CSocksUdpAssociation {
   CSocksUdpAssociation& operator=(const CSocksUdpAssociation&) = delete;
 
   // Starts connecting to the node; false when that failed at once.
-  bool start(const platform::Ipv4Endpoint& server);
+  bool start(const platform::IpEndpoint& server);
   platform::SocketHandle socket() const { return socket_; }
   // Goes as far as the bytes at hand allow.
   Outcome advance();
   // Once Ready: reads and discards what the node sends on the control
   // connection; false when it has closed it, which ends the association.
   bool holdControl();
-  const platform::Ipv4Endpoint& relay() const { return relay_; }
+  // Either family: the node's relay, which may differ from the control connection's.
+  const platform::IpEndpoint& relay() const { return relay_; }
   // What the node refused, for the log.
   const char* refusal() const { return refusal_; }
 
@@ -52,8 +53,8 @@ class CSocksUdpAssociation {
   std::string user_;
   std::string password_;
   platform::SocketHandle socket_ = platform::kInvalidSocket;
-  platform::Ipv4Endpoint server_{};
-  platform::Ipv4Endpoint relay_{};
+  platform::IpEndpoint server_{};
+  platform::IpEndpoint relay_{};
   Step step_ = Step::Idle;
   uint8_t in_[4 + 1 + 255 + 2] = {};  // the longest reply: a name for the relay
   std::size_t have_ = 0;

@@ -665,9 +665,9 @@ bool CSSRTCPUDPMainLoop::prepareFlow(UdpFlow* flow) { return flow->pipeline.crea
 
 void CSSRTCPUDPMainLoop::openIo(FlowShard& shard, UdpFlow& flow, FlowIo& io, int64_t) {
   // Connected to the node, so that nothing from anywhere else reaches the flow.
-  io.udp = platform::createSocket(platform::SocketType::Udp);
+  io.udp = platform::createSocketFor(session->upstreamUdp(), platform::SocketType::Udp);
   if (io.udp == kInvalidSocket ||
-      platform::connectSocket(io.udp, session->upstreamUdp()) != platform::ConnectStatus::Connected ||
+      platform::connectEndpoint(io.udp, session->upstreamUdp()) != platform::ConnectStatus::Connected ||
       !shard.poller.add(io.udp, ioKey(flow.slot, false))) {
     uint32_t generation = io.generation;
     io.close();
@@ -721,7 +721,7 @@ long CSSRTCPUDPMainLoop::receive(UdpFlow& flow, FlowIo& io, uint8_t* frame, std:
 
 bool CS45TCPUDPMainLoop::prepareRun() {
   if (!node->isSocks5()) return true;  // no UDP: every flow fails at once
-  if (fillAddress(server_, node->connectAddress(), node->server_port)) return true;
+  if (fillNodeAddress(server_, node->connectAddress(), node->server_port)) return true;
   relayLog("cannot resolve the node %s", node->connectAddress().c_str());
   return false;
 }
@@ -801,9 +801,9 @@ void CS45TCPUDPMainLoop::controlEvent(FlowShard& shard, UdpFlow& flow, FlowIo& i
       break;
   }
   // Connected to the relay, so that nothing from anywhere else reaches the flow.
-  io.udp = platform::createSocket(platform::SocketType::Udp);
+  io.udp = platform::createSocketFor(io.association->relay(), platform::SocketType::Udp);
   if (io.udp == kInvalidSocket ||
-      platform::connectSocket(io.udp, io.association->relay()) != platform::ConnectStatus::Connected ||
+      platform::connectEndpoint(io.udp, io.association->relay()) != platform::ConnectStatus::Connected ||
       !shard.poller.add(io.udp, ioKey(flow.slot, false))) {
     platform::closeSocket(io.udp);
     io.udp = kInvalidSocket;

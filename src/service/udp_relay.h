@@ -271,7 +271,7 @@ class CS45TCPUDPMainLoop : public CTUNTAPProtoBase {
   void retryLater(FlowIo& io, int64_t now);
   void fail(FlowIo& io, int64_t now, const char* refusal);
 
-  platform::Ipv4Endpoint server_{};
+  platform::IpEndpoint server_{};
   std::atomic<int64_t> refusedUntilMs_{0};
 };
 

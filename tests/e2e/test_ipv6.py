@@ -9,6 +9,10 @@ echo on an IPv6 target address that refuses (ip6tables) everything coming
 straight from the client's link: only traffic that went through the node
 reaches it. ip6tables counters on the client's veth count every IPv6 TCP and
 UDP packet that leaves the client directly.
+
+A second ss-server listens on an IPv6 address only (NODE_V6), given by its
+literal or by a name the client's hosts file knows only as IPv6: a node that
+must be reached over IPv6 while everything, IPv4 and IPv6, goes through it.
 """
 
 import json
@@ -39,6 +43,8 @@ HTTP6_PORT = 8080
 UDP6_PORT = 7007
 SS_PORT = 8388
 SOCKS_PORT = 1080
+NODE_V6 = "2001:db8:230::1"     # a node with no IPv4 address
+NODE_V6_NAME = "node6.test"     # known to the client as NODE_V6 only
 
 UDP6_ECHO = r"""
 import socket, sys
@@ -104,6 +110,7 @@ class Ipv6Test(unittest.TestCase):
         run(["ip", "-n", c, "addr", "add", f"{CLIENT_V6}/64", "dev", veth[c], "nodad"])
         run(["ip", "-n", s, "addr", "add", f"{SERVER_V6}/64", "dev", veth[s], "nodad"])
         run(["ip", "-n", s, "addr", "add", f"{TARGET_V6}/128", "dev", "lo"])
+        run(["ip", "-n", s, "addr", "add", f"{NODE_V6}/128", "dev", "lo"])
         run(["ip", "-n", c, "-6", "route", "add", "default", "via", SERVER_V6])
         # The target refuses the client's link; the node reaches it from
         # inside the server namespace.
@@ -112,11 +119,17 @@ class Ipv6Test(unittest.TestCase):
         # What leaves the client directly over IPv6 (neighbour discovery aside).
         for proto in ("tcp", "udp"):
             run(["ip", "netns", "exec", c, "ip6tables", "-A", "OUTPUT", "-o", cls.veth, "-p", proto])
+        # ...and of that, what went to the IPv6 node (which is no leak).
+        for proto in ("tcp", "udp"):
+            run(["ip", "netns", "exec", c, "ip6tables", "-A", "OUTPUT", "-o", cls.veth, "-d", NODE_V6, "-p", proto])
         netns_etc = f"/etc/netns/{c}"
         os.makedirs(netns_etc, exist_ok=True)
         cls.addClassCleanup(shutil.rmtree, netns_etc, True)
         with open(os.path.join(netns_etc, "resolv.conf"), "w") as f:
-            f.write("# the client's own (nobody answers there)\nnameserver 10.210.0.53\n")
+            f.write("# the client's own (nobody answers there)\nnameserver 10.210.0.53\n"
+                    "options timeout:1 attempts:1\n")
+        with open(os.path.join(netns_etc, "hosts"), "w") as f:
+            f.write(f"127.0.0.1 localhost\n::1 localhost\n{NODE_V6} {NODE_V6_NAME}\n")
 
         www = topo.start_targets({"file.bin": 256 * 1024})
         with open(os.path.join(www, "file.bin"), "rb") as f:
@@ -138,6 +151,9 @@ class Ipv6Test(unittest.TestCase):
         dante = topo.start(s, ["danted", "-f", conf, "-p", os.path.join(topo.dir, "danted6.pid")], "danted")
         topo.wait_tcp(s, NODE_OWN_ADDR, SOCKS_PORT, proc=dante)
         cls.socks_node = f"socks5://{NODE_OWN_ADDR}:{SOCKS_PORT}"
+        ss6 = topo.start(s, ["ss-server", "-s", NODE_V6, "-p", str(SS_PORT), "-k", netns.SS_PASSWORD,
+                             "-m", netns.SS_METHOD, "-u"], "ss-server6")
+        topo.wait_tcp(s, NODE_V6, SS_PORT, proc=ss6)
 
         cls.home = tempfile.mkdtemp(prefix="vantor-ipv6-", dir=topo.dir)
         os.makedirs(os.path.join(cls.home, "config", "config"))
@@ -182,10 +198,19 @@ class Ipv6Test(unittest.TestCase):
         r = self.vantor("settings", "set", "bIPv6", "1" if on else "0")
         self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
 
-    def direct_packets(self):
-        """IPv6 TCP and UDP packets that left over the client's veth so far."""
+    def counted_packets(self, to_node):
         out = self.topo.client_run(["ip6tables", "-L", "OUTPUT", "-v", "-n", "-x"]).stdout.decode()
-        return sum(int(line.split()[0]) for line in out.splitlines()[2:] if line.split())
+        return sum(int(line.split()[0]) for line in out.splitlines()[2:]
+                   if line.split() and (NODE_V6 in line) == to_node)
+
+    def direct_packets(self):
+        """IPv6 TCP and UDP packets that left over the client's veth so far,
+        those to the IPv6 node aside."""
+        return self.counted_packets(False) - self.counted_packets(True)
+
+    def node6_packets(self):
+        """IPv6 TCP and UDP packets sent to the IPv6 node so far."""
+        return self.counted_packets(True)
 
     def curl6(self, url):
         r = self.topo.client_run(["curl", "-6", "-sS", "--max-time", "15", "-o", "-", url], timeout=60)
@@ -354,6 +379,78 @@ class Ipv6Test(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
         self.assertEqual(self.routes6(), before)
         self.assertNotIn("fdc6:4b3c", self.topo.client_run(["ip", "-6", "addr", "show"]).stdout.decode())
+
+    # -- a node reached over IPv6 ------------------------------------------------
+
+    def node6(self, host):
+        return f"ss://{netns.SS_METHOD}:{netns.SS_PASSWORD}@{host}:{SS_PORT}"
+
+    def curl4(self, url):
+        r = self.topo.client_run(["curl", "-4", "-sS", "--max-time", "15", "-o", "-", url], timeout=60)
+        return r.returncode, r.stdout, r.stderr.decode(errors="replace")
+
+    def check_node6_direct(self, proc):
+        """The node's own address leaves over the veth, not into the tunnel."""
+        way = self.topo.client_run(["ip", "-6", "route", "get", NODE_V6]).stdout.decode()
+        self.assertIn(f"dev {self.veth}", way, way + self.routes6())
+        self.assertNotIn("KOVAL", way)
+        self.assertIn(f"{NODE_V6} ", self.routes6(), proc.output()[-2000:])
+
+    def check_ipv4_target_through_node6(self, proc):
+        way = self.topo.client_run(["ip", "route", "get", TARGET_ADDR]).stdout.decode()
+        self.assertIn("KOVAL", way)
+        sent = self.node6_packets()
+        code, body, err = self.curl4(f"http://{TARGET_ADDR}/file.bin")
+        self.assertEqual(code, 0, err + proc.output()[-2000:])
+        self.assertEqual(body, self.expected)
+        # The tunnel carried it to the node, over IPv6.
+        self.assertGreater(self.node6_packets(), sent)
+
+    def test_9a_a_node_reached_over_ipv6_carries_both_families(self):
+        self.set_ipv6(True)
+        for host in (f"[{NODE_V6}]", NODE_V6_NAME):
+            with self.subTest(node=host):
+                proc = self.connect(self.node6(host))
+                try:
+                    proc.wait_for_line("IPv6 goes through the tunnel")
+                    self.check_node6_direct(proc)
+                    before = self.direct_packets()
+                    self.check_ipv4_target_through_node6(proc)
+                    seen_before = len(self.sources_seen_by_http6())
+                    code, body, err = self.curl6(f"http://[{TARGET_V6}]:{HTTP6_PORT}/file.bin")
+                    self.assertEqual(code, 0, err + proc.output()[-2000:])
+                    self.assertEqual(body, self.expected)
+                    sources = self.sources_seen_by_http6()[seen_before:]
+                    self.assertEqual(len(sources), 1, self.http6.output()[-1000:])
+                    self.assertNotEqual(sources[0], CLIENT_V6)
+                    # UDP through the node's IPv6 address too.
+                    answer = self.udp6()
+                    self.assertTrue(answer.startswith("hello6 from "), answer)
+                    self.assertNotIn(CLIENT_V6, answer)
+                    self.assertEqual(self.direct_packets(), before, "IPv6 left the client beside the tunnel")
+                finally:
+                    self.stop(proc)
+                self.assertNotIn(NODE_V6, self.routes6())
+
+    def test_9b_with_ipv6_blocked_the_ipv6_node_still_works(self):
+        self.set_ipv6(False)
+        try:
+            proc = self.connect(self.node6(f"[{NODE_V6}]"))
+            try:
+                self.assertIn("unreachable ::/1", self.routes6())
+                self.check_node6_direct(proc)
+                before = self.direct_packets()
+                self.check_ipv4_target_through_node6(proc)
+                self.assertNotEqual(self.curl6(f"http://[{TARGET_V6}]:{HTTP6_PORT}/file.bin")[0], 0)
+                self.assertTrue(self.udp6().startswith("error"))
+                self.assertEqual(self.direct_packets(), before, "IPv6 left the client beside the tunnel")
+            finally:
+                self.stop(proc)
+        finally:
+            self.set_ipv6(True)
+        routes = self.routes6()
+        self.assertNotIn(NODE_V6, routes)
+        self.assertNotIn("unreachable ::/1", routes)
 
 
 if __name__ == "__main__":

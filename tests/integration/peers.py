@@ -231,14 +231,15 @@ class Microsocks(_Daemon):
 
 
 class SsServer(_Daemon):
-    """shadowsocks-libev's ss-server on 127.0.0.1 with one method and
-    password; ``udp`` also opens its UDP relay on the same port."""
+    """shadowsocks-libev's ss-server on 127.0.0.1 (or ``host``, "::1" say)
+    with one method and password; ``udp`` also opens its UDP relay on the
+    same port."""
 
-    def __init__(self, method, password, udp=False, wait=True, extra_args=()):
+    def __init__(self, method, password, udp=False, wait=True, extra_args=(), host="127.0.0.1"):
         super().__init__("ss-server")
         binary = require_program(SS_SERVER)
-        self.method, self.password, self.udp = method, password, udp
-        self._argv = ([binary, "-s", "127.0.0.1", "-p", None, "-k", password, "-m", method]
+        self.method, self.password, self.udp, self.host = method, password, udp, host
+        self._argv = ([binary, "-s", host, "-p", None, "-k", password, "-m", method]
                       + (["-u"] if udp else []) + list(extra_args))
         self._start()
         if wait:
@@ -255,7 +256,7 @@ class SsServer(_Daemon):
         server binds it; such a start is retried on a fresh port."""
         for attempt in range(5):
             try:
-                wait_tcp(self.port, proc=self.proc, what=f"ss-server -m {self.method}")
+                wait_tcp(self.port, proc=self.proc, what=f"ss-server -m {self.method}", host=self.host)
                 if self.udp:
                     self._wait_udp()
                 return

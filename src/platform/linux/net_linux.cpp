@@ -31,6 +31,39 @@ sockaddr_in toSockaddr(const Ipv4Endpoint& e) {
 
 Ipv4Endpoint fromSockaddr(const sockaddr_in& a) { return {a.sin_addr.s_addr, ntohs(a.sin_port)}; }
 
+// The socket address of an endpoint of either family; returns its length.
+socklen_t toSockaddr(const IpEndpoint& e, sockaddr_storage& out) {
+  out = {};
+  if (e.ipv6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+    a->sin6_family = AF_INET6;
+    std::memcpy(&a->sin6_addr, e.address, 16);
+    a->sin6_port = htons(e.port);
+    return sizeof(sockaddr_in6);
+  }
+  auto* a = reinterpret_cast<sockaddr_in*>(&out);
+  a->sin_family = AF_INET;
+  std::memcpy(&a->sin_addr, e.address, 4);
+  a->sin_port = htons(e.port);
+  return sizeof(sockaddr_in);
+}
+
+bool fromSockaddr(const sockaddr_storage& s, IpEndpoint& out) {
+  out = {};
+  if (s.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&s);
+    out.ipv6 = true;
+    std::memcpy(out.address, &a->sin6_addr, 16);
+    out.port = ntohs(a->sin6_port);
+    return true;
+  }
+  if (s.ss_family != AF_INET) return false;
+  const auto* a = reinterpret_cast<const sockaddr_in*>(&s);
+  std::memcpy(out.address, &a->sin_addr, 4);
+  out.port = ntohs(a->sin_port);
+  return true;
+}
+
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
 }  // namespace
@@ -142,6 +175,12 @@ bool peerEndpoint(SocketHandle s, Ipv4Endpoint& out) {
   return true;
 }
 
+bool peerEndpoint(SocketHandle s, IpEndpoint& out) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  return ::getpeername(fd(s), reinterpret_cast<sockaddr*>(&a), &len) == 0 && fromSockaddr(a, out);
+}
+
 long sendBytes(SocketHandle s, const void* data, std::size_t length, bool dontWait) {
   for (;;) {
     ssize_t n = ::send(fd(s), data, length, MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
@@ -178,12 +217,32 @@ long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ip
 }
 
 long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* from, bool dontWait) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
+  // Room for either family: an IPv6 socket's sender must not be cut short.
+  IpEndpoint source;
+  long n = recvDatagramFrom(s, buffer, size, from ? &source : nullptr, dontWait);
+  if (n >= 0 && from) *from = source.ipv6 ? Ipv4Endpoint{} : source.ipv4();
+  return n;
+}
+
+long sendDatagramTo(SocketHandle s, const void* data, std::size_t length, const IpEndpoint& to, bool dontWait) {
+  sockaddr_storage a;
+  socklen_t len = toSockaddr(to, a);
   for (;;) {
+    ssize_t n = ::sendto(fd(s), data, length, MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0),
+                         reinterpret_cast<sockaddr*>(&a), len);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    return wouldBlock(errno) ? kIoWouldBlock : kIoError;
+  }
+}
+
+long recvDatagramFrom(SocketHandle s, void* buffer, std::size_t size, IpEndpoint* from, bool dontWait) {
+  for (;;) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
     ssize_t n = ::recvfrom(fd(s), buffer, size, dontWait ? MSG_DONTWAIT : 0, reinterpret_cast<sockaddr*>(&a), &len);
     if (n >= 0) {
-      if (from) *from = fromSockaddr(a);
+      if (from && !fromSockaddr(a, *from)) *from = {};
       return static_cast<long>(n);
     }
     if (errno == EINTR) continue;
@@ -263,6 +322,17 @@ bool resolveIpv4(const std::string& name, uint32_t& address) {
   addrinfo* result = nullptr;
   if (::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || !result) return false;
   address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(result);
+  return true;
+}
+
+bool resolveIpv6(const std::string& name, uint8_t address[16]) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || !result) return false;
+  std::memcpy(address, &reinterpret_cast<sockaddr_in6*>(result->ai_addr)->sin6_addr, 16);
   ::freeaddrinfo(result);
   return true;
 }

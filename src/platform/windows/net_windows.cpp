@@ -26,6 +26,39 @@ sockaddr_in toSockaddr(const Ipv4Endpoint& e) {
 
 Ipv4Endpoint fromSockaddr(const sockaddr_in& a) { return {a.sin_addr.s_addr, ntohs(a.sin_port)}; }
 
+// The socket address of an endpoint of either family; returns its length.
+int toSockaddr(const IpEndpoint& e, sockaddr_storage& out) {
+  out = {};
+  if (e.ipv6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+    a->sin6_family = AF_INET6;
+    std::memcpy(&a->sin6_addr, e.address, 16);
+    a->sin6_port = htons(e.port);
+    return sizeof(sockaddr_in6);
+  }
+  auto* a = reinterpret_cast<sockaddr_in*>(&out);
+  a->sin_family = AF_INET;
+  std::memcpy(&a->sin_addr, e.address, 4);
+  a->sin_port = htons(e.port);
+  return sizeof(sockaddr_in);
+}
+
+bool fromSockaddr(const sockaddr_storage& s, IpEndpoint& out) {
+  out = {};
+  if (s.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&s);
+    out.ipv6 = true;
+    std::memcpy(out.address, &a->sin6_addr, 16);
+    out.port = ntohs(a->sin6_port);
+    return true;
+  }
+  if (s.ss_family != AF_INET) return false;
+  const auto* a = reinterpret_cast<const sockaddr_in*>(&s);
+  std::memcpy(out.address, &a->sin_addr, 4);
+  out.port = ntohs(a->sin_port);
+  return true;
+}
+
 SocketHandle makeSocket(int family, SocketType type) {
   win::ensureWinsock();
   // Not inherited by the programs we start (the equivalent of SOCK_CLOEXEC).
@@ -238,6 +271,12 @@ bool peerEndpoint(SocketHandle s, Ipv4Endpoint& out) {
   return true;
 }
 
+bool peerEndpoint(SocketHandle s, IpEndpoint& out) {
+  sockaddr_storage a{};
+  int len = sizeof a;
+  return ::getpeername(sock(s), reinterpret_cast<sockaddr*>(&a), &len) == 0 && fromSockaddr(a, out);
+}
+
 namespace {
 // One call moves at most this much, so a "don't wait" send on a blocking
 // socket that was reported writable cannot stall for long.
@@ -292,11 +331,32 @@ long sendDatagram(SocketHandle s, const void* data, std::size_t length, const Ip
 }
 
 long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* from, bool dontWait) {
+  // Room for either family: Windows fails a receive whose sender does not fit.
+  IpEndpoint source;
+  long n = recvDatagramFrom(s, buffer, size, from ? &source : nullptr, dontWait);
+  if (n >= 0 && from) *from = source.ipv6 ? Ipv4Endpoint{} : source.ipv4();
+  return n;
+}
+
+long sendDatagramTo(SocketHandle s, const void* data, std::size_t length, const IpEndpoint& to, bool dontWait) {
+  if (dontWait && !readyNow(s, POLLWRNORM)) {
+    win::noteWouldBlock(s);
+    return kIoWouldBlock;
+  }
+  sockaddr_storage a;
+  int len = toSockaddr(to, a);
+  long n = ioResult(::sendto(sock(s), static_cast<const char*>(data), static_cast<int>(length), 0,
+                             reinterpret_cast<sockaddr*>(&a), len));
+  if (n == kIoWouldBlock) win::noteWouldBlock(s);
+  return n;
+}
+
+long recvDatagramFrom(SocketHandle s, void* buffer, std::size_t size, IpEndpoint* from, bool dontWait) {
   if (dontWait && !readyNow(s, POLLRDNORM)) {
     win::noteWouldBlock(s);
     return kIoWouldBlock;
   }
-  sockaddr_in a{};
+  sockaddr_storage a{};
   int len = sizeof a;
   int n =
       ::recvfrom(sock(s), static_cast<char*>(buffer), static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&a), &len);
@@ -308,7 +368,7 @@ long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* 
     if (r == kIoWouldBlock) win::noteWouldBlock(s);
     return r;
   }
-  if (from) *from = fromSockaddr(a);
+  if (from && !fromSockaddr(a, *from)) *from = {};
   return n;
 }
 
@@ -398,6 +458,18 @@ bool resolveIpv4(const std::string& name, uint32_t& address) {
   addrinfo* result = nullptr;
   if (::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || !result) return false;
   address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(result);
+  return true;
+}
+
+bool resolveIpv6(const std::string& name, uint8_t address[16]) {
+  win::ensureWinsock();
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || !result) return false;
+  std::memcpy(address, &reinterpret_cast<sockaddr_in6*>(result->ai_addr)->sin6_addr, 16);
   ::freeaddrinfo(result);
   return true;
 }

@@ -25,10 +25,22 @@ TEST(NodeUri, Socks4AndCase) {
   EXPECT_TRUE(p->username.empty());
 }
 
+TEST(NodeUri, Ipv6AddressWithoutBrackets) {
+  std::string error;
+  auto p = parseNodeUri("socks5://u:pw@[fd00::1]:1080", error);
+  ASSERT_TRUE(p) << error;
+  EXPECT_EQ(p->server, "fd00::1");
+  EXPECT_EQ(p->server_port, 1080);
+  EXPECT_EQ(p->username, "u");
+  p = parseNodeUri("ss://aes-128-gcm:pw@[::1]:8388", error);
+  ASSERT_TRUE(p) << error;
+  EXPECT_EQ(p->server, "::1");
+}
+
 TEST(NodeUri, RejectsMalformed) {
   for (const char* bad :
        {"", "garbage", "socks5://", "socks5://host", "socks5://host:0", "socks5://host:99999", "http://host:80",
-        "socks5://host:1080/path", "socks4://u:p@host:1080", "socks5://[::1]:1080"}) {
+        "socks5://host:1080/path", "socks4://u:p@host:1080", "socks5://[fe80::1%25eth0]:1080"}) {
     std::string error;
     EXPECT_FALSE(parseNodeUri(bad, error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;

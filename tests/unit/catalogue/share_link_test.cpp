@@ -145,14 +145,43 @@ TEST(ShadowsocksLink, HostAndPort) {
   EXPECT_EQ(blanks->server, "h.example");
   EXPECT_EQ(blanks->server_port, 80);
 
-  for (const char* bad :
-       {"ss://m:p@::1:8388", "ss://m:p@[::1]:8388", "ss://m:p@h", "ss://m:p@h:", "ss://m:p@h:abc", "ss://m:p@h:0",
-        "ss://m:p@h:73924",  // past 16 bits, must not wrap to 8388
-        "ss://m:p@h:99999999999999999999", "ss://m:p@  :8388",
-        "ss://bm9jb2xvbg@h:1",  // user part decodes without ":"
-        "ss://bm9jb2xvbg", "ss://", "ss://#tag", "ss://@h:1"}) {
+  for (const char* bad : {"ss://m:p@::1:8388", "ss://m:p@[::1]8388", "ss://m:p@[::1]:", "ss://m:p@[]:8388",
+                          "ss://m:p@[::1]:1:2", "ss://m:p@h", "ss://m:p@h:", "ss://m:p@h:abc", "ss://m:p@h:0",
+                          "ss://m:p@h:73924",  // past 16 bits, must not wrap to 8388
+                          "ss://m:p@h:99999999999999999999", "ss://m:p@  :8388",
+                          "ss://bm9jb2xvbg@h:1",  // user part decodes without ":"
+                          "ss://bm9jb2xvbg", "ss://", "ss://#tag", "ss://@h:1"}) {
     EXPECT_FALSE(parseLink(bad)) << bad;
   }
+}
+
+// An IPv6 server is written in brackets; the node holds the address alone,
+// and its exported link brackets it again.
+TEST(ShadowsocksLink, Ipv6ServersInBrackets) {
+  for (const char* link : {"ss://aes-256-gcm:pw@[fd00::1]:8388", "ss://YWVzLTI1Ni1nY206cHc@[fd00::1]:8388/#n",
+                           "ss://YWVzLTI1Ni1nY206cHc@[fd00::1]:8388/?plugin=obfs-local%3Bobfs%3Dhttp"}) {
+    auto p = parseLink(link);
+    ASSERT_TRUE(p) << link;
+    EXPECT_EQ(p->server, "fd00::1") << link;
+    EXPECT_EQ(p->server_port, 8388) << link;
+    EXPECT_EQ(p->method, "aes-256-gcm") << link;
+    auto back = parseLink(shareLink(*p));
+    ASSERT_TRUE(back) << shareLink(*p);
+    EXPECT_EQ(back->server, "fd00::1");
+    EXPECT_EQ(back->server_port, 8388);
+  }
+  auto ssr = parseLink("ssr://[2001:db8::5]:8443:auth_aes128_md5:aes-256-cfb:http_simple:cHc/?remarks=");
+  ASSERT_TRUE(ssr);
+  EXPECT_EQ(ssr->server, "2001:db8::5");
+  EXPECT_EQ(ssr->server_port, 8443);
+  EXPECT_EQ(ssr->obfs, "http_simple");
+  EXPECT_EQ(ssr->password, "pw");
+  std::string exported = shareLink(*ssr);
+  auto again = parseLink(exported);
+  ASSERT_TRUE(again) << exported;
+  EXPECT_EQ(again->server, "2001:db8::5");
+  EXPECT_EQ(again->protocol, "auth_aes128_md5");
+  EXPECT_FALSE(parseLink("ssr://[2001:db8::5:8443:origin:aes-256-cfb:plain:cHc"));
 }
 
 TEST(ShadowsocksRLink, EncodedAndWrittenOutGiveTheSameNode) {

@@ -274,6 +274,17 @@ TEST_F(NetnsTest, RoutePlanPerModeKind) {
   input.udpEnabled = true;
   installRoutes(mgr, rules, input);
   EXPECT_NE(ourRoutes().find("100.64.0.0/10 via 10.198.75.61"), std::string::npos) << ourRoutes();
+  mgr.removeAllRoutes();
+
+  // A node reached over IPv6 has no IPv4 host route (its text is no IPv4
+  // address, and must not turn into some other host route).
+  input.serverAddress = "2001:db8::5";
+  input.exitAddress.clear();
+  installRoutes(mgr, global, input);
+  table = ourRoutes();
+  EXPECT_EQ(table.find("255.255.255.255"), std::string::npos) << table;
+  EXPECT_NE(table.find("0.0.0.0/1 via 10.198.75.61"), std::string::npos) << table;
+  EXPECT_EQ(mgr.trackedCount(), 4u) << table;  // the two halves and the two DNS servers
 }
 
 // The kernel publishes carrier changes with a delay of up to a second.

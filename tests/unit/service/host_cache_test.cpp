@@ -14,10 +14,11 @@ struct CacheFixture : ::testing::Test {
   int resolves = 0;
   void SetUp() override {
     cache.setClock([this] { return now; });
-    cache.setResolver([this](const std::string& name, uint32_t& address) {
+    cache.setResolver([this](const std::string& name, platform::IpEndpoint& address) {
       ++resolves;
       if (name == "missing.invalid") return false;
-      return platform::parseIpv4(resolves == 1 ? "10.0.0.1" : "10.0.0.2", address);
+      if (name == "v6only.example") return platform::parseIpAddress("fd00::7", address);
+      return platform::parseIpAddress(resolves == 1 ? "10.0.0.1" : "10.0.0.2", address);
     });
   }
 };
@@ -61,6 +62,29 @@ TEST_F(CacheFixture, FillAddressUsesDottedAddressesDirectly) {
   ASSERT_TRUE(cache.fillAddress(ep, "node.example", 1));
   EXPECT_EQ(platform::formatIpv4(ep.address), "10.0.0.1");
   EXPECT_FALSE(cache.fillAddress(ep, "missing.invalid", 1));
+}
+
+TEST_F(CacheFixture, NodeAddressesOfEitherFamily) {
+  platform::IpEndpoint ep;
+  ASSERT_TRUE(cache.fillNodeAddress(ep, "[fd00::1]", 8388));
+  EXPECT_TRUE(ep.ipv6);
+  EXPECT_EQ(platform::formatIpEndpoint(ep), "[fd00::1]:8388");
+  ASSERT_TRUE(cache.fillNodeAddress(ep, "192.0.2.7", 1080));
+  EXPECT_FALSE(ep.ipv6) << "an IPv4 literal after an IPv6 one";
+  EXPECT_EQ(platform::formatIpEndpoint(ep), "192.0.2.7:1080");
+  EXPECT_EQ(resolves, 0);
+
+  // A name without IPv4 addresses is reached over IPv6, and stays an IPv6
+  // address in the cache; the IPv4-only lookup does not take it.
+  ASSERT_TRUE(cache.fillNodeAddress(ep, "v6only.example", 443));
+  EXPECT_TRUE(ep.ipv6);
+  EXPECT_EQ(platform::formatIpAddress(ep), "fd00::7");
+  std::string ip;
+  ASSERT_TRUE(cache.cacheLookup("v6only.example", ip));
+  EXPECT_EQ(ip, "fd00::7");
+  platform::Ipv4Endpoint v4{};
+  EXPECT_FALSE(cache.fillAddress(v4, "v6only.example", 443));
+  EXPECT_FALSE(cache.fillNodeAddress(ep, "missing.invalid", 1));
 }
 
 TEST(PortChoice, SkipsPortsInTheTable) {
