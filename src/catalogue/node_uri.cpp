@@ -76,7 +76,7 @@ std::optional<NodeParams> parseNodeUri(const std::string& uri, std::string& erro
   // An IPv6 address comes in brackets; the node keeps the address alone.
   if (params.server.front() == '[' && params.server.back() == ']')
     params.server = params.server.substr(1, params.server.size() - 2);
-  if (params.server.find('%') != std::string::npos) {
+  if (params.server.find('%') != std::string::npos || !part(url.get(), CURLUPART_ZONEID).empty()) {
     error = "IPv6 node addresses with a zone are not supported";
     return std::nullopt;
   }

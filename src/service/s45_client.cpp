@@ -269,6 +269,12 @@ bool CS45CLient::openUdpControl() {
     platform::closeSocket(s);
     return false;
   }
+  // Datagrams to port 0 would go nowhere.
+  if (bound.port == 0) {
+    platform::closeSocket(s);
+    noteFailure(FailureKind::kNoUdpRelay, "the relay has no port");
+    return false;
+  }
   // A relay that reports no address of its own means "the server's address".
   if (bound.unspecified()) {
     uint16_t port = bound.port;

@@ -335,7 +335,9 @@ TEST_F(ServiceTest, SilentNodeCostsFourAttemptsOfTenSeconds) {
   for (auto s : fillers) platform::closeSocket(s);
 }
 
-TEST_F(ServiceTest, UdpAssociateFailsOnIpv6RelayAddress) {
+// An IPv6 relay address is taken (a node reached over IPv6 names one), but
+// a relay on port 0 is none.
+TEST_F(ServiceTest, UdpAssociateFailsOnARelayWithoutPort) {
   Bytes ipv6Reply = {5, 0, 0, 4};
   ipv6Reply.insert(ipv6Reply.end(), 18, 0);
   test::FakeSocksNode fake(false, ipv6Reply);

@@ -72,9 +72,10 @@ class Ipv6Node {
   uint16_t port_ = 0;
 };
 
-// advance() until it is no longer pending (the node's bytes take a moment).
-CSocksUdpAssociation::Outcome settle(CSocksUdpAssociation& a) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+// advance() until it is no longer pending (the node's bytes take a moment),
+// or `ms` have passed.
+CSocksUdpAssociation::Outcome settle(CSocksUdpAssociation& a, int ms = 3000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     auto outcome = a.advance();
     if (outcome != CSocksUdpAssociation::Outcome::Pending || std::chrono::steady_clock::now() > deadline)
@@ -87,10 +88,10 @@ CSocksUdpAssociation::Outcome settle(CSocksUdpAssociation& a) {
 Bytes handshake(Ipv6Node& node, CSocksUdpAssociation& a) {
   EXPECT_TRUE(a.start(node.endpoint()));
   EXPECT_TRUE(node.accept());
-  EXPECT_EQ(settle(a), CSocksUdpAssociation::Outcome::Pending);
+  EXPECT_EQ(settle(a, 100), CSocksUdpAssociation::Outcome::Pending);
   EXPECT_EQ(node.recv(3), (Bytes{5, 1, 0}));
   node.send({5, 0});
-  EXPECT_EQ(settle(a), CSocksUdpAssociation::Outcome::Pending);
+  EXPECT_EQ(settle(a, 100), CSocksUdpAssociation::Outcome::Pending);
   return node.recv(22);
 }
 
@@ -108,7 +109,7 @@ TEST(UdpAssociationIpv6, RequestsInTheControlFamilyAndTakesAnIpv6Relay) {
   // A relay of its own, on an IPv6 address.
   Bytes reply = {5, 0, 0, 4, 0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0x12, 0x34};
   node.send(Bytes(reply.begin(), reply.begin() + 12));  // a reply in two pieces
-  EXPECT_EQ(settle(a), CSocksUdpAssociation::Outcome::Pending);
+  EXPECT_EQ(settle(a, 100), CSocksUdpAssociation::Outcome::Pending);
   node.send(Bytes(reply.begin() + 12, reply.end()));
   ASSERT_EQ(settle(a), CSocksUdpAssociation::Outcome::Ready);
   EXPECT_EQ(platform::formatIpEndpoint(a.relay()), "[fd00::9]:4660");
