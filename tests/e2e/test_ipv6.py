@@ -452,6 +452,19 @@ class Ipv6Test(unittest.TestCase):
         self.assertNotIn(NODE_V6, routes)
         self.assertNotIn("unreachable ::/1", routes)
 
+    def test_9c_kill9_then_cleanup_takes_the_nodes_route_back(self):
+        self.set_ipv6(True)
+        before = self.routes6()
+        proc = self.connect(self.node6(f"[{NODE_V6}]"))
+        proc.wait_for_line("IPv6 goes through the tunnel")
+        self.check_node6_direct(proc)
+        proc.signal(signal.SIGKILL)
+        proc.proc.wait(10)
+        self.assertIn(NODE_V6, self.routes6())
+        r = self.vantor("cleanup", timeout=30)
+        self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+        self.assertEqual(self.routes6(), before)
+
 
 if __name__ == "__main__":
     unittest.main()
