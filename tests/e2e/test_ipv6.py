@@ -10,7 +10,7 @@ straight from the client's link: only traffic that went through the node
 reaches it. ip6tables counters on the client's veth count every IPv6 TCP and
 UDP packet that leaves the client directly.
 
-A second ss-server listens on an IPv6 address only (NODE_V6), given by its
+A second ss-server and danted listen on an IPv6 address only (NODE_V6), given by its
 literal or by a name the client's hosts file knows only as IPv6: a node that
 must be reached over IPv6 while everything, IPv4 and IPv6, goes through it.
 """
@@ -154,6 +154,13 @@ class Ipv6Test(unittest.TestCase):
         ss6 = topo.start(s, ["ss-server", "-s", NODE_V6, "-p", str(SS_PORT), "-k", netns.SS_PASSWORD,
                              "-m", netns.SS_METHOD, "-u"], "ss-server6")
         topo.wait_tcp(s, NODE_V6, SS_PORT, proc=ss6)
+        conf6 = os.path.join(topo.dir, "danted-v6node.conf")
+        with open(conf6, "w") as f:
+            f.write(DANTED_CONF.format(log=os.path.join(topo.dir, "danted-v6node-own.log"), internal=NODE_V6,
+                                       port=SOCKS_PORT))
+        dante6 = topo.start(s, ["danted", "-f", conf6, "-p", os.path.join(topo.dir, "danted-v6node.pid")],
+                            "danted-v6node")
+        topo.wait_tcp(s, NODE_V6, SOCKS_PORT, proc=dante6)
 
         cls.home = tempfile.mkdtemp(prefix="vantor-ipv6-", dir=topo.dir)
         os.makedirs(os.path.join(cls.home, "config", "config"))
@@ -408,9 +415,9 @@ class Ipv6Test(unittest.TestCase):
 
     def test_9a_a_node_reached_over_ipv6_carries_both_families(self):
         self.set_ipv6(True)
-        for host in (f"[{NODE_V6}]", NODE_V6_NAME):
-            with self.subTest(node=host):
-                proc = self.connect(self.node6(host))
+        for node in (self.node6(f"[{NODE_V6}]"), self.node6(NODE_V6_NAME), f"socks5://[{NODE_V6}]:{SOCKS_PORT}"):
+            with self.subTest(node=node):
+                proc = self.connect(node)
                 try:
                     proc.wait_for_line("IPv6 goes through the tunnel")
                     self.check_node6_direct(proc)
