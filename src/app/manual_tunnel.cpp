@@ -1,7 +1,9 @@
 #include "app/manual_tunnel.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -14,6 +16,7 @@
 #include "netconf/route_plan.h"
 #include "platform/host.h"
 #include "platform/net.h"
+#include "platform/routes.h"
 #include "platform/signals.h"
 #include "platform/termination_events.h"
 #include "platform/tun.h"
@@ -67,6 +70,23 @@ bool parseRoute(const std::string& text, NetworkEntry& entry) {
   return entry.prefix == prefix;
 }
 
+// "2001:db8::/32" or a bare IPv6 address, in its plain form; false for
+// anything else (host bits beyond the prefix included).
+bool parseRoute6(const std::string& text, std::string& network, uint8_t address[16], int& prefix) {
+  if (!platform::parseIpv6Network(text, address, prefix)) return false;
+  network = platform::formatIpv6(address) + "/" + std::to_string(prefix);
+  return true;
+}
+
+bool covers6(const uint8_t network[16], int prefix, const uint8_t address[16]) {
+  int whole = prefix / 8;
+  if (std::memcmp(network, address, static_cast<std::size_t>(whole)) != 0) return false;
+  int rest = prefix % 8;
+  if (rest == 0) return true;
+  auto mask = static_cast<uint8_t>(0xff << (8 - rest));
+  return (network[whole] & mask) == (address[whole] & mask);
+}
+
 // The node of the command line, made the service's current node (sessions
 // hold their own snapshot of it and share its counters). Null after a
 // message.
@@ -92,10 +112,21 @@ int runManualTunnel(const ManualTunnelOptions& options) {
   ProxyMode listed;
   listed.kind = kModeRuleFile;
   listed.name = "routes";
+  // IPv6 networks, and which of them would take the node's own address.
+  std::vector<std::string> routes6;
+  std::vector<std::pair<std::array<uint8_t, 16>, int>> networks6;
   for (const std::string& text : options.routes) {
     NetworkEntry entry;
+    std::string network6;
+    std::array<uint8_t, 16> address6{};
+    int prefix6 = 0;
+    if (text.find(':') != std::string::npos && parseRoute6(text, network6, address6.data(), prefix6)) {
+      routes6.push_back(network6);
+      networks6.emplace_back(address6, prefix6);
+      continue;
+    }
     if (!parseRoute(text, entry)) {
-      std::cerr << "vantor: not a network: \"" << text << "\" (a.b.c.d/prefix or a.b.c.d)\n";
+      std::cerr << "vantor: not a network: \"" << text << "\" (a.b.c.d/prefix, a.b.c.d or an IPv6 network)\n";
       return kExitBadInput;
     }
     listed.networks.push_back(entry);
@@ -123,7 +154,8 @@ int runManualTunnel(const ManualTunnelOptions& options) {
   NetworkState state;
   bool haveDefault = detectConnections(state, options.ifname);
   std::string serverAddress;
-  if (!listed.networks.empty()) {
+  std::string directNode6;  // the node's IPv6 address when a listed network covers it
+  if (!listed.networks.empty() || !routes6.empty()) {
     if (!haveDefault || (state.defaultRoute.nextHop.empty() && !state.defaultRoute.direct)) {
       std::cerr << "vantor: Basic routing information is missing\n";
       return kExitFailed;
@@ -134,8 +166,9 @@ int runManualTunnel(const ManualTunnelOptions& options) {
       std::cerr << "vantor: Can not resolve SS server's domain name\n";
       return kExitFailed;
     }
-    // The listed networks are IPv4 only: an IPv6 node needs no route of its own.
     serverAddress = platform::formatIpAddress(address);
+    for (const auto& [network, prefix] : networks6)
+      if (address.ipv6 && covers6(network.data(), prefix, address.address)) directNode6 = serverAddress;
   }
 
   auto fail = [&](const std::string& text) {
@@ -152,6 +185,8 @@ int runManualTunnel(const ManualTunnelOptions& options) {
     return fail("TUN virtual network interface driver install failed. (" + configureError + ")");
   state.tunName = answer["name"].asString();
   state.tunIndex = answer["index"].asInt();
+  if (!routes6.empty() && !ask(*helper, opRequest("tun_ipv6"), answer, "cannot give the TUN interface IPv6"))
+    return fail("");
 
   if (!service.startService(nullptr, nullptr, 0)) {
     return fail("Local service of SSR started failed, restart this program and retry it. (error " +
@@ -173,7 +208,7 @@ int runManualTunnel(const ManualTunnelOptions& options) {
     return fail("");
   }
   platform::tunProvideHandle(state.tunName, handle, answer["offload"].asBool());
-  if (!tunnel::startTunnel(state.tunName, service.servicePort(), udp)) {
+  if (!tunnel::startTunnel(state.tunName, service.servicePort(), udp, !routes6.empty())) {
     service.stopService();
     return fail("the tunnel did not start on " + state.tunName);
   }
@@ -209,6 +244,27 @@ int runManualTunnel(const ManualTunnelOptions& options) {
       return fail(text);
     }
     std::printf("%zu routes\n", count);
+  }
+  if (!routes6.empty()) {
+    std::size_t count = 0;
+    // The node's own address first, through the host's IPv6 default route.
+    for (const char* via : {"direct", "tunnel"}) {
+      Json::Value request = opRequest("routes6_add");
+      request["via"] = via;
+      request["routes"] = Json::Value(Json::arrayValue);
+      if (std::strcmp(via, "direct") == 0) {
+        if (directNode6.empty()) continue;
+        request["routes"].append(directNode6 + "/128");
+      } else {
+        for (const std::string& network : routes6) request["routes"].append(network);
+      }
+      if (!ask(*helper, request, answer, "cannot route IPv6")) {
+        stopAll();
+        return fail("");
+      }
+      count += request["routes"].size();
+    }
+    std::printf("%zu IPv6 routes\n", count);
   }
   std::printf("tunnel up on %s (segmentation offload %s)\n", state.tunName.c_str(),
               tunnel::tun2socks_device_offload() ? "on" : "off");

@@ -1,6 +1,7 @@
 // The packet tunnel by hand, for debugging: the local service and the tunnel
 // on a TUN interface the helper makes, with no proxy mode, DNS or IPv6
-// change; only the routes the user lists go into the interface. A whole-host
+// change; only the routes the user lists (IPv4 or IPv6 networks) go into the
+// interface, which takes an IPv6 address only when IPv6 networks are listed. A whole-host
 // connection with a proxy mode is `vantor connect`: one connect path plans
 // routes, DNS and the interface for every front end.
 //
@@ -21,8 +22,9 @@ inline constexpr uint32_t kManualTunnelMaxTcpWindow = 16u << 20;
 struct ManualTunnelOptions {
   std::string node;    // socks5://, socks4://, ss:// or ssr:// link
   std::string ifname;  // root only: the interface to create or reuse
-  // Networks ("a.b.c.d/prefix" or "a.b.c.d") routed into the interface; the
-  // node's own address keeps a direct host route when they would cover it.
+  // Networks ("a.b.c.d/prefix", "a.b.c.d", "2001:db8::/32") routed into the
+  // interface; the node's own address keeps a direct host route when they
+  // would cover it.
   std::vector<std::string> routes;
   bool noUdp = false;
   bool verbose = false;

@@ -22,7 +22,8 @@ vantor::cli::Registration tunnelRegistration{
       cmd->add_option("--node", options->node, "Node: socks5://, socks4://, ss:// or ssr:// link")->required();
       cmd->add_option("--ifname", options->ifname, "TUN interface to create or reuse (root only; default KOVAL1)");
       cmd->add_option("--route", options->routes,
-                      "Network a.b.c.d/prefix (or a.b.c.d) to route into the interface; repeatable. The node's "
+                      "Network a.b.c.d/prefix (or a.b.c.d), or an IPv6 network such as 2001:db8::/32, to route "
+                      "into the interface; repeatable. The node's "
                       "own address stays direct");
       cmd->add_option("--mode", *mode, "No longer here: use `vantor connect --mode`");
       cmd->add_flag("--no-udp", options->noUdp, "Leave UDP alone: only TCP is carried");

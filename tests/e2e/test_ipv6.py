@@ -472,6 +472,38 @@ class Ipv6Test(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
         self.assertEqual(self.routes6(), before)
 
+    def test_9d_vantor_tunnel_routes_listed_ipv6_networks(self):
+        """`vantor tunnel --route` with IPv6 networks, one of which covers the
+        node's own IPv6 address: that address stays direct."""
+        proc = self.topo.start(self.topo.client, ["env", *self.env, netns.vantor_bin(), "tunnel", "--node",
+                                                  self.node6(f"[{NODE_V6}]"), "--ifname", "vt6",
+                                                  "--route", "2001:db8:220::/48", "--route", "2001:db8:230::/48"],
+                               "vantor-tunnel6")
+        try:
+            proc.wait_for_line("tunnel up on vt6", timeout=20)
+            routes = self.routes6()
+            self.assertIn("2001:db8:220::/48 dev vt6", routes)
+            self.assertIn("2001:db8:230::/48 dev vt6", routes)
+            self.check_node6_direct(proc)
+            before = self.direct_packets()
+            seen_before = len(self.sources_seen_by_http6())
+            code, body, err = self.curl6(f"http://[{TARGET_V6}]:{HTTP6_PORT}/file.bin")
+            self.assertEqual(code, 0, err + proc.output()[-2000:])
+            self.assertEqual(body, self.expected)
+            sources = self.sources_seen_by_http6()[seen_before:]
+            self.assertEqual(len(sources), 1)
+            self.assertNotEqual(sources[0], CLIENT_V6)
+            answer = self.udp6()
+            self.assertTrue(answer.startswith("hello6 from "), answer)
+            self.assertNotIn(CLIENT_V6, answer)
+            self.assertEqual(self.direct_packets(), before)
+        finally:
+            code, text = self.topo.stop_tunnel(proc)
+        self.assertEqual(code, 0, text[-3000:])
+        routes = self.routes6()
+        self.assertNotIn("vt6", routes)
+        self.assertNotIn(NODE_V6, routes)
+
 
 if __name__ == "__main__":
     unittest.main()
