@@ -1,8 +1,8 @@
 """DNS query generator for bench/dns_throughput.py.
 
-    python3 dns_query_gen.py SERVER NAME SECONDS [--flows N] [--window W] [--timeout S]
+    python3 dns_query_gen.py SERVER NAME SECONDS [--port P] [--flows N] [--window W] [--timeout S]
 
-Sends A queries for NAME to SERVER:53 from N sockets (N UDP flows), each
+Sends A queries for NAME to SERVER:53 (or --port) from N sockets (N UDP flows), each
 keeping up to W queries in flight, for SECONDS; a query unanswered after
 --timeout seconds counts as lost. Prints one JSON object: sent, answered,
 lost, qps (answers per second over the sending time), and the median and
@@ -28,6 +28,7 @@ def main():
     ap.add_argument("server")
     ap.add_argument("name")
     ap.add_argument("seconds", type=float)
+    ap.add_argument("--port", type=int, default=53)
     ap.add_argument("--flows", type=int, default=8)
     ap.add_argument("--window", type=int, default=8)
     ap.add_argument("--timeout", type=float, default=1.0)
@@ -38,7 +39,7 @@ def main():
     for i in range(a.flows):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.setblocking(False)
-        s.connect((a.server, 53))
+        s.connect((a.server, a.port))
         f = {"sock": s, "next": 1, "inflight": {}}
         flows.append(f)
         sel.register(s, selectors.EVENT_READ, f)
