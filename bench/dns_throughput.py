@@ -58,6 +58,8 @@ from benchlib import log, thread_cpu_seconds  # noqa: E402
 NAME = "bench.vantor.test"
 TUNNEL_THREAD = "vantor-tunnel"
 FORWARD_PORT = 5353
+SECOND_CLIENT_ADDR = "10.211.0.1"
+SECOND_SERVER_ADDR = "10.211.0.2"
 
 
 def add_args(parser):
@@ -66,6 +68,7 @@ def add_args(parser):
     parser.add_argument("--window", type=int, default=8, help="DNS queries in flight per socket")
     parser.add_argument("--latency-seconds", type=float, default=3.0, help="length of each light latency pass")
     parser.add_argument("--dns-rounds", type=int, default=3, help="rounds of tunnel and direct, taking turns")
+    parser.add_argument("--compare-bin", help="another vantor binary, measured as tunnel_b in the same rounds")
 
 
 def unavailable():
@@ -120,20 +123,56 @@ def set_direct_route(topo, on):
         raise RuntimeError(f"the target is not routed into the tunnel: {text.strip()}")
 
 
+def start_tunnel(topo, node, ns=None, binary=None, name="vantor"):
+    """`vantor tunnel` with UDP in the client namespace (or `ns`), the
+    namespace's default route into it; `binary` replaces the vantor binary."""
+    ns = ns or topo.client
+    p = topo.start(ns, [binary or netns.vantor_bin(), "tunnel", "--node", node, "--ifname", TUN_NAME], name)
+    p.wait_for_line(f"tunnel up on {TUN_NAME}", timeout=15)
+    netns.run(["ip", "-n", ns, "route", "replace", "default", "dev", TUN_NAME])
+    return p
+
+
+def stop_tunnel(topo, tun):
+    code, text = topo.stop_tunnel(tun)
+    topo.processes.remove(tun)
+    if code != 0:
+        raise RuntimeError(f"{tun.name} ended with {code}: {text[-2000:]}")
+
+
+def add_second_client(topo):
+    """A second client namespace with a veth link of its own to the server
+    namespace (10.211.0.0/24), reaching the node's address through it."""
+    ns = topo.client + "-b"
+    tag = topo.client[-9:]
+    here, there = f"vb{tag}"[:15], f"wb{tag}"[:15]
+    netns.run(["ip", "netns", "add", ns])
+    netns.run(["ip", "link", "add", here, "netns", ns, "type", "veth", "peer", "name", there, "netns", topo.server])
+    for space, dev, addr in ((ns, here, SECOND_CLIENT_ADDR), (topo.server, there, SECOND_SERVER_ADDR)):
+        netns.run(["ip", "-n", space, "link", "set", "lo", "up"])
+        netns.run(["ip", "-n", space, "addr", "add", f"{addr}/24", "dev", dev])
+        netns.run(["ip", "-n", space, "link", "set", dev, "up"])
+    netns.run(["ip", "-n", ns, "route", "add", f"{NODE_ADDR}/32", "via", SECOND_SERVER_ADDR])
+    return ns
+
+
 def measure(topo, node, args):
-    """node_local, then direct and tunnel taking turns, in an existing
-    topology whose targets run; `node` must carry UDP (ss-server with -u).
-    Starts dnsmasq, ss-tunnel and a tunnel with UDP and stops the tunnel
-    again. Returns {"node_local": pass, "direct": [passes], "tunnel":
-    [passes], "node_fwd": [passes]}; a pass is
-    the generator's result with the light pass under "light" (and, for the
-    tunnel, the CPU split under "split")."""
+    """node_local, then direct, tunnel (and node_fwd, tunnel_b) taking
+    turns, in an existing topology whose targets run; `node` must carry UDP
+    (ss-server with -u). Starts dnsmasq, ss-tunnel and the tunnel with UDP
+    and stops the tunnel again. Returns {"node_local": pass, NAME: [passes]
+    for the others}; a pass is the generator's result with the light pass
+    under "light" (and, for a tunnel, the CPU split under "split").
+
+    With args.compare_bin, `tunnel_b` is the tunnel of that binary in a
+    second client namespace, and every round adds a light pass that asks
+    through both tunnels query by query in turn ("interleaved": [{"a":
+    tunnel, "b": tunnel_b}])."""
     topo.start_dnsmasq({NAME: "10.9.8.7"})
     log("dns node_local (server namespace to dnsmasq)")
     node_local = generate(topo.server, args)
     node_local["light"] = generate(topo.server, args, light=True)
     log(f"  {node_local}")
-    runs = {"node_local": node_local, "direct": [], "tunnel": [], "node_fwd": []}
     names = ["direct", "tunnel"]
     if ss_tunnel():
         fwd = topo.start(topo.client, [ss_tunnel(), "-s", NODE_ADDR, "-p", str(SS_PORT), "-k", SS_PASSWORD,
@@ -143,31 +182,48 @@ def measure(topo, node, args):
         if fwd.proc.poll() is not None:
             raise RuntimeError(f"ss-tunnel ended: {fwd.output()[-2000:]}")
         names.append("node_fwd")
-    tun = topo.start_tunnel(node, udp=True)
+    second = None
+    tunnels = {}
     try:
+        if args.compare_bin:
+            second = add_second_client(topo)
+            names += ["tunnel_b", "interleaved"]
+            tunnels["tunnel_b"] = start_tunnel(topo, node, second, args.compare_bin, "vantor-b")
+        tunnels["tunnel"] = start_tunnel(topo, node)
+        runs = {"node_local": node_local, **{name: [] for name in names}}
         for rnd in range(args.dns_rounds):
             order = names[rnd % len(names):] + names[:rnd % len(names)]
             for name in order:
                 log(f"dns {name}, round {rnd + 1} of {args.dns_rounds}")
+                if name == "interleaved":
+                    argv = ["python3", os.path.join(HERE, "dns_query_gen.py"), TARGET_ADDR, NAME,
+                            str(args.latency_seconds), "--interleave", topo.client, second]
+                    r = json.loads(netns.run(argv, timeout=args.latency_seconds + 60).stdout.decode()
+                                   .strip().splitlines()[-1])
+                    log(f"  {r}")
+                    runs[name].append(r)
+                    continue
+                ns = second if name == "tunnel_b" else topo.client
+                tun = tunnels.get(name)
                 set_direct_route(topo, name == "direct")
                 try:
-                    before = thread_cpu_seconds(tun.proc.pid)
+                    before = thread_cpu_seconds(tun.proc.pid) if tun else {}
                     started = time.monotonic()
                     forwarded = name == "node_fwd"
-                    r = generate(topo.client, args, forwarded=forwarded)
-                    if name == "tunnel":
+                    r = generate(ns, args, forwarded=forwarded)
+                    if tun:
                         r["split"] = thread_split(before, thread_cpu_seconds(tun.proc.pid),
                                                   time.monotonic() - started, r["answered"])
-                    r["light"] = generate(topo.client, args, light=True, forwarded=forwarded)
+                    r["light"] = generate(ns, args, light=True, forwarded=forwarded)
                 finally:
                     set_direct_route(topo, False)
                 log(f"  {r}")
                 runs[name].append(r)
     finally:
-        code, text = topo.stop_tunnel(tun)
-        topo.processes.remove(tun)
-    if code != 0:
-        raise RuntimeError(f"vantor tunnel ended with {code}: {text[-2000:]}")
+        for tun in tunnels.values():
+            stop_tunnel(topo, tun)
+        if second:
+            netns.run(["ip", "netns", "del", second], check=False)
     return runs
 
 
@@ -178,55 +234,58 @@ def median(values):
 
 
 def result_fields(runs):
-    def loss(r):
-        return 100.0 * r["lost"] / r["sent"] if r["sent"] else 100.0
+    """The result line's fields: every figure the median of the rounds with
+    its range, node_local's the one pass."""
 
     def figure(values, digits):
         values = [v if v is not None else float("nan") for v in values]
         return f"{median(values):.{digits}f}[{min(values):.{digits}f}-{max(values):.{digits}f}]"
 
+    def loss(r):
+        return 100.0 * r["lost"] / r["sent"] if r["sent"] else 100.0
+
+    def pick(r, key, light):
+        return (r["light"] if light else r)[key]
+
     def fig(name, key, light=False, digits=2):
-        return figure([(r["light"] if light else r)[key] for r in runs[name]], digits)
+        if name == "node_local":
+            return f"{pick(runs[name], key, light):.{digits}f}"
+        return figure([pick(r, key, light) for r in runs[name]], digits)
 
-    def one(key, light=False, digits=2):
-        r = runs["node_local"]
-        return f"{(r['light'] if light else r)[key]:.{digits}f}"
-
-    def ratios(key, light=False):
+    def ratio(a, b, key, light=False):
         # Each round's own pair too: both ran in the same round.
-        pick = (lambda r: r["light"][key]) if light else (lambda r: r[key])
-        pairs = [pick(t) / pick(d) for t, d in zip(runs["tunnel"], runs["direct"]) if pick(d)]
-        whole = median([pick(t) for t in runs["tunnel"]]) / (median([pick(d) for d in runs["direct"]]) or 1)
+        pairs = [pick(x, key, light) / pick(y, key, light) for x, y in zip(runs[a], runs[b]) if pick(y, key, light)]
+        whole = median([pick(x, key, light) for x in runs[a]]) / (median([pick(y, key, light) for y in runs[b]]) or 1)
         return f"{whole:.2f}[{min(pairs):.2f}-{max(pairs):.2f}]" if pairs else "0"
 
-    split = [r["split"] for r in runs["tunnel"]]
-    fwd = bool(runs["node_fwd"])
-
-    def fwd_fig(key, light=False, digits=2, label=None):
-        return f"{label or 'node_fwd_' + key}={fig('node_fwd', key, light, digits)} " if fwd else ""
-
-    return (f"tunnel_qps={fig('tunnel', 'qps', digits=0)} direct_qps={fig('direct', 'qps', digits=0)} "
-            f"{fwd_fig('qps', digits=0)}"
-            f"node_local_qps={one('qps', digits=0)} tunnel_vs_direct={ratios('qps')} "
-            f"tunnel_loss={figure([loss(r) for r in runs['tunnel']], 2)}% "
-            f"direct_loss={figure([loss(r) for r in runs['direct']], 2)}% "
-            f"tunnel_thread_cores={figure([s['tunnel_cores'] for s in split], 2)} "
-            f"service_threads_cores={figure([s['service_cores'] for s in split], 2)} "
-            f"tunnel_thread_us_per_query={figure([s['tunnel_us_per_query'] for s in split], 1)} "
-            f"service_threads_us_per_query={figure([s['service_us_per_query'] for s in split], 1)} "
-            f"loaded_ms tunnel_median={fig('tunnel', 'median_ms')} tunnel_p99={fig('tunnel', 'p99_ms')} "
-            f"direct_median={fig('direct', 'median_ms')} direct_p99={fig('direct', 'p99_ms')} "
-            f"node_local_median={one('median_ms')} node_local_p99={one('p99_ms')} "
-            f"{fwd_fig('median_ms', label='node_fwd_median')}{fwd_fig('p99_ms', label='node_fwd_p99')}"
-            f"light_ms tunnel_median={fig('tunnel', 'median_ms', True, 3)} "
-            f"tunnel_p99={fig('tunnel', 'p99_ms', True, 3)} "
-            f"direct_median={fig('direct', 'median_ms', True, 3)} direct_p99={fig('direct', 'p99_ms', True, 3)} "
-            f"node_local_median={one('median_ms', True, 3)} node_local_p99={one('p99_ms', True, 3)} "
-            f"{fwd_fig('median_ms', True, 3, 'node_fwd_median')}{fwd_fig('p99_ms', True, 3, 'node_fwd_p99')}"
-            f"light_median_tunnel_vs_direct={ratios('median_ms', True)} "
-            f"light_qps tunnel={fig('tunnel', 'qps', True, 0)} direct={fig('direct', 'qps', True, 0)} "
-            f"{fwd_fig('qps', True, 0, 'node_fwd')}"
-            f"node_local={one('qps', True, 0)} dns_rounds={len(runs['tunnel'])}")
+    systems = [n for n in ("tunnel", "tunnel_b", "direct", "node_fwd") if runs.get(n)] + ["node_local"]
+    tunnels = [n for n in ("tunnel", "tunnel_b") if runs.get(n)]
+    out = [" ".join(f"{n}_qps={fig(n, 'qps', digits=0)}" for n in systems),
+           f"tunnel_vs_direct={ratio('tunnel', 'direct', 'qps')}",
+           " ".join(f"{n}_loss={figure([loss(r) for r in runs[n]], 2)}%" for n in systems if n != "node_local")]
+    for n in tunnels:
+        split = [r["split"] for r in runs[n]]
+        prefix = "" if n == "tunnel" else "b_"
+        out.append(f"{prefix}tunnel_thread_cores={figure([s['tunnel_cores'] for s in split], 2)} "
+                   f"{prefix}service_threads_cores={figure([s['service_cores'] for s in split], 2)} "
+                   f"{prefix}tunnel_thread_us_per_query={figure([s['tunnel_us_per_query'] for s in split], 1)} "
+                   f"{prefix}service_threads_us_per_query={figure([s['service_us_per_query'] for s in split], 1)}")
+    out.append("loaded_ms " + " ".join(f"{n}_median={fig(n, 'median_ms')} {n}_p99={fig(n, 'p99_ms')}"
+                                       for n in systems))
+    out.append("light_ms " + " ".join(f"{n}_median={fig(n, 'median_ms', True, 3)} "
+                                      f"{n}_p99={fig(n, 'p99_ms', True, 3)}" for n in systems))
+    out.append(" ".join(f"light_median_{n}_vs_direct={ratio(n, 'direct', 'median_ms', True)}"
+                        for n in tunnels + (["node_fwd"] if runs.get("node_fwd") else [])))
+    if runs.get("interleaved"):
+        inter = runs["interleaved"]
+        pairs = [r["b"]["median_ms"] / r["a"]["median_ms"] for r in inter if r["a"]["median_ms"]]
+        out.append("interleaved_ms " + " ".join(
+            f"{k}_{q}={figure([r[ab][key] for r in inter], 3)}" for ab, k in (("a", "tunnel"), ("b", "tunnel_b"))
+            for q, key in (("median", "median_ms"), ("p99", "p99_ms"))) +
+            f" interleaved_median_b_vs_a={median(pairs):.2f}[{min(pairs):.2f}-{max(pairs):.2f}]")
+    out.append("light_qps " + " ".join(f"{n}={fig(n, 'qps', True, 0)}" for n in systems))
+    out.append(f"dns_rounds={len(runs['tunnel'])}")
+    return " ".join(out)
 
 
 def main():
