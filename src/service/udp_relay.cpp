@@ -123,6 +123,7 @@ void FlowIo::close() {
   platform::closeSocket(udp);
   udp = kInvalidSocket;
   unsent.clear();
+  watchingWritable = false;
   state = State::Closed;
   generation = 0;
   moreToRead = false;
@@ -302,15 +303,48 @@ bool CTUNTAPProtoBase::sendNow(const DirectSend& d) {
   }
   switch (io.state) {
     case FlowIo::State::Ready:
-      directMessage.assign(d.framed, d.framed + d.length);
-      sendUpstream(flow, io, directMessage, directScratch);
-      return true;
+      break;
     case FlowIo::State::Failed:
       countDropped(1);
       return true;
     default:
       return false;  // waits in the queue for the association
   }
+  directMessage.assign(d.framed, d.framed + d.length);
+  if (!io.unsent.items.empty()) {
+    // Behind datagrams waiting for room: the worker sends it after them.
+    sendUpstream(flow, io, directMessage, directScratch);
+    return true;
+  }
+  if (!encode(flow, directMessage, directScratch)) {
+    countDropped(1);
+    return true;
+  }
+  if (directScratch.size() > kMaxDatagram) {
+    countDropped(1);
+    return true;
+  }
+  SocketHandle udp = io.udp;
+  io.lastSentMs = nowMs();
+  io.borrowed.store(true);
+  hold.unlock();
+  long sent = platform::sendDatagram(udp, directScratch.data(), directScratch.size(), nullptr, true);
+  if (sent >= 0) {
+    node->counters->addBytes(static_cast<uint32_t>(sent));
+    node->counters->addUploaded(static_cast<uint32_t>(sent));
+  } else if (sent == platform::kIoWouldBlock) {
+    // No room: it waits for the worker's next writable report, first in
+    // line. A report may have come while the lock was free: try once more
+    // now, so that a full socket is what the next report follows.
+    hold.lock();
+    countDropped(io.unsent.push(directScratch));
+    flushUnsent(flow, io);
+  } else {
+    countDropped(1);  // refused by the network: this datagram is lost, the flow goes on
+  }
+  io.borrowed.store(false);
+  shard.returned.notify_all();
+  return true;
 }
 
 void CTUNTAPProtoBase::wakeShard(FlowShard& shard) {
@@ -567,6 +601,8 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
       }
     }
     for (const Change& c : changes) {
+      // The reader may be sending on the socket about to close.
+      while (shard.io[c.slot].borrowed.load()) shard.returned.wait_for(hold, std::chrono::milliseconds(1));
       beginOpening(shard, *shard.flows[c.slot], shard.io[c.slot], c.generation, c.conid, c.isDns, now);
       if (c.generation != 0) again = true;  // its queued datagrams are taken on the next pass
     }
@@ -619,7 +655,7 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
         again = true;
         continue;
       }
-      if (events[e].events & platform::kPollWritable) flushUnsent(io);
+      if (events[e].events & platform::kPollWritable) flushUnsent(flow, io);
       if (events[e].events & (platform::kPollReadable | platform::kPollError | platform::kPollHangup))
         io.moreToRead = true;
     }
@@ -691,13 +727,18 @@ void CTUNTAPProtoBase::sendUpstream(UdpFlow& flow, FlowIo& io, std::vector<uint8
     }
   }
   countDropped(io.unsent.push(scratch));
+  if (!io.watchingWritable) flushUnsent(flow, io);  // else the next writable report does
 }
 
-void CTUNTAPProtoBase::flushUnsent(FlowIo& io) {
+void CTUNTAPProtoBase::flushUnsent(UdpFlow& flow, FlowIo& io) {
   while (!io.unsent.items.empty()) {
     auto& d = io.unsent.items.front();
     long sent = platform::sendDatagram(io.udp, d.data(), d.size(), nullptr, true);
-    if (sent == platform::kIoWouldBlock) return;
+    if (sent == platform::kIoWouldBlock) {
+      if (!io.watchingWritable)
+        io.watchingWritable = flow.shard->poller.watchWritable(io.udp, ioKey(flow.slot, false), true);
+      return;
+    }
     if (sent >= 0) {
       node->counters->addBytes(static_cast<uint32_t>(sent));
       node->counters->addUploaded(static_cast<uint32_t>(sent));
@@ -707,6 +748,11 @@ void CTUNTAPProtoBase::flushUnsent(FlowIo& io) {
     }
     io.unsent.bytes -= d.size();
     io.unsent.items.pop_front();
+  }
+  // Writable reports would wake the worker after every datagram that leaves.
+  if (io.watchingWritable) {
+    flow.shard->poller.watchWritable(io.udp, ioKey(flow.slot, false), false);
+    io.watchingWritable = false;
   }
 }
 
@@ -737,7 +783,7 @@ void CSSRTCPUDPMainLoop::openIo(FlowShard& shard, UdpFlow& flow, FlowIo& io, int
   io.udp = platform::createSocket(platform::SocketType::Udp);
   if (io.udp == kInvalidSocket ||
       platform::connectSocket(io.udp, session->upstreamUdp()) != platform::ConnectStatus::Connected ||
-      !shard.poller.add(io.udp, ioKey(flow.slot, false))) {
+      !shard.poller.add(io.udp, ioKey(flow.slot, false), false)) {
     uint32_t generation = io.generation;
     io.close();
     endOpening(flow, generation);
@@ -874,7 +920,7 @@ void CS45TCPUDPMainLoop::controlEvent(FlowShard& shard, UdpFlow& flow, FlowIo& i
   io.udp = platform::createSocket(platform::SocketType::Udp);
   if (io.udp == kInvalidSocket ||
       platform::connectSocket(io.udp, io.association->relay()) != platform::ConnectStatus::Connected ||
-      !shard.poller.add(io.udp, ioKey(flow.slot, false))) {
+      !shard.poller.add(io.udp, ioKey(flow.slot, false), false)) {
     platform::closeSocket(io.udp);
     io.udp = kInvalidSocket;
     retryLater(io, now);

@@ -134,6 +134,10 @@ struct FlowIo {
   int backoffMs = 0;
   DatagramQueue unsent;  // encoded, waiting for room in the socket
   bool moreToRead = false;
+  bool watchingWritable = false;  // writable reports of `udp` are on
+  // The reader sends on `udp` without ioLock held: the socket stays open
+  // until it has cleared this.
+  std::atomic<bool> borrowed{false};
   ~FlowIo();
   void close();
 };
@@ -156,6 +160,7 @@ struct FlowShard {
   // When the waiting worker looks at its flows again on its own: INT64_MAX
   // for no deadline, 0 while it is not waiting.
   int64_t plannedWakeMs = 0;
+  std::condition_variable returned;  // a borrowed socket came back
   platform::Poller poller;
   FlowIo io[kFlows];
 };
@@ -231,10 +236,14 @@ class CTUNTAPProtoBase {
   // From the reader: sends d's datagram to the node at once, opening the
   // flow's socket first when it is new. False when it must go through the
   // flow's queue instead (the worker is busy, datagrams of the flow wait, or
-  // its association is under way).
+  // its association is under way). The send itself happens with ioLock
+  // released: the node's answer can come back before the call returns, and
+  // the worker must not wait for the reader then.
   bool sendNow(const DirectSend& d);
   void sendUpstream(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& message, std::vector<uint8_t>& scratch);
-  void flushUnsent(FlowIo& io);
+  // Sends what waits in io.unsent while the socket takes it; writable
+  // reports are watched for only while something waits.
+  void flushUnsent(UdpFlow& flow, FlowIo& io);
   // Reads what io.udp holds, up to a burst; true when there may be more.
   bool receiveBurst(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& frame);
   // Frames an answer: `frame + 4` holds address type, address, port, data;
