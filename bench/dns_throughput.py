@@ -278,11 +278,14 @@ def result_fields(runs):
                         for n in tunnels + (["node_fwd"] if runs.get("node_fwd") else [])))
     if runs.get("interleaved"):
         inter = runs["interleaved"]
-        pairs = [r["b"]["median_ms"] / r["a"]["median_ms"] for r in inter if r["a"]["median_ms"]]
+        def pairs(key):
+            p = [r["b"][key] / r["a"][key] for r in inter if r["a"][key]]
+            return f"{median(p):.2f}[{min(p):.2f}-{max(p):.2f}]"
+
         out.append("interleaved_ms " + " ".join(
             f"{k}_{q}={figure([r[ab][key] for r in inter], 3)}" for ab, k in (("a", "tunnel"), ("b", "tunnel_b"))
-            for q, key in (("median", "median_ms"), ("p99", "p99_ms"))) +
-            f" interleaved_median_b_vs_a={median(pairs):.2f}[{min(pairs):.2f}-{max(pairs):.2f}]")
+            for q, key in (("p10", "p10_ms"), ("median", "median_ms"), ("p99", "p99_ms"))) +
+            f" interleaved_p10_b_vs_a={pairs('p10_ms')} interleaved_median_b_vs_a={pairs('median_ms')}")
     out.append("light_qps " + " ".join(f"{n}={fig(n, 'qps', True, 0)}" for n in systems))
     out.append(f"dns_rounds={len(runs['tunnel'])}")
     return " ".join(out)
