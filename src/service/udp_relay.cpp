@@ -392,7 +392,7 @@ UdpFlow* CTUNTAPProtoBase::freeRecord() {
     if (shards.size() >= kMaxShards) return nullptr;
     auto fresh = std::make_unique<FlowShard>();
     if (!fresh->wake.open() || !fresh->poller.open() ||
-        !fresh->poller.add(fresh->wake.handle(), reinterpret_cast<void*>(kWakeKey))) {
+        !fresh->poller.add(fresh->wake.handle(), reinterpret_cast<void*>(kWakeKey), false)) {
       relayLog("cannot watch the sockets of more flows");
       return nullptr;
     }
