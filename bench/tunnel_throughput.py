@@ -221,7 +221,7 @@ def main():
     line.append(f"connect_ms tunnel={connect['tunnel']:.2f} service={connect['service']:.2f}")
     line.append(f"rounds={args.rounds} seconds={args.seconds:g} congestion={args.congestion or congestion_control_name}")
     if dns:
-        line.append("dns " + dns_throughput.result_fields(*dns))
+        line.append("dns " + dns_throughput.result_fields(dns))
     print(" ".join(line))
     return 0
 

@@ -34,8 +34,12 @@ class Poller {
   bool open();
   void close();
   bool isOpen() const { return fd_ >= 0; }
-  // Watches `handle`; its reports carry `key`.
-  bool add(IoHandle handle, void* key);
+  // Watches `handle`; its reports carry `key`. Without `writable`, only
+  // readability, errors and hang-ups are reported until watchWritable.
+  bool add(IoHandle handle, void* key, bool writable = true);
+  // Turns writable reports of a watched handle on or off. Turned on while
+  // the handle is writable, it is reported at once.
+  bool watchWritable(IoHandle handle, void* key, bool writable);
   void remove(IoHandle handle);
   // Waits up to `timeoutMs` (negative: without limit) for reports. Returns
   // their count, 0 on time-out or interruption, -1 on failure.

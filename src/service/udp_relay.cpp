@@ -1,5 +1,6 @@
 #include "service/udp_relay.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -122,6 +123,7 @@ void FlowIo::close() {
   platform::closeSocket(udp);
   udp = kInvalidSocket;
   unsent.clear();
+  watchingWritable = false;
   state = State::Closed;
   generation = 0;
   moreToRead = false;
@@ -148,6 +150,13 @@ int64_t CTUNTAPProtoBase::nowMs() {
 int64_t CTUNTAPProtoBase::idleDue(const FlowIo& io) {
   int64_t limit = (io.isDns ? kDnsIdleSeconds : kIdleSeconds) * int64_t{1000};
   return (io.lastSentMs < io.lastReceivedMs ? io.lastSentMs : io.lastReceivedMs) + limit;
+}
+
+int64_t CTUNTAPProtoBase::wakeDue(const FlowIo& io) {
+  int64_t due = idleDue(io);
+  if ((io.state == FlowIo::State::Associating || io.state == FlowIo::State::Waiting) && io.deadlineMs < due)
+    due = io.deadlineMs;
+  return due;
 }
 
 void* CTUNTAPProtoBase::ioKey(unsigned slot, bool control) {
@@ -217,6 +226,7 @@ std::size_t CTUNTAPProtoBase::parseMessages(const uint8_t* data, std::size_t len
   std::size_t used = 0;
   std::vector<FlowShard*> toWake, toStart;
   std::vector<std::pair<std::string, bool>> toRoute;
+  direct.clear();
   {
     std::lock_guard lock(flowListLock);
     while (running()) {
@@ -227,10 +237,17 @@ std::size_t CTUNTAPProtoBase::parseMessages(const uint8_t* data, std::size_t len
       used += n;
       if (!carriesData) continue;
       if (UdpFlow* flow = lookupFlow(m, toStart)) {
-        countDropped(flow->upstreamQueue.push(std::vector<uint8_t>(m.framed, m.framed + m.framedLength)));
-        if (!flow->shard->marked) {
-          flow->shard->marked = true;
-          toWake.push_back(flow->shard);
+        if (flow->upstreamQueue.items.empty()) {
+          // Nothing of the flow waits for its worker: tried below, without
+          // the list locked. Later datagrams of the flow in this batch come
+          // here too and keep their order.
+          direct.push_back({flow, flow->generation, m.framed, m.framedLength});
+        } else {
+          countDropped(flow->upstreamQueue.push(std::vector<uint8_t>(m.framed, m.framed + m.framedLength)));
+          if (!flow->shard->marked) {
+            flow->shard->marked = true;
+            toWake.push_back(flow->shard);
+          }
         }
       }
       if (busyDestination(m.address)) {
@@ -240,6 +257,13 @@ std::size_t CTUNTAPProtoBase::parseMessages(const uint8_t* data, std::size_t len
       }
     }
     for (FlowShard* shard : toWake) shard->marked = false;
+  }
+  for (const DirectSend& d : direct) {
+    if (sendNow(d)) continue;
+    std::lock_guard lock(flowListLock);
+    if (d.flow->generation != d.generation) continue;  // reset meanwhile: gone with its queue
+    countDropped(d.flow->upstreamQueue.push(std::vector<uint8_t>(d.framed, d.framed + d.length)));
+    if (std::find(toWake.begin(), toWake.end(), d.flow->shard) == toWake.end()) toWake.push_back(d.flow->shard);
   }
   for (FlowShard* shard : toStart) {
     if (!stopRequested.load() && pool->submit([this, shard] { serveShard(*shard); })) continue;
@@ -251,6 +275,76 @@ std::size_t CTUNTAPProtoBase::parseMessages(const uint8_t* data, std::size_t len
   for (FlowShard* shard : toWake) wakeShard(*shard);
   for (auto& [ip, isDns] : toRoute) routeDirect(ip, isDns);
   return used;
+}
+
+bool CTUNTAPProtoBase::sendNow(const DirectSend& d) {
+  UdpFlow& flow = *d.flow;
+  FlowShard& shard = *flow.shard;
+  // A busy worker is not waited for: it takes the datagram on its next pass.
+  std::unique_lock hold(shard.ioLock, std::try_to_lock);
+  if (!hold.owns_lock()) return false;
+  uint16_t conid;
+  bool isDns;
+  {
+    // With ioLock held only this thread changes the flow: what is read here stays.
+    std::lock_guard lock(flowListLock);
+    if (flow.generation != d.generation) return true;  // reset meanwhile: dropped with its flow
+    if (!flow.upstreamQueue.items.empty()) return false;
+    conid = flow.conid;
+    isDns = flow.isDns != 0;
+  }
+  FlowIo& io = shard.io[flow.slot];
+  if (io.generation != d.generation) {
+    beginOpening(shard, flow, io, d.generation, conid, isDns, nowMs());
+    if (io.generation != d.generation) return true;  // could not open: counted, the flow is ended
+    // A waiting worker learns of the new opening's deadlines only when they
+    // come before its own.
+    if (wakeDue(io) < shard.plannedWakeMs) wakeShard(shard);
+  }
+  switch (io.state) {
+    case FlowIo::State::Ready:
+      break;
+    case FlowIo::State::Failed:
+      countDropped(1);
+      return true;
+    default:
+      return false;  // waits in the queue for the association
+  }
+  directMessage.assign(d.framed, d.framed + d.length);
+  if (!io.unsent.items.empty()) {
+    // Behind datagrams waiting for room: the worker sends it after them.
+    sendUpstream(flow, io, directMessage, directScratch);
+    return true;
+  }
+  if (!encode(flow, directMessage, directScratch)) {
+    countDropped(1);
+    return true;
+  }
+  if (directScratch.size() > kMaxDatagram) {
+    countDropped(1);
+    return true;
+  }
+  SocketHandle udp = io.udp;
+  io.lastSentMs = nowMs();
+  io.borrowed.store(true);
+  hold.unlock();
+  long sent = platform::sendDatagram(udp, directScratch.data(), directScratch.size(), nullptr, true);
+  if (sent >= 0) {
+    node->counters->addBytes(static_cast<uint32_t>(sent));
+    node->counters->addUploaded(static_cast<uint32_t>(sent));
+  } else if (sent == platform::kIoWouldBlock) {
+    // No room: it waits for the worker's next writable report, first in
+    // line. A report may have come while the lock was free: try once more
+    // now, so that a full socket is what the next report follows.
+    hold.lock();
+    countDropped(io.unsent.push(directScratch));
+    flushUnsent(flow, io);
+  } else {
+    countDropped(1);  // refused by the network: this datagram is lost, the flow goes on
+  }
+  io.borrowed.store(false);
+  shard.returned.notify_all();
+  return true;
 }
 
 void CTUNTAPProtoBase::wakeShard(FlowShard& shard) {
@@ -298,7 +392,7 @@ UdpFlow* CTUNTAPProtoBase::freeRecord() {
     if (shards.size() >= kMaxShards) return nullptr;
     auto fresh = std::make_unique<FlowShard>();
     if (!fresh->wake.open() || !fresh->poller.open() ||
-        !fresh->poller.add(fresh->wake.handle(), reinterpret_cast<void*>(kWakeKey))) {
+        !fresh->poller.add(fresh->wake.handle(), reinterpret_cast<void*>(kWakeKey), false)) {
       relayLog("cannot watch the sockets of more flows");
       return nullptr;
     }
@@ -479,6 +573,7 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
   std::vector<std::pair<unsigned, uint32_t>> idle;  // openings past their idle limit
   std::vector<uint8_t> answers;
   bool again = true;
+  std::unique_lock hold(shard.ioLock);
   for (;;) {
     if (shard.wakePending.exchange(false)) shard.wake.clear();
     const int64_t now = nowMs();
@@ -506,21 +601,16 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
       }
     }
     for (const Change& c : changes) {
-      FlowIo& io = shard.io[c.slot];
-      io.close();
-      if (c.generation == 0) continue;
-      io.generation = c.generation;
-      io.conid = c.conid;
-      io.isDns = c.isDns;
-      io.lastSentMs = io.lastReceivedMs = now;
-      io.backoffMs = 0;
-      openIo(shard, *shard.flows[c.slot], io, now);
-      again = true;  // its queued datagrams are taken on the next pass
+      // The reader may be sending on the socket about to close.
+      while (shard.io[c.slot].borrowed.load()) shard.returned.wait_for(hold, std::chrono::milliseconds(1));
+      beginOpening(shard, *shard.flows[c.slot], shard.io[c.slot], c.generation, c.conid, c.isDns, now);
+      if (c.generation != 0) again = true;  // its queued datagrams are taken on the next pass
     }
     if (ending) {
       std::lock_guard lock(flowListLock);
       if (stopRequested.load() || shard.openFlows == 0) {
         shard.running = false;
+        shard.plannedWakeMs = 0;
         return;
       }
       continue;
@@ -536,19 +626,22 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
     }
     toSend.clear();
 
-    // Wait for the sockets, the reader, or the next deadline.
+    // Wait for the sockets, the reader, or the next deadline. The reader may
+    // open flows in slots of records not seen above: every slot is looked at.
     int64_t next = -1;
-    for (unsigned i = 0; i < records; ++i) {
+    for (unsigned i = 0; i < FlowShard::kFlows; ++i) {
       const FlowIo& io = shard.io[i];
       if (io.generation == 0) continue;
-      int64_t due = idleDue(io);
-      if (io.state == FlowIo::State::Associating || io.state == FlowIo::State::Waiting)
-        due = due < io.deadlineMs ? due : io.deadlineMs;
+      int64_t due = wakeDue(io);
       if (next < 0 || due < next) next = due;
     }
     int64_t timeout = again ? 0 : (next < 0 ? -1 : (next > now ? next - now : 0));
     again = false;
+    shard.plannedWakeMs = timeout < 0 ? INT64_MAX : now + timeout;
+    hold.unlock();
     int n = shard.poller.wait(events, 64, timeout);
+    hold.lock();
+    shard.plannedWakeMs = 0;
     for (int e = 0; e < n; ++e) {
       auto key = reinterpret_cast<uintptr_t>(events[e].key);
       if (key == kWakeKey) continue;  // the reader: looked at on the next pass
@@ -562,12 +655,12 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
         again = true;
         continue;
       }
-      if (events[e].events & platform::kPollWritable) flushUnsent(io);
+      if (events[e].events & platform::kPollWritable) flushUnsent(flow, io);
       if (events[e].events & (platform::kPollReadable | platform::kPollError | platform::kPollHangup))
         io.moreToRead = true;
     }
     bool answered = false;
-    for (unsigned i = 0; i < records; ++i) {
+    for (unsigned i = 0; i < FlowShard::kFlows; ++i) {
       FlowIo& io = shard.io[i];
       if (io.moreToRead && io.udp != kInvalidSocket) {
         answered = true;
@@ -580,7 +673,7 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
     // Deadlines: associations that took too long, tries that are due, idle flows.
     const int64_t later = nowMs();
     idle.clear();
-    for (unsigned i = 0; i < records; ++i) {
+    for (unsigned i = 0; i < FlowShard::kFlows; ++i) {
       FlowIo& io = shard.io[i];
       if (io.generation == 0) continue;
       if ((io.state == FlowIo::State::Associating || io.state == FlowIo::State::Waiting) && later >= io.deadlineMs) {
@@ -594,6 +687,18 @@ void CTUNTAPProtoBase::serveShard(FlowShard& shard) {
       again = true;
     }
   }
+}
+
+void CTUNTAPProtoBase::beginOpening(FlowShard& shard, UdpFlow& flow, FlowIo& io, uint32_t generation, uint16_t conid,
+                                    bool isDns, int64_t now) {
+  io.close();
+  if (generation == 0) return;
+  io.generation = generation;
+  io.conid = conid;
+  io.isDns = isDns;
+  io.lastSentMs = io.lastReceivedMs = now;
+  io.backoffMs = 0;
+  openIo(shard, flow, io, now);
 }
 
 void CTUNTAPProtoBase::sendUpstream(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& message,
@@ -622,13 +727,18 @@ void CTUNTAPProtoBase::sendUpstream(UdpFlow& flow, FlowIo& io, std::vector<uint8
     }
   }
   countDropped(io.unsent.push(scratch));
+  if (!io.watchingWritable) flushUnsent(flow, io);  // else the next writable report does
 }
 
-void CTUNTAPProtoBase::flushUnsent(FlowIo& io) {
+void CTUNTAPProtoBase::flushUnsent(UdpFlow& flow, FlowIo& io) {
   while (!io.unsent.items.empty()) {
     auto& d = io.unsent.items.front();
     long sent = platform::sendDatagram(io.udp, d.data(), d.size(), nullptr, true);
-    if (sent == platform::kIoWouldBlock) return;
+    if (sent == platform::kIoWouldBlock) {
+      if (!io.watchingWritable)
+        io.watchingWritable = flow.shard->poller.watchWritable(io.udp, ioKey(flow.slot, false), true);
+      return;
+    }
     if (sent >= 0) {
       node->counters->addBytes(static_cast<uint32_t>(sent));
       node->counters->addUploaded(static_cast<uint32_t>(sent));
@@ -638,6 +748,11 @@ void CTUNTAPProtoBase::flushUnsent(FlowIo& io) {
     }
     io.unsent.bytes -= d.size();
     io.unsent.items.pop_front();
+  }
+  // Writable reports would wake the worker after every datagram that leaves.
+  if (io.watchingWritable) {
+    flow.shard->poller.watchWritable(io.udp, ioKey(flow.slot, false), false);
+    io.watchingWritable = false;
   }
 }
 
@@ -668,7 +783,7 @@ void CSSRTCPUDPMainLoop::openIo(FlowShard& shard, UdpFlow& flow, FlowIo& io, int
   io.udp = platform::createSocketFor(session->upstreamUdp(), platform::SocketType::Udp);
   if (io.udp == kInvalidSocket ||
       platform::connectEndpoint(io.udp, session->upstreamUdp()) != platform::ConnectStatus::Connected ||
-      !shard.poller.add(io.udp, ioKey(flow.slot, false))) {
+      !shard.poller.add(io.udp, ioKey(flow.slot, false), false)) {
     uint32_t generation = io.generation;
     io.close();
     endOpening(flow, generation);
@@ -689,7 +804,8 @@ bool CSSRTCPUDPMainLoop::encode(UdpFlow& flow, std::vector<uint8_t>& m, std::vec
   std::memcpy(plain.ptr, m.data() + 4, m.size() - 4);
   int plainLength = static_cast<int>(m.size() - 4);
   if (!pipe.protocolPlugin->ClientUdpPreEncrypt(plain.ptr, plainLength, plainLength) || plainLength <= 0) return false;
-  pipe.cryptor->Reset();
+  // The datagram form draws an IV (or salt) of its own for every datagram:
+  // no Reset, whose IV would be drawn for nothing.
   HeapBlock cipher;
   int cipherLength = 0;
   if (!pipe.cryptor->Encrypt(plain.ptr, plainLength, cipher.ptr, cipherLength, true)) return false;
@@ -703,7 +819,7 @@ long CSSRTCPUDPMainLoop::receive(UdpFlow& flow, FlowIo& io, uint8_t* frame, std:
   if (got < 0) return got;
   // What does not decode is dropped; the flow goes on.
   auto& pipe = flow.pipeline;
-  pipe.cryptor->Reset();
+  // A datagram carries its own IV or salt; the cryptor keeps nothing of the last one.
   HeapBlock plain;
   int plainLength = 0;
   bool more = false;
@@ -804,7 +920,7 @@ void CS45TCPUDPMainLoop::controlEvent(FlowShard& shard, UdpFlow& flow, FlowIo& i
   io.udp = platform::createSocketFor(io.association->relay(), platform::SocketType::Udp);
   if (io.udp == kInvalidSocket ||
       platform::connectEndpoint(io.udp, io.association->relay()) != platform::ConnectStatus::Connected ||
-      !shard.poller.add(io.udp, ioKey(flow.slot, false))) {
+      !shard.poller.add(io.udp, ioKey(flow.slot, false), false)) {
     platform::closeSocket(io.udp);
     io.udp = kInvalidSocket;
     retryLater(io, now);

@@ -8,6 +8,12 @@
 // worker is started with its first open flow and ends with its last, so
 // threads follow the active flows and an idle stream holds two. All of them
 // read the node through the session's snapshot, which no one changes.
+//
+// A datagram from the tunnel is sent to the node by the reader itself while
+// the shard's worker waits (it takes the shard's ioLock for that), so a
+// query costs no hand-off between threads; only when the worker is busy, or
+// the flow still has datagrams queued or an association under way, does it
+// go through the flow's queue and the worker.
 #pragma once
 
 #include <atomic>
@@ -95,7 +101,8 @@ struct DatagramQueue {
 
 // One flow record, reused for later flows and freed with the stream. The
 // loop's flowListLock guards the fields down to the upstream queue, its
-// tunnelLock the tunnel queue; the pipeline belongs to the worker of the shard.
+// tunnelLock the tunnel queue; the pipeline belongs to whoever holds the
+// shard's ioLock.
 struct UdpFlow {
   FlowShard* shard = nullptr;
   unsigned slot = 0;  // in the shard
@@ -127,6 +134,10 @@ struct FlowIo {
   int backoffMs = 0;
   DatagramQueue unsent;  // encoded, waiting for room in the socket
   bool moreToRead = false;
+  bool watchingWritable = false;  // writable reports of `udp` are on
+  // The reader sends on `udp` without ioLock held: the socket stays open
+  // until it has cleared this.
+  std::atomic<bool> borrowed{false};
   ~FlowIo();
   void close();
 };
@@ -142,7 +153,14 @@ struct FlowShard {
   bool marked = false;
   std::atomic<bool> wakePending{false};
   platform::WakeEvent wake;
-  // The worker's own:
+  // Held by the worker through each pass (not while it waits), and by the
+  // reader while it sends a datagram of the shard's flows itself. It guards
+  // what follows and the flows' pipelines.
+  std::mutex ioLock;
+  // When the waiting worker looks at its flows again on its own: INT64_MAX
+  // for no deadline, 0 while it is not waiting.
+  int64_t plannedWakeMs = 0;
+  std::condition_variable returned;  // a borrowed socket came back
   platform::Poller poller;
   FlowIo io[kFlows];
 };
@@ -187,6 +205,14 @@ class CTUNTAPProtoBase {
   // A deadline of io has passed.
   virtual void deadline(FlowShard&, UdpFlow&, FlowIo&, int64_t) {}
 
+  // A datagram the reader tries to send itself; `framed` points into its buffer.
+  struct DirectSend {
+    UdpFlow* flow;
+    uint32_t generation;
+    const uint8_t* framed;
+    std::size_t length;
+  };
+
   void tunnelReader();
   void tunnelWriter();
   // Parses every complete message at the start of `data`; returns the bytes consumed.
@@ -203,8 +229,21 @@ class CTUNTAPProtoBase {
   bool busyDestination(const UdpgwAddress& address);  // flowListLock held
 
   void serveShard(FlowShard& shard);
+  // Opens (or, with generation 0, closes) io for the given opening of its
+  // flow; shard.ioLock held, flowListLock not.
+  void beginOpening(FlowShard& shard, UdpFlow& flow, FlowIo& io, uint32_t generation, uint16_t conid, bool isDns,
+                    int64_t now);
+  // From the reader: sends d's datagram to the node at once, opening the
+  // flow's socket first when it is new. False when it must go through the
+  // flow's queue instead (the worker is busy, datagrams of the flow wait, or
+  // its association is under way). The send itself happens with ioLock
+  // released: the node's answer can come back before the call returns, and
+  // the worker must not wait for the reader then.
+  bool sendNow(const DirectSend& d);
   void sendUpstream(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& message, std::vector<uint8_t>& scratch);
-  void flushUnsent(FlowIo& io);
+  // Sends what waits in io.unsent while the socket takes it; writable
+  // reports are watched for only while something waits.
+  void flushUnsent(UdpFlow& flow, FlowIo& io);
   // Reads what io.udp holds, up to a burst; true when there may be more.
   bool receiveBurst(UdpFlow& flow, FlowIo& io, std::vector<uint8_t>& frame);
   // Frames an answer: `frame + 4` holds address type, address, port, data;
@@ -217,6 +256,8 @@ class CTUNTAPProtoBase {
   void countDropped(std::size_t n) { dropped += n; }
   static int64_t nowMs();
   static int64_t idleDue(const FlowIo& io);
+  // When the worker must look at io again without an event: idle limit or deadline.
+  static int64_t wakeDue(const FlowIo& io);
   static void* ioKey(unsigned slot, bool control);
 
   CSocksClient* session;
@@ -234,6 +275,10 @@ class CTUNTAPProtoBase {
   std::vector<uint8_t> unwritten;      // the rest of a batch a worker could not write at once
   std::unique_ptr<CThreadPool> pool;
   std::atomic<uint64_t> dropped{0};  // datagrams lost to full queues or failed flows
+  // The reader's own:
+  std::vector<DirectSend> direct;
+  std::vector<uint8_t> directMessage;
+  std::vector<uint8_t> directScratch;
 };
 
 // Kind-6 nodes: Shadowsocks UDP with a fresh IV per datagram.

@@ -256,6 +256,26 @@ class UdpgwThroughShadowsocks(UdpgwCase, ServiceTestCase):
     def node_link(self):
         return f"ss://{self.ss.method}:{self.ss.password}@127.0.0.1:{self.ss.port}"
 
+    def test_a_new_dns_flow_beside_a_long_idle_one_closes_on_time(self):
+        # The worker waits for the 60 s limit of an ordinary flow when the
+        # reader opens a DNS flow of its shard, whose server never answers
+        # (nothing listens there): the DNS flow must still close after its
+        # own 20 s. (A SOCKS node's association wakes the worker anyway.)
+        silent = f"127.{random.randrange(1, 255)}.{random.randrange(1, 255)}.{random.randrange(2, 255)}"
+        svc = self.start(["--stats", "1"])
+        stream = UdpgwStream(svc.port)
+        self.addCleanup(stream.close)
+        stream.send(frame(0, 1, "127.0.0.1", self.echo.port, b"ordinary"))
+        self.assertEqual(len(stream.messages(1)), 1)
+        time.sleep(0.5)  # the worker is waiting now
+        stream.send(frame(0, 2, silent, 53, b"query"))
+        counts = self.wait_counts(svc, lambda n: n == 3, 5)
+        self.assertEqual(counts[-1], 3, "the stream's session and both flows")
+        start = time.monotonic()
+        counts = self.wait_counts(svc, lambda n: n == 2, 35)
+        self.assertEqual(counts[-1], 2, "the DNS flow was not closed after its idle limit")
+        self.assertGreaterEqual(time.monotonic() - start, 15, "not before its 20 s idle limit")
+
     def test_datagrams_from_elsewhere_or_garbage_leave_the_flow_alone(self):
         svc = self.start()
         stream = UdpgwStream(svc.port)

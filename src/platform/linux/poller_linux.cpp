@@ -22,11 +22,19 @@ void Poller::close() {
   fd_ = -1;
 }
 
-bool Poller::add(IoHandle handle, void* key) {
+bool Poller::add(IoHandle handle, void* key, bool writable) {
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.events = EPOLLIN | (writable ? static_cast<uint32_t>(EPOLLOUT) : 0u) | EPOLLRDHUP | EPOLLET;
   ev.data.ptr = key;
   return ::epoll_ctl(fd_, EPOLL_CTL_ADD, static_cast<int>(handle), &ev) == 0;
+}
+
+bool Poller::watchWritable(IoHandle handle, void* key, bool writable) {
+  // A modification re-arms the edge: a handle writable now is reported.
+  epoll_event ev{};
+  ev.events = EPOLLIN | (writable ? static_cast<uint32_t>(EPOLLOUT) : 0u) | EPOLLRDHUP | EPOLLET;
+  ev.data.ptr = key;
+  return ::epoll_ctl(fd_, EPOLL_CTL_MOD, static_cast<int>(handle), &ev) == 0;
 }
 
 void Poller::remove(IoHandle handle) {

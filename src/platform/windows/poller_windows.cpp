@@ -65,13 +65,28 @@ void Poller::close() {
   fd_ = -1;
 }
 
-bool Poller::add(IoHandle handle, void* key) {
+// Writable readiness is reported once per edge of this emulation, not once
+// per send as an epoll edge can be, so it stays watched either way.
+bool Poller::add(IoHandle handle, void* key, bool) {
   if (fd_ < 0 || handle == kInvalidIoHandle) return false;
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
   auto& handles = r.owners[fd_];
   if (handles.count(handle)) return false;
   handles[handle] = Watched{key, 0};
+  return true;
+}
+
+bool Poller::watchWritable(IoHandle handle, void* key, bool writable) {
+  if (fd_ < 0) return false;
+  Registry& r = registry();
+  std::lock_guard lock(r.mutex);
+  auto& handles = r.owners[fd_];
+  auto it = handles.find(handle);
+  if (it == handles.end()) return false;
+  it->second.key = key;
+  // Turned on: a handle writable now is reported again.
+  if (writable) it->second.reported &= ~static_cast<uint32_t>(kPollWritable);
   return true;
 }
 
