@@ -340,14 +340,17 @@ TEST_F(ServiceTest, SilentNodeCostsFourAttemptsOfTenSeconds) {
 TEST_F(ServiceTest, UdpAssociateFailsOnARelayWithoutPort) {
   Bytes ipv6Reply = {5, 0, 0, 4};
   ipv6Reply.insert(ipv6Reply.end(), 18, 0);
-  test::FakeSocksNode fake(false, ipv6Reply);
-  useNode(fake.port());
-  auto c = greeted();
-  c->send(Bytes{5, 3, 0, 1, 0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(c->recv(10), kSocks5Failure);
-  EXPECT_TRUE(c->closedWithin(1000));
-  ASSERT_EQ(fake.requests().size(), 1u);
-  EXPECT_EQ(fake.requests()[0].request, (Bytes{5, 3, 0, 1, 0, 0, 0, 0, 0, 0}));
+  for (const Bytes& reply : {ipv6Reply, Bytes{5, 0, 0, 1, 0, 0, 0, 0, 0, 0}}) {
+    test::FakeSocksNode fake(false, reply);
+    useNode(fake.port());
+    auto c = greeted();
+    c->send(Bytes{5, 3, 0, 1, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(c->recv(10), kSocks5Failure) << "relay address type " << int(reply[3]);
+    EXPECT_TRUE(c->closedWithin(1000));
+    ASSERT_EQ(fake.requests().size(), 1u);
+    // The node is reached over IPv4 here, so the request names 0.0.0.0:0.
+    EXPECT_EQ(fake.requests()[0].request, (Bytes{5, 3, 0, 1, 0, 0, 0, 0, 0, 0}));
+  }
 }
 
 TEST_F(ServiceTest, UpstreamCloseClosesTheClient) {
