@@ -74,8 +74,9 @@ err_t common_netif_output(struct netif*, struct pbuf* p) {
   if (s.quitting) return ERR_OK;
   const uint8_t* data;
   int len;
+  const int limit = BTap_MaxSendLength(&s.device);
   if (!p->next) {
-    if (p->len > s.frameMtu) {
+    if (p->len > limit) {
       BLog_Log(kChannel, BLOG_WARNING, "[%s] netif func output: no space left", __func__);
       return ERR_OK;
     }
@@ -84,7 +85,7 @@ err_t common_netif_output(struct netif*, struct pbuf* p) {
   } else {
     int used = 0;
     for (struct pbuf* q = p; q; q = q->next) {
-      if (q->len > s.frameMtu - used) {
+      if (q->len > limit - used) {
         BLog_Log(kChannel, BLOG_WARNING, "[%s] netif func output: no space left", __func__);
         return ERR_OK;
       }
@@ -340,7 +341,8 @@ void device_read_handler_send(void*, const uint8_t* data, int len) {
     core_log(BLOG_WARNING, "device read: packet too large");
     return;
   }
-  struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(len), PBUF_POOL);
+  // A super-packet goes into one block rather than a chain of pool buffers.
+  struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(len), len > s.frameMtu ? PBUF_RAM : PBUF_POOL);
   if (!p) {
     core_log(BLOG_WARNING, "device read: pbuf_alloc failed");
     ++s.counters.inputDropped;
@@ -598,13 +600,15 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     core_log(BLOG_ERROR, "BSignal_Init failed");
     goto fail1;
   }
-  if (!BTap_Init(&s.device, &s.reactor, deviceText, device_error_handler, nullptr, s.settings.deviceOffload)) {
+  // The stack takes the host's TCP super-packets whole, as long segments:
+  // one pass through it instead of one per frame-sized piece.
+  if (!BTap_Init(&s.device, &s.reactor, deviceText, device_error_handler, nullptr, s.settings.deviceOffload, true)) {
     core_log(BLOG_ERROR, "BTap_Init failed");
     goto fail2;
   }
   s.frameMtu = BTap_GetMTU(&s.device);
   g_deviceOffload.store(BTap_OffloadOn(&s.device));
-  PacketSink_Init(&s.deviceReadSink, &s.reactor, s.frameMtu, device_read_handler_send, nullptr);
+  PacketSink_Init(&s.deviceReadSink, &s.reactor, BTap_GetOutput(&s.device)->mtu, device_read_handler_send, nullptr);
   if (!SinglePacketBuffer_Init(&s.deviceReadBuffer, BTap_GetOutput(&s.device), &s.deviceReadSink)) {
     core_log(BLOG_ERROR, "SinglePacketBuffer_Init failed");
     goto fail3;
@@ -632,7 +636,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   ReactorJob_Init(&s.lwipInitJob, &s.reactor, lwip_init_job_hadler, nullptr);
   ReactorJob_Set(&s.lwipInitJob);
   relay_init();
-  s.deviceWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(s.frameMtu)];
+  s.deviceWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(BTap_MaxSendLength(&s.device))];
   if (!s.deviceWriteBuf) {
     core_log(BLOG_ERROR, "BAlloc failed");
     goto fail5;
