@@ -74,8 +74,9 @@ err_t common_netif_output(struct netif*, struct pbuf* p) {
   if (s.quitting) return ERR_OK;
   const uint8_t* data;
   int len;
+  const int limit = BTap_MaxSendLength(&s.device);
   if (!p->next) {
-    if (p->len > s.frameMtu) {
+    if (p->len > limit) {
       BLog_Log(kChannel, BLOG_WARNING, "[%s] netif func output: no space left", __func__);
       return ERR_OK;
     }
@@ -84,7 +85,7 @@ err_t common_netif_output(struct netif*, struct pbuf* p) {
   } else {
     int used = 0;
     for (struct pbuf* q = p; q; q = q->next) {
-      if (q->len > s.frameMtu - used) {
+      if (q->len > limit - used) {
         BLog_Log(kChannel, BLOG_WARNING, "[%s] netif func output: no space left", __func__);
         return ERR_OK;
       }
@@ -329,24 +330,46 @@ void udpgw_client_handler_received(void*, BAddr localAddr, BAddr remoteAddr, con
   BTap_Send(&s.device, s.udpWriteBuf, total);
 }
 
-void device_read_handler_send(void*, const uint8_t* data, int len) {
+// Starts the next device read: into a block of the source's MTU that a long
+// segment (a super-packet taken whole) can go to the stack in, else into the
+// spare buffer.
+void device_read_start(void*) {
+  TunnelState& s = g_state;
+  PacketSource* source = BTap_GetOutput(&s.device);
+  if (!s.deviceReadBlock) s.deviceReadBlock = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(source->mtu), PBUF_RAM);
+  s.deviceReadInto = s.deviceReadBlock ? static_cast<uint8_t*>(s.deviceReadBlock->payload) : s.deviceReadSpare;
+  PacketSource_Recv(source, s.deviceReadInto);
+}
+
+void device_read_handler_send(void*, int len) {
   TunnelState& s = g_state;
   BLog_Log(kChannel, BLOG_DEBUG, "[%s] device: received packet", __func__);
   // The next read starts from a job, after this handler: the packet stays valid.
-  PacketSink_Done(&s.deviceReadSink);
+  ReactorJob_Set(&s.deviceReadJob);
+  const uint8_t* data = s.deviceReadInto;
 
   if (process_device_udp_packet(data, len)) return;
   if (len > 0xFFFF) {
     core_log(BLOG_WARNING, "device read: packet too large");
     return;
   }
-  struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(len), PBUF_POOL);
-  if (!p) {
-    core_log(BLOG_WARNING, "device read: pbuf_alloc failed");
-    ++s.counters.inputDropped;
-    return;
+  struct pbuf* p;
+  if (len > s.frameMtu && s.deviceReadBlock && data == s.deviceReadBlock->payload) {
+    // A super-packet goes to the stack in the block it was read into (the
+    // next read gets a new one); a packet of a frame is copied, and the
+    // block is read into again.
+    p = s.deviceReadBlock;
+    s.deviceReadBlock = nullptr;
+    pbuf_realloc(p, static_cast<u16_t>(len));
+  } else {
+    p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(len), len > s.frameMtu ? PBUF_RAM : PBUF_POOL);
+    if (!p) {
+      core_log(BLOG_WARNING, "device read: pbuf_alloc failed");
+      ++s.counters.inputDropped;
+      return;
+    }
+    pbuf_take(p, data, static_cast<u16_t>(len));
   }
-  pbuf_take(p, data, static_cast<u16_t>(len));
   if (s.netif.input(p, &s.netif) != ERR_OK) {
     core_log(BLOG_WARNING, "device read: input failed");
     ++s.counters.inputDropped;
@@ -373,6 +396,15 @@ void freeUdpPath() {
   }
   delete[] s.udpWriteBuf;
   s.udpWriteBuf = nullptr;
+}
+
+void freeDeviceRead() {
+  TunnelState& s = g_state;
+  if (s.deviceReadBlock) pbuf_free(s.deviceReadBlock);
+  s.deviceReadBlock = nullptr;
+  delete[] s.deviceReadSpare;
+  s.deviceReadSpare = nullptr;
+  s.deviceReadInto = nullptr;
 }
 
 void teardown() {
@@ -405,9 +437,9 @@ void teardown() {
   ReactorJob_Free(&s.lwipInitJob);
   relay_free();
   freeUdpPath();
-  SinglePacketBuffer_Free(&s.deviceReadBuffer);
-  PacketSink_Free(&s.deviceReadSink);
+  ReactorJob_Free(&s.deviceReadJob);
   BTap_Free(&s.device);
+  freeDeviceRead();
   if (s.haveSignal) BSignal_Finish();
   BReactor_Free(&s.reactor);
   core_log(BLOG_NOTICE, "exiting");
@@ -598,17 +630,24 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
     core_log(BLOG_ERROR, "BSignal_Init failed");
     goto fail1;
   }
-  if (!BTap_Init(&s.device, &s.reactor, deviceText, device_error_handler, nullptr, s.settings.deviceOffload)) {
+  // The stack takes the host's TCP super-packets whole, as long segments:
+  // one pass through it instead of one per frame-sized piece.
+  if (!BTap_Init(&s.device, &s.reactor, deviceText, device_error_handler, nullptr, s.settings.deviceOffload, true)) {
     core_log(BLOG_ERROR, "BTap_Init failed");
     goto fail2;
   }
   s.frameMtu = BTap_GetMTU(&s.device);
   g_deviceOffload.store(BTap_OffloadOn(&s.device));
-  PacketSink_Init(&s.deviceReadSink, &s.reactor, s.frameMtu, device_read_handler_send, nullptr);
-  if (!SinglePacketBuffer_Init(&s.deviceReadBuffer, BTap_GetOutput(&s.device), &s.deviceReadSink)) {
-    core_log(BLOG_ERROR, "SinglePacketBuffer_Init failed");
+  s.deviceReadBlock = nullptr;
+  s.deviceReadSpare = new (std::nothrow) uint8_t[static_cast<std::size_t>(BTap_GetOutput(&s.device)->mtu)];
+  if (!s.deviceReadSpare) {
+    core_log(BLOG_ERROR, "no memory for the device buffer");
     goto fail3;
   }
+  PacketSource_SetDone(BTap_GetOutput(&s.device), device_read_handler_send, nullptr);
+  // The first read starts on the tunnel thread, after the stack's initialisation.
+  ReactorJob_Init(&s.deviceReadJob, &s.reactor, device_read_start, nullptr);
+  ReactorJob_Set(&s.deviceReadJob);
   if (s.haveUdpgw) {
     s.udpPayloadLimit = s.frameMtu - 28 > 0 ? s.frameMtu - 28 : 0;
     if (s.udpPayloadLimit + 21 > 65535) {
@@ -632,7 +671,7 @@ int tun2socks_start(const char* deviceText, const char* netifIpAddr, const char*
   ReactorJob_Init(&s.lwipInitJob, &s.reactor, lwip_init_job_hadler, nullptr);
   ReactorJob_Set(&s.lwipInitJob);
   relay_init();
-  s.deviceWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(s.frameMtu)];
+  s.deviceWriteBuf = new (std::nothrow) uint8_t[static_cast<std::size_t>(BTap_MaxSendLength(&s.device))];
   if (!s.deviceWriteBuf) {
     core_log(BLOG_ERROR, "BAlloc failed");
     goto fail5;
@@ -675,10 +714,10 @@ fail5:
   ReactorJob_Free(&s.lwipInitJob);
   freeUdpPath();
 fail4:
-  SinglePacketBuffer_Free(&s.deviceReadBuffer);
+  ReactorJob_Free(&s.deviceReadJob);
 fail3:
-  PacketSink_Free(&s.deviceReadSink);
   BTap_Free(&s.device);
+  freeDeviceRead();
 fail2:
   if (s.haveSignal) BSignal_Finish();
 fail1:

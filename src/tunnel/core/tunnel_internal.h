@@ -12,7 +12,6 @@
 #include "tunnel/base/baddr.h"
 #include "tunnel/base/flow.h"
 #include "tunnel/base/reactor.h"
-#include "tunnel/base/single_packet_buffer.h"
 #include "tunnel/core/tun2socks.h"
 #include "tunnel/device/btap.h"
 #include "tunnel/socks/bsocks_client.h"
@@ -45,8 +44,12 @@ struct TunnelState {
   bool haveSignal = false;
   BTap device;
   int frameMtu = 0;
-  PacketSink deviceReadSink;
-  SinglePacketBuffer deviceReadBuffer;
+  // The device reads into a stack buffer of the source's whole MTU, so that
+  // a long segment goes to the stack without a copy (see tun2socks.cpp).
+  struct pbuf* deviceReadBlock = nullptr;
+  uint8_t* deviceReadSpare = nullptr;  // read into when no block could be had
+  uint8_t* deviceReadInto = nullptr;   // where the read under way goes
+  ReactorJob deviceReadJob;
   uint8_t* deviceWriteBuf = nullptr;
 
   struct netif netif;

@@ -27,13 +27,24 @@ void deliverSegment(BTap* tap) {
 // packets are dropped and the next one is read. Returns 0 once a packet was
 // delivered, else the device's kTunWouldBlock or kTunError.
 long readOffload(BTap* tap) {
+  // Taken whole, a packet is read straight into the pending read's buffer.
+  uint8_t* packet = tap->wholeSuperPackets ? tap->readBuffer : tap->superPacket.data();
   for (;;) {
     platform::TunPacketInfo info;
-    long n = platform::tunReadOffload(tap->handle, info, tap->superPacket.data(), tap->superPacket.size());
+    long n = platform::tunReadOffload(tap->handle, info, packet, kSuperPacketSize);
     if (n < 0) return n;
     ++tap->packetsRead;
-    uint8_t* packet = tap->superPacket.data();
     int len = static_cast<int>(n);
+    if (info.gso != platform::TunPacketInfo::kGsoNone && tap->wholeSuperPackets) {
+      int total = TunOffload_PrepareSuperPacket(packet, len, info);
+      if (total < 0) {
+        BLog_Log(kChannel, BLOG_WARNING, "dropping a malformed super-packet (%d bytes)", len);
+        ++tap->readsDropped;
+        continue;
+      }
+      CompletionSlot_Complete(&tap->readSlot, true, total);
+      return 0;
+    }
     if (info.gso != platform::TunPacketInfo::kGsoNone) {
       if (!TunSegmenter_Init(&tap->segmenter, packet, len, info, tap->frameMtu)) {
         BLog_Log(kChannel, BLOG_WARNING, "dropping a super-packet that cannot be cut (%d bytes)", len);
@@ -52,7 +63,7 @@ long readOffload(BTap* tap) {
       ++tap->readsDropped;
       continue;
     }
-    std::memcpy(tap->readBuffer, packet, static_cast<std::size_t>(len));
+    if (packet != tap->readBuffer) std::memcpy(tap->readBuffer, packet, static_cast<std::size_t>(len));
     CompletionSlot_Complete(&tap->readSlot, true, len);
     return 0;
   }
@@ -202,7 +213,7 @@ bool BTap_ParseDeviceText(const char* text, BTapDeviceFields* out, std::FILE* er
 }
 
 bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void*), void* user,
-               bool offload) {
+               bool offload, bool wholeSuperPackets) {
   if (!deviceText) {
     BLog_Log(kChannel, BLOG_ERROR, "no device specification provided");
     return false;
@@ -233,15 +244,16 @@ bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*erro
     return false;
   }
   BLog_Log(kChannel, BLOG_INFO, "Device opened (segmentation offload %s)", offloadOn ? "on" : "off");
-  return BTap_InitHandle(tap, reactor, handle, mtu, offloadOn, errorHandler, user);
+  return BTap_InitHandle(tap, reactor, handle, mtu, offloadOn, errorHandler, user, wholeSuperPackets);
 }
 
 bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, int frameMtu, bool offload,
-                     void (*errorHandler)(void*), void* user) {
+                     void (*errorHandler)(void*), void* user, bool wholeSuperPackets) {
   tap->reactor = reactor;
   tap->handle = handle;
   tap->frameMtu = frameMtu;
   tap->offload = offload;
+  tap->wholeSuperPackets = offload && wholeSuperPackets;
   tap->errorHandler = errorHandler;
   tap->errorUser = user;
   tap->readBuffer = nullptr;
@@ -249,8 +261,9 @@ bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, in
   tap->segmenting = false;
   tap->packetsRead = tap->packetsWritten = tap->readsDropped = tap->writesDropped = 0;
   if (tap->offload) {
-    tap->superPacket.assign(kSuperPacketSize, 0);
-    TunMerger_Init(&tap->merger, kSuperPacketSize);
+    if (!tap->wholeSuperPackets) tap->superPacket.assign(kSuperPacketSize, 0);
+    // A wire segment of IPv4 TCP without options fills the frame.
+    TunMerger_Init(&tap->merger, kSuperPacketSize, frameMtu - 40);
   }
   ReactorJob_Init(&tap->flushJob, reactor, flushJobHandler, tap);
   if (!ReactorIo_Init(&tap->io, reactor, tap->handle, readReady, tap)) {
@@ -261,7 +274,7 @@ bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, in
   }
   CompletionSlot_Init(&tap->writeSlot, reactor, writeCompleted, tap);
   CompletionSlot_Init(&tap->readSlot, reactor, readCompleted, tap);
-  PacketSource_Init(&tap->output, reactor, tap->frameMtu, outputRecv, tap);
+  PacketSource_Init(&tap->output, reactor, tap->wholeSuperPackets ? kSuperPacketSize : tap->frameMtu, outputRecv, tap);
   return true;
 }
 
@@ -283,6 +296,10 @@ void BTap_Free(BTap* tap) {
 }
 
 int BTap_GetMTU(const BTap* tap) { return tap->frameMtu; }
+
+int BTap_MaxSendLength(const BTap* tap) { return tap->offload ? kSuperPacketSize : tap->frameMtu; }
+
+int BTap_TcpSegmentLimit(const BTap* tap) { return tap->offload ? tap->frameMtu - 40 : 0; }
 
 PacketSource* BTap_GetOutput(BTap* tap) { return &tap->output; }
 

@@ -4,10 +4,11 @@
 //
 // With segmentation offload (when the device offers it) far fewer system
 // calls carry the same traffic: a read may bring a TCP super-packet, which
-// is cut here into the segments it stands for, and the stack's segments are
-// glued into super-packets and written when the reactor has nothing else to
-// do. Without it, every read and write moves one packet. Writes never wait:
-// a packet the device does not take at once is dropped, as on a full link.
+// is cut here into the segments it stands for (or handed over whole, as one
+// long segment), and the stack's segments are glued into super-packets and
+// written when the reactor has nothing else to do. Without it, every read
+// and write moves one packet. Writes never wait: a packet the device does
+// not take at once is dropped, as on a full link.
 //
 // The device is named by a text of five ":"-separated fields: driver id,
 // interface name, local IPv4 address, remote IPv4 network, remote netmask,
@@ -58,7 +59,8 @@ struct BTap {
   void* errorUser = nullptr;
 
   bool offload = false;
-  std::vector<uint8_t> superPacket;  // offload: the last packet read, up to 64 KiB
+  bool wholeSuperPackets = false;    // offload: TCP super-packets are handed over uncut
+  std::vector<uint8_t> superPacket;  // offload, cutting: the last packet read, up to 64 KiB
   TunSegmenter segmenter;
   bool segmenting = false;  // segments of `superPacket` remain to be handed out
   TunMerger merger;         // offload: the packet waiting to be written
@@ -72,21 +74,30 @@ struct BTap {
 };
 
 // Opens the device; `offload` asks for segmentation offload, which the
-// device may refuse (BTap_OffloadOn tells).
+// device may refuse (BTap_OffloadOn tells). With `wholeSuperPackets` and
+// offload on, a TCP super-packet is not cut: the source hands it over as
+// one long segment (up to 65535 bytes, its output's MTU).
 bool BTap_Init(BTap* tap, BReactor* reactor, const char* deviceText, void (*errorHandler)(void* user), void* user,
-               bool offload = false);
+               bool offload = false, bool wholeSuperPackets = false);
 // The same over a handle that is already open (and is closed by BTap_Free):
 // a device whose offload state and frame MTU the caller knows.
 bool BTap_InitHandle(BTap* tap, BReactor* reactor, platform::IoHandle handle, int frameMtu, bool offload,
-                     void (*errorHandler)(void* user), void* user);
+                     void (*errorHandler)(void* user), void* user, bool wholeSuperPackets = false);
 void BTap_Free(BTap* tap);
 int BTap_GetMTU(const BTap* tap);
 bool BTap_OffloadOn(const BTap* tap);
+// The longest packet BTap_Send takes: the frame MTU, or with offload 65535
+// bytes (an IPv4 TCP segment longer than a frame leaves as a super-packet
+// that the host cuts into segments of BTap_TcpSegmentLimit payload bytes).
+int BTap_MaxSendLength(const BTap* tap);
+// With offload, the payload of one IPv4 TCP segment that fills a frame;
+// without, 0 (no segment may be longer than a frame).
+int BTap_TcpSegmentLimit(const BTap* tap);
 PacketSource* BTap_GetOutput(BTap* tap);
-// Hands one packet (len <= frame MTU) to the device without waiting: at
-// once, or with offload when the reactor is next idle, joined to the packets
-// sent before it where it can be. Packets shorter than 14 bytes are not
-// written. Write failures lose the packet and are only logged.
+// Hands one packet (len <= BTap_MaxSendLength) to the device without
+// waiting: at once, or with offload when the reactor is next idle, joined to
+// the packets sent before it where it can be. Packets shorter than 14 bytes
+// are not written. Write failures lose the packet and are only logged.
 void BTap_Send(BTap* tap, const uint8_t* data, int len);
 
 }  // namespace vantor::tunnel

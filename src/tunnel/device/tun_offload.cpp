@@ -82,16 +82,24 @@ bool TcpV4_Parse(const uint8_t* p, int len, TcpV4View* out) {
 
 // ---- splitting ----------------------------------------------------------------
 
+namespace {
+
+// The checks every TCP super-packet passes before its data is used.
+bool superPacketSound(const uint8_t* packet, int len, const TunPacketInfo& info, TcpV4View* v) {
+  if (info.gso != TunPacketInfo::kGsoTcpV4 || !TcpV4_Parse(packet, len, v) || info.segmentSize == 0) return false;
+  if ((info.flags & TunPacketInfo::kNeedsChecksum) &&
+      (info.checksumStart != v->ipHeaderLength || info.checksumOffset != kTcpChecksumOffset))
+    return false;
+  return (info.flags & (TunPacketInfo::kNeedsChecksum | TunPacketInfo::kChecksumValid)) || tcpChecksumHolds(packet, *v);
+}
+
+}  // namespace
+
 bool TunSegmenter_Init(TunSegmenter* s, const uint8_t* packet, int len, const TunPacketInfo& info, int maxSegment) {
   TcpV4View v;
-  if (info.gso != TunPacketInfo::kGsoTcpV4 || !TcpV4_Parse(packet, len, &v)) return false;
+  if (!superPacketSound(packet, len, info, &v)) return false;
   int header = v.ipHeaderLength + v.tcpHeaderLength;
-  if (info.segmentSize == 0 || header + info.segmentSize > maxSegment) return false;
-  if ((info.flags & TunPacketInfo::kNeedsChecksum) &&
-      (info.checksumStart != v.ipHeaderLength || info.checksumOffset != kTcpChecksumOffset))
-    return false;
-  if (!(info.flags & (TunPacketInfo::kNeedsChecksum | TunPacketInfo::kChecksumValid)) && !tcpChecksumHolds(packet, v))
-    return false;
+  if (header + info.segmentSize > maxSegment) return false;
   s->packet = packet;
   s->headerLength = header;
   s->ipHeaderLength = v.ipHeaderLength;
@@ -133,6 +141,13 @@ int TunSegmenter_Next(TunSegmenter* s, uint8_t* out) {
   return total;
 }
 
+int TunOffload_PrepareSuperPacket(uint8_t* packet, int len, const TunPacketInfo& info) {
+  TcpV4View v;
+  if (!superPacketSound(packet, len, info, &v)) return -1;
+  setIpHeaderChecksum(packet, v.ipHeaderLength);
+  return v.ipHeaderLength + v.tcpHeaderLength + v.payloadLength;
+}
+
 // ---- single packets -------------------------------------------------------------
 
 bool TunOffload_PrepareInput(uint8_t* packet, int len, const TunPacketInfo& info) {
@@ -164,9 +179,10 @@ bool TunOffload_PrepareInput(uint8_t* packet, int len, const TunPacketInfo& info
 
 // ---- merging ----------------------------------------------------------------------
 
-void TunMerger_Init(TunMerger* m, int capacity) {
+void TunMerger_Init(TunMerger* m, int capacity, int maxSegment) {
   m->buf.assign(static_cast<std::size_t>(capacity), 0);
   m->length = 0;
+  m->maxSegment = maxSegment;
 }
 
 bool TunMerger_Start(TunMerger* m, const uint8_t* packet, int len) {
@@ -177,7 +193,9 @@ bool TunMerger_Start(TunMerger* m, const uint8_t* packet, int len) {
            m->first.payloadLength + m->first.ipHeaderLength + m->first.tcpHeaderLength == len;
   m->segments = 1;
   if (m->tcp) {
-    m->lastPayload = m->first.payloadLength;
+    m->payload = m->first.payloadLength;
+    m->segmentSize = m->maxSegment > 0 && m->payload > m->maxSegment ? m->maxSegment : m->payload;
+    m->ended = (m->first.flags & TCP_FLAG_FIN) != 0;
     m->nextSeq = m->first.seq + static_cast<uint32_t>(m->first.payloadLength);
   }
   return true;
@@ -202,10 +220,12 @@ bool TunMerger_TryAdd(TunMerger* m, const uint8_t* packet, int len) {
     return TunMerger_Start(m, packet, len);
   }
 
-  // The next full-sized segment of the pending one's byte stream.
+  // The next bytes of the pending one's stream, which so far fills whole
+  // wire segments (a short one ends the stream here). A packet larger than
+  // a wire segment is cut like the rest.
   const int header = p.ipHeaderLength + p.tcpHeaderLength;
-  if (p.payloadLength == 0 || v.payloadLength == 0 || v.payloadLength > p.payloadLength) return false;
-  if (m->lastPayload != p.payloadLength) return false;  // the last one was short: the stream ends here
+  if (m->segmentSize == 0 || v.payloadLength == 0 || m->payload % m->segmentSize != 0 || m->ended) return false;
+  if (v.payloadLength > m->segmentSize && m->segmentSize != m->maxSegment) return false;
   if (p.flags & (TCP_FLAG_FIN | TCP_FLAG_SYN | TCP_FLAG_RST | TCP_FLAG_URG)) return false;
   if (v.seq != m->nextSeq || v.ack != p.ack || v.window != p.window) return false;
   if (v.tcpHeaderLength != p.tcpHeaderLength ||
@@ -220,9 +240,9 @@ bool TunMerger_TryAdd(TunMerger* m, const uint8_t* packet, int len) {
   m->buf[static_cast<std::size_t>(p.ipHeaderLength + 13)] |=
       static_cast<uint8_t>(v.flags & (TCP_FLAG_FIN | TCP_FLAG_PSH));
   ++m->segments;
-  m->lastPayload = v.payloadLength;
+  m->payload += v.payloadLength;
   m->nextSeq += static_cast<uint32_t>(v.payloadLength);
-  if (v.flags & TCP_FLAG_FIN) m->lastPayload = -1;  // nothing joins after the end
+  if (v.flags & TCP_FLAG_FIN) m->ended = true;  // nothing joins after the end
   return true;
 }
 
@@ -253,9 +273,9 @@ const uint8_t* TunMerger_Finish(TunMerger* m, TunPacketInfo* info, int* len) {
   info->checksumStart = static_cast<uint16_t>(p.ipHeaderLength);
   info->checksumOffset = kTcpChecksumOffset;
   info->headerLength = static_cast<uint16_t>(p.ipHeaderLength + p.tcpHeaderLength);
-  if (m->segments > 1) {
+  if (m->payload > m->segmentSize) {
     info->gso = TunPacketInfo::kGsoTcpV4;
-    info->segmentSize = static_cast<uint16_t>(p.payloadLength);
+    info->segmentSize = static_cast<uint16_t>(m->segmentSize);
   }
   return ip;
 }

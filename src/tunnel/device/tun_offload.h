@@ -66,6 +66,13 @@ int TunSegmenter_NextLength(const TunSegmenter* s);
 // Writes the next segment into `out` (room for NextLength bytes); returns its length.
 int TunSegmenter_Next(TunSegmenter* s, uint8_t* out);
 
+// Readies an IPv4 TCP super-packet to be taken whole, as one long segment
+// (the way a receiver that joins segments sees them): the same checks as
+// TunSegmenter_Init except the frame size, and its IP header checksum made
+// right. Returns the packet's length (its IP total length), or -1 when it
+// must be dropped.
+int TunOffload_PrepareSuperPacket(uint8_t* packet, int len, const TunPacketInfo& info);
+
 // Readies a single packet read with offload information for the stack:
 // a TCP packet whose checksum nobody vouched for is checked here; any other
 // packet whose checksum the sender left open gets it completed. False: the
@@ -77,16 +84,25 @@ bool TunOffload_PrepareInput(uint8_t* packet, int len, const TunPacketInfo& info
 // full-sized segments (the last may be short); a bare acknowledgement in it
 // gives way to a later packet of the same connection that acknowledges more
 // or moves the window. Anything else must wait for the next write.
+//
+// The wire's segment size is the first packet's payload, or `maxSegment`
+// when that is smaller: a packet larger than a wire segment (the stack may
+// send those when the device cuts them up) leaves as a super-packet even
+// alone, and further packets join it while the payload so far fills whole
+// wire segments.
 struct TunMerger {
   std::vector<uint8_t> buf;  // the pending packet, `capacity` bytes
   int length = 0;            // 0: nothing pending
+  int maxSegment = 0;        // the largest payload of one segment on the wire; 0: no limit
   bool tcp = false;
   TcpV4View first;  // the pending packet's headers
   int segments = 0;
-  int lastPayload = 0;
+  int segmentSize = 0;  // of the wire segments the pending packet stands for
+  int payload = 0;      // the pending packet's payload so far
+  bool ended = false;   // its stream ended (FIN): nothing joins after it
   uint32_t nextSeq = 0;
 };
-void TunMerger_Init(TunMerger* m, int capacity);
+void TunMerger_Init(TunMerger* m, int capacity, int maxSegment = 0);
 // Starts a pending packet (none may be pending). False when `len` exceeds
 // the capacity: the packet cannot be sent.
 bool TunMerger_Start(TunMerger* m, const uint8_t* packet, int len);

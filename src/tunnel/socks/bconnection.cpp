@@ -55,12 +55,19 @@ void attemptRecv(BConnection* c) {
     return;
   }
   c->recvWaiting = false;
+  // A stream socket returns less than asked only when nothing more was
+  // queued; whatever arrives later brings a readiness report of its own.
+  c->recvDrained = !c->recvEndSeen && n > 0 && n < c->recvAvail;
   CompletionSlot_Complete(&c->recvSlot, n >= 0, n >= 0 ? n : 0);
 }
 
 void connectionReady(void* user, uint32_t events) {
   auto* c = static_cast<BConnection*>(user);
   if (c->sendWaiting && (events & kWriteEvents)) attemptSend(c);
+  // The reports are edges: one that comes while no read is asked for must
+  // not be lost, so it ends the wait of the next read.
+  if (events & (platform::kPollHangup | platform::kPollError)) c->recvEndSeen = true;
+  if (events & kReadEvents) c->recvDrained = false;
   if (c->recvWaiting && (events & kReadEvents)) attemptRecv(c);
 }
 
@@ -77,6 +84,10 @@ void receiverRecv(void* provider, uint8_t* buffer, int avail) {
   c->recvBusy = true;
   c->recvBuffer = buffer;
   c->recvAvail = avail;
+  if (c->recvDrained) {
+    c->recvWaiting = true;
+    return;
+  }
   attemptRecv(c);
 }
 
@@ -196,7 +207,7 @@ bool BConnection_Init(BConnection* c, BConnector* connector, BReactor* reactor, 
     return false;
   }
   c->sendBusy = c->sendWaiting = false;
-  c->recvBusy = c->recvWaiting = c->recvClosed = false;
+  c->recvBusy = c->recvWaiting = c->recvClosed = c->recvDrained = c->recvEndSeen = false;
   CompletionSlot_Init(&c->sendSlot, reactor, sendCompleted, c);
   CompletionSlot_Init(&c->recvSlot, reactor, recvCompleted, c);
   StreamSender_Init(&c->sender, reactor, senderSend, c);

@@ -48,6 +48,13 @@ struct BConnection {
   uint8_t* recvBuffer = nullptr;
   int recvAvail = 0;
   bool recvClosed = false;
+  // The last read returned less than it asked for, so it emptied the
+  // socket: the next read waits for the socket's next readiness report
+  // instead of first trying (and meeting "would block").
+  bool recvDrained = false;
+  // A hang-up or error was reported: the end of the stream (or the error)
+  // stays to be read with no report of its own, so reads always try.
+  bool recvEndSeen = false;
   StreamReceiver receiver;
 };
 

@@ -235,9 +235,9 @@ struct Written {
   Bytes packet;
   TunPacketInfo info;
 };
-std::vector<Written> mergeAll(const std::vector<Bytes>& packets, int capacity = 0xFFFF) {
+std::vector<Written> mergeAll(const std::vector<Bytes>& packets, int capacity = 0xFFFF, int maxSegment = 0) {
   TunMerger m;
-  TunMerger_Init(&m, capacity);
+  TunMerger_Init(&m, capacity, maxSegment);
   std::vector<Written> out;
   auto flush = [&] {
     if (m.length == 0) return;
@@ -342,6 +342,91 @@ TEST(TunOffload, MergedSegmentsCutBackIntoTheSameSegments) {
   EXPECT_EQ(w[1].info.gso, TunPacketInfo::kGsoNone);
   EXPECT_EQ(w[1].info.flags, TunPacketInfo::kNeedsChecksum);
   EXPECT_TRUE(transportValid(completed(w[1].packet, 36)));
+}
+
+// The stack's long segments (its sending MSS raised to a whole number of
+// wire segments): each leaves as a super-packet that the host cuts into
+// wire segments; whole ones join up to 64 KiB; a packet of a connection with
+// smaller segments merges as before.
+TEST(TunOffload, LongSegmentsLeaveAsSuperPacketsCutAtTheWireSegmentSize) {
+  Tcp t;
+  t.seq = 0xFFFF0000;
+  std::vector<Bytes> sent;
+  Bytes stream;
+  for (std::size_t size : {14600u, 29200u, 14600u, 5000u, 2920u}) {
+    t.payload = pattern(size, static_cast<int>(size));
+    stream.insert(stream.end(), t.payload.begin(), t.payload.end());
+    sent.push_back(tcpPacket(t, false));
+    t.seq += static_cast<uint32_t>(size);
+  }
+  std::vector<Written> w = mergeAll(sent, 0xFFFF, 1460);
+  // 14600 + 29200 + 14600 are whole wire segments; 5000 is not (it ends a
+  // super-packet); 2920 starts the next.
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w[0].packet.size(), 40u + 14600 + 29200 + 14600 + 5000);
+  EXPECT_EQ(w[1].packet.size(), 40u + 2920);
+  Bytes again;
+  uint32_t seq = 0xFFFF0000;
+  for (const Written& x : w) {
+    EXPECT_EQ(x.info.gso, TunPacketInfo::kGsoTcpV4);
+    EXPECT_EQ(x.info.segmentSize, 1460);
+    EXPECT_TRUE(ipHeaderValid(x.packet));
+    EXPECT_TRUE(transportValid(completed(x.packet, 36)));
+    for (const Bytes& seg : split(x.packet, x.info)) {
+      EXPECT_LE(seg.size(), 1500u);
+      EXPECT_EQ(be32(seg, 24), seq);
+      seq += static_cast<uint32_t>(seg.size() - 40);
+      again.insert(again.end(), seg.begin() + 40, seg.end());
+    }
+  }
+  EXPECT_EQ(again, stream);
+
+  // One long segment alone is a super-packet too; one that fits a frame is not.
+  t.payload = pattern(3000, 5);
+  w = mergeAll({tcpPacket(t, false)}, 0xFFFF, 1460);
+  ASSERT_EQ(w.size(), 1u);
+  EXPECT_EQ(w[0].info.gso, TunPacketInfo::kGsoTcpV4);
+  EXPECT_EQ(split(w[0].packet, w[0].info).size(), 3u);
+  t.payload = pattern(1460, 5);
+  EXPECT_EQ(mergeAll({tcpPacket(t, false)}, 0xFFFF, 1460)[0].info.gso, TunPacketInfo::kGsoNone);
+
+  // Segments of 1000 bytes (a smaller MSS): a longer packet after them would
+  // be cut into 1000-byte pieces by nobody's choice; it waits for the next write.
+  Tcp small;
+  small.payload = pattern(1000, 1);
+  Tcp small2 = small;
+  small2.seq += 1000;
+  Tcp longer = small2;
+  longer.seq += 1000;
+  longer.payload = pattern(4000, 2);
+  w = mergeAll({tcpPacket(small, false), tcpPacket(small2, false), tcpPacket(longer, false)}, 0xFFFF, 1460);
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w[0].info.segmentSize, 1000);
+  EXPECT_EQ(w[0].packet.size(), 40u + 2000);
+}
+
+// A super-packet taken whole: checked like one that is cut, its IP header
+// checksum made right, trailing bytes beyond its IP length left out.
+TEST(TunOffload, SuperPacketTakenWholeIsCheckedAndItsIpHeaderMadeRight) {
+  Tcp t;
+  t.payload = pattern(20000, 6);
+  Bytes super = tcpPacket(t, false);
+  super[10] ^= 0x55;  // a header checksum the host did not fill in
+  super.resize(super.size() + 7);
+  EXPECT_EQ(TunOffload_PrepareSuperPacket(super.data(), static_cast<int>(super.size()), superInfo(1460)), 20040);
+  EXPECT_TRUE(ipHeaderValid(super));
+
+  TunPacketInfo plain = superInfo(1460);
+  plain.flags = 0;
+  Bytes checked = tcpPacket(t);
+  EXPECT_EQ(TunOffload_PrepareSuperPacket(checked.data(), static_cast<int>(checked.size()), plain), 20040);
+  checked[9000] ^= 2;
+  EXPECT_EQ(TunOffload_PrepareSuperPacket(checked.data(), static_cast<int>(checked.size()), plain), -1);
+  EXPECT_EQ(TunOffload_PrepareSuperPacket(super.data(), static_cast<int>(super.size()), superInfo(0)), -1);
+  EXPECT_EQ(TunOffload_PrepareSuperPacket(super.data(), 1000, superInfo(1460)), -1) << "cut short";
+  TunPacketInfo none = superInfo(1460);
+  none.gso = TunPacketInfo::kGsoNone;
+  EXPECT_EQ(TunOffload_PrepareSuperPacket(super.data(), static_cast<int>(super.size()), none), -1);
 }
 
 TEST(TunOffload, OnlyTheSameStreamMergesAndMixedPacketsKeepTheirOrder) {
@@ -559,6 +644,69 @@ TEST_P(DeviceTest, WritesLeaveWhenIdleJoinedWhereTheyCanBeAndNeverWait) {
   run();
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2)) << "a write waited for room";
   EXPECT_GE(tap.writesDropped, 19u);
+}
+
+// Taking super-packets whole, the source's MTU is 64 KiB: a super-packet
+// arrives as one packet; single packets and datagrams as they are.
+TEST(DeviceWhole, SuperPacketsArriveWholeAndEverythingElseAsItIs) {
+  BReactor reactor;
+  ASSERT_TRUE(BReactor_Init(&reactor));
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
+  int big = 1 << 20;
+  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  BTap tap;
+  ASSERT_TRUE(BTap_InitHandle(
+      &tap, &reactor, fds[0], 1500, true, [](void*) { FAIL(); }, nullptr, true));
+  ASSERT_EQ(BTap_GetOutput(&tap)->mtu, 0xFFFF);
+  EXPECT_EQ(BTap_MaxSendLength(&tap), 0xFFFF);
+  EXPECT_EQ(BTap_TcpSegmentLimit(&tap), 1460);
+
+  struct Got {
+    BReactor* reactor;
+    BTap* tap;
+    Bytes buf = Bytes(0xFFFF);
+    std::vector<Bytes> packets;
+  } got{&reactor, &tap};
+  PacketSource_SetDone(
+      BTap_GetOutput(&tap),
+      [](void* user, int len) {
+        auto* g = static_cast<Got*>(user);
+        g->packets.emplace_back(g->buf.begin(), g->buf.begin() + len);
+        if (g->packets.size() == 3) BReactor_Quit(g->reactor, 0);
+        PacketSource_Recv(BTap_GetOutput(g->tap), g->buf.data());
+      },
+      &got);
+  PacketSource_Recv(BTap_GetOutput(&tap), got.buf.data());
+
+  Tcp t;
+  t.payload = pattern(50000, 8);
+  Bytes super = tcpPacket(t, false);
+  Bytes udp = udpPacket(100);
+  Tcp single;
+  single.payload = pattern(700, 9);
+  Bytes one = tcpPacket(single);
+  auto hostWrite = [&](const Bytes& p, const TunPacketInfo& info) {
+    WireHeader h{info.flags, info.gso, info.headerLength, info.segmentSize, info.checksumStart, info.checksumOffset};
+    iovec iov[2] = {{&h, sizeof h}, {const_cast<uint8_t*>(p.data()), p.size()}};
+    ASSERT_EQ(::writev(fds[1], iov, 2), static_cast<ssize_t>(p.size() + sizeof h));
+  };
+  hostWrite(super, superInfo(1460));
+  hostWrite(udp, {});
+  hostWrite(one, {});
+  ReactorTimer stop;
+  ReactorTimer_Init(
+      &stop, 2000, [](void* r) { BReactor_Quit(static_cast<BReactor*>(r), 1); }, &reactor);
+  BReactor_SetTimer(&reactor, &stop);
+  EXPECT_EQ(BReactor_Exec(&reactor), 0);
+  BReactor_RemoveTimer(&reactor, &stop);
+  ASSERT_EQ(got.packets.size(), 3u);
+  EXPECT_EQ(got.packets[0], super);
+  EXPECT_EQ(got.packets[1], udp);
+  EXPECT_EQ(got.packets[2], one);
+  BTap_Free(&tap);
+  BReactor_Free(&reactor);
+  ::close(fds[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(OffloadAndPlain, DeviceTest, ::testing::Values(true, false),

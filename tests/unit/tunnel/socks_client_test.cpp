@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -171,6 +172,62 @@ TEST(SocksClient, NoAuthConnectThenDataThenServerCloseIsClosed) {
   EXPECT_EQ(request, (std::vector<uint8_t>{5, 1, 0, 1, 10, 220, 0, 1, 0x1f, 0x90}));
   EXPECT_EQ(run.events, (std::vector<int>{BSOCKSCLIENT_EVENT_UP, BSOCKSCLIENT_EVENT_ERROR_CLOSED}));
   EXPECT_EQ(run.receivedText, "hello");
+}
+
+// A short read leaves the next read waiting for the socket's next
+// readiness report. Bytes that arrive while no read is asked for (the
+// relay is busy elsewhere) must still be read when it asks: the server
+// waits for an answer to them before it goes on.
+TEST(SocksClient, BytesThatArriveWhileNoReadIsAskedForAreRead) {
+  ScriptedServer server([&](SocketHandle c) {
+    readExact(c, 3);
+    sendAll(c, {5, 0});
+    readExact(c, 10);
+    sendAll(c, kOkReply);
+    sendAll(c, {'a', 'b'});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    sendAll(c, {'c', 'd'});
+    if (readExact(c, 1).size() != 1) return;
+    sendAll(c, {'e', 'f'});
+  });
+  struct Run : SocksRun {
+    ReactorTimer later;
+    uint8_t ack = 'k';
+    static void onUp(void* user, int event) {
+      auto* r = static_cast<Run*>(user);
+      if (event != BSOCKSCLIENT_EVENT_UP) return SocksRun::handler(user, event);
+      r->events.push_back(event);
+      StreamReceiver_SetDone(BSocksClient_GetReceiver(&r->client), onBytes, r);
+      StreamSender_SetDone(
+          BSocksClient_GetSender(&r->client), [](void*, int) {}, r);
+      StreamReceiver_Recv(BSocksClient_GetReceiver(&r->client), r->buf, sizeof r->buf);
+    }
+    static void onBytes(void* user, int n) {
+      auto* r = static_cast<Run*>(user);
+      r->receivedText.append(reinterpret_cast<char*>(r->buf), static_cast<std::size_t>(n));
+      if (r->receivedText == "abcd") StreamSender_Send(BSocksClient_GetSender(&r->client), &r->ack, 1);
+      // The next read is asked for only after the second piece has arrived.
+      ReactorTimer_Init(
+          &r->later, 300,
+          [](void* u) {
+            auto* self = static_cast<Run*>(u);
+            StreamReceiver_Recv(BSocksClient_GetReceiver(&self->client), self->buf, sizeof self->buf);
+          },
+          r);
+      BReactor_SetTimer(&r->reactor, &r->later);
+    }
+  } run;
+  ASSERT_TRUE(BSocksClient_Init(&run.client, loopback(server.port), {BSocksClientAuthInfo{}}, kTarget, Run::onUp, &run,
+                                &run.reactor));
+  ReactorTimer guard;
+  ReactorTimer_Init(
+      &guard, 5000, [](void* u) { BReactor_Quit(static_cast<BReactor*>(u), 1); }, &run.reactor);
+  BReactor_SetTimer(&run.reactor, &guard);
+  EXPECT_EQ(BReactor_Exec(&run.reactor), 0) << "the bytes that came while no read was asked for were never read";
+  BReactor_RemoveTimer(&run.reactor, &guard);
+  BReactor_RemoveTimer(&run.reactor, &run.later);
+  EXPECT_EQ(run.receivedText, "abcdef");
+  EXPECT_EQ(run.events, (std::vector<int>{BSOCKSCLIENT_EVENT_UP, BSOCKSCLIENT_EVENT_ERROR_CLOSED}));
 }
 
 TEST(SocksClient, ServerOnIpv6AndTheSendingSideEndsAlone) {

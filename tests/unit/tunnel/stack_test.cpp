@@ -115,9 +115,11 @@ struct Accepted {
   struct tcp_pcb* pcb = nullptr;
 };
 Accepted g_accepted;
+u16_t g_raiseMss = 0;  // the sending MSS that accepted connections get, as the tunnel raises it
 
 err_t onAccept(void*, struct tcp_pcb* pcb, err_t err) {
   if (err != ERR_OK || !pcb) return ERR_VAL;
+  if (g_raiseMss) pcb->mss = g_raiseMss;
   g_accepted.count++;
   g_accepted.local = pcb->local_ip;
   g_accepted.localPort = pcb->local_port;
@@ -274,6 +276,61 @@ TEST_F(Stack, SynFromThePortOfATimeWaitConnectionOpensANewOne) {
   input(ipv4(kHost, kFar, 6, tcp(40000, 80, 777778, get32(synAck, 24) + 1, ACK)));
   EXPECT_EQ(g_accepted.count, 2);
   EXPECT_EQ(g_accepted.remotePort, 40000);
+}
+
+// A connection whose sending MSS was raised sends segments far longer than
+// a frame, the whole stream intact; what it receives it takes in long
+// segments too, and a reopened window is announced once a real segment's
+// worth is free, not only once the raised MSS is.
+TEST_F(Stack, RaisedSendMssSendsLongSegmentsAndStillAnnouncesTheWindow) {
+  struct Restore {
+    unsigned wnd = vantor_lwip_tcp_wnd, buf = vantor_lwip_tcp_snd_buf;
+    ~Restore() {
+      vantor_lwip_tcp_wnd = wnd;
+      vantor_lwip_tcp_snd_buf = buf;
+      g_raiseMss = 0;
+    }
+  } restore;
+  vantor_lwip_tcp_wnd = 60000;
+  vantor_lwip_tcp_snd_buf = 65535;
+  g_raiseMss = 30 * 1460;
+  netif.flags |= NETIF_FLAG_ANY_DEST_TCP;
+  listenEverywhere();
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1000, 0, SYN)));
+  ASSERT_EQ(g_sent.size(), 1u);
+  uint32_t iss = get32(g_sent[0], 24);
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1001, iss + 1, ACK)));
+  ASSERT_EQ(g_accepted.count, 1);
+  struct tcp_pcb* pcb = g_accepted.pcb;
+
+  Bytes data(60000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  ASSERT_EQ(tcp_write(pcb, data.data(), static_cast<u16_t>(data.size()), TCP_WRITE_FLAG_COPY), ERR_OK);
+  ASSERT_EQ(tcp_output(pcb), ERR_OK);
+  Bytes stream;
+  auto collect = [&](std::size_t from) {
+    for (std::size_t i = from; i < g_sent.size(); ++i) {
+      const Bytes& p = g_sent[i];
+      ASSERT_EQ(get32(p, 24), iss + 1 + stream.size());
+      stream.insert(stream.end(), p.begin() + 40, p.end());
+    }
+  };
+  collect(1);
+  ASSERT_EQ(g_sent.size(), 2u) << "one long segment, the rest held back until it is acknowledged";
+  EXPECT_GT(g_sent[1].size(), 20000u);
+  std::size_t before = g_sent.size();
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1001, iss + 1 + static_cast<uint32_t>(stream.size()), ACK)));
+  collect(before);
+  EXPECT_EQ(stream, data);
+
+  // 20000 bytes in one segment, taken at once: the window is announced whole again.
+  Bytes incoming(20000, 'u');
+  before = g_sent.size();
+  input(ipv4(kHost, kFar, 6, tcp(40000, 80, 1001, iss + 1 + 60000, ACK, incoming)));
+  ASSERT_GT(g_sent.size(), before);
+  const Bytes& ack = g_sent.back();
+  EXPECT_EQ(get32(ack, 28), 1001u + 20000);
+  EXPECT_EQ(get16(ack, 34), 60000);
 }
 
 TEST_F(Stack, RandomSourceIsWired) {
