@@ -8,7 +8,16 @@
 # second run only checks that they are there. Nothing of them enters the
 # clone. Each is built as a static library with only what Vantor uses and at
 # -O1, which keeps a run with an empty cache short on a small machine.
+#
+# --deps-only (as the first argument) stops once the dependencies are in
+# the cache: scripts/test.sh runs that in the background, ahead of the
+# Windows stage.
 set -euo pipefail
+DEPS_ONLY=0
+if [ "${1:-}" = "--deps-only" ]; then
+  DEPS_ONLY=1
+  shift
+fi
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD_DIR=${BUILD_DIR:-build-windows}
@@ -191,6 +200,11 @@ dep googletest googletest
 dep geoip geoip
 dep curl curl
 dep libcryptopp libcrypto++
+
+if [ "$DEPS_ONLY" = 1 ]; then
+  echo "build-windows: dependencies ready in $CACHE"
+  exit 0
+fi
 
 prefix_list=$(IFS=';'; echo "${PREFIXES[*]}")
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
