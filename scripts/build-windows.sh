@@ -33,7 +33,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # Toolchain and Wine (the tests run the programs under it).
 PACKAGES=(mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix wine wine64
-  cmake ninja-build pkg-config dpkg-dev make libsimpleini-dev
+  cmake ninja-build pkg-config dpkg-dev make libsimpleini-dev libcli11-dev
   # libsodium's source package has no generated configure script
   autoconf automake libtool)
 missing=()
@@ -160,6 +160,15 @@ Libs: -L\${prefix}/lib -lGeoIP -lws2_32
 PC
 }
 
+# http-parser: one C file, compiled into a static library like libGeoIP.
+build_httpparser() {
+  local src=$1 prefix=$2
+  mkdir -p "$prefix/include" "$prefix/lib" "$src/_obj"
+  $CC $DEP_FLAGS -I"$src" -c "$src/http_parser.c" -o "$src/_obj/http_parser.o"
+  $HOST-ar rcs "$prefix/lib/libhttp_parser.a" "$src/_obj/http_parser.o"
+  cp "$src/http_parser.h" "$prefix/include/"
+}
+
 build_googletest() {
   cmake_dep "$1" "$2" -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON -Dgtest_force_shared_crt=OFF
 }
@@ -170,6 +179,14 @@ build_googletest() {
 build_simpleini() {
   mkdir -p "$2/include"
   cp /usr/include/SimpleIni.h "$2/include/"
+}
+
+# CLI11 is header-only too: Debian's libcli11-dev headers and CMake package
+# files (their paths are relative to the package's folder).
+build_cli11() {
+  mkdir -p "$2/include" "$2/share/cmake"
+  cp -r /usr/include/CLI "$2/include/"
+  cp -r /usr/share/cmake/CLI11 "$2/share/cmake/"
 }
 
 # dep NAME SOURCE-PACKAGE: builds the package into its cache folder unless a
@@ -190,7 +207,7 @@ dep() {
   chmod 0777 "$WORK"  # apt-get source downloads as _apt when it can
   rm -rf "$prefix"
   src=$WORK
-  if [ "$name" != simpleini ]; then src=$(unpack "$pkg" "$version"); fi
+  case $name in simpleini | cli11) ;; *) src=$(unpack "$pkg" "$version") ;; esac
   "build_$name" "$src" "$prefix" "$version"
   touch "$prefix/.built"
   rm -rf "$WORK"
@@ -213,6 +230,8 @@ dep yamlcpp yaml-cpp
 dep simpleini libsimpleini
 dep googletest googletest
 dep geoip geoip
+dep httpparser http-parser
+dep cli11 cli11
 dep curl curl
 dep libcryptopp libcrypto++
 

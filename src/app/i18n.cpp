@@ -11,6 +11,17 @@
 namespace vantor::app {
 namespace {
 
+// The locale of the message category; null where the C library has none
+// (Windows: the message language comes from the environment alone).
+const char* messagesLocale(const char* set = nullptr) {
+#ifdef LC_MESSAGES
+  return std::setlocale(LC_MESSAGES, set);
+#else
+  (void)set;
+  return nullptr;
+#endif
+}
+
 std::string trim(const std::string& text) {
   std::size_t a = text.find_first_not_of(" \t");
   if (a == std::string::npos) return "";
@@ -81,19 +92,17 @@ void initLanguage(const std::string& langFolder, const std::string& languageIni)
   if (name.empty()) return;  // the user's own language, from the environment
   // The message language; gettext ignores LANGUAGE under the plain "C"
   // locale, so that becomes its UTF-8 variant.
-  ::setenv("LANGUAGE", name.c_str(), 1);
-  const char* messages = std::setlocale(LC_MESSAGES, nullptr);
-  if (!messages || std::string(messages) == "C" || std::string(messages) == "POSIX")
-    std::setlocale(LC_MESSAGES, "C.UTF-8");
+  platform::setEnvironmentValue("LANGUAGE", name);
+  const char* messages = messagesLocale();
+  if (!messages || std::string(messages) == "C" || std::string(messages) == "POSIX") messagesLocale("C.UTF-8");
 }
 
 bool chineseLocale() {
   // LANGUAGE comes first for gettext (initLanguage sets it for the chosen
   // entry); otherwise the message locale of the environment.
-  std::string language;
-  if (const char* value = std::getenv("LANGUAGE"); value && *value) language = value;
+  std::string language = platform::environmentValue("LANGUAGE");
   if (language.empty())
-    if (const char* messages = std::setlocale(LC_MESSAGES, nullptr)) language = messages;
+    if (const char* messages = messagesLocale()) language = messages;
   language = language.substr(0, language.find(':'));
   return language.rfind("zh_CN", 0) == 0 || language == "zh";
 }

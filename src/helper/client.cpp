@@ -1,8 +1,5 @@
 #include "helper/client.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -13,6 +10,7 @@
 #include "netconf/host_changes.h"
 #include "platform/files.h"
 #include "platform/helper_ipc.h"
+#include "platform/process.h"
 
 namespace vantor::helper {
 namespace {
@@ -64,7 +62,7 @@ std::unique_ptr<HelperClient> HelperClient::open(std::string& error, bool* denie
   if (!platform::helperSocketPair(ours, theirs, error)) return nullptr;
   client->socket_ = ours;
   client->path_ = "(in-process)";
-  platform::PeerCredentials self{0, 0, ::getpid(), {}};
+  platform::PeerCredentials self{0, 0, platform::currentProcessId(), {}};
   client->server_ = std::thread([theirs, self] {
     serveConnection(theirs, self, 0, kDefaultGroup);
     platform::closeSocket(theirs);
@@ -74,7 +72,7 @@ std::unique_ptr<HelperClient> HelperClient::open(std::string& error, bool* denie
 
 HelperClient::~HelperClient() {
   // Closing our end ends the session: the helper puts the host back.
-  if (socket_ != platform::kInvalidSocket) ::shutdown(static_cast<int>(socket_), SHUT_WR);
+  platform::shutdownSend(socket_);
   if (server_.joinable()) server_.join();
   if (socket_ != platform::kInvalidSocket) platform::closeSocket(socket_);
 }
@@ -92,7 +90,7 @@ bool HelperClient::call(const Json::Value& request, Json::Value& answer, std::st
     char chunk[4096];
     long n = platform::receiveMessage(socket_, chunk, sizeof chunk, received);
     if (n <= 0) {
-      if (received >= 0) ::close(static_cast<int>(received));
+      platform::dropReceivedHandle(received);
       error = "the network helper closed the connection";
       return false;
     }
@@ -102,8 +100,8 @@ bool HelperClient::call(const Json::Value& request, Json::Value& answer, std::st
   buffer_.erase(0, end + 1);
   if (handle)
     *handle = received;
-  else if (received >= 0)
-    ::close(static_cast<int>(received));
+  else
+    platform::dropReceivedHandle(received);
   if (!readObjectLine(text, answer)) {
     error = "the network helper's answer is unreadable";
     return false;

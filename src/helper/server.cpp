@@ -1,9 +1,5 @@
 #include "helper/server.h"
 
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -12,6 +8,7 @@
 #include "helper/session.h"
 #include "netconf/host_changes.h"
 #include "platform/files.h"
+#include "platform/thread.h"
 
 namespace vantor::helper {
 namespace {
@@ -30,20 +27,7 @@ void log(const std::string& text) { std::fprintf(stderr, "vantor-helper: %s\n", 
 }  // namespace
 
 bool prepareStateDir(const std::string& dir, std::string& error) {
-  if (dir.empty() || dir[0] != '/') {
-    error = "the state folder must be an absolute path";
-    return false;
-  }
-  if (!platform::makeDirectories(dir, 0700, error)) return false;
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-    error = dir + " must be a folder of the helper's own user";
-    return false;
-  }
-  if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) {
-    error = "cannot make " + dir + " private";
-    return false;
-  }
+  if (!platform::prepareHelperStateFolder(dir, error)) return false;
   // Set once per process in practice; sessions read it while they run.
   if (HostChangeRecord::stateDir() != dir) HostChangeRecord::stateDir() = dir;
   return true;
@@ -59,7 +43,7 @@ void serveConnection(platform::SocketHandle socket, const platform::PeerCredenti
   while (open) {
     long handle = -1;
     long n = platform::receiveMessage(socket, chunk, sizeof chunk, handle);
-    if (handle >= 0) ::close(static_cast<int>(handle));  // clients send none
+    platform::dropReceivedHandle(handle);  // clients send none
     if (n <= 0) break;
     buffer.append(chunk, static_cast<std::size_t>(n));
     std::size_t end;
@@ -84,7 +68,7 @@ void serveConnection(platform::SocketHandle socket, const platform::PeerCredenti
         answer = session.handle(parsed, reply);
       }
       if (!platform::sendMessage(socket, objectLine(answer), reply)) open = false;
-      if (reply >= 0) ::close(static_cast<int>(reply));
+      platform::releaseSentHandle(reply);
       if (!open) break;
     }
     if (buffer.size() > kMaxRequestBytes) {
@@ -126,7 +110,7 @@ void HelperServer::run() {
     platform::SocketHandle client = platform::acceptHelperClient(listener_, peer);
     if (client == platform::kInvalidSocket) {
       if (stopping_.load()) break;
-      ::usleep(10000);  // a transient shortage: try again shortly
+      platform::sleepMs(10);  // a transient shortage: try again shortly
       continue;
     }
     if (active_.load() >= kMaxClients) {
@@ -153,13 +137,13 @@ void HelperServer::run() {
 
 void HelperServer::stop() {
   if (stopping_.exchange(true)) return;
-  if (listener_ != platform::kInvalidSocket) ::shutdown(static_cast<int>(listener_), SHUT_RDWR);
+  platform::shutdownSocket(listener_);
   {
     // Each session sees its connection end and puts the host back.
     std::lock_guard<std::mutex> guard(lock_);
-    for (platform::SocketHandle client : clients_) ::shutdown(static_cast<int>(client), SHUT_RDWR);
+    for (platform::SocketHandle client : clients_) platform::shutdownSocket(client);
   }
-  for (int waited = 0; active_.load() > 0 && waited < 1000; ++waited) ::usleep(10000);
+  for (int waited = 0; active_.load() > 0 && waited < 1000; ++waited) platform::sleepMs(10);
   if (listener_ != platform::kInvalidSocket) platform::closeSocket(listener_);
   listener_ = platform::kInvalidSocket;
 }

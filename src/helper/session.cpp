@@ -1,14 +1,10 @@
 #include "helper/session.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <cstdlib>
 
 #include "platform/files.h"
 #include "platform/net.h"
+#include "platform/process.h"
 #include "platform/routes.h"
 #include "platform/tun.h"
 
@@ -45,36 +41,30 @@ Json::Value reportList(const std::vector<std::string>& report) {
 }  // namespace
 
 bool HostHold::take(unsigned uid, std::string& error) {
-  if (fd_ >= 0) return true;
+  if (lock_.held()) return true;
   if (!platform::makeDirectories(HostChangeRecord::stateDir(), 0700, error)) return false;
   const std::string path = holdPath();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
+  const std::string owner = std::to_string(uid) + " " + std::to_string(platform::currentProcessId()) + "\n";
+  std::string lockError;
+  switch (lock_.acquire(path, lockError, owner)) {
+    case platform::InstanceLock::Result::Acquired:
+      return true;
+    case platform::InstanceLock::Result::HeldByOther: {
+      std::string text, ignored;
+      unsigned holder = 0;
+      if (platform::readFile(path, text, ignored, 64))
+        holder = static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
+      error = "the host network is in use by another Vantor connection (uid " + std::to_string(holder) + ")";
+      return false;
+    }
+    case platform::InstanceLock::Result::Failed:
+      break;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    char text[64] = {};
-    ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
-    ::close(fd);
-    unsigned holder = 0;
-    if (n > 0) holder = static_cast<unsigned>(std::strtoul(text, nullptr, 10));
-    error = "the host network is in use by another Vantor connection (uid " + std::to_string(holder) + ")";
-    return false;
-  }
-  std::string owner = std::to_string(uid) + " " + std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd, 0) == 0) {
-    ssize_t ignored = ::pwrite(fd, owner.data(), owner.size(), 0);
-    (void)ignored;
-  }
-  fd_ = fd;
-  return true;
+  error = lockError;
+  return false;
 }
 
-void HostHold::release() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
+void HostHold::release() { lock_.release(); }
 
 bool undoStaleSession(unsigned uid, std::vector<std::string>& report, std::string& error) {
   registerHostUndos();

@@ -17,6 +17,7 @@
 #include "netconf/host_changes.h"
 #include "netconf/host_setup.h"
 #include "netconf/route_mgr.h"
+#include "platform/local_ipc.h"
 
 namespace vantor::helper {
 
@@ -27,10 +28,10 @@ class HostHold {
   // False with a reason naming the holder when another session has it.
   bool take(unsigned uid, std::string& error);
   void release();
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return lock_.held(); }
 
  private:
-  int fd_ = -1;
+  platform::InstanceLock lock_;
 };
 
 // Undoes what a dead session of this namespace left (when no live one holds

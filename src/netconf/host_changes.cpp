@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/files.h"
+#include "platform/helper_ipc.h"
 #include "platform/process.h"
 #include "platform/routes.h"
 
@@ -28,7 +29,7 @@ void HostChangeRecord::registerUndo(const std::string& kind, Undo undo) {
 }
 
 std::string& HostChangeRecord::stateDir() {
-  static std::string dir = "/run/vantor-helper";
+  static std::string dir = platform::helperStateFolder();
   return dir;
 }
 

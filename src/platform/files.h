@@ -48,6 +48,9 @@ bool removeFile(const std::string& path);
 std::string executableDir();
 // The value of an environment variable, empty when unset.
 std::string environmentValue(const char* name);
+// Sets an environment variable of this process (seen by environmentValue()
+// and by libraries of this process that read the environment).
+bool setEnvironmentValue(const char* name, const std::string& value);
 // The effective user id.
 unsigned effectiveUserId();
 

@@ -39,10 +39,25 @@ SocketHandle acceptHelperClient(SocketHandle server, PeerCredentials& peer);
 // A connected pair, for the helper run inside the user's own process.
 bool helperSocketPair(SocketHandle& first, SocketHandle& second, std::string& error);
 
+// The folder that holds the helper's record of host changes and its hold on
+// the host network (one per machine).
+std::string helperStateFolder();
+// Creates the helper's state folder `dir` (with its parents) when missing and
+// makes sure it is a folder of the effective user that nobody else may use
+// (taking group and other rights away on Linux). False with `error` otherwise.
+bool prepareHelperStateFolder(const std::string& dir, std::string& error);
+
 // Sends the whole message, with `handle` attached when it is not -1.
 bool sendMessage(SocketHandle socket, std::string_view message, long handle = -1);
 // Receives up to `size` bytes (0 at the end of the stream, -1 on error); a
 // descriptor that came along is stored in `handle` (close-on-exec).
 long receiveMessage(SocketHandle socket, char* buffer, std::size_t size, long& handle);
+// A handle that came with a message and is not wanted (only TUN device
+// handles travel this way): closes it.
+void dropReceivedHandle(long handle);
+// The sender's part of a handle sent along: on Linux the receiver got a copy
+// of its own and this one is closed; where the handle itself went over (the
+// helper in-process on Windows) the receiver owns it and nothing is done.
+void releaseSentHandle(long handle);
 
 }  // namespace vantor::platform

@@ -19,8 +19,9 @@ class InstanceLock {
   InstanceLock& operator=(const InstanceLock&) = delete;
 
   enum class Result { Acquired, HeldByOther, Failed };
-  // Takes the lock file at `path` without waiting.
-  Result acquire(const std::string& path, std::string& error);
+  // Takes the lock file at `path` without waiting and writes `note` into it
+  // (by default this process's id), for whoever looks at the holder.
+  Result acquire(const std::string& path, std::string& error, const std::string& note = {});
   void release();
   bool held() const { return handle_ >= 0; }
 

@@ -265,6 +265,8 @@ std::string environmentValue(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
+bool setEnvironmentValue(const char* name, const std::string& value) { return ::setenv(name, value.c_str(), 1) == 0; }
+
 unsigned effectiveUserId() { return static_cast<unsigned>(::geteuid()); }
 
 }  // namespace vantor::platform

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/files.h"
+
 namespace vantor::platform {
 namespace {
 
@@ -42,6 +44,26 @@ bool checkFolder(const std::string& dir, std::string& error) {
 }  // namespace
 
 bool helperProcessUsed() { return true; }
+
+std::string helperStateFolder() { return "/run/vantor-helper"; }
+
+bool prepareHelperStateFolder(const std::string& dir, std::string& error) {
+  if (dir.empty() || dir[0] != '/') {
+    error = "the state folder must be an absolute path";
+    return false;
+  }
+  if (!makeDirectories(dir, 0700, error)) return false;
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    error = dir + " must be a folder of the helper's own user";
+    return false;
+  }
+  if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) {
+    error = "cannot make " + dir + " private";
+    return false;
+  }
+  return true;
+}
 
 bool groupIdByName(const std::string& name, unsigned& gid) {
   std::vector<char> buffer(16384);
@@ -193,6 +215,14 @@ long receiveMessage(SocketHandle socket, char* buffer, std::size_t size, long& h
     }
   }
   return static_cast<long>(n);
+}
+
+void dropReceivedHandle(long handle) {
+  if (handle >= 0) ::close(static_cast<int>(handle));
+}
+
+void releaseSentHandle(long handle) {
+  if (handle >= 0) ::close(static_cast<int>(handle));
 }
 
 }  // namespace vantor::platform

@@ -27,7 +27,7 @@ bool fillAddress(const std::string& path, sockaddr_un& address) {
 
 InstanceLock::~InstanceLock() { release(); }
 
-InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string& error) {
+InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string& error, const std::string& note) {
   release();
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
@@ -42,9 +42,9 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string&
     return Result::Failed;
   }
   // The holder's process id, for people looking at the folder.
-  std::string pid = std::to_string(::getpid()) + "\n";
+  std::string text = note.empty() ? std::to_string(::getpid()) + "\n" : note;
   if (::ftruncate(fd, 0) == 0) {
-    ssize_t ignored = ::write(fd, pid.data(), pid.size());
+    ssize_t ignored = ::write(fd, text.data(), text.size());
     (void)ignored;
   }
   handle_ = fd;

@@ -322,6 +322,12 @@ std::string environmentValue(const char* name) {
   return win::narrow(value);
 }
 
+bool setEnvironmentValue(const char* name, const std::string& value) {
+  // The process's block, and the C library's copy that getenv() reads.
+  std::wstring wname = widen(name), wvalue = widen(value);
+  return SetEnvironmentVariableW(wname.c_str(), wvalue.c_str()) && _wputenv_s(wname.c_str(), wvalue.c_str()) == 0;
+}
+
 unsigned effectiveUserId() {
   // Windows has no numeric user id; the relative id (the last part of the
   // user's SID) names the user on this machine the same way each time.

@@ -11,7 +11,9 @@
 #include <map>
 #include <mutex>
 
+#include "platform/files.h"
 #include "platform/helper_ipc.h"
+#include "platform/tun.h"
 
 namespace vantor::platform {
 namespace {
@@ -40,6 +42,17 @@ void startWinsock() {
 }  // namespace
 
 bool helperProcessUsed() { return false; }
+
+std::string helperStateFolder() {
+  // Machine-wide, beside other programs' data; the program runs elevated.
+  std::string base = environmentValue("ProgramData");
+  if (base.empty()) base = "C:/ProgramData";
+  return base + "/Vantor/state";
+}
+
+bool prepareHelperStateFolder(const std::string& dir, std::string& error) {
+  return ensurePrivateFolder(dir, "state folder", error);
+}
 
 bool groupIdByName(const std::string&, unsigned&) { return false; }
 
@@ -129,5 +142,12 @@ long receiveMessage(SocketHandle socket, char* buffer, std::size_t size, long& h
   }
   return n;
 }
+
+void dropReceivedHandle(long handle) {
+  if (handle >= 0) tunClose(static_cast<IoHandle>(handle));
+}
+
+// The handle went over by value: the receiving end of the pair owns it now.
+void releaseSentHandle(long) {}
 
 }  // namespace vantor::platform

@@ -76,7 +76,7 @@ std::unordered_map<SocketHandle, std::string>& keys() {
 
 InstanceLock::~InstanceLock() { release(); }
 
-InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string& error) {
+InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string& error, const std::string& note) {
   release();
   HANDLE file = CreateFileW(win::widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -87,10 +87,10 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string&
     return Result::Failed;
   }
   // The holder's process id, for people looking at the folder.
-  std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+  std::string text = note.empty() ? std::to_string(GetCurrentProcessId()) + "\r\n" : note;
   DWORD written = 0;
   SetEndOfFile(file);
-  WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   // Kernel handles fit in 32 bits on 64-bit Windows, so `long` holds one.
   handle_ = static_cast<long>(reinterpret_cast<std::intptr_t>(file));
   return Result::Acquired;
