@@ -9,18 +9,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-# The Windows dependencies take long to build when their cache is cold, so
-# they build in the background, at the lowest priority, while the Linux
-# plain stage builds and tests; the Windows stage waits for them.
-WINDOWS_DEPS_LOG=${WINDOWS_DEPS_LOG:-$(mktemp /tmp/vantor-windows-deps.XXXXXX.log)}
-setsid nice -n 19 scripts/build-windows.sh --deps-only >"$WINDOWS_DEPS_LOG" 2>&1 &
-windows_deps=$!
-stop_windows_deps() {
-  # A run that fails early leaves no dependency build behind.
-  kill -- -"$windows_deps" 2>/dev/null || true
+# The Windows build takes long when the dependency cache is cold, so it
+# runs in the background, at the lowest priority, while the Linux plain stage
+# builds and tests (its tests leave the cores idle much of the time): first
+# the dependencies, then the program and its tests. The Windows stage waits
+# for it.
+WINDOWS_BUILD_LOG=${WINDOWS_BUILD_LOG:-$(mktemp /tmp/vantor-windows-build.XXXXXX.log)}
+setsid nice -n 19 scripts/build-windows.sh >"$WINDOWS_BUILD_LOG" 2>&1 &
+windows_build=$!
+stop_windows_build() {
+  # A run that fails early leaves no Windows build behind.
+  kill -- -"$windows_build" 2>/dev/null || true
 }
-trap stop_windows_deps EXIT
-echo "== Windows dependencies building in the background (log: $WINDOWS_DEPS_LOG)"
+trap stop_windows_build EXIT
+echo "== Windows build in the background (log: $WINDOWS_BUILD_LOG)"
 scripts/check-format.sh
 scripts/check-layers.sh
 
@@ -34,10 +36,10 @@ run_suite() {
 BUILD_DIR=build scripts/build.sh
 run_suite build
 
-echo "== waiting for the Windows dependencies"
-if ! wait "$windows_deps"; then
-  tail -n 60 "$WINDOWS_DEPS_LOG" >&2
-  echo "test: the Windows dependency build failed (log: $WINDOWS_DEPS_LOG)" >&2
+echo "== waiting for the Windows build"
+if ! wait "$windows_build"; then
+  tail -n 60 "$WINDOWS_BUILD_LOG" >&2
+  echo "test: the Windows build failed (log: $WINDOWS_BUILD_LOG)" >&2
   exit 1
 fi
 echo "== Windows stage"
