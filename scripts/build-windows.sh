@@ -10,8 +10,7 @@
 # -O1, which keeps a run with an empty cache short on a small machine.
 #
 # --deps-only (as the first argument) stops once the dependencies are in
-# the cache: scripts/test.sh runs that in the background, ahead of the
-# Windows stage.
+# the cache, to fill it ahead of a build.
 set -euo pipefail
 DEPS_ONLY=0
 if [ "${1:-}" = "--deps-only" ]; then
