@@ -1,7 +1,8 @@
 # ctest-timeout: 900
 """`vantor.exe serve` under Wine against real nodes on loopback: 8 MiB each
 way intact through ss-server (aes-256-gcm), through a ShadowsocksR node of
-our SSR test server and through danted; a UDP association through ss-server.
+our SSR test server and through danted; a UDP association through ss-server;
+streams from a target faster than their client arrive whole.
 The controls show that the checks are live: a byte flipped between the
 service and the node is caught by the checksums, and a wrong password gets
 nothing through."""
@@ -9,16 +10,19 @@ nothing through."""
 import hashlib
 import os
 import socket
+import subprocess
+import sys
 import tempfile
 import threading
 import unittest
 
 import wine_env
 from wine_env import peers
-from peers import (Danted, HttpFileServer, SsServer, UdpEchoServer, curl_download, curl_upload, shut_down,
-                   socks5_udp_associate, socks5_udp_header, udp_exchange)
+from peers import (Danted, HttpFileServer, SsServer, UdpEchoServer, curl_download, curl_upload, recv_exact,
+                   shut_down, socks5_open, socks5_request, socks5_udp_associate, socks5_udp_header, udp_exchange)
 
 SIZE = 8 * 1024 * 1024
+FAST_SIZE = 128 * 1024 * 1024
 PASSWORD = "Wine-relay-pw-3"
 
 
@@ -75,6 +79,45 @@ class FlippingForwarder:
         self.thread.join(5)
         for s in self.socks:
             s.close()
+
+
+ZERO_SOURCE = r"""
+import os, socket, sys, threading
+size = int(sys.argv[1])
+fd = os.memfd_create("zeros")
+os.ftruncate(fd, size)
+listener = socket.create_server(("127.0.0.1", 0), backlog=64)
+print(listener.getsockname()[1], flush=True)
+
+def serve(conn):
+    with conn:
+        offset = 0
+        try:
+            while offset < size:
+                offset += os.sendfile(conn.fileno(), fd, offset, size - offset)
+        except OSError:
+            pass
+
+while True:
+    conn, _ = listener.accept()
+    threading.Thread(target=serve, args=(conn,), daemon=True).start()
+"""
+
+
+class ZeroSource:
+    """A TCP server on 127.0.0.1 that sends each client ``size`` zero bytes
+    as fast as it takes them (sendfile from memory, in a process of its own
+    so that it never waits for the client's Python), then closes."""
+
+    def __init__(self, size):
+        self.proc = subprocess.Popen([sys.executable, "-c", ZERO_SOURCE, str(size)], stdout=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL)
+        self.port = int(self.proc.stdout.readline())
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+        self.proc.stdout.close()
 
 
 class Relay(unittest.TestCase):
@@ -150,6 +193,34 @@ class Relay(unittest.TestCase):
                 datagram = header + os.urandom(size)
                 udp_exchange(udp, relay, datagram, datagram)
         self.assertGreater(self.echo.received, before)
+
+    def test_fast_streams_are_not_cut(self):
+        # The target sends faster than the client reads, so the service
+        # often has bytes waiting for the client and nothing to ask of the
+        # node, whose socket then sits out the wait. Each stream must arrive
+        # whole and end only with the target's close.
+        server = SsServer("aes-256-gcm", PASSWORD)
+        self.addCleanup(server.stop)
+        source = ZeroSource(FAST_SIZE)
+        self.addCleanup(source.stop)
+        svc = wine_env.start_service(self, f"ss://aes-256-gcm:{PASSWORD}@127.0.0.1:{server.port}")
+        for attempt in range(4):
+            with self.subTest(attempt=attempt):
+                self.assertEqual(self.read_through(svc, source.port), FAST_SIZE, "the stream ended early")
+
+    def read_through(self, svc, port):
+        """Reads the stream from 127.0.0.1:``port`` through ``svc`` to its
+        end; how many bytes came."""
+        with socks5_open(svc.port) as s:
+            s.sendall(socks5_request(1, "127.0.0.1", port))
+            self.assertEqual(recv_exact(s, 10)[:2], b"\x05\x00")
+            buf = bytearray(1 << 20)
+            got = 0
+            while True:
+                n = s.recv_into(buf)
+                if n == 0:
+                    return got
+                got += n
 
     # -- the controls ------------------------------------------------------
 
