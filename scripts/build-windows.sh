@@ -34,7 +34,9 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 PACKAGES=(mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix wine wine64
   cmake ninja-build pkg-config dpkg-dev make libsimpleini-dev libcli11-dev
   # libsodium's source package has no generated configure script
-  autoconf automake libtool)
+  autoconf automake libtool
+  # shipped data made on the build machine: rule files (GeoIP), translations
+  g++ libgeoip-dev geoip-database gettext)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

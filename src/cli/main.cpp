@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
   // Shared options may also follow the verb: `vantor nodes list --config-dir X`.
   app.fallthrough();
+  app.set_version_flag("--version", std::string("vantor ") + VANTOR_VERSION);
   std::string configDir;
   app.add_option("--config-dir", configDir,
                  "Configuration folder (default $VANTOR_CONFIG_DIR, else $XDG_CONFIG_HOME/vantor)");

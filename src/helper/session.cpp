@@ -255,7 +255,7 @@ Json::Value HelperSession::handle(const Request& request, long& handle) {
       // Only the device: the interface is made per connect (tun_configure)
       // and goes with the connection's undo, so that every connect starts
       // from the same state.
-      if (!platform::ensureTunDevice(error)) return failure("cannot provide the TUN device: " + error);
+      if (!platform::ensureTunDevice(error)) return failure(error);  // the client says what failed
       Json::Value answer = success();
       answer["device"] = true;
       return answer;
@@ -263,7 +263,8 @@ Json::Value HelperSession::handle(const Request& request, long& handle) {
     case Op::TunConfigure: {
       if (!ensureInterface(request.name, error) || !host_->prepareTunInterface(tunName_, error) ||
           (!tunConfigured_ && !host_->addTunGateway(tunName_, kTunGatewayMetric, error)))
-        return failure("cannot configure " + tunName_ + ": " + error);
+        return failure("cannot configure " + (tunName_.empty() ? std::string("the TUN interface") : tunName_) + ": " +
+                       error);
       routesNoted_ = true;  // addTunGateway noted our routes
       tunConfigured_ = true;
       Json::Value answer = success();
