@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("vantor ") + VANTOR_VERSION);
   std::string configDir;
   app.add_option("--config-dir", configDir,
-                 "Configuration folder (default $VANTOR_CONFIG_DIR, else $XDG_CONFIG_HOME/vantor)");
+                 "Configuration folder (default $VANTOR_CONFIG_DIR, else $XDG_CONFIG_HOME/vantor; on Windows "
+                 "%APPDATA%\\Vantor)");
 
   auto& entries = cli::registry();
   std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.order < b.order; });

@@ -313,23 +313,23 @@ long recvDatagram(SocketHandle s, void* buffer, std::size_t size, Ipv4Endpoint* 
 }
 
 int waitSockets(std::span<WaitItem> items, int timeoutMs) {
-  // Items without a socket are left out of the call, as poll() passes over
-  // negative descriptors: not every WSAPoll does (Wine's reports POLLNVAL
-  // for INVALID_SOCKET), and that would read as a failed connection.
+  // Entries without a socket take no part, as poll() ignores negative
+  // descriptors on Linux; WSAPoll (Wine's at least) would report POLLNVAL
+  // for them, which callers take for a failed connection.
   std::vector<WSAPOLLFD> fds;
-  std::vector<std::size_t> of;  // the item of each entry of fds
+  std::vector<std::size_t> index;
   fds.reserve(items.size());
-  of.reserve(items.size());
+  index.reserve(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
     items[i].readable = items[i].writable = items[i].failed = false;
     if (items[i].socket == kInvalidSocket) continue;
-    WSAPOLLFD p{};
-    p.fd = sock(items[i].socket);
+    WSAPOLLFD fd{};
+    fd.fd = sock(items[i].socket);
     // WSAPoll refuses POLLPRI; out-of-band data is not used here.
-    p.events = static_cast<short>(((items[i].interest & kWantRead) ? POLLRDNORM : 0) |
-                                  ((items[i].interest & kWantWrite) ? POLLWRNORM : 0));
-    fds.push_back(p);
-    of.push_back(i);
+    fd.events = static_cast<short>(((items[i].interest & kWantRead) ? POLLRDNORM : 0) |
+                                   ((items[i].interest & kWantWrite) ? POLLWRNORM : 0));
+    fds.push_back(fd);
+    index.push_back(i);
   }
   if (fds.empty()) {
     Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
@@ -339,8 +339,8 @@ int waitSockets(std::span<WaitItem> items, int timeoutMs) {
   if (n < 0) noteError();
   if (n <= 0) return n < 0 ? -1 : 0;
   for (std::size_t k = 0; k < fds.size(); ++k) {
+    WaitItem& item = items[index[k]];
     short r = fds[k].revents;
-    WaitItem& item = items[of[k]];
     item.readable = (r & (POLLRDNORM | POLLHUP)) != 0;
     item.writable = (r & POLLWRNORM) != 0;
     item.failed = (r & (POLLERR | POLLNVAL)) != 0;

@@ -336,8 +336,7 @@ TEST(NodeFile, OlderAndDamagedFilesStillLoad) {
 TEST(LocalHost, DummyAddressAndLocalTest) {
   EXPECT_NE(localHostText("box", {"10.1.2.3"}).find("dummyip=240"), std::string::npos);
   std::string text = localHostText("box", {"192.168.1.5", "100.64.0.1"});
-  // The text in memory has LF line ends on every system; writing the file
-  // makes them CRLF on Windows.
+  // LF in memory on every system; the file writer adds CRLF on Windows.
   EXPECT_NE(text.find("dummyip=10\n"), std::string::npos);
   EXPECT_NE(text.find("iplist=192.168.1.5,100.64.0.1"), std::string::npos);
 

@@ -71,36 +71,5 @@ TEST(WindowsHost, LoopbackAnswersTheLatencyProbes) {
   EXPECT_EQ(result.from, "127.0.0.1");
 }
 
-// The relay leaves a socket it has nothing to wait for out of a wait as
-// kInvalidSocket; that item must neither fail nor hide the other's events.
-TEST(WindowsHost, WaitPassesOverItemsWithoutSocket) {
-  SocketHandle listener = createSocket(SocketType::Tcp);
-  ASSERT_NE(listener, kInvalidSocket);
-  Ipv4Endpoint at{kLoopbackAddress, 0};
-  ASSERT_TRUE(bindSocket(listener, at) && listenSocket(listener, 4) && localEndpoint(listener, at));
-  SocketHandle client = createSocket(SocketType::Tcp);
-  ASSERT_NE(connectSocket(client, at), ConnectStatus::Failed);
-  SocketHandle server = acceptSocket(listener, nullptr);
-  ASSERT_NE(server, kInvalidSocket);
-  ASSERT_EQ(sendBytes(server, "x", 1, false), 1);
-
-  WaitItem items[3] = {
-      {kInvalidSocket, kWantRead | kWantWrite}, {client, kWantRead | kWantWrite}, {kInvalidSocket, kWantWrite}};
-  ASSERT_EQ(waitSockets(items, 2000), 1);
-  EXPECT_FALSE(items[0].failed || items[0].readable || items[0].writable);
-  EXPECT_FALSE(items[2].failed || items[2].readable || items[2].writable);
-  EXPECT_TRUE(items[1].readable);
-  EXPECT_TRUE(items[1].writable);
-  EXPECT_FALSE(items[1].failed);
-
-  // With no socket at all the wait is a sleep of the time-out.
-  WaitItem none[2] = {{kInvalidSocket, kWantRead}, {kInvalidSocket, kWantWrite}};
-  EXPECT_EQ(waitSockets(none, 10), 0);
-  EXPECT_FALSE(none[0].failed || none[1].failed);
-  closeSocket(client);
-  closeSocket(server);
-  closeSocket(listener);
-}
-
 }  // namespace
 }  // namespace vantor::platform

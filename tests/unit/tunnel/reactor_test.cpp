@@ -223,18 +223,18 @@ TEST_F(ReactorTest, TimerAlreadyDueRunsWithoutBlockingInThePoller) {
 }
 
 TEST_F(ReactorTest, TimerSaturatesInsteadOfOverflowing) {
-  ReactorTimer far, soon;
+  ReactorTimer distant, soon;
   Recorder r{this, "soon"};
   ReactorTimer_Init(
-      &far, INT64_MAX, [](void*) { FAIL() << "the far timer ran"; }, nullptr);
+      &distant, INT64_MAX, [](void*) { FAIL() << "the far timer ran"; }, nullptr);
   ReactorTimer_Init(&soon, 5, Recorder::run, &r);
   r.then = [&] { BReactor_Quit(&reactor, 0); };
-  BReactor_SetTimer(&reactor, &far);
+  BReactor_SetTimer(&reactor, &distant);
   BReactor_SetTimer(&reactor, &soon);
-  EXPECT_EQ(far.expiry, INT64_MAX);
+  EXPECT_EQ(distant.expiry, INT64_MAX);
   BReactor_Exec(&reactor);
   EXPECT_EQ(trace, (std::vector<std::string>{"soon"}));
-  BReactor_RemoveTimer(&reactor, &far);
+  BReactor_RemoveTimer(&reactor, &distant);
 }
 
 TEST_F(ReactorTest, QuitFromAnotherThreadTakesEffectAtTheNextTick) {
