@@ -8,7 +8,15 @@
 # second run only checks that they are there. Nothing of them enters the
 # clone. Each is built as a static library with only what Vantor uses and at
 # -O1, which keeps a run with an empty cache short on a small machine.
+#
+# --deps-only (as the first argument) stops once the dependencies are in
+# the cache, to fill it ahead of a build.
 set -euo pipefail
+DEPS_ONLY=0
+if [ "${1:-}" = "--deps-only" ]; then
+  DEPS_ONLY=1
+  shift
+fi
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD_DIR=${BUILD_DIR:-build-windows}
@@ -87,11 +95,17 @@ build_libsodium() {
 
 # Crypto++: the static library alone (no test program), headers under
 # include/cryptopp as Debian installs them, and the pkg-config file Debian's
-# package adds.
+# package adds. Of its ~170 objects only those the Windows build links are
+# compiled (scripts/windows-cryptopp-objects, derived by
+# scripts/derive-cryptopp-objects.py): the library is the slowest dependency
+# to build. VANTOR_CRYPTOPP_ALL=1 builds all of it, for that derivation.
 build_libcryptopp() {
-  local src=$1 prefix=$2
-  (cd "$src" && make -f GNUmakefile-cross -j "$JOBS" static CXX="${CCACHE:+ccache }$CXX" AR=$HOST-ar \
-    RANLIB=$HOST-ranlib CXXFLAGS="$DEP_FLAGS" >_build.log 2>&1) || { tail -n 40 "$src/_build.log" >&2; exit 1; }
+  local src=$1 prefix=$2 objects=()
+  # The objects go in as LIBOBJS, not as goals: goals such as gzip.o (it
+  # has "zip" in it) turn off the makefile's detection of the SIMD flags.
+  [ -n "${VANTOR_CRYPTOPP_ALL:-}" ] || objects=(LIBOBJS="$(grep -v '^#' "$ROOT/scripts/windows-cryptopp-objects" | tr '\n' ' ')")
+  (cd "$src" && make -f GNUmakefile-cross -j "$JOBS" libcryptopp.a "${objects[@]}" CXX="${CCACHE:+ccache }$CXX" \
+    AR=$HOST-ar RANLIB=$HOST-ranlib CXXFLAGS="$DEP_FLAGS" >_build.log 2>&1) || { tail -n 40 "$src/_build.log" >&2; exit 1; }
   mkdir -p "$prefix/include/cryptopp" "$prefix/lib/pkgconfig"
   cp "$src"/*.h "$prefix/include/cryptopp/"
   cp "$src/libcryptopp.a" "$prefix/lib/"
@@ -183,7 +197,9 @@ dep() {
   "$ROOT/scripts/add-deb-src.sh" "$pkg"
   version=$(newest_version "$pkg")
   [ -n "$version" ] || { echo "build-windows: apt knows no version of $pkg" >&2; exit 1; }
-  prefix=$CACHE/$name-$version
+  # TAG_<name>, when set, tells builds of the same version apart.
+  local tag=TAG_$name
+  prefix=$CACHE/$name-$version${!tag:+-${!tag}}
   PREFIXES+=("$prefix")
   [ -f "$prefix/.built" ] && return 0
   start=$(date +%s)
@@ -202,6 +218,13 @@ dep() {
 CCACHE=""
 if [ "${#LAUNCHER[@]}" -gt 0 ]; then CCACHE=1; fi
 
+# A library built from a list of objects is kept apart from the whole one
+# and from one built from another list.
+TAG_libcryptopp=all
+if [ -z "${VANTOR_CRYPTOPP_ALL:-}" ]; then
+  TAG_libcryptopp=$(sha256sum "$ROOT/scripts/windows-cryptopp-objects" | cut -c1-12)
+fi
+
 dep libsodium libsodium
 dep jsoncpp libjsoncpp
 dep yamlcpp yaml-cpp
@@ -212,6 +235,11 @@ dep httpparser http-parser
 dep cli11 cli11
 dep curl curl
 dep libcryptopp libcrypto++
+
+if [ "$DEPS_ONLY" = 1 ]; then
+  echo "build-windows: dependencies ready in $CACHE"
+  exit 0
+fi
 
 prefix_list=$(IFS=';'; echo "${PREFIXES[*]}")
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
