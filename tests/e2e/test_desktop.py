@@ -80,10 +80,23 @@ class Desktop:
         self.display = ":" + number.decode().strip()
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
-        log = open(os.path.join(directory, "desktop.log"), "ab")
-        self.procs.append(subprocess.Popen([tool("openbox")], env=self.env, stdout=log, stderr=log,
-                                           stdin=subprocess.DEVNULL, start_new_session=True))
-        self.wait(lambda: self.x("wmctrl", "-m").returncode == 0, "openbox")
+        self.log_path = os.path.join(directory, "desktop.log")
+        log = open(self.log_path, "ab")
+        # A window manager that dies while it starts (seen once on a loaded
+        # machine, with nothing in its log kept) is started once more; a
+        # second death fails the test with its log.
+        for attempt in (1, 2):
+            openbox = subprocess.Popen([tool("openbox")], env=self.env, stdout=log, stderr=log,
+                                       stdin=subprocess.DEVNULL, start_new_session=True)
+            self.procs.append(openbox)
+            try:
+                self.wait(lambda: openbox.poll() is not None or self.x("wmctrl", "-m").returncode == 0, "openbox")
+            except AssertionError:
+                raise AssertionError("openbox did not come up: " + self.log_tail()) from None
+            if openbox.poll() is None:
+                break
+            if attempt == 2:
+                raise AssertionError(f"openbox ended with {openbox.returncode}: " + self.log_tail())
         # The tray host is waited for by the driver (Qt asks for the tray's
         # X selection until it has an owner).
         if tray:
@@ -92,6 +105,10 @@ class Desktop:
                                                env=self.env, stdout=log, stderr=log, stdin=subprocess.DEVNULL,
                                                start_new_session=True))
         log.close()
+
+    def log_tail(self):
+        with open(self.log_path, "rb") as f:
+            return f.read()[-2000:].decode(errors="replace")
 
     def x(self, *argv):
         return subprocess.run([tool(argv[0]) or argv[0], *argv[1:]], env=self.env, capture_output=True, timeout=20)
