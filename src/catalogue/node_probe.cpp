@@ -6,6 +6,7 @@
 #include "catalogue/geo_lookup.h"
 #include "catalogue/settings.h"
 #include "platform/icmp.h"
+#include "platform/net.h"
 #include "platform/resolve.h"
 
 namespace vantor {
@@ -27,10 +28,17 @@ std::string resolveIpv4(const std::string& host) {
   return text;
 }
 
+std::string resolveNodeAddress(const std::string& host) {
+  // The same choice as connecting makes: IPv4 when the name has it.
+  platform::IpEndpoint address;
+  if (host.empty() || !platform::resolveAddress(host, address)) return {};
+  return platform::formatIpAddress(address);
+}
+
 ProbeOutput probeNode(const ProbeInput& in) {
   ProbeOutput out;
   if (in.latency == 0) {
-    std::string target = resolveIpv4(in.resolvedIp.empty() ? in.server : in.resolvedIp);
+    std::string target = resolveNodeAddress(in.resolvedIp.empty() ? in.server : in.resolvedIp);
     platform::EchoResult echo;
     if (!target.empty() &&
         platform::measureLatency(target, in.port, std::string(kEchoPayload, 'E'), kEchoTtl, kEchoTimeoutMs, echo)) {
@@ -39,11 +47,13 @@ ProbeOutput probeNode(const ProbeInput& in) {
     }
   }
   std::string address = !in.resolvedIp.empty() ? in.resolvedIp : out.resolvedIp;
-  if (address.empty()) address = out.resolvedIp = resolveIpv4(in.server);
+  if (address.empty()) address = out.resolvedIp = resolveNodeAddress(in.server);
   if (in.countryIndex != -1 || address.empty()) return out;
 
   GeoAnswer answer;
-  if (offlineCountry(address, answer) || onlineCountry(geoServiceBases(in.geoServices), address, answer)) {
+  // The local country data covers IPv4 only; an IPv6 node asks the services.
+  if ((isDottedIpv4(address) && offlineCountry(address, answer)) ||
+      onlineCountry(geoServiceBases(in.geoServices), address, answer)) {
     out.countryFound = true;
     out.countryIndex = countryIndexForCode(answer.code);
     out.location = answer.location;

@@ -31,6 +31,11 @@ struct ProbeOutput {
 // TCP connection waits as long.
 ProbeOutput probeNode(const ProbeInput& input);
 
+// A node's address in text: the first IPv4 address of `host`, else its first
+// IPv6 address (an address literal is returned as it is); empty when it does
+// not resolve.
+std::string resolveNodeAddress(const std::string& host);
+
 // The first IPv4 address of a host name in dotted form (a dotted address is
 // returned as it is); empty when it does not resolve.
 std::string resolveIpv4(const std::string& host);

@@ -1,4 +1,4 @@
-// The latency to a node: one ICMP echo to its IPv4 address, or where this
+// The latency to a node: one ICMP echo to its address (IPv4 or IPv6), or where this
 // user may not send echoes, the time its TCP port takes to answer. Nothing
 // here needs privileges: no raw socket is ever opened.
 #pragma once
@@ -13,7 +13,7 @@ enum class LatencyMethod { IcmpEcho, TcpConnect };
 
 struct EchoResult {
   int roundTripMs = 0;
-  std::string from;  // dotted address of the host that answered
+  std::string from;  // address (IPv4 or IPv6 text) of the host that answered
   LatencyMethod method = LatencyMethod::IcmpEcho;
 };
 
@@ -21,11 +21,10 @@ struct EchoResult {
 // system's net.ipv4.ping_group_range must admit one of its groups.
 bool icmpDatagramAllowed();
 
-// Sends one echo request carrying `payload` to the dotted IPv4 `address` with
-// the given time-to-live over an unprivileged ICMP datagram socket and waits
-// up to `timeoutMs` for the matching reply. Only an echo reply that carries
-// the same payload counts. False when no such reply came or when the socket
-// is not allowed (see icmpDatagramAllowed).
+// Sends one echo request carrying `payload` to `address` (dotted IPv4 or IPv6
+// text; ICMPv6 for the latter) with the given time-to-live (hop limit) over an unprivileged ICMP datagram socket and
+// waits up to `timeoutMs` for the matching reply. Only an echo reply that carries the same payload counts. False when
+// no such reply came or when the socket is not allowed (see icmpDatagramAllowed).
 bool icmpEcho(const std::string& address, std::string_view payload, int ttl, int timeoutMs, EchoResult& result);
 
 // The time a TCP connection from here to `address`:`port` takes to be

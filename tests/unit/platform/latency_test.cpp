@@ -88,5 +88,38 @@ TEST_F(Latency, WhereEchoesAreAllowedTheyAreUsedAndThePortIsLeftAlone) {
   EXPECT_EQ(accepted(), 0);
 }
 
+// A node reached over IPv6: the echo is ICMPv6 (the same group rule admits
+// it), and the fallback connects to the IPv6 address.
+TEST_F(Latency, IpV6NodesAreMeasuredBothWays) {
+  int listener6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  ASSERT_GE(listener6, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::bind(listener6, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener6, 8), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener6, reinterpret_cast<sockaddr*>(&address), &length);
+  const uint16_t port6 = ntohs(address.sin6_port);
+
+  pingGroups("0 2147483647");
+  EchoResult echo;
+  ASSERT_TRUE(measureLatency("::1", port6, kPayload, 64, 2000, echo));
+  EXPECT_EQ(echo.method, LatencyMethod::IcmpEcho);
+  EXPECT_EQ(echo.from, "::1");
+  EchoResult unreachable;
+  EXPECT_FALSE(icmpEcho("2001:db8::1", kPayload, 64, 500, unreachable)) << "no route: no answer";
+
+  pingGroups("1 0");
+  EchoResult timed;
+  ASSERT_TRUE(measureLatency("::1", port6, kPayload, 64, 2000, timed));
+  EXPECT_EQ(timed.method, LatencyMethod::TcpConnect);
+  EXPECT_EQ(timed.from, "::1");
+  int reached = 0;
+  for (int fd; (fd = ::accept(listener6, nullptr, nullptr)) >= 0; ++reached) ::close(fd);
+  EXPECT_EQ(reached, 1) << "the time is that of a real connection to the IPv6 port";
+  ::close(listener6);
+}
+
 }  // namespace
 }  // namespace vantor::platform
