@@ -3,6 +3,7 @@
 service carries UDP flows, each relayed through the node's own UDP form."""
 
 import errno
+import hashlib
 import os
 import random
 import re
@@ -275,6 +276,63 @@ class UdpgwThroughShadowsocks(UdpgwCase, ServiceTestCase):
         counts = self.wait_counts(svc, lambda n: n == 2, 35)
         self.assertEqual(counts[-1], 2, "the DNS flow was not closed after its idle limit")
         self.assertGreaterEqual(time.monotonic() - start, 15, "not before its 20 s idle limit")
+
+    def test_many_flows_answer_a_slow_reader_whole_and_in_order(self):
+        # 80 flows, so three workers and the writer take turns at the
+        # stream, answer bursts of large datagrams while the tunnel's side
+        # reads nothing and then reads in small pieces: the stream fills, a
+        # worker finds it taken or full and what it could not write waits
+        # for the writer. Every message must arrive whole, each flow's
+        # answers in the order they were sent, and the reader must go on
+        # taking the stream all the while (else the sends below stall).
+        flows, rounds, size = 80, 60, 1400
+        svc = self.start()
+        stream = UdpgwStream(svc.port)
+        self.addCleanup(stream.close)
+        stream.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 32768)
+        stream.sock.settimeout(20)
+
+        def payload(conid, seq):
+            head = struct.pack("!HH", conid, seq)
+            return head + hashlib.sha256(head).digest() * (size // 32)
+
+        for seq in range(rounds):
+            stream.send(b"".join(frame(0, c, "127.0.0.1", self.echo.port, payload(c, seq))
+                                 for c in range(1, flows + 1)))
+            time.sleep(0.01)  # the node and the echo keep up: few datagrams lost on the way
+        time.sleep(0.5)
+        last, received, buf, reads = {}, 0, b"", 0
+        stream.sock.settimeout(3)
+        while True:
+            try:
+                chunk = stream.sock.recv(4096)
+            except socket.timeout:
+                break
+            if not chunk:
+                break
+            reads += 1
+            if reads % 8 == 0:
+                time.sleep(0.001)
+            buf += chunk
+            while len(buf) >= 2:
+                n = struct.unpack("<H", buf[:2])[0]
+                if len(buf) < n + 2:
+                    break
+                m, buf = buf[2:n + 2], buf[n + 2:]
+                conid = struct.unpack("<H", m[1:3])[0]
+                self.assertEqual((m[0], m[3:9]), (0, socket.inet_aton("127.0.0.1") + struct.pack("!H", self.echo.port)),
+                                 f"message {received}: a broken head")
+                data = m[11:]
+                self.assertGreaterEqual(len(data), 4, f"message {received}: too short")
+                owner, seq = struct.unpack("!HH", data[:4])
+                self.assertEqual((owner, data), (conid, payload(conid, seq)),
+                                 f"message {received}: torn, mixed with another, or of another flow")
+                self.assertGreater(seq, last.get(conid, -1), f"conid {conid}: answers out of order")
+                last[conid] = seq
+                received += 1
+        self.assertEqual(buf, b"", "a message left half written")
+        self.assertEqual(len(last), flows, "flows that never answered")
+        self.assertGreaterEqual(received, flows * rounds * 3 // 4, "most answers arrive")
 
     def test_datagrams_from_elsewhere_or_garbage_leave_the_flow_alone(self):
         svc = self.start()
