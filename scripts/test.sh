@@ -51,5 +51,6 @@ BUILD_DIR=build-asan scripts/build.sh -DVANTOR_SANITIZE=address -DVANTOR_BENCH=O
 run_suite build-asan
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-BUILD_DIR=build-tsan scripts/build.sh -DVANTOR_SANITIZE=thread -DVANTOR_BENCH=OFF
+# Only the programs the "threaded" tests run are built for this stage.
+BUILD_DIR=build-tsan scripts/build.sh -DVANTOR_SANITIZE=thread -DVANTOR_BENCH=OFF -DVANTOR_THREADED_TESTS_ONLY=ON
 run_suite build-tsan -L threaded
