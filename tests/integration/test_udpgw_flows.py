@@ -235,10 +235,16 @@ class UdpgwThreadLimit(EchoCase):
 
         # The service goes on serving: a new stream, a flow, an answer. The
         # threads the ended stream gave back may still be on their way out of
-        # the kernel's count on a busy machine: a stream turned away for that
-        # is tried again, a few times within the service's own retry time.
+        # the kernel's count on a busy machine, and its session thread may not
+        # be waiting for the next connection yet, so the new one gets a thread
+        # of its own, which then waits its 10 s for a connection and holds the
+        # room a worker needs. A stream turned away for that is tried again
+        # once the service is back to one waiting session thread.
         replies = []
-        for attempt in range(3):
+        for attempt in range(4):
+            self.assertTrue(wait_for(lambda: threads_of(pid) <= base + 1, 15),
+                            f"threads remain: {threads_of(pid)}, {base} before the first stream")
+            time.sleep(0.2)  # the session thread that remains is waiting for a connection
             try:
                 again = self.stream(svc)
                 again.send(self.query(7, b"still here"))
